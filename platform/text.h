@@ -1,0 +1,35 @@
+// Text and container types of the updater, and the few helpers the rest of the code needs.
+//
+// Everything the program exchanges with the receiver and the system is 8-bit text, so a
+// CString is a std::string: bytes, not characters. The aliases keep the names the loader,
+// parsers and port discovery are written in, without dragging in a framework.
+#pragma once
+
+#include <cstdarg>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace morvane {
+
+using CString = std::string;
+using CStringArray = std::vector<std::string>;
+
+// An ordered, growable array of records. The second parameter is the argument type of the
+// framework's container and has no meaning here; it is kept so declarations read the same.
+template <class T, class ArgT = T&>
+using CArray = std::vector<T>;
+
+// printf-style formatting into a string of any length.
+[[nodiscard]] std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+[[nodiscard]] std::string FormatV(const char* fmt, std::va_list args);
+
+// Reads a number the way atoi does: leading white space, an optional sign, decimal digits up
+// to the first other character; 0 when there are none. Never fails: values beyond int
+// saturate instead of being undefined.
+[[nodiscard]] int AtoI(std::string_view text);
+
+// ASCII-only case handling; text from the receiver and the command line is never localised.
+[[nodiscard]] bool EqualsNoCase(std::string_view a, std::string_view b);
+
+}  // namespace morvane

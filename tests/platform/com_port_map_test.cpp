@@ -1,0 +1,56 @@
+#include "serial/com_port_map.h"
+
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+namespace morvane {
+namespace {
+
+TEST(ComPortMap, NumbersAndTtyNamesMapBothWays) {
+    struct Row {
+        int port;
+        const char* tty;
+    };
+    const Row rows[] = {
+        {1, "ttyS0"},     {32, "ttyS31"},    {33, "ttyUSB0"},  {64, "ttyUSB31"},
+        {65, "ttyACM0"},  {96, "ttyACM31"},  {97, "ttyAMA0"},  {129, "ttyXRUSB0"},
+        {161, "rfcomm0"}, {192, "rfcomm31"},
+    };
+    for (const Row& r : rows) {
+        EXPECT_EQ(TtyNameForComPort(r.port), r.tty) << r.port;
+        EXPECT_EQ(ComPortForTtyName(r.tty), r.port) << r.tty;
+    }
+}
+
+TEST(ComPortMap, NumbersOutsideTheRangesMapToNothing) {
+    for (int port : {0, -1, 193, 1000}) {
+        EXPECT_FALSE(TtyNameForComPort(port)) << port;
+        EXPECT_FALSE(DevicePathForComPort(port, "")) << port;
+    }
+    for (const char* name : {"ttyS32", "ttyS", "ttyS01", "ttySx", "tty0", "ttyUSB-1", "console", "ttyS1a"}) {
+        EXPECT_FALSE(ComPortForTtyName(name)) << name;
+    }
+}
+
+TEST(ComPortMap, DevicesEntryNames) {
+    EXPECT_EQ(ComPortForDevicesEntry("com7"), 7);
+    EXPECT_EQ(ComPortForDevicesEntry("com250"), 250);
+    for (const char* name : {"COM7", "com", "com0", "com07", "com7x", "lpt1", "com-1"}) {
+        EXPECT_FALSE(ComPortForDevicesEntry(name)) << name;
+    }
+}
+
+TEST(ComPortMap, DevicesFolderEntryWinsOverTheFixedRange) {
+    const auto dir = std::filesystem::temp_directory_path() / ("morvane-map-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    std::filesystem::create_symlink("/dev/pts/does-not-exist", dir / "com3");
+    EXPECT_EQ(DevicePathForComPort(3, dir.string()), (dir / "com3").string());  // even when dangling
+    EXPECT_EQ(DevicePathForComPort(4, dir.string()), "/dev/ttyS3");
+    EXPECT_EQ(DevicePathForComPort(33, ""), "/dev/ttyUSB0");
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace morvane

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds Morvane and runs its tests. On a fresh Debian 12 machine it first installs what it needs.
+#   tools/test.sh              the normal build (build/), every test, the real-time ones included
+#   tools/test.sh asan         AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
+#   tools/test.sh tsan         ThreadSanitizer on the core (build-tsan/)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+preset="${1:-default}"
+bash tools/deps.sh
+
+jobs=$(nproc)
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" -j "$jobs"
+ctest --preset "$preset" -j "$jobs"
