@@ -1,0 +1,480 @@
+// CCommDev2 on Linux and other POSIX systems: termios for the line, a poll()-driven receive
+// thread, and an eventfd that Close() uses to wake that thread at once.
+//
+// The port stays non-blocking for its whole life: the receive thread must never sit in a
+// read() that Close() cannot interrupt, and Write() keeps its own deadline with poll().
+#include "serial/comm_dev2.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <system_error>
+#include <thread>
+
+#include "platform/debug.h"
+#include "serial/com_port_map.h"
+#include "serial/receive_ring.h"
+
+namespace morvane {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kWriteTimeout = std::chrono::milliseconds(1000);
+// How long the receive thread rests after the line went away (pseudo-terminal closed on the
+// other side, USB adapter pulled) before it looks again, so a dead port costs no CPU.
+constexpr int kLineGoneRetryMs = 50;
+// One driver read never asks for more than this.
+constexpr int kMaxChunk = CCommDev2::kBufferSize - 1;
+
+struct RateSpeed {
+    std::uint32_t rate;
+    speed_t speed;
+};
+
+constexpr RateSpeed kRates[] = {
+    {300, B300},       {600, B600},       {1200, B1200},     {2400, B2400},     {4800, B4800},
+    {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},   {115200, B115200},
+    {230400, B230400}, {460800, B460800}, {921600, B921600},
+};
+
+std::optional<speed_t> SpeedForRate(std::uint32_t rate) {
+    for (const RateSpeed& r : kRates) {
+        if (r.rate == rate) return r.speed;
+    }
+    return std::nullopt;
+}
+
+std::string OsText(int error) { return std::error_code(error, std::generic_category()).message(); }
+
+// Debug lines are formatted into a 64-byte buffer: an overlong line is cut, never allocated.
+__attribute__((format(printf, 1, 2))) void DebugLine(const char* format, ...) {
+    char line[64];
+    std::va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    OutputDebugStringA(line);
+}
+
+OpenErrorKind KindForErrno(int error) {
+    switch (error) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+        return OpenErrorKind::NoSuchDevice;
+    case EACCES:
+    case EPERM:
+        return OpenErrorKind::PermissionDenied;
+    case EBUSY:
+    case EWOULDBLOCK:
+        return OpenErrorKind::Busy;
+    case ENOTTY:
+        return OpenErrorKind::NotSerial;
+    default:
+        return OpenErrorKind::Other;
+    }
+}
+
+// A pseudo-terminal has no modem lines and refuses these calls; that is not an error for us.
+void SetModemLine(int fd, int line, bool raised) {
+    int bits = line;
+    (void)::ioctl(fd, raised ? TIOCMBIS : TIOCMBIC, &bits);
+}
+
+std::uint32_t CountedErrors(const serial_icounter_struct& before, const serial_icounter_struct& now) {
+    std::uint32_t bits = 0;
+    if (now.frame != before.frame) bits |= CE_FRAME;
+    if (now.overrun != before.overrun) bits |= CE_OVERRUN;
+    if (now.parity != before.parity) bits |= CE_RXPARITY;
+    if (now.brk != before.brk) bits |= CE_BREAK;
+    if (now.buf_overrun != before.buf_overrun) bits |= CE_RXOVER;
+    return bits;
+}
+
+int MsUntil(Clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+}  // namespace
+
+// Everything an open port holds. It exists exactly from a successful resource set-up in Open
+// until Close, so a device that was never opened holds nothing.
+struct CCommDev2::Backend {
+    // The open port, or -1. Close sets -1 first: it is the receive thread's signal to end.
+    std::atomic<int> portFd{-1};
+    int wakeFd = -1;  // eventfd; Close writes it to end the receive thread's wait
+    std::thread receiver;
+
+    std::array<char, kBufferSize> ringBytes{};
+    std::array<char, kBufferSize> chunk{};  // receive thread only: one driver read
+    CReceiveRing ring{ringBytes};
+
+    termios original{};  // the port's settings before we opened it, put back on Close
+    bool originalKept = false;
+    std::uint32_t lineRate = 0;  // owner thread only: the rate last applied
+    int settingsError = 0;       // owner thread only: errno of the last refused ApplyCommState
+
+    std::mutex countsLock;
+    serial_icounter_struct lastCounts{};  // guarded by countsLock: the error counters last seen
+    bool countsKnown = false;             // guarded by countsLock
+
+    void ReceiveLoop();
+    // >= 0: bytes moved into the ring; -1: the line has gone or reads keep failing.
+    int Drain(int fd, bool quiet);
+    void RestUntilWoken(int ms) const;
+    void TakeCountsBaseline(int fd);
+    void ReportErrors(int fd, std::uint32_t bits);
+    bool WaitUntilSent(int fd, Clock::time_point deadline) const;
+};
+
+void CCommDev2::Backend::ReceiveLoop() {
+    bool lineGone = false;  // reported once, until bytes flow again
+    for (;;) {
+        const int fd = portFd.load();
+        if (fd < 0) return;
+        pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        const int ready = ::poll(fds, 2, -1);
+        if (portFd.load() < 0) return;
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            RestUntilWoken(kLineGoneRetryMs);
+            continue;
+        }
+        bool gone = (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+        if ((fds[0].revents & POLLIN) != 0) {
+            const int moved = Drain(fd, lineGone);
+            if (moved < 0) gone = true;
+            else if (moved > 0) gone = false;
+        }
+        if (gone) {
+            lineGone = true;
+            RestUntilWoken(kLineGoneRetryMs);
+        } else {
+            lineGone = false;
+        }
+    }
+}
+
+int CCommDev2::Backend::Drain(int fd, bool quiet) {
+    int moved = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk.data(), kMaxChunk);
+        if (n > 0) {
+            // A chunk read while Close was already under way belongs to nobody.
+            if (portFd.load() < 0) return moved;
+            ring.Store(chunk.data(), static_cast<int>(n));
+            moved += static_cast<int>(n);
+            continue;
+        }
+        if (n == 0) return moved > 0 ? moved : -1;  // end of file: the tty was hung up
+        const int error = errno;
+        if (error == EINTR) continue;
+        if (error == EAGAIN || error == EWOULDBLOCK) return moved;
+        if (!quiet) {
+            DebugLine("<CE-%u>\n", static_cast<unsigned>(error));
+            ReportErrors(fd, error == EIO ? CE_IOE : 0);
+        }
+        return -1;
+    }
+}
+
+void CCommDev2::Backend::RestUntilWoken(int ms) const {
+    pollfd wake{wakeFd, POLLIN, 0};
+    (void)::poll(&wake, 1, ms);
+}
+
+// Errors counted before the port was ours are not this run's errors.
+void CCommDev2::Backend::TakeCountsBaseline(int fd) {
+    serial_icounter_struct now{};
+    if (::ioctl(fd, TIOCGICOUNT, &now) != 0) return;
+    std::lock_guard<std::mutex> guard(countsLock);
+    lastCounts = now;
+    countsKnown = true;
+}
+
+void CCommDev2::Backend::ReportErrors(int fd, std::uint32_t bits) {
+    serial_icounter_struct now{};
+    if (::ioctl(fd, TIOCGICOUNT, &now) == 0) {
+        std::lock_guard<std::mutex> guard(countsLock);
+        if (countsKnown) bits |= CountedErrors(lastCounts, now);
+        lastCounts = now;
+        countsKnown = true;
+    }
+    if (bits != 0) DebugLine("<CE-%s>\n", CommErrorText(bits).c_str());
+}
+
+// The driver has taken every byte; wait until its output queue is empty too, so that a pause
+// the caller makes after a block is a pause on the line and not only in our program. Drivers
+// that cannot tell (pseudo-terminals report nothing queued) count as sent.
+bool CCommDev2::Backend::WaitUntilSent(int fd, Clock::time_point deadline) const {
+    for (;;) {
+        int queued = 0;
+        if (::ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return true;
+        const int left = MsUntil(deadline);
+        if (left <= 0) return false;
+        // About as long as the queued bytes take on the line (ten bit times each).
+        const std::uint32_t rate = lineRate > 0 ? lineRate : 9600;
+        const auto estimate = static_cast<int>(static_cast<std::uint64_t>(queued) * 10000u / rate) + 1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(estimate, left)));
+    }
+}
+
+CCommDev2::CCommDev2() = default;
+
+CCommDev2::~CCommDev2() { CCommDev2::Close(); }
+
+std::string CCommDev2::DevicePathFor(int port) const { return DevicePathForComPort(port).value_or(""); }
+
+bool CCommDev2::Open(int port) {
+    Close();
+    lastOpenError_ = OpenError{};
+    const std::string path = DevicePathFor(port);
+    lastOpenError_.devicePath = path;
+
+    auto fail = [this](OpenErrorKind kind, int error) {
+        lastOpenError_.kind = kind;
+        lastOpenError_.osError = error;
+        lastOpenError_.osText = OsText(error);
+        Close();
+        return false;
+    };
+    if (path.empty()) return fail(OpenErrorKind::NoSuchDevice, ENODEV);
+
+    backend_.reset(new (std::nothrow) Backend);
+    if (!backend_) return fail(OpenErrorKind::Other, ENOMEM);
+    Backend& b = *backend_;
+    b.wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (b.wakeFd < 0) return fail(OpenErrorKind::Other, errno);
+
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return fail(KindForErrno(errno), errno);
+    // Until the port is ours alone, touch nothing on it: it may be another program's line.
+    auto refuse = [&](OpenErrorKind kind, int error) {
+        ::close(fd);
+        return fail(kind, error);
+    };
+    termios original{};
+    if (::tcgetattr(fd, &original) != 0) {
+        const int error = errno;
+        return refuse(error == ENOTTY || error == EINVAL ? OpenErrorKind::NotSerial : KindForErrno(error), error);
+    }
+    // TIOCEXCL keeps other users out but not root; the advisory lock keeps out every program
+    // that asks for it (this one, and others that lock ports the same way), root or not.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        return refuse(error == EWOULDBLOCK ? OpenErrorKind::Busy : KindForErrno(error), error);
+    }
+    (void)::ioctl(fd, TIOCEXCL);
+
+    b.original = original;
+    b.originalKept = true;
+    b.portFd.store(fd);
+    (void)::tcflush(fd, TCIOFLUSH);
+    b.TakeCountsBaseline(fd);
+
+    if (!InitCommState()) return fail(OpenErrorKind::SettingsRefused, b.settingsError);
+
+    try {
+        b.receiver = std::thread([&b] { b.ReceiveLoop(); });
+    } catch (const std::system_error& e) {
+        return fail(OpenErrorKind::Other, e.code().value());
+    }
+    SetModemLine(fd, TIOCM_DTR, true);
+    return true;
+}
+
+bool CCommDev2::InitCommState() {
+    if (!IsOpen()) return false;
+    SLineSettings s;
+    s.BaudRate = 9600;
+    s.ByteSize = 8;
+    s.Parity = NOPARITY;
+    s.StopBits = ONESTOPBIT;
+    s.fBinary = true;
+    s.fParity = true;
+    s.fOutxCtsFlow = false;
+    s.fOutxDsrFlow = false;
+    s.fDtrControl = DTR_CONTROL_ENABLE;
+    s.fOutX = false;
+    s.fInX = false;
+    s.fNull = false;
+    s.fRtsControl = RTS_CONTROL_ENABLE;
+    s.XonLim = 100;
+    s.XoffLim = 100;
+    s.XonChar = 0x11;
+    s.XoffChar = 0x13;
+    s.EvtChar = 0x0D;
+    lineSettings = s;
+    return ApplyCommState();
+}
+
+bool CCommDev2::SetHandshake(bool enable) {
+    if (!IsOpen()) return false;
+    if (enable) {
+        // Hardware handshake: the kernel's RTS/CTS flow control drives RTS itself.
+        lineSettings.fOutxCtsFlow = true;
+        return true;
+    }
+    lineSettings.fOutxCtsFlow = false;
+    lineSettings.fOutxDsrFlow = false;
+    lineSettings.fDtrControl = DTR_CONTROL_ENABLE;
+    lineSettings.fRtsControl = RTS_CONTROL_ENABLE;
+    return true;
+}
+
+bool CCommDev2::ApplyCommState() {
+    if (!IsOpen()) return false;
+    Backend& b = *backend_;
+    const int fd = b.portFd.load();
+    const SLineSettings& s = lineSettings;
+
+    const std::optional<speed_t> speed = SpeedForRate(s.BaudRate);
+    tcflag_t size = 0;
+    switch (s.ByteSize) {
+    case 5: size = CS5; break;
+    case 6: size = CS6; break;
+    case 7: size = CS7; break;
+    case 8: size = CS8; break;
+    default: break;
+    }
+    // Parity 0/1/2 are none/odd/even and stop bits 0/2 are one/two, as in the device-control
+    // block; mark, space and one-and-a-half are not offered.
+    if (!speed || size == 0 || s.Parity > 2 || (s.StopBits != ONESTOPBIT && s.StopBits != 2)) {
+        b.settingsError = EINVAL;
+        return false;
+    }
+
+    termios t{};
+    if (::tcgetattr(fd, &t) != 0) {
+        b.settingsError = errno;
+        return false;
+    }
+    // Raw bytes both ways: no echo, no line editing, no signals, no character translation.
+    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
+                                        IXOFF | IXANY | INPCK);
+    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    t.c_cflag |= size | CLOCAL | CREAD;
+    if (s.Parity != NOPARITY) {
+        t.c_cflag |= PARENB | (s.Parity == 1 ? PARODD : 0);
+        if (s.fParity) t.c_iflag |= INPCK;
+    }
+    if (s.StopBits == 2) t.c_cflag |= CSTOPB;
+    // Linux has no DSR output flow control; fOutxDsrFlow asks for nothing here.
+    if (s.fOutxCtsFlow) t.c_cflag |= CRTSCTS;
+    if (s.fOutX) t.c_iflag |= IXON;
+    if (s.fInX) t.c_iflag |= IXOFF;
+    t.c_cc[VSTART] = static_cast<cc_t>(s.XonChar);
+    t.c_cc[VSTOP] = static_cast<cc_t>(s.XoffChar);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    ::cfsetispeed(&t, *speed);
+    ::cfsetospeed(&t, *speed);
+    if (::tcsetattr(fd, TCSANOW, &t) != 0) {
+        b.settingsError = errno;
+        return false;
+    }
+    // tcsetattr succeeds when any one of the changes was taken; the rate is the one that matters.
+    termios taken{};
+    if (::tcgetattr(fd, &taken) != 0 || ::cfgetospeed(&taken) != *speed) {
+        b.settingsError = EINVAL;
+        return false;
+    }
+    b.lineRate = s.BaudRate;
+
+    if (s.fDtrControl == DTR_CONTROL_ENABLE) SetModemLine(fd, TIOCM_DTR, true);
+    if (s.fDtrControl == DTR_CONTROL_DISABLE) SetModemLine(fd, TIOCM_DTR, false);
+    if (!s.fOutxCtsFlow && s.fRtsControl == RTS_CONTROL_ENABLE) SetModemLine(fd, TIOCM_RTS, true);
+    if (!s.fOutxCtsFlow && s.fRtsControl == RTS_CONTROL_DISABLE) SetModemLine(fd, TIOCM_RTS, false);
+    return true;
+}
+
+// "Left" means the driver took every byte and its output queue ran empty, all within the write
+// time-out; a port that cannot take them in time gives false, with what it did take sent.
+bool CCommDev2::Write(const void* data, int length) {
+    if (!IsOpen() || length < 0 || (data == nullptr && length > 0)) return false;
+    Backend& b = *backend_;
+    const int fd = b.portFd.load();
+    const Clock::time_point deadline = Clock::now() + kWriteTimeout;
+    const char* next = static_cast<const char*>(data);
+    int left = length;
+    while (left > 0) {
+        const ssize_t n = ::write(fd, next, static_cast<std::size_t>(left));
+        if (n > 0) {
+            next += n;
+            left -= static_cast<int>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            const int error = errno;
+            DebugLine("Other Write Error \n");
+            b.ReportErrors(fd, error == EIO ? CE_IOE : 0);
+            return false;
+        }
+        const int waitMs = MsUntil(deadline);
+        if (waitMs <= 0) return false;
+        pollfd out{fd, POLLOUT, 0};
+        const int ready = ::poll(&out, 1, waitMs);
+        if (ready == 0) return false;
+        if (ready < 0 && errno != EINTR) {
+            DebugLine("<CE-%u>\n", static_cast<unsigned>(errno));
+            b.ReportErrors(fd, 0);
+            return false;
+        }
+    }
+    return b.WaitUntilSent(fd, deadline);
+}
+
+int CCommDev2::Read(char* buffer, int length) {
+    if (!IsOpen()) return 0;
+    return backend_->ring.Take(buffer, length);
+}
+
+void CCommDev2::Close() {
+    if (!backend_) return;
+    Backend& b = *backend_;
+    const int fd = b.portFd.exchange(-1);
+    if (b.wakeFd >= 0) {
+        const std::uint64_t one = 1;
+        if (::write(b.wakeFd, &one, sizeof one) < 0) {
+            // An eventfd write fails only when its counter would overflow: it is signalled anyway.
+        }
+    }
+    if (b.receiver.joinable()) b.receiver.join();
+    if (fd >= 0) {
+        SetModemLine(fd, TIOCM_DTR, false);
+        (void)::tcflush(fd, TCIOFLUSH);
+        if (b.originalKept) (void)::tcsetattr(fd, TCSANOW, &b.original);
+        ::close(fd);  // also gives up the lock
+    }
+    if (b.wakeFd >= 0) {
+        ::close(b.wakeFd);
+        b.wakeFd = -1;
+    }
+    backend_.reset();
+}
+
+bool CCommDev2::IsOpen() const { return backend_ && backend_->portFd.load() >= 0; }
+
+int CCommDev2::RingCount() const { return backend_ ? backend_->ring.Count() : 0; }
+
+}  // namespace morvane

@@ -1,0 +1,375 @@
+// The device against a pseudo-terminal pair: the test holds the master side and plays the
+// receiver, the device opens the slave side as it would open a serial port.
+#include "serial/comm_dev2.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace morvane {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+class PtyPair {
+public:
+    PtyPair() {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
+        ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+        char name[128] = {};
+        if (::ptsname_r(master_, name, sizeof name) == 0) slavePath_ = name;
+    }
+    ~PtyPair() { HangUp(); }
+    PtyPair(const PtyPair&) = delete;
+    PtyPair& operator=(const PtyPair&) = delete;
+
+    [[nodiscard]] bool Ok() const { return master_ >= 0 && !slavePath_.empty(); }
+    [[nodiscard]] const std::string& SlavePath() const { return slavePath_; }
+    [[nodiscard]] int Master() const { return master_; }
+    void HangUp() {
+        if (master_ >= 0) ::close(master_);
+        master_ = -1;
+    }
+
+    // Sends everything to the device's side; false if it could not go within five seconds.
+    bool Send(const std::string& bytes) {
+        std::size_t sent = 0;
+        const auto deadline = Clock::now() + 5s;
+        while (sent < bytes.size() && Clock::now() < deadline) {
+            const ssize_t n = ::write(master_, bytes.data() + sent, bytes.size() - sent);
+            if (n > 0) {
+                sent += static_cast<std::size_t>(n);
+                continue;
+            }
+            pollfd out{master_, POLLOUT, 0};
+            ::poll(&out, 1, 100);
+        }
+        return sent == bytes.size();
+    }
+
+    // What the device wrote, waiting up to five seconds for `count` bytes.
+    std::string Receive(std::size_t count) {
+        std::string got;
+        const auto deadline = Clock::now() + 5s;
+        char buffer[4096];
+        while (got.size() < count && Clock::now() < deadline) {
+            const ssize_t n = ::read(master_, buffer, sizeof buffer);
+            if (n > 0) {
+                got.append(buffer, static_cast<std::size_t>(n));
+                continue;
+            }
+            pollfd in{master_, POLLIN, 0};
+            ::poll(&in, 1, 100);
+        }
+        return got;
+    }
+
+private:
+    int master_ = -1;
+    std::string slavePath_;
+};
+
+// Waits for a condition the receive thread brings about, with short waits and a bound.
+bool WaitUntil(const std::function<bool()>& condition) {
+    const auto deadline = Clock::now() + 5s;
+    while (!condition()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+std::string Pattern(std::size_t length, int seed = 0) {
+    std::string bytes(length, '\0');
+    for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<char>((i * 7 + static_cast<std::size_t>(seed)) % 253);
+    return bytes;
+}
+
+std::string ReadAll(CCommDev2& dev, int length) {
+    std::string out(static_cast<std::size_t>(length), '\0');
+    out.resize(static_cast<std::size_t>(dev.Read(out.data(), length)));
+    return out;
+}
+
+// A MORVANE_DEVICES folder for the test's lifetime, holding comN links.
+class DevicesFolder {
+public:
+    DevicesFolder() {
+        dir_ = std::filesystem::temp_directory_path() /
+               ("morvane-serial-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
+        std::filesystem::create_directories(dir_);
+        ::setenv("MORVANE_DEVICES", dir_.c_str(), 1);
+    }
+    ~DevicesFolder() {
+        ::unsetenv("MORVANE_DEVICES");
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    void Link(int port, const std::string& target) {
+        std::filesystem::create_symlink(target, dir_ / ("com" + std::to_string(port)));
+    }
+
+private:
+    static inline int counter_ = 0;
+    std::filesystem::path dir_;
+};
+
+class CommDevOnPty : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(pty.Ok()); }
+
+    // Opens the way the loader does: Open, then the rate, no handshake, apply.
+    bool OpenAt(CCommDev2& dev, std::uint32_t rate) {
+        if (!dev.Open(1)) return false;
+        dev.lineSettings.BaudRate = rate;
+        return dev.SetHandshake(false) && dev.ApplyCommState();
+    }
+
+    PtyPair pty;
+};
+
+TEST(CommDev, ClosedDeviceDoesNothingHarmful) {
+    CPathCommDev dev("/nonexistent/tty");
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round == 0 ? "never opened" : "after a failed Open");
+        char buffer[8];
+        EXPECT_FALSE(dev.IsOpen());
+        EXPECT_EQ(dev.Read(buffer, sizeof buffer), 0);
+        EXPECT_FALSE(dev.Write("x", 1));
+        EXPECT_FALSE(dev.SetHandshake(false));
+        EXPECT_FALSE(dev.InitCommState());
+        EXPECT_FALSE(dev.ApplyCommState());
+        EXPECT_EQ(dev.RingCount(), 0);
+        dev.Close();
+        dev.Close();
+        EXPECT_FALSE(dev.Open(1));
+    }
+}
+
+TEST(CommDev, FailedOpenSaysWhy) {
+    DevicesFolder devices;
+    devices.Link(5, "/dev/pts/morvane-no-such-pty");
+    const auto regular = std::filesystem::temp_directory_path() / ("morvane-regular-" + std::to_string(::getpid()));
+    std::ofstream(regular) << "not a terminal";
+
+    struct Row {
+        const char* name;
+        std::function<bool(OpenError&)> open;
+        OpenErrorKind kind;
+        bool hasPath;
+    };
+    const Row rows[] = {
+        {"number in no range", [](OpenError& e) { CCommDev2 d; bool ok = d.Open(500); e = d.LastOpenError(); return ok; },
+         OpenErrorKind::NoSuchDevice, false},
+        {"link to a missing device", [](OpenError& e) { CCommDev2 d; bool ok = d.Open(5); e = d.LastOpenError(); return ok; },
+         OpenErrorKind::NoSuchDevice, true},
+        {"not a terminal", [](OpenError& e) { CPathCommDev d("/dev/null"); bool ok = d.Open(1); e = d.LastOpenError(); return ok; },
+         OpenErrorKind::NotSerial, true},
+        {"regular file", [&regular](OpenError& e) { CPathCommDev d(regular.string()); bool ok = d.Open(1); e = d.LastOpenError(); return ok; },
+         OpenErrorKind::NotSerial, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        OpenError error;
+        EXPECT_FALSE(row.open(error));
+        EXPECT_EQ(error.kind, row.kind);
+        EXPECT_EQ(!error.devicePath.empty(), row.hasPath) << error.devicePath;
+        EXPECT_NE(error.osError, 0);
+        EXPECT_FALSE(error.osText.empty());
+    }
+    std::filesystem::remove(regular);
+}
+
+TEST_F(CommDevOnPty, OpenByNumberReopenStartsEmptyAndReleasesTheEarlierPort) {
+    PtyPair second;
+    ASSERT_TRUE(second.Ok());
+    DevicesFolder devices;
+    devices.Link(3, pty.SlavePath());
+    devices.Link(4, second.SlavePath());
+
+    CCommDev2 dev;
+    ASSERT_TRUE(dev.Open(3)) << dev.LastOpenError().osText;
+    EXPECT_EQ(dev.LastOpenError().kind, OpenErrorKind::None);
+    EXPECT_TRUE(dev.IsOpen());
+    ASSERT_TRUE(pty.Send("hello"));
+    ASSERT_TRUE(WaitUntil([&] { return dev.RingCount() == 5; }));
+
+    ASSERT_TRUE(dev.Open(3));  // the same port again: nothing of before is left
+    EXPECT_EQ(dev.RingCount(), 0);
+    ASSERT_TRUE(pty.Send("again"));
+    ASSERT_TRUE(WaitUntil([&] { return dev.RingCount() == 5; }));
+    EXPECT_EQ(ReadAll(dev, 16), "again");
+
+    ASSERT_TRUE(dev.Open(4));  // another port: the first is free for others now
+    CCommDev2 other;
+    EXPECT_TRUE(other.Open(3)) << other.LastOpenError().osText;
+    ASSERT_TRUE(second.Send("two"));
+    ASSERT_TRUE(WaitUntil([&] { return dev.RingCount() == 3; }));
+    EXPECT_EQ(ReadAll(dev, 16), "two");
+}
+
+TEST_F(CommDevOnPty, TheRateAppliedIsTheRateOnTheLine) {
+    struct Row {
+        std::uint32_t rate;
+        speed_t speed;
+    };
+    const Row rows[] = {{4800, B4800},   {9600, B9600},   {19200, B19200},
+                        {38400, B38400}, {57600, B57600}, {115200, B115200}};
+    CPathCommDev dev(pty.SlavePath());
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.rate);
+        ASSERT_TRUE(OpenAt(dev, row.rate));
+        termios t{};
+        ASSERT_EQ(::tcgetattr(pty.Master(), &t), 0);
+        EXPECT_EQ(::cfgetospeed(&t), row.speed);
+        EXPECT_EQ(::cfgetispeed(&t), row.speed);
+        // Raw 8N1, no flow control, modem lines ignored.
+        EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+        EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+        EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+        EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP), 0u);
+        EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
+        EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    }
+
+    dev.lineSettings.BaudRate = 12345;
+    EXPECT_FALSE(dev.ApplyCommState());
+    termios t{};
+    ASSERT_EQ(::tcgetattr(pty.Master(), &t), 0);
+    EXPECT_EQ(::cfgetospeed(&t), static_cast<speed_t>(B115200));  // the line keeps its rate
+    EXPECT_TRUE(dev.IsOpen());
+}
+
+TEST_F(CommDevOnPty, CloseGivesThePortItsOwnSettingsBack) {
+    termios before{};
+    ASSERT_EQ(::tcgetattr(pty.Master(), &before), 0);
+    ASSERT_NE(before.c_lflag & ICANON, 0u);
+    CPathCommDev dev(pty.SlavePath());
+    ASSERT_TRUE(OpenAt(dev, 115200));
+    dev.Close();
+    termios after{};
+    ASSERT_EQ(::tcgetattr(pty.Master(), &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(::cfgetospeed(&after), ::cfgetospeed(&before));
+}
+
+TEST_F(CommDevOnPty, SecondOpenOfAHeldPortIsBusyEvenForRoot) {
+    CPathCommDev first(pty.SlavePath());
+    ASSERT_TRUE(OpenAt(first, 19200));
+    CPathCommDev second(pty.SlavePath());
+    EXPECT_FALSE(second.Open(1));
+    EXPECT_FALSE(second.IsOpen());
+    EXPECT_EQ(second.LastOpenError().kind, OpenErrorKind::Busy);
+    EXPECT_EQ(second.LastOpenError().devicePath, pty.SlavePath());
+
+    // The refused Open left the holder's line alone.
+    termios t{};
+    ASSERT_EQ(::tcgetattr(pty.Master(), &t), 0);
+    EXPECT_EQ(::cfgetospeed(&t), static_cast<speed_t>(B19200));
+    ASSERT_TRUE(pty.Send("still mine"));
+    ASSERT_TRUE(WaitUntil([&] { return first.RingCount() == 10; }));
+
+    first.Close();
+    EXPECT_TRUE(second.Open(1)) << second.LastOpenError().osText;
+}
+
+TEST_F(CommDevOnPty, WithoutReadsTheFirst4096BytesAreKept) {
+    CPathCommDev dev(pty.SlavePath());
+    ASSERT_TRUE(OpenAt(dev, 115200));
+    const std::string sent = Pattern(5000);
+    ASSERT_TRUE(pty.Send(sent));
+    ASSERT_TRUE(WaitUntil([&] { return dev.RingCount() == CCommDev2::kBufferSize; }));
+    EXPECT_EQ(ReadAll(dev, 5000), sent.substr(0, CCommDev2::kBufferSize));
+}
+
+TEST_F(CommDevOnPty, BytesComeOutInArrivalOrderAcrossTheRingsEnd) {
+    CPathCommDev dev(pty.SlavePath());
+    ASSERT_TRUE(OpenAt(dev, 115200));
+    const std::string first = Pattern(3000, 1);
+    const std::string second = Pattern(3000, 2);  // wraps: 3000 + 3000 > 4096
+    ASSERT_TRUE(pty.Send(first));
+    ASSERT_TRUE(WaitUntil([&] { return dev.RingCount() == 3000; }));
+    EXPECT_EQ(ReadAll(dev, 3000), first);
+    ASSERT_TRUE(pty.Send(second));
+    ASSERT_TRUE(WaitUntil([&] { return dev.RingCount() == 3000; }));
+    EXPECT_EQ(ReadAll(dev, 1000), second.substr(0, 1000));
+    EXPECT_EQ(ReadAll(dev, 2000), second.substr(1000));
+}
+
+TEST_F(CommDevOnPty, ReadLargerThanHeldEmptiesTheRing) {
+    CPathCommDev dev(pty.SlavePath());
+    ASSERT_TRUE(OpenAt(dev, 19200));
+    ASSERT_TRUE(pty.Send("$JI\r\n"));
+    ASSERT_TRUE(WaitUntil([&] { return dev.RingCount() == 5; }));
+    EXPECT_EQ(ReadAll(dev, 100), "$JI\r\n");
+    EXPECT_EQ(dev.RingCount(), 0);
+    EXPECT_EQ(ReadAll(dev, 100), "");
+}
+
+TEST_F(CommDevOnPty, WrittenBytesReachTheOtherSide) {
+    CPathCommDev dev(pty.SlavePath());
+    ASSERT_TRUE(OpenAt(dev, 19200));
+    const std::string block = Pattern(50) + "\r\n";
+    EXPECT_TRUE(dev.Write(block.data(), static_cast<int>(block.size())));
+    EXPECT_EQ(pty.Receive(block.size()), block);
+    EXPECT_TRUE(dev.Write("", 0));
+}
+
+// Real time: about one second, the write time-out itself.
+TEST_F(CommDevOnPty, AWriteThatCannotLeaveFailsAfterTheTimeOut) {
+    CPathCommDev dev(pty.SlavePath());
+    ASSERT_TRUE(OpenAt(dev, 115200));
+    const std::string flood(1 << 20, 'x');  // far more than the pseudo-terminal buffers
+    const auto start = Clock::now();
+    EXPECT_FALSE(dev.Write(flood.data(), static_cast<int>(flood.size())));
+    const auto took = Clock::now() - start;
+    EXPECT_GE(took, 950ms);
+    EXPECT_LT(took, 3s);
+    EXPECT_TRUE(dev.IsOpen());
+}
+
+TEST_F(CommDevOnPty, CloseWhileTheReceiveThreadWaitsReturnsPromptly) {
+    CPathCommDev dev(pty.SlavePath());
+    ASSERT_TRUE(OpenAt(dev, 19200));
+    const auto start = Clock::now();
+    dev.Close();
+    EXPECT_LT(Clock::now() - start, 500ms);
+    EXPECT_FALSE(dev.IsOpen());
+}
+
+// A line that went away (the other side closed, an adapter pulled) must not keep a core busy.
+TEST_F(CommDevOnPty, AHungUpLineCostsNoProcessorTimeAndStillCloses) {
+    CPathCommDev dev(pty.SlavePath());
+    ASSERT_TRUE(OpenAt(dev, 19200));
+    pty.HangUp();
+    const std::clock_t cpuBefore = std::clock();
+    std::this_thread::sleep_for(300ms);
+    const double cpuMs = 1000.0 * static_cast<double>(std::clock() - cpuBefore) / CLOCKS_PER_SEC;
+    EXPECT_LT(cpuMs, 100.0);
+    char buffer[8];
+    EXPECT_EQ(dev.Read(buffer, sizeof buffer), 0);
+    EXPECT_FALSE(dev.Write("x", 1));
+    const auto start = Clock::now();
+    dev.Close();
+    EXPECT_LT(Clock::now() - start, 500ms);
+}
+
+}  // namespace
+}  // namespace morvane
