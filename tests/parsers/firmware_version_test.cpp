@@ -38,7 +38,10 @@ TEST(FirmwareVersion, PatternsLimitsAndStopCharacters) {
         {"Kavrel before QMT", "$>JVERSION,QMT,1.5,Kavrel Version 2.0\n", true, " 2.0"},
         // Both stages share one copy and one count.
         {"Plomb then K415", "Plomb Version 3.1\n$>JVERSION,K415,2.0,", true, " 3.12.0"},
-        {"stage 1 full, Kavrel adds nothing", "Brenna Gyro Version 1.2345\nKavrel Version 9.9\n", true, " 1.23"},
+        {"stage 1 full, Kavrel adds nothing",
+         "Brenna Gyro Version 1.2345\nKavrel Version 9.9\n",
+         true,
+         " 1.23"},
         {"stage 1 full, MIRDA goes on to 10",
          "Plomb Version 1.234\n$MIRDA,VERSION,ABCDEFGH,",
          true,

@@ -33,10 +33,11 @@ struct Written {
 };
 
 std::ostream& operator<<(std::ostream& os, const Written& w) {
-    return os << "{replySeen " << w.replySeen << ", apps '" << w.appName1 << "' '" << w.appName2 << "' first '"
-              << w.firstAppName2 << "' seen " << w.appsSeen << ", waas " << w.waasPrn1 << " " << w.waasPrn2
-              << " seen " << w.waasPrnsSeen << ", thisPort " << w.thisPort << ", loader '" << w.loaderVersion
-              << "' seen " << w.loaderVersionSeen << ", changed " << w.changed << "}";
+    return os << "{replySeen " << w.replySeen << ", apps '" << w.appName1 << "' '" << w.appName2
+              << "' first '" << w.firstAppName2 << "' seen " << w.appsSeen << ", waas " << w.waasPrn1
+              << " " << w.waasPrn2 << " seen " << w.waasPrnsSeen << ", thisPort " << w.thisPort
+              << ", loader '" << w.loaderVersion << "' seen " << w.loaderVersionSeen << ", changed "
+              << w.changed << "}";
 }
 
 // Builds the expected record from a fresh one by a few edits.
@@ -133,7 +134,9 @@ TEST_F(ReplyParsers, WhatEachReplyWrites) {
         {"W6LOADER, more fields ignored", "$W6LOADER,Version,2.04,BOOT\r\n", loader("2.04")},
         {"W6LOADER, address in lower case", "$w6loader,Version,2.04\r", loader("2.04")},
         {"W6LOADER, with checksum", WithChecksum("W6LOADER,Version,2.04"), loader("2.04")},
-        {"W6LOADER, later version replaces", "$W6LOADER,Version,2.03\r$W6LOADER,Version,2.04\r", loader("2.04")},
+        {"W6LOADER, later version replaces",
+         "$W6LOADER,Version,2.03\r$W6LOADER,Version,2.04\r",
+         loader("2.04")},
         {"W6LOADER, keyword in capitals", "$W6LOADER,VERSION,2.04\r\n", kNothing},
         {"W6LOADER, other sentence", "$W6LOADER,Erasing,3\r\n", kNothing},
         {"W6LOADER, version without text", "$W6LOADER,Version\r\n", kNothing},
