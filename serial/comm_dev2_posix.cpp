@@ -273,7 +273,8 @@ bool CCommDev2::Open(int port) {
     termios original{};
     if (::tcgetattr(fd, &original) != 0) {
         const int error = errno;
-        return refuse(error == ENOTTY || error == EINVAL ? OpenErrorKind::NotSerial : KindForErrno(error), error);
+        const bool notTty = error == ENOTTY || error == EINVAL;
+        return refuse(notTty ? OpenErrorKind::NotSerial : KindForErrno(error), error);
     }
     // TIOCEXCL keeps other users out but not root; the advisory lock keeps out every program
     // that asks for it (this one, and others that lock ports the same way), root or not.
@@ -464,6 +465,9 @@ void CCommDev2::Close() {
         SetModemLine(fd, TIOCM_DTR, false);
         (void)::tcflush(fd, TCIOFLUSH);
         if (b.originalKept) (void)::tcsetattr(fd, TCSANOW, &b.original);
+        // The exclusive flag belongs to the tty, not to our descriptor: a pseudo-terminal whose
+        // other side stays open would keep refusing everyone else.
+        (void)::ioctl(fd, TIOCNXCL);
         ::close(fd);  // also gives up the lock
     }
     if (b.wakeFd >= 0) {

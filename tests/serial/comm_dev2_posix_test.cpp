@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -96,7 +97,9 @@ bool WaitUntil(const std::function<bool()>& condition) {
 
 std::string Pattern(std::size_t length, int seed = 0) {
     std::string bytes(length, '\0');
-    for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<char>((i * 7 + static_cast<std::size_t>(seed)) % 253);
+    for (std::size_t i = 0; i < length; ++i) {
+        bytes[i] = static_cast<char>((i * 7 + static_cast<std::size_t>(seed)) % 253);
+    }
     return bytes;
 }
 
@@ -164,31 +167,31 @@ TEST(CommDev, ClosedDeviceDoesNothingHarmful) {
 TEST(CommDev, FailedOpenSaysWhy) {
     DevicesFolder devices;
     devices.Link(5, "/dev/pts/morvane-no-such-pty");
-    const auto regular = std::filesystem::temp_directory_path() / ("morvane-regular-" + std::to_string(::getpid()));
+    const auto regular =
+        std::filesystem::temp_directory_path() / ("morvane-regular-" + std::to_string(::getpid()));
     std::ofstream(regular) << "not a terminal";
 
     struct Row {
         const char* name;
-        std::function<bool(OpenError&)> open;
+        int port;
+        std::string path;  // empty: open by number through the devices folder
         OpenErrorKind kind;
-        bool hasPath;
     };
     const Row rows[] = {
-        {"number in no range", [](OpenError& e) { CCommDev2 d; bool ok = d.Open(500); e = d.LastOpenError(); return ok; },
-         OpenErrorKind::NoSuchDevice, false},
-        {"link to a missing device", [](OpenError& e) { CCommDev2 d; bool ok = d.Open(5); e = d.LastOpenError(); return ok; },
-         OpenErrorKind::NoSuchDevice, true},
-        {"not a terminal", [](OpenError& e) { CPathCommDev d("/dev/null"); bool ok = d.Open(1); e = d.LastOpenError(); return ok; },
-         OpenErrorKind::NotSerial, true},
-        {"regular file", [&regular](OpenError& e) { CPathCommDev d(regular.string()); bool ok = d.Open(1); e = d.LastOpenError(); return ok; },
-         OpenErrorKind::NotSerial, true},
+        {"number in no range", 500, "", OpenErrorKind::NoSuchDevice},
+        {"link to a missing device", 5, "", OpenErrorKind::NoSuchDevice},
+        {"not a terminal", 1, "/dev/null", OpenErrorKind::NotSerial},
+        {"regular file", 1, regular.string(), OpenErrorKind::NotSerial},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        OpenError error;
-        EXPECT_FALSE(row.open(error));
+        std::unique_ptr<CCommDev2> dev =
+            row.path.empty() ? std::make_unique<CCommDev2>() : std::make_unique<CPathCommDev>(row.path);
+        EXPECT_FALSE(dev->Open(row.port));
+        EXPECT_FALSE(dev->IsOpen());
+        const OpenError& error = dev->LastOpenError();
         EXPECT_EQ(error.kind, row.kind);
-        EXPECT_EQ(!error.devicePath.empty(), row.hasPath) << error.devicePath;
+        EXPECT_EQ(error.devicePath.empty(), row.port == 500) << error.devicePath;
         EXPECT_NE(error.osError, 0);
         EXPECT_FALSE(error.osText.empty());
     }
