@@ -1,0 +1,127 @@
+#include "cli/cli_args.h"
+
+#include <sstream>
+
+#include <CLI/CLI.hpp>
+
+#include "loader/firmware_image.h"
+#include "platform/text.h"
+
+#ifndef MORVANE_VERSION
+#define MORVANE_VERSION "0.0.0.0"
+#endif
+
+namespace morvane {
+namespace {
+
+constexpr const char* kProgramName = "morvane-cli";
+
+constexpr const char* kFooter =
+    "Exit status:\n"
+    "  0    the image was sent completely\n"
+    "  1    usage error\n"
+    "  2    the port could not be opened (or, with --list, the ports could not be listed)\n"
+    "  3    the receiver was not detected\n"
+    "  4    the transfer failed\n"
+    "  130  stopped with Ctrl-C (pressed twice)\n"
+    "\n"
+    "Examples:\n"
+    "  morvane-cli --list\n"
+    "  morvane-cli --com 33              (COM33 is /dev/ttyUSB0)\n"
+    "  morvane-cli --port /dev/ttyUSB0 --trace 2>trace.txt\n"
+    "\n"
+    "COM numbers: ttyS0-31 = COM1-32, ttyUSB0-31 = COM33-64, ttyACM0-31 = COM65-96,\n"
+    "ttyAMA0-31 = COM97-128, ttyXRUSB0-31 = COM129-160, rfcomm0-31 = COM161-192;\n"
+    "entries comN in the folder named by MORVANE_DEVICES take precedence.";
+
+CliOptions UsageError(std::string text) {
+    CliOptions o;
+    o.action = CliAction::Exit;
+    o.exitStatus = 1;
+    o.errText = std::string(kProgramName) + ": " + std::move(text) + "\nRun with --help for more information.\n";
+    return o;
+}
+
+}  // namespace
+
+std::string VersionText() {
+    return std::string("Morvane Firmware Updater ") + MORVANE_VERSION + "\n" + "Carries " + kModelName +
+           " firmware " + kFirmwareVersion;
+}
+
+std::vector<std::string> NormaliseArguments(const std::vector<std::string>& args) {
+    std::vector<std::string> out = args;
+    for (std::size_t i = 1; i < out.size(); ++i) {
+        if (out[i] == "--") break;
+        if (EqualsNoCase(out[i], "-com") || EqualsNoCase(out[i], "--com")) out[i] = "--com";
+    }
+    return out;
+}
+
+CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
+    const std::vector<std::string> args = NormaliseArguments(rawArgs);
+
+    CliOptions o;
+    CLI::App app{"Updates the firmware of a Tundro W6 receiver on a serial port with the image this\n"
+                 "program carries (the same load as the Morvane window).",
+                 kProgramName};
+    app.footer(kFooter);
+    app.set_version_flag("--version", VersionText(), "Print the version and the firmware carried, then exit");
+
+    // The port number is checked here rather than by a range validator, whose wording would
+    // show up in --help; the options that exclude each other are checked after parsing so the
+    // message can say why.
+    const CLI::Validator comNumber(
+        [](std::string& value) -> std::string {
+            const bool digits = !value.empty() && value.size() <= 6 &&
+                                value.find_first_not_of("0123456789") == std::string::npos;
+            if (!digits || std::stoi(value) == 0) return "a COM port number is 1 or more, not '" + value + "'";
+            return {};
+        },
+        "", "COM number");
+    CLI::Option* com = app.add_option("--com", o.comPort, "Load the receiver on COM port N (also: -com N)")
+                           ->check(comNumber)
+                           ->type_name("N");
+    CLI::Option* port = app.add_option("--port", o.portPath, "Load the receiver on this tty device, as it is")
+                            ->type_name("PATH");
+    bool listPorts = false;
+    app.add_flag("--list", listPorts, "List the serial ports found, then exit");
+    app.add_flag("--trace", o.trace, "Write every byte sent and received, timestamped, to stderr");
+
+    std::vector<const char*> argv;
+    argv.reserve(args.size());
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    if (argv.empty()) argv.push_back(kProgramName);
+
+    try {
+        app.parse(static_cast<int>(argv.size()), argv.data());
+    } catch (const CLI::ParseError& e) {
+        std::ostringstream out;
+        std::ostringstream err;
+        const int code = app.exit(e, out, err);
+        o = CliOptions{};
+        o.action = CliAction::Exit;
+        // CLI11 has its own numbers for kinds of parse errors; to a script they are all one.
+        o.exitStatus = code == 0 ? 0 : 1;
+        o.outText = out.str();
+        o.errText = err.str();
+        return o;
+    }
+
+    const bool byNumber = com->count() > 0;
+    const bool byPath = port->count() > 0;
+    if (listPorts) {
+        if (byNumber || byPath || o.trace) return UsageError("--list stands alone: it loads nothing");
+        o.action = CliAction::List;
+        return o;
+    }
+    if (byNumber && byPath) return UsageError("name the port once: --com N or --port PATH, not both");
+    if (!byNumber && !byPath) {
+        return UsageError("name the receiver's port with --com N or --port PATH (--list shows the ports)");
+    }
+    if (byPath && o.portPath.empty()) return UsageError("--port needs a device path");
+    o.action = CliAction::Load;
+    return o;
+}
+
+}  // namespace morvane

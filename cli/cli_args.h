@@ -1,0 +1,40 @@
+// The command line of morvane-cli: which port to load, or what else to do instead.
+//
+// Parsing is kept apart from running so that every combination of options can be checked
+// without a port, and so that --help and --version texts are produced in one place.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace morvane {
+
+enum class CliAction {
+    Load,  // run one load on the port named by --com or --port
+    List,  // list the ports and stop
+    Exit,  // nothing to run: help, version or a usage error; print the texts and exit
+};
+
+struct CliOptions {
+    CliAction action = CliAction::Exit;
+    int comPort = 0;        // --com N; 0 when not given
+    std::string portPath;   // --port PATH; empty when not given
+    bool trace = false;     // --trace: the wire traffic on stderr
+
+    // For CliAction::Exit: what to print and the exit status.
+    int exitStatus = 0;
+    std::string outText;    // for stdout (help, version)
+    std::string errText;    // for stderr (usage errors)
+};
+
+// "Morvane Firmware Updater 1.0.0.0" and the model and firmware the program carries.
+[[nodiscard]] std::string VersionText();
+
+// The window has always taken "-com N"; accept it (in any letter case) as "--com N" so that a
+// shortcut or script written for the window keeps working with the terminal program.
+[[nodiscard]] std::vector<std::string> NormaliseArguments(const std::vector<std::string>& args);
+
+// Parses the arguments after the program name (args[0] is the program name).
+[[nodiscard]] CliOptions ParseCommandLine(const std::vector<std::string>& args);
+
+}  // namespace morvane

@@ -1,0 +1,125 @@
+#include "cli/progress_view.h"
+
+#include <cstdlib>
+#include <unistd.h>
+
+#include "loader/loader_status.h"
+#include "platform/text.h"
+
+namespace morvane {
+namespace {
+
+constexpr unsigned kBarWidth = 30;
+constexpr const char* kEraseToEnd = "\x1b[K";
+constexpr const char* kGreen = "\x1b[32m";
+constexpr const char* kPlain = "\x1b[0m";
+
+}  // namespace
+
+std::string RemainingTimeText(std::int32_t remainingSeconds) {
+    const auto s = static_cast<std::uint32_t>(remainingSeconds);
+    if (s <= 90) return Format("Remaining Time: %u seconds", s);
+    return Format("Remaining Time: %u minutes %u seconds", s / 60, s % 60);
+}
+
+unsigned ProgressPercent(std::uint32_t sentBytes, std::uint32_t totalBytes) {
+    if (totalBytes == 0) return 0;
+    // 64 bits: sent x 100 would wrap in 32 bits for images above 42 MB.
+    const std::uint64_t p = std::uint64_t{sentBytes} * 100 / totalBytes;
+    return p > 100 ? 100U : static_cast<unsigned>(p);
+}
+
+std::string ByteCounterText(std::uint32_t sentBytes, std::uint32_t totalBytes) {
+    return Format("Progress: %u/%u", sentBytes, totalBytes);
+}
+
+std::string ProgressBar(unsigned percent, unsigned width) {
+    const unsigned full = (percent > 100 ? 100 : percent) * width / 100;
+    return "[" + std::string(full, '#') + std::string(width - full, '-') + "]";
+}
+
+ReporterStyle StyleForStdout() {
+    ReporterStyle style;
+    style.terminal = isatty(STDOUT_FILENO) == 1;
+    const char* noColor = std::getenv("NO_COLOR");
+    const char* term = std::getenv("TERM");
+    const bool dumb = term == nullptr || std::string(term) == "dumb";
+    style.colour = style.terminal && (noColor == nullptr || *noColor == '\0') && !dumb;
+    return style;
+}
+
+CLoadReporter::CLoadReporter(std::ostream& out, std::ostream& err, ReporterStyle style)
+    : out_(out), err_(err), style_(style) {}
+
+void CLoadReporter::Pass(const SLoaderState& state) {
+    const std::uint32_t sent = state.GetSentBytes();
+    const std::uint32_t total = state.GetTotalBytes();
+    const std::int32_t remaining = state.GetRemainingSeconds();
+    const std::int32_t status = state.GetStatus();
+
+    // The bytes a transfer sent come before the status that ends it ("... 100%", then
+    // "Status: Firmware Update Complete"); the status that starts it comes first.
+    const bool progressFirst = sent != 0 && status != STATUS_UPDATING_FIRMWARE;
+    if (progressFirst) ShowProgress(sent, total, remaining);
+
+    if (status != shownStatus_) {
+        shownStatus_ = status;
+        if (auto text = StatusText(status)) ShowLine(std::string(*text));
+    }
+    if (state.GetFirmwareDetected()) {
+        const CString firmware = state.GetFirmwareText();
+        if (firmware != shownFirmware_) {
+            shownFirmware_ = firmware;
+            ShowLine("Firmware on Device: " + firmware);
+        }
+    }
+
+    if (!progressFirst && sent != 0) ShowProgress(sent, total, remaining);
+}
+
+void CLoadReporter::ShowProgress(std::uint32_t sent, std::uint32_t total, std::int32_t remaining) {
+    const unsigned p = ProgressPercent(sent, total);
+    if (!style_.terminal) {
+        const int tenth = static_cast<int>(p / 10);
+        if (tenth <= shownTenth_) return;
+        shownTenth_ = tenth;
+        out_ << ByteCounterText(sent, total) << Format(" (%u%%), ", p) << RemainingTimeText(remaining) << '\n';
+        out_.flush();
+        return;
+    }
+    std::string bar = ProgressBar(p, kBarWidth);
+    if (style_.colour) bar = kGreen + bar + kPlain;
+    const std::string line = bar + Format(" %3u%%  ", p) + ByteCounterText(sent, total) + "  " +
+                             RemainingTimeText(remaining);
+    if (lineOpen_ && line == drawnLine_) return;
+    out_ << '\r' << line << kEraseToEnd;
+    out_.flush();
+    drawnLine_ = line;
+    lineOpen_ = true;
+}
+
+void CLoadReporter::ShowLine(const std::string& text) {
+    EndProgressLine();
+    out_ << text << '\n';
+    out_.flush();
+}
+
+void CLoadReporter::Prompt(const std::string& text) { ShowLine(text); }
+
+void CLoadReporter::Warn(const std::string& text) {
+    EndProgressLine();
+    err_ << text << '\n';
+    err_.flush();
+}
+
+void CLoadReporter::Finish() { EndProgressLine(); }
+
+void CLoadReporter::EndProgressLine() {
+    if (!lineOpen_) return;
+    out_ << '\n';
+    out_.flush();
+    lineOpen_ = false;
+    drawnLine_.clear();
+}
+
+}  // namespace morvane

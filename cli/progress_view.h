@@ -1,0 +1,65 @@
+// How morvane-cli shows a load: the record turned into lines of text.
+//
+// On a terminal the progress is one line redrawn in place; in a log or a pipe it is one plain
+// line at each tenth of the transfer, so the output reads well when it is kept. Status and
+// firmware lines are printed once each, as they change.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+#include "loader/loader_state.h"
+
+namespace morvane {
+
+// The remaining time in the window's words: "Remaining Time: %i seconds" up to 90 seconds,
+// "Remaining Time: %i minutes %i seconds" above. The record's value is read as unsigned.
+[[nodiscard]] std::string RemainingTimeText(std::int32_t remainingSeconds);
+
+// Whole percent of the transfer, truncated; 0 when the total is not known yet, never above 100.
+[[nodiscard]] unsigned ProgressPercent(std::uint32_t sentBytes, std::uint32_t totalBytes);
+
+// "Progress: sent/total".
+[[nodiscard]] std::string ByteCounterText(std::uint32_t sentBytes, std::uint32_t totalBytes);
+
+// A bar of `width` cells, the first percent*width/100 of them full: "[#####-----]".
+[[nodiscard]] std::string ProgressBar(unsigned percent, unsigned width);
+
+struct ReporterStyle {
+    bool terminal = false;  // stdout is a terminal: redraw the progress line in place
+    bool colour = false;    // terminal that may be coloured (NO_COLOR unset, TERM not "dumb")
+};
+
+// The style for the process's stdout, from isatty and the environment.
+[[nodiscard]] ReporterStyle StyleForStdout();
+
+class CLoadReporter {
+public:
+    CLoadReporter(std::ostream& out, std::ostream& err, ReporterStyle style);
+
+    // One display pass over the record (the caller polls and decides when).
+    void Pass(const SLoaderState& state);
+    // A message box of the load, shown as a line.
+    void Prompt(const std::string& text);
+    // A warning on stderr, after ending the progress line so the two do not run together.
+    void Warn(const std::string& text);
+    // Ends the progress line if one is being redrawn.
+    void Finish();
+
+private:
+    void ShowProgress(std::uint32_t sent, std::uint32_t total, std::int32_t remaining);
+    void ShowLine(const std::string& text);
+    void EndProgressLine();
+
+    std::ostream& out_;
+    std::ostream& err_;
+    ReporterStyle style_;
+    std::int32_t shownStatus_ = -1000;  // no status shown yet
+    std::string shownFirmware_;
+    std::string drawnLine_;             // the progress line on the terminal now
+    bool lineOpen_ = false;             // the cursor stands at the end of that line
+    int shownTenth_ = -1;               // the last tenth printed in plain mode
+};
+
+}  // namespace morvane

@@ -1,0 +1,63 @@
+// --trace: a serial device that forwards every call to the real one and writes a line for each
+// write and read, so a support case can see exactly what went over the wire and when.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <span>
+#include <string>
+
+#include "serial/comm_dev2.h"
+
+namespace morvane {
+
+// One trace line: seconds since the start, the line rate, the direction ('>' sent, '<'
+// received), the count, the bytes in hex and as text ('.' for what does not print):
+//   "   12.345  19200 > 7  24 4A 4F 46 46 0D 0A  |$JOFF..|"
+[[nodiscard]] std::string FormatTraceLine(double seconds, std::uint32_t baudRate, char direction,
+                                          std::span<const std::uint8_t> bytes);
+
+// A note in the trace about the port itself (opened, closed, rate applied).
+[[nodiscard]] std::string FormatTraceNote(double seconds, const std::string& text);
+
+class CTraceCommDev : public CCommDev2 {
+public:
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+
+    // `portLabel` names the port in the trace ("COM5", "/dev/ttyUSB0"). `out` receives whole
+    // lines, one write per line; it must outlive the device. `clock` defaults to the steady
+    // clock; timestamps count from construction.
+    CTraceCommDev(std::unique_ptr<CCommDev2> inner, std::string portLabel, std::ostream& out, Clock clock = {});
+
+    bool Open(int port) override;
+    bool InitCommState() override;
+    bool SetHandshake(bool enable) override;
+    bool ApplyCommState() override;
+    bool Write(const void* data, int length) override;
+    int Read(char* buffer, int length) override;
+    void Close() override;
+    [[nodiscard]] bool IsOpen() const override;
+
+    [[nodiscard]] CCommDev2& Inner() { return *inner_; }
+
+private:
+    // The loader edits the line settings of the device it holds (this one); the real device
+    // must see them before it applies them, and its own changes must show here after.
+    void PushSettings() { inner_->lineSettings = lineSettings; }
+    void PullSettings() { lineSettings = inner_->lineSettings; }
+    [[nodiscard]] double Seconds() const;
+    void Emit(const std::string& line);
+
+    std::unique_ptr<CCommDev2> inner_;
+    std::string portLabel_;
+    std::ostream& out_;
+    Clock clock_;
+    std::chrono::steady_clock::time_point start_;
+    std::mutex outLock_;
+};
+
+}  // namespace morvane

@@ -1,0 +1,109 @@
+#include "cli/cli_args.h"
+
+#include <gtest/gtest.h>
+
+#include "cli/exit_status.h"
+#include "loader/loader_status.h"
+
+namespace morvane {
+namespace {
+
+CliOptions Parse(std::vector<std::string> words) {
+    words.insert(words.begin(), "morvane-cli");
+    return ParseCommandLine(words);
+}
+
+TEST(CliArgs, CombinationsOfOptions) {
+    struct Row {
+        std::vector<std::string> words;
+        CliAction action;
+        int exitStatus;  // for Exit only
+        int comPort;
+        const char* portPath;
+        bool trace;
+    };
+    const Row rows[] = {
+        {{"--com", "5"}, CliAction::Load, 0, 5, "", false},
+        {{"--com=7"}, CliAction::Load, 0, 7, "", false},
+        {{"-com", "3"}, CliAction::Load, 0, 3, "", false},
+        {{"-COM", "3"}, CliAction::Load, 0, 3, "", false},
+        {{"-Com", "192", "--trace"}, CliAction::Load, 0, 192, "", true},
+        {{"--COM", "4"}, CliAction::Load, 0, 4, "", false},
+        {{"--com", "4", "-com", "6"}, CliAction::Exit, 1, 0, "", false},  // one port per load
+        {{"--port", "/dev/ttyUSB0"}, CliAction::Load, 0, 0, "/dev/ttyUSB0", false},
+        {{"--trace", "--port", "/tmp/dev/com5"}, CliAction::Load, 0, 0, "/tmp/dev/com5", true},
+        {{"--list"}, CliAction::List, 0, 0, "", false},
+        // Usage errors.
+        {{}, CliAction::Exit, 1, 0, "", false},
+        {{"--trace"}, CliAction::Exit, 1, 0, "", false},
+        {{"--com"}, CliAction::Exit, 1, 0, "", false},
+        {{"-com"}, CliAction::Exit, 1, 0, "", false},
+        {{"--port"}, CliAction::Exit, 1, 0, "", false},
+        {{"--port", ""}, CliAction::Exit, 1, 0, "", false},
+        {{"--com", "0"}, CliAction::Exit, 1, 0, "", false},
+        {{"--com", "-1"}, CliAction::Exit, 1, 0, "", false},
+        {{"--com", "x3"}, CliAction::Exit, 1, 0, "", false},
+        {{"--com", "3x"}, CliAction::Exit, 1, 0, "", false},
+        {{"--com", "5", "--port", "/dev/ttyS0"}, CliAction::Exit, 1, 0, "", false},
+        {{"--list", "--com", "5"}, CliAction::Exit, 1, 0, "", false},
+        {{"--list", "--trace"}, CliAction::Exit, 1, 0, "", false},
+        {{"--com", "5", "extra"}, CliAction::Exit, 1, 0, "", false},
+        {{"--bogus"}, CliAction::Exit, 1, 0, "", false},
+        {{"-c", "5"}, CliAction::Exit, 1, 0, "", false},
+    };
+    for (const Row& r : rows) {
+        std::string words;
+        for (const std::string& w : r.words) words += "[" + w + "] ";
+        SCOPED_TRACE(words);
+        const CliOptions o = Parse(r.words);
+        EXPECT_EQ(o.action, r.action);
+        if (r.action == CliAction::Exit) {
+            EXPECT_EQ(o.exitStatus, r.exitStatus);
+            EXPECT_NE(o.errText, "");
+            EXPECT_EQ(o.outText, "");
+        } else {
+            EXPECT_EQ(o.comPort, r.comPort);
+            EXPECT_EQ(o.portPath, r.portPath);
+            EXPECT_EQ(o.trace, r.trace);
+        }
+    }
+}
+
+TEST(CliArgs, HelpDocumentsTheExitStatuses) {
+    const CliOptions o = Parse({"--help"});
+    EXPECT_EQ(o.action, CliAction::Exit);
+    EXPECT_EQ(o.exitStatus, 0);
+    EXPECT_EQ(o.errText, "");
+    for (const char* needle : {"--com", "--port", "--list", "--trace", "--version", "-com N", "0 ", "1 ", "2 ",
+                               "3 ", "4 ", "130", "not detected", "transfer failed"}) {
+        EXPECT_NE(o.outText.find(needle), std::string::npos) << needle;
+    }
+}
+
+TEST(CliArgs, VersionNamesTheProgramAndTheFirmwareItCarries) {
+    const CliOptions o = Parse({"--version"});
+    EXPECT_EQ(o.action, CliAction::Exit);
+    EXPECT_EQ(o.exitStatus, 0);
+    EXPECT_EQ(o.outText.rfind("Morvane Firmware Updater 1.0.0.0\n", 0), 0U) << o.outText;
+    EXPECT_NE(o.outText.find("Tundro W6"), std::string::npos);
+    EXPECT_NE(o.outText.find("1.22"), std::string::npos);
+}
+
+TEST(CliArgs, OnlyTheComKeyIsRewritten) {
+    const std::vector<std::string> in = {"-com", "-com", "-COM", "-cOm", "--com", "-comx", "-c", "--", "-com"};
+    const std::vector<std::string> out = {"-com", "--com", "--com", "--com", "--com", "-comx", "-c", "--", "-com"};
+    EXPECT_EQ(NormaliseArguments(in), out);  // the program name and what follows "--" stay as they are
+}
+
+TEST(ExitStatus, EveryLoadOutcomeMapsToItsStatus) {
+    EXPECT_EQ(ExitStatusForLoad(STATUS_FIRMWARE_COMPLETE), 0);
+    EXPECT_EQ(ExitStatusForLoad(STATUS_INVALID_PORT), 2);
+    EXPECT_EQ(ExitStatusForLoad(STATUS_DEVICE_NOT_DETECTED), 3);
+    EXPECT_EQ(ExitStatusForLoad(STATUS_BLOCK_FAILED), 4);
+    EXPECT_EQ(ExitStatusForLoad(STATUS_IMAGE_NOT_FOUND), 4);
+    // A load that stopped on an intermediate status never counts as a success.
+    for (std::int32_t status : {0, 1, 2, 6, 9, 13, 41, -1}) EXPECT_EQ(ExitStatusForLoad(status), 4) << status;
+}
+
+}  // namespace
+}  // namespace morvane

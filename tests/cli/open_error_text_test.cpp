@@ -1,0 +1,93 @@
+#include "cli/open_error_text.h"
+
+#include <gtest/gtest.h>
+
+namespace morvane {
+namespace {
+
+OpenError Error(OpenErrorKind kind, const char* path, const char* osText) {
+    OpenError e;
+    e.kind = kind;
+    e.devicePath = path;
+    e.osText = osText;
+    return e;
+}
+
+// Each kind of failure names the device and says what to do; the OS text is kept.
+TEST(OpenErrorText, EachReasonSaysWhatToDo) {
+    struct Row {
+        OpenError error;
+        OpenErrorFacts facts;
+        std::vector<const char*> mustSay;
+        std::vector<const char*> mustNotSay;
+    };
+    const Row rows[] = {
+        {Error(OpenErrorKind::NoSuchDevice, "/dev/ttyUSB0", "No such file or directory"),
+         {},
+         {"COM33 (/dev/ttyUSB0)", "no such device", "No such file or directory", "morvane-cli --list", "cable"},
+         {"usermod"}},
+        {Error(OpenErrorKind::PermissionDenied, "/dev/ttyUSB0", "Permission denied"),
+         {"dialout", false, {}},
+         {"COM33 (/dev/ttyUSB0)", "permission denied", "'dialout'", "sudo usermod -aG dialout $USER",
+          "log out and log in again"},
+         {"newgrp", "--list"}},
+        {Error(OpenErrorKind::PermissionDenied, "/dev/ttyUSB0", "Permission denied"),
+         {"uucp", false, {}},
+         {"'uucp'", "sudo usermod -aG uucp $USER"},
+         {"dialout"}},
+        {Error(OpenErrorKind::PermissionDenied, "/dev/ttyUSB0", "Permission denied"),
+         {"dialout", true, {}},
+         {"You are a member", "log out and log in again", "newgrp dialout"},
+         {"usermod"}},
+        {Error(OpenErrorKind::PermissionDenied, "/dev/ttyUSB0", "Permission denied"),
+         {},
+         {"permission denied", "sudo usermod -aG dialout $USER"},
+         {}},
+        {Error(OpenErrorKind::Busy, "/dev/ttyUSB0", "Resource temporarily unavailable"),
+         {"", false, {"minicom (pid 4242)"}},
+         {"COM33 (/dev/ttyUSB0)", "in use by minicom (pid 4242)", "Resource temporarily unavailable", "Close"},
+         {"another program", "usermod"}},
+        {Error(OpenErrorKind::Busy, "/dev/ttyUSB0", "Device or resource busy"),
+         {},
+         {"in use by another program", "Close"},
+         {}},
+        {Error(OpenErrorKind::NotSerial, "/dev/ttyUSB0", "Inappropriate ioctl for device"),
+         {},
+         {"not a serial port", "Inappropriate ioctl for device"},
+         {}},
+        {Error(OpenErrorKind::SettingsRefused, "/dev/ttyUSB0", "Invalid argument"),
+         {},
+         {"refused the line settings", "Invalid argument"},
+         {}},
+        {Error(OpenErrorKind::Other, "/dev/ttyUSB0", "Input/output error"), {}, {"Input/output error"}, {}},
+        {Error(OpenErrorKind::None, "/dev/ttyUSB0", ""), {}, {"COM33 (/dev/ttyUSB0)", "could not be opened"}, {}},
+    };
+    for (const Row& r : rows) {
+        const std::string text = ExplainOpenError(r.error, "COM33", 33, r.facts);
+        SCOPED_TRACE(text);
+        for (const char* s : r.mustSay) EXPECT_NE(text.find(s), std::string::npos) << s;
+        for (const char* s : r.mustNotSay) EXPECT_EQ(text.find(s), std::string::npos) << s;
+        EXPECT_EQ(text.back(), '\n');
+    }
+}
+
+TEST(OpenErrorText, ANumberThatMapsToNoDeviceSaysSoAndShowsTheRanges) {
+    const std::string text =
+        ExplainOpenError(Error(OpenErrorKind::NoSuchDevice, "", ""), "COM300", 300, OpenErrorFacts{});
+    EXPECT_NE(text.find("COM300: that number stands for no serial device"), std::string::npos) << text;
+    EXPECT_NE(text.find("ttyUSB0-31 = COM33-64"), std::string::npos) << text;
+}
+
+TEST(OpenErrorText, APathNamedByTheUserIsNotRepeated) {
+    const std::string text = ExplainOpenError(Error(OpenErrorKind::NoSuchDevice, "/dev/ttyACM3", "No such file"),
+                                              "/dev/ttyACM3", 0, OpenErrorFacts{});
+    EXPECT_NE(text.find("Cannot open /dev/ttyACM3: there is no such device"), std::string::npos) << text;
+}
+
+TEST(OpenErrorText, NoHoldersOfADeviceThatIsNotThere) {
+    EXPECT_TRUE(ProgramsHoldingDevice("/nonexistent/morvane-device").empty());
+    EXPECT_TRUE(ProgramsHoldingDevice("").empty());
+}
+
+}  // namespace
+}  // namespace morvane
