@@ -1,0 +1,253 @@
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "serial/enumerate_com_ports_linux.h"
+#include "serial/sysfs_port_text.h"
+
+namespace morvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(SysfsPortText, AttributeTexts) {
+    EXPECT_EQ(SysfsText("FT232R USB UART\n"), "FT232R USB UART");
+    EXPECT_EQ(SysfsText("  padded \t\n"), "padded");
+    EXPECT_EQ(SysfsText("bad\x1b[2Jname"), "bad [2Jname");
+    EXPECT_EQ(SysfsText("\n"), "");
+    EXPECT_EQ(SysfsNumber("4\n"), 4);
+    EXPECT_EQ(SysfsNumber("0"), 0);
+    for (const char* bad : {"", "\n", "x", "4a", "-1", "12345678901"}) EXPECT_FALSE(SysfsNumber(bad)) << bad;
+    EXPECT_EQ(LinkTargetName("../../../../bus/usb"), "usb");
+    EXPECT_EQ(LinkTargetName("serial8250/"), "serial8250");
+    EXPECT_EQ(LinkTargetName("port"), "port");
+}
+
+TEST(SysfsPortText, PlaceholderUarts) {
+    struct Row {
+        std::optional<int> type;
+        const char* driver;
+        const char* path;
+        bool placeholder;
+    };
+    const Row rows[] = {
+        {0, "serial8250", "/sys/devices/platform/serial8250", true},
+        {0, "port", "/sys/devices/platform/serial8250/serial8250:0/serial8250:0.1", true},
+        {0, "serial", "/sys/devices/pnp0/00:04", true},  // no UART answered
+        {4, "serial8250", "/sys/devices/platform/serial8250", false},
+        {4, "port", "/sys/devices/pnp0/00:00/00:00:0/00:00:0.0", false},
+        {std::nullopt, "serial8250", "/sys/devices/platform/serial8250", true},
+        {std::nullopt, "", "/sys/devices/platform/serial8250/serial8250:0/serial8250:0.3", true},
+        {std::nullopt, "serial", "/sys/devices/pnp0/00:04", false},
+    };
+    for (const Row& r : rows) EXPECT_EQ(IsPlaceholderUart(r.type, r.driver, r.path), r.placeholder) << r.path;
+}
+
+TEST(SysfsPortText, UsbAncestryFromThePath) {
+    EXPECT_TRUE(IsBelowUsbRootHub("/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0"));
+    EXPECT_TRUE(IsBelowUsbRootHub("/platform/soc/usb12"));
+    EXPECT_FALSE(IsBelowUsbRootHub("/pnp0/00:04"));
+    EXPECT_FALSE(IsBelowUsbRootHub("/platform/usb-hub-fake/x"));
+    EXPECT_FALSE(IsBelowUsbRootHub("/platform/usb/x"));
+}
+
+TEST(SysfsPortText, Names) {
+    EXPECT_EQ(UsbAdapterName("FT232R USB UART\n", "FTDI\n", "0403\n", "6001\n"), "FT232R USB UART");
+    EXPECT_EQ(UsbAdapterName("", "Prolific\n", "067b\n", "2303\n"), "Prolific 067b:2303");
+    EXPECT_EQ(UsbAdapterName(" \n", "Prolific\n", "", ""), "Prolific USB Serial Port");
+    EXPECT_EQ(UsbAdapterName("", "", "067b", "2303"), "USB Serial Port");
+    EXPECT_EQ(OnBoardPortName("ttyS0"), "Communications Port");
+    EXPECT_EQ(OnBoardPortName("ttyAMA0"), "Communications Port");
+    EXPECT_EQ(OnBoardPortName("rfcomm0"), "Bluetooth Serial Port");
+
+    const SSerInfo port = MakePortRecord(33, "/dev/ttyUSB0", "FT232R USB UART", true);
+    EXPECT_EQ(port.portName, "COM33");
+    EXPECT_EQ(port.friendlyName, "FT232R USB UART (COM33)");
+    EXPECT_EQ(port.description, "FT232R USB UART");
+    EXPECT_EQ(port.devicePath, "/dev/ttyUSB0");
+    EXPECT_TRUE(port.isUsb);
+}
+
+// A sysfs tree laid out as the kernel lays it: class/tty entries are links into the device
+// hierarchy, each tty's `device` a relative link to its parent device.
+class FakeSysfs : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_root = fs::temp_directory_path() /
+                 ("morvane-enum-" + std::to_string(::getpid()) + "-" +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(m_root);
+        for (const char* dir : {"sys/class/tty", "sys/bus/usb", "sys/bus/usb-serial/drivers/ftdi_sio",
+                                "sys/bus/pnp/drivers/serial", "sys/bus/platform/drivers/serial8250",
+                                "sys/bus/serial-base/drivers/port", "sys/bus/usb/drivers/cdc_acm", "devices"}) {
+            fs::create_directories(m_root / dir);
+        }
+    }
+    void TearDown() override { fs::remove_all(m_root); }
+
+    void File(const fs::path& path, const std::string& text) {
+        fs::create_directories((m_root / path).parent_path());
+        std::ofstream(m_root / path) << text;
+    }
+    void Link(const fs::path& path, const fs::path& target) {
+        fs::create_directories((m_root / path).parent_path());
+        fs::create_symlink(target, m_root / path);
+    }
+    // A tty `name` under the device folder `device` (relative to sys/devices).
+    void Tty(const std::string& name, const fs::path& device, const char* type = nullptr) {
+        const fs::path ttyDir = fs::path("sys/devices") / device / "tty" / name;
+        fs::create_directories(m_root / ttyDir);
+        Link(ttyDir / "device", "../../../" + device.filename().string());
+        if (type != nullptr) File(ttyDir / "type", type);
+        Link(fs::path("sys/class/tty") / name, "../../devices" / device / "tty" / name);
+    }
+    void Subsystem(const fs::path& device, const char* bus) {
+        Link(fs::path("sys/devices") / device / "subsystem", m_root / "sys/bus" / bus);
+    }
+    void Driver(const fs::path& device, const char* driverPath) {
+        Link(fs::path("sys/devices") / device / "driver", m_root / "sys/bus" / driverPath);
+    }
+    void UsbDevice(const fs::path& device, const char* product, const char* manufacturer) {
+        Subsystem(device, "usb");
+        File(fs::path("sys/devices") / device / "idVendor", "0403\n");
+        File(fs::path("sys/devices") / device / "idProduct", "6001\n");
+        if (product != nullptr) File(fs::path("sys/devices") / device / "product", product);
+        if (manufacturer != nullptr) File(fs::path("sys/devices") / device / "manufacturer", manufacturer);
+    }
+
+    // A PC with a real and two placeholder 8250 ports, a UART at ttyS3, an FTDI adapter, an ACM
+    // modem, virtual terminals, and a USB adapter numbered beyond the mapped range.
+    void BuildPc() {
+        const fs::path hub = "pci0000:00/0000:00:14.0/usb1";
+        UsbDevice(hub, "xHCI Host Controller\n", "Linux\n");
+        UsbDevice(hub / "1-2", "FT232R USB UART\n", "FTDI\n");
+        Subsystem(hub / "1-2/1-2:1.0", "usb");
+        Subsystem(hub / "1-2/1-2:1.0/ttyUSB0", "usb-serial");
+        Driver(hub / "1-2/1-2:1.0/ttyUSB0", "usb-serial/drivers/ftdi_sio");
+        Tty("ttyUSB0", hub / "1-2/1-2:1.0/ttyUSB0");
+        UsbDevice(hub / "1-3", nullptr, "Tundro\n");
+        Subsystem(hub / "1-3/1-3:1.0", "usb");
+        Driver(hub / "1-3/1-3:1.0", "usb/drivers/cdc_acm");
+        Tty("ttyACM0", hub / "1-3/1-3:1.0");
+        UsbDevice(hub / "1-4", "Far adapter\n", nullptr);
+        Subsystem(hub / "1-4/1-4:1.0/ttyUSB40", "usb-serial");
+        Tty("ttyUSB40", hub / "1-4/1-4:1.0/ttyUSB40");
+
+        Subsystem("pnp0/00:04", "pnp");
+        Driver("pnp0/00:04", "pnp/drivers/serial");
+        Tty("ttyS0", "pnp0/00:04", "4\n");
+        Driver("platform/serial8250", "platform/drivers/serial8250");
+        Tty("ttyS1", "platform/serial8250", "0\n");
+        Driver("platform/serial8250/serial8250:0/serial8250:0.2", "serial-base/drivers/port");
+        Tty("ttyS2", "platform/serial8250/serial8250:0/serial8250:0.2", "0\n");
+        Driver("pnp0/00:05", "pnp/drivers/serial");
+        Tty("ttyS3", "pnp0/00:05", "4\n");
+
+        for (const char* name : {"tty0", "console", "ptmx"}) fs::create_directories(m_root / "sys/class/tty" / name);
+    }
+
+    CArray<SSerInfo, SSerInfo&> List(const std::string& devicesDir) {
+        CArray<SSerInfo, SSerInfo&> list;
+        ListLinuxSerialPorts(m_root, devicesDir, list);
+        return list;
+    }
+
+    fs::path m_root;
+};
+
+TEST_F(FakeSysfs, ListsRealPortsByComNumberWithNamesPeopleKnow) {
+    BuildPc();
+    File("pts/7", "");
+    File("sim/pty0", "");
+    Link("devices/com4", m_root / "pts/7");      // takes COM4 from ttyS3
+    Link("devices/com200", "../sim/pty0");       // relative, beyond every range
+    File("devices/notes", "");
+    Link("devices/com07", m_root / "pts/7");     // not a devices-folder name
+    const auto list = List((m_root / "devices").string());
+
+    struct Row {
+        const char* portName;
+        std::string devicePath;
+        std::string friendlyName;
+        std::string description;
+        bool isUsb;
+    };
+    const Row expected[] = {
+        {"COM1", "/dev/ttyS0", "Communications Port (COM1)", "Communications Port", false},
+        {"COM4", (m_root / "devices/com4").string(), (m_root / "pts/7").string() + " (COM4)",
+         (m_root / "pts/7").string(), false},
+        {"COM33", "/dev/ttyUSB0", "FT232R USB UART (COM33)", "FT232R USB UART", true},
+        {"COM65", "/dev/ttyACM0", "Tundro 0403:6001 (COM65)", "Tundro 0403:6001", true},
+        {"COM200", (m_root / "devices/com200").string(), (m_root / "sim/pty0").string() + " (COM200)",
+         (m_root / "sim/pty0").string(), false},
+    };
+    ASSERT_EQ(list.size(), std::size(expected));
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        EXPECT_EQ(list[i].portName, expected[i].portName) << i;
+        EXPECT_EQ(list[i].devicePath, expected[i].devicePath) << i;
+        EXPECT_EQ(list[i].friendlyName, expected[i].friendlyName) << i;
+        EXPECT_EQ(list[i].description, expected[i].description) << i;
+        EXPECT_EQ(list[i].isUsb, expected[i].isUsb) << i;
+    }
+}
+
+TEST_F(FakeSysfs, DanglingEntryHidesTheDefaultDeviceOfItsNumber) {
+    BuildPc();
+    Link("devices/com1", m_root / "pts/gone");  // COM1 opens this entry, which leads nowhere
+    const auto list = List((m_root / "devices").string());
+    ASSERT_FALSE(list.empty());
+    EXPECT_EQ(list[0].portName, "COM4");
+}
+
+TEST_F(FakeSysfs, EntryLinkingToAUsbTtyIsAUsbPort) {
+    BuildPc();
+    File("dev/ttyUSB0", "");
+    Link("devices/com9", m_root / "dev/ttyUSB0");
+    const auto list = List((m_root / "devices").string());
+    ASSERT_EQ(list.size(), 5u);
+    EXPECT_EQ(list[2].portName, "COM9");
+    EXPECT_TRUE(list[2].isUsb);
+}
+
+TEST_F(FakeSysfs, MissingFoldersMeanNoPorts) {
+    fs::remove_all(m_root / "sys");
+    EXPECT_TRUE(List((m_root / "no-such-folder").string()).empty());
+    EXPECT_TRUE(List("").empty());
+}
+
+// The real machine: whatever it has, the enumeration finishes and every record is complete;
+// an entry of MORVANE_DEVICES is listed under its number.
+TEST(EnumerateComPorts, RunsOnThisMachine) {
+    const fs::path devices = fs::temp_directory_path() / ("morvane-enum-real-" + std::to_string(::getpid()));
+    fs::create_directories(devices);
+    fs::create_symlink("/dev/null", devices / "com250");
+    const char* previous = std::getenv("MORVANE_DEVICES");
+    const std::string saved = previous != nullptr ? previous : "";
+    ::setenv("MORVANE_DEVICES", devices.c_str(), 1);
+
+    CArray<SSerInfo, SSerInfo&> list{SSerInfo{}};
+    EXPECT_NO_THROW(EnumerateComPorts(list));
+
+    if (previous != nullptr) {
+        ::setenv("MORVANE_DEVICES", saved.c_str(), 1);
+    } else {
+        ::unsetenv("MORVANE_DEVICES");
+    }
+    fs::remove_all(devices);
+
+    ASSERT_FALSE(list.empty());
+    EXPECT_EQ(list.back().portName, "COM250");
+    EXPECT_EQ(list.back().friendlyName, "/dev/null (COM250)");
+    for (const SSerInfo& port : list) {
+        EXPECT_EQ(port.portName.compare(0, 3, "COM"), 0) << port.portName;
+        EXPECT_EQ(port.friendlyName, port.description + " (" + port.portName + ")");
+        EXPECT_FALSE(port.devicePath.empty());
+    }
+}
+
+}  // namespace
+}  // namespace morvane
