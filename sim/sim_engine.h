@@ -1,0 +1,158 @@
+// The simulated Tundro W6 receiver's behaviour on its serial line, with no I/O of its own.
+//
+// The engine is fed the bytes the updater wrote, together with the line rate the updater's side
+// runs at and the time, and answers with the bytes the receiver sends back. A receiver's UART
+// only makes sense of bytes sent at its own rate: anything else is line noise, so the engine
+// answers only when the two rates agree. It keeps a record of the session (every command seen,
+// the outcome of an image transfer) for the report.
+//
+// Commands are lines ended by CR LF. "$JOFF" stops the periodic position output, "$JI" is
+// answered with the identification sentence and the version sentence, "$JBAUD,r" moves the
+// receiver to rate r once the line is over, and "$JAPPTRANSFER" hands the line to the boot
+// loader, which takes an Intel HEX image until its end-of-file record.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <random>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/hex_image_check.h"
+
+namespace morvane {
+
+// Time since the session began.
+using SimTime = std::chrono::milliseconds;
+
+// The rates a Tundro W6 port can run at.
+inline constexpr std::uint32_t kSimRates[] = {4800, 9600, 19200, 38400, 57600, 115200};
+[[nodiscard]] bool IsSimRate(std::uint32_t rate);
+
+struct SSimOptions {
+    std::uint32_t rate = 9600;      // the rate the receiver listens at when the session starts
+    std::uint32_t onlyRate = 0;     // not 0: listens at this rate only and ignores "$JBAUD"
+    int fields = 7;                 // data fields of the ">JI" sentence
+    std::string firmwareVersion = "1.21";
+    std::string loaderVersion = "2.05";
+    bool silent = false;            // never sends anything
+    bool garble = false;            // bytes at a foreign rate arrive garbled instead of vanishing
+    bool badChecksum = false;       // every sentence carries a wrong "*hh"
+    bool noise = false;             // random bytes between sentences
+    std::uint32_t seed = 1;         // for noise and garbling
+    // The image a good transfer delivers, byte for byte.
+    std::span<const std::uint8_t> expectedImage;
+    // Receives one human-readable line per event (no line end); may be empty.
+    std::function<void(const std::string&)> log;
+};
+
+struct SSimCommand {
+    SimTime t{0};
+    std::uint32_t rate = 0;  // the updater's line rate when the line arrived
+    std::string line;
+};
+
+struct SSimTransfer {
+    bool started = false;   // "$JAPPTRANSFER" arrived
+    bool complete = false;  // the end-of-file record arrived
+    std::size_t bytesReceived = 0;
+    std::size_t records = 0;
+    std::size_t errors = 0;
+    std::string sha256;     // of the bytes received; empty when no transfer started
+    bool imageMatches = false;
+};
+
+struct SSimSession {
+    std::vector<SSimCommand> commands;
+    SSimTransfer transfer;
+    std::string version;  // the firmware version the receiver now reports
+};
+
+// A sentence as the receiver sends it: "$", the body, "*", the checksum in two upper-case hex
+// digits (the 8-bit exclusive-or of the body), CR LF. With `badChecksum` the digits are wrong.
+[[nodiscard]] std::string MakeSentence(std::string_view body, bool badChecksum = false);
+
+class CSimEngine {
+public:
+    explicit CSimEngine(SSimOptions options);
+
+    // Bytes the updater wrote while its side ran at `lineRate`; returns what the receiver sends.
+    [[nodiscard]] std::string Receive(std::string_view bytes, std::uint32_t lineRate, SimTime now);
+    // What the receiver sends on its own by `now` (the periodic position sentence).
+    [[nodiscard]] std::string Tick(std::uint32_t lineRate, SimTime now);
+    // Settles a transfer whose end-of-file record is still waiting for its line feed.
+    void Finish(SimTime now);
+
+    [[nodiscard]] std::uint32_t Rate() const { return rate_; }
+    [[nodiscard]] const std::string& Version() const { return version_; }
+    [[nodiscard]] bool InTransfer() const { return mode_ == Mode::Transfer; }
+    // Image bytes received in the current (or last) transfer.
+    [[nodiscard]] std::size_t ImageBytes() const { return image_.Bytes().size(); }
+    [[nodiscard]] bool TransferStarted() const { return transferStarted_; }
+    // The moment the last transfer's end-of-file record arrived, if it did.
+    [[nodiscard]] bool TransferEnded() const { return transferEnded_; }
+    [[nodiscard]] SimTime TransferEndedAt() const { return transferEndedAt_; }
+    // The session so far, with the digest of the image bytes worked out now.
+    [[nodiscard]] SSimSession Session() const;
+
+private:
+    enum class Mode : std::uint8_t { Command, Transfer };
+
+    void Put(std::uint8_t c, std::uint32_t lineRate, SimTime now, std::string& out);
+    void PutTransfer(std::uint8_t c, std::uint32_t lineRate, SimTime now, std::string& out);
+    void EndLine(std::uint8_t end, std::uint32_t lineRate, SimTime now, std::string& out);
+    void HandleCommand(const std::string& line, std::uint32_t lineRate, SimTime now, std::string& out);
+    void EndTransfer(SimTime now);
+    void Send(std::string& out, std::string_view body);
+    [[nodiscard]] std::string JiBody() const;
+    [[nodiscard]] std::string PositionBody(SimTime now) const;
+    [[nodiscard]] std::uint8_t Garble(std::uint8_t c);
+    void Log(SimTime now, const std::string& text) const;
+
+    static constexpr std::size_t kMaxLine = 512;
+    static constexpr SimTime kPeriod{1000};
+    // How long the end-of-file record's carriage return waits for its line feed.
+    static constexpr SimTime kLineFeedWait{200};
+
+    SSimOptions options_;
+    std::uint32_t rate_;
+    std::string version_;
+    Mode mode_ = Mode::Command;
+    bool periodic_ = true;
+    SimTime nextPeriodic_{0};
+    std::string line_;
+    bool lineOverflow_ = false;
+    bool lineInTransfer_ = false;  // a "$" command line begun between image records
+    bool lineFeedDue_ = false;     // the last line ended in CR
+    std::uint32_t lineFeedRate_ = 0;
+    CHexImageCheck image_;
+    bool transferStarted_ = false;
+    bool awaitingLineFeed_ = false;
+    SimTime endOfFileAt_{0};
+    bool transferEnded_ = false;
+    SimTime transferEndedAt_{0};
+    std::size_t droppedBytes_ = 0;
+    std::vector<SSimCommand> commands_;
+    std::mt19937 random_;
+};
+
+// The report as JSON:
+// {"commands":[{"t":secs,"rate":r,"line":"..."}...],
+//  "transfer":{"started":b,"complete":b,"bytes_received":n,"records":n,"errors":n,"sha256":"hex",
+//              "image_matches":b},
+//  "version":"..."}
+[[nodiscard]] std::string SessionJson(const SSimSession& session);
+
+// 0 when a complete, faultless image equal to the expected one arrived, or, when no transfer was
+// expected, when none was attempted; 1 otherwise.
+[[nodiscard]] int SessionExitStatus(const SSimSession& session, bool noTransferExpected);
+
+// The version an image names in its leading data ("TUNDRO W6 APPLICATION FIRMWARE 1.22"),
+// or empty.
+[[nodiscard]] std::string VersionFromImageHeader(std::span<const std::uint8_t> leadingData);
+
+}  // namespace morvane

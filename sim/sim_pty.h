@@ -1,0 +1,82 @@
+// The simulated receiver on a pseudo-terminal: the updater opens the other end as if it were the
+// receiver's serial port. The line rate the updater sets on its end is what this side reads
+// back (a pseudo-terminal pair shares one set of line settings), so the engine can tell whether
+// the two sides would understand each other on a real wire.
+//
+// With a COM number, $MORVANE_DEVICES/comN is made a link to the other end, so the updater finds
+// the receiver as COM N; the link goes when the runner closes.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "sim/sim_engine.h"
+
+namespace morvane {
+
+struct SSimPtyOptions {
+    int comPort = 0;                   // not 0: make $MORVANE_DEVICES/comN
+    bool split = false;                // send each reply in small pieces with short pauses
+    bool exitAfterTransfer = false;    // end the run a moment after a transfer ended
+    std::size_t hangupAfterBytes = 0;  // not 0: drop the line after this many image bytes
+    // One human-readable line per event (no line end); may be empty.
+    std::function<void(const std::string&)> log;
+    // Called each time a transfer's end-of-file record has been taken in; may be empty.
+    std::function<void()> onTransferEnded;
+};
+
+enum class SimRunEnd : std::uint8_t {
+    Stopped,        // the stop flag was raised
+    TransferEnded,  // --exit-after-transfer: the transfer is over
+    HungUp,         // --hangup-after-bytes: the line was dropped on purpose
+    Failed,         // the pseudo-terminal failed
+};
+
+class CSimPty {
+public:
+    CSimPty(CSimEngine& engine, SSimPtyOptions options);
+    ~CSimPty();
+    CSimPty(const CSimPty&) = delete;
+    CSimPty& operator=(const CSimPty&) = delete;
+
+    // Opens the pseudo-terminal, raw, at the engine's rate, and makes the COM link if asked.
+    // On failure the reason, with the system's text, is left in `error`.
+    [[nodiscard]] bool Open(std::string* error);
+    // The device the updater opens ("/dev/pts/N").
+    [[nodiscard]] const std::string& SlavePath() const { return slavePath_; }
+    // The COM link, or empty.
+    [[nodiscard]] const std::string& LinkPath() const { return linkPath_; }
+
+    // Serves the line until `stop` is raised or the run ends on its own (see SimRunEnd).
+    // Settles the engine's transfer (CSimEngine::Finish) before it returns.
+    SimRunEnd Run(const std::atomic<bool>& stop);
+
+    // Closes this side of the line and removes the link; may run twice.
+    void Close();
+
+    // The rate set on the line, as a number of baud; 0 when it cannot be read.
+    [[nodiscard]] std::uint32_t LineRate() const;
+
+private:
+    [[nodiscard]] SimTime Now() const;
+    void Transmit(const std::string& bytes);
+    void Log(const std::string& text) const;
+
+    CSimEngine& engine_;
+    SSimPtyOptions options_;
+    int master_ = -1;
+    std::string slavePath_;
+    std::string linkPath_;
+    std::chrono::steady_clock::time_point start_;
+    bool writeDropLogged_ = false;
+};
+
+// The termios speed constant for a number of baud, and back; 0 for rates it does not know.
+[[nodiscard]] unsigned SpeedForRate(std::uint32_t rate);
+[[nodiscard]] std::uint32_t RateForSpeed(unsigned speed);
+
+}  // namespace morvane
