@@ -1,0 +1,48 @@
+// The seams of a load: what a loader waits with, how it tells the user something, where the image
+// comes from and which serial device it talks through. The product uses the real ones; tests put
+// a virtual clock, a recording prompt, short images and a scripted device in their place.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+
+#include "platform/text.h"
+#include "serial/comm_dev2.h"
+
+namespace morvane {
+
+// The two kinds of wait a load uses, kept apart so tests can see which kind each step used.
+class IWaits {
+public:
+    virtual ~IWaits() = default;
+    // A wait that keeps the calling thread's event queue served (where it has one). Never
+    // shorter than asked.
+    virtual void WaitPumping(unsigned ms) = 0;
+    // A plain sleep.
+    virtual void Sleep(unsigned ms) = 0;
+};
+
+// The real clock.
+IWaits& RealWaits();
+
+// Message boxes of the loader: OK button only; returns when the user closed it.
+class IPrompt {
+public:
+    virtual ~IPrompt() = default;
+    virtual void MessageBox(const CString& text) = 0;
+};
+
+// Where the image comes from; nothing when it cannot be obtained.
+using ImageSource = std::function<std::optional<std::span<const std::uint8_t>>()>;
+
+struct LoaderDeps {
+    std::unique_ptr<CCommDev2> device;  // null: a real CCommDev2
+    IWaits* waits = nullptr;            // null: RealWaits()
+    IPrompt* prompt = nullptr;          // null: the text goes to the debug channel only
+    ImageSource image;                  // empty: EmbeddedFirmwareImage()
+};
+
+}  // namespace morvane

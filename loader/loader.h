@@ -1,0 +1,97 @@
+// CLoader: one firmware load over one serial port.
+//
+// It finds the rate the receiver listens at by probing the six standard rates, moves the
+// receiver to the working rate of 19200, puts it into application-transfer mode and streams the
+// image in 50-byte blocks at a fixed pace. Everything it learns and does is published in the
+// load progress record; the outcome of a load is the last status written there. The window and
+// the CLI use the W6 variant (loader_w6.h), which runs its own sequence on these same steps.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "loader/callback.h"
+#include "loader/load_seams.h"
+#include "loader/loader_state.h"
+#include "loader/receive_splitter.h"
+#include "loader/serial_link.h"
+#include "parsers/command_processor.h"
+
+namespace morvane {
+
+class CLoader {
+public:
+    static constexpr std::uint32_t kWorkingRate = 19200;
+    static constexpr std::uint32_t kBlockSize = 50;
+    static constexpr int kDetectAttempts = 20;
+    static constexpr int kReadSize = 1024;
+    // The rates probed, in the order they are tried.
+    static constexpr std::array<std::int32_t, 6> kRates = {4800, 9600, 19200, 38400, 57600, 115200};
+
+    explicit CLoader(SLoaderState* state, LoaderDeps deps = {});
+    // Closes the port if the load left it open.
+    virtual ~CLoader();
+    CLoader(const CLoader&) = delete;
+    CLoader& operator=(const CLoader&) = delete;
+
+    // The whole load; the outcome is the last status written to the record.
+    virtual void Run();
+    // One detection attempt at the program-wide probe rate; true once the receiver has answered.
+    bool DetectBaud(unsigned target);
+    // Sends the image and reports completion.
+    void TransferImage();
+
+    // Why the port could not be opened, when the outcome is STATUS_INVALID_PORT.
+    [[nodiscard]] const OpenError& LastOpenError() const { return link_.LastOpenError(); }
+
+    // The rate the next detection attempt probes. Shared by every loader of the program run and
+    // never reset, so a second load goes on probing where the first stopped.
+    [[nodiscard]] static std::int32_t ProbeRate() { return probeRate_.load(); }
+    // The rate of the W6 loader's next "$JCONN,X" sweep step; 0 once the sweep is done.
+    [[nodiscard]] static std::int32_t SweepRate() { return sweepRate_.load(); }
+    // Both back to their start (4800), as at program start. Tests run many loads per process.
+    static void ResetProgramWideRatesForTesting();
+
+protected:
+    // The rate that follows `rate` in the probe cycle (4800 after 115200).
+    [[nodiscard]] static std::int32_t NextRate(std::int32_t rate);
+
+    // Up to 20 attempts, each followed (while unanswered) by `waitBetween` and one read whose
+    // text goes to the command processor. True when an attempt found the receiver.
+    template <class Wait>
+    bool DetectWithinAttempts(Wait waitBetween);
+    // Reads what the receiver sent and passes it on to the command processor.
+    void ReadReplies();
+    // Closes the port and opens it at the working rate; false when it would not open.
+    bool ReopenAtWorkingRate();
+    void ShowMessage(const CString& text);
+
+    // True after TransferImage sent the whole image; the sequence goes on only then.
+    bool transferComplete_ = false;
+
+    CSerialLink link_;
+    SLoaderState* state_;
+    std::unique_ptr<CCommandProcessor> processor_;
+    TCallback<CCommandProcessor> callback_;
+    CReceiveSplitter splitter_;
+    IWaits& waits_;
+    IPrompt* prompt_;
+    ImageSource image_;
+
+    static std::atomic<std::int32_t> probeRate_;
+    static std::atomic<std::int32_t> sweepRate_;
+};
+
+template <class Wait>
+bool CLoader::DetectWithinAttempts(Wait waitBetween) {
+    for (int attempt = 0; attempt < kDetectAttempts; ++attempt) {
+        if (DetectBaud(state_->GetBaudRate())) return true;
+        waitBetween();
+        ReadReplies();
+    }
+    return false;
+}
+
+}  // namespace morvane

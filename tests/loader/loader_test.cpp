@@ -1,0 +1,415 @@
+// Whole loads on the virtual clock against the scripted receiver: the bytes, rates and waits on
+// the wire, the record as it goes, and how a load ends when something fails.
+#include "loader/loader.h"
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "loader/firmware_image.h"
+#include "loader/loader_status.h"
+#include "loader/loader_w6.h"
+#include "tests/loader/scripted_device.h"
+
+namespace morvane::testing {
+namespace {
+
+using K = WireEvent::Kind;
+constexpr int kPort = 7;
+constexpr std::int32_t kRates[] = {4800, 9600, 19200, 38400, 57600, 115200};
+
+// One load's surroundings: the record, the log, the virtual clock, the prompt and the image.
+struct Rig {
+    SLoaderState state;
+    WireLog log{&state};
+    VirtualClock clock{log};
+    RecordingPrompt prompt{log};
+    std::optional<std::vector<std::uint8_t>> image;  // nothing: the embedded image
+    bool imageMissing = false;
+
+    Rig() { state.SetComPort(kPort); }
+
+    LoaderDeps Deps(DeviceScript script = {}) {
+        LoaderDeps deps;
+        deps.device = std::make_unique<ScriptedDevice>(log, std::move(script));
+        deps.waits = &clock;
+        deps.prompt = &prompt;
+        deps.image = [this]() -> std::optional<std::span<const std::uint8_t>> {
+            log.Add(K::Image);
+            if (imageMissing) return std::nullopt;
+            if (image) return std::span<const std::uint8_t>(*image);
+            return EmbeddedFirmwareImage();
+        };
+        return deps;
+    }
+    template <class Loader>
+    void Run(DeviceScript script = {}) {
+        Loader loader(&state, Deps(std::move(script)));
+        loader.Run();
+        openAfterRun = log.lineOpen;
+        eventsAfterRun = log.events.size();
+    }
+
+    // What Run did (the loader's destruction, which closes the port again, left out).
+    std::vector<WireEvent> RunEvents() const {
+        return {log.events.begin(), log.events.begin() + static_cast<std::ptrdiff_t>(eventsAfterRun)};
+    }
+    std::vector<std::string> Steps() const { return Condense(RunEvents()); }
+    std::vector<std::string> Steps(K kind) const {
+        std::vector<WireEvent> some;
+        for (const WireEvent& e : RunEvents())
+            if (e.kind == kind) some.push_back(e);
+        return Condense(some);
+    }
+    // The image writes: those between obtaining the image and the box.
+    std::vector<WireEvent> Blocks() const {
+        std::vector<WireEvent> blocks;
+        bool inTransfer = false;
+        for (const WireEvent& e : RunEvents()) {
+            if (e.kind == K::Image) inTransfer = true;
+            if (e.kind == K::Box || e.kind == K::Close) inTransfer = false;
+            if (inTransfer && e.kind == K::Write) blocks.push_back(e);
+        }
+        return blocks;
+    }
+    std::string BlockBytes() const {
+        std::string bytes;
+        for (const WireEvent& e : Blocks())
+            if (e.result) bytes += e.bytes;
+        return bytes;
+    }
+    std::vector<std::int32_t> Statuses() const {
+        std::vector<std::int32_t> seen;
+        for (const WireEvent& e : log.events)
+            if (seen.empty() || seen.back() != e.status) seen.push_back(e.status);
+        if (seen.back() != state.GetStatus()) seen.push_back(state.GetStatus());
+        return seen;
+    }
+    bool openAfterRun = false;
+    std::size_t eventsAfterRun = 0;
+};
+
+// The first difference, with its position, instead of two listings thousands of lines long.
+void ExpectSteps(const std::vector<std::string>& actual, const std::vector<std::string>& expected) {
+    const std::size_t n = std::min(actual.size(), expected.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        if (actual[i] != expected[i]) {
+            ADD_FAILURE() << "step " << i << ": got \"" << actual[i] << "\", expected \"" << expected[i]
+                          << "\" (previous: \"" << (i > 0 ? actual[i - 1] : "") << "\")";
+            return;
+        }
+    }
+    EXPECT_EQ(actual.size(), expected.size()) << "first extra step: \""
+                                              << (actual.size() > n ? actual[n] : expected[n]) << "\"";
+}
+
+std::string Rate(std::int32_t r) { return std::to_string(r); }
+
+// The steps of one detection attempt at `rate`; `last`: the attempt that returns true.
+void AddAttempt(std::vector<std::string>& s, std::int32_t rate, bool pumping, bool last) {
+    const std::string at = "send@" + Rate(rate) + " ";
+    s.insert(s.end(), {"close", "open " + Rate(rate), "pump 500", "pump 100", at + "$JOFF\\r\\n", "pump 200"});
+    if (rate == 19200) {
+        s.insert(s.end(), {at + "$JI\\r\\n", "pump 1000"});
+    } else {
+        s.insert(s.end(), {at + "$JBAUD,19200\\r\\n", "pump 100"});
+    }
+    if (!last) s.insert(s.end(), {pumping ? "pump 300" : "sleep 300", "read 1024"});
+}
+
+void AddSweep(std::vector<std::string>& s) {
+    for (const std::int32_t rate : kRates) {
+        s.insert(s.end(), {"close", "open " + Rate(rate), "pump 500"});
+        if (rate == 9600 || rate == 19200) s.push_back("pump 500");
+        s.insert(s.end(), {"send@" + Rate(rate) + " $JCONN,X\\r\\n", "pump 500"});
+    }
+}
+
+void AddTransfer(std::vector<std::string>& s, std::size_t size, unsigned pauseMs) {
+    s.push_back("image");
+    for (std::size_t i = 0; i < size / 50; ++i) s.insert(s.end(), {"block@19200 50", "sleep " + std::to_string(pauseMs)});
+    if (size % 50 != 0) s.push_back("block@19200 " + std::to_string(size % 50));
+}
+
+class LoaderTest : public ::testing::Test {
+protected:
+    void SetUp() override { CLoader::ResetProgramWideRatesForTesting(); }
+};
+
+TEST_F(LoaderTest, W6LoadPutsTheWholeSequenceOnTheWire) {
+    Rig rig;
+    rig.Run<CLoaderW6>();
+
+    std::vector<std::string> expected = {"open 19200"};
+    AddSweep(expected);
+    AddAttempt(expected, 4800, true, false);
+    AddAttempt(expected, 9600, true, false);
+    AddAttempt(expected, 19200, true, false);
+    AddAttempt(expected, 38400, true, true);
+    expected.insert(expected.end(), {
+        "close", "open 19200", "pump 500", "send@19200 $JOFF\\r\\n", "pump 500",
+        "send@19200 $W6,CONNECT_TO_GPS\\r\\n", "pump 2000", "send@19200 $JCONN,A,C\\r\\n", "pump 1000",
+        "send@19200 \\r\\n$JCLEARAPPINT\\r\\n\\r\\n", "pump 2000", "pump 500",
+        "send@19200 \\r\\n$JAPPTRANSFER\\r\\n\\r\\n", "pump 15000"});
+    AddTransfer(expected, 136352, 20);
+    expected.insert(expected.end(), {"box Load Completed\t", "send@19200 $JCONN,X\\r\\n", "pump 1000", "close"});
+    ExpectSteps(rig.Steps(), expected);
+
+    EXPECT_EQ(rig.BlockBytes(), std::string(EmbeddedFirmwareImage().begin(), EmbeddedFirmwareImage().end()));
+    EXPECT_FALSE(rig.openAfterRun);
+
+    // The answer to "$JI" was read in the read after the attempt that sent it.
+    const auto read = std::find_if(rig.log.events.begin(), rig.log.events.end(),
+                                   [](const WireEvent& e) { return e.kind == K::Read && !e.bytes.empty(); });
+    ASSERT_NE(read, rig.log.events.end());
+    EXPECT_EQ(read->bytes, JiAnswer(7) + kVersionSentence);
+
+    // 21.5 s from the reopen at the working rate to the first block.
+    auto firstBlock = std::find_if(rig.log.events.begin(), rig.log.events.end(),
+                                   [](const WireEvent& e) { return e.kind == K::Write && e.length == 50; });
+    auto reopen = std::find_if(std::make_reverse_iterator(firstBlock), rig.log.events.rend(),
+                               [](const WireEvent& e) { return e.kind == K::Open; });
+    EXPECT_EQ(firstBlock->atMs - reopen->atMs, 21500u);
+
+    // The estimate starts at 125 s, never rises and ends at 0.
+    std::vector<std::int32_t> remaining;
+    for (const WireEvent& e : rig.Blocks()) remaining.push_back(e.remainingSeconds);
+    EXPECT_EQ(remaining.front(), 125);
+    EXPECT_TRUE(std::is_sorted(remaining.rbegin(), remaining.rend()));
+    EXPECT_EQ(rig.state.GetRemainingSeconds(), 0);
+    EXPECT_EQ(rig.state.GetTotalBytes(), 136352u);
+    EXPECT_EQ(rig.state.GetSentBytes(), 136352u);
+
+    // CONNECTED is written just before DETECTING_FIRMWARE, with no step between to see it by.
+    EXPECT_EQ(rig.Statuses(), (std::vector<std::int32_t>{STATUS_NOT_CONNECTED, STATUS_DETECTING_BAUD,
+                                                         STATUS_DETECTING_FIRMWARE, STATUS_CONNECTED, STATUS_WAITING,
+                                                         STATUS_UPDATING_FIRMWARE, STATUS_FIRMWARE_COMPLETE}));
+    // The version sentence read during detection named the firmware; the flag is lowered for the
+    // transfer, the text stays.
+    const auto wait15 = std::find_if(rig.log.events.begin(), rig.log.events.end(),
+                                     [](const WireEvent& e) { return e.length == 15000; });
+    EXPECT_TRUE(wait15->firmwareDetected);
+    EXPECT_FALSE(rig.state.GetFirmwareDetected());
+    EXPECT_EQ(rig.state.GetFirmwareText(), "1.10");
+    EXPECT_TRUE(std::all_of(rig.log.events.begin(), rig.log.events.end(),
+                            [](const WireEvent& e) { return e.kind != K::Open || e.length == kPort; }));
+    EXPECT_EQ(CLoader::ProbeRate(), 57600);
+    EXPECT_EQ(CLoader::SweepRate(), 0);
+}
+
+TEST_F(LoaderTest, BaseLoaderRunsItsOwnSequence) {
+    Rig rig;
+    rig.Run<CLoader>();
+
+    std::vector<std::string> expected = {"open 19200"};
+    AddAttempt(expected, 4800, false, false);
+    AddAttempt(expected, 9600, false, false);
+    AddAttempt(expected, 19200, false, false);
+    AddAttempt(expected, 38400, false, true);
+    expected.insert(expected.end(), {"close", "open 19200",
+                                     "send@19200 Baud Rate Detected!\\r\\n\\r\\n$JAPPTRANSFER\\r\\n\\r\\n", "sleep 1000"});
+    AddTransfer(expected, 136352, 100);
+    expected.insert(expected.end(), {"box Load Completed\t", "close"});
+    ExpectSteps(rig.Steps(), expected);
+
+    const auto firstBlock = std::find_if(rig.log.events.begin(), rig.log.events.end(),
+                                         [](const WireEvent& e) { return e.kind == K::Write && e.length == 50; });
+    EXPECT_EQ(firstBlock->remainingSeconds, 343);
+    EXPECT_EQ(rig.state.GetRemainingSeconds(), 0);
+    EXPECT_EQ(rig.Statuses(), (std::vector<std::int32_t>{STATUS_NOT_CONNECTED, STATUS_DETECTING_BAUD, STATUS_CONNECTED,
+                                                         STATUS_UPDATING_FIRMWARE, STATUS_FIRMWARE_COMPLETE}));
+    EXPECT_FALSE(rig.openAfterRun);
+}
+
+// A port that will not open: nothing is sent; only the base loader shows a box, before the status.
+TEST_F(LoaderTest, PortThatWillNotOpen) {
+    Rig w6;
+    w6.Run<CLoaderW6>(OpenFailsAt(1));
+    EXPECT_EQ(w6.Steps(), (std::vector<std::string>{"open failed"}));
+    EXPECT_EQ(w6.state.GetStatus(), STATUS_INVALID_PORT);
+
+    Rig base;
+    base.Run<CLoader>(OpenFailsAt(1));
+    EXPECT_EQ(base.Steps(), (std::vector<std::string>{"open failed", "box Invalid Comport, or Comport in use!"}));
+    EXPECT_EQ(base.log.events[1].status, STATUS_NOT_CONNECTED);
+    EXPECT_EQ(base.state.GetStatus(), STATUS_INVALID_PORT);
+}
+
+// Receivers that never count as answering: silent, answering with six fields, or answering at
+// another rate only. Exactly 20 attempts and 20 reads, and nothing of the sequence after them.
+TEST_F(LoaderTest, ReceiverNeverDetected) {
+    const DeviceScript scripts[] = {AnswersAt(0), AnswersAt(19200, 6), AnswersAt(9600)};
+    for (const bool w6 : {true, false}) {
+        for (const DeviceScript& script : scripts) {
+            SCOPED_TRACE(std::string(w6 ? "W6 " : "base ") + "answering at " + Rate(script.answerRate) + " with " +
+                         std::to_string(script.jiFields) + " fields");
+            CLoader::ResetProgramWideRatesForTesting();
+            Rig rig;
+            if (w6) rig.Run<CLoaderW6>(script); else rig.Run<CLoader>(script);
+
+            EXPECT_EQ(rig.state.GetStatus(), STATUS_DEVICE_NOT_DETECTED);
+            EXPECT_EQ(rig.Steps(K::Read), std::vector<std::string>(20, "read 1024"));
+            std::string sent;
+            for (const WireEvent& e : rig.RunEvents()) {
+                if (e.kind != K::Write) continue;
+                EXPECT_EQ(e.length, 1);
+                sent += e.bytes;
+            }
+            int jiCount = 0;
+            for (std::size_t at = 0, end; (end = sent.find("\r\n", at)) != std::string::npos; at = end + 2) {
+                const std::string line = sent.substr(at, end - at);
+                EXPECT_TRUE(line == "$JCONN,X" || line == "$JOFF" || line == "$JI" || line == "$JBAUD,19200") << line;
+                jiCount += line == "$JI" ? 1 : 0;
+            }
+            EXPECT_EQ(jiCount, 3);  // attempts 3, 9 and 15
+            EXPECT_EQ(CLoader::ProbeRate(), 19200);  // 20 attempts from 4800: three rounds and two
+            // The W6 loader leaves the port open at the last probe rate until it is destroyed.
+            EXPECT_EQ(rig.openAfterRun, w6);
+            EXPECT_FALSE(rig.log.lineOpen);
+            EXPECT_TRUE(std::none_of(rig.log.events.begin(), rig.log.events.end(),
+                                     [](const WireEvent& e) { return e.kind == K::Box || e.kind == K::Image; }));
+        }
+    }
+}
+
+TEST_F(LoaderTest, SecondLoadSkipsTheSweepAndProbesOn) {
+    Rig first;
+    first.image = std::vector<std::uint8_t>(100, 'x');
+    first.Run<CLoaderW6>();
+    ASSERT_EQ(first.state.GetStatus(), STATUS_FIRMWARE_COMPLETE);
+
+    Rig second;
+    second.image = std::vector<std::uint8_t>(100, 'y');
+    second.Run<CLoaderW6>();
+    std::vector<std::string> expected = {"open 19200"};
+    for (const std::int32_t rate : {57600, 115200, 4800, 9600, 19200}) AddAttempt(expected, rate, true, false);
+    AddAttempt(expected, 38400, true, true);
+    const auto steps = second.Steps();
+    ExpectSteps(std::vector<std::string>(steps.begin(), steps.begin() + std::min(steps.size(), expected.size())),
+                expected);
+    EXPECT_EQ(second.state.GetStatus(), STATUS_FIRMWARE_COMPLETE);
+}
+
+// The first block whose write fails ends the load: no box, nothing more sent, the port closed.
+TEST_F(LoaderTest, FailedBlockWriteEndsTheLoad) {
+    struct Row {
+        std::size_t imageSize;
+        int failingBlock;
+        std::uint32_t sentBefore;
+    };
+    for (const Row row : {Row{136352, 1000, 999 * 50}, Row{120, 3, 100}, Row{50, 1, 0}}) {
+        SCOPED_TRACE("block " + std::to_string(row.failingBlock) + " of " + std::to_string(row.imageSize));
+        for (const bool w6 : {true, false}) {
+            CLoader::ResetProgramWideRatesForTesting();
+            Rig rig;
+            if (row.imageSize != 136352) rig.image = std::vector<std::uint8_t>(row.imageSize, 'z');
+            DeviceScript script;
+            script.failWrite = [&row](int, int block) { return block == row.failingBlock; };
+            if (w6) rig.Run<CLoaderW6>(std::move(script)); else rig.Run<CLoader>(std::move(script));
+
+            EXPECT_EQ(rig.state.GetStatus(), STATUS_BLOCK_FAILED);
+            EXPECT_EQ(rig.state.GetSentBytes(), row.sentBefore);
+            const auto steps = rig.Steps();
+            ASSERT_GE(steps.size(), 2u);
+            EXPECT_EQ(steps[steps.size() - 1], "close");
+            EXPECT_EQ(steps[steps.size() - 2].substr(0, 12), "block@19200 ");
+            EXPECT_NE(steps[steps.size() - 2].find("failed"), std::string::npos);
+            EXPECT_FALSE(rig.openAfterRun);
+        }
+    }
+}
+
+// If the port will not open again at the working rate after detection, the load stops there.
+TEST_F(LoaderTest, FailedReopenAfterDetectionStops) {
+    Rig w6;
+    w6.Run<CLoaderW6>(OpenFailsAt(1 + 6 + 4 + 1));  // first open, sweep, four attempts, reopen
+    auto steps = w6.Steps();
+    EXPECT_EQ(std::vector<std::string>(steps.end() - 3, steps.end()),
+              (std::vector<std::string>{"pump 100", "close", "open failed"}));
+    EXPECT_EQ(w6.state.GetStatus(), STATUS_INVALID_PORT);
+
+    CLoader::ResetProgramWideRatesForTesting();
+    Rig base;
+    base.Run<CLoader>(OpenFailsAt(1 + 4 + 1));
+    steps = base.Steps();
+    EXPECT_EQ(std::vector<std::string>(steps.end() - 3, steps.end()),
+              (std::vector<std::string>{"close", "open failed", "box Invalid Comport, or Comport in use!"}));
+    EXPECT_EQ(base.state.GetStatus(), STATUS_INVALID_PORT);
+}
+
+// Image sizes around the block size, on the W6 pace. The estimate after the last full block is
+// what the formula gives: 1 for 240000 bytes (the running float stays just under 221 s), and
+// never below 0: for 2450 and 2451 bytes it would reach -1 from the 44th block on
+// (0 s of pauses + 1 s of wire time - trunc(44 x 0.046)).
+TEST_F(LoaderTest, ImageSizes) {
+    struct Row {
+        std::size_t size;
+        std::int32_t firstEstimate;
+        std::int32_t lastEstimate;
+    };
+    for (const Row row : {Row{0, 0, 0}, Row{1, 0, 0}, Row{49, 0, 0}, Row{50, 0, 0}, Row{2450, 1, 0}, Row{2451, 1, 0},
+                          Row{240000, 221, 1}}) {
+        SCOPED_TRACE(std::to_string(row.size) + " bytes");
+        Rig rig;
+        rig.image = std::vector<std::uint8_t>(row.size);
+        for (std::size_t i = 0; i < row.size; ++i) (*rig.image)[i] = static_cast<std::uint8_t>(i * 7);
+        DeviceScript script;
+        script.sendVersion = false;
+        rig.Run<CLoaderW6>(std::move(script));
+
+        const auto steps = rig.Steps();
+        const auto image = std::find(steps.begin(), steps.end(), "image");
+        std::vector<std::string> transfer;
+        AddTransfer(transfer, row.size, 20);
+        transfer.insert(transfer.end(), {"box Load Completed\t", "send@19200 $JCONN,X\\r\\n", "pump 1000", "close"});
+        ExpectSteps(std::vector<std::string>(image, steps.end()), transfer);
+        EXPECT_EQ(rig.BlockBytes(), std::string(rig.image->begin(), rig.image->end()));
+        EXPECT_EQ(rig.state.GetSentBytes(), row.size);
+        EXPECT_EQ(rig.state.GetTotalBytes(), row.size);
+        EXPECT_EQ(rig.state.GetStatus(), STATUS_FIRMWARE_COMPLETE);
+
+        std::vector<std::int32_t> estimates;
+        for (const WireEvent& e : rig.Blocks()) estimates.push_back(e.remainingSeconds);
+        estimates.push_back(rig.state.GetRemainingSeconds());
+        if (row.size >= 50) {
+            EXPECT_EQ(estimates.front(), row.firstEstimate);
+        }
+        EXPECT_EQ(estimates.back(), row.lastEstimate);
+        EXPECT_GE(*std::min_element(estimates.begin(), estimates.end()), 0);
+    }
+}
+
+TEST_F(LoaderTest, ImageThatCannotBeObtained) {
+    Rig rig;
+    rig.imageMissing = true;
+    rig.Run<CLoaderW6>();
+    const auto steps = rig.Steps();
+    EXPECT_EQ(std::vector<std::string>(steps.end() - 3, steps.end()),
+              (std::vector<std::string>{"pump 15000", "image", "close"}));
+    EXPECT_EQ(rig.state.GetStatus(), STATUS_IMAGE_NOT_FOUND);
+    EXPECT_FALSE(rig.openAfterRun);
+}
+
+// A wait that throws (the CLI stopping a load) leaves Run; destroying the loader closes the port.
+TEST_F(LoaderTest, ThrowingWaitLeavesRunAndTheLoaderClosesThePort) {
+    Rig rig;
+    rig.clock.beforeWait = [](K, unsigned ms) {
+        if (ms == 15000) throw std::runtime_error("stopped");
+    };
+    {
+        CLoaderW6 loader(&rig.state, rig.Deps());
+        EXPECT_THROW(loader.Run(), std::runtime_error);
+        EXPECT_TRUE(rig.log.lineOpen);
+    }
+    EXPECT_FALSE(rig.log.lineOpen);
+    EXPECT_EQ(rig.log.events.back().kind, K::Close);
+}
+
+}  // namespace
+}  // namespace morvane::testing

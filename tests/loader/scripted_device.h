@@ -1,0 +1,74 @@
+// A serial device that plays a receiver on the virtual clock: it records every operation in a
+// WireLog and answers "$JI" with a ">JI" sentence (and a version sentence) only while its line
+// runs at the answering rate, queued for the next Read. Opens and writes can be made to fail.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "serial/comm_dev2.h"
+#include "tests/loader/wire_log.h"
+
+namespace morvane::testing {
+
+struct DeviceScript {
+    std::uint32_t answerRate = 19200;  // 0: never answers
+    int jiFields = 7;                  // fields of the ">JI" answer
+    bool sendVersion = true;           // a "$W6,VERSION,..." sentence with the answer
+    int failOpenAt = 0;                // this Open call (1-based) fails; 0: none does
+    // Whether the write with this number (1-based, over all writes) fails; `blockWrite` numbers
+    // the writes of more than one byte (0 for one-byte writes).
+    std::function<bool(int write, int blockWrite)> failWrite;
+};
+
+inline DeviceScript OpenFailsAt(int call) {
+    DeviceScript s;
+    s.failOpenAt = call;
+    return s;
+}
+inline DeviceScript AnswersAt(std::uint32_t rate, int fields = 7) {
+    DeviceScript s;
+    s.answerRate = rate;
+    s.jiFields = fields;
+    return s;
+}
+
+// "$" + body + "*" + checksum + CR LF.
+std::string SentenceWithChecksum(const std::string& body);
+// The answer to "$JI" with the first `fields` of seven fields.
+std::string JiAnswer(int fields);
+inline const std::string kVersionSentence = SentenceWithChecksum("W6,VERSION,A,1.10,2024");
+
+class ScriptedDevice : public CCommDev2 {
+public:
+    ScriptedDevice(WireLog& log, DeviceScript script) : log_(log), script_(std::move(script)) {}
+    ~ScriptedDevice() override = default;
+
+    bool Open(int port) override;
+    bool InitCommState() override;
+    bool SetHandshake(bool enable) override;
+    bool ApplyCommState() override;
+    bool Write(const void* data, int length) override;
+    int Read(char* buffer, int length) override;
+    void Close() override;
+    [[nodiscard]] bool IsOpen() const override { return open_; }
+
+    int lastPort = 0;
+
+protected:
+    [[nodiscard]] std::string DevicePathFor(int port) const override;
+
+private:
+    void OnLine(const std::string& line);
+
+    WireLog& log_;
+    DeviceScript script_;
+    bool open_ = false;
+    int opens_ = 0;
+    int writes_ = 0;
+    int blockWrites_ = 0;
+    std::string line_;     // the command line being received
+    std::string pending_;  // what the next Read hands over
+};
+
+}  // namespace morvane::testing
