@@ -25,7 +25,8 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Empties `list`, fills it with the ports found, tidies it. Throws ComEnumError on failure.
+// Empties `list`, fills it with the ports found, tidies it. Throws ComEnumError on failure, and
+// then leaves the list empty.
 void EnumerateComPorts(CArray<SSerInfo, SSerInfo&>& list);
 
 }  // namespace morvane

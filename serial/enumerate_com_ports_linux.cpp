@@ -40,7 +40,10 @@ SUsbInfo UsbAncestry(const fs::path& device, const fs::path& devicesRoot) {
     SUsbInfo usb;
     const CString root = devicesRoot.string();
     const CString path = device.string();
-    if (path.compare(0, root.size(), root) != 0) return usb;
+    if (root.empty() || path.size() <= root.size() || path.compare(0, root.size(), root) != 0 ||
+        path[root.size()] != '/') {
+        return usb;
+    }
     usb.isUsb = IsBelowUsbRootHub(path.substr(root.size()));
     for (fs::path dir = device; dir.string().size() > root.size(); dir = dir.parent_path()) {
         if (LinkName(dir / "subsystem") != "usb") continue;
@@ -67,10 +70,10 @@ void AddSysfsPorts(const fs::path& sysRoot, std::map<int, SSerInfo>& ports) {
     // No sysfs at all (some containers) is a machine without serial ports, not a failure.
     if (ec == std::errc::no_such_file_or_directory) return;
     if (ec) ThrowReadError(classTty, ec);
-    const fs::path devicesRoot = fs::weakly_canonical(sysRoot / "sys" / "devices", ec);
+    std::error_code rootEc;
+    const fs::path devicesRoot = fs::weakly_canonical(sysRoot / "sys" / "devices", rootEc);
 
     for (; it != fs::directory_iterator(); it.increment(ec)) {
-        if (ec) ThrowReadError(classTty, ec);
         const fs::path tty = it->path();
         const CString ttyName = tty.filename().string();
         const std::optional<int> comPort = ComPortForTtyName(ttyName);
@@ -89,6 +92,7 @@ void AddSysfsPorts(const fs::path& sysRoot, std::map<int, SSerInfo>& ports) {
         const CString name = usb.isUsb ? usb.name : OnBoardPortName(ttyName);
         ports[*comPort] = MakePortRecord(*comPort, "/dev/" + ttyName, name, usb.isUsb);
     }
+    if (ec) ThrowReadError(classTty, ec);
 }
 
 void AddDevicesFolderPorts(const fs::path& sysRoot, const std::string& devicesDir, std::map<int, SSerInfo>& ports) {
@@ -97,10 +101,10 @@ void AddDevicesFolderPorts(const fs::path& sysRoot, const std::string& devicesDi
     fs::directory_iterator it(devicesDir, ec);
     if (ec == std::errc::no_such_file_or_directory) return;
     if (ec) ThrowReadError(devicesDir, ec);
-    const fs::path devicesRoot = fs::weakly_canonical(sysRoot / "sys" / "devices", ec);
+    std::error_code rootEc;
+    const fs::path devicesRoot = fs::weakly_canonical(sysRoot / "sys" / "devices", rootEc);
 
     for (; it != fs::directory_iterator(); it.increment(ec)) {
-        if (ec) ThrowReadError(devicesDir, ec);
         const fs::path entry = it->path();
         const std::optional<int> comPort = ComPortForDevicesEntry(entry.filename().string());
         if (!comPort) continue;
@@ -123,6 +127,7 @@ void AddDevicesFolderPorts(const fs::path& sysRoot, const std::string& devicesDi
         const bool isUsb = !deviceEc && UsbAncestry(device, devicesRoot).isUsb;
         ports[*comPort] = MakePortRecord(*comPort, entry.string(), target.string(), isUsb);
     }
+    if (ec) ThrowReadError(devicesDir, ec);
 }
 
 }  // namespace
