@@ -81,12 +81,12 @@ CHexImageCheck::Step CHexImageCheck::Put(std::uint8_t c) {
     bytes_.push_back(c);
     if (lineEnd) {
         inRecord_ = false;
-        EndRecord();
+        EndRecord(/*lineEnded=*/true);
         return endOfFile_ ? Step::EndOfFile : Step::Taken;
     }
     if (c == ':') {
-        // A record that lost its line end: count it as it stands and start over with this one.
-        EndRecord();
+        // A record that lost its line end: count it as broken and start over with this one.
+        EndRecord(/*lineEnded=*/false);
         inRecord_ = true;
         recordOverflow_ = false;
         record_.assign(1, ':');
@@ -100,9 +100,13 @@ CHexImageCheck::Step CHexImageCheck::Put(std::uint8_t c) {
     return Step::Taken;
 }
 
-void CHexImageCheck::EndRecord() {
+void CHexImageCheck::EndRecord(bool lineEnded) {
     ++records_;
     const std::size_t number = records_;
+    if (!lineEnded) {
+        AddError(Format("record %zu: no line end before the next record", number));
+        return;
+    }
     if (recordOverflow_) {
         AddError(Format("record %zu: longer than any record can be", number));
         return;

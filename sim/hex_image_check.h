@@ -60,7 +60,7 @@ public:
     [[nodiscard]] const std::vector<std::uint8_t>& LeadingData() const { return leadingData_; }
 
 private:
-    void EndRecord();
+    void EndRecord(bool lineEnded);
     void AddError(std::string text);
 
     static constexpr std::size_t kMaxRecordText = 1 + 2 * (5 + 255);
