@@ -95,7 +95,8 @@ void AddSysfsPorts(const fs::path& sysRoot, std::map<int, SSerInfo>& ports) {
     if (ec) ThrowReadError(classTty, ec);
 }
 
-void AddDevicesFolderPorts(const fs::path& sysRoot, const std::string& devicesDir, std::map<int, SSerInfo>& ports) {
+void AddDevicesFolderPorts(const fs::path& sysRoot, const std::string& devicesDir,
+                           std::map<int, SSerInfo>& ports) {
     if (devicesDir.empty()) return;
     std::error_code ec;
     fs::directory_iterator it(devicesDir, ec);
@@ -123,7 +124,8 @@ void AddDevicesFolderPorts(const fs::path& sysRoot, const std::string& devicesDi
         }
         // A link to a USB adapter's tty is still a USB port.
         std::error_code deviceEc;
-        const fs::path device = fs::canonical(sysRoot / "sys" / "class" / "tty" / target.filename() / "device", deviceEc);
+        const fs::path device =
+            fs::canonical(sysRoot / "sys" / "class" / "tty" / target.filename() / "device", deviceEc);
         const bool isUsb = !deviceEc && UsbAncestry(device, devicesRoot).isUsb;
         ports[*comPort] = MakePortRecord(*comPort, entry.string(), target.string(), isUsb);
     }
@@ -132,7 +134,8 @@ void AddDevicesFolderPorts(const fs::path& sysRoot, const std::string& devicesDi
 
 }  // namespace
 
-void ListLinuxSerialPorts(const fs::path& sysRoot, const std::string& devicesDir, CArray<SSerInfo, SSerInfo&>& list) {
+void ListLinuxSerialPorts(const fs::path& sysRoot, const std::string& devicesDir,
+                          CArray<SSerInfo, SSerInfo&>& list) {
     std::map<int, SSerInfo> ports;  // ordered by COM number
     AddSysfsPorts(sysRoot, ports);
     AddDevicesFolderPorts(sysRoot, devicesDir, ports);

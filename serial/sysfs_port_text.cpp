@@ -49,7 +49,8 @@ bool IsBelowUsbRootHub(std::string_view resolvedDevicePath) {
     while ((pos = resolvedDevicePath.find("/usb", pos)) != std::string_view::npos) {
         std::size_t i = pos + 4;
         const std::size_t digits = i;
-        while (i < resolvedDevicePath.size() && resolvedDevicePath[i] >= '0' && resolvedDevicePath[i] <= '9') ++i;
+        while (i < resolvedDevicePath.size() && resolvedDevicePath[i] >= '0' && resolvedDevicePath[i] <= '9')
+            ++i;
         if (i > digits && (i == resolvedDevicePath.size() || resolvedDevicePath[i] == '/')) return true;
         pos = i;
     }
@@ -63,7 +64,9 @@ CString UsbAdapterName(std::string_view product, std::string_view manufacturer, 
     const CString maker = SysfsText(manufacturer);
     const CString vendor = SysfsText(vendorId);
     const CString model = SysfsText(productId);
-    if (!maker.empty()) return vendor.empty() || model.empty() ? maker + " USB Serial Port" : maker + " " + vendor + ":" + model;
+    if (!maker.empty())
+        return vendor.empty() || model.empty() ? maker + " USB Serial Port"
+                                               : maker + " " + vendor + ":" + model;
     return "USB Serial Port";
 }
 

@@ -38,6 +38,7 @@ namespace morvane {
 [[nodiscard]] CString OnBoardPortName(std::string_view ttyName);
 
 // A finished record: portName "COMn", friendlyName "<name> (COMn)", description the name itself.
-[[nodiscard]] SSerInfo MakePortRecord(int comPort, const CString& devicePath, const CString& name, bool isUsb);
+[[nodiscard]] SSerInfo MakePortRecord(int comPort, const CString& devicePath, const CString& name,
+                                      bool isUsb);
 
 }  // namespace morvane

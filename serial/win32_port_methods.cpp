@@ -147,7 +147,8 @@ void EnumerateByDeviceInterface(CWin32PortServices& os, const SSetupApiProcs& pr
         !procs.getDeviceRegistryProperty || !procs.destroyDeviceInfoList) {
         throw ComEnumError("Null Pointer from setupapi.dll");
     }
-    const DevInfoSet set = os.SetupDiGetClassDevsA(kGuidDevInterfaceComPort, kDigcfPresent | kDigcfDeviceInterface);
+    const DevInfoSet set =
+        os.SetupDiGetClassDevsA(kGuidDevInterfaceComPort, kDigcfPresent | kDigcfDeviceInterface);
     if (set == kInvalidDevInfoSet) FailWithCode("SetupDiGetClassDevs failed.", os.GetLastError());
     CDevInfoSetOwner setOwner(os, set);
 
@@ -161,25 +162,26 @@ void EnumerateByDeviceInterface(CWin32PortServices& os, const SSetupApiProcs& pr
             FailWithCode("SetupDiEnumDeviceInterfaces failed.", error);
         }
         SDevInfoData devInfo;
-        if (!os.SetupDiGetDeviceInterfaceDetailA(set, interfaceData, detail.data(), kDetailBufferSize, devInfo)) {
+        if (!os.SetupDiGetDeviceInterfaceDetailA(set, interfaceData, detail.data(), kDetailBufferSize,
+                                                 devInfo)) {
             FailWithCode("SetupDiGetDeviceInterfaceDetail failed.", os.GetLastError());
         }
         std::uint8_t friendlyName[kPropertyBufferSize] = {};
         std::uint8_t description[kPropertyBufferSize] = {};
         std::uint8_t location[kPropertyBufferSize] = {};
-        const bool haveFriendlyName =
-            os.SetupDiGetDeviceRegistryPropertyA(set, devInfo, kSpdrpFriendlyName, friendlyName, kPropertyBufferSize);
+        const bool haveFriendlyName = os.SetupDiGetDeviceRegistryPropertyA(set, devInfo, kSpdrpFriendlyName,
+                                                                           friendlyName, kPropertyBufferSize);
         const bool haveDescription =
-            haveFriendlyName &&
-            os.SetupDiGetDeviceRegistryPropertyA(set, devInfo, kSpdrpDeviceDesc, description, kPropertyBufferSize);
-        const bool isUsb =
-            os.SetupDiGetDeviceRegistryPropertyA(set, devInfo, kSpdrpLocationInformation, location,
-                                                 kPropertyBufferSize) &&
-            TextIn(location, kPropertyBufferSize).compare(0, 3, "USB") == 0;
+            haveFriendlyName && os.SetupDiGetDeviceRegistryPropertyA(set, devInfo, kSpdrpDeviceDesc,
+                                                                     description, kPropertyBufferSize);
+        const bool isUsb = os.SetupDiGetDeviceRegistryPropertyA(set, devInfo, kSpdrpLocationInformation,
+                                                                location, kPropertyBufferSize) &&
+                           TextIn(location, kPropertyBufferSize).compare(0, 3, "USB") == 0;
         if (!haveFriendlyName || !haveDescription) continue;
 
         SSerInfo port;
-        port.devicePath = TextIn(detail.data() + sizeof kDetailCbSize, kDetailBufferSize - sizeof kDetailCbSize);
+        port.devicePath =
+            TextIn(detail.data() + sizeof kDetailCbSize, kDetailBufferSize - sizeof kDetailCbSize);
         port.friendlyName = TextIn(friendlyName, kPropertyBufferSize);
         port.isUsb = isUsb;
         port.description = TextIn(description, kPropertyBufferSize);
@@ -229,7 +231,9 @@ void EnumerateComPortsWin32(CWin32PortServices& os, CArray<SSerInfo, SSerInfo&>&
         SOsVersionInfo version;
         if (!os.GetVersionExA(version)) FailWithCode("Could not get OS version.", os.GetLastError());
         switch (ChooseComEnumMethod(version)) {
-            case ComEnumMethod::DeviceInterface: EnumerateByDeviceInterface(os, setupApi.Procs(), list); break;
+            case ComEnumMethod::DeviceInterface:
+                EnumerateByDeviceInterface(os, setupApi.Procs(), list);
+                break;
             case ComEnumMethod::Probe: EnumerateByProbe(os, list); break;
             case ComEnumMethod::Registry: EnumerateFromRegistry(os, list); break;
         }

@@ -81,8 +81,8 @@ public:
     // SetupDiGetClassDevsA(classGuid, no enumerator, no window, flags).
     virtual DevInfoSet SetupDiGetClassDevsA(const SGuid& classGuid, std::uint32_t flags) = 0;
     // SetupDiEnumDeviceInterfaces(set, no device, interfaceClass, index, data).
-    virtual bool SetupDiEnumDeviceInterfaces(DevInfoSet set, const SGuid& interfaceClass,
-                                             std::uint32_t index, SDeviceInterfaceData& data) = 0;
+    virtual bool SetupDiEnumDeviceInterfaces(DevInfoSet set, const SGuid& interfaceClass, std::uint32_t index,
+                                             SDeviceInterfaceData& data) = 0;
     // SetupDiGetDeviceInterfaceDetailA into `detail`, a SP_DEVICE_INTERFACE_DETAIL_DATA_A of
     // `detailSize` bytes (cbSize first, then the device path), no required-size answer.
     virtual bool SetupDiGetDeviceInterfaceDetailA(DevInfoSet set, const SDeviceInterfaceData& data,
@@ -101,7 +101,8 @@ public:
     // unread arguments left out; each returns the system's error code, kErrorSuccess on success.
     virtual std::int32_t RegOpenKeyExA(RegKey parent, const char* subKey, std::uint32_t access,
                                        RegKey& result) = 0;
-    virtual std::int32_t RegEnumKeyExA(RegKey key, std::uint32_t index, char* name, std::uint32_t& nameSize) = 0;
+    virtual std::int32_t RegEnumKeyExA(RegKey key, std::uint32_t index, char* name,
+                                       std::uint32_t& nameSize) = 0;
     virtual std::int32_t RegQueryValueExA(RegKey key, const char* valueName, std::uint8_t* data,
                                           std::uint32_t& dataSize) = 0;
     virtual std::int32_t RegCloseKey(RegKey key) = 0;

@@ -77,13 +77,14 @@ TEST(SysfsPortText, Names) {
 class FakeSysfs : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_root = fs::temp_directory_path() /
-                 ("morvane-enum-" + std::to_string(::getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        m_root =
+            fs::temp_directory_path() / ("morvane-enum-" + std::to_string(::getpid()) + "-" +
+                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(m_root);
-        for (const char* dir : {"sys/class/tty", "sys/bus/usb", "sys/bus/usb-serial/drivers/ftdi_sio",
-                                "sys/bus/pnp/drivers/serial", "sys/bus/platform/drivers/serial8250",
-                                "sys/bus/serial-base/drivers/port", "sys/bus/usb/drivers/cdc_acm", "devices"}) {
+        for (const char* dir :
+             {"sys/class/tty", "sys/bus/usb", "sys/bus/usb-serial/drivers/ftdi_sio",
+              "sys/bus/pnp/drivers/serial", "sys/bus/platform/drivers/serial8250",
+              "sys/bus/serial-base/drivers/port", "sys/bus/usb/drivers/cdc_acm", "devices"}) {
             fs::create_directories(m_root / dir);
         }
     }
@@ -147,7 +148,8 @@ protected:
         Driver("pnp0/00:05", "pnp/drivers/serial");
         Tty("ttyS3", "pnp0/00:05", "4\n");
 
-        for (const char* name : {"tty0", "console", "ptmx"}) fs::create_directories(m_root / "sys/class/tty" / name);
+        for (const char* name : {"tty0", "console", "ptmx"})
+            fs::create_directories(m_root / "sys/class/tty" / name);
     }
 
     CArray<SSerInfo, SSerInfo&> List(const std::string& devicesDir) {
@@ -163,10 +165,10 @@ TEST_F(FakeSysfs, ListsRealPortsByComNumberWithNamesPeopleKnow) {
     BuildPc();
     File("pts/7", "");
     File("sim/pty0", "");
-    Link("devices/com4", m_root / "pts/7");      // takes COM4 from ttyS3
-    Link("devices/com200", "../sim/pty0");       // relative, beyond every range
+    Link("devices/com4", m_root / "pts/7");  // takes COM4 from ttyS3
+    Link("devices/com200", "../sim/pty0");   // relative, beyond every range
     File("devices/notes", "");
-    Link("devices/com07", m_root / "pts/7");     // not a devices-folder name
+    Link("devices/com07", m_root / "pts/7");  // not a devices-folder name
     const auto list = List((m_root / "devices").string());
 
     struct Row {

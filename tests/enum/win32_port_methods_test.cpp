@@ -118,8 +118,8 @@ public:
         EXPECT_EQ(bufferSize, 256u);
         const Interface& item = interfaces[devInfo.devInst];
         const std::optional<std::string>& value = property == kSpdrpFriendlyName ? item.friendlyName
-                                                  : property == kSpdrpDeviceDesc  ? item.description
-                                                                                  : item.location;
+                                                  : property == kSpdrpDeviceDesc ? item.description
+                                                                                 : item.location;
         if (!value) return Fail(13);
         if (value->size() + 1 > bufferSize) return Fail(kErrorInsufficientBuffer);
         std::memcpy(buffer, value->c_str(), value->size() + 1);
@@ -138,7 +138,8 @@ public:
         return commPorts.count(name) ? true : Fail(kErrorFileNotFound);
     }
 
-    std::int32_t RegOpenKeyExA(RegKey parent, const char* subKey, std::uint32_t access, RegKey& result) override {
+    std::int32_t RegOpenKeyExA(RegKey parent, const char* subKey, std::uint32_t access,
+                               RegKey& result) override {
         const std::string path = parent == kHkeyLocalMachine ? subKey : openKeys.at(parent) + "\\" + subKey;
         calls.push_back("Open " + path);
         EXPECT_EQ(access, kKeyRead);
@@ -148,7 +149,8 @@ public:
         openKeys[result] = path;
         return kErrorSuccess;
     }
-    std::int32_t RegEnumKeyExA(RegKey key, std::uint32_t index, char* name, std::uint32_t& nameSize) override {
+    std::int32_t RegEnumKeyExA(RegKey key, std::uint32_t index, char* name,
+                               std::uint32_t& nameSize) override {
         EXPECT_EQ(nameSize, 128u);
         const Key& node = registry.at(openKeys.at(key));
         if (index >= node.subKeys.size()) return static_cast<std::int32_t>(kErrorNoMoreItems);
@@ -208,7 +210,8 @@ TEST(Win32PortMethods, MethodFollowsTheSystemVersion) {
         version.majorVersion = r.major;
         version.minorVersion = r.minor;
         version.platformId = r.platformId;
-        EXPECT_EQ(ChooseComEnumMethod(version), r.method) << r.major << "." << r.minor << " id " << r.platformId;
+        EXPECT_EQ(ChooseComEnumMethod(version), r.method)
+            << r.major << "." << r.minor << " id " << r.platformId;
     }
 }
 
@@ -290,20 +293,26 @@ TEST(Win32PortMethods, DeviceInterfaceFailuresCarryTheirCodeAndReleaseEverything
         const char* text;
     };
     const Row rows[] = {
-        {"library missing", [](CScriptedWin32& os) { os.setupApiLoads = false; }, "Null Pointer from setupapi.dll"},
+        {"library missing", [](CScriptedWin32& os) { os.setupApiLoads = false; },
+         "Null Pointer from setupapi.dll"},
         {"class-devices function missing",
-         [](CScriptedWin32& os) { os.missingProcs = {"SetupDiGetClassDevsA"}; }, "Null Pointer from setupapi.dll"},
+         [](CScriptedWin32& os) { os.missingProcs = {"SetupDiGetClassDevsA"}; },
+         "Null Pointer from setupapi.dll"},
         {"destroy function missing",
          [](CScriptedWin32& os) { os.missingProcs = {"SetupDiDestroyDeviceInfoList"}; },
          "Null Pointer from setupapi.dll"},
-        {"no device set", [](CScriptedWin32& os) { os.classDevsError = 0x5; }, "SetupDiGetClassDevs failed. (err=5)"},
+        {"no device set", [](CScriptedWin32& os) { os.classDevsError = 0x5; },
+         "SetupDiGetClassDevs failed. (err=5)"},
         {"enumeration broken",
          [](CScriptedWin32& os) {
-             os.interfaces = {{"a", "A (COM1)", "A", std::nullopt, 0}, {"b", "B", "B", std::nullopt, 0xABCDEF}};
+             os.interfaces = {{"a", "A (COM1)", "A", std::nullopt, 0},
+                              {"b", "B", "B", std::nullopt, 0xABCDEF}};
          },
          "SetupDiEnumDeviceInterfaces failed. (err=abcdef)"},
         {"device path too long",
-         [](CScriptedWin32& os) { os.interfaces = {{std::string(257, 'p'), "P (COM1)", "P", std::nullopt, 0}}; },
+         [](CScriptedWin32& os) {
+             os.interfaces = {{std::string(257, 'p'), "P (COM1)", "P", std::nullopt, 0}};
+         },
          "SetupDiGetDeviceInterfaceDetail failed. (err=7a)"},
     };
     for (const Row& row : rows) {
@@ -339,11 +348,13 @@ TEST(Win32PortMethods, ProbeAsksCom1ToCom32InOrder) {
 // USBPORTS: an adapter, an instance without PORTNAME, and COM1 once more.
 void ScriptWin9xRegistry(CScriptedWin32& os) {
     os.version = SOsVersionInfo{148, 4, 10, 2222, 1};
-    os.AddKey("Enum\\Root\\*PNP0501\\0000").values = {{"PORTNAME", "COM1"}, {"FRIENDLYNAME", "Communications Port (COM1)"}};
+    os.AddKey("Enum\\Root\\*PNP0501\\0000").values = {{"PORTNAME", "COM1"},
+                                                      {"FRIENDLYNAME", "Communications Port (COM1)"}};
     os.AddKey("Enum\\Root\\*PNP0400\\0000").values = {{"PORTNAME", "LPT1"}};
     os.AddKey("Enum\\Root\\*pnp0501\\0000").values = {{"PORTNAME", "COM9"}};
     os.AddKey("Enum\\Root\\*PNP0500\\0000").values = {{"PORTNAME", "COM2"}};
-    os.AddKey("Enum\\USBPORTS\\FTDIBUS\\0000").values = {{"PORTNAME", "COM5"}, {"FRIENDLYNAME", "USB Serial Port (COM5)"}};
+    os.AddKey("Enum\\USBPORTS\\FTDIBUS\\0000").values = {{"PORTNAME", "COM5"},
+                                                         {"FRIENDLYNAME", "USB Serial Port (COM5)"}};
     os.AddKey("Enum\\USBPORTS\\FTDIBUS\\0001").values = {{"FRIENDLYNAME", "No port (COM6)"}};
     os.AddKey("Enum\\USBPORTS\\FTDIBUS\\0002").values = {{"PORTNAME", std::string(128, 'C')}};
     os.AddKey("Enum\\USBPORTS\\PROLIFIC\\0000").values = {{"PORTNAME", "COM1"}};
