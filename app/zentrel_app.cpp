@@ -1,0 +1,39 @@
+#include "app/zentrel_app.h"
+
+#include <QApplication>
+#include <QString>
+
+#include <memory>
+
+#include "app/command_line.h"
+#include "app/qt_seams.h"
+#include "app/resource.h"
+#include "app/zentrel_dlg.h"
+#include "loader/loader_state.h"
+#include "loader/wait_pumping.h"
+
+namespace morvane {
+
+bool CZentrelApp::InitInstance(int argc, const char* const* argv) {
+    auto state = std::make_unique<SLoaderState>();
+    auto dialog = std::make_unique<CZentrelDlg>(state.get());
+
+    auto commandLine = std::make_unique<CCommandLine>(argc, argv);
+    ApplyCommandLine(*commandLine, *state);
+    commandLine.reset();
+
+    // Waits on this thread keep the window painted and answering.
+    CQtEventPump pump;
+    SetThreadEventPump(&pump);
+    QApplication::setWindowIcon(dialog->m_hIcon);
+
+    dialog->DoModal();
+
+    SetThreadEventPump(nullptr);
+    // The window has let its last worker finish before it closed, so nothing uses the record.
+    state.reset();
+    dialog.reset();
+    return false;
+}
+
+}  // namespace morvane

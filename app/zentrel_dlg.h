@@ -1,0 +1,135 @@
+// CZentrelDlg: the updater's only window. The user picks the COM port the receiver hangs on and
+// presses Load; one load runs at a time on a worker thread while the window's controls are
+// locked, and a 10 ms timer shows the load's progress from the shared record.
+#pragma once
+
+#include <QDialog>
+#include <QIcon>
+#include <QPoint>
+#include <QRect>
+#include <QSize>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <thread>
+
+#include "loader/load_seams.h"
+#include "platform/text.h"
+#include "serial/enumerate_com_ports.h"
+
+class QComboBox;
+class QFont;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QTimer;
+
+namespace morvane {
+
+class CLoader;
+class SLoaderState;
+class CZentrelDlg;
+
+// Dialog base units the way Windows takes them from a dialog's font: the average width of the
+// 52 Latin letters (rounded) and the font's height. Layouts are written in quarters of the
+// first and eighths of the second, so the window keeps its proportions in any font.
+[[nodiscard]] QSize DialogBaseUnits(const QFont& font);
+[[nodiscard]] QRect MapDialogRect(const QRect& dialogUnits, const QSize& baseUnits);
+
+// What a worker gets to run one load; the worker owns the loader and frees both.
+struct SLoadThreadParam {
+    SLoaderState* pState;
+    CLoader* pLoader;
+    CZentrelDlg* pDialog;
+};
+
+class CZentrelDlg : public QDialog {
+    Q_OBJECT
+
+public:
+    // Makes the loader of one load; tests put a scripted one in place of the product's.
+    using LoaderFactory = std::function<std::unique_ptr<CLoader>(SLoaderState*, LoaderDeps)>;
+    // Lists the PC's ports (throws ComEnumError when discovery fails).
+    using PortEnumerator = std::function<void(CArray<SSerInfo, SSerInfo&>&)>;
+    // Tells the user something went wrong outside a load (a message box in the product).
+    using ErrorReporter = std::function<void(const CString&)>;
+
+    explicit CZentrelDlg(SLoaderState* state, QWidget* parent = nullptr);
+    ~CZentrelDlg() override;
+
+    void SetLoaderFactory(LoaderFactory factory) { m_loaderFactory = std::move(factory); }
+    void SetPortEnumerator(PortEnumerator enumerator) { m_enumeratePorts = std::move(enumerator); }
+    void SetErrorReporter(ErrorReporter reporter) { m_reportError = std::move(reporter); }
+
+    // Fills the port list, starts the status timer and sets the texts that depend on the
+    // program; the controls exist from construction on.
+    bool OnInitDialog();
+    // OnInitDialog, then the window runs modally until it is closed.
+    int DoModal();
+
+    void FillComPortList();
+    void FillComPortListFor(int port);
+
+    // One pass of the status display; the timer runs it every 10 ms, the worker once at the end.
+    void RefreshStatus();
+
+    // The control with a layout id, or nullptr.
+    [[nodiscard]] QWidget* GetDlgItem(int id) const;
+    // True from Load until the worker has given the controls back.
+    [[nodiscard]] bool IsLoadActive() const { return m_bLoadActive; }
+    [[nodiscard]] QSize GetBaseUnits() const { return m_baseUnits; }
+
+    // Members in the order of the window's design; the widgets belong to the dialog.
+    QIcon m_hIcon;
+    QPushButton* m_btnExit = nullptr;
+    QPushButton* m_btnLoad = nullptr;
+    SLoaderState* m_pState = nullptr;
+    CLoader* m_pLoader = nullptr;  // the latest load's; owned and destroyed by its worker
+    QTimer* m_nTimer = nullptr;    // the status timer, single-shot and restarted after each pass
+    QComboBox* m_cbComPort = nullptr;
+    QLabel* m_stStatus = nullptr;
+    QLabel* m_stFirmwareOnDevice = nullptr;
+    QLabel* m_stWaasPrns = nullptr;      // no place in this layout: kept up to date, never shown
+    QLabel* m_stApplications = nullptr;  // likewise
+    QLabel* m_stProgress = nullptr;
+    QProgressBar* m_progress = nullptr;
+    QLabel* m_stFirmwareToLoad = nullptr;
+    QLabel* m_stRemainingTime = nullptr;
+    QLabel* m_stInstructions = nullptr;
+    QLabel* m_stWarning = nullptr;
+    QLabel* m_stPercent = nullptr;
+    QLabel* m_stComPortLabel = nullptr;
+
+public slots:
+    void OnLoad();
+    void OnExit();
+    void OnComPortSelEndOk();
+    void OnComPortSelChange();
+    void OnTimer();
+
+public:
+    // Closing is refused while a load runs: the worker needs the window and the record until
+    // it ends, and a transfer cut off half-way can leave the receiver without firmware.
+    void done(int result) override;
+
+private:
+    void CreateControls();
+    void DoDataExchange();
+    // Adds the ports discovery finds; returns whether one of them is `port`.
+    bool AddPorts(int port);
+    void EnableControls(bool enable);
+    void OnLoadEnded();
+    static void LoadThreadProc(std::unique_ptr<SLoadThreadParam> param);
+
+    QSize m_baseUnits;
+    std::map<int, QWidget*> m_controls;
+    bool m_bLoadActive = false;
+    std::thread m_worker;
+    std::unique_ptr<IPrompt> m_prompt;
+    LoaderFactory m_loaderFactory;
+    PortEnumerator m_enumeratePorts;
+    ErrorReporter m_reportError;
+};
+
+}  // namespace morvane

@@ -1,0 +1,105 @@
+// What the window's tests share: a window on a record with a port list of the test's choosing,
+// discovery errors recorded instead of shown, and a loader the test scripts.
+#pragma once
+
+#include <QComboBox>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+
+#include <condition_variable>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/zentrel_dlg.h"
+#include "loader/loader.h"
+#include "loader/loader_state.h"
+
+namespace morvane::testing_app {
+
+inline SSerInfo Port(const char* portName, const char* friendlyName) {
+    SSerInfo info;
+    info.portName = portName;
+    info.friendlyName = friendlyName;
+    info.devicePath = CString("/dev/") + portName;
+    return info;
+}
+
+// A gate a worker waits at until the test opens it.
+class Gate {
+public:
+    void Open() {
+        {
+            const std::lock_guard<std::mutex> guard(mutex_);
+            open_ = true;
+        }
+        cv_.notify_all();
+    }
+    void Wait() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        cv_.wait(lock, [this] { return open_; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool open_ = false;
+};
+
+// A loader whose Run is the test's script. It never touches a port.
+class CScriptedLoader : public CLoader {
+public:
+    using Script = std::function<void(SLoaderState&, LoaderDeps&)>;
+    CScriptedLoader(SLoaderState* state, LoaderDeps deps, Script script)
+        : CLoader(state, {}), state_(*state), deps_(std::move(deps)), script_(std::move(script)) {}
+    void Run() override { script_(state_, deps_); }
+
+private:
+    SLoaderState& state_;
+    LoaderDeps deps_;
+    Script script_;
+};
+
+class DialogTest : public testing::Test {
+protected:
+    // A window on ports, as OnInitDialog leaves it; startPort -1 means no "-com".
+    void Open(std::vector<SSerInfo> ports, int startPort = -1) {
+        ports_ = std::move(ports);
+        state_.SetStartPort(startPort);
+        dialog_ = std::make_unique<CZentrelDlg>(&state_);
+        dialog_->SetPortEnumerator([this](CArray<SSerInfo, SSerInfo&>& list) {
+            list.clear();
+            if (enumError_) throw ComEnumError(enumError_);
+            list = ports_;
+        });
+        dialog_->SetErrorReporter([this](const CString& text) { errors_.push_back(text); });
+        dialog_->SetLoaderFactory([this](SLoaderState* state, LoaderDeps deps) -> std::unique_ptr<CLoader> {
+            ++loadsStarted_;
+            return std::make_unique<CScriptedLoader>(state, std::move(deps), script_);
+        });
+        dialog_->OnInitDialog();
+    }
+
+    std::vector<int> ItemData() const {
+        std::vector<int> data;
+        for (int i = 0; i < dialog_->m_cbComPort->count(); ++i) data.push_back(dialog_->m_cbComPort->itemData(i).toInt());
+        return data;
+    }
+    QString ItemText(int index) const { return dialog_->m_cbComPort->itemText(index); }
+
+    SLoaderState state_;
+    std::vector<SSerInfo> ports_;
+    const char* enumError_ = nullptr;
+    std::vector<CString> errors_;
+    CScriptedLoader::Script script_ = [](SLoaderState&, LoaderDeps&) {};
+    int loadsStarted_ = 0;
+    std::unique_ptr<CZentrelDlg> dialog_;
+};
+
+}  // namespace morvane::testing_app

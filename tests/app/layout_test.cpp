@@ -1,0 +1,134 @@
+#include <QFontMetrics>
+#include <QGroupBox>
+#include <QLabel>
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "app/resource.h"
+#include "loader/firmware_image.h"
+#include "loader/loader_status.h"
+#include "tests/app/dialog_fixture.h"
+
+namespace morvane::testing_app {
+namespace {
+
+using LayoutTest = DialogTest;
+
+TEST(DialogUnits, ScaleByQuartersAndEighthsOfTheBaseUnits) {
+    // The base units of the Windows dialog font at 96 dots per inch.
+    const QSize base(6, 13);
+    EXPECT_EQ(MapDialogRect(QRect(40, 127, 50, 16), base), QRect(60, 206, 75, 26));
+    EXPECT_EQ(MapDialogRect(QRect(0, 0, 374, 290), base), QRect(0, 0, 561, 471));
+    // Halves round up.
+    EXPECT_EQ(MapDialogRect(QRect(1, 4, 3, 12), QSize(6, 13)), QRect(2, 7, 5, 20));
+}
+
+TEST_F(LayoutTest, ControlsStartWithTheLayoutsTextsAndPlaces) {
+    Open({});
+    const QSize base = dialog_->GetBaseUnits();
+    ASSERT_GT(base.width(), 0);
+    for (const SControlLayout& item : kMainDialogLayout) {
+        QWidget* control = dialog_->GetDlgItem(item.id);
+        ASSERT_NE(control, nullptr) << item.name;
+        const QRect expected = MapDialogRect(QRect(item.x, item.y, item.cx, item.cy), base);
+        EXPECT_EQ(control->pos(), expected.topLeft()) << item.name;
+        EXPECT_TRUE(dialog_->rect().contains(control->geometry())) << item.name;
+    }
+    EXPECT_EQ(dialog_->size(), MapDialogRect(QRect(0, 0, kDialogWidthDlu, kDialogHeightDlu), base).size());
+    EXPECT_EQ(dialog_->m_stStatus->text(), "Status: Not Connected");
+    EXPECT_EQ(dialog_->m_stFirmwareOnDevice->text(), "Firmware on Device: N/A");
+    EXPECT_EQ(dialog_->m_stProgress->text(), "Progress: N/A");
+    EXPECT_EQ(dialog_->m_stPercent->text(), "0%");
+    EXPECT_EQ(dialog_->m_stRemainingTime->text(), "Remaining Time: N/A");
+    EXPECT_EQ(dialog_->m_stComPortLabel->text(), "Com Port");
+    EXPECT_EQ(static_cast<QGroupBox*>(dialog_->GetDlgItem(IDC_STATUS_GROUP))->title(), "Status");
+    EXPECT_EQ(dialog_->m_btnLoad->text(), "Load");
+    EXPECT_TRUE(dialog_->m_btnLoad->isDefault());
+}
+
+TEST_F(LayoutTest, InitialisationSetsTheProgramsTexts) {
+    Open({});
+    EXPECT_EQ(dialog_->windowTitle(), "Tundro W6 Firmware v1.22");
+    EXPECT_EQ(dialog_->m_stFirmwareToLoad->text(), "Firmware to be Loaded: 1.22");
+    EXPECT_EQ(dialog_->m_stInstructions->text(),
+              "1. Connect the Tundro W6 to the PC with a serial cable\n2. Select the PC Comport\n3. Click Load\n"
+              "4. Wait for load to Complete.");
+    EXPECT_TRUE(dialog_->m_stWarning->text().startsWith("WARNING: If the device is disconnected"));
+    EXPECT_FALSE(dialog_->windowIcon().isNull());
+    EXPECT_EQ(dialog_->m_hIcon.availableSizes().value(0), QSize(32, 32));
+    auto* banner = static_cast<QLabel*>(dialog_->GetDlgItem(IDC_BANNER));
+    EXPECT_EQ(banner->pixmap().size(), QSize(497, 99));
+    auto* warningIcon = static_cast<QLabel*>(dialog_->GetDlgItem(IDC_WARNING_ICON));
+    EXPECT_EQ(warningIcon->pixmap().size(), QSize(32, 32));
+}
+
+TEST_F(LayoutTest, TabOrderFollowsTheLayout) {
+    Open({});
+    // The widgets Tab stops at, in the order it visits them from Load; the port list's edit
+    // field stands for the list.
+    std::vector<QWidget*> stops;
+    for (QWidget* w = dialog_->m_btnLoad; stops.size() < 3; w = w->nextInFocusChain()) {
+        if ((w->focusPolicy() & Qt::TabFocus) != 0 && w->focusProxy() == nullptr) stops.push_back(w);
+    }
+    ASSERT_EQ(stops.size(), 3u);
+    EXPECT_EQ(stops[0], dialog_->m_btnLoad);
+    EXPECT_EQ(stops[1], dialog_->m_btnExit);
+    EXPECT_TRUE(stops[2] == dialog_->m_cbComPort || dialog_->m_cbComPort->isAncestorOf(stops[2]));
+}
+
+// Whether text shows whole in the label at the label's font and size.
+::testing::AssertionResult Fits(const QLabel* label, const QString& text) {
+    const QFontMetrics metrics(label->font());
+    const QRect room = label->contentsRect();
+    const QRect needed = label->wordWrap()
+                             ? metrics.boundingRect(QRect(0, 0, room.width(), 100000), Qt::TextWordWrap, text)
+                             : QRect(0, 0, metrics.horizontalAdvance(text), metrics.height());
+    if (needed.width() <= room.width() && needed.height() <= room.height()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << label->objectName().toStdString() << ": \"" << text.toStdString()
+                                         << "\" needs " << needed.width() << "x" << needed.height() << ", has "
+                                         << room.width() << "x" << room.height();
+}
+
+TEST_F(LayoutTest, EveryTextTheWindowCanShowFits) {
+    Open({});
+    QStringList statusTexts{dialog_->m_stStatus->text()};
+    for (std::int32_t code = 0; code <= 40; ++code) {
+        if (const auto lines = LinesForStatus(code)) statusTexts << QString::fromLatin1(lines->text.data(), lines->text.size());
+    }
+    for (const QString& text : statusTexts) EXPECT_TRUE(Fits(dialog_->m_stStatus, text));
+
+    // A device's version text is at most ten characters.
+    EXPECT_TRUE(Fits(dialog_->m_stFirmwareOnDevice, "Firmware on Device: N/A"));
+    EXPECT_TRUE(Fits(dialog_->m_stFirmwareOnDevice, "Firmware on Device: 88.88.8888"));
+    EXPECT_TRUE(Fits(dialog_->m_stFirmwareToLoad, dialog_->m_stFirmwareToLoad->text()));
+
+    const auto total = static_cast<unsigned>(EmbeddedFirmwareImage().size());
+    EXPECT_TRUE(Fits(dialog_->m_stProgress, QString("Progress: %1/%2").arg(total).arg(total)));
+    EXPECT_TRUE(Fits(dialog_->m_stPercent, "100%"));
+    // Far more than a transfer of the image at the working rate can take.
+    EXPECT_TRUE(Fits(dialog_->m_stRemainingTime, "Remaining Time: 59 minutes 59 seconds"));
+    EXPECT_TRUE(Fits(dialog_->m_stRemainingTime, "Remaining Time: 90 seconds"));
+    EXPECT_TRUE(Fits(dialog_->m_stComPortLabel, "Com Port"));
+    EXPECT_TRUE(Fits(dialog_->m_stInstructions, dialog_->m_stInstructions->text()));
+    EXPECT_TRUE(Fits(dialog_->m_stWarning, dialog_->m_stWarning->text()));
+
+    const QFontMetrics buttonMetrics(dialog_->m_btnLoad->font());
+    for (const QPushButton* button : {dialog_->m_btnLoad, dialog_->m_btnExit}) {
+        EXPECT_LE(button->sizeHint().width(), button->width()) << button->text().toStdString();
+        EXPECT_LE(buttonMetrics.height(), button->height());
+    }
+}
+
+TEST_F(LayoutTest, StatusLinesStayInsideTheirGroup) {
+    Open({});
+    const QRect group = dialog_->GetDlgItem(IDC_STATUS_GROUP)->geometry();
+    for (const int id : {IDC_STATUS, IDC_FIRMWARE_ON_DEVICE, IDC_FIRMWARE_TO_LOAD, IDC_REMAINING_TIME,
+                         IDC_PROGRESS_TEXT, IDC_PERCENT, IDC_PROGRESS}) {
+        EXPECT_TRUE(group.adjusted(1, 1, -1, -1).contains(dialog_->GetDlgItem(id)->geometry())) << id;
+    }
+}
+
+}  // namespace
+}  // namespace morvane::testing_app

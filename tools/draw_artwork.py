@@ -1,0 +1,274 @@
+#!/usr/bin/env python3
+"""Draws the window's artwork: the application icon, the warning icon and the banner.
+
+Our own drawings, made from a few shapes so they can be redrawn on any machine with nothing but
+Python: the two icons are 32 x 32 in at most 256 colours (palette PNG with transparency), the
+banner is 497 x 99 in 24-bit colour. Shapes are anti-aliased by their distance to the pixel's
+centre (strokes, circles) or by 4 x 4 supersampling (polygons).
+
+Usage: draw_artwork.py [OUTPUT_FOLDER]   (default: res/ beside this tool)
+"""
+
+import math
+import pathlib
+import struct
+import sys
+import zlib
+
+
+class Canvas:
+    """RGBA pixels as floats in 0..1, painted with source-over blending."""
+
+    def __init__(self, width, height, fill=(0, 0, 0, 0)):
+        self.w, self.h = width, height
+        self.px = [list(fill) for _ in range(width * height)]
+
+    def blend(self, x, y, rgb, cover):
+        if cover <= 0 or not (0 <= x < self.w and 0 <= y < self.h):
+            return
+        cover = min(cover, 1.0)
+        p = self.px[y * self.w + x]
+        a_out = cover + p[3] * (1 - cover)
+        if a_out <= 0:
+            return
+        for i in range(3):
+            p[i] = (rgb[i] * cover + p[i] * p[3] * (1 - cover)) / a_out
+        p[3] = a_out
+
+    def paint(self, bbox, coverage, colour):
+        """Calls coverage(px, py) for the pixel centres in bbox; colour is an RGB tuple or a
+        function of the pixel centre giving one."""
+        x0, y0, x1, y1 = bbox
+        for y in range(max(0, int(y0) - 1), min(self.h, int(math.ceil(y1)) + 1)):
+            for x in range(max(0, int(x0) - 1), min(self.w, int(math.ceil(x1)) + 1)):
+                cx, cy = x + 0.5, y + 0.5
+                c = coverage(cx, cy)
+                if c > 0:
+                    self.blend(x, y, colour(cx, cy) if callable(colour) else colour, c)
+
+
+def seg_dist(px, py, ax, ay, bx, by):
+    dx, dy = bx - ax, by - ay
+    length2 = dx * dx + dy * dy
+    t = 0.0 if length2 == 0 else max(0.0, min(1.0, ((px - ax) * dx + (py - ay) * dy) / length2))
+    return math.hypot(px - ax - t * dx, py - ay - t * dy)
+
+
+def stroke(canvas, points, width, colour):
+    """A polyline with round joins and caps."""
+    r = width / 2
+    xs = [p[0] for p in points]
+    ys = [p[1] for p in points]
+    bbox = (min(xs) - r, min(ys) - r, max(xs) + r, max(ys) + r)
+
+    # The nearest segment decides each pixel, so joints are not painted twice.
+    def cover(px, py):
+        d = min(seg_dist(px, py, *a, *b) for a, b in zip(points, points[1:]))
+        return r - d + 0.5
+
+    canvas.paint(bbox, cover, colour)
+
+
+def disc(canvas, cx, cy, r, colour):
+    canvas.paint((cx - r, cy - r, cx + r, cy + r),
+                 lambda px, py: r - math.hypot(px - cx, py - cy) + 0.5, colour)
+
+
+def ring(canvas, cx, cy, rx, ry, width, colour, start=0.0, end=360.0):
+    """An elliptical outline (or an arc of it, angles in degrees, clockwise from east)."""
+    steps = max(24, int((rx + ry) * 1.5))
+    pts = []
+    for i in range(steps + 1):
+        a = math.radians(start + (end - start) * i / steps)
+        pts.append((cx + rx * math.cos(a), cy + ry * math.sin(a)))
+    stroke(canvas, pts, width, colour)
+
+
+def inside(px, py, poly):
+    hit = False
+    j = len(poly) - 1
+    for i in range(len(poly)):
+        xi, yi = poly[i]
+        xj, yj = poly[j]
+        if (yi > py) != (yj > py) and px < (xj - xi) * (py - yi) / (yj - yi) + xi:
+            hit = not hit
+        j = i
+    return hit
+
+
+def polygon(canvas, poly, colour):
+    xs = [p[0] for p in poly]
+    ys = [p[1] for p in poly]
+    offsets = [(i + 0.5) / 4 - 0.5 for i in range(4)]
+
+    def cover(px, py):
+        return sum(inside(px + ox, py + oy, poly) for ox in offsets for oy in offsets) / 16
+
+    canvas.paint((min(xs), min(ys), max(xs), max(ys)), cover, colour)
+
+
+def rounded_rect(x0, y0, x1, y1, r):
+    """The outline of a rectangle with rounded corners, as a polygon."""
+    pts = []
+    for cx, cy, a0 in ((x1 - r, y0 + r, -90), (x1 - r, y1 - r, 0), (x0 + r, y1 - r, 90),
+                       (x0 + r, y0 + r, 180)):
+        for i in range(7):
+            a = math.radians(a0 + 15 * i)
+            pts.append((cx + r * math.cos(a), cy + r * math.sin(a)))
+    return pts
+
+
+# A stroke font on a 4 x 6 grid (y downwards): only the letters the banner needs.
+GLYPHS = {
+    "A": [[(0, 6), (2, 0), (4, 6)], [(0.67, 4), (3.33, 4)]],
+    "D": [[(0, 0), (0, 6), (2.5, 6), (4, 4.5), (4, 1.5), (2.5, 0), (0, 0)]],
+    "E": [[(4, 0), (0, 0), (0, 6), (4, 6)], [(0, 3), (3, 3)]],
+    "F": [[(4, 0), (0, 0), (0, 6)], [(0, 3), (3, 3)]],
+    "I": [[(2, 0), (2, 6)], [(1, 0), (3, 0)], [(1, 6), (3, 6)]],
+    "M": [[(0, 6), (0, 0), (2, 3.5), (4, 0), (4, 6)]],
+    "N": [[(0, 6), (0, 0), (4, 6), (4, 0)]],
+    "O": [[(1, 0), (3, 0), (4, 1), (4, 5), (3, 6), (1, 6), (0, 5), (0, 1), (1, 0)]],
+    "P": [[(0, 6), (0, 0), (3, 0), (4, 1), (4, 2), (3, 3), (0, 3)]],
+    "R": [[(0, 6), (0, 0), (3, 0), (4, 1), (4, 2), (3, 3), (0, 3)], [(2, 3), (4, 6)]],
+    "T": [[(0, 0), (4, 0)], [(2, 0), (2, 6)]],
+    "U": [[(0, 0), (0, 5), (1, 6), (3, 6), (4, 5), (4, 0)]],
+    "V": [[(0, 0), (2, 6), (4, 0)]],
+    "W": [[(0, 0), (1, 6), (2, 2.5), (3, 6), (4, 0)]],
+    "6": [[(4, 0.5), (3, 0), (1, 0), (0, 1), (0, 5), (1, 6), (3, 6), (4, 5), (4, 4), (3, 3), (0, 3)]],
+    "-": [[(1, 3), (3, 3)]],
+    " ": [],
+}
+
+
+def text(canvas, x, y, s, cell, width, colour, spacing=1.6):
+    """Writes s with its top-left at (x, y); each grid unit is `cell` pixels."""
+    for ch in s:
+        for line in GLYPHS[ch]:
+            stroke(canvas, [(x + gx * cell, y + gy * cell) for gx, gy in line], width, colour)
+        x += (4 + spacing) * cell
+    return x
+
+
+def mix(a, b, t):
+    return tuple(a[i] + (b[i] - a[i]) * t for i in range(3))
+
+
+def rgb(hex_text):
+    return tuple(int(hex_text[i:i + 2], 16) / 255 for i in (0, 2, 4))
+
+
+NAVY, TEAL, SKY = rgb("0b2545"), rgb("13678a"), rgb("8ecae6")
+WHITE, ORANGE, AMBER, INK = rgb("ffffff"), rgb("f4a11d"), rgb("ffcc29"), rgb("1d1d1d")
+
+
+def draw_app_icon():
+    c = Canvas(32, 32)
+    polygon(c, rounded_rect(1, 1, 31, 31, 6), lambda px, py: mix(TEAL, NAVY, py / 32))
+    # A globe: rim, equator, two parallels and a meridian ellipse.
+    ring(c, 15, 15, 10, 10, 1.6, WHITE)
+    stroke(c, [(5, 15), (25, 15)], 1.2, WHITE)
+    ring(c, 15, 15, 4.5, 10, 1.2, WHITE)
+    stroke(c, [(7, 10), (23, 10)], 1.0, SKY)
+    stroke(c, [(7, 20), (23, 20)], 1.0, SKY)
+    # The update arrow, bottom right.
+    disc(c, 24, 24, 7, NAVY)
+    disc(c, 24, 24, 6, ORANGE)
+    stroke(c, [(24, 20), (24, 27)], 2.0, WHITE)
+    stroke(c, [(21, 24.5), (24, 27.5), (27, 24.5)], 2.0, WHITE)
+    return c
+
+
+def draw_warning_icon():
+    c = Canvas(32, 32)
+    outer = [(16, 1.5), (31, 29.5), (1, 29.5)]
+    polygon(c, outer, INK)
+    polygon(c, [(16, 5.5), (27.6, 27.3), (4.4, 27.3)], AMBER)
+    stroke(c, [(16, 12), (16, 20)], 3.0, INK)
+    disc(c, 16, 24, 1.8, INK)
+    return c
+
+
+def draw_banner():
+    w, h = 497, 99
+    c = Canvas(w, h, (0, 0, 0, 1))
+    c.paint((0, 0, w, h), lambda px, py: 1.0, lambda px, py: mix(NAVY, TEAL, (px / w) * 0.8 + (py / h) * 0.2))
+    # An orbit around a globe at the left, with a satellite on it.
+    disc(c, 52, 50, 30, mix(TEAL, SKY, 0.35))
+    ring(c, 52, 50, 30, 30, 1.5, SKY)
+    ring(c, 52, 50, 13, 30, 1.2, SKY)
+    for dy in (-18, 0, 18):
+        half = math.sqrt(30 * 30 - dy * dy)
+        stroke(c, [(52 - half + 1, 50 + dy), (52 + half - 1, 50 + dy)], 1.2, SKY)
+    ring(c, 52, 50, 46, 16, 1.4, WHITE, 200, 520)
+    sx, sy = 52 + 46 * math.cos(math.radians(-35)), 50 + 16 * math.sin(math.radians(-35))
+    polygon(c, [(sx - 4, sy - 3), (sx + 4, sy - 3), (sx + 4, sy + 3), (sx - 4, sy + 3)], WHITE)
+    polygon(c, [(sx - 15, sy - 2.5), (sx - 6, sy - 2.5), (sx - 6, sy + 2.5), (sx - 15, sy + 2.5)], AMBER)
+    polygon(c, [(sx + 6, sy - 2.5), (sx + 15, sy - 2.5), (sx + 15, sy + 2.5), (sx + 6, sy + 2.5)], AMBER)
+    # The name and what it does.
+    text(c, 118, 22, "MORVANE", 5.5, 3.4, WHITE)
+    text(c, 120, 70, "FIRMWARE UPDATER - TUNDRO W6", 1.6, 1.3, SKY, spacing=2.2)
+    stroke(c, [(118, 60), (470, 60)], 1.0, mix(SKY, TEAL, 0.5))
+    return c
+
+
+def chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
+
+
+def to_bytes(v):
+    return max(0, min(255, int(round(v * 255))))
+
+
+def png_rgb(canvas):
+    rows = bytearray()
+    for y in range(canvas.h):
+        rows.append(0)
+        for p in canvas.px[y * canvas.w:(y + 1) * canvas.w]:
+            rows += bytes(to_bytes(v) for v in p[:3])
+    ihdr = struct.pack(">IIBBBBB", canvas.w, canvas.h, 8, 2, 0, 0, 0)
+    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + chunk(b"IDAT", zlib.compress(bytes(rows), 9)) + \
+        chunk(b"IEND", b"")
+
+
+def png_palette(canvas):
+    """At most 256 colours: the pixels' colours are coarsened step by step until they fit."""
+    pixels = [tuple(to_bytes(v) for v in p) for p in canvas.px]
+    step = 1
+    while True:
+        def snap(p):
+            if p[3] < 8:
+                return (0, 0, 0, 0)
+            return tuple(min(255, (v // step) * step + step // 2) for v in p[:3]) + \
+                (min(255, (p[3] // step) * step + step // 2) if p[3] < 248 else 255,)
+        snapped = [snap(p) for p in pixels]
+        colours = sorted(set(snapped))
+        if len(colours) <= 256:
+            break
+        step *= 2
+    index = {col: i for i, col in enumerate(colours)}
+    rows = bytearray()
+    for y in range(canvas.h):
+        rows.append(0)
+        rows += bytes(index[p] for p in snapped[y * canvas.w:(y + 1) * canvas.w])
+    plte = b"".join(bytes(col[:3]) for col in colours)
+    trns = bytes(col[3] for col in colours)
+    ihdr = struct.pack(">IIBBBBB", canvas.w, canvas.h, 8, 3, 0, 0, 0)
+    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + chunk(b"PLTE", plte) + chunk(b"tRNS", trns) + \
+        chunk(b"IDAT", zlib.compress(bytes(rows), 9)) + chunk(b"IEND", b"")
+
+
+def main():
+    out = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else pathlib.Path(__file__).resolve().parent.parent / "res"
+    out.mkdir(parents=True, exist_ok=True)
+    files = {
+        "app_icon.png": png_palette(draw_app_icon()),
+        "warning_icon.png": png_palette(draw_warning_icon()),
+        "banner.png": png_rgb(draw_banner()),
+    }
+    for name, data in files.items():
+        (out / name).write_bytes(data)
+        print(out / name)
+
+
+if __name__ == "__main__":
+    main()
