@@ -150,8 +150,9 @@ SimRunEnd CSimPty::Run(const std::atomic<bool>& stop) {
                 gotData = true;
                 const std::uint32_t rate = LineRate();
                 const std::string_view received(buffer.data(), static_cast<std::size_t>(n));
-                if (options_.hangupAfterBytes != 0 && engine_.InTransfer()) {
-                    // Byte by byte, so the line drops exactly where it was asked to.
+                if (options_.hangupAfterBytes != 0) {
+                    // Byte by byte, so the line drops exactly where it was asked to, even when the
+                    // command that opens the transfer arrives together with the image.
                     bool hungUp = false;
                     for (std::size_t i = 0; i < received.size() && !hungUp; ++i) {
                         Transmit(engine_.Receive(received.substr(i, 1), rate, now));

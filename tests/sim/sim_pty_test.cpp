@@ -1,0 +1,348 @@
+// The simulated receiver on a real pseudo-terminal, driven from the updater's side of the line.
+// These run in real time; every wait is bounded and ends as soon as its condition holds.
+#include "sim/sim_pty.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "loader/firmware_image.h"
+
+namespace morvane {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+
+constexpr auto kBound = 5s;
+
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds bound = kBound) {
+    const auto until = std::chrono::steady_clock::now() + bound;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+// The updater's end of the line, raw, at a rate of its choosing.
+class UpdaterEnd {
+public:
+    explicit UpdaterEnd(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {}
+    ~UpdaterEnd() { Close(); }
+    void Close() {
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+    }
+    [[nodiscard]] bool IsOpen() const { return fd_ >= 0; }
+    void SetRate(std::uint32_t rate) {
+        termios tio{};
+        ASSERT_EQ(tcgetattr(fd_, &tio), 0);
+        cfmakeraw(&tio);
+        cfsetispeed(&tio, SpeedForRate(rate));
+        cfsetospeed(&tio, SpeedForRate(rate));
+        ASSERT_EQ(tcsetattr(fd_, TCSANOW, &tio), 0);
+    }
+    // Writes everything, waiting for room; false when the line refuses (errno kept).
+    bool Write(std::string_view bytes) {
+        while (!bytes.empty()) {
+            const ssize_t n = write(fd_, bytes.data(), bytes.size());
+            if (n > 0) {
+                bytes.remove_prefix(static_cast<std::size_t>(n));
+            } else if (n < 0 && errno == EAGAIN) {
+                pollfd pfd{fd_, POLLOUT, 0};
+                poll(&pfd, 1, 100);
+            } else {
+                return false;
+            }
+        }
+        return true;
+    }
+    // Reads until the text received so far holds `text`, or the bound passes.
+    std::string ReadUntil(const std::string& text) {
+        std::string received;
+        const auto until = std::chrono::steady_clock::now() + kBound;
+        while (received.find(text) == std::string::npos && std::chrono::steady_clock::now() < until) {
+            pollfd pfd{fd_, POLLIN, 0};
+            if (poll(&pfd, 1, 50) > 0) {
+                char buffer[512];
+                const ssize_t n = read(fd_, buffer, sizeof buffer);
+                if (n > 0) received.append(buffer, static_cast<std::size_t>(n));
+            }
+        }
+        return received;
+    }
+
+private:
+    int fd_;
+};
+
+// A receiver served on its own thread, as morvane-sim serves it.
+class RunningSim {
+public:
+    RunningSim(SSimOptions simOptions, SSimPtyOptions lineOptions) : engine_(WithLog(std::move(simOptions))) {
+        lineOptions.log = [this](const std::string& line) { Append(line); };
+        pty_ = std::make_unique<CSimPty>(engine_, std::move(lineOptions));
+    }
+    ~RunningSim() { Stop(); }
+
+    bool Start(std::string* error) {
+        if (!pty_->Open(error)) return false;
+        thread_ = std::thread([this] { end_ = pty_->Run(stop_); ended_.store(true); });
+        return true;
+    }
+    void Stop() {
+        stop_.store(true);
+        if (thread_.joinable()) thread_.join();
+    }
+    [[nodiscard]] bool Ended() const { return ended_.load(); }
+    [[nodiscard]] SimRunEnd End() const { return end_; }
+    [[nodiscard]] std::string Log() {
+        std::lock_guard lock(mutex_);
+        return log_;
+    }
+    CSimPty& Pty() { return *pty_; }
+    CSimEngine& Engine() { return engine_; }
+
+private:
+    SSimOptions WithLog(SSimOptions o) {
+        o.log = [this](const std::string& line) { Append(line); };
+        return o;
+    }
+    void Append(const std::string& line) {
+        std::lock_guard lock(mutex_);
+        log_ += line + "\n";
+    }
+
+    std::mutex mutex_;
+    std::string log_;
+    CSimEngine engine_;
+    std::unique_ptr<CSimPty> pty_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> ended_{false};
+    SimRunEnd end_ = SimRunEnd::Stopped;
+    std::thread thread_;
+};
+
+SSimOptions Options() {
+    SSimOptions o;
+    o.expectedImage = EmbeddedFirmwareImage();
+    return o;
+}
+
+SSimPtyOptions Line(const std::function<void(SSimPtyOptions&)>& set) {
+    SSimPtyOptions o;
+    set(o);
+    return o;
+}
+
+TEST(SimPty, AnswersAtItsRateAndHearsNoiseAtAnother) {
+    RunningSim sim(Options(), {});
+    std::string error;
+    ASSERT_TRUE(sim.Start(&error)) << error;
+
+    UpdaterEnd updater(sim.Pty().SlavePath());
+    ASSERT_TRUE(updater.IsOpen());
+    updater.SetRate(4800);
+    ASSERT_TRUE(updater.Write("$JOFF\r\n$JI\r\n"));
+    ASSERT_TRUE(WaitFor([&] { return sim.Log().find("line noise") != std::string::npos; })) << sim.Log();
+
+    // The updater closes and reopens the port for every rate it tries.
+    updater.Close();
+    UpdaterEnd again(sim.Pty().SlavePath());
+    again.SetRate(9600);
+    ASSERT_TRUE(again.Write("$JOFF\r\n$JI\r\n"));
+    const std::string reply = again.ReadUntil("TUNDRO W6*");
+    EXPECT_THAT(reply, HasSubstr("$>JI,"));
+    EXPECT_THAT(reply, HasSubstr("$W6,VERSION,A,1.21,"));
+
+    sim.Stop();
+    const SSimSession session = sim.Engine().Session();
+    ASSERT_EQ(session.commands.size(), 2u);
+    EXPECT_EQ(session.commands[1].line, "$JI");
+    EXPECT_EQ(session.commands[1].rate, 9600u);
+}
+
+TEST(SimPty, ComLinkComesAndGoes) {
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("morvane-sim-test-" + std::to_string(getpid())) / "devices";
+    ASSERT_EQ(setenv("MORVANE_DEVICES", dir.c_str(), 1), 0);
+    {
+        CSimEngine engine(Options());
+        CSimPty pty(engine, Line([](SSimPtyOptions& o) { o.comPort = 7; }));
+        std::string error;
+        ASSERT_TRUE(pty.Open(&error)) << error;
+        EXPECT_EQ(pty.LinkPath(), (dir / "com7").string());
+        EXPECT_EQ(std::filesystem::read_symlink(dir / "com7"), pty.SlavePath());
+        pty.Close();
+        EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir / "com7")));
+    }
+    ASSERT_EQ(unsetenv("MORVANE_DEVICES"), 0);
+    {
+        CSimEngine engine(Options());
+        CSimPty pty(engine, Line([](SSimPtyOptions& o) { o.comPort = 7; }));
+        std::string error;
+        EXPECT_FALSE(pty.Open(&error));
+        EXPECT_THAT(error, HasSubstr("MORVANE_DEVICES"));
+    }
+    std::filesystem::remove_all(dir.parent_path());
+}
+
+TEST(SimPty, HangsUpInTheMiddleOfTheTransfer) {
+    RunningSim sim(Options(), Line([](SSimPtyOptions& o) { o.hangupAfterBytes = 1000; }));
+    std::string error;
+    ASSERT_TRUE(sim.Start(&error)) << error;
+    UpdaterEnd updater(sim.Pty().SlavePath());
+    updater.SetRate(9600);
+    ASSERT_TRUE(updater.Write("$JAPPTRANSFER\r\n"));
+
+    const auto image = EmbeddedFirmwareImage();
+    const std::string_view text(reinterpret_cast<const char*>(image.data()), image.size());
+    bool writeFailed = false;
+    for (std::size_t at = 0; at < text.size() && !writeFailed; at += 50) {
+        writeFailed = !updater.Write(text.substr(at, 50));
+    }
+    EXPECT_TRUE(writeFailed) << "an unplugged line takes no more bytes";
+    ASSERT_TRUE(WaitFor([&] { return sim.Ended(); }));
+    EXPECT_EQ(sim.End(), SimRunEnd::HungUp);
+    EXPECT_EQ(sim.Engine().ImageBytes(), 1000u);
+    EXPECT_FALSE(sim.Engine().Session().transfer.complete);
+}
+
+TEST(SimPty, EndsOnItsOwnWhenTheUpdaterClosesAfterTheTransfer) {
+    RunningSim sim(Options(), Line([](SSimPtyOptions& o) {
+                       o.split = true;
+                       o.exitAfterTransfer = true;
+                   }));
+    std::string error;
+    ASSERT_TRUE(sim.Start(&error)) << error;
+    {
+        UpdaterEnd updater(sim.Pty().SlavePath());
+        updater.SetRate(9600);
+        ASSERT_TRUE(updater.Write("$JAPPTRANSFER\r\n"));
+        EXPECT_THAT(updater.ReadUntil("\r\n"), HasSubstr("$W6LOADER,Version,"));
+        const auto image = EmbeddedFirmwareImage();
+        ASSERT_TRUE(updater.Write({reinterpret_cast<const char*>(image.data()), image.size()}));
+        ASSERT_TRUE(WaitFor([&] { return sim.Log().find("transfer complete") != std::string::npos; }));
+        EXPECT_FALSE(sim.Ended()) << "still there while the port is open";
+    }
+    ASSERT_TRUE(WaitFor([&] { return sim.Ended(); }));
+    EXPECT_EQ(sim.End(), SimRunEnd::TransferEnded);
+    EXPECT_EQ(SessionExitStatus(sim.Engine().Session(), false), 0);
+}
+
+// The program as the loader's and the command line's tests start it.
+class SimProcess {
+public:
+    explicit SimProcess(std::vector<std::string> args) {
+        // Everything the child needs is made before the fork: it only execs.
+        std::string program = MORVANE_SIM_PROGRAM;
+        std::vector<char*> argv;
+        argv.push_back(program.data());
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        int out[2];
+        if (pipe(out) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            close(out[0]);
+            close(out[1]);
+            execv(program.c_str(), argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        stdout_ = out[0];
+    }
+    ~SimProcess() {
+        if (pid_ > 0 && status_ < 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (stdout_ >= 0) close(stdout_);
+    }
+    // The first line on stdout, without its line end.
+    std::string FirstLine() {
+        std::string line;
+        const auto until = std::chrono::steady_clock::now() + kBound;
+        while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < until) {
+            pollfd pfd{stdout_, POLLIN, 0};
+            if (poll(&pfd, 1, 50) > 0) {
+                char c;
+                if (read(stdout_, &c, 1) != 1) break;
+                line += c;
+            }
+        }
+        return line.substr(0, line.find('\n'));
+    }
+    // Exit status after `signal` (0: none sent), or -1 when it did not end in time.
+    int Wait(int signal = 0) {
+        if (signal != 0) kill(pid_, signal);
+        int status = 0;
+        const bool ended = WaitFor([&] { return waitpid(pid_, &status, WNOHANG) == pid_; });
+        if (!ended || !WIFEXITED(status)) return -1;
+        status_ = WEXITSTATUS(status);
+        return status_;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int stdout_ = -1;
+    int status_ = -1;
+};
+
+TEST(SimProgram, FirstLineLinkReportAndExitStatus) {
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("morvane-sim-program-" + std::to_string(getpid()));
+    ASSERT_EQ(setenv("MORVANE_DEVICES", (dir / "devices").c_str(), 1), 0);
+    const std::string report = (dir / "report.json").string();
+
+    SimProcess sim({"--rate", "19200", "--com", "9", "--report", report, "--no-transfer-expected"});
+    const std::string path = sim.FirstLine();
+    ASSERT_THAT(path, ::testing::StartsWith("/dev/pts/"));
+    EXPECT_EQ(std::filesystem::read_symlink(dir / "devices" / "com9"), path);
+    {
+        UpdaterEnd updater(path);
+        updater.SetRate(19200);
+        ASSERT_TRUE(updater.Write("$JOFF\r\n$JI\r\n"));
+        EXPECT_THAT(updater.ReadUntil("TUNDRO W6*"), HasSubstr("$>JI,"));
+    }
+    EXPECT_EQ(sim.Wait(SIGTERM), 0);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir / "devices" / "com9")));
+
+    std::ifstream in(report);
+    const std::string json((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_THAT(json, HasSubstr("{\"t\":"));
+    EXPECT_THAT(json, HasSubstr(",\"rate\":19200,\"line\":\"$JI\"}"));
+    EXPECT_THAT(json, HasSubstr("\"transfer\":{\"started\":false,\"complete\":false,\"bytes_received\":0,"));
+    EXPECT_THAT(json, HasSubstr("\"version\":\"1.21\"}"));
+
+    // Without a transfer a run is a failure unless none was expected; a bad option is its own status.
+    SimProcess idle({"--only-rate", "4800"});
+    EXPECT_THAT(idle.FirstLine(), ::testing::StartsWith("/dev/pts/"));
+    EXPECT_EQ(idle.Wait(SIGINT), 1);
+    EXPECT_EQ(SimProcess({"--rate", "1234"}).Wait(), 2);
+
+    unsetenv("MORVANE_DEVICES");
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace morvane
