@@ -136,13 +136,14 @@ SimRunEnd CSimPty::Run(const std::atomic<bool>& stop) {
     while (!stop.load()) {
         pollfd pfd{master_, POLLIN, 0};
         const int ready = poll(&pfd, 1, kPollMs);
-        if (ready < 0 && errno != EINTR) {
+        if (ready < 0) {
+            if (errno == EINTR) continue;  // most likely the signal that raised `stop`
             Log(SystemText("poll", errno));
             end = SimRunEnd::Failed;
             break;
         }
         const SimTime now = Now();
-        bool otherEndOpen = ready >= 0 && (pfd.revents & POLLHUP) == 0;
+        bool otherEndOpen = (pfd.revents & POLLHUP) == 0;
         bool gotData = false;
         if (ready > 0 && (pfd.revents & POLLIN) != 0) {
             const ssize_t n = read(master_, buffer.data(), buffer.size());
