@@ -93,12 +93,14 @@ std::string ExplainOpenError(const OpenError& error, const std::string& portLabe
         }
         break;
     case OpenErrorKind::Busy:
-        text << "Cannot open " << where << ": the port is in use"
-             << (facts.holders.empty() ? std::string(" by another program")
-                                       : " by " + Join(facts.holders))
-             << WithOsText(error) << ".\n"
-             << "  Close that program (a terminal such as minicom or screen, a GPS daemon such as\n"
-             << "  gpsd, or ModemManager), then run the load again.\n";
+        text << "Cannot open " << where << ": the port is in use" << WithOsText(error) << ".\n";
+        if (facts.holders.empty()) {
+            text << "  Another program holds it: close it (a terminal such as minicom or screen, a GPS\n"
+                 << "  daemon such as gpsd, or ModemManager), then run the load again.\n";
+        } else {
+            text << "  It is held by " << Join(facts.holders) << ": close that program, then run the\n"
+                 << "  load again.\n";
+        }
         break;
     case OpenErrorKind::NotSerial:
         text << "Cannot open " << where << ": it is not a serial port" << WithOsText(error) << ".\n"

@@ -6,7 +6,7 @@ namespace morvane {
 
 std::string FormatTraceLine(double seconds, std::uint32_t baudRate, char direction,
                             std::span<const std::uint8_t> bytes) {
-    std::string line = Format("%10.3f %6u %c %zu ", seconds, baudRate, direction, bytes.size());
+    std::string line = Format("%10.3f %6u %c %4zu ", seconds, baudRate, direction, bytes.size());
     std::string printable;
     printable.reserve(bytes.size());
     for (std::uint8_t b : bytes) {

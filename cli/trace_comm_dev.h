@@ -17,7 +17,7 @@ namespace morvane {
 
 // One trace line: seconds since the start, the line rate, the direction ('>' sent, '<'
 // received), the count, the bytes in hex and as text ('.' for what does not print):
-//   "   12.345  19200 > 7  24 4A 4F 46 46 0D 0A  |$JOFF..|"
+//   "    12.345  19200 >    7  24 4A 4F 46 46 0D 0A  |$JOFF..|"
 [[nodiscard]] std::string FormatTraceLine(double seconds, std::uint32_t baudRate, char direction,
                                           std::span<const std::uint8_t> bytes);
 

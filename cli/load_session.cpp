@@ -1,0 +1,137 @@
+#include "cli/load_session.h"
+
+#include "cli/trace_comm_dev.h"
+#include "loader/loader_status.h"
+#include "loader/loader_w6.h"
+#include "platform/text.h"
+
+namespace morvane {
+
+void CCancellableWaits::Cancel() {
+    {
+        const std::lock_guard<std::mutex> guard(lock_);
+        cancelled_ = true;
+    }
+    wake_.notify_all();
+}
+
+bool CCancellableWaits::Cancelled() const {
+    const std::lock_guard<std::mutex> guard(lock_);
+    return cancelled_;
+}
+
+void CCancellableWaits::WaitFor(unsigned ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    std::unique_lock<std::mutex> guard(lock_);
+    wake_.wait_until(guard, deadline, [this] { return cancelled_; });
+    if (cancelled_) throw LoadCancelled();
+}
+
+void CQueuedPrompt::MessageBox(const CString& text) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    texts_.push_back(text);
+}
+
+std::vector<CString> CQueuedPrompt::Take() {
+    const std::lock_guard<std::mutex> guard(lock_);
+    std::vector<CString> out;
+    out.swap(texts_);
+    return out;
+}
+
+CInterruptPolicy::Action CInterruptPolicy::OnInterrupt(std::chrono::steady_clock::time_point now) {
+    if (stopping_) return Action::ForceExit;
+    if (warnedAt_ && now - *warnedAt_ <= kGrace) {
+        stopping_ = true;
+        return Action::Stop;
+    }
+    warnedAt_ = now;
+    return Action::Warn;
+}
+
+CLoadSession::CLoadSession(const LoadRequest& request, std::ostream& traceOut, std::unique_ptr<CCommDev2> device)
+    : request_(request), traceOut_(traceOut), device_(std::move(device)) {}
+
+CLoadSession::~CLoadSession() {
+    if (worker_.joinable()) {
+        waits_.Cancel();
+        worker_.join();
+    }
+}
+
+std::string CLoadSession::PortLabel() const {
+    return request_.comPort != 0 ? Format("COM%d", request_.comPort) : request_.portPath;
+}
+
+void CLoadSession::Start() {
+    state_.Reset();
+    // A device bound to a path opens that path whatever number it is given.
+    state_.SetComPort(request_.comPort != 0 ? request_.comPort : 1);
+    state_.SetLoadRunning(true);
+    worker_ = std::thread([this] { Work(); });
+}
+
+const LoadOutcome& CLoadSession::Join() {
+    if (worker_.joinable()) worker_.join();
+    return outcome_;
+}
+
+void CLoadSession::Work() {
+    std::unique_ptr<CCommDev2> device = std::move(device_);
+    if (!device) {
+        if (request_.comPort != 0) {
+            device = std::make_unique<CCommDev2>();
+        } else {
+            device = std::make_unique<CPathCommDev>(request_.portPath);
+        }
+    }
+    // Kept to read why an open failed once the load is over; the loader owns the device.
+    CCommDev2* real = device.get();
+    if (request_.trace) device = std::make_unique<CTraceCommDev>(std::move(device), PortLabel(), traceOut_);
+
+    LoaderDeps deps;
+    deps.device = std::move(device);
+    deps.waits = &waits_;
+    deps.prompt = &prompt_;
+    try {
+        CLoaderW6 loader(&state_, std::move(deps));
+        try {
+            loader.Run();
+        } catch (const LoadCancelled&) {
+            outcome_.cancelled = true;
+        }
+        outcome_.openError = real->LastOpenError();
+    } catch (const LoadCancelled&) {
+        outcome_.cancelled = true;
+    } catch (const std::exception& e) {
+        outcome_.failure = e.what();
+    }
+    outcome_.status = state_.GetStatus();
+    state_.SetLoadRunning(false);
+    done_.store(true);
+}
+
+std::string AdviceAfterLoad(std::int32_t status, const std::string& portLabel, const std::string& devicePath,
+                            std::uint32_t sentBytes, std::uint32_t totalBytes) {
+    const std::string where = devicePath.empty() || devicePath == portLabel ? portLabel
+                                                                             : portLabel + " (" + devicePath + ")";
+    switch (status) {
+    case STATUS_FIRMWARE_COMPLETE:
+    case STATUS_INVALID_PORT:
+        return {};
+    case STATUS_DEVICE_NOT_DETECTED:
+        return "The receiver did not answer on " + where + " at any rate.\n"
+               "  Check that it is powered, that its cable is on this port, and that no other\n"
+               "  program is talking to it; then run the load again.\n";
+    case STATUS_BLOCK_FAILED:
+        return Format("The transfer broke off after %u of %u bytes: the receiver does not hold a whole image.\n",
+                      sentBytes, totalBytes) +
+               "  Keep it powered, check the cable on " + where + " and run the load again.\n";
+    case STATUS_IMAGE_NOT_FOUND:
+        return "The firmware image this program carries could not be read; nothing was sent.\n";
+    default:
+        return Format("The load ended without sending the whole image (%u of %u bytes).\n", sentBytes, totalBytes);
+    }
+}
+
+}  // namespace morvane
