@@ -28,9 +28,11 @@ bool CZentrelApp::InitInstance(int argc, const char* const* argv) {
     QApplication::setWindowIcon(dialog->m_hIcon);
 
     dialog->DoModal();
+    // Closing is refused during a load, but the application quitting ends the window's loop
+    // all the same: the worker needs the record and the window until it is done.
+    dialog->WaitForLoadToEnd();
 
     SetThreadEventPump(nullptr);
-    // The window has let its last worker finish before it closed, so nothing uses the record.
     state.reset();
     dialog.reset();
     return false;

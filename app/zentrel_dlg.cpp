@@ -1,6 +1,8 @@
 #include "app/zentrel_dlg.h"
 
 #include <QComboBox>
+#include <QCoreApplication>
+#include <QEventLoop>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
@@ -100,8 +102,12 @@ CZentrelDlg::CZentrelDlg(SLoaderState* state, QWidget* parent)
     connect(m_cbComPort, &QComboBox::currentIndexChanged, this, &CZentrelDlg::OnComPortSelChange);
 }
 
-CZentrelDlg::~CZentrelDlg() {
-    // Only reachable with a worker still alive if the window is destroyed without closing.
+CZentrelDlg::~CZentrelDlg() { WaitForLoadToEnd(); }
+
+void CZentrelDlg::WaitForLoadToEnd() {
+    // The worker's last calls run on this thread: serve them until it has given the controls
+    // back, then let it finish.
+    while (m_bLoadActive) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     if (m_worker.joinable()) m_worker.join();
 }
 
@@ -283,7 +289,7 @@ void CZentrelDlg::OnExit() { done(0); }
 void CZentrelDlg::done(int result) {
     if (m_bLoadActive) return;
     // The last worker may still be closing its port and freeing its loader.
-    if (m_worker.joinable()) m_worker.join();
+    WaitForLoadToEnd();
     QDialog::done(result);
 }
 
@@ -296,7 +302,7 @@ void CZentrelDlg::EnableControls(bool enable) {
 void CZentrelDlg::OnLoad() {
     if (m_bLoadActive || m_cbComPort->currentData().toInt() == 0) return;
     // The previous worker's last steps reset the record: they must be over before it is reused.
-    if (m_worker.joinable()) m_worker.join();
+    WaitForLoadToEnd();
     m_pState->Reset();
     m_bLoadActive = true;
     EnableControls(false);

@@ -79,6 +79,10 @@ public:
     // True from Load until the worker has given the controls back.
     [[nodiscard]] bool IsLoadActive() const { return m_bLoadActive; }
     [[nodiscard]] QSize GetBaseUnits() const { return m_baseUnits; }
+    // Returns once no worker is left; the window's events are served meanwhile. Closing the
+    // window already waits, so this matters only when the window's event loop was ended from
+    // outside (the application quitting) while a load ran.
+    void WaitForLoadToEnd();
 
     // Members in the order of the window's design; the widgets belong to the dialog.
     QIcon m_hIcon;

@@ -82,6 +82,20 @@ TEST_F(LoadTest, ControlsAreLockedWhileALoadRunsAndClosingIsRefused) {
     EXPECT_FALSE(dialog_->isVisible());
 }
 
+TEST_F(LoadTest, WaitingForTheLoadServesTheWorkersCallsOnTheWindow) {
+    Gate release;
+    script_ = [&](SLoaderState& state, LoaderDeps&) {
+        release.Wait();
+        state.SetStatus(STATUS_FIRMWARE_COMPLETE);
+    };
+    dialog_->m_btnLoad->click();
+    QTimer::singleShot(20, [&release] { release.Open(); });
+    dialog_->WaitForLoadToEnd();
+    EXPECT_FALSE(dialog_->IsLoadActive());
+    EXPECT_TRUE(ControlsEnabled());
+    EXPECT_EQ(dialog_->m_stStatus->text(), "Status: Firmware Update Complete");
+}
+
 TEST_F(LoadTest, AFailedLoadStillShowsItsOutcome) {
     dialog_->m_nTimer->stop();
     script_ = [](SLoaderState& state, LoaderDeps&) { state.SetStatus(STATUS_INVALID_PORT); };
