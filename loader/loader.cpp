@@ -32,7 +32,8 @@ CLoader::CLoader(SLoaderState* state, LoaderDeps deps)
     state_->SetBlockDelayMs(100);
 }
 
-CLoader::~CLoader() { link_.Close(); }
+// The link goes with the loader and closes the port if a load left it open.
+CLoader::~CLoader() = default;
 
 void CLoader::ResetProgramWideRatesForTesting() {
     probeRate_.store(4800);
