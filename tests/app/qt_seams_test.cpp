@@ -1,0 +1,26 @@
+#include <QCoreApplication>
+#include <QMetaObject>
+
+#include <chrono>
+
+#include <gtest/gtest.h>
+
+#include "app/qt_seams.h"
+
+namespace morvane {
+namespace {
+
+TEST(QtEventPump, WaitsOnTheWindowsThreadKeepItsEventsServed) {
+    CQtEventPump pump;
+    SetThreadEventPump(&pump);
+    bool served = false;
+    QMetaObject::invokeMethod(qApp, [&served] { served = true; }, Qt::QueuedConnection);
+    const auto start = std::chrono::steady_clock::now();
+    WaitPumping(5);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5));
+    EXPECT_TRUE(served);
+    SetThreadEventPump(nullptr);
+}
+
+}  // namespace
+}  // namespace morvane
