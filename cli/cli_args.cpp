@@ -24,6 +24,7 @@ constexpr const char* kFooter =
     "  3    the receiver was not detected\n"
     "  4    the transfer failed\n"
     "  130  stopped with Ctrl-C (pressed twice)\n"
+    "  143  stopped by SIGTERM (129: SIGHUP, the terminal went away)\n"
     "\n"
     "Examples:\n"
     "  morvane-cli --list\n"

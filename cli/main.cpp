@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -67,6 +68,8 @@ int RunLoad(const CliOptions& options) {
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // A reader of our output that went away (`| head`) must not end the load half-way.
+    std::signal(SIGPIPE, SIG_IGN);
 
     CLoadReporter reporter(std::cout, std::cerr, StyleForStdout());
     CLoadSession session(request, std::cerr);

@@ -91,7 +91,9 @@ void CLoadReporter::ShowProgress(std::uint32_t sent, std::uint32_t total, std::i
     if (style_.colour) bar = kGreen + bar + kPlain;
     const std::string line = bar + Format(" %3u%%  ", p) + ByteCounterText(sent, total) + "  " +
                              RemainingTimeText(remaining);
-    if (lineOpen_ && line == drawnLine_) return;
+    // Only a change is drawn: a pass after the line was ended (by a status, a warning) shows
+    // nothing new until the counters move.
+    if (line == drawnLine_) return;
     out_ << '\r' << line << kEraseToEnd;
     out_.flush();
     drawnLine_ = line;
@@ -119,7 +121,6 @@ void CLoadReporter::EndProgressLine() {
     out_ << '\n';
     out_.flush();
     lineOpen_ = false;
-    drawnLine_.clear();
 }
 
 }  // namespace morvane

@@ -105,6 +105,19 @@ TEST(ProgressView, TheFinalProgressComesBeforeTheStatusThatEndsTheTransfer) {
     EXPECT_EQ(lines[3], "Status: Firmware Update Complete");
 }
 
+TEST(ProgressView, OnATerminalTheFinishedLineIsNotDrawnAgain) {
+    Harness h(ReporterStyle{true, false});
+    h.Step(STATUS_UPDATING_FIRMWARE, 136300, 1);
+    h.Step(STATUS_FIRMWARE_COMPLETE, Harness::kTotal, 0);
+    h.reporter.Prompt("Load Completed\t");
+    h.Step(STATUS_FIRMWARE_COMPLETE, Harness::kTotal, 0);  // the pass after the load ended
+    h.reporter.Finish();
+    const std::string text = h.out.str();
+    const std::string end = "  Remaining Time: 0 seconds\x1b[K\nStatus: Firmware Update Complete\nLoad Completed\t\n";
+    ASSERT_GE(text.size(), end.size());
+    EXPECT_EQ(text.substr(text.size() - end.size()), end);
+}
+
 TEST(ProgressView, TerminalRedrawsOneLineAndEndsItBeforeOtherLines) {
     Harness h(ReporterStyle{true, false});
     h.Step(STATUS_UPDATING_FIRMWARE, 50, 125);
