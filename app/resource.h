@@ -39,7 +39,17 @@ inline constexpr const char* kAppIconPath = ":/morvane/app_icon.png";
 inline constexpr const char* kWarningIconPath = ":/morvane/warning_icon.png";
 inline constexpr const char* kBannerPath = ":/morvane/banner.png";
 
-enum class ControlKind { DefaultButton, Button, Text, CentredText, Picture, ComboBox, ProgressBar, GroupBox, Icon };
+enum class ControlKind {
+    DefaultButton,
+    Button,
+    Text,
+    CentredText,
+    Picture,
+    ComboBox,
+    ProgressBar,
+    GroupBox,
+    Icon
+};
 
 struct SControlLayout {
     int id;
@@ -59,18 +69,19 @@ inline constexpr std::array<SControlLayout, 18> kMainDialogLayout{{
     {IDC_BANNER, "IDC_BANNER", ControlKind::Picture, nullptr, 6, 5, 333, 62},
     {IDC_COMPORT, "IDC_COMPORT", ControlKind::ComboBox, nullptr, 16, 100, 171, 50},
     {IDC_COMPORT_LABEL, "IDC_COMPORT_LABEL", ControlKind::Text, "Com Port", 17, 89, 30, 8},
-    {IDC_FIRMWARE_ON_DEVICE, "IDC_FIRMWARE_ON_DEVICE", ControlKind::Text, "Firmware on Device: N/A", 210, 94, 113,
-     8},
+    {IDC_FIRMWARE_ON_DEVICE, "IDC_FIRMWARE_ON_DEVICE", ControlKind::Text, "Firmware on Device: N/A", 210, 94,
+     113, 8},
     {IDC_PROGRESS_TEXT, "IDC_PROGRESS_TEXT", ControlKind::Text, "Progress: N/A", 210, 128, 122, 8},
     {IDC_PROGRESS, "IDC_PROGRESS", ControlKind::ProgressBar, nullptr, 235, 143, 80, 14},
     {IDC_STATUS_GROUP, "IDC_STATUS_GROUP", ControlKind::GroupBox, "Status", 199, 70, 168, 95},
     {IDC_SETUP_GROUP, "IDC_SETUP_GROUP", ControlKind::GroupBox, "Setup", 7, 70, 188, 95},
-    {IDC_FIRMWARE_TO_LOAD, "IDC_FIRMWARE_TO_LOAD", ControlKind::Text, "Firmware to be Loaded: N/A", 210, 106, 137,
-     8},
+    {IDC_FIRMWARE_TO_LOAD, "IDC_FIRMWARE_TO_LOAD", ControlKind::Text, "Firmware to be Loaded: N/A", 210, 106,
+     137, 8},
     {IDC_PERCENT, "IDC_PERCENT", ControlKind::Text, "0%", 210, 147, 22, 8},
     {IDC_INSTRUCTIONS, "IDC_INSTRUCTIONS", ControlKind::Text, "Instructions", 28, 217, 302, 59},
     {IDC_WARNING, "IDC_WARNING", ControlKind::CentredText, "Warning", 36, 188, 285, 29},
-    {IDC_INSTRUCTIONS_GROUP, "IDC_INSTRUCTIONS_GROUP", ControlKind::GroupBox, "Instructions", 7, 168, 360, 114},
+    {IDC_INSTRUCTIONS_GROUP, "IDC_INSTRUCTIONS_GROUP", ControlKind::GroupBox, "Instructions", 7, 168, 360,
+     114},
     {IDC_WARNING_ICON, "IDC_WARNING_ICON", ControlKind::Icon, nullptr, 18, 188, 20, 20},
     {IDC_REMAINING_TIME, "IDC_REMAINING_TIME", ControlKind::Text, "Remaining Time: N/A", 210, 117, 141, 8},
 }};

@@ -34,7 +34,9 @@ static void InitArtwork() { Q_INIT_RESOURCE(morvane); }
 namespace morvane {
 namespace {
 
-QString ToQString(const CString& text) { return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())); }
+QString ToQString(const CString& text) {
+    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
 
 void SetText(QLabel* label, const CString& text) { label->setText(ToQString(text)); }
 
@@ -56,13 +58,15 @@ const char* const kWarning =
 
 QSize DialogBaseUnits(const QFont& font) {
     const QFontMetrics metrics(font);
-    const int letters = metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    const int letters =
+        metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     return {(letters / 26 + 1) / 2, metrics.height()};
 }
 
 QRect MapDialogRect(const QRect& dialogUnits, const QSize& baseUnits) {
     return {MulDiv(dialogUnits.x(), baseUnits.width(), 4), MulDiv(dialogUnits.y(), baseUnits.height(), 8),
-            MulDiv(dialogUnits.width(), baseUnits.width(), 4), MulDiv(dialogUnits.height(), baseUnits.height(), 8)};
+            MulDiv(dialogUnits.width(), baseUnits.width(), 4),
+            MulDiv(dialogUnits.height(), baseUnits.height(), 8)};
 }
 
 CZentrelDlg::CZentrelDlg(SLoaderState* state, QWidget* parent)
@@ -86,8 +90,8 @@ CZentrelDlg::CZentrelDlg(SLoaderState* state, QWidget* parent)
     m_baseUnits = DialogBaseUnits(dialogFont);
 
     setWindowTitle(QStringLiteral("Morvane"));
-    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setFixedSize(MapDialogRect(QRect(0, 0, kDialogWidthDlu, kDialogHeightDlu), m_baseUnits).size());
     CreateControls();
     DoDataExchange();
@@ -129,8 +133,9 @@ void CZentrelDlg::CreateControls() {
             case ControlKind::CentredText: {
                 auto* label = new QLabel(text, this);
                 label->setTextFormat(Qt::PlainText);
-                label->setAlignment((item.kind == ControlKind::CentredText ? Qt::AlignHCenter : Qt::AlignLeft) |
-                                    Qt::AlignTop);
+                label->setAlignment(
+                    (item.kind == ControlKind::CentredText ? Qt::AlignHCenter : Qt::AlignLeft) |
+                    Qt::AlignTop);
                 // Texts taller than one line wrap at blanks, like the layout's statics.
                 label->setWordWrap(item.cy > 8);
                 control = label;
@@ -330,9 +335,11 @@ void CZentrelDlg::LoadThreadProc(std::unique_ptr<SLoadThreadParam> param) {
         OutputDebugStringA("Load ended by an error\n");
     }
     // Shows what the load wrote last even if it ended between two timer ticks.
-    QMetaObject::invokeMethod(dialog, [dialog] { dialog->RefreshStatus(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        dialog, [dialog] { dialog->RefreshStatus(); }, Qt::BlockingQueuedConnection);
     param->pState->SetLoadRunning(false);
-    QMetaObject::invokeMethod(dialog, [dialog] { dialog->OnLoadEnded(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        dialog, [dialog] { dialog->OnLoadEnded(); }, Qt::BlockingQueuedConnection);
     param->pState->Reset();
     loader.reset();
 }
@@ -359,9 +366,9 @@ void CZentrelDlg::RefreshStatus() {
         SetText(m_stPercent, Format("%u%%", percent));
         m_progress->setValue(static_cast<int>(percent));
         const auto seconds = static_cast<std::uint32_t>(m_pState->GetRemainingSeconds());
-        SetText(m_stRemainingTime, seconds <= 90 ? Format("Remaining Time: %u seconds", seconds)
-                                                 : Format("Remaining Time: %u minutes %u seconds", seconds / 60,
-                                                          seconds % 60));
+        SetText(m_stRemainingTime,
+                seconds <= 90 ? Format("Remaining Time: %u seconds", seconds)
+                              : Format("Remaining Time: %u minutes %u seconds", seconds / 60, seconds % 60));
     }
 
     const std::optional<StatusLines> lines = LinesForStatus(m_pState->GetStatus());
@@ -378,9 +385,10 @@ void CZentrelDlg::RefreshStatus() {
         SetText(m_stApplications, "Applications: " + m_pState->GetAppName1() + "," + m_pState->GetAppName2());
     }
     if (lines->waasLine) {
-        SetText(m_stWaasPrns, m_pState->GetWaasPrnsSeen()
-                                  ? Format("WAAS PRNS: %i,%i", m_pState->GetWaasPrn1(), m_pState->GetWaasPrn2())
-                                  : CString("WAAS PRNS: N/A"));
+        SetText(m_stWaasPrns,
+                m_pState->GetWaasPrnsSeen()
+                    ? Format("WAAS PRNS: %i,%i", m_pState->GetWaasPrn1(), m_pState->GetWaasPrn2())
+                    : CString("WAAS PRNS: N/A"));
     }
 }
 

@@ -212,7 +212,8 @@ def draw_banner():
 
 
 def chunk(kind, data):
-    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
+    crc = zlib.crc32(kind + data) & 0xFFFFFFFF
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", crc)
 
 
 def to_bytes(v):
@@ -258,7 +259,8 @@ def png_palette(canvas):
 
 
 def main():
-    out = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else pathlib.Path(__file__).resolve().parent.parent / "res"
+    default = pathlib.Path(__file__).resolve().parent.parent / "res"
+    out = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else default
     out.mkdir(parents=True, exist_ok=True)
     files = {
         "app_icon.png": png_palette(draw_app_icon()),

@@ -25,17 +25,16 @@ TEST_P(StartPortTest, ReadsTheLastUsableComPair) {
     EXPECT_EQ(StartPortFor("morvane", GetParam().arguments), GetParam().startPort) << GetParam().arguments;
 }
 
-INSTANTIATE_TEST_SUITE_P(CommandLine, StartPortTest,
-                         testing::Values(StartPortCase{"-com 3", 3}, StartPortCase{"-COM 3", 3},
-                                         StartPortCase{"-com", -1}, StartPortCase{"", -1},
-                                         StartPortCase{"-x 1 -com 5", 5},
-                                         // 5 has no partner: the only pair is (foo, -com).
-                                         StartPortCase{"foo -com 5", -1}, StartPortCase{"-com 4 -com 6", 6},
-                                         StartPortCase{"-com 3x", 3}, StartPortCase{"-com x3", -1},
-                                         StartPortCase{"-com 0", -1}, StartPortCase{"-com -1", -1},
-                                         StartPortCase{"-com 5 -com 0", 5}, StartPortCase{"-com 5 -com -1", 5},
-                                         StartPortCase{"-com -4", -4}, StartPortCase{"-com +12", 12},
-                                         StartPortCase{"  \t-com    7 \r\n", 7}));
+INSTANTIATE_TEST_SUITE_P(
+    CommandLine, StartPortTest,
+    testing::Values(StartPortCase{"-com 3", 3}, StartPortCase{"-COM 3", 3}, StartPortCase{"-com", -1},
+                    StartPortCase{"", -1}, StartPortCase{"-x 1 -com 5", 5},
+                    // 5 has no partner: the only pair is (foo, -com).
+                    StartPortCase{"foo -com 5", -1}, StartPortCase{"-com 4 -com 6", 6},
+                    StartPortCase{"-com 3x", 3}, StartPortCase{"-com x3", -1}, StartPortCase{"-com 0", -1},
+                    StartPortCase{"-com -1", -1}, StartPortCase{"-com 5 -com 0", 5},
+                    StartPortCase{"-com 5 -com -1", 5}, StartPortCase{"-com -4", -4},
+                    StartPortCase{"-com +12", 12}, StartPortCase{"  \t-com    7 \r\n", 7}));
 
 TEST(CommandLine, ProgramPathWithBlanksStaysOneToken) {
     EXPECT_EQ(StartPortFor("/opt/Morvane Updater/morvane", "-com 5"), 5);
@@ -93,7 +92,7 @@ TEST(SplitText, CutsAtTheWholeSeparator) {
     const SplitCase cases[] = {
         {"a b  c", " ", false, {"a", "b", "c"}},
         {"a b  c", " ", true, {"a", "b", "", "c"}},
-        {" a ", " ", true, {"", "a"}},  // an empty last piece is never kept
+        {" a ", " ", true, {"", "a"}},    // an empty last piece is never kept
         {"a,,b", "", false, {"a", "b"}},  // no separator means ","
         {"a,,b", "", true, {"a", "", "b"}},
         {"one::two:three", "::", false, {"one", "two:three"}},

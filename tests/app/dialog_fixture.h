@@ -88,7 +88,8 @@ protected:
 
     std::vector<int> ItemData() const {
         std::vector<int> data;
-        for (int i = 0; i < dialog_->m_cbComPort->count(); ++i) data.push_back(dialog_->m_cbComPort->itemData(i).toInt());
+        for (int i = 0; i < dialog_->m_cbComPort->count(); ++i)
+            data.push_back(dialog_->m_cbComPort->itemData(i).toInt());
         return data;
     }
     QString ItemText(int index) const { return dialog_->m_cbComPort->itemText(index); }

@@ -45,9 +45,10 @@ TEST_F(LayoutTest, InitialisationSetsTheProgramsTexts) {
     Open({});
     EXPECT_EQ(dialog_->windowTitle(), "Tundro W6 Firmware v1.22");
     EXPECT_EQ(dialog_->m_stFirmwareToLoad->text(), "Firmware to be Loaded: 1.22");
-    EXPECT_EQ(dialog_->m_stInstructions->text(),
-              "1. Connect the Tundro W6 to the PC with a serial cable\n2. Select the PC Comport\n3. Click Load\n"
-              "4. Wait for load to Complete.");
+    EXPECT_EQ(
+        dialog_->m_stInstructions->text(),
+        "1. Connect the Tundro W6 to the PC with a serial cable\n2. Select the PC Comport\n3. Click Load\n"
+        "4. Wait for load to Complete.");
     EXPECT_TRUE(dialog_->m_stWarning->text().startsWith("WARNING: If the device is disconnected"));
     EXPECT_FALSE(dialog_->windowIcon().isNull());
     EXPECT_EQ(dialog_->m_hIcon.availableSizes().value(0), QSize(32, 32));
@@ -64,17 +65,19 @@ TEST_F(LayoutTest, InitialisationSetsTheProgramsTexts) {
     const QRect needed = label->wordWrap()
                              ? metrics.boundingRect(QRect(0, 0, room.width(), 100000), Qt::TextWordWrap, text)
                              : QRect(0, 0, metrics.horizontalAdvance(text), metrics.height());
-    if (needed.width() <= room.width() && needed.height() <= room.height()) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << label->objectName().toStdString() << ": \"" << text.toStdString()
-                                         << "\" needs " << needed.width() << "x" << needed.height() << ", has "
-                                         << room.width() << "x" << room.height();
+    if (needed.width() <= room.width() && needed.height() <= room.height())
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << label->objectName().toStdString() << ": \"" << text.toStdString() << "\" needs "
+           << needed.width() << "x" << needed.height() << ", has " << room.width() << "x" << room.height();
 }
 
 TEST_F(LayoutTest, EveryTextTheWindowCanShowFits) {
     Open({});
     QStringList statusTexts{dialog_->m_stStatus->text()};
     for (std::int32_t code = 0; code <= 40; ++code) {
-        if (const auto lines = LinesForStatus(code)) statusTexts << QString::fromLatin1(lines->text.data(), lines->text.size());
+        if (const auto lines = LinesForStatus(code))
+            statusTexts << QString::fromLatin1(lines->text.data(), lines->text.size());
     }
     for (const QString& text : statusTexts) EXPECT_TRUE(Fits(dialog_->m_stStatus, text));
 

@@ -24,7 +24,8 @@ protected:
         return QTest::qWaitFor([this] { return !dialog_->IsLoadActive(); }, 10000);
     }
     bool ControlsEnabled() const {
-        return dialog_->m_btnLoad->isEnabled() && dialog_->m_btnExit->isEnabled() && dialog_->m_cbComPort->isEnabled();
+        return dialog_->m_btnLoad->isEnabled() && dialog_->m_btnExit->isEnabled() &&
+               dialog_->m_cbComPort->isEnabled();
     }
     bool ControlsDisabled() const {
         return !dialog_->m_btnLoad->isEnabled() && !dialog_->m_btnExit->isEnabled() &&

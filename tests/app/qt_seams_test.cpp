@@ -14,7 +14,8 @@ TEST(QtEventPump, WaitsOnTheWindowsThreadKeepItsEventsServed) {
     CQtEventPump pump;
     SetThreadEventPump(&pump);
     bool served = false;
-    QMetaObject::invokeMethod(qApp, [&served] { served = true; }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        qApp, [&served] { served = true; }, Qt::QueuedConnection);
     const auto start = std::chrono::steady_clock::now();
     WaitPumping(5);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5));

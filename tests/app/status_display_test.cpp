@@ -159,7 +159,8 @@ TEST_F(StatusDisplayTest, NoPassWithoutARunningLoadOrAChange) {
 TEST_F(StatusDisplayTest, TheTimerShowsChangesByItself) {
     dialog_->m_nTimer->start();
     state_.SetStatus(STATUS_DETECTING_BAUD);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return Text(dialog_->m_stStatus) == "Status: Detecting Baud Rate"; }, 5000));
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return Text(dialog_->m_stStatus) == "Status: Detecting Baud Rate"; }, 5000));
     state_.SetStatus(STATUS_WAITING);
     EXPECT_TRUE(QTest::qWaitFor([&] { return Text(dialog_->m_stStatus) == "Status: Waiting.."; }, 5000));
     EXPECT_TRUE(dialog_->m_nTimer->isSingleShot());

@@ -66,7 +66,8 @@ public:
         while (spawned && read(out[0], &c, 1) == 1 && c != '\n') path += c;
         close(out[0]);
         if (!spawned) pid_ = -1;
-        ready_ = !path.empty() && std::filesystem::is_symlink(dir_ + "/devices/com" + std::to_string(kComPort));
+        ready_ =
+            !path.empty() && std::filesystem::is_symlink(dir_ + "/devices/com" + std::to_string(kComPort));
     }
     ~SimReceiver() {
         Stop();
