@@ -3,6 +3,9 @@
 # end to end. morvane-sim plays the receiver on a pseudo-terminal, linked as COM5 in a temporary
 # devices folder; morvane-cli loads it exactly as it would load a real receiver; then the
 # simulator's verdict on what arrived is printed. Exit status: morvane-cli's (0 = image sent).
+#
+# With a receiver attached, name its port and the same build loads the real receiver instead:
+#   tools/demo.sh --com 33            (or --port /dev/ttyUSB0; any morvane-cli option)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,6 +14,9 @@ cmake --preset default >/dev/null
 cmake --build --preset default -j "$(nproc)" --target morvane-cli morvane-sim
 
 cli=build/cli/morvane-cli
+if [ $# -gt 0 ]; then
+  exec "$cli" "$@"
+fi
 sim=build/sim/morvane-sim
 image=res/tundro_w6_1.22.hex
 
