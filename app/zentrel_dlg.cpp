@@ -360,15 +360,12 @@ void CZentrelDlg::RefreshStatus() {
     const std::uint32_t sent = m_pState->GetSentBytes();
     if (sent != 0) {
         const std::uint32_t total = m_pState->GetTotalBytes();
-        SetText(m_stProgress, Format("Progress: %u/%u", sent, total));
+        SetText(m_stProgress, ByteCounterText(sent, total));
         // 32-bit arithmetic on purpose; a count without a total shows 0 rather than failing.
         const std::uint32_t percent = total != 0 ? (sent * 100u) / total : 0u;
         SetText(m_stPercent, Format("%u%%", percent));
         m_progress->setValue(static_cast<int>(percent));
-        const auto seconds = static_cast<std::uint32_t>(m_pState->GetRemainingSeconds());
-        SetText(m_stRemainingTime,
-                seconds <= 90 ? Format("Remaining Time: %u seconds", seconds)
-                              : Format("Remaining Time: %u minutes %u seconds", seconds / 60, seconds % 60));
+        SetText(m_stRemainingTime, RemainingTimeText(m_pState->GetRemainingSeconds()));
     }
 
     const std::optional<StatusLines> lines = LinesForStatus(m_pState->GetStatus());

@@ -16,21 +16,11 @@ constexpr const char* kPlain = "\x1b[0m";
 
 }  // namespace
 
-std::string RemainingTimeText(std::int32_t remainingSeconds) {
-    const auto s = static_cast<std::uint32_t>(remainingSeconds);
-    if (s <= 90) return Format("Remaining Time: %u seconds", s);
-    return Format("Remaining Time: %u minutes %u seconds", s / 60, s % 60);
-}
-
 unsigned ProgressPercent(std::uint32_t sentBytes, std::uint32_t totalBytes) {
     if (totalBytes == 0) return 0;
     // 64 bits: sent x 100 would wrap in 32 bits for images above 42 MB.
     const std::uint64_t p = std::uint64_t{sentBytes} * 100 / totalBytes;
     return p > 100 ? 100U : static_cast<unsigned>(p);
-}
-
-std::string ByteCounterText(std::uint32_t sentBytes, std::uint32_t totalBytes) {
-    return Format("Progress: %u/%u", sentBytes, totalBytes);
 }
 
 std::string ProgressBar(unsigned percent, unsigned width) {

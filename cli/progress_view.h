@@ -10,18 +10,12 @@
 #include <string>
 
 #include "loader/loader_state.h"
+#include "loader/loader_status.h"
 
 namespace morvane {
 
-// The remaining time in the window's words: "Remaining Time: %i seconds" up to 90 seconds,
-// "Remaining Time: %i minutes %i seconds" above. The record's value is read as unsigned.
-[[nodiscard]] std::string RemainingTimeText(std::int32_t remainingSeconds);
-
 // Whole percent of the transfer, truncated; 0 when the total is not known yet, never above 100.
 [[nodiscard]] unsigned ProgressPercent(std::uint32_t sentBytes, std::uint32_t totalBytes);
-
-// "Progress: sent/total".
-[[nodiscard]] std::string ByteCounterText(std::uint32_t sentBytes, std::uint32_t totalBytes);
 
 // A bar of `width` cells, the first percent*width/100 of them full: "[#####-----]".
 [[nodiscard]] std::string ProgressBar(unsigned percent, unsigned width);

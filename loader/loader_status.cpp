@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "platform/text.h"
+
 namespace morvane {
 namespace {
 
@@ -67,6 +69,16 @@ std::optional<StatusLines> LinesForStatus(std::int32_t code) {
 std::optional<std::string_view> StatusText(std::int32_t code) {
     if (auto lines = LinesForStatus(code)) return lines->text;
     return std::nullopt;
+}
+
+std::string RemainingTimeText(std::int32_t remainingSeconds) {
+    const auto s = static_cast<std::uint32_t>(remainingSeconds);
+    if (s <= 90) return Format("Remaining Time: %u seconds", s);
+    return Format("Remaining Time: %u minutes %u seconds", s / 60, s % 60);
+}
+
+std::string ByteCounterText(std::uint32_t sentBytes, std::uint32_t totalBytes) {
+    return Format("Progress: %u/%u", sentBytes, totalBytes);
 }
 
 }  // namespace morvane

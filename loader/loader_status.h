@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace morvane {
@@ -70,5 +71,12 @@ struct StatusLines {
 
 // The status-line text of a code; nothing when the code is not one of ours.
 [[nodiscard]] std::optional<std::string_view> StatusText(std::int32_t code);
+
+// The remaining time in the window's words: "Remaining Time: %i seconds" up to 90 seconds,
+// "Remaining Time: %i minutes %i seconds" above. The record's value is read as unsigned.
+[[nodiscard]] std::string RemainingTimeText(std::int32_t remainingSeconds);
+
+// The byte counter: "Progress: sent/total".
+[[nodiscard]] std::string ByteCounterText(std::uint32_t sentBytes, std::uint32_t totalBytes);
 
 }  // namespace morvane

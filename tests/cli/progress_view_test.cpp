@@ -9,27 +9,12 @@
 namespace morvane {
 namespace {
 
-TEST(ProgressView, RemainingTimeInTheWindowsWords) {
-    const std::pair<std::int32_t, const char*> rows[] = {
-        {0, "Remaining Time: 0 seconds"},
-        {90, "Remaining Time: 90 seconds"},
-        {91, "Remaining Time: 1 minutes 31 seconds"},
-        {125, "Remaining Time: 2 minutes 5 seconds"},
-        {120, "Remaining Time: 2 minutes 0 seconds"},
-        {343, "Remaining Time: 5 minutes 43 seconds"},
-        // A negative estimate reads as a huge unsigned number, as in the window.
-        {-1, "Remaining Time: 71582788 minutes 15 seconds"},
-    };
-    for (const auto& [seconds, text] : rows) EXPECT_EQ(RemainingTimeText(seconds), text) << seconds;
-}
-
 TEST(ProgressView, PercentCounterAndBar) {
     EXPECT_EQ(ProgressPercent(68176, 136352), 50U);
     EXPECT_EQ(ProgressPercent(1, 136352), 0U);
     EXPECT_EQ(ProgressPercent(136352, 136352), 100U);
     EXPECT_EQ(ProgressPercent(50, 0), 0U);                        // no total yet: no division by zero
     EXPECT_EQ(ProgressPercent(4000000000U, 4000000000U), 100U);   // no 32-bit wrap of sent x 100
-    EXPECT_EQ(ByteCounterText(68176, 136352), "Progress: 68176/136352");
     EXPECT_EQ(ProgressBar(0, 10), "[----------]");
     EXPECT_EQ(ProgressBar(57, 10), "[#####-----]");
     EXPECT_EQ(ProgressBar(100, 10), "[##########]");

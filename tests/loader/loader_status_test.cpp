@@ -1,5 +1,7 @@
 #include "loader/loader_status.h"
 
+#include <utility>
+
 #include <gtest/gtest.h>
 
 namespace morvane {
@@ -64,6 +66,21 @@ TEST(LoaderStatus, FurtherLinesOfACode) {
         EXPECT_EQ(lines->applicationsLine, row.apps) << row.code;
         EXPECT_EQ(lines->waasLine, row.waas) << row.code;
     }
+}
+
+TEST(LoaderStatus, RemainingTimeAndByteCounterTexts) {
+    const std::pair<std::int32_t, const char*> rows[] = {
+        {0, "Remaining Time: 0 seconds"},
+        {90, "Remaining Time: 90 seconds"},
+        {91, "Remaining Time: 1 minutes 31 seconds"},
+        {125, "Remaining Time: 2 minutes 5 seconds"},
+        {120, "Remaining Time: 2 minutes 0 seconds"},
+        {343, "Remaining Time: 5 minutes 43 seconds"},
+        // A negative estimate reads as a huge unsigned number, as in the window.
+        {-1, "Remaining Time: 71582788 minutes 15 seconds"},
+    };
+    for (const auto& [seconds, text] : rows) EXPECT_EQ(RemainingTimeText(seconds), text) << seconds;
+    EXPECT_EQ(ByteCounterText(68176, 136352), "Progress: 68176/136352");
 }
 
 }  // namespace
