@@ -13,7 +13,7 @@
 #include "loader/load_seams.h"
 #include "loader/loader_status.h"
 #include "loader/loader_w6.h"
-#include "tests/loader/sim_process.h"
+#include "tests/support/sim_process.h"
 
 namespace {
 

@@ -1,5 +1,8 @@
 #include "app/command_line.h"
 
+#include <ostream>
+#include <string>
+
 #include <gtest/gtest.h>
 
 #include "loader/loader_state.h"
@@ -15,9 +18,15 @@ int StartPortFor(const CString& path, const CString& arguments) {
 }
 
 struct StartPortCase {
+    const char* label;  // the case's name in the test list: letters, digits and '_' only
     const char* arguments;
     int startPort;
 };
+
+// How a case shows in the test list and in failures.
+void PrintTo(const StartPortCase& c, std::ostream* os) {
+    *os << testing::PrintToString(std::string(c.arguments)) << " gives " << c.startPort;
+}
 
 class StartPortTest : public testing::TestWithParam<StartPortCase> {};
 
@@ -27,14 +36,20 @@ TEST_P(StartPortTest, ReadsTheLastUsableComPair) {
 
 INSTANTIATE_TEST_SUITE_P(
     CommandLine, StartPortTest,
-    testing::Values(StartPortCase{"-com 3", 3}, StartPortCase{"-COM 3", 3}, StartPortCase{"-com", -1},
-                    StartPortCase{"", -1}, StartPortCase{"-x 1 -com 5", 5},
+    testing::Values(StartPortCase{"Lower", "-com 3", 3}, StartPortCase{"Upper", "-COM 3", 3},
+                    StartPortCase{"NoNumber", "-com", -1}, StartPortCase{"Empty", "", -1},
+                    StartPortCase{"AfterAnotherPair", "-x 1 -com 5", 5},
                     // 5 has no partner: the only pair is (foo, -com).
-                    StartPortCase{"foo -com 5", -1}, StartPortCase{"-com 4 -com 6", 6},
-                    StartPortCase{"-com 3x", 3}, StartPortCase{"-com x3", -1}, StartPortCase{"-com 0", -1},
-                    StartPortCase{"-com -1", -1}, StartPortCase{"-com 5 -com 0", 5},
-                    StartPortCase{"-com 5 -com -1", 5}, StartPortCase{"-com -4", -4},
-                    StartPortCase{"-com +12", 12}, StartPortCase{"  \t-com    7 \r\n", 7}));
+                    StartPortCase{"NumberOutOfPair", "foo -com 5", -1},
+                    StartPortCase{"LastPairWins", "-com 4 -com 6", 6},
+                    StartPortCase{"TrailingLetter", "-com 3x", 3},
+                    StartPortCase{"LeadingLetter", "-com x3", -1},
+                    StartPortCase{"Zero", "-com 0", -1}, StartPortCase{"MinusOne", "-com -1", -1},
+                    StartPortCase{"ZeroAfterUsable", "-com 5 -com 0", 5},
+                    StartPortCase{"MinusOneAfterUsable", "-com 5 -com -1", 5},
+                    StartPortCase{"OtherNegative", "-com -4", -4}, StartPortCase{"PlusSign", "-com +12", 12},
+                    StartPortCase{"BlanksTabsAndLineEnd", "  \t-com    7 \r\n", 7}),
+    [](const testing::TestParamInfo<StartPortCase>& row) { return std::string(row.param.label); });
 
 TEST(CommandLine, ProgramPathWithBlanksStaysOneToken) {
     EXPECT_EQ(StartPortFor("/opt/Morvane Updater/morvane", "-com 5"), 5);

@@ -8,17 +8,7 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -28,85 +18,15 @@
 #include "app/zentrel_dlg.h"
 #include "loader/firmware_image.h"
 #include "sim/sha256.h"
-
-extern char** environ;
+#include "tests/support/sim_process.h"
 
 namespace morvane {
 namespace {
 
 constexpr int kComPort = 203;
 
-// morvane-sim as a child, linked as COM kComPort in a devices folder of its own.
-class SimReceiver {
-public:
-    explicit SimReceiver(std::vector<std::string> options) {
-        char pattern[] = "/tmp/morvane-window-XXXXXX";
-        if (mkdtemp(pattern) == nullptr) return;
-        dir_ = pattern;
-        setenv("MORVANE_DEVICES", (dir_ + "/devices").c_str(), 1);
-        std::vector<std::string> args = {MORVANE_SIM_PATH, "--com", std::to_string(kComPort), "--report",
-                                         ReportPath()};
-        args.insert(args.end(), options.begin(), options.end());
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-
-        int out[2];
-        if (pipe(out) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        const bool spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) == 0;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        // The first line is the device's path: from then on the receiver listens.
-        std::string path;
-        char c = 0;
-        while (spawned && read(out[0], &c, 1) == 1 && c != '\n') path += c;
-        close(out[0]);
-        if (!spawned) pid_ = -1;
-        ready_ =
-            !path.empty() && std::filesystem::is_symlink(dir_ + "/devices/com" + std::to_string(kComPort));
-    }
-    ~SimReceiver() {
-        Stop();
-        std::error_code ec;
-        if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
-    }
-    SimReceiver(const SimReceiver&) = delete;
-    SimReceiver& operator=(const SimReceiver&) = delete;
-
-    [[nodiscard]] bool Ready() const { return ready_; }
-    std::string ReportPath() const { return dir_ + "/report.json"; }
-    // Ends the receiver if it has not ended by itself; its exit status.
-    int Stop() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int status = 0;
-            waitpid(pid_, &status, 0);
-            pid_ = -1;
-            exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        return exitStatus_;
-    }
-    std::string Report() const {
-        std::ifstream in(ReportPath(), std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
-
-private:
-    std::string dir_;
-    pid_t pid_ = -1;
-    bool ready_ = false;
-    int exitStatus_ = -1;
-};
-
-std::string JsonValue(const std::string& json, const std::string& key) {
-    std::smatch match;
-    const std::regex pattern("\"" + key + "\"\\s*:\\s*\"?([^\",}]*)");
-    return std::regex_search(json, match, pattern) ? match[1].str() : std::string("<missing>");
-}
+using testing::JsonValue;
+using testing::SimProcess;
 
 // What the user does and what the user saw.
 struct User {
@@ -117,7 +37,7 @@ struct User {
     QString finalPercent;
     bool gaveUp = false;
 
-    void Act(SimReceiver& sim, std::chrono::steady_clock::time_point deadline) {
+    void Act(SimProcess& sim, std::chrono::steady_clock::time_point deadline) {
         if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
             boxes.push_back(box->text());
             box->accept();
@@ -160,7 +80,7 @@ struct User {
 };
 
 TEST(WindowE2E, LoadsTheImageIntoTheSimulatedReceiver) {
-    SimReceiver sim({"--rate", "19200", "--exit-after-transfer"});
+    SimProcess sim(MORVANE_SIM_PATH, kComPort, {"--rate", "19200", "--exit-after-transfer"});
     ASSERT_TRUE(sim.Ready());
 
     User user;

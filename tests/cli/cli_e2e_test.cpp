@@ -1,20 +1,12 @@
 // morvane-cli as a user runs it: the built program, its output in a pipe, against morvane-sim on
 // a pseudo-terminal that stands in for the receiver. Real time: each load takes what a load takes.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
+#include <iostream>
+#include <memory>
 #include <regex>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -22,124 +14,16 @@
 #include "loader/firmware_image.h"
 #include "serial/comm_dev2.h"
 #include "sim/sha256.h"
-
-extern char** environ;
+#include "tests/support/sim_process.h"
 
 namespace morvane {
 namespace {
 
 using namespace std::chrono_literals;
-namespace fs = std::filesystem;
 
-// A child process with stdout (and stderr) in pipes, read as they come so the child never blocks.
-class CChild {
-public:
-    CChild(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv, const std::string& errFile) {
-        int out[2];
-        int err[2];
-        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        if (errFile.empty()) {
-            posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-        } else {
-            posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                             0644);
-        }
-        std::vector<char*> args;
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        std::vector<std::string> envText = extraEnv;
-        for (char** e = environ; *e != nullptr; ++e) envText.emplace_back(*e);
-        std::vector<char*> env;
-        for (const std::string& e : envText) env.push_back(const_cast<char*>(e.c_str()));
-        env.push_back(nullptr);
-        if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), env.data()) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        close(err[1]);
-        outFd_ = out[0];
-        errFd_ = err[0];
-    }
-    ~CChild() {
-        if (pid_ > 0 && !exited_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (outFd_ >= 0) close(outFd_);
-        if (errFd_ >= 0) close(errFd_);
-    }
-
-    [[nodiscard]] bool Started() const { return pid_ > 0; }
-
-    // Reads until a whole first line arrived; the simulator's names its device.
-    std::string FirstLine(std::chrono::milliseconds limit) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (out_.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) Drain(50);
-        const std::size_t end = out_.find('\n');
-        return end == std::string::npos ? std::string() : out_.substr(0, end);
-    }
-
-    // The exit status (128 + signal for a signal), or -1 when it did not end in time.
-    int Wait(std::chrono::milliseconds limit) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (!exited_) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                exited_ = true;
-                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                break;
-            }
-            if (std::chrono::steady_clock::now() >= deadline) return -1;
-            Drain(50);
-        }
-        while (Drain(0)) {
-        }
-        return status_;
-    }
-
-    void Signal(int sig) {
-        if (pid_ > 0 && !exited_) kill(pid_, sig);
-    }
-
-    [[nodiscard]] const std::string& Out() const { return out_; }
-    [[nodiscard]] const std::string& Err() const { return err_; }
-
-private:
-    // Moves what the pipes hold into the buffers; true if anything came.
-    bool Drain(int timeoutMs) {
-        pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
-        if (poll(fds, 2, timeoutMs) <= 0) return false;
-        bool any = false;
-        std::string* sinks[2] = {&out_, &err_};
-        for (int i = 0; i < 2; ++i) {
-            if ((fds[i].revents & (POLLIN | POLLHUP)) == 0) continue;
-            char buffer[4096];
-            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                sinks[i]->append(buffer, static_cast<std::size_t>(n));
-                any = true;
-            }
-        }
-        return any;
-    }
-
-    pid_t pid_ = -1;
-    int outFd_ = -1;
-    int errFd_ = -1;
-    bool exited_ = false;
-    int status_ = -1;
-    std::string out_;
-    std::string err_;
-};
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using testing::ChildProcess;
+using testing::ChildStderr;
+using testing::SimProcess;
 
 std::string Hex(const CSha256::Digest& digest) {
     static const char* digits = "0123456789abcdef";
@@ -151,42 +35,29 @@ std::string Hex(const CSha256::Digest& digest) {
     return out;
 }
 
-// One test's world: a devices folder of its own with the simulator as COM5 in it.
+// One test's world: the simulator as COM5 in a devices folder of its own, its log kept in a file.
 class CliAgainstSim : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/morvane-cli-e2e-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
     void TearDown() override {
-        if (sim_) {
-            sim_->Signal(SIGTERM);
-            (void)sim_->Wait(10s);
-        }
+        if (!sim_) return;
+        sim_->Stop();
         if (HasFailure()) {
             std::cerr << "--- morvane-cli stdout\n" << cliOut_ << "--- morvane-cli stderr\n" << cliErr_
-                      << "--- morvane-sim log\n" << ReadFile(dir_ / "sim.log") << "--- report\n" << ReadFile(Report());
+                      << "--- morvane-sim log\n" << sim_->Log() << "--- report\n" << sim_->Report();
         }
         sim_.reset();
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
     }
 
     void StartSim(std::vector<std::string> options) {
-        std::vector<std::string> argv = {MORVANE_SIM_PATH, "--com", "5", "--report", Report().string()};
-        argv.insert(argv.end(), options.begin(), options.end());
-        sim_ = std::make_unique<CChild>(argv, Env(), (dir_ / "sim.log").string());
-        ASSERT_TRUE(sim_->Started());
-        ASSERT_NE(sim_->FirstLine(10s), "") << ReadFile(dir_ / "sim.log");
-        ASSERT_TRUE(fs::exists(fs::symlink_status(Com5())));
+        sim_ = std::make_unique<SimProcess>(MORVANE_SIM_PATH, 5, options, ChildStderr::ToFile);
+        ASSERT_TRUE(sim_->Ready()) << sim_->Log();
     }
 
     // Runs morvane-cli to its end; its exit status.
     int RunCli(std::vector<std::string> options, std::chrono::seconds limit) {
         std::vector<std::string> argv = {MORVANE_CLI_PATH};
         argv.insert(argv.end(), options.begin(), options.end());
-        CChild cli(argv, Env(), "");
+        ChildProcess cli(argv, Env(), ChildStderr::Piped);
         EXPECT_TRUE(cli.Started());
         const int status = cli.Wait(limit);
         cliOut_ = cli.Out();
@@ -196,17 +67,16 @@ protected:
 
     // Ends the simulator and hands back its report (written at exit at the latest).
     std::string FinishSim() {
-        sim_->Signal(SIGTERM);
-        simStatus_ = sim_->Wait(10s);
-        return ReadFile(Report());
+        simStatus_ = sim_->Stop();
+        return sim_->Report();
     }
 
-    [[nodiscard]] std::vector<std::string> Env() const { return {"MORVANE_DEVICES=" + dir_.string(), "NO_COLOR="}; }
-    [[nodiscard]] fs::path Report() const { return dir_ / "report.json"; }
-    [[nodiscard]] fs::path Com5() const { return dir_ / "com5"; }
+    [[nodiscard]] std::vector<std::string> Env() const {
+        return {"MORVANE_DEVICES=" + sim_->DevicesDir(), "NO_COLOR="};
+    }
+    [[nodiscard]] const std::string& Com5() const { return sim_->LinkPath(); }
 
-    fs::path dir_;
-    std::unique_ptr<CChild> sim_;
+    std::unique_ptr<SimProcess> sim_;
     int simStatus_ = -1;
     std::string cliOut_;
     std::string cliErr_;
@@ -233,9 +103,9 @@ TEST_F(CliAgainstSim, LoadsTheWholeImageAndLogsProgressInPlainLines) {
     const std::string size = std::to_string(EmbeddedFirmwareImage().size());
     EXPECT_TRUE(Has(cliOut_, "Progress: " + size + "/" + size + " (100%)"));
 
-    simStatus_ = sim_->Wait(30s);  // it ends by itself once the port is closed
+    simStatus_ = sim_->WaitForExit(30s);  // it ends by itself once the port is closed
     EXPECT_EQ(simStatus_, 0);
-    const std::string report = ReadFile(Report());
+    const std::string report = sim_->Report();
     CSha256 sha;
     sha.Update(EmbeddedFirmwareImage());
     EXPECT_TRUE(Has(report, "\"complete\":true")) << report;
@@ -250,19 +120,19 @@ TEST_F(CliAgainstSim, ASilentReceiverIsNotDetected) {
     EXPECT_TRUE(Has(cliOut_, "Status: Device Not Detected\n"));
     EXPECT_FALSE(Has(cliOut_, "Load Completed"));
     EXPECT_FALSE(Has(cliOut_, "Progress:"));
-    EXPECT_TRUE(Has(cliErr_, "did not answer on COM5 (" + Com5().string() + ")")) << cliErr_;
+    EXPECT_TRUE(Has(cliErr_, "did not answer on COM5 (" + Com5() + ")")) << cliErr_;
 }
 
 TEST_F(CliAgainstSim, APortHeldByAnotherProgramFailsAtOnceAndSendsNothing) {
     StartSim({});
-    CPathCommDev holder(Com5().string());
+    CPathCommDev holder(Com5());
     ASSERT_TRUE(holder.Open(5));
 
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(RunCli({"--com", "5"}, 30s), 2);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     EXPECT_TRUE(Has(cliOut_, "Status: Can't Connect, Invalid COM Port\n")) << cliOut_;
-    EXPECT_TRUE(Has(cliErr_, "Cannot open COM5 (" + Com5().string() + "): the port is in use")) << cliErr_;
+    EXPECT_TRUE(Has(cliErr_, "Cannot open COM5 (" + Com5() + "): the port is in use")) << cliErr_;
     // The lock names this test program as the holder.
     EXPECT_TRUE(Has(cliErr_, "It is held by test_cli_e2e (pid " + std::to_string(getpid()) + ")")) << cliErr_;
 

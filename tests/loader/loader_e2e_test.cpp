@@ -9,7 +9,7 @@
 #include "loader/loader_status.h"
 #include "loader/loader_w6.h"
 #include "sim/sha256.h"
-#include "tests/loader/sim_process.h"
+#include "tests/support/sim_process.h"
 
 namespace morvane::testing {
 namespace {

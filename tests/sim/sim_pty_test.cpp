@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -24,12 +23,14 @@
 #include <gtest/gtest.h>
 
 #include "loader/firmware_image.h"
+#include "tests/support/sim_process.h"
 
 namespace morvane {
 namespace {
 
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
+using testing::ChildProcess;
 
 constexpr auto kBound = 5s;
 
@@ -223,65 +224,11 @@ TEST(SimPty, EndsOnItsOwnWhenTheUpdaterClosesAfterTheTransfer) {
     EXPECT_EQ(SessionExitStatus(sim.Engine().Session(), false), 0);
 }
 
-// The program as the loader's and the command line's tests start it.
-class SimProcess {
-public:
-    explicit SimProcess(std::vector<std::string> args) {
-        // Everything the child needs is made before the fork: it only execs.
-        std::string program = MORVANE_SIM_PROGRAM;
-        std::vector<char*> argv;
-        argv.push_back(program.data());
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int out[2];
-        if (pipe(out) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            close(out[0]);
-            close(out[1]);
-            execv(program.c_str(), argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        stdout_ = out[0];
-    }
-    ~SimProcess() {
-        if (pid_ > 0 && status_ < 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (stdout_ >= 0) close(stdout_);
-    }
-    // The first line on stdout, without its line end.
-    std::string FirstLine() {
-        std::string line;
-        const auto until = std::chrono::steady_clock::now() + kBound;
-        while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < until) {
-            pollfd pfd{stdout_, POLLIN, 0};
-            if (poll(&pfd, 1, 50) > 0) {
-                char c;
-                if (read(stdout_, &c, 1) != 1) break;
-                line += c;
-            }
-        }
-        return line.substr(0, line.find('\n'));
-    }
-    // Exit status after `signal` (0: none sent), or -1 when it did not end in time.
-    int Wait(int signal = 0) {
-        if (signal != 0) kill(pid_, signal);
-        int status = 0;
-        const bool ended = WaitFor([&] { return waitpid(pid_, &status, WNOHANG) == pid_; });
-        if (!ended || !WIFEXITED(status)) return -1;
-        status_ = WEXITSTATUS(status);
-        return status_;
-    }
-
-private:
-    pid_t pid_ = -1;
-    int stdout_ = -1;
-    int status_ = -1;
-};
+// The program's command line with these options.
+std::vector<std::string> SimProgram(std::vector<std::string> options) {
+    options.insert(options.begin(), MORVANE_SIM_PROGRAM);
+    return options;
+}
 
 TEST(SimProgram, FirstLineLinkReportAndExitStatus) {
     const std::filesystem::path dir =
@@ -289,8 +236,9 @@ TEST(SimProgram, FirstLineLinkReportAndExitStatus) {
     ASSERT_EQ(setenv("MORVANE_DEVICES", (dir / "devices").c_str(), 1), 0);
     const std::string report = (dir / "report.json").string();
 
-    SimProcess sim({"--rate", "19200", "--com", "9", "--report", report, "--no-transfer-expected"});
-    const std::string path = sim.FirstLine();
+    ChildProcess sim(
+        SimProgram({"--rate", "19200", "--com", "9", "--report", report, "--no-transfer-expected"}));
+    const std::string path = sim.FirstLine(kBound);
     ASSERT_THAT(path, ::testing::StartsWith("/dev/pts/"));
     EXPECT_EQ(std::filesystem::read_symlink(dir / "devices" / "com9"), path);
     {
@@ -299,7 +247,7 @@ TEST(SimProgram, FirstLineLinkReportAndExitStatus) {
         ASSERT_TRUE(updater.Write("$JOFF\r\n$JI\r\n"));
         EXPECT_THAT(updater.ReadUntil("TUNDRO W6*"), HasSubstr("$>JI,"));
     }
-    EXPECT_EQ(sim.Wait(SIGTERM), 0);
+    EXPECT_EQ(sim.Stop(SIGTERM, kBound), 0);
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir / "devices" / "com9")));
 
     std::ifstream in(report);
@@ -310,12 +258,13 @@ TEST(SimProgram, FirstLineLinkReportAndExitStatus) {
     EXPECT_THAT(json, HasSubstr("\"version\":\"1.21\"}"));
 
     // Without a transfer a run is a failure unless none was expected; a bad option is its own status.
-    SimProcess idle({"--only-rate", "4800"});
-    EXPECT_THAT(idle.FirstLine(), ::testing::StartsWith("/dev/pts/"));
-    EXPECT_EQ(idle.Wait(SIGINT), 1);
-    EXPECT_EQ(SimProcess({"--rate", "1234"}).Wait(), 2);
+    ChildProcess idle(SimProgram({"--only-rate", "4800"}));
+    EXPECT_THAT(idle.FirstLine(kBound), ::testing::StartsWith("/dev/pts/"));
+    EXPECT_EQ(idle.Stop(SIGINT, kBound), 1);
+    EXPECT_EQ(ChildProcess(SimProgram({"--rate", "1234"})).Wait(kBound), 2);
     ASSERT_EQ(unsetenv("MORVANE_DEVICES"), 0);
-    EXPECT_EQ(SimProcess({"--com", "9"}).Wait(), 3) << "a COM link needs the devices folder";
+    EXPECT_EQ(ChildProcess(SimProgram({"--com", "9"})).Wait(kBound), 3)
+        << "a COM link needs the devices folder";
 
     std::filesystem::remove_all(dir);
 }
