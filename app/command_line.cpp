@@ -70,8 +70,10 @@ void ApplyCommandLine(CCommandLine& commandLine, SLoaderState& state) {
     CString value;
     for (bool more = commandLine.GetFirstPair(key, value); more; more = commandLine.GetNextPair(key, value)) {
         if (!EqualsNoCase(key, "-com")) continue;
+        // 0 is no number at all. -1 is the record's "no port", so "-com -1" undoes an earlier
+        // "-com": the last pair wins as with any other number.
         const int port = AtoI(value);
-        if (port != 0 && port != -1) state.SetStartPort(port);
+        if (port != 0) state.SetStartPort(port);
     }
 }
 

@@ -46,7 +46,7 @@ INSTANTIATE_TEST_SUITE_P(
                     StartPortCase{"LeadingLetter", "-com x3", -1},
                     StartPortCase{"Zero", "-com 0", -1}, StartPortCase{"MinusOne", "-com -1", -1},
                     StartPortCase{"ZeroAfterUsable", "-com 5 -com 0", 5},
-                    StartPortCase{"MinusOneAfterUsable", "-com 5 -com -1", 5},
+                    StartPortCase{"MinusOneAfterUsable", "-com 5 -com -1", -1},
                     StartPortCase{"OtherNegative", "-com -4", -4}, StartPortCase{"PlusSign", "-com +12", 12},
                     StartPortCase{"BlanksTabsAndLineEnd", "  \t-com    7 \r\n", 7}),
     [](const testing::TestParamInfo<StartPortCase>& row) { return std::string(row.param.label); });
