@@ -94,6 +94,11 @@ void CSimEngine::Put(std::uint8_t c, std::uint32_t lineRate, SimTime now, std::s
         PutTransfer(c, lineRate, now, out);
         return;
     }
+    PutLineChar(c, lineRate, now, out);
+}
+
+// A command line grows up to its end; an overlong one is remembered and dropped at its end.
+void CSimEngine::PutLineChar(std::uint8_t c, std::uint32_t lineRate, SimTime now, std::string& out) {
     if (IsLineEnd(c)) {
         EndLine(c, lineRate, now, out);
     } else if (line_.size() < kMaxLine) {
@@ -105,13 +110,7 @@ void CSimEngine::Put(std::uint8_t c, std::uint32_t lineRate, SimTime now, std::s
 
 void CSimEngine::PutTransfer(std::uint8_t c, std::uint32_t lineRate, SimTime now, std::string& out) {
     if (lineInTransfer_) {
-        if (IsLineEnd(c)) {
-            EndLine(c, lineRate, now, out);
-        } else if (line_.size() < kMaxLine) {
-            line_ += static_cast<char>(c);
-        } else {
-            lineOverflow_ = true;
-        }
+        PutLineChar(c, lineRate, now, out);
         return;
     }
     // Between records the boot loader still hears commands, so an updater that starts over

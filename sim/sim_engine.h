@@ -104,6 +104,7 @@ private:
 
     void Put(std::uint8_t c, std::uint32_t lineRate, SimTime now, std::string& out);
     void PutTransfer(std::uint8_t c, std::uint32_t lineRate, SimTime now, std::string& out);
+    void PutLineChar(std::uint8_t c, std::uint32_t lineRate, SimTime now, std::string& out);
     void EndLine(std::uint8_t end, std::uint32_t lineRate, SimTime now, std::string& out);
     void HandleCommand(const std::string& line, std::uint32_t lineRate, SimTime now, std::string& out);
     void EndTransfer(SimTime now);
