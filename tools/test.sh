@@ -2,7 +2,7 @@
 # Builds Morvane and runs its tests. On a fresh Debian 12 machine it first installs what it needs.
 #   tools/test.sh              the normal build (build/), every test, the real-time ones included
 #   tools/test.sh asan         AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
-#   tools/test.sh tsan         ThreadSanitizer on the core (build-tsan/)
+#   tools/test.sh tsan         ThreadSanitizer on everything but the window (build-tsan/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
