@@ -1,17 +1,12 @@
 #include "tests/loader/scripted_device.h"
 
 #include <algorithm>
-#include <cstdio>
+
+#include "sim/sim_engine.h"
 
 namespace morvane::testing {
 
-std::string SentenceWithChecksum(const std::string& body) {
-    unsigned sum = 0;
-    for (const char c : body) sum ^= static_cast<unsigned char>(c);
-    char tail[8];
-    std::snprintf(tail, sizeof tail, "*%02X\r\n", sum & 0xFFU);
-    return "$" + body + tail;
-}
+std::string SentenceWithChecksum(const std::string& body) { return MakeSentence(body); }
 
 std::string JiAnswer(int fields) {
     static const char* const kFields[] = {"311062", "11", "7", "20052004", "01/01/1900", "01/01/2099", "W6"};
