@@ -23,7 +23,8 @@ CString Trim(std::string_view text) {
 void SplitText(const CString& text, const CString& separator, CStringArray& out, bool keepEmpty) {
     const CString sep = separator.empty() ? CString(",") : separator;
     std::size_t start = 0;
-    for (std::size_t found = text.find(sep, start); found != CString::npos; found = text.find(sep, start)) {
+    for (std::size_t found = text.find(sep, start); found != CString::npos;
+         found = text.find(sep, start)) {
         if (found > start || keepEmpty) out.push_back(text.substr(start, found - start));
         start = found + sep.size();
     }
@@ -68,7 +69,8 @@ bool CCommandLine::GetNextPair(CString& key, CString& value) {
 void ApplyCommandLine(CCommandLine& commandLine, SLoaderState& state) {
     CString key;
     CString value;
-    for (bool more = commandLine.GetFirstPair(key, value); more; more = commandLine.GetNextPair(key, value)) {
+    for (bool more = commandLine.GetFirstPair(key, value); more;
+         more = commandLine.GetNextPair(key, value)) {
         if (!EqualsNoCase(key, "-com")) continue;
         // 0 is no number at all. -1 is the record's "no port", so "-com -1" undoes an earlier
         // "-com": the last pair wins as with any other number.

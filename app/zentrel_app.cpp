@@ -1,9 +1,9 @@
 #include "app/zentrel_app.h"
 
+#include <memory>
+
 #include <QApplication>
 #include <QString>
-
-#include <memory>
 
 #include "app/command_line.h"
 #include "app/qt_seams.h"

@@ -1,5 +1,9 @@
 #include "app/zentrel_dlg.h"
 
+#include <cstdint>
+#include <exception>
+#include <utility>
+
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -13,10 +17,6 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QTimer>
-
-#include <cstdint>
-#include <exception>
-#include <utility>
 
 #include "app/qt_seams.h"
 #include "app/resource.h"
@@ -44,7 +44,8 @@ void SetText(QLabel* label, const CString& text) { label->setText(ToQString(text
 int MulDiv(int value, int numerator, int denominator) {
     const long long product = static_cast<long long>(value) * numerator;
     const long long half = denominator / 2;
-    return static_cast<int>(product >= 0 ? (product + half) / denominator : (product - half) / denominator);
+    return static_cast<int>(product >= 0 ? (product + half) / denominator
+                                         : (product - half) / denominator);
 }
 
 const char* const kInstructions =
@@ -58,13 +59,14 @@ const char* const kWarning =
 
 QSize DialogBaseUnits(const QFont& font) {
     const QFontMetrics metrics(font);
-    const int letters =
-        metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    const int letters = metrics.horizontalAdvance(
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     return {(letters / 26 + 1) / 2, metrics.height()};
 }
 
 QRect MapDialogRect(const QRect& dialogUnits, const QSize& baseUnits) {
-    return {MulDiv(dialogUnits.x(), baseUnits.width(), 4), MulDiv(dialogUnits.y(), baseUnits.height(), 8),
+    return {MulDiv(dialogUnits.x(), baseUnits.width(), 4),
+            MulDiv(dialogUnits.y(), baseUnits.height(), 8),
             MulDiv(dialogUnits.width(), baseUnits.width(), 4),
             MulDiv(dialogUnits.height(), baseUnits.height(), 8)};
 }
@@ -170,9 +172,7 @@ void CZentrelDlg::CreateControls() {
                 control = bar;
                 break;
             }
-            case ControlKind::GroupBox:
-                control = new QGroupBox(text, this);
-                break;
+            case ControlKind::GroupBox: control = new QGroupBox(text, this); break;
         }
         control->setObjectName(QString::fromLatin1(item.name));
         if (item.kind == ControlKind::Picture || item.kind == ControlKind::Icon) {
@@ -264,7 +264,8 @@ bool CZentrelDlg::AddPorts(int port) {
     }
     bool found = false;
     for (const SSerInfo& info : ports) {
-        const int number = info.portName.size() > 3 ? AtoI(std::string_view(info.portName).substr(3)) : 0;
+        const int number =
+            info.portName.size() > 3 ? AtoI(std::string_view(info.portName).substr(3)) : 0;
         m_cbComPort->addItem(ToQString(info.friendlyName), number);
         found = found || number == port;
     }
@@ -287,7 +288,9 @@ void CZentrelDlg::FillComPortListFor(int port) {
 
 void CZentrelDlg::OnComPortSelEndOk() { m_btnLoad->setEnabled(true); }
 
-void CZentrelDlg::OnComPortSelChange() { m_btnLoad->setEnabled(m_cbComPort->currentData().toInt() != 0); }
+void CZentrelDlg::OnComPortSelChange() {
+    m_btnLoad->setEnabled(m_cbComPort->currentData().toInt() != 0);
+}
 
 void CZentrelDlg::OnExit() { done(0); }
 
@@ -317,7 +320,8 @@ void CZentrelDlg::OnLoad() {
     std::unique_ptr<CLoader> loader = m_loaderFactory(m_pState, std::move(deps));
     m_pLoader = loader.get();
     m_pState->SetLoadRunning(true);
-    auto param = std::make_unique<SLoadThreadParam>(SLoadThreadParam{m_pState, loader.release(), this});
+    auto param =
+        std::make_unique<SLoadThreadParam>(SLoadThreadParam{m_pState, loader.release(), this});
     m_progress->setRange(0, 100);
     m_progress->setValue(0);
     m_worker = std::thread(&CZentrelDlg::LoadThreadProc, std::move(param));
@@ -379,7 +383,8 @@ void CZentrelDlg::RefreshStatus() {
         }
     }
     if (lines->applicationsLine && m_pState->GetAppsSeen()) {
-        SetText(m_stApplications, "Applications: " + m_pState->GetAppName1() + "," + m_pState->GetAppName2());
+        SetText(m_stApplications,
+                "Applications: " + m_pState->GetAppName1() + "," + m_pState->GetAppName2());
     }
     if (lines->waasLine) {
         SetText(m_stWaasPrns,

@@ -3,16 +3,16 @@
 // locked, and a 10 ms timer shows the load's progress from the shared record.
 #pragma once
 
+#include <functional>
+#include <map>
+#include <memory>
+#include <thread>
+
 #include <QDialog>
 #include <QIcon>
 #include <QPoint>
 #include <QRect>
 #include <QSize>
-
-#include <functional>
-#include <map>
-#include <memory>
-#include <thread>
 
 #include "loader/load_seams.h"
 #include "platform/text.h"

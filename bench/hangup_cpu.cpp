@@ -18,7 +18,9 @@ namespace {
 double CpuSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+    auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
@@ -42,9 +44,11 @@ int main() {
     const auto wallBefore = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(kHeld);
     const double cpu = CpuSeconds() - cpuBefore;
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
     device.Close();
 
-    std::printf("hung-up port held open: %.3f s wall, %.4f s CPU, CPU/wall %.4f\n", wall, cpu, cpu / wall);
+    std::printf("hung-up port held open: %.3f s wall, %.4f s CPU, CPU/wall %.4f\n", wall, cpu,
+                cpu / wall);
     return 0;
 }

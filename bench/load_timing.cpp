@@ -135,13 +135,15 @@ int main(int argc, char** argv) {
 
     std::printf("load outcome            %s\n", status ? std::string(*status).c_str() : "?");
     std::printf("load wall time          %.3f s\n", wall.count());
-    std::printf("transfer                %lu blocks, %lu pauses of 20 ms, device write time %.3f s\n", timing->blocks,
-                waits.sleeps, timing->writeTime.count());
-    std::printf("transfer wall/schedule  %.4f  (%.3f s / %.3f s)\n", transfer.count() / schedule.count(),
-                transfer.count(), schedule.count());
+    std::printf(
+        "transfer                %lu blocks, %lu pauses of 20 ms, device write time %.3f s\n",
+        timing->blocks, waits.sleeps, timing->writeTime.count());
+    std::printf("transfer wall/schedule  %.4f  (%.3f s / %.3f s)\n",
+                transfer.count() / schedule.count(), transfer.count(), schedule.count());
     std::printf("fixed waits wall/nominal %.4f  (%.3f s / %.3f s)\n",
-                waits.pumpingWall.count() / (waits.pumpingNominalMs / 1000.0), waits.pumpingWall.count(),
-                waits.pumpingNominalMs / 1000.0);
-    std::printf("cpu/wall                %.4f  (%.3f s / %.3f s)\n", cpu / wall.count(), cpu, wall.count());
+                waits.pumpingWall.count() / (waits.pumpingNominalMs / 1000.0),
+                waits.pumpingWall.count(), waits.pumpingNominalMs / 1000.0);
+    std::printf("cpu/wall                %.4f  (%.3f s / %.3f s)\n", cpu / wall.count(), cpu,
+                wall.count());
     return state.GetStatus() == morvane::STATUS_FIRMWARE_COMPLETE ? 0 : 1;
 }

@@ -1,8 +1,7 @@
 #include "cli/cli_args.h"
 
-#include <sstream>
-
 #include <CLI/CLI.hpp>
+#include <sstream>
 
 #include "loader/firmware_image.h"
 #include "platform/text.h"
@@ -39,15 +38,16 @@ CliOptions UsageError(std::string text) {
     CliOptions o;
     o.action = CliAction::Exit;
     o.exitStatus = 1;
-    o.errText = std::string(kProgramName) + ": " + std::move(text) + "\nRun with --help for more information.\n";
+    o.errText = std::string(kProgramName) + ": " + std::move(text) +
+                "\nRun with --help for more information.\n";
     return o;
 }
 
 }  // namespace
 
 std::string VersionText() {
-    return std::string("Morvane Firmware Updater ") + MORVANE_VERSION + "\n" + "Carries " + kModelName +
-           " firmware " + kFirmwareVersion;
+    return std::string("Morvane Firmware Updater ") + MORVANE_VERSION + "\n" + "Carries " +
+           kModelName + " firmware " + kFirmwareVersion;
 }
 
 std::vector<std::string> NormaliseArguments(const std::vector<std::string>& args) {
@@ -63,11 +63,13 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
     const std::vector<std::string> args = NormaliseArguments(rawArgs);
 
     CliOptions o;
-    CLI::App app{"Updates the firmware of a Tundro W6 receiver on a serial port with the image this\n"
-                 "program carries (the same load as the Morvane window).",
-                 kProgramName};
+    CLI::App app{
+        "Updates the firmware of a Tundro W6 receiver on a serial port with the image this\n"
+        "program carries (the same load as the Morvane window).",
+        kProgramName};
     app.footer(kFooter);
-    app.set_version_flag("--version", VersionText(), "Print the version and the firmware carried, then exit");
+    app.set_version_flag("--version", VersionText(),
+                         "Print the version and the firmware carried, then exit");
 
     // The port number is checked here rather than by a range validator, whose wording would
     // show up in --help; the options that exclude each other are checked after parsing so the
@@ -76,15 +78,18 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
         [](std::string& value) -> std::string {
             const bool digits = !value.empty() && value.size() <= 6 &&
                                 value.find_first_not_of("0123456789") == std::string::npos;
-            if (!digits || std::stoi(value) == 0) return "a COM port number is 1 or more, not '" + value + "'";
+            if (!digits || std::stoi(value) == 0)
+                return "a COM port number is 1 or more, not '" + value + "'";
             return {};
         },
         "", "COM number");
-    CLI::Option* com = app.add_option("--com", o.comPort, "Load the receiver on COM port N (also: -com N)")
-                           ->check(comNumber)
-                           ->type_name("N");
-    CLI::Option* port = app.add_option("--port", o.portPath, "Load the receiver on this tty device, as it is")
-                            ->type_name("PATH");
+    CLI::Option* com =
+        app.add_option("--com", o.comPort, "Load the receiver on COM port N (also: -com N)")
+            ->check(comNumber)
+            ->type_name("N");
+    CLI::Option* port =
+        app.add_option("--port", o.portPath, "Load the receiver on this tty device, as it is")
+            ->type_name("PATH");
     bool listPorts = false;
     app.add_flag("--list", listPorts, "List the serial ports found, then exit");
     app.add_flag("--trace", o.trace, "Write every byte sent and received, timestamped, to stderr");
@@ -112,13 +117,16 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
     const bool byNumber = com->count() > 0;
     const bool byPath = port->count() > 0;
     if (listPorts) {
-        if (byNumber || byPath || o.trace) return UsageError("--list stands alone: it loads nothing");
+        if (byNumber || byPath || o.trace)
+            return UsageError("--list stands alone: it loads nothing");
         o.action = CliAction::List;
         return o;
     }
-    if (byNumber && byPath) return UsageError("name the port once: --com N or --port PATH, not both");
+    if (byNumber && byPath)
+        return UsageError("name the port once: --com N or --port PATH, not both");
     if (!byNumber && !byPath) {
-        return UsageError("name the receiver's port with --com N or --port PATH (--list shows the ports)");
+        return UsageError(
+            "name the receiver's port with --com N or --port PATH (--list shows the ports)");
     }
     if (byPath && o.portPath.empty()) return UsageError("--port needs a device path");
     o.action = CliAction::Load;

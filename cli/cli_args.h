@@ -17,14 +17,14 @@ enum class CliAction {
 
 struct CliOptions {
     CliAction action = CliAction::Exit;
-    int comPort = 0;        // --com N; 0 when not given
-    std::string portPath;   // --port PATH; empty when not given
-    bool trace = false;     // --trace: the wire traffic on stderr
+    int comPort = 0;       // --com N; 0 when not given
+    std::string portPath;  // --port PATH; empty when not given
+    bool trace = false;    // --trace: the wire traffic on stderr
 
     // For CliAction::Exit: what to print and the exit status.
     int exitStatus = 0;
-    std::string outText;    // for stdout (help, version)
-    std::string errText;    // for stderr (usage errors)
+    std::string outText;  // for stdout (help, version)
+    std::string errText;  // for stderr (usage errors)
 };
 
 // "Morvane Firmware Updater 1.0.0.0" and the model and firmware the program carries.

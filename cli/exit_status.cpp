@@ -6,12 +6,12 @@ namespace morvane {
 
 int ExitStatusForLoad(std::int32_t status) {
     switch (status) {
-    case STATUS_FIRMWARE_COMPLETE: return kExitLoaded;
-    case STATUS_INVALID_PORT: return kExitPortFailed;
-    case STATUS_DEVICE_NOT_DETECTED: return kExitNotDetected;
-    // A load that ended on any other status did not send the whole image: never report it as
-    // a success, whatever the status is.
-    default: return kExitLoadFailed;
+        case STATUS_FIRMWARE_COMPLETE: return kExitLoaded;
+        case STATUS_INVALID_PORT: return kExitPortFailed;
+        case STATUS_DEVICE_NOT_DETECTED: return kExitNotDetected;
+        // A load that ended on any other status did not send the whole image: never report it as
+        // a success, whatever the status is.
+        default: return kExitLoadFailed;
     }
 }
 

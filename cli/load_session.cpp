@@ -49,7 +49,8 @@ CInterruptPolicy::Action CInterruptPolicy::OnInterrupt(std::chrono::steady_clock
     return Action::Warn;
 }
 
-CLoadSession::CLoadSession(const LoadRequest& request, std::ostream& traceOut, std::unique_ptr<CCommDev2> device)
+CLoadSession::CLoadSession(const LoadRequest& request, std::ostream& traceOut,
+                           std::unique_ptr<CCommDev2> device)
     : request_(request), traceOut_(traceOut), device_(std::move(device)) {}
 
 CLoadSession::~CLoadSession() {
@@ -87,7 +88,8 @@ void CLoadSession::Work() {
     }
     // Kept to read why an open failed once the load is over; the loader owns the device.
     CCommDev2* real = device.get();
-    if (request_.trace) device = std::make_unique<CTraceCommDev>(std::move(device), PortLabel(), traceOut_);
+    if (request_.trace)
+        device = std::make_unique<CTraceCommDev>(std::move(device), PortLabel(), traceOut_);
 
     LoaderDeps deps;
     deps.device = std::move(device);
@@ -111,26 +113,30 @@ void CLoadSession::Work() {
     done_.store(true);
 }
 
-std::string AdviceAfterLoad(std::int32_t status, const std::string& portLabel, const std::string& devicePath,
-                            std::uint32_t sentBytes, std::uint32_t totalBytes) {
-    const std::string where = devicePath.empty() || devicePath == portLabel ? portLabel
-                                                                             : portLabel + " (" + devicePath + ")";
+std::string AdviceAfterLoad(std::int32_t status, const std::string& portLabel,
+                            const std::string& devicePath, std::uint32_t sentBytes,
+                            std::uint32_t totalBytes) {
+    const std::string where = devicePath.empty() || devicePath == portLabel
+                                  ? portLabel
+                                  : portLabel + " (" + devicePath + ")";
     switch (status) {
-    case STATUS_FIRMWARE_COMPLETE:
-    case STATUS_INVALID_PORT:
-        return {};
-    case STATUS_DEVICE_NOT_DETECTED:
-        return "The receiver did not answer on " + where + " at any rate.\n"
-               "  Check that it is powered, that its cable is on this port, and that no other\n"
-               "  program is talking to it; then run the load again.\n";
-    case STATUS_BLOCK_FAILED:
-        return Format("The transfer broke off after %u of %u bytes: the receiver does not hold a whole image.\n",
-                      sentBytes, totalBytes) +
-               "  Keep it powered, check the cable on " + where + " and run the load again.\n";
-    case STATUS_IMAGE_NOT_FOUND:
-        return "The firmware image this program carries could not be read; nothing was sent.\n";
-    default:
-        return Format("The load ended without sending the whole image (%u of %u bytes).\n", sentBytes, totalBytes);
+        case STATUS_FIRMWARE_COMPLETE:
+        case STATUS_INVALID_PORT: return {};
+        case STATUS_DEVICE_NOT_DETECTED:
+            return "The receiver did not answer on " + where +
+                   " at any rate.\n"
+                   "  Check that it is powered, that its cable is on this port, and that no other\n"
+                   "  program is talking to it; then run the load again.\n";
+        case STATUS_BLOCK_FAILED:
+            return Format(
+                       "The transfer broke off after %u of %u bytes: the receiver does not hold a whole image.\n",
+                       sentBytes, totalBytes) +
+                   "  Keep it powered, check the cable on " + where + " and run the load again.\n";
+        case STATUS_IMAGE_NOT_FOUND:
+            return "The firmware image this program carries could not be read; nothing was sent.\n";
+        default:
+            return Format("The load ended without sending the whole image (%u of %u bytes).\n",
+                          sentBytes, totalBytes);
     }
 }
 

@@ -74,7 +74,7 @@ private:
 };
 
 struct LoadRequest {
-    int comPort = 0;        // 0: the port is portPath
+    int comPort = 0;  // 0: the port is portPath
     std::string portPath;
     bool trace = false;
 };
@@ -83,15 +83,16 @@ struct LoadRequest {
 struct LoadOutcome {
     std::int32_t status = 0;
     bool cancelled = false;
-    OpenError openError;      // of the real device, for an invalid port
-    std::string failure;      // what an unexpected exception said, if one left the load
+    OpenError openError;  // of the real device, for an invalid port
+    std::string failure;  // what an unexpected exception said, if one left the load
 };
 
 class CLoadSession {
 public:
     // `device`: the device to load through; null opens the port of the request for real.
     // `traceOut` receives the wire trace when the request asks for one.
-    CLoadSession(const LoadRequest& request, std::ostream& traceOut, std::unique_ptr<CCommDev2> device = nullptr);
+    CLoadSession(const LoadRequest& request, std::ostream& traceOut,
+                 std::unique_ptr<CCommDev2> device = nullptr);
     ~CLoadSession();
     CLoadSession(const CLoadSession&) = delete;
     CLoadSession& operator=(const CLoadSession&) = delete;

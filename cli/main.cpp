@@ -40,7 +40,8 @@ int ListPorts() {
         return kExitLoaded;
     }
     for (const SSerInfo& p : ports) {
-        std::cout << p.portName << "  " << (p.friendlyName.empty() ? std::string("-") : p.friendlyName) << "  "
+        std::cout << p.portName << "  "
+                  << (p.friendlyName.empty() ? std::string("-") : p.friendlyName) << "  "
                   << p.devicePath << "  " << (p.isUsb ? "USB" : "not USB") << '\n';
     }
     return kExitLoaded;
@@ -82,17 +83,18 @@ int RunLoad(const CliOptions& options) {
         const int sig = sigtimedwait(&signals, nullptr, &tick);
         if (sig == SIGINT) {
             switch (interrupts.OnInterrupt(std::chrono::steady_clock::now())) {
-            case CInterruptPolicy::Action::Warn:
-                reporter.Warn(std::string(kDamageWarning) + "\nPress Ctrl-C again within 5 seconds to stop the load.");
-                break;
-            case CInterruptPolicy::Action::Stop:
-                reporter.Warn("Stopping the load...");
-                stopSignal = SIGINT;
-                session.Cancel();
-                break;
-            case CInterruptPolicy::Action::ForceExit:
-                reporter.Finish();
-                std::_Exit(kExitInterrupted);
+                case CInterruptPolicy::Action::Warn:
+                    reporter.Warn(std::string(kDamageWarning) +
+                                  "\nPress Ctrl-C again within 5 seconds to stop the load.");
+                    break;
+                case CInterruptPolicy::Action::Stop:
+                    reporter.Warn("Stopping the load...");
+                    stopSignal = SIGINT;
+                    session.Cancel();
+                    break;
+                case CInterruptPolicy::Action::ForceExit:
+                    reporter.Finish();
+                    std::_Exit(kExitInterrupted);
             }
         } else if (sig == SIGTERM || sig == SIGHUP) {
             // Asked to end by the system or by a closed terminal: there is no one to warn.
@@ -116,14 +118,16 @@ int RunLoad(const CliOptions& options) {
 
     const std::string label = session.PortLabel();
     std::string devicePath = options.portPath;
-    if (options.comPort != 0) devicePath = DevicePathForComPort(options.comPort).value_or(std::string());
+    if (options.comPort != 0)
+        devicePath = DevicePathForComPort(options.comPort).value_or(std::string());
     if (outcome.status == STATUS_INVALID_PORT) {
         OpenError error = outcome.openError;
         if (error.devicePath.empty()) error.devicePath = devicePath;
         std::cerr << ExplainOpenError(error, label, options.comPort, GatherOpenErrorFacts(error));
     } else {
         const SLoaderState& state = session.State();
-        std::cerr << AdviceAfterLoad(outcome.status, label, devicePath, state.GetSentBytes(), state.GetTotalBytes());
+        std::cerr << AdviceAfterLoad(outcome.status, label, devicePath, state.GetSentBytes(),
+                                     state.GetTotalBytes());
     }
     return ExitStatusForLoad(outcome.status);
 }
@@ -135,14 +139,12 @@ int main(int argc, char** argv) {
     using namespace morvane;
     const CliOptions options = ParseCommandLine(std::vector<std::string>(argv, argv + argc));
     switch (options.action) {
-    case CliAction::Exit:
-        std::cout << options.outText;
-        std::cerr << options.errText;
-        return options.exitStatus;
-    case CliAction::List:
-        return ListPorts();
-    case CliAction::Load:
-        return RunLoad(options);
+        case CliAction::Exit:
+            std::cout << options.outText;
+            std::cerr << options.errText;
+            return options.exitStatus;
+        case CliAction::List: return ListPorts();
+        case CliAction::Load: return RunLoad(options);
     }
     return kExitUsage;
 }

@@ -63,63 +63,76 @@ std::string ExplainOpenError(const OpenError& error, const std::string& portLabe
     std::ostringstream text;
     const std::string where = Where(portLabel, error);
     switch (error.kind) {
-    case OpenErrorKind::NoSuchDevice:
-        if (error.devicePath.empty() && comPort != 0) {
-            text << "Cannot open " << portLabel << ": that number stands for no serial device.\n"
-                 << "  COM numbers: ttyS0-31 = COM1-32, ttyUSB0-31 = COM33-64, ttyACM0-31 = COM65-96,\n"
-                 << "  ttyAMA0-31 = COM97-128, ttyXRUSB0-31 = COM129-160, rfcomm0-31 = COM161-192.\n";
-        } else {
-            text << "Cannot open " << where << ": there is no such device" << WithOsText(error) << ".\n";
-        }
-        text << "  List the serial ports of this machine with: morvane-cli --list\n"
-             << "  Check that the receiver's cable (or its USB serial adapter) is plugged in.\n";
-        break;
-    case OpenErrorKind::PermissionDenied:
-        text << "Cannot open " << where << ": permission denied" << WithOsText(error) << ".\n";
-        if (facts.ownerGroup.empty()) {
-            text << "  Your user may not read and write this device. On most systems serial ports\n"
-                 << "  belong to the group 'dialout'; join it with:\n"
-                 << "      sudo usermod -aG dialout $USER\n"
-                 << "  then log out and log in again.\n";
-        } else if (facts.userListedInGroup) {
-            text << "  The device belongs to the group '" << facts.ownerGroup << "'. You are a member, but this\n"
-                 << "  login session started before you joined: log out and log in again\n"
-                 << "  (or start a shell with: newgrp " << facts.ownerGroup << ").\n";
-        } else {
-            text << "  The device belongs to the group '" << facts.ownerGroup << "', and you are not in it.\n"
-                 << "  Join it with:\n"
-                 << "      sudo usermod -aG " << facts.ownerGroup << " $USER\n"
-                 << "  then log out and log in again.\n";
-        }
-        break;
-    case OpenErrorKind::Busy:
-        text << "Cannot open " << where << ": the port is in use" << WithOsText(error) << ".\n";
-        if (facts.holders.empty()) {
-            text << "  Another program holds it: close it (a terminal such as minicom or screen, a GPS\n"
-                 << "  daemon such as gpsd, or ModemManager), then run the load again.\n";
-        } else {
-            text << "  It is held by " << Join(facts.holders) << ": close that program, then run the\n"
-                 << "  load again.\n";
-        }
-        break;
-    case OpenErrorKind::NotSerial:
-        text << "Cannot open " << where << ": it is not a serial port" << WithOsText(error) << ".\n"
-             << "  Name the receiver's port with --com N or --port /dev/tty...; morvane-cli --list\n"
-             << "  shows the serial ports of this machine.\n";
-        break;
-    case OpenErrorKind::SettingsRefused:
-        text << "Cannot open " << where << ": the port refused the line settings" << WithOsText(error)
-             << ".\n"
-             << "  The device may not be a serial port this program can drive; check --list.\n";
-        break;
-    case OpenErrorKind::Other:
-        text << "Cannot open " << where << WithOsText(error) << ".\n";
-        break;
-    case OpenErrorKind::None:
-        // The loader reports an invalid port but the device recorded no reason: say what is known.
-        text << "Cannot open " << where << ": the port could not be opened, or was lost while the\n"
-             << "  load reopened it. Check the cable and that no other program uses the port.\n";
-        break;
+        case OpenErrorKind::NoSuchDevice:
+            if (error.devicePath.empty() && comPort != 0) {
+                text
+                    << "Cannot open " << portLabel << ": that number stands for no serial device.\n"
+                    << "  COM numbers: ttyS0-31 = COM1-32, ttyUSB0-31 = COM33-64, ttyACM0-31 = COM65-96,\n"
+                    << "  ttyAMA0-31 = COM97-128, ttyXRUSB0-31 = COM129-160, rfcomm0-31 = COM161-192.\n";
+            } else {
+                text << "Cannot open " << where << ": there is no such device" << WithOsText(error)
+                     << ".\n";
+            }
+            text
+                << "  List the serial ports of this machine with: morvane-cli --list\n"
+                << "  Check that the receiver's cable (or its USB serial adapter) is plugged in.\n";
+            break;
+        case OpenErrorKind::PermissionDenied:
+            text << "Cannot open " << where << ": permission denied" << WithOsText(error) << ".\n";
+            if (facts.ownerGroup.empty()) {
+                text
+                    << "  Your user may not read and write this device. On most systems serial ports\n"
+                    << "  belong to the group 'dialout'; join it with:\n"
+                    << "      sudo usermod -aG dialout $USER\n"
+                    << "  then log out and log in again.\n";
+            } else if (facts.userListedInGroup) {
+                text << "  The device belongs to the group '" << facts.ownerGroup
+                     << "'. You are a member, but this\n"
+                     << "  login session started before you joined: log out and log in again\n"
+                     << "  (or start a shell with: newgrp " << facts.ownerGroup << ").\n";
+            } else {
+                text << "  The device belongs to the group '" << facts.ownerGroup
+                     << "', and you are not in it.\n"
+                     << "  Join it with:\n"
+                     << "      sudo usermod -aG " << facts.ownerGroup << " $USER\n"
+                     << "  then log out and log in again.\n";
+            }
+            break;
+        case OpenErrorKind::Busy:
+            text << "Cannot open " << where << ": the port is in use" << WithOsText(error) << ".\n";
+            if (facts.holders.empty()) {
+                text
+                    << "  Another program holds it: close it (a terminal such as minicom or screen, a GPS\n"
+                    << "  daemon such as gpsd, or ModemManager), then run the load again.\n";
+            } else {
+                text << "  It is held by " << Join(facts.holders)
+                     << ": close that program, then run the\n"
+                     << "  load again.\n";
+            }
+            break;
+        case OpenErrorKind::NotSerial:
+            text
+                << "Cannot open " << where << ": it is not a serial port" << WithOsText(error)
+                << ".\n"
+                << "  Name the receiver's port with --com N or --port /dev/tty...; morvane-cli --list\n"
+                << "  shows the serial ports of this machine.\n";
+            break;
+        case OpenErrorKind::SettingsRefused:
+            text << "Cannot open " << where << ": the port refused the line settings"
+                 << WithOsText(error) << ".\n"
+                 << "  The device may not be a serial port this program can drive; check --list.\n";
+            break;
+        case OpenErrorKind::Other:
+            text << "Cannot open " << where << WithOsText(error) << ".\n";
+            break;
+        case OpenErrorKind::None:
+            // The loader reports an invalid port but the device recorded no reason: say what is
+            // known.
+            text
+                << "Cannot open " << where
+                << ": the port could not be opened, or was lost while the\n"
+                << "  load reopened it. Check the cable and that no other program uses the port.\n";
+            break;
     }
     return text.str();
 }
@@ -163,7 +176,8 @@ std::vector<std::string> ProgramsHoldingDevice(const std::string& devicePath) {
         if (fds == nullptr) continue;
         while (dirent* fd = readdir(fds)) {
             struct stat target {};
-            if (!IsNumber(fd->d_name) || stat((fdDir + "/" + fd->d_name).c_str(), &target) != 0) continue;
+            if (!IsNumber(fd->d_name) || stat((fdDir + "/" + fd->d_name).c_str(), &target) != 0)
+                continue;
             if (target.st_dev == device.st_dev && target.st_ino == device.st_ino) {
                 add(entry->d_name);
                 break;

@@ -13,15 +13,15 @@
 namespace morvane {
 
 struct OpenErrorFacts {
-    std::string ownerGroup;           // group that owns the device ("dialout"); empty if unknown
-    bool userListedInGroup = false;   // the user is a member in the group database already
-    std::vector<std::string> holders; // programs holding the device: "minicom (pid 1234)"
+    std::string ownerGroup;            // group that owns the device ("dialout"); empty if unknown
+    bool userListedInGroup = false;    // the user is a member in the group database already
+    std::vector<std::string> holders;  // programs holding the device: "minicom (pid 1234)"
 };
 
 // `portLabel` names the port as the user named it: "COM5", or the path given with --port.
 // `comPort` is the number (0 for --port). Several lines, each ending in '\n'.
-[[nodiscard]] std::string ExplainOpenError(const OpenError& error, const std::string& portLabel, int comPort,
-                                           const OpenErrorFacts& facts);
+[[nodiscard]] std::string ExplainOpenError(const OpenError& error, const std::string& portLabel,
+                                           int comPort, const OpenErrorFacts& facts);
 
 // Looks up the facts the explanation of `error` needs (only what its kind needs: the owning
 // group for permission denied, the holders for busy).

@@ -1,7 +1,8 @@
 #include "cli/progress_view.h"
 
-#include <cstdlib>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include "loader/loader_status.h"
 #include "platform/text.h"
@@ -73,7 +74,8 @@ void CLoadReporter::ShowProgress(std::uint32_t sent, std::uint32_t total, std::i
         const int tenth = static_cast<int>(p / 10);
         if (tenth <= shownTenth_) return;
         shownTenth_ = tenth;
-        out_ << ByteCounterText(sent, total) << Format(" (%u%%), ", p) << RemainingTimeText(remaining) << '\n';
+        out_ << ByteCounterText(sent, total) << Format(" (%u%%), ", p)
+             << RemainingTimeText(remaining) << '\n';
         out_.flush();
         return;
     }

@@ -51,9 +51,9 @@ private:
     ReporterStyle style_;
     std::int32_t shownStatus_ = -1000;  // no status shown yet
     std::string shownFirmware_;
-    std::string drawnLine_;             // the progress line on the terminal now
-    bool lineOpen_ = false;             // the cursor stands at the end of that line
-    int shownTenth_ = -1;               // the last tenth printed in plain mode
+    std::string drawnLine_;  // the progress line on the terminal now
+    bool lineOpen_ = false;  // the cursor stands at the end of that line
+    int shownTenth_ = -1;    // the last tenth printed in plain mode
 };
 
 }  // namespace morvane

@@ -21,15 +21,20 @@ std::string FormatTraceNote(double seconds, const std::string& text) {
     return Format("%10.3f        %s\n", seconds, text.c_str());
 }
 
-CTraceCommDev::CTraceCommDev(std::unique_ptr<CCommDev2> inner, std::string portLabel, std::ostream& out,
-                             Clock clock)
-    : inner_(std::move(inner)), portLabel_(std::move(portLabel)), out_(out), clock_(std::move(clock)) {
+CTraceCommDev::CTraceCommDev(std::unique_ptr<CCommDev2> inner, std::string portLabel,
+                             std::ostream& out, Clock clock)
+    : inner_(std::move(inner)),
+      portLabel_(std::move(portLabel)),
+      out_(out),
+      clock_(std::move(clock)) {
     if (!clock_) clock_ = [] { return std::chrono::steady_clock::now(); };
     start_ = clock_();
     PullSettings();
 }
 
-double CTraceCommDev::Seconds() const { return std::chrono::duration<double>(clock_() - start_).count(); }
+double CTraceCommDev::Seconds() const {
+    return std::chrono::duration<double>(clock_() - start_).count();
+}
 
 void CTraceCommDev::Emit(const std::string& line) {
     const std::lock_guard<std::mutex> guard(outLock_);
@@ -42,10 +47,12 @@ bool CTraceCommDev::Open(int port) {
     PullSettings();
     lastOpenError_ = inner_->LastOpenError();
     if (ok) {
-        Emit(FormatTraceNote(Seconds(), Format("open %s at %u baud", portLabel_.c_str(), lineSettings.BaudRate)));
+        Emit(FormatTraceNote(
+            Seconds(), Format("open %s at %u baud", portLabel_.c_str(), lineSettings.BaudRate)));
     } else {
-        Emit(FormatTraceNote(Seconds(), Format("open %s (%s) failed: %s", portLabel_.c_str(),
-                                               lastOpenError_.devicePath.c_str(), lastOpenError_.osText.c_str())));
+        Emit(FormatTraceNote(
+            Seconds(), Format("open %s (%s) failed: %s", portLabel_.c_str(),
+                              lastOpenError_.devicePath.c_str(), lastOpenError_.osText.c_str())));
     }
     return ok;
 }
@@ -68,16 +75,18 @@ bool CTraceCommDev::ApplyCommState() {
     PushSettings();
     const bool ok = inner_->ApplyCommState();
     PullSettings();
-    Emit(FormatTraceNote(Seconds(), Format("line rate %u baud%s", lineSettings.BaudRate, ok ? "" : " refused")));
+    Emit(FormatTraceNote(
+        Seconds(), Format("line rate %u baud%s", lineSettings.BaudRate, ok ? "" : " refused")));
     return ok;
 }
 
 bool CTraceCommDev::Write(const void* data, int length) {
     const bool ok = inner_->Write(data, length);
     if (length > 0) {
-        std::string line = FormatTraceLine(
-            Seconds(), lineSettings.BaudRate, '>',
-            std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(data), static_cast<std::size_t>(length)));
+        std::string line =
+            FormatTraceLine(Seconds(), lineSettings.BaudRate, '>',
+                            std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(data),
+                                                          static_cast<std::size_t>(length)));
         if (!ok) line.insert(line.size() - 1, "  write failed");
         Emit(line);
     }
@@ -88,9 +97,10 @@ int CTraceCommDev::Read(char* buffer, int length) {
     const int n = inner_->Read(buffer, length);
     // The loader polls; an empty poll is not traffic.
     if (n > 0) {
-        Emit(FormatTraceLine(Seconds(), lineSettings.BaudRate, '<',
-                             std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(buffer),
-                                                           static_cast<std::size_t>(n))));
+        Emit(FormatTraceLine(
+            Seconds(), lineSettings.BaudRate, '<',
+            std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(buffer),
+                                          static_cast<std::size_t>(n))));
     }
     return n;
 }

@@ -31,7 +31,8 @@ public:
     // `portLabel` names the port in the trace ("COM5", "/dev/ttyUSB0"). `out` receives whole
     // lines, one write per line; it must outlive the device. `clock` defaults to the steady
     // clock; timestamps count from construction.
-    CTraceCommDev(std::unique_ptr<CCommDev2> inner, std::string portLabel, std::ostream& out, Clock clock = {});
+    CTraceCommDev(std::unique_ptr<CCommDev2> inner, std::string portLabel, std::ostream& out,
+                  Clock clock = {});
 
     bool Open(int port) override;
     bool InitCommState() override;

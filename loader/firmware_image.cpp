@@ -9,7 +9,8 @@ extern const std::size_t kFirmwareImageSize;
 }  // namespace embedded
 
 std::span<const std::uint8_t> EmbeddedFirmwareImage() {
-    return {reinterpret_cast<const std::uint8_t*>(embedded::kFirmwareImage), embedded::kFirmwareImageSize};
+    return {reinterpret_cast<const std::uint8_t*>(embedded::kFirmwareImage),
+            embedded::kFirmwareImageSize};
 }
 
 }  // namespace morvane

@@ -39,7 +39,8 @@ constexpr SVersionReply kStage2[] = {
 // all, or the end of the text. A start at or beyond the end copies nothing.
 void CopyVersion(const CString& text, std::size_t found, const SVersionReply& row, CString& copy,
                  int& count) {
-    const std::ptrdiff_t start = static_cast<std::ptrdiff_t>(found + row.pattern.size()) + row.start;
+    const std::ptrdiff_t start =
+        static_cast<std::ptrdiff_t>(found + row.pattern.size()) + row.start;
     for (std::size_t pos = static_cast<std::size_t>(start);
          pos < text.size() && text[pos] != row.stop && count < row.limit; ++pos) {
         copy += text[pos];
@@ -50,11 +51,11 @@ void CopyVersion(const CString& text, std::size_t found, const SVersionReply& ro
 }  // namespace
 
 CCommandProcessor::CCommandProcessor(SLoaderState* state) : loaderState(state) {
-    for (CNmeaStringParser* parser : {static_cast<CNmeaStringParser*>(&jappParser),
-                                      static_cast<CNmeaStringParser*>(&jiParser),
-                                      static_cast<CNmeaStringParser*>(&waasPrnParser),
-                                      static_cast<CNmeaStringParser*>(&jshowParser),
-                                      static_cast<CNmeaStringParser*>(&bootLoaderParser)}) {
+    for (CNmeaStringParser* parser :
+         {static_cast<CNmeaStringParser*>(&jappParser), static_cast<CNmeaStringParser*>(&jiParser),
+          static_cast<CNmeaStringParser*>(&waasPrnParser),
+          static_cast<CNmeaStringParser*>(&jshowParser),
+          static_cast<CNmeaStringParser*>(&bootLoaderParser)}) {
         parser->SetLoaderState(loaderState);
     }
     // Every sentence is offered to the parsers in this order; each answers to one address.

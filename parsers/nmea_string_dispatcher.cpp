@@ -22,13 +22,15 @@ constexpr int kNoChecksum = -1;
 // digits are OR-ed together: "6f" would pass for 6F, "1a" for 3A, "0:" for 03.
 int DigitValue(char character) {
     const int code = static_cast<unsigned char>(character);
-    const bool upperHex = (character >= '0' && character <= '9') || (character >= 'A' && character <= 'F');
+    const bool upperHex =
+        (character >= '0' && character <= '9') || (character >= 'A' && character <= 'F');
     if (!upperHex) return kNoChecksum;
     return code <= '9' ? code - 48 : code - 55;
 }
 
 char UpperAscii(char character) {
-    return (character >= 'a' && character <= 'z') ? static_cast<char>(character - 'a' + 'A') : character;
+    return (character >= 'a' && character <= 'z') ? static_cast<char>(character - 'a' + 'A')
+                                                  : character;
 }
 
 }  // namespace
@@ -38,75 +40,73 @@ void CNmeaStringDispatcher::PutChar(char character) noexcept {
     const int code = static_cast<unsigned char>(character);
 
     switch (s.state) {
-    case Idle:
-        // Everything between sentences, the LF after each one included, is dropped here.
-        if (character == kStart) {
-            s.checksum = 0;
-            s.length = 0;
-            s.address[0] = '\0';
-            s.data[0] = '\0';
-            s.state = Address;
-        }
-        return;
+        case Idle:
+            // Everything between sentences, the LF after each one included, is dropped here.
+            if (character == kStart) {
+                s.checksum = 0;
+                s.length = 0;
+                s.address[0] = '\0';
+                s.data[0] = '\0';
+                s.state = Address;
+            }
+            return;
 
-    case Address:
-        if (character == kFieldSeparator) {
-            s.address[s.length] = '\0';
-            s.checksum ^= code;
-            s.length = 0;
-            s.state = Data;
-        } else if (character == kChecksumMark) {
-            s.address[s.length] = '\0';
-            s.state = ChecksumHigh;
-        } else if (character == kCR) {
-            s.address[s.length] = '\0';
+        case Address:
+            if (character == kFieldSeparator) {
+                s.address[s.length] = '\0';
+                s.checksum ^= code;
+                s.length = 0;
+                s.state = Data;
+            } else if (character == kChecksumMark) {
+                s.address[s.length] = '\0';
+                s.state = ChecksumHigh;
+            } else if (character == kCR) {
+                s.address[s.length] = '\0';
+                s.state = Idle;
+                Dispatch();
+            } else {
+                s.address[s.length++] = UpperAscii(character);
+                s.checksum ^= code;  // the checksum covers the address as it was sent
+                if (s.length >= SNmeaSentence::kAddressSize) s.state = Idle;
+            }
+            return;
+
+        case Data:
+            if (character == kChecksumMark) {
+                s.data[s.length] = '\0';
+                s.state = ChecksumHigh;
+            } else if (character == kCR) {
+                s.data[s.length] = '\0';
+                s.state = Idle;
+                Dispatch();
+            } else {
+                // Commas, a "$" and a lone LF are data like any other character.
+                s.data[s.length++] = character;
+                s.checksum ^= code;
+                if (s.length >= SNmeaSentence::kDataSize) s.state = Idle;
+            }
+            return;
+
+        case ChecksumHigh: {
+            const int digit = DigitValue(character);
+            s.receivedChecksum = digit == kNoChecksum ? kNoChecksum : digit * 16;
+            s.state = ChecksumLow;
+            return;
+        }
+
+        case ChecksumLow: {
+            const int digit = DigitValue(character);
+            s.receivedChecksum = (digit == kNoChecksum || s.receivedChecksum == kNoChecksum)
+                                     ? kNoChecksum
+                                     : (s.receivedChecksum | digit);
             s.state = Idle;
-            Dispatch();
-        } else {
-            s.address[s.length++] = UpperAscii(character);
-            s.checksum ^= code;  // the checksum covers the address as it was sent
-            if (s.length >= SNmeaSentence::kAddressSize) s.state = Idle;
+            // A sentence with a checksum is complete with its second digit; the CR LF after it
+            // are dropped in Idle.
+            if (s.receivedChecksum == (s.checksum & 0xFF)) Dispatch();
+            return;
         }
-        return;
 
-    case Data:
-        if (character == kChecksumMark) {
-            s.data[s.length] = '\0';
-            s.state = ChecksumHigh;
-        } else if (character == kCR) {
-            s.data[s.length] = '\0';
-            s.state = Idle;
-            Dispatch();
-        } else {
-            // Commas, a "$" and a lone LF are data like any other character.
-            s.data[s.length++] = character;
-            s.checksum ^= code;
-            if (s.length >= SNmeaSentence::kDataSize) s.state = Idle;
-        }
-        return;
-
-    case ChecksumHigh: {
-        const int digit = DigitValue(character);
-        s.receivedChecksum = digit == kNoChecksum ? kNoChecksum : digit * 16;
-        s.state = ChecksumLow;
-        return;
-    }
-
-    case ChecksumLow: {
-        const int digit = DigitValue(character);
-        s.receivedChecksum = (digit == kNoChecksum || s.receivedChecksum == kNoChecksum)
-                                 ? kNoChecksum
-                                 : (s.receivedChecksum | digit);
-        s.state = Idle;
-        // A sentence with a checksum is complete with its second digit; the CR LF after it
-        // are dropped in Idle.
-        if (s.receivedChecksum == (s.checksum & 0xFF)) Dispatch();
-        return;
-    }
-
-    default:
-        s.state = Idle;
-        return;
+        default: s.state = Idle; return;
     }
 }
 

@@ -29,7 +29,8 @@ public:
     // Appends to `fields` every maximal run of characters of `text` that holds none of
     // `delimiters`. Empty fields vanish, so ",,a,,b," gives "a" and "b". `fields` is not
     // cleared first.
-    static void Tokenize(const std::string& text, CStringArray& fields, const std::string& delimiters);
+    static void Tokenize(const std::string& text, CStringArray& fields,
+                         const std::string& delimiters);
 
 protected:
     // Parsers live as members of their command processor and are destroyed by their exact type;

@@ -39,11 +39,13 @@ std::optional<std::string> TtyNameForComPort(int port) {
 std::optional<std::string> DevicePathForComPort(int port, const std::string& devicesDir) {
     if (port <= 0) return std::nullopt;
     if (!devicesDir.empty()) {
-        const std::filesystem::path entry = std::filesystem::path(devicesDir) / ("com" + std::to_string(port));
+        const std::filesystem::path entry =
+            std::filesystem::path(devicesDir) / ("com" + std::to_string(port));
         std::error_code ec;
         // symlink_status: a link whose target has gone is still this port's entry, and opening
         // it then fails with "no such device" rather than silently opening another device.
-        if (std::filesystem::exists(std::filesystem::symlink_status(entry, ec))) return entry.string();
+        if (std::filesystem::exists(std::filesystem::symlink_status(entry, ec)))
+            return entry.string();
     }
     if (auto name = TtyNameForComPort(port)) return "/dev/" + *name;
     return std::nullopt;

@@ -21,8 +21,7 @@ struct ComRange {
 // ttyXRUSB0-31 = COM129-160, rfcomm0-31 = COM161-192.
 inline constexpr int kPortsPerRange = 32;
 inline constexpr ComRange kComRanges[] = {
-    {"ttyS", 1},       {"ttyUSB", 33},      {"ttyACM", 65},
-    {"ttyAMA", 97},    {"ttyXRUSB", 129},   {"rfcomm", 161},
+    {"ttyS", 1}, {"ttyUSB", 33}, {"ttyACM", 65}, {"ttyAMA", 97}, {"ttyXRUSB", 129}, {"rfcomm", 161},
 };
 
 // The folder MORVANE_DEVICES names, or empty when unset.
@@ -30,7 +29,8 @@ inline constexpr ComRange kComRanges[] = {
 
 // "<devicesDir>/comN" when that entry exists, else the fixed-range device "/dev/<tty>" for the
 // number; nothing when the number is in no range.
-[[nodiscard]] std::optional<std::string> DevicePathForComPort(int port, const std::string& devicesDir);
+[[nodiscard]] std::optional<std::string> DevicePathForComPort(int port,
+                                                              const std::string& devicesDir);
 [[nodiscard]] std::optional<std::string> DevicePathForComPort(int port);
 
 // The fixed-range device name of a number ("ttyUSB0" for 33), without any folder.

@@ -12,7 +12,8 @@ bool IsBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 CString DescriptionFromFriendlyName(const CString& friendlyName) {
     const std::size_t open = friendlyName.find(" (");
     const std::size_t close = friendlyName.find(')');
-    if (open != CString::npos && open > 0 && close != CString::npos && close + 1 == friendlyName.size()) {
+    if (open != CString::npos && open > 0 && close != CString::npos &&
+        close + 1 == friendlyName.size()) {
         return friendlyName.substr(0, open);
     }
     return friendlyName;
@@ -46,7 +47,8 @@ void TidyComPortList(CArray<SSerInfo, SSerInfo&>& list) {
     for (std::size_t i = 0; i < list.size();) {
         SSerInfo& port = list[i];
         if (port.friendlyName.empty()) port.friendlyName = port.portName;
-        if (port.description.empty()) port.description = DescriptionFromFriendlyName(port.friendlyName);
+        if (port.description.empty())
+            port.description = DescriptionFromFriendlyName(port.friendlyName);
         if (port.portName.empty()) {
             const std::optional<int> number = ComNumberInFriendlyName(port.friendlyName);
             if (!number) {

@@ -3,8 +3,6 @@
 //
 // The port stays non-blocking for its whole life: the receive thread must never sit in a
 // read() that Close() cannot interrupt, and Write() keeps its own deadline with poll().
-#include "serial/comm_dev2.h"
-
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
@@ -28,6 +26,7 @@
 
 #include "platform/debug.h"
 #include "serial/com_port_map.h"
+#include "serial/comm_dev2.h"
 #include "serial/receive_ring.h"
 
 namespace morvane {
@@ -48,8 +47,8 @@ struct RateSpeed {
 };
 
 constexpr RateSpeed kRates[] = {
-    {300, B300},       {600, B600},       {1200, B1200},     {2400, B2400},     {4800, B4800},
-    {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},   {115200, B115200},
+    {300, B300},       {600, B600},       {1200, B1200},     {2400, B2400},   {4800, B4800},
+    {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600}, {115200, B115200},
     {230400, B230400}, {460800, B460800}, {921600, B921600},
 };
 
@@ -74,20 +73,15 @@ __attribute__((format(printf, 1, 2))) void DebugLine(const char* format, ...) {
 
 OpenErrorKind KindForErrno(int error) {
     switch (error) {
-    case ENOENT:
-    case ENXIO:
-    case ENODEV:
-        return OpenErrorKind::NoSuchDevice;
-    case EACCES:
-    case EPERM:
-        return OpenErrorKind::PermissionDenied;
-    case EBUSY:
-    case EWOULDBLOCK:
-        return OpenErrorKind::Busy;
-    case ENOTTY:
-        return OpenErrorKind::NotSerial;
-    default:
-        return OpenErrorKind::Other;
+        case ENOENT:
+        case ENXIO:
+        case ENODEV: return OpenErrorKind::NoSuchDevice;
+        case EACCES:
+        case EPERM: return OpenErrorKind::PermissionDenied;
+        case EBUSY:
+        case EWOULDBLOCK: return OpenErrorKind::Busy;
+        case ENOTTY: return OpenErrorKind::NotSerial;
+        default: return OpenErrorKind::Other;
     }
 }
 
@@ -97,7 +91,8 @@ void SetModemLine(int fd, int line, bool raised) {
     (void)::ioctl(fd, raised ? TIOCMBIS : TIOCMBIC, &bits);
 }
 
-std::uint32_t CountedErrors(const serial_icounter_struct& before, const serial_icounter_struct& now) {
+std::uint32_t CountedErrors(const serial_icounter_struct& before,
+                            const serial_icounter_struct& now) {
     std::uint32_t bits = 0;
     if (now.frame != before.frame) bits |= CE_FRAME;
     if (now.overrun != before.overrun) bits |= CE_OVERRUN;
@@ -160,8 +155,10 @@ void CCommDev2::Backend::ReceiveLoop() {
         bool gone = (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
         if ((fds[0].revents & POLLIN) != 0) {
             const int moved = Drain(fd, lineGone);
-            if (moved < 0) gone = true;
-            else if (moved > 0) gone = false;
+            if (moved < 0)
+                gone = true;
+            else if (moved > 0)
+                gone = false;
         }
         if (gone) {
             lineGone = true;
@@ -231,7 +228,8 @@ bool CCommDev2::Backend::WaitUntilSent(int fd, Clock::time_point deadline) const
         if (left <= 0) return false;
         // About as long as the queued bytes take on the line (ten bit times each).
         const std::uint32_t rate = lineRate > 0 ? lineRate : 9600;
-        const auto estimate = static_cast<int>(static_cast<std::uint64_t>(queued) * 10000u / rate) + 1;
+        const auto estimate =
+            static_cast<int>(static_cast<std::uint64_t>(queued) * 10000u / rate) + 1;
         std::this_thread::sleep_for(std::chrono::milliseconds(std::min(estimate, left)));
     }
 }
@@ -240,7 +238,9 @@ CCommDev2::CCommDev2() = default;
 
 CCommDev2::~CCommDev2() { CCommDev2::Close(); }
 
-std::string CCommDev2::DevicePathFor(int port) const { return DevicePathForComPort(port).value_or(""); }
+std::string CCommDev2::DevicePathFor(int port) const {
+    return DevicePathForComPort(port).value_or("");
+}
 
 bool CCommDev2::Open(int port) {
     Close();
@@ -349,11 +349,11 @@ bool CCommDev2::ApplyCommState() {
     const std::optional<speed_t> speed = SpeedForRate(s.BaudRate);
     tcflag_t size = 0;
     switch (s.ByteSize) {
-    case 5: size = CS5; break;
-    case 6: size = CS6; break;
-    case 7: size = CS7; break;
-    case 8: size = CS8; break;
-    default: break;
+        case 5: size = CS5; break;
+        case 6: size = CS6; break;
+        case 7: size = CS7; break;
+        case 8: size = CS8; break;
+        default: break;
     }
     // Parity 0/1/2 are none/odd/even and stop bits 0/2 are one/two, as in the device-control
     // block; mark, space and one-and-a-half are not offered.
@@ -368,8 +368,8 @@ bool CCommDev2::ApplyCommState() {
         return false;
     }
     // Raw bytes both ways: no echo, no line editing, no signals, no character translation.
-    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
-                                        IXOFF | IXANY | INPCK);
+    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                        IXON | IXOFF | IXANY | INPCK);
     t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);

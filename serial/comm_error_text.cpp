@@ -14,8 +14,8 @@ struct ErrorBitText {
 
 // The order is fixed: people reading debug logs compare lines by eye.
 constexpr ErrorBitText kErrorBitTexts[] = {
-    {CE_BREAK, " CE_BREAK"},     {CE_FRAME, " CE_FRAME"},   {CE_IOE, " CE_IOE"},
-    {CE_MODE, " CE_MODE"},       {CE_OVERRUN, " CE_OVERRUN"}, {CE_RXOVER, " CE_RXOVER"},
+    {CE_BREAK, " CE_BREAK"},       {CE_FRAME, " CE_FRAME"},     {CE_IOE, " CE_IOE"},
+    {CE_MODE, " CE_MODE"},         {CE_OVERRUN, " CE_OVERRUN"}, {CE_RXOVER, " CE_RXOVER"},
     {CE_RXPARITY, " CE_RXPARITY"}, {CE_TXFULL, " CE_TXFULL"},
 };
 

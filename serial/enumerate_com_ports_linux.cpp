@@ -50,8 +50,9 @@ SUsbInfo UsbAncestry(const fs::path& device, const fs::path& devicesRoot) {
         usb.isUsb = true;
         std::error_code ec;
         if (fs::exists(dir / "idVendor", ec)) {
-            usb.name = UsbAdapterName(ReadAttribute(dir / "product"), ReadAttribute(dir / "manufacturer"),
-                                      ReadAttribute(dir / "idVendor"), ReadAttribute(dir / "idProduct"));
+            usb.name =
+                UsbAdapterName(ReadAttribute(dir / "product"), ReadAttribute(dir / "manufacturer"),
+                               ReadAttribute(dir / "idVendor"), ReadAttribute(dir / "idProduct"));
             break;
         }
     }
@@ -124,8 +125,8 @@ void AddDevicesFolderPorts(const fs::path& sysRoot, const std::string& devicesDi
         }
         // A link to a USB adapter's tty is still a USB port.
         std::error_code deviceEc;
-        const fs::path device =
-            fs::canonical(sysRoot / "sys" / "class" / "tty" / target.filename() / "device", deviceEc);
+        const fs::path device = fs::canonical(
+            sysRoot / "sys" / "class" / "tty" / target.filename() / "device", deviceEc);
         const bool isUsb = !deviceEc && UsbAncestry(device, devicesRoot).isUsb;
         ports[*comPort] = MakePortRecord(*comPort, entry.string(), target.string(), isUsb);
     }

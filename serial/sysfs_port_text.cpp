@@ -41,7 +41,8 @@ std::string_view LinkTargetName(std::string_view target) {
 bool IsPlaceholderUart(std::optional<int> uartType, std::string_view driverName,
                        std::string_view resolvedDevicePath) {
     if (uartType) return *uartType == 0;
-    return driverName == "serial8250" || resolvedDevicePath.find("/serial8250") != std::string_view::npos;
+    return driverName == "serial8250" ||
+           resolvedDevicePath.find("/serial8250") != std::string_view::npos;
 }
 
 bool IsBelowUsbRootHub(std::string_view resolvedDevicePath) {
@@ -49,16 +50,18 @@ bool IsBelowUsbRootHub(std::string_view resolvedDevicePath) {
     while ((pos = resolvedDevicePath.find("/usb", pos)) != std::string_view::npos) {
         std::size_t i = pos + 4;
         const std::size_t digits = i;
-        while (i < resolvedDevicePath.size() && resolvedDevicePath[i] >= '0' && resolvedDevicePath[i] <= '9')
+        while (i < resolvedDevicePath.size() && resolvedDevicePath[i] >= '0' &&
+               resolvedDevicePath[i] <= '9')
             ++i;
-        if (i > digits && (i == resolvedDevicePath.size() || resolvedDevicePath[i] == '/')) return true;
+        if (i > digits && (i == resolvedDevicePath.size() || resolvedDevicePath[i] == '/'))
+            return true;
         pos = i;
     }
     return false;
 }
 
-CString UsbAdapterName(std::string_view product, std::string_view manufacturer, std::string_view vendorId,
-                       std::string_view productId) {
+CString UsbAdapterName(std::string_view product, std::string_view manufacturer,
+                       std::string_view vendorId, std::string_view productId) {
     const CString productText = SysfsText(product);
     if (!productText.empty()) return productText;
     const CString maker = SysfsText(manufacturer);

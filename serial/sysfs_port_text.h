@@ -26,7 +26,8 @@ namespace morvane {
 [[nodiscard]] bool IsPlaceholderUart(std::optional<int> uartType, std::string_view driverName,
                                      std::string_view resolvedDevicePath);
 
-// Whether a resolved device path lies below a USB host's root hub ("/sys/devices/.../usb1/1-2/...").
+// Whether a resolved device path lies below a USB host's root hub
+// ("/sys/devices/.../usb1/1-2/...").
 [[nodiscard]] bool IsBelowUsbRootHub(std::string_view resolvedDevicePath);
 
 // The name of a USB adapter as its maker gave it: the product string, else the maker with the

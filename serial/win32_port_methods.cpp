@@ -85,7 +85,8 @@ public:
         m_procs.getClassDevs = m_os.GetSetupApiProc("SetupDiGetClassDevsA");
         m_procs.enumDeviceInterfaces = m_os.GetSetupApiProc("SetupDiEnumDeviceInterfaces");
         m_procs.getDeviceInterfaceDetail = m_os.GetSetupApiProc("SetupDiGetDeviceInterfaceDetailA");
-        m_procs.getDeviceRegistryProperty = m_os.GetSetupApiProc("SetupDiGetDeviceRegistryPropertyA");
+        m_procs.getDeviceRegistryProperty =
+            m_os.GetSetupApiProc("SetupDiGetDeviceRegistryPropertyA");
         m_procs.destroyDeviceInfoList = m_os.GetSetupApiProc("SetupDiDestroyDeviceInfoList");
     }
     ~CSetupApiLibrary() {
@@ -162,21 +163,22 @@ void EnumerateByDeviceInterface(CWin32PortServices& os, const SSetupApiProcs& pr
             FailWithCode("SetupDiEnumDeviceInterfaces failed.", error);
         }
         SDevInfoData devInfo;
-        if (!os.SetupDiGetDeviceInterfaceDetailA(set, interfaceData, detail.data(), kDetailBufferSize,
-                                                 devInfo)) {
+        if (!os.SetupDiGetDeviceInterfaceDetailA(set, interfaceData, detail.data(),
+                                                 kDetailBufferSize, devInfo)) {
             FailWithCode("SetupDiGetDeviceInterfaceDetail failed.", os.GetLastError());
         }
         std::uint8_t friendlyName[kPropertyBufferSize] = {};
         std::uint8_t description[kPropertyBufferSize] = {};
         std::uint8_t location[kPropertyBufferSize] = {};
-        const bool haveFriendlyName = os.SetupDiGetDeviceRegistryPropertyA(set, devInfo, kSpdrpFriendlyName,
-                                                                           friendlyName, kPropertyBufferSize);
-        const bool haveDescription =
-            haveFriendlyName && os.SetupDiGetDeviceRegistryPropertyA(set, devInfo, kSpdrpDeviceDesc,
-                                                                     description, kPropertyBufferSize);
-        const bool isUsb = os.SetupDiGetDeviceRegistryPropertyA(set, devInfo, kSpdrpLocationInformation,
-                                                                location, kPropertyBufferSize) &&
-                           TextIn(location, kPropertyBufferSize).compare(0, 3, "USB") == 0;
+        const bool haveFriendlyName = os.SetupDiGetDeviceRegistryPropertyA(
+            set, devInfo, kSpdrpFriendlyName, friendlyName, kPropertyBufferSize);
+        const bool haveDescription = haveFriendlyName && os.SetupDiGetDeviceRegistryPropertyA(
+                                                             set, devInfo, kSpdrpDeviceDesc,
+                                                             description, kPropertyBufferSize);
+        const bool isUsb =
+            os.SetupDiGetDeviceRegistryPropertyA(set, devInfo, kSpdrpLocationInformation, location,
+                                                 kPropertyBufferSize) &&
+            TextIn(location, kPropertyBufferSize).compare(0, 3, "USB") == 0;
         if (!haveFriendlyName || !haveDescription) continue;
 
         SSerInfo port;
@@ -204,7 +206,8 @@ void EnumerateByProbe(CWin32PortServices& os, CArray<SSerInfo, SSerInfo&>& list)
 
 void EnumerateFromRegistry(CWin32PortServices& os, CArray<SSerInfo, SSerInfo&>& list) {
     CRegKeyOwner enumKey(os);
-    if (!enumKey.Open(kHkeyLocalMachine, "Enum")) throw ComEnumError("Could not read from HKLM\\Enum");
+    if (!enumKey.Open(kHkeyLocalMachine, "Enum"))
+        throw ComEnumError("Could not read from HKLM\\Enum");
     CString busName;
     for (std::uint32_t busIndex = 0; enumKey.SubKeyName(busIndex, busName); ++busIndex) {
         CRegKeyOwner busKey(os);
@@ -213,11 +216,13 @@ void EnumerateFromRegistry(CWin32PortServices& os, CArray<SSerInfo, SSerInfo&>& 
         }
         const bool isUsbBus = busName == "USBPORTS";
         CString deviceName;
-        for (std::uint32_t deviceIndex = 0; busKey.SubKeyName(deviceIndex, deviceName); ++deviceIndex) {
+        for (std::uint32_t deviceIndex = 0; busKey.SubKeyName(deviceIndex, deviceName);
+             ++deviceIndex) {
             if (deviceName != "*PNP0500" && deviceName != "*PNP0501" && !isUsbBus) continue;
             CRegKeyOwner deviceKey(os);
             if (!deviceKey.Open(busKey.Key(), deviceName.c_str())) {
-                throw ComEnumError("Could not read from HKLM\\Enum\\" + busName + "\\" + deviceName);
+                throw ComEnumError("Could not read from HKLM\\Enum\\" + busName + "\\" +
+                                   deviceName);
             }
             ReadPortInstances(os, deviceKey, isUsbBus, list);
         }
@@ -229,7 +234,8 @@ void EnumerateComPortsWin32(CWin32PortServices& os, CArray<SSerInfo, SSerInfo&>&
     list.clear();
     try {
         SOsVersionInfo version;
-        if (!os.GetVersionExA(version)) FailWithCode("Could not get OS version.", os.GetLastError());
+        if (!os.GetVersionExA(version))
+            FailWithCode("Could not get OS version.", os.GetLastError());
         switch (ChooseComEnumMethod(version)) {
             case ComEnumMethod::DeviceInterface:
                 EnumerateByDeviceInterface(os, setupApi.Procs(), list);

@@ -81,8 +81,8 @@ public:
     // SetupDiGetClassDevsA(classGuid, no enumerator, no window, flags).
     virtual DevInfoSet SetupDiGetClassDevsA(const SGuid& classGuid, std::uint32_t flags) = 0;
     // SetupDiEnumDeviceInterfaces(set, no device, interfaceClass, index, data).
-    virtual bool SetupDiEnumDeviceInterfaces(DevInfoSet set, const SGuid& interfaceClass, std::uint32_t index,
-                                             SDeviceInterfaceData& data) = 0;
+    virtual bool SetupDiEnumDeviceInterfaces(DevInfoSet set, const SGuid& interfaceClass,
+                                             std::uint32_t index, SDeviceInterfaceData& data) = 0;
     // SetupDiGetDeviceInterfaceDetailA into `detail`, a SP_DEVICE_INTERFACE_DETAIL_DATA_A of
     // `detailSize` bytes (cbSize first, then the device path), no required-size answer.
     virtual bool SetupDiGetDeviceInterfaceDetailA(DevInfoSet set, const SDeviceInterfaceData& data,
@@ -95,7 +95,8 @@ public:
     virtual bool SetupDiDestroyDeviceInfoList(DevInfoSet set) = 0;
 
     // GetDefaultCommConfigA(name, commConfig, &size).
-    virtual bool GetDefaultCommConfigA(const char* name, std::uint8_t* commConfig, std::uint32_t& size) = 0;
+    virtual bool GetDefaultCommConfigA(const char* name, std::uint8_t* commConfig,
+                                       std::uint32_t& size) = 0;
 
     // RegOpenKeyExA(parent, subKey, 0, access, &result) and the others with their reserved and
     // unread arguments left out; each returns the system's error code, kErrorSuccess on success.

@@ -32,7 +32,8 @@ std::optional<SHexRecord> ParseHexRecord(std::string_view text, std::string* why
         raw.push_back(static_cast<std::uint8_t>(high * 16 + low));
     }
     if (raw.size() < 5) return fail("too short");
-    if (raw.size() != 5u + raw[0]) return fail(Format("byte count %u does not fit its length", raw[0]));
+    if (raw.size() != 5u + raw[0])
+        return fail(Format("byte count %u does not fit its length", raw[0]));
     std::uint8_t sum = 0;
     for (std::uint8_t b : raw) sum = static_cast<std::uint8_t>(sum + b);
     if (sum != 0) return fail("bad checksum");
@@ -42,21 +43,20 @@ std::optional<SHexRecord> ParseHexRecord(std::string_view text, std::string* why
     record.type = raw[3];
     record.data.assign(raw.begin() + 4, raw.end() - 1);
     switch (record.type) {
-    case kHexData:
-        break;
-    case kHexEndOfFile:
-        if (!record.data.empty()) return fail("end-of-file record with data");
-        break;
-    case kHexExtendedSegment:
-    case kHexExtendedLinear:
-        if (record.data.size() != 2 || record.offset != 0) return fail("malformed extended address record");
-        break;
-    case kHexStartSegment:
-    case kHexStartLinear:
-        if (record.data.size() != 4) return fail("malformed start address record");
-        break;
-    default:
-        return fail(Format("unknown record type %02X", record.type));
+        case kHexData: break;
+        case kHexEndOfFile:
+            if (!record.data.empty()) return fail("end-of-file record with data");
+            break;
+        case kHexExtendedSegment:
+        case kHexExtendedLinear:
+            if (record.data.size() != 2 || record.offset != 0)
+                return fail("malformed extended address record");
+            break;
+        case kHexStartSegment:
+        case kHexStartLinear:
+            if (record.data.size() != 4) return fail("malformed start address record");
+            break;
+        default: return fail(Format("unknown record type %02X", record.type));
     }
     return record;
 }
@@ -118,29 +118,27 @@ void CHexImageCheck::EndRecord(bool lineEnded) {
         return;
     }
     switch (record->type) {
-    case kHexData: {
-        const std::uint32_t address = base_ + record->offset;
-        if (nextAddress_ && address != *nextAddress_) {
-            AddError(Format("record %zu: address %05X where %05X was due", number, address, *nextAddress_));
+        case kHexData: {
+            const std::uint32_t address = base_ + record->offset;
+            if (nextAddress_ && address != *nextAddress_) {
+                AddError(Format("record %zu: address %05X where %05X was due", number, address,
+                                *nextAddress_));
+            }
+            nextAddress_ = address + static_cast<std::uint32_t>(record->data.size());
+            for (std::uint8_t b : record->data) {
+                if (leadingData_.size() >= kLeadingDataBytes) break;
+                leadingData_.push_back(b);
+            }
+            break;
         }
-        nextAddress_ = address + static_cast<std::uint32_t>(record->data.size());
-        for (std::uint8_t b : record->data) {
-            if (leadingData_.size() >= kLeadingDataBytes) break;
-            leadingData_.push_back(b);
-        }
-        break;
-    }
-    case kHexExtendedLinear:
-        base_ = static_cast<std::uint32_t>((record->data[0] << 8) | record->data[1]) << 16;
-        break;
-    case kHexExtendedSegment:
-        base_ = static_cast<std::uint32_t>((record->data[0] << 8) | record->data[1]) << 4;
-        break;
-    case kHexEndOfFile:
-        endOfFile_ = true;
-        break;
-    default:
-        break;
+        case kHexExtendedLinear:
+            base_ = static_cast<std::uint32_t>((record->data[0] << 8) | record->data[1]) << 16;
+            break;
+        case kHexExtendedSegment:
+            base_ = static_cast<std::uint32_t>((record->data[0] << 8) | record->data[1]) << 4;
+            break;
+        case kHexEndOfFile: endOfFile_ = true; break;
+        default: break;
     }
 }
 

@@ -75,7 +75,7 @@ private:
     std::size_t records_ = 0;
     std::vector<std::string> errors_;
     std::size_t extraErrors_ = 0;
-    std::uint32_t base_ = 0;                  // from extended address records
+    std::uint32_t base_ = 0;                    // from extended address records
     std::optional<std::uint32_t> nextAddress_;  // where the next data record must start
     std::vector<std::uint8_t> leadingData_;
 };

@@ -6,7 +6,6 @@
 // bad command line, 3 when the line or the report could not be set up, 4 after
 // --hangup-after-bytes dropped the line.
 #include <CLI/CLI.hpp>
-
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -54,13 +53,15 @@ bool WriteReport(const std::string& path, const morvane::SSimSession& session) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"Simulated Tundro W6 receiver on a pseudo-terminal. Prints the path of the device to "
-                 "open as the first line on stdout, logs to stderr, runs until SIGINT or SIGTERM.\n"
-                 "Exit status: 0 a complete, faultless copy of the expected image arrived (with "
-                 "--no-transfer-expected: no transfer was attempted); 1 otherwise; 2 bad command line; "
-                 "3 the line or the report could not be set up; 4 --hangup-after-bytes dropped the line.",
-                 "morvane-sim"};
-    const std::vector<std::uint32_t> rates(std::begin(morvane::kSimRates), std::end(morvane::kSimRates));
+    CLI::App app{
+        "Simulated Tundro W6 receiver on a pseudo-terminal. Prints the path of the device to "
+        "open as the first line on stdout, logs to stderr, runs until SIGINT or SIGTERM.\n"
+        "Exit status: 0 a complete, faultless copy of the expected image arrived (with "
+        "--no-transfer-expected: no transfer was attempted); 1 otherwise; 2 bad command line; "
+        "3 the line or the report could not be set up; 4 --hangup-after-bytes dropped the line.",
+        "morvane-sim"};
+    const std::vector<std::uint32_t> rates(std::begin(morvane::kSimRates),
+                                           std::end(morvane::kSimRates));
 
     morvane::SSimOptions sim;
     morvane::SSimPtyOptions line;
@@ -71,39 +72,48 @@ int main(int argc, char** argv) {
 
     app.add_option("--rate", sim.rate, "Rate the receiver listens at when it starts (default 9600)")
         ->check(CLI::IsMember(rates));
-    app.add_option("--only-rate", onlyRate, "Listen at this rate only and ignore \"$JBAUD\" (overrides --rate)")
+    app.add_option("--only-rate", onlyRate,
+                   "Listen at this rate only and ignore \"$JBAUD\" (overrides --rate)")
         ->check(CLI::IsMember(rates));
-    app.add_option("--com", line.comPort,
-                   "Make $MORVANE_DEVICES/comN a link to the device (removed on exit), so the updater finds "
-                   "the receiver as COM N")
+    app.add_option(
+           "--com", line.comPort,
+           "Make $MORVANE_DEVICES/comN a link to the device (removed on exit), so the updater finds "
+           "the receiver as COM N")
         ->check(CLI::Range(1, 255));
-    app.add_option("--report", reportPath,
-                   "Write a JSON summary here: the commands seen (time, line rate, text) and the transfer "
-                   "result; rewritten after each transfer and at exit");
-    app.add_option("--fields", sim.fields, "Data fields of the \">JI\" reply (default 7)")->check(CLI::Range(0, 64));
+    app.add_option(
+        "--report", reportPath,
+        "Write a JSON summary here: the commands seen (time, line rate, text) and the transfer "
+        "result; rewritten after each transfer and at exit");
+    app.add_option("--fields", sim.fields, "Data fields of the \">JI\" reply (default 7)")
+        ->check(CLI::Range(0, 64));
     app.add_option("--firmware-version", sim.firmwareVersion,
                    "Firmware version reported before an image arrives (default 1.21)");
-    app.add_option("--loader-version", sim.loaderVersion,
-                   "Boot loader version in the \"W6LOADER\" sentence sent on \"$JAPPTRANSFER\" (default 2.05)");
-    app.add_option("--image", imagePath,
-                   "Intel HEX file a transfer must deliver byte for byte (default: the image the updater carries)")
+    app.add_option(
+        "--loader-version", sim.loaderVersion,
+        "Boot loader version in the \"W6LOADER\" sentence sent on \"$JAPPTRANSFER\" (default 2.05)");
+    app.add_option(
+           "--image", imagePath,
+           "Intel HEX file a transfer must deliver byte for byte (default: the image the updater carries)")
         ->check(CLI::ExistingFile);
     app.add_flag("--silent", sim.silent, "Never send anything");
-    app.add_flag("--garble", sim.garble,
-                 "Bytes sent at a rate other than the receiver's arrive garbled instead of vanishing");
+    app.add_flag(
+        "--garble", sim.garble,
+        "Bytes sent at a rate other than the receiver's arrive garbled instead of vanishing");
     app.add_flag("--bad-checksum", sim.badChecksum, "Every sentence carries a wrong \"*hh\"");
     app.add_flag("--noise", sim.noise, "Random bytes between sentences");
     app.add_option("--seed", sim.seed, "Seed for --noise and --garble (default 1)");
     app.add_flag("--split", line.split, "Send each reply in small pieces a few milliseconds apart");
-    app.add_option("--hangup-after-bytes", line.hangupAfterBytes,
-                   "Drop the line in the middle of the transfer after N image bytes, as an unplugged cable "
-                   "would, and exit with status 4")
+    app.add_option(
+           "--hangup-after-bytes", line.hangupAfterBytes,
+           "Drop the line in the middle of the transfer after N image bytes, as an unplugged cable "
+           "would, and exit with status 4")
         ->check(CLI::PositiveNumber);
     app.add_flag("--no-transfer-expected", noTransferExpected,
                  "Exit with status 0 when no transfer was attempted (and 1 when one was)");
-    app.add_flag("--exit-after-transfer", line.exitAfterTransfer,
-                 "Exit on its own once a transfer is over: when the updater closes the port, or 3 s after "
-                 "the end-of-file record");
+    app.add_flag(
+        "--exit-after-transfer", line.exitAfterTransfer,
+        "Exit on its own once a transfer is over: when the updater closes the port, or 3 s after "
+        "the end-of-file record");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -141,9 +151,9 @@ int main(int argc, char** argv) {
     }
     std::printf("%s\n", pty.SlavePath().c_str());
     std::fflush(stdout);
-    LogLine(morvane::Format("listening on %s at %u baud%s%s, firmware %s", pty.SlavePath().c_str(), engine.Rate(),
-                            pty.LinkPath().empty() ? "" : ", linked as ", pty.LinkPath().c_str(),
-                            engine.Version().c_str()));
+    LogLine(morvane::Format("listening on %s at %u baud%s%s, firmware %s", pty.SlavePath().c_str(),
+                            engine.Rate(), pty.LinkPath().empty() ? "" : ", linked as ",
+                            pty.LinkPath().c_str(), engine.Version().c_str()));
 
     const morvane::SimRunEnd end = pty.Run(g_stop);
     pty.Close();

@@ -75,7 +75,8 @@ std::string CSimEngine::Receive(std::string_view bytes, std::uint32_t lineRate, 
     }
     if (dropped != 0) {
         droppedBytes_ += dropped;
-        Log(now, Format("%6u baud  %zu byte(s) of line noise (listening at %u)", lineRate, dropped, droppedAtRate));
+        Log(now, Format("%6u baud  %zu byte(s) of line noise (listening at %u)", lineRate, dropped,
+                        droppedAtRate));
     }
     return out;
 }
@@ -98,7 +99,8 @@ void CSimEngine::Put(std::uint8_t c, std::uint32_t lineRate, SimTime now, std::s
 }
 
 // A command line grows up to its end; an overlong one is remembered and dropped at its end.
-void CSimEngine::PutLineChar(std::uint8_t c, std::uint32_t lineRate, SimTime now, std::string& out) {
+void CSimEngine::PutLineChar(std::uint8_t c, std::uint32_t lineRate, SimTime now,
+                             std::string& out) {
     if (IsLineEnd(c)) {
         EndLine(c, lineRate, now, out);
     } else if (line_.size() < kMaxLine) {
@@ -108,7 +110,8 @@ void CSimEngine::PutLineChar(std::uint8_t c, std::uint32_t lineRate, SimTime now
     }
 }
 
-void CSimEngine::PutTransfer(std::uint8_t c, std::uint32_t lineRate, SimTime now, std::string& out) {
+void CSimEngine::PutTransfer(std::uint8_t c, std::uint32_t lineRate, SimTime now,
+                             std::string& out) {
     if (lineInTransfer_) {
         PutLineChar(c, lineRate, now, out);
         return;
@@ -148,14 +151,16 @@ void CSimEngine::EndLine(std::uint8_t end, std::uint32_t lineRate, SimTime now, 
     HandleCommand(line, lineRate, now, out);
 }
 
-void CSimEngine::HandleCommand(const std::string& raw, std::uint32_t lineRate, SimTime now, std::string& out) {
+void CSimEngine::HandleCommand(const std::string& raw, std::uint32_t lineRate, SimTime now,
+                               std::string& out) {
     // Garbled bytes before the "$" are what is left of noise on the line, not part of the command.
     const std::size_t dollar = raw.find('$');
     const std::string line = dollar == std::string::npos ? raw : raw.substr(dollar);
     commands_.push_back({now, lineRate, line});
 
     std::string command = line;
-    if (command.size() >= 3 && command[command.size() - 3] == '*') command.resize(command.size() - 3);
+    if (command.size() >= 3 && command[command.size() - 3] == '*')
+        command.resize(command.size() - 3);
 
     std::string note;
     if (EqualsNoCase(command, "$JOFF")) {
@@ -174,7 +179,8 @@ void CSimEngine::HandleCommand(const std::string& raw, std::uint32_t lineRate, S
             note = Format("(now listening at %u)", rate_);
         }
     } else if (EqualsNoCase(command, "$JCONN,X") || EqualsNoCase(command, "$JCONN,A,C") ||
-               EqualsNoCase(command, "$W6,CONNECT_TO_GPS") || EqualsNoCase(command, "$JCLEARAPPINT")) {
+               EqualsNoCase(command, "$W6,CONNECT_TO_GPS") ||
+               EqualsNoCase(command, "$JCLEARAPPINT")) {
         // Port routing and application housekeeping: nothing the line shows.
     } else if (EqualsNoCase(command, "$JAPPTRANSFER")) {
         mode_ = Mode::Transfer;
@@ -199,8 +205,8 @@ void CSimEngine::EndTransfer(SimTime now) {
     transferEndedAt_ = now;
     const SSimTransfer t = Session().transfer;
     for (const std::string& error : image_.ErrorTexts()) Log(now, "transfer error: " + error);
-    Log(now, Format("transfer complete: %zu bytes, %zu records, %zu errors, sha256 %s, %s", t.bytesReceived,
-                    t.records, t.errors, t.sha256.c_str(),
+    Log(now, Format("transfer complete: %zu bytes, %zu records, %zu errors, sha256 %s, %s",
+                    t.bytesReceived, t.records, t.errors, t.sha256.c_str(),
                     t.imageMatches ? "image matches" : "image DIFFERS from the expected one"));
     if (t.errors == 0) {
         const std::string version = VersionFromImageHeader(image_.LeadingData());
@@ -218,8 +224,8 @@ void CSimEngine::Finish(SimTime now) {
     } else if (mode_ == Mode::Transfer) {
         const SSimTransfer t = Session().transfer;
         for (const std::string& error : image_.ErrorTexts()) Log(now, "transfer error: " + error);
-        Log(now, Format("transfer INCOMPLETE: %zu bytes, %zu records, %zu errors", t.bytesReceived, t.records,
-                        t.errors));
+        Log(now, Format("transfer INCOMPLETE: %zu bytes, %zu records, %zu errors", t.bytesReceived,
+                        t.records, t.errors));
     }
 }
 
@@ -283,7 +289,9 @@ std::uint8_t CSimEngine::Garble(std::uint8_t) {
 }
 
 void CSimEngine::Log(SimTime now, const std::string& text) const {
-    if (options_.log) options_.log(Format("%9.3f s  %s", static_cast<double>(now.count()) / 1000.0, text.c_str()));
+    if (options_.log)
+        options_.log(
+            Format("%9.3f s  %s", static_cast<double>(now.count()) / 1000.0, text.c_str()));
 }
 
 SSimSession CSimEngine::Session() const {
@@ -310,18 +318,19 @@ std::string JsonString(std::string_view text) {
     for (char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            // Bytes beyond ASCII are taken as Latin-1, so any line the receiver heard is valid JSON.
-            if (c < 0x20 || c >= 0x7F) {
-                out += Format("\\u%04x", c);
-            } else {
-                out += ch;
-            }
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                // Bytes beyond ASCII are taken as Latin-1, so any line the receiver heard is valid
+                // JSON.
+                if (c < 0x20 || c >= 0x7F) {
+                    out += Format("\\u%04x", c);
+                } else {
+                    out += ch;
+                }
         }
     }
     out += '"';
@@ -336,14 +345,17 @@ std::string SessionJson(const SSimSession& session) {
     std::string out = "{\"commands\":[";
     for (std::size_t i = 0; i < session.commands.size(); ++i) {
         const SSimCommand& c = session.commands[i];
-        out += Format("%s\n  {\"t\":%.3f,\"rate\":%u,\"line\":%s}", i == 0 ? "" : ",",
-                      static_cast<double>(c.t.count()) / 1000.0, c.rate, JsonString(c.line).c_str());
+        out +=
+            Format("%s\n  {\"t\":%.3f,\"rate\":%u,\"line\":%s}", i == 0 ? "" : ",",
+                   static_cast<double>(c.t.count()) / 1000.0, c.rate, JsonString(c.line).c_str());
     }
     const SSimTransfer& t = session.transfer;
-    out += Format("],\n\"transfer\":{\"started\":%s,\"complete\":%s,\"bytes_received\":%zu,\"records\":%zu,"
-                  "\"errors\":%zu,\"sha256\":%s,\"image_matches\":%s},\n\"version\":%s}\n",
-                  JsonBool(t.started), JsonBool(t.complete), t.bytesReceived, t.records, t.errors,
-                  JsonString(t.sha256).c_str(), JsonBool(t.imageMatches), JsonString(session.version).c_str());
+    out += Format(
+        "],\n\"transfer\":{\"started\":%s,\"complete\":%s,\"bytes_received\":%zu,\"records\":%zu,"
+        "\"errors\":%zu,\"sha256\":%s,\"image_matches\":%s},\n\"version\":%s}\n",
+        JsonBool(t.started), JsonBool(t.complete), t.bytesReceived, t.records, t.errors,
+        JsonString(t.sha256).c_str(), JsonBool(t.imageMatches),
+        JsonString(session.version).c_str());
     return out;
 }
 
@@ -355,7 +367,8 @@ int SessionExitStatus(const SSimSession& session, bool noTransferExpected) {
 
 std::string VersionFromImageHeader(std::span<const std::uint8_t> leadingData) {
     static constexpr std::string_view kMarker = "APPLICATION FIRMWARE ";
-    const std::string_view text(reinterpret_cast<const char*>(leadingData.data()), leadingData.size());
+    const std::string_view text(reinterpret_cast<const char*>(leadingData.data()),
+                                leadingData.size());
     const std::size_t at = text.find(kMarker);
     if (at == std::string_view::npos) return {};
     std::string version;

@@ -34,16 +34,16 @@ inline constexpr std::uint32_t kSimRates[] = {4800, 9600, 19200, 38400, 57600, 1
 [[nodiscard]] bool IsSimRate(std::uint32_t rate);
 
 struct SSimOptions {
-    std::uint32_t rate = 9600;      // the rate the receiver listens at when the session starts
-    std::uint32_t onlyRate = 0;     // not 0: listens at this rate only and ignores "$JBAUD"
-    int fields = 7;                 // data fields of the ">JI" sentence
+    std::uint32_t rate = 9600;   // the rate the receiver listens at when the session starts
+    std::uint32_t onlyRate = 0;  // not 0: listens at this rate only and ignores "$JBAUD"
+    int fields = 7;              // data fields of the ">JI" sentence
     std::string firmwareVersion = "1.21";
     std::string loaderVersion = "2.05";
-    bool silent = false;            // never sends anything
-    bool garble = false;            // bytes at a foreign rate arrive garbled instead of vanishing
-    bool badChecksum = false;       // every sentence carries a wrong "*hh"
-    bool noise = false;             // random bytes between sentences
-    std::uint32_t seed = 1;         // for noise and garbling
+    bool silent = false;       // never sends anything
+    bool garble = false;       // bytes at a foreign rate arrive garbled instead of vanishing
+    bool badChecksum = false;  // every sentence carries a wrong "*hh"
+    bool noise = false;        // random bytes between sentences
+    std::uint32_t seed = 1;    // for noise and garbling
     // The image a good transfer delivers, byte for byte.
     std::span<const std::uint8_t> expectedImage;
     // Receives one human-readable line per event (no line end); may be empty.
@@ -62,7 +62,7 @@ struct SSimTransfer {
     std::size_t bytesReceived = 0;
     std::size_t records = 0;
     std::size_t errors = 0;
-    std::string sha256;     // of the bytes received; empty when no transfer started
+    std::string sha256;  // of the bytes received; empty when no transfer started
     bool imageMatches = false;
 };
 
@@ -106,7 +106,8 @@ private:
     void PutTransfer(std::uint8_t c, std::uint32_t lineRate, SimTime now, std::string& out);
     void PutLineChar(std::uint8_t c, std::uint32_t lineRate, SimTime now, std::string& out);
     void EndLine(std::uint8_t end, std::uint32_t lineRate, SimTime now, std::string& out);
-    void HandleCommand(const std::string& line, std::uint32_t lineRate, SimTime now, std::string& out);
+    void HandleCommand(const std::string& line, std::uint32_t lineRate, SimTime now,
+                       std::string& out);
     void EndTransfer(SimTime now);
     void Send(std::string& out, std::string_view body);
     [[nodiscard]] std::string JiBody() const;

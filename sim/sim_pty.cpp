@@ -27,12 +27,13 @@ struct SpeedRow {
     speed_t speed;
 };
 constexpr SpeedRow kSpeeds[] = {
-    {1200, B1200},   {2400, B2400},   {4800, B4800},     {9600, B9600},
-    {19200, B19200}, {38400, B38400}, {57600, B57600},   {115200, B115200},
-    {230400, B230400},
+    {1200, B1200},   {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},
+    {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
 };
 
-std::string SystemText(const char* what, int error) { return Format("%s: %s", what, std::strerror(error)); }
+std::string SystemText(const char* what, int error) {
+    return Format("%s: %s", what, std::strerror(error));
+}
 
 void PauseMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
@@ -99,7 +100,8 @@ bool CSimPty::Open(std::string* error) {
         if (std::filesystem::is_symlink(std::filesystem::symlink_status(link, ec))) {
             std::filesystem::remove(link, ec);
         }
-        if (symlink(slavePath_.c_str(), link.c_str()) != 0) return fail(SystemText(link.c_str(), errno));
+        if (symlink(slavePath_.c_str(), link.c_str()) != 0)
+            return fail(SystemText(link.c_str(), errno));
         linkPath_ = link;
     }
     start_ = std::chrono::steady_clock::now();
@@ -114,7 +116,8 @@ void CSimPty::Close() {
     if (!linkPath_.empty()) {
         // Only the link this runner made: another receiver may have taken the number since.
         std::error_code ec;
-        if (std::filesystem::read_symlink(linkPath_, ec) == slavePath_) std::filesystem::remove(linkPath_, ec);
+        if (std::filesystem::read_symlink(linkPath_, ec) == slavePath_)
+            std::filesystem::remove(linkPath_, ec);
         linkPath_.clear();
     }
 }
@@ -157,7 +160,8 @@ SimRunEnd CSimPty::Run(const std::atomic<bool>& stop) {
                     bool hungUp = false;
                     for (std::size_t i = 0; i < received.size() && !hungUp; ++i) {
                         Transmit(engine_.Receive(received.substr(i, 1), rate, now));
-                        hungUp = engine_.InTransfer() && engine_.ImageBytes() >= options_.hangupAfterBytes;
+                        hungUp = engine_.InTransfer() &&
+                                 engine_.ImageBytes() >= options_.hangupAfterBytes;
                     }
                     if (hungUp) {
                         Log(Format("hanging up after %zu image bytes", engine_.ImageBytes()));
@@ -177,11 +181,13 @@ SimRunEnd CSimPty::Run(const std::atomic<bool>& stop) {
         const std::string periodic = engine_.Tick(LineRate(), now);
         if (otherEndOpen) Transmit(periodic);
 
-        if (engine_.TransferEnded() && !endedBefore && options_.onTransferEnded) options_.onTransferEnded();
+        if (engine_.TransferEnded() && !endedBefore && options_.onTransferEnded)
+            options_.onTransferEnded();
         endedBefore = engine_.TransferEnded();
 
         if (options_.exitAfterTransfer && !gotData) {
-            const bool lingered = engine_.TransferEnded() && now - engine_.TransferEndedAt() >= kLingerAfterTransfer;
+            const bool lingered =
+                engine_.TransferEnded() && now - engine_.TransferEndedAt() >= kLingerAfterTransfer;
             const bool portClosed = engine_.TransferStarted() && !otherEndOpen;
             if (lingered || portClosed) {
                 end = SimRunEnd::TransferEnded;
@@ -192,7 +198,8 @@ SimRunEnd CSimPty::Run(const std::atomic<bool>& stop) {
         if (!otherEndOpen && !gotData) PauseMs(kPollMs);
     }
     engine_.Finish(Now());
-    if (engine_.TransferEnded() && !endedBefore && options_.onTransferEnded) options_.onTransferEnded();
+    if (engine_.TransferEnded() && !endedBefore && options_.onTransferEnded)
+        options_.onTransferEnded();
     return end;
 }
 
@@ -224,7 +231,8 @@ void CSimPty::Transmit(const std::string& bytes) {
 
 void CSimPty::Log(const std::string& text) const {
     if (options_.log) {
-        options_.log(Format("%9.3f s  %s", static_cast<double>(Now().count()) / 1000.0, text.c_str()));
+        options_.log(
+            Format("%9.3f s  %s", static_cast<double>(Now().count()) / 1000.0, text.c_str()));
     }
 }
 

@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libcli11-dev
   xvfb xauth fonts-dejavu-core
+  clang-format
 )
 
 missing=()

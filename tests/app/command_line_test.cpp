@@ -1,9 +1,9 @@
 #include "app/command_line.h"
 
+#include <gtest/gtest.h>
+
 #include <ostream>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "loader/loader_state.h"
 
@@ -31,7 +31,8 @@ void PrintTo(const StartPortCase& c, std::ostream* os) {
 class StartPortTest : public testing::TestWithParam<StartPortCase> {};
 
 TEST_P(StartPortTest, ReadsTheLastUsableComPair) {
-    EXPECT_EQ(StartPortFor("morvane", GetParam().arguments), GetParam().startPort) << GetParam().arguments;
+    EXPECT_EQ(StartPortFor("morvane", GetParam().arguments), GetParam().startPort)
+        << GetParam().arguments;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -47,7 +48,8 @@ INSTANTIATE_TEST_SUITE_P(
                     StartPortCase{"Zero", "-com 0", -1}, StartPortCase{"MinusOne", "-com -1", -1},
                     StartPortCase{"ZeroAfterUsable", "-com 5 -com 0", 5},
                     StartPortCase{"MinusOneAfterUsable", "-com 5 -com -1", -1},
-                    StartPortCase{"OtherNegative", "-com -4", -4}, StartPortCase{"PlusSign", "-com +12", 12},
+                    StartPortCase{"OtherNegative", "-com -4", -4},
+                    StartPortCase{"PlusSign", "-com +12", 12},
                     StartPortCase{"BlanksTabsAndLineEnd", "  \t-com    7 \r\n", 7}),
     [](const testing::TestParamInfo<StartPortCase>& row) { return std::string(row.param.label); });
 

@@ -2,11 +2,7 @@
 // discovery errors recorded instead of shown, and a loader the test scripts.
 #pragma once
 
-#include <QComboBox>
-#include <QLabel>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QTimer>
+#include <gtest/gtest.h>
 
 #include <condition_variable>
 #include <functional>
@@ -15,7 +11,11 @@
 #include <mutex>
 #include <vector>
 
-#include <gtest/gtest.h>
+#include <QComboBox>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
 
 #include "app/zentrel_dlg.h"
 #include "loader/loader.h"
@@ -79,10 +79,11 @@ protected:
             list = ports_;
         });
         dialog_->SetErrorReporter([this](const CString& text) { errors_.push_back(text); });
-        dialog_->SetLoaderFactory([this](SLoaderState* state, LoaderDeps deps) -> std::unique_ptr<CLoader> {
-            ++loadsStarted_;
-            return std::make_unique<CScriptedLoader>(state, std::move(deps), script_);
-        });
+        dialog_->SetLoaderFactory(
+            [this](SLoaderState* state, LoaderDeps deps) -> std::unique_ptr<CLoader> {
+                ++loadsStarted_;
+                return std::make_unique<CScriptedLoader>(state, std::move(deps), script_);
+            });
         dialog_->OnInitDialog();
     }
 

@@ -1,9 +1,9 @@
 // Runs the window's tests inside one QApplication on Qt's offscreen platform: no display needed.
-#include <QApplication>
+#include <gtest/gtest.h>
 
 #include <cstdlib>
 
-#include <gtest/gtest.h>
+#include <QApplication>
 
 int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);

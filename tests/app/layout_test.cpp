@@ -1,9 +1,9 @@
+#include <algorithm>
+#include <cstdint>
+
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
-
-#include <algorithm>
-#include <cstdint>
 
 #include "app/resource.h"
 #include "loader/firmware_image.h"
@@ -28,7 +28,8 @@ TEST_F(LayoutTest, ControlsStartWithTheLayoutsTexts) {
     Open({});
     // Pictures take their own size: they must still lie inside the window.
     for (const SControlLayout& item : kMainDialogLayout) {
-        EXPECT_TRUE(dialog_->rect().contains(dialog_->GetDlgItem(item.id)->geometry())) << item.name;
+        EXPECT_TRUE(dialog_->rect().contains(dialog_->GetDlgItem(item.id)->geometry()))
+            << item.name;
     }
     EXPECT_EQ(dialog_->m_stStatus->text(), "Status: Not Connected");
     EXPECT_EQ(dialog_->m_stFirmwareOnDevice->text(), "Firmware on Device: N/A");
@@ -62,14 +63,16 @@ TEST_F(LayoutTest, InitialisationSetsTheProgramsTexts) {
 ::testing::AssertionResult Fits(const QLabel* label, const QString& text) {
     const QFontMetrics metrics(label->font());
     const QRect room = label->contentsRect();
-    const QRect needed = label->wordWrap()
-                             ? metrics.boundingRect(QRect(0, 0, room.width(), 100000), Qt::TextWordWrap, text)
-                             : QRect(0, 0, metrics.horizontalAdvance(text), metrics.height());
+    const QRect needed =
+        label->wordWrap()
+            ? metrics.boundingRect(QRect(0, 0, room.width(), 100000), Qt::TextWordWrap, text)
+            : QRect(0, 0, metrics.horizontalAdvance(text), metrics.height());
     if (needed.width() <= room.width() && needed.height() <= room.height())
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure()
            << label->objectName().toStdString() << ": \"" << text.toStdString() << "\" needs "
-           << needed.width() << "x" << needed.height() << ", has " << room.width() << "x" << room.height();
+           << needed.width() << "x" << needed.height() << ", has " << room.width() << "x"
+           << room.height();
 }
 
 TEST_F(LayoutTest, EveryTextTheWindowCanShowFits) {

@@ -1,10 +1,10 @@
+#include <atomic>
+#include <stdexcept>
+
 #include <QApplication>
 #include <QMessageBox>
 #include <QTest>
 #include <QTimer>
-
-#include <atomic>
-#include <stdexcept>
 
 #include "loader/loader_status.h"
 #include "tests/app/dialog_fixture.h"

@@ -1,11 +1,11 @@
-#include <QCoreApplication>
-#include <QMetaObject>
-
-#include <chrono>
+#include "app/qt_seams.h"
 
 #include <gtest/gtest.h>
 
-#include "app/qt_seams.h"
+#include <chrono>
+
+#include <QCoreApplication>
+#include <QMetaObject>
 
 namespace morvane {
 namespace {

@@ -37,9 +37,11 @@ TEST_F(StatusDisplayTest, ProgressLines) {
         {1, 136352, 125, "Progress: 1/136352", "0%", 0, "Remaining Time: 2 minutes 5 seconds"},
         {136352, 136352, 0, "Progress: 136352/136352", "100%", 100, "Remaining Time: 0 seconds"},
         {100, 136352, 90, "Progress: 100/136352", "0%", 0, "Remaining Time: 90 seconds"},
-        {50000, 136352, 91, "Progress: 50000/136352", "36%", 36, "Remaining Time: 1 minutes 31 seconds"},
+        {50000, 136352, 91, "Progress: 50000/136352", "36%", 36,
+         "Remaining Time: 1 minutes 31 seconds"},
         // The 32-bit product wraps, as it always has: 50,000,000 x 100 is 705,032,704 + 2^32 x 1.
-        {50000000, 100000000, 60, "Progress: 50000000/100000000", "7%", 7, "Remaining Time: 60 seconds"},
+        {50000000, 100000000, 60, "Progress: 50000000/100000000", "7%", 7,
+         "Remaining Time: 60 seconds"},
         // A count without a total cannot be a share of anything.
         {5, 0, 3, "Progress: 5/0", "0%", 0, "Remaining Time: 3 seconds"},
     };
@@ -159,10 +161,11 @@ TEST_F(StatusDisplayTest, NoPassWithoutARunningLoadOrAChange) {
 TEST_F(StatusDisplayTest, TheTimerShowsChangesByItself) {
     dialog_->m_nTimer->start();
     state_.SetStatus(STATUS_DETECTING_BAUD);
-    EXPECT_TRUE(
-        QTest::qWaitFor([&] { return Text(dialog_->m_stStatus) == "Status: Detecting Baud Rate"; }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return Text(dialog_->m_stStatus) == "Status: Detecting Baud Rate"; }, 5000));
     state_.SetStatus(STATUS_WAITING);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return Text(dialog_->m_stStatus) == "Status: Waiting.."; }, 5000));
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return Text(dialog_->m_stStatus) == "Status: Waiting.."; }, 5000));
     EXPECT_TRUE(dialog_->m_nTimer->isSingleShot());
     EXPECT_EQ(dialog_->m_nTimer->interval(), 10);
 }

@@ -1,18 +1,18 @@
 // Real time: the window program's whole run against the simulated receiver on a pseudo-terminal.
 // A timer plays the user: it picks the port named with "-com", presses Load, answers the
 // loader's message box and presses Exit once the window is idle again.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
-
-#include <chrono>
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "app/zentrel_app.h"
 #include "app/zentrel_dlg.h"
@@ -73,8 +73,7 @@ struct User {
                 step = Step::Done;
                 dialog->m_btnExit->click();
                 break;
-            case Step::Done:
-                break;
+            case Step::Done: break;
         }
     }
 };

@@ -1,15 +1,15 @@
 // Draws the window half-way through a load, offscreen, and writes the picture to the PNG file
 // named on the command line (the README's picture is docs/window.png). The load is scripted:
 // no port is opened.
+#include <cstdio>
+#include <cstdlib>
+
 #include <QApplication>
 #include <QComboBox>
 #include <QPixmap>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
-
-#include <cstdio>
-#include <cstdlib>
 
 #include "loader/loader_status.h"
 #include "tests/app/dialog_fixture.h"
@@ -31,10 +31,11 @@ int main(int argc, char** argv) {
         list = {Port("COM1", "Communications Port (COM1)"), Port("COM5", "USB Serial Port (COM5)")};
     });
     Gate release;
-    dialog.SetLoaderFactory([&release](SLoaderState* s, LoaderDeps deps) -> std::unique_ptr<CLoader> {
-        return std::make_unique<CScriptedLoader>(s, std::move(deps),
-                                                 [&release](SLoaderState&, LoaderDeps&) { release.Wait(); });
-    });
+    dialog.SetLoaderFactory(
+        [&release](SLoaderState* s, LoaderDeps deps) -> std::unique_ptr<CLoader> {
+            return std::make_unique<CScriptedLoader>(
+                s, std::move(deps), [&release](SLoaderState&, LoaderDeps&) { release.Wait(); });
+        });
     dialog.OnInitDialog();
     dialog.show();
     dialog.m_nTimer->stop();

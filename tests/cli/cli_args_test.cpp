@@ -74,8 +74,8 @@ TEST(CliArgs, HelpDocumentsTheExitStatuses) {
     EXPECT_EQ(o.action, CliAction::Exit);
     EXPECT_EQ(o.exitStatus, 0);
     EXPECT_EQ(o.errText, "");
-    for (const char* needle : {"--com", "--port", "--list", "--trace", "--version", "-com N", "0 ", "1 ", "2 ",
-                               "3 ", "4 ", "130", "not detected", "transfer failed"}) {
+    for (const char* needle : {"--com", "--port", "--list", "--trace", "--version", "-com N", "0 ",
+                               "1 ", "2 ", "3 ", "4 ", "130", "not detected", "transfer failed"}) {
         EXPECT_NE(o.outText.find(needle), std::string::npos) << needle;
     }
 }
@@ -90,9 +90,12 @@ TEST(CliArgs, VersionNamesTheProgramAndTheFirmwareItCarries) {
 }
 
 TEST(CliArgs, OnlyTheComKeyIsRewritten) {
-    const std::vector<std::string> in = {"-com", "-com", "-COM", "-cOm", "--com", "-comx", "-c", "--", "-com"};
-    const std::vector<std::string> out = {"-com", "--com", "--com", "--com", "--com", "-comx", "-c", "--", "-com"};
-    EXPECT_EQ(NormaliseArguments(in), out);  // the program name and what follows "--" stay as they are
+    const std::vector<std::string> in = {"-com",  "-com", "-COM", "-cOm", "--com",
+                                         "-comx", "-c",   "--",   "-com"};
+    const std::vector<std::string> out = {"-com",  "--com", "--com", "--com", "--com",
+                                          "-comx", "-c",    "--",    "-com"};
+    EXPECT_EQ(NormaliseArguments(in),
+              out);  // the program name and what follows "--" stay as they are
 }
 
 TEST(ExitStatus, EveryLoadOutcomeMapsToItsStatus) {
@@ -102,7 +105,8 @@ TEST(ExitStatus, EveryLoadOutcomeMapsToItsStatus) {
     EXPECT_EQ(ExitStatusForLoad(STATUS_BLOCK_FAILED), 4);
     EXPECT_EQ(ExitStatusForLoad(STATUS_IMAGE_NOT_FOUND), 4);
     // A load that stopped on an intermediate status never counts as a success.
-    for (std::int32_t status : {0, 1, 2, 6, 9, 13, 41, -1}) EXPECT_EQ(ExitStatusForLoad(status), 4) << status;
+    for (std::int32_t status : {0, 1, 2, 6, 9, 13, 41, -1})
+        EXPECT_EQ(ExitStatusForLoad(status), 4) << status;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // morvane-cli as a user runs it: the built program, its output in a pipe, against morvane-sim on
 // a pseudo-terminal that stands in for the receiver. Real time: each load takes what a load takes.
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -8,8 +9,6 @@
 #include <regex>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "loader/firmware_image.h"
 #include "serial/comm_dev2.h"
@@ -42,8 +41,11 @@ protected:
         if (!sim_) return;
         sim_->Stop();
         if (HasFailure()) {
-            std::cerr << "--- morvane-cli stdout\n" << cliOut_ << "--- morvane-cli stderr\n" << cliErr_
-                      << "--- morvane-sim log\n" << sim_->Log() << "--- report\n" << sim_->Report();
+            std::cerr << "--- morvane-cli stdout\n"
+                      << cliOut_ << "--- morvane-cli stderr\n"
+                      << cliErr_ << "--- morvane-sim log\n"
+                      << sim_->Log() << "--- report\n"
+                      << sim_->Report();
         }
         sim_.reset();
     }
@@ -82,7 +84,9 @@ protected:
     std::string cliErr_;
 };
 
-bool Has(const std::string& text, const std::string& needle) { return text.find(needle) != std::string::npos; }
+bool Has(const std::string& text, const std::string& needle) {
+    return text.find(needle) != std::string::npos;
+}
 
 TEST_F(CliAgainstSim, LoadsTheWholeImageAndLogsProgressInPlainLines) {
     StartSim({"--rate", "115200", "--exit-after-transfer"});
@@ -134,7 +138,8 @@ TEST_F(CliAgainstSim, APortHeldByAnotherProgramFailsAtOnceAndSendsNothing) {
     EXPECT_TRUE(Has(cliOut_, "Status: Can't Connect, Invalid COM Port\n")) << cliOut_;
     EXPECT_TRUE(Has(cliErr_, "Cannot open COM5 (" + Com5() + "): the port is in use")) << cliErr_;
     // The lock names this test program as the holder.
-    EXPECT_TRUE(Has(cliErr_, "It is held by test_cli_e2e (pid " + std::to_string(getpid()) + ")")) << cliErr_;
+    EXPECT_TRUE(Has(cliErr_, "It is held by test_cli_e2e (pid " + std::to_string(getpid()) + ")"))
+        << cliErr_;
 
     holder.Close();
     const std::string report = FinishSim();

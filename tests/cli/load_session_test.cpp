@@ -1,8 +1,8 @@
 #include "cli/load_session.h"
 
-#include <sstream>
-
 #include <gtest/gtest.h>
+
+#include <sstream>
 
 #include "cli/trace_comm_dev.h"
 #include "loader/loader_status.h"
@@ -23,7 +23,8 @@ struct SDeviceLog {
 
 class CFakeDevice : public CCommDev2 {
 public:
-    CFakeDevice(SDeviceLog& log, OpenErrorKind refuse = OpenErrorKind::None) : log_(log), refuse_(refuse) {}
+    CFakeDevice(SDeviceLog& log, OpenErrorKind refuse = OpenErrorKind::None)
+        : log_(log), refuse_(refuse) {}
 
     bool Open(int) override {
         ++log_.opens;
@@ -98,7 +99,8 @@ TEST(InterruptPolicy, SecondCtrlCWithinTheGraceStopsLaterOnesForceTheExit) {
         CInterruptPolicy policy;
         std::vector<Action> actions;
         for (auto at : r.at) actions.push_back(policy.OnInterrupt(t0 + at));
-        EXPECT_EQ(actions, r.actions) << r.at.size() << " presses, the last at " << r.at.back().count() << " ms";
+        EXPECT_EQ(actions, r.actions)
+            << r.at.size() << " presses, the last at " << r.at.back().count() << " ms";
     }
 }
 
@@ -129,10 +131,12 @@ TEST(LoadSession, AnUnopenablePortEndsTheLoadWithTheDevicesReason) {
 TEST(LoadSession, TheReasonSurvivesTheTraceDevice) {
     SDeviceLog log;
     std::ostringstream trace;
-    CLoadSession session(LoadRequest{5, "", true}, trace, std::make_unique<CFakeDevice>(log, OpenErrorKind::Busy));
+    CLoadSession session(LoadRequest{5, "", true}, trace,
+                         std::make_unique<CFakeDevice>(log, OpenErrorKind::Busy));
     session.Start();
     EXPECT_EQ(session.Join().openError.kind, OpenErrorKind::Busy);
-    EXPECT_NE(trace.str().find("open COM5 (/dev/ttyFAKE0) failed: Device or resource busy"), std::string::npos)
+    EXPECT_NE(trace.str().find("open COM5 (/dev/ttyFAKE0) failed: Device or resource busy"),
+              std::string::npos)
         << trace.str();
 }
 
@@ -153,18 +157,23 @@ TEST(LoadSession, ACancelUnwindsTheLoadAndClosesThePort) {
 TEST(LoadSession, PortLabels) {
     std::ostringstream trace;
     EXPECT_EQ(CLoadSession(LoadRequest{33, "", false}, trace).PortLabel(), "COM33");
-    EXPECT_EQ(CLoadSession(LoadRequest{0, "/dev/ttyACM0", false}, trace).PortLabel(), "/dev/ttyACM0");
+    EXPECT_EQ(CLoadSession(LoadRequest{0, "/dev/ttyACM0", false}, trace).PortLabel(),
+              "/dev/ttyACM0");
 }
 
 TEST(AdviceAfterLoad, SaysWhatHappenedAndWhatToDo) {
     EXPECT_EQ(AdviceAfterLoad(STATUS_FIRMWARE_COMPLETE, "COM5", "/dev/ttyS4", 136352, 136352), "");
-    EXPECT_EQ(AdviceAfterLoad(STATUS_INVALID_PORT, "COM5", "/dev/ttyS4", 0, 0), "");  // explained elsewhere
-    const std::string silent = AdviceAfterLoad(STATUS_DEVICE_NOT_DETECTED, "COM5", "/dev/ttyS4", 0, 0);
+    EXPECT_EQ(AdviceAfterLoad(STATUS_INVALID_PORT, "COM5", "/dev/ttyS4", 0, 0),
+              "");  // explained elsewhere
+    const std::string silent =
+        AdviceAfterLoad(STATUS_DEVICE_NOT_DETECTED, "COM5", "/dev/ttyS4", 0, 0);
     EXPECT_NE(silent.find("did not answer on COM5 (/dev/ttyS4)"), std::string::npos) << silent;
-    const std::string broken = AdviceAfterLoad(STATUS_BLOCK_FAILED, "/dev/ttyUSB0", "/dev/ttyUSB0", 20000, 136352);
+    const std::string broken =
+        AdviceAfterLoad(STATUS_BLOCK_FAILED, "/dev/ttyUSB0", "/dev/ttyUSB0", 20000, 136352);
     EXPECT_NE(broken.find("after 20000 of 136352 bytes"), std::string::npos) << broken;
     EXPECT_NE(broken.find("cable on /dev/ttyUSB0 and"), std::string::npos) << broken;
-    EXPECT_NE(AdviceAfterLoad(STATUS_IMAGE_NOT_FOUND, "COM5", "", 0, 0).find("nothing was sent"), std::string::npos);
+    EXPECT_NE(AdviceAfterLoad(STATUS_IMAGE_NOT_FOUND, "COM5", "", 0, 0).find("nothing was sent"),
+              std::string::npos);
     EXPECT_NE(AdviceAfterLoad(STATUS_WAITING, "COM5", "", 0, 0), "");
 }
 
@@ -178,7 +187,7 @@ TEST(TraceDevice, ForwardsEverythingAndWritesOneLinePerTransfer) {
 
     ASSERT_TRUE(trace.Open(5));
     EXPECT_EQ(trace.lineSettings.BaudRate, 9600U);  // the real device's settings show through
-    trace.lineSettings.BaudRate = 19200;             // as the serial link sets the rate
+    trace.lineSettings.BaudRate = 19200;            // as the serial link sets the rate
     ASSERT_TRUE(trace.SetHandshake(false));
     ASSERT_TRUE(trace.ApplyCommState());
     EXPECT_EQ(log.appliedRate, 19200U);

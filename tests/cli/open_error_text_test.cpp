@@ -24,12 +24,13 @@ TEST(OpenErrorText, EachReasonSaysWhatToDo) {
     const Row rows[] = {
         {Error(OpenErrorKind::NoSuchDevice, "/dev/ttyUSB0", "No such file or directory"),
          {},
-         {"COM33 (/dev/ttyUSB0)", "no such device", "No such file or directory", "morvane-cli --list", "cable"},
+         {"COM33 (/dev/ttyUSB0)", "no such device", "No such file or directory",
+          "morvane-cli --list", "cable"},
          {"usermod"}},
         {Error(OpenErrorKind::PermissionDenied, "/dev/ttyUSB0", "Permission denied"),
          {"dialout", false, {}},
-         {"COM33 (/dev/ttyUSB0)", "permission denied", "'dialout'", "sudo usermod -aG dialout $USER",
-          "log out and log in again"},
+         {"COM33 (/dev/ttyUSB0)", "permission denied", "'dialout'",
+          "sudo usermod -aG dialout $USER", "log out and log in again"},
          {"newgrp", "--list"}},
         {Error(OpenErrorKind::PermissionDenied, "/dev/ttyUSB0", "Permission denied"),
          {"uucp", false, {}},
@@ -60,8 +61,14 @@ TEST(OpenErrorText, EachReasonSaysWhatToDo) {
          {},
          {"refused the line settings", "Invalid argument"},
          {}},
-        {Error(OpenErrorKind::Other, "/dev/ttyUSB0", "Input/output error"), {}, {"Input/output error"}, {}},
-        {Error(OpenErrorKind::None, "/dev/ttyUSB0", ""), {}, {"COM33 (/dev/ttyUSB0)", "could not be opened"}, {}},
+        {Error(OpenErrorKind::Other, "/dev/ttyUSB0", "Input/output error"),
+         {},
+         {"Input/output error"},
+         {}},
+        {Error(OpenErrorKind::None, "/dev/ttyUSB0", ""),
+         {},
+         {"COM33 (/dev/ttyUSB0)", "could not be opened"},
+         {}},
     };
     for (const Row& r : rows) {
         const std::string text = ExplainOpenError(r.error, "COM33", 33, r.facts);
@@ -73,16 +80,19 @@ TEST(OpenErrorText, EachReasonSaysWhatToDo) {
 }
 
 TEST(OpenErrorText, ANumberThatMapsToNoDeviceSaysSoAndShowsTheRanges) {
-    const std::string text =
-        ExplainOpenError(Error(OpenErrorKind::NoSuchDevice, "", ""), "COM300", 300, OpenErrorFacts{});
-    EXPECT_NE(text.find("COM300: that number stands for no serial device"), std::string::npos) << text;
+    const std::string text = ExplainOpenError(Error(OpenErrorKind::NoSuchDevice, "", ""), "COM300",
+                                              300, OpenErrorFacts{});
+    EXPECT_NE(text.find("COM300: that number stands for no serial device"), std::string::npos)
+        << text;
     EXPECT_NE(text.find("ttyUSB0-31 = COM33-64"), std::string::npos) << text;
 }
 
 TEST(OpenErrorText, APathNamedByTheUserIsNotRepeated) {
-    const std::string text = ExplainOpenError(Error(OpenErrorKind::NoSuchDevice, "/dev/ttyACM3", "No such file"),
-                                              "/dev/ttyACM3", 0, OpenErrorFacts{});
-    EXPECT_NE(text.find("Cannot open /dev/ttyACM3: there is no such device"), std::string::npos) << text;
+    const std::string text =
+        ExplainOpenError(Error(OpenErrorKind::NoSuchDevice, "/dev/ttyACM3", "No such file"),
+                         "/dev/ttyACM3", 0, OpenErrorFacts{});
+    EXPECT_NE(text.find("Cannot open /dev/ttyACM3: there is no such device"), std::string::npos)
+        << text;
 }
 
 TEST(OpenErrorText, NoHoldersOfADeviceThatIsNotThere) {

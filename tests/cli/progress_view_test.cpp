@@ -1,8 +1,8 @@
 #include "cli/progress_view.h"
 
-#include <sstream>
-
 #include <gtest/gtest.h>
+
+#include <sstream>
 
 #include "loader/loader_status.h"
 
@@ -13,8 +13,8 @@ TEST(ProgressView, PercentCounterAndBar) {
     EXPECT_EQ(ProgressPercent(68176, 136352), 50U);
     EXPECT_EQ(ProgressPercent(1, 136352), 0U);
     EXPECT_EQ(ProgressPercent(136352, 136352), 100U);
-    EXPECT_EQ(ProgressPercent(50, 0), 0U);                        // no total yet: no division by zero
-    EXPECT_EQ(ProgressPercent(4000000000U, 4000000000U), 100U);   // no 32-bit wrap of sent x 100
+    EXPECT_EQ(ProgressPercent(50, 0), 0U);  // no total yet: no division by zero
+    EXPECT_EQ(ProgressPercent(4000000000U, 4000000000U), 100U);  // no 32-bit wrap of sent x 100
     EXPECT_EQ(ProgressBar(0, 10), "[----------]");
     EXPECT_EQ(ProgressBar(57, 10), "[#####-----]");
     EXPECT_EQ(ProgressBar(100, 10), "[##########]");
@@ -50,7 +50,8 @@ TEST(ProgressView, PlainOutputHasOneLinePerTenthAndNoTerminalCodes) {
     h.Step(STATUS_DETECTING_BAUD, 0);  // same status: not repeated
     h.Step(STATUS_CONNECTED, 0);
     h.Step(STATUS_WAITING, 0);
-    for (std::uint32_t sent = 50; sent < Harness::kTotal; sent += 50 * 37) h.Step(STATUS_UPDATING_FIRMWARE, sent);
+    for (std::uint32_t sent = 50; sent < Harness::kTotal; sent += 50 * 37)
+        h.Step(STATUS_UPDATING_FIRMWARE, sent);
     h.Step(STATUS_UPDATING_FIRMWARE, Harness::kTotal, 0);
     h.Step(STATUS_FIRMWARE_COMPLETE, Harness::kTotal, 0);
     h.reporter.Prompt("Load Completed\t");
@@ -98,7 +99,8 @@ TEST(ProgressView, OnATerminalTheFinishedLineIsNotDrawnAgain) {
     h.Step(STATUS_FIRMWARE_COMPLETE, Harness::kTotal, 0);  // the pass after the load ended
     h.reporter.Finish();
     const std::string text = h.out.str();
-    const std::string end = "  Remaining Time: 0 seconds\x1b[K\nStatus: Firmware Update Complete\nLoad Completed\t\n";
+    const std::string end =
+        "  Remaining Time: 0 seconds\x1b[K\nStatus: Firmware Update Complete\nLoad Completed\t\n";
     ASSERT_GE(text.size(), end.size());
     EXPECT_EQ(text.substr(text.size() - end.size()), end);
 }

@@ -27,19 +27,22 @@ TEST(ComPortTidy, FillsNamesAsEachMethodNeeds) {
          Record("", "USB Serial Port (COM5)", "USB-SERIAL CH340"), "COM5", "USB Serial Port (COM5)",
          "USB-SERIAL CH340"},
         {"probe: the port name is all there is", Record("COM3", "", ""), "COM3", "COM3", "COM3"},
-        {"registry: description cut before the bracket", Record("COM1", "Communications Port (COM1)", ""),
-         "COM1", "Communications Port (COM1)", "Communications Port"},
-        {"no blank before the bracket", Record("COM2", "Port(COM2)", ""), "COM2", "Port(COM2)", "Port(COM2)"},
+        {"registry: description cut before the bracket",
+         Record("COM1", "Communications Port (COM1)", ""), "COM1", "Communications Port (COM1)",
+         "Communications Port"},
+        {"no blank before the bracket", Record("COM2", "Port(COM2)", ""), "COM2", "Port(COM2)",
+         "Port(COM2)"},
         {"bracket at the start", Record("COM2", " (COM2)", ""), "COM2", " (COM2)", " (COM2)"},
-        {"first ) not the last character", Record("COM2", "Modem (a) (COM2)", ""), "COM2", "Modem (a) (COM2)",
-         "Modem (a) (COM2)"},
+        {"first ) not the last character", Record("COM2", "Modem (a) (COM2)", ""), "COM2",
+         "Modem (a) (COM2)", "Modem (a) (COM2)"},
         {"text after the bracket", Record("COM2", "Port (COM2) x", ""), "COM2", "Port (COM2) x",
          "Port (COM2) x"},
-        {"blanks and sign before the number, as %d reads", Record("", "Modem (COM \t12)", "Modem"), "COM12",
-         "Modem (COM \t12)", "Modem"},
+        {"blanks and sign before the number, as %d reads", Record("", "Modem (COM \t12)", "Modem"),
+         "COM12", "Modem (COM \t12)", "Modem"},
         {"explicit plus", Record("", "X COM+7", "X"), "COM7", "X COM+7", "X"},
         {"the first COM counts", Record("", "COM8 via COM9", "X"), "COM8", "COM8 via COM9", "X"},
-        {"port name kept when present", Record("COM4", "Odd (COM9)", "Odd"), "COM4", "Odd (COM9)", "Odd"},
+        {"port name kept when present", Record("COM4", "Odd (COM9)", "Odd"), "COM4", "Odd (COM9)",
+         "Odd"},
     };
     for (const Row& row : rows) {
         CArray<SSerInfo, SSerInfo&> list{row.in};
@@ -53,8 +56,8 @@ TEST(ComPortTidy, FillsNamesAsEachMethodNeeds) {
 }
 
 TEST(ComPortTidy, FriendlyNamesWithoutANumberAfterComAreRemoved) {
-    for (const char* name : {"Bluetooth Link", "com5 (lower case)", "TELECOM Modem", "Modem COM", "COM x",
-                             "COM-", "COM +", "COM99999999999"}) {
+    for (const char* name : {"Bluetooth Link", "com5 (lower case)", "TELECOM Modem", "Modem COM",
+                             "COM x", "COM-", "COM +", "COM99999999999"}) {
         CArray<SSerInfo, SSerInfo&> list{Record("", name, "Some device")};
         TidyComPortList(list);
         EXPECT_TRUE(list.empty()) << name;

@@ -1,10 +1,9 @@
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-
-#include <gtest/gtest.h>
 
 #include "serial/enumerate_com_ports_linux.h"
 #include "serial/sysfs_port_text.h"
@@ -21,7 +20,8 @@ TEST(SysfsPortText, AttributeTexts) {
     EXPECT_EQ(SysfsText("\n"), "");
     EXPECT_EQ(SysfsNumber("4\n"), 4);
     EXPECT_EQ(SysfsNumber("0"), 0);
-    for (const char* bad : {"", "\n", "x", "4a", "-1", "12345678901"}) EXPECT_FALSE(SysfsNumber(bad)) << bad;
+    for (const char* bad : {"", "\n", "x", "4a", "-1", "12345678901"})
+        EXPECT_FALSE(SysfsNumber(bad)) << bad;
     EXPECT_EQ(LinkTargetName("../../../../bus/usb"), "usb");
     EXPECT_EQ(LinkTargetName("serial8250/"), "serial8250");
     EXPECT_EQ(LinkTargetName("port"), "port");
@@ -44,7 +44,8 @@ TEST(SysfsPortText, PlaceholderUarts) {
         {std::nullopt, "", "/sys/devices/platform/serial8250/serial8250:0/serial8250:0.3", true},
         {std::nullopt, "serial", "/sys/devices/pnp0/00:04", false},
     };
-    for (const Row& r : rows) EXPECT_EQ(IsPlaceholderUart(r.type, r.driver, r.path), r.placeholder) << r.path;
+    for (const Row& r : rows)
+        EXPECT_EQ(IsPlaceholderUart(r.type, r.driver, r.path), r.placeholder) << r.path;
 }
 
 TEST(SysfsPortText, UsbAncestryFromThePath) {
@@ -77,9 +78,9 @@ TEST(SysfsPortText, Names) {
 class FakeSysfs : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_root =
-            fs::temp_directory_path() / ("morvane-enum-" + std::to_string(::getpid()) + "-" +
-                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        m_root = fs::temp_directory_path() /
+                 ("morvane-enum-" + std::to_string(::getpid()) + "-" +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(m_root);
         for (const char* dir :
              {"sys/class/tty", "sys/bus/usb", "sys/bus/usb-serial/drivers/ftdi_sio",
@@ -117,7 +118,8 @@ protected:
         File(fs::path("sys/devices") / device / "idVendor", "0403\n");
         File(fs::path("sys/devices") / device / "idProduct", "6001\n");
         if (product != nullptr) File(fs::path("sys/devices") / device / "product", product);
-        if (manufacturer != nullptr) File(fs::path("sys/devices") / device / "manufacturer", manufacturer);
+        if (manufacturer != nullptr)
+            File(fs::path("sys/devices") / device / "manufacturer", manufacturer);
     }
 
     // A PC with a real and two placeholder 8250 ports, a UART at ttyS3, an FTDI adapter, an ACM
@@ -184,8 +186,8 @@ TEST_F(FakeSysfs, ListsRealPortsByComNumberWithNamesPeopleKnow) {
          (m_root / "pts/7").string(), false},
         {"COM33", "/dev/ttyUSB0", "FT232R USB UART (COM33)", "FT232R USB UART", true},
         {"COM65", "/dev/ttyACM0", "Tundro 0403:6001 (COM65)", "Tundro 0403:6001", true},
-        {"COM200", (m_root / "devices/com200").string(), (m_root / "sim/pty0").string() + " (COM200)",
-         (m_root / "sim/pty0").string(), false},
+        {"COM200", (m_root / "devices/com200").string(),
+         (m_root / "sim/pty0").string() + " (COM200)", (m_root / "sim/pty0").string(), false},
     };
     ASSERT_EQ(list.size(), std::size(expected));
     for (std::size_t i = 0; i < list.size(); ++i) {
@@ -224,7 +226,8 @@ TEST_F(FakeSysfs, MissingFoldersMeanNoPorts) {
 // The real machine: whatever it has, the enumeration finishes and every record is complete;
 // an entry of MORVANE_DEVICES is listed under its number.
 TEST(EnumerateComPorts, RunsOnThisMachine) {
-    const fs::path devices = fs::temp_directory_path() / ("morvane-enum-real-" + std::to_string(::getpid()));
+    const fs::path devices =
+        fs::temp_directory_path() / ("morvane-enum-real-" + std::to_string(::getpid()));
     fs::create_directories(devices);
     fs::create_symlink("/dev/null", devices / "com250");
     const char* previous = std::getenv("MORVANE_DEVICES");

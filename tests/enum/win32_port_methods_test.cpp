@@ -1,5 +1,8 @@
 #include "serial/win32_port_methods.h"
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -7,9 +10,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 namespace morvane {
 namespace {
@@ -98,8 +98,9 @@ public:
         data.reserved = index;
         return true;
     }
-    bool SetupDiGetDeviceInterfaceDetailA(DevInfoSet, const SDeviceInterfaceData& data, std::uint8_t* detail,
-                                          std::uint32_t detailSize, SDevInfoData& devInfo) override {
+    bool SetupDiGetDeviceInterfaceDetailA(DevInfoSet, const SDeviceInterfaceData& data,
+                                          std::uint8_t* detail, std::uint32_t detailSize,
+                                          SDevInfoData& devInfo) override {
         calls.push_back("GetDetail " + std::to_string(data.reserved));
         std::uint32_t cbSize = 0;
         std::memcpy(&cbSize, detail, sizeof cbSize);
@@ -112,9 +113,11 @@ public:
         devInfo.devInst = static_cast<std::uint32_t>(data.reserved);
         return true;
     }
-    bool SetupDiGetDeviceRegistryPropertyA(DevInfoSet, const SDevInfoData& devInfo, std::uint32_t property,
-                                           std::uint8_t* buffer, std::uint32_t bufferSize) override {
-        calls.push_back("GetProperty " + std::to_string(devInfo.devInst) + " " + std::to_string(property));
+    bool SetupDiGetDeviceRegistryPropertyA(DevInfoSet, const SDevInfoData& devInfo,
+                                           std::uint32_t property, std::uint8_t* buffer,
+                                           std::uint32_t bufferSize) override {
+        calls.push_back("GetProperty " + std::to_string(devInfo.devInst) + " " +
+                        std::to_string(property));
         EXPECT_EQ(bufferSize, 256u);
         const Interface& item = interfaces[devInfo.devInst];
         const std::optional<std::string>& value = property == kSpdrpFriendlyName ? item.friendlyName
@@ -140,7 +143,8 @@ public:
 
     std::int32_t RegOpenKeyExA(RegKey parent, const char* subKey, std::uint32_t access,
                                RegKey& result) override {
-        const std::string path = parent == kHkeyLocalMachine ? subKey : openKeys.at(parent) + "\\" + subKey;
+        const std::string path =
+            parent == kHkeyLocalMachine ? subKey : openKeys.at(parent) + "\\" + subKey;
         calls.push_back("Open " + path);
         EXPECT_EQ(access, kKeyRead);
         auto key = registry.find(path);
@@ -222,12 +226,13 @@ TEST(Win32PortMethods, LibraryIsLoadedBeforeTheChoiceAndReleasedAfter) {
     CArray<SSerInfo, SSerInfo&> list{SSerInfo{}, SSerInfo{}};
     EnumerateComPortsWin32(os, list);
     ASSERT_GE(os.calls.size(), 9u);
-    EXPECT_THAT(std::vector<std::string>(os.calls.begin(), os.calls.begin() + 8),
-                ElementsAre("LoadLibrary", "GetProcAddress SetupDiGetClassDevsA",
-                            "GetProcAddress SetupDiEnumDeviceInterfaces",
-                            "GetProcAddress SetupDiGetDeviceInterfaceDetailA",
-                            "GetProcAddress SetupDiGetDeviceRegistryPropertyA",
-                            "GetProcAddress SetupDiDestroyDeviceInfoList", "GetVersionExA", "COM1"));
+    EXPECT_THAT(
+        std::vector<std::string>(os.calls.begin(), os.calls.begin() + 8),
+        ElementsAre("LoadLibrary", "GetProcAddress SetupDiGetClassDevsA",
+                    "GetProcAddress SetupDiEnumDeviceInterfaces",
+                    "GetProcAddress SetupDiGetDeviceInterfaceDetailA",
+                    "GetProcAddress SetupDiGetDeviceRegistryPropertyA",
+                    "GetProcAddress SetupDiDestroyDeviceInfoList", "GetVersionExA", "COM1"));
     EXPECT_EQ(os.calls.back(), "FreeLibrary");
     ASSERT_EQ(list.size(), 1u);  // the old records went first
     EXPECT_EQ(list[0].portName, "COM2");
@@ -248,7 +253,8 @@ TEST(Win32PortMethods, DeviceInterfacesInOrderSkippingPortsWithoutNames) {
         {"\\\\?\\usb#vid_1a86", "USB Serial Port (COM5)", "USB-SERIAL CH340", "USB-Port 2", 0},
         {"\\\\?\\nofriendly", std::nullopt, "Desc", "USB", 0},
         {"\\\\?\\nodesc", "Port (COM7)", std::nullopt, std::nullopt, 0},
-        {"\\\\?\\acpi#pnp0501", "Communications Port (COM1)", "Communications Port", "usb lower case", 0},
+        {"\\\\?\\acpi#pnp0501", "Communications Port (COM1)", "Communications Port",
+         "usb lower case", 0},
         {"\\\\?\\bth", "Standard Serial over Bluetooth link", "Bluetooth", std::nullopt, 0},
     };
     CArray<SSerInfo, SSerInfo&> list;
@@ -264,15 +270,41 @@ TEST(Win32PortMethods, DeviceInterfacesInOrderSkippingPortsWithoutNames) {
     EXPECT_FALSE(list[1].isUsb);
 
     const std::vector<std::string> expected = {
-        "LoadLibrary", "GetProcAddress SetupDiGetClassDevsA", "GetProcAddress SetupDiEnumDeviceInterfaces",
-        "GetProcAddress SetupDiGetDeviceInterfaceDetailA", "GetProcAddress SetupDiGetDeviceRegistryPropertyA",
-        "GetProcAddress SetupDiDestroyDeviceInfoList", "GetVersionExA", "GetClassDevs",
-        "EnumInterfaces 0", "GetDetail 0", "GetProperty 0 12", "GetProperty 0 0", "GetProperty 0 13",
-        "EnumInterfaces 1", "GetDetail 1", "GetProperty 1 12", "GetProperty 1 13",
-        "EnumInterfaces 2", "GetDetail 2", "GetProperty 2 12", "GetProperty 2 0", "GetProperty 2 13",
-        "EnumInterfaces 3", "GetDetail 3", "GetProperty 3 12", "GetProperty 3 0", "GetProperty 3 13",
-        "EnumInterfaces 4", "GetDetail 4", "GetProperty 4 12", "GetProperty 4 0", "GetProperty 4 13",
-        "EnumInterfaces 5", "DestroyList", "FreeLibrary",
+        "LoadLibrary",
+        "GetProcAddress SetupDiGetClassDevsA",
+        "GetProcAddress SetupDiEnumDeviceInterfaces",
+        "GetProcAddress SetupDiGetDeviceInterfaceDetailA",
+        "GetProcAddress SetupDiGetDeviceRegistryPropertyA",
+        "GetProcAddress SetupDiDestroyDeviceInfoList",
+        "GetVersionExA",
+        "GetClassDevs",
+        "EnumInterfaces 0",
+        "GetDetail 0",
+        "GetProperty 0 12",
+        "GetProperty 0 0",
+        "GetProperty 0 13",
+        "EnumInterfaces 1",
+        "GetDetail 1",
+        "GetProperty 1 12",
+        "GetProperty 1 13",
+        "EnumInterfaces 2",
+        "GetDetail 2",
+        "GetProperty 2 12",
+        "GetProperty 2 0",
+        "GetProperty 2 13",
+        "EnumInterfaces 3",
+        "GetDetail 3",
+        "GetProperty 3 12",
+        "GetProperty 3 0",
+        "GetProperty 3 13",
+        "EnumInterfaces 4",
+        "GetDetail 4",
+        "GetProperty 4 12",
+        "GetProperty 4 0",
+        "GetProperty 4 13",
+        "EnumInterfaces 5",
+        "DestroyList",
+        "FreeLibrary",
     };
     EXPECT_EQ(os.calls, expected);
 }
@@ -348,13 +380,13 @@ TEST(Win32PortMethods, ProbeAsksCom1ToCom32InOrder) {
 // USBPORTS: an adapter, an instance without PORTNAME, and COM1 once more.
 void ScriptWin9xRegistry(CScriptedWin32& os) {
     os.version = SOsVersionInfo{148, 4, 10, 2222, 1};
-    os.AddKey("Enum\\Root\\*PNP0501\\0000").values = {{"PORTNAME", "COM1"},
-                                                      {"FRIENDLYNAME", "Communications Port (COM1)"}};
+    os.AddKey("Enum\\Root\\*PNP0501\\0000").values = {
+        {"PORTNAME", "COM1"}, {"FRIENDLYNAME", "Communications Port (COM1)"}};
     os.AddKey("Enum\\Root\\*PNP0400\\0000").values = {{"PORTNAME", "LPT1"}};
     os.AddKey("Enum\\Root\\*pnp0501\\0000").values = {{"PORTNAME", "COM9"}};
     os.AddKey("Enum\\Root\\*PNP0500\\0000").values = {{"PORTNAME", "COM2"}};
-    os.AddKey("Enum\\USBPORTS\\FTDIBUS\\0000").values = {{"PORTNAME", "COM5"},
-                                                         {"FRIENDLYNAME", "USB Serial Port (COM5)"}};
+    os.AddKey("Enum\\USBPORTS\\FTDIBUS\\0000").values = {
+        {"PORTNAME", "COM5"}, {"FRIENDLYNAME", "USB Serial Port (COM5)"}};
     os.AddKey("Enum\\USBPORTS\\FTDIBUS\\0001").values = {{"FRIENDLYNAME", "No port (COM6)"}};
     os.AddKey("Enum\\USBPORTS\\FTDIBUS\\0002").values = {{"PORTNAME", std::string(128, 'C')}};
     os.AddKey("Enum\\USBPORTS\\PROLIFIC\\0000").values = {{"PORTNAME", "COM1"}};

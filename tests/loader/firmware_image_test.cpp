@@ -82,40 +82,40 @@ TEST(FirmwareImage, RecordsFormAndAddresses) {
     for (std::size_t i = 0; i < lines->size(); ++i) {
         const std::string_view line = (*lines)[i];
         // The published form is upper-case hexadecimal; the receiver's decoder would take either.
-        ASSERT_EQ(line.find_first_not_of(":0123456789ABCDEF"), std::string_view::npos) << "line " << i + 1;
+        ASSERT_EQ(line.find_first_not_of(":0123456789ABCDEF"), std::string_view::npos)
+            << "line " << i + 1;
         std::string why;
         const std::optional<SHexRecord> parsed = ParseHexRecord(line, &why);
         ASSERT_TRUE(parsed) << "line " << i + 1 << ": " << line << ": " << why;
         ASSERT_FALSE(endSeen) << "line " << i + 1 << " after the end-of-file record";
         const SHexRecord& rec = *parsed;
         switch (rec.type) {
-        case 0x04:
-            ASSERT_EQ(line.size(), 15U) << "line " << i + 1;
-            ASSERT_EQ(rec.offset, 0);
-            upper = static_cast<std::uint32_t>(rec.data[0] << 8 | rec.data[1]);
-            upperSet = true;
-            segments.push_back({});
-            break;
-        case 0x00: {
-            ASSERT_TRUE(upperSet) << "data before the first address record, line " << i + 1;
-            ASSERT_EQ(rec.data.size(), 16U) << "line " << i + 1;
-            ASSERT_EQ(line.size(), 43U) << "line " << i + 1;
-            const std::uint32_t address = upper << 16 | rec.offset;
-            Segment& seg = segments.back();
-            if (seg.first == seg.end) {
-                seg = {address, address};
+            case 0x04:
+                ASSERT_EQ(line.size(), 15U) << "line " << i + 1;
+                ASSERT_EQ(rec.offset, 0);
+                upper = static_cast<std::uint32_t>(rec.data[0] << 8 | rec.data[1]);
+                upperSet = true;
+                segments.push_back({});
+                break;
+            case 0x00: {
+                ASSERT_TRUE(upperSet) << "data before the first address record, line " << i + 1;
+                ASSERT_EQ(rec.data.size(), 16U) << "line " << i + 1;
+                ASSERT_EQ(line.size(), 43U) << "line " << i + 1;
+                const std::uint32_t address = upper << 16 | rec.offset;
+                Segment& seg = segments.back();
+                if (seg.first == seg.end) {
+                    seg = {address, address};
+                }
+                ASSERT_EQ(address, seg.end) << "gap or overlap at line " << i + 1;
+                seg.end = address + 16;
+                data.insert(data.end(), rec.data.begin(), rec.data.end());
+                break;
             }
-            ASSERT_EQ(address, seg.end) << "gap or overlap at line " << i + 1;
-            seg.end = address + 16;
-            data.insert(data.end(), rec.data.begin(), rec.data.end());
-            break;
-        }
-        case 0x01:
-            ASSERT_EQ(line, ":00000001FF");
-            endSeen = true;
-            break;
-        default:
-            FAIL() << "record type " << int{rec.type} << " at line " << i + 1;
+            case 0x01:
+                ASSERT_EQ(line, ":00000001FF");
+                endSeen = true;
+                break;
+            default: FAIL() << "record type " << int{rec.type} << " at line " << i + 1;
         }
     }
     EXPECT_TRUE(endSeen);
@@ -131,7 +131,8 @@ TEST(FirmwareImage, RecordsFormAndAddresses) {
         header += static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
     }
     header += std::string(" APPLICATION FIRMWARE ") + kFirmwareVersion;
-    EXPECT_EQ(std::string(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(header.size())), header);
+    EXPECT_EQ(std::string(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(header.size())),
+              header);
 }
 
 }  // namespace

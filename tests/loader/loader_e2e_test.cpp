@@ -1,9 +1,9 @@
 // Real time, real serial device, the simulated receiver on a pseudo-terminal: one whole W6 load
 // that must deliver the image byte for byte, and one whose line drops in the middle.
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "loader/firmware_image.h"
 #include "loader/loader_status.h"
@@ -59,7 +59,8 @@ TEST(LoaderE2E, ReceiverAt115200GetsTheImageByteExact) {
 }
 
 TEST(LoaderE2E, LineDroppedDuringTheTransferFailsTheLoad) {
-    SimProcess sim(MORVANE_SIM_PATH, kComPort, {"--rate", "115200", "--hangup-after-bytes", "60000"});
+    SimProcess sim(MORVANE_SIM_PATH, kComPort,
+                   {"--rate", "115200", "--hangup-after-bytes", "60000"});
     ASSERT_TRUE(sim.Ready());
 
     const Outcome outcome = LoadIntoSimulator();

@@ -1,10 +1,10 @@
 // The pieces a load is made of: the serial link, the receive path and the waits.
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "loader/callback.h"
 #include "loader/load_seams.h"

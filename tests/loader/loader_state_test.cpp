@@ -1,10 +1,10 @@
 #include "loader/loader_state.h"
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <string>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "loader/loader_status.h"
 

@@ -1,8 +1,8 @@
 #include "loader/loader_status.h"
 
-#include <utility>
-
 #include <gtest/gtest.h>
+
+#include <utility>
 
 namespace morvane {
 namespace {

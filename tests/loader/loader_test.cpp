@@ -2,6 +2,8 @@
 // the wire, the record as it goes, and how a load ends when something fails.
 #include "loader/loader.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <memory>
 #include <optional>
@@ -9,8 +11,6 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "loader/firmware_image.h"
 #include "loader/loader_status.h"
@@ -58,7 +58,8 @@ struct Rig {
 
     // What Run did (the loader's destruction, which closes the port again, left out).
     std::vector<WireEvent> RunEvents() const {
-        return {log.events.begin(), log.events.begin() + static_cast<std::ptrdiff_t>(eventsAfterRun)};
+        return {log.events.begin(),
+                log.events.begin() + static_cast<std::ptrdiff_t>(eventsAfterRun)};
     }
     std::vector<std::string> Steps() const { return Condense(RunEvents()); }
     std::vector<std::string> Steps(K kind) const {
@@ -100,13 +101,14 @@ void ExpectSteps(const std::vector<std::string>& actual, const std::vector<std::
     const std::size_t n = std::min(actual.size(), expected.size());
     for (std::size_t i = 0; i < n; ++i) {
         if (actual[i] != expected[i]) {
-            ADD_FAILURE() << "step " << i << ": got \"" << actual[i] << "\", expected \"" << expected[i]
-                          << "\" (previous: \"" << (i > 0 ? actual[i - 1] : "") << "\")";
+            ADD_FAILURE() << "step " << i << ": got \"" << actual[i] << "\", expected \""
+                          << expected[i] << "\" (previous: \"" << (i > 0 ? actual[i - 1] : "")
+                          << "\")";
             return;
         }
     }
-    EXPECT_EQ(actual.size(), expected.size()) << "first extra step: \""
-                                              << (actual.size() > n ? actual[n] : expected[n]) << "\"";
+    EXPECT_EQ(actual.size(), expected.size())
+        << "first extra step: \"" << (actual.size() > n ? actual[n] : expected[n]) << "\"";
 }
 
 std::string Rate(std::int32_t r) { return std::to_string(r); }
@@ -114,7 +116,8 @@ std::string Rate(std::int32_t r) { return std::to_string(r); }
 // The steps of one detection attempt at `rate`; `last`: the attempt that returns true.
 void AddAttempt(std::vector<std::string>& s, std::int32_t rate, bool pumping, bool last) {
     const std::string at = "send@" + Rate(rate) + " ";
-    s.insert(s.end(), {"close", "open " + Rate(rate), "pump 500", "pump 100", at + "$JOFF\\r\\n", "pump 200"});
+    s.insert(s.end(), {"close", "open " + Rate(rate), "pump 500", "pump 100", at + "$JOFF\\r\\n",
+                       "pump 200"});
     if (rate == 19200) {
         s.insert(s.end(), {at + "$JI\\r\\n", "pump 1000"});
     } else {
@@ -133,7 +136,8 @@ void AddSweep(std::vector<std::string>& s) {
 
 void AddTransfer(std::vector<std::string>& s, std::size_t size, unsigned pauseMs) {
     s.push_back("image");
-    for (std::size_t i = 0; i < size / 50; ++i) s.insert(s.end(), {"block@19200 50", "sleep " + std::to_string(pauseMs)});
+    for (std::size_t i = 0; i < size / 50; ++i)
+        s.insert(s.end(), {"block@19200 50", "sleep " + std::to_string(pauseMs)});
     if (size % 50 != 0) s.push_back("block@19200 " + std::to_string(size % 50));
 }
 
@@ -152,27 +156,32 @@ TEST_F(LoaderTest, W6LoadPutsTheWholeSequenceOnTheWire) {
     AddAttempt(expected, 9600, true, false);
     AddAttempt(expected, 19200, true, false);
     AddAttempt(expected, 38400, true, true);
-    expected.insert(expected.end(), {
-        "close", "open 19200", "pump 500", "send@19200 $JOFF\\r\\n", "pump 500",
-        "send@19200 $W6,CONNECT_TO_GPS\\r\\n", "pump 2000", "send@19200 $JCONN,A,C\\r\\n", "pump 1000",
-        "send@19200 \\r\\n$JCLEARAPPINT\\r\\n\\r\\n", "pump 2000", "pump 500",
-        "send@19200 \\r\\n$JAPPTRANSFER\\r\\n\\r\\n", "pump 15000"});
+    expected.insert(
+        expected.end(),
+        {"close", "open 19200", "pump 500", "send@19200 $JOFF\\r\\n", "pump 500",
+         "send@19200 $W6,CONNECT_TO_GPS\\r\\n", "pump 2000", "send@19200 $JCONN,A,C\\r\\n",
+         "pump 1000", "send@19200 \\r\\n$JCLEARAPPINT\\r\\n\\r\\n", "pump 2000", "pump 500",
+         "send@19200 \\r\\n$JAPPTRANSFER\\r\\n\\r\\n", "pump 15000"});
     AddTransfer(expected, 136352, 20);
-    expected.insert(expected.end(), {"box Load Completed\t", "send@19200 $JCONN,X\\r\\n", "pump 1000", "close"});
+    expected.insert(expected.end(),
+                    {"box Load Completed\t", "send@19200 $JCONN,X\\r\\n", "pump 1000", "close"});
     ExpectSteps(rig.Steps(), expected);
 
-    EXPECT_EQ(rig.BlockBytes(), std::string(EmbeddedFirmwareImage().begin(), EmbeddedFirmwareImage().end()));
+    EXPECT_EQ(rig.BlockBytes(),
+              std::string(EmbeddedFirmwareImage().begin(), EmbeddedFirmwareImage().end()));
     EXPECT_FALSE(rig.openAfterRun);
 
     // The answer to "$JI" was read in the read after the attempt that sent it.
-    const auto read = std::find_if(rig.log.events.begin(), rig.log.events.end(),
-                                   [](const WireEvent& e) { return e.kind == K::Read && !e.bytes.empty(); });
+    const auto read =
+        std::find_if(rig.log.events.begin(), rig.log.events.end(),
+                     [](const WireEvent& e) { return e.kind == K::Read && !e.bytes.empty(); });
     ASSERT_NE(read, rig.log.events.end());
     EXPECT_EQ(read->bytes, JiAnswer(7) + kVersionSentence);
 
     // 21.5 s from the reopen at the working rate to the first block.
-    auto firstBlock = std::find_if(rig.log.events.begin(), rig.log.events.end(),
-                                   [](const WireEvent& e) { return e.kind == K::Write && e.length == 50; });
+    auto firstBlock =
+        std::find_if(rig.log.events.begin(), rig.log.events.end(),
+                     [](const WireEvent& e) { return e.kind == K::Write && e.length == 50; });
     auto reopen = std::find_if(std::make_reverse_iterator(firstBlock), rig.log.events.rend(),
                                [](const WireEvent& e) { return e.kind == K::Open; });
     EXPECT_EQ(firstBlock->atMs - reopen->atMs, 21500u);
@@ -187,9 +196,10 @@ TEST_F(LoaderTest, W6LoadPutsTheWholeSequenceOnTheWire) {
     EXPECT_EQ(rig.state.GetSentBytes(), 136352u);
 
     // CONNECTED is written just before DETECTING_FIRMWARE, with no step between to see it by.
-    EXPECT_EQ(rig.Statuses(), (std::vector<std::int32_t>{STATUS_NOT_CONNECTED, STATUS_DETECTING_BAUD,
-                                                         STATUS_DETECTING_FIRMWARE, STATUS_CONNECTED, STATUS_WAITING,
-                                                         STATUS_UPDATING_FIRMWARE, STATUS_FIRMWARE_COMPLETE}));
+    EXPECT_EQ(rig.Statuses(), (std::vector<std::int32_t>{
+                                  STATUS_NOT_CONNECTED, STATUS_DETECTING_BAUD,
+                                  STATUS_DETECTING_FIRMWARE, STATUS_CONNECTED, STATUS_WAITING,
+                                  STATUS_UPDATING_FIRMWARE, STATUS_FIRMWARE_COMPLETE}));
     // The version sentence read during detection named the firmware; the flag is lowered for the
     // transfer, the text stays.
     const auto wait15 = std::find_if(rig.log.events.begin(), rig.log.events.end(),
@@ -197,8 +207,9 @@ TEST_F(LoaderTest, W6LoadPutsTheWholeSequenceOnTheWire) {
     EXPECT_TRUE(wait15->firmwareDetected);
     EXPECT_FALSE(rig.state.GetFirmwareDetected());
     EXPECT_EQ(rig.state.GetFirmwareText(), "1.10");
-    EXPECT_TRUE(std::all_of(rig.log.events.begin(), rig.log.events.end(),
-                            [](const WireEvent& e) { return e.kind != K::Open || e.length == kPort; }));
+    EXPECT_TRUE(std::all_of(rig.log.events.begin(), rig.log.events.end(), [](const WireEvent& e) {
+        return e.kind != K::Open || e.length == kPort;
+    }));
     EXPECT_EQ(CLoader::ProbeRate(), 57600);
     EXPECT_EQ(CLoader::SweepRate(), 0);
 }
@@ -212,18 +223,22 @@ TEST_F(LoaderTest, BaseLoaderRunsItsOwnSequence) {
     AddAttempt(expected, 9600, false, false);
     AddAttempt(expected, 19200, false, false);
     AddAttempt(expected, 38400, false, true);
-    expected.insert(expected.end(), {"close", "open 19200",
-                                     "send@19200 Baud Rate Detected!\\r\\n\\r\\n$JAPPTRANSFER\\r\\n\\r\\n", "sleep 1000"});
+    expected.insert(
+        expected.end(),
+        {"close", "open 19200",
+         "send@19200 Baud Rate Detected!\\r\\n\\r\\n$JAPPTRANSFER\\r\\n\\r\\n", "sleep 1000"});
     AddTransfer(expected, 136352, 100);
     expected.insert(expected.end(), {"box Load Completed\t", "close"});
     ExpectSteps(rig.Steps(), expected);
 
-    const auto firstBlock = std::find_if(rig.log.events.begin(), rig.log.events.end(),
-                                         [](const WireEvent& e) { return e.kind == K::Write && e.length == 50; });
+    const auto firstBlock =
+        std::find_if(rig.log.events.begin(), rig.log.events.end(),
+                     [](const WireEvent& e) { return e.kind == K::Write && e.length == 50; });
     EXPECT_EQ(firstBlock->remainingSeconds, 343);
     EXPECT_EQ(rig.state.GetRemainingSeconds(), 0);
-    EXPECT_EQ(rig.Statuses(), (std::vector<std::int32_t>{STATUS_NOT_CONNECTED, STATUS_DETECTING_BAUD, STATUS_CONNECTED,
-                                                         STATUS_UPDATING_FIRMWARE, STATUS_FIRMWARE_COMPLETE}));
+    EXPECT_EQ(rig.Statuses(), (std::vector<std::int32_t>{
+                                  STATUS_NOT_CONNECTED, STATUS_DETECTING_BAUD, STATUS_CONNECTED,
+                                  STATUS_UPDATING_FIRMWARE, STATUS_FIRMWARE_COMPLETE}));
     EXPECT_FALSE(rig.openAfterRun);
 }
 
@@ -236,7 +251,8 @@ TEST_F(LoaderTest, PortThatWillNotOpen) {
 
     Rig base;
     base.Run<CLoader>(OpenFailsAt(1));
-    EXPECT_EQ(base.Steps(), (std::vector<std::string>{"open failed", "box Invalid Comport, or Comport in use!"}));
+    EXPECT_EQ(base.Steps(),
+              (std::vector<std::string>{"open failed", "box Invalid Comport, or Comport in use!"}));
     EXPECT_EQ(base.log.events[1].status, STATUS_NOT_CONNECTED);
     EXPECT_EQ(base.state.GetStatus(), STATUS_INVALID_PORT);
 }
@@ -247,11 +263,15 @@ TEST_F(LoaderTest, ReceiverNeverDetected) {
     const DeviceScript scripts[] = {AnswersAt(0), AnswersAt(19200, 6), AnswersAt(9600)};
     for (const bool w6 : {true, false}) {
         for (const DeviceScript& script : scripts) {
-            SCOPED_TRACE(std::string(w6 ? "W6 " : "base ") + "answering at " + Rate(script.answerRate) + " with " +
-                         std::to_string(script.jiFields) + " fields");
+            SCOPED_TRACE(std::string(w6 ? "W6 " : "base ") + "answering at " +
+                         Rate(script.answerRate) + " with " + std::to_string(script.jiFields) +
+                         " fields");
             CLoader::ResetProgramWideRatesForTesting();
             Rig rig;
-            if (w6) rig.Run<CLoaderW6>(script); else rig.Run<CLoader>(script);
+            if (w6)
+                rig.Run<CLoaderW6>(script);
+            else
+                rig.Run<CLoader>(script);
 
             EXPECT_EQ(rig.state.GetStatus(), STATUS_DEVICE_NOT_DETECTED);
             EXPECT_EQ(rig.Steps(K::Read), std::vector<std::string>(20, "read 1024"));
@@ -262,18 +282,22 @@ TEST_F(LoaderTest, ReceiverNeverDetected) {
                 sent += e.bytes;
             }
             int jiCount = 0;
-            for (std::size_t at = 0, end; (end = sent.find("\r\n", at)) != std::string::npos; at = end + 2) {
+            for (std::size_t at = 0, end; (end = sent.find("\r\n", at)) != std::string::npos;
+                 at = end + 2) {
                 const std::string line = sent.substr(at, end - at);
-                EXPECT_TRUE(line == "$JCONN,X" || line == "$JOFF" || line == "$JI" || line == "$JBAUD,19200") << line;
+                EXPECT_TRUE(line == "$JCONN,X" || line == "$JOFF" || line == "$JI" ||
+                            line == "$JBAUD,19200")
+                    << line;
                 jiCount += line == "$JI" ? 1 : 0;
             }
-            EXPECT_EQ(jiCount, 3);  // attempts 3, 9 and 15
+            EXPECT_EQ(jiCount, 3);                   // attempts 3, 9 and 15
             EXPECT_EQ(CLoader::ProbeRate(), 19200);  // 20 attempts from 4800: three rounds and two
             // The W6 loader leaves the port open at the last probe rate until it is destroyed.
             EXPECT_EQ(rig.openAfterRun, w6);
             EXPECT_FALSE(rig.log.lineOpen);
-            EXPECT_TRUE(std::none_of(rig.log.events.begin(), rig.log.events.end(),
-                                     [](const WireEvent& e) { return e.kind == K::Box || e.kind == K::Image; }));
+            EXPECT_TRUE(std::none_of(
+                rig.log.events.begin(), rig.log.events.end(),
+                [](const WireEvent& e) { return e.kind == K::Box || e.kind == K::Image; }));
         }
     }
 }
@@ -288,10 +312,12 @@ TEST_F(LoaderTest, SecondLoadSkipsTheSweepAndProbesOn) {
     second.image = std::vector<std::uint8_t>(100, 'y');
     second.Run<CLoaderW6>();
     std::vector<std::string> expected = {"open 19200"};
-    for (const std::int32_t rate : {57600, 115200, 4800, 9600, 19200}) AddAttempt(expected, rate, true, false);
+    for (const std::int32_t rate : {57600, 115200, 4800, 9600, 19200})
+        AddAttempt(expected, rate, true, false);
     AddAttempt(expected, 38400, true, true);
     const auto steps = second.Steps();
-    ExpectSteps(std::vector<std::string>(steps.begin(), steps.begin() + std::min(steps.size(), expected.size())),
+    ExpectSteps(std::vector<std::string>(steps.begin(),
+                                         steps.begin() + std::min(steps.size(), expected.size())),
                 expected);
     EXPECT_EQ(second.state.GetStatus(), STATUS_FIRMWARE_COMPLETE);
 }
@@ -304,14 +330,18 @@ TEST_F(LoaderTest, FailedBlockWriteEndsTheLoad) {
         std::uint32_t sentBefore;
     };
     for (const Row row : {Row{136352, 1000, 999 * 50}, Row{120, 3, 100}, Row{50, 1, 0}}) {
-        SCOPED_TRACE("block " + std::to_string(row.failingBlock) + " of " + std::to_string(row.imageSize));
+        SCOPED_TRACE("block " + std::to_string(row.failingBlock) + " of " +
+                     std::to_string(row.imageSize));
         for (const bool w6 : {true, false}) {
             CLoader::ResetProgramWideRatesForTesting();
             Rig rig;
             if (row.imageSize != 136352) rig.image = std::vector<std::uint8_t>(row.imageSize, 'z');
             DeviceScript script;
             script.failWrite = [&row](int, int block) { return block == row.failingBlock; };
-            if (w6) rig.Run<CLoaderW6>(std::move(script)); else rig.Run<CLoader>(std::move(script));
+            if (w6)
+                rig.Run<CLoaderW6>(std::move(script));
+            else
+                rig.Run<CLoader>(std::move(script));
 
             EXPECT_EQ(rig.state.GetStatus(), STATUS_BLOCK_FAILED);
             EXPECT_EQ(rig.state.GetSentBytes(), row.sentBefore);
@@ -339,7 +369,8 @@ TEST_F(LoaderTest, FailedReopenAfterDetectionStops) {
     base.Run<CLoader>(OpenFailsAt(1 + 4 + 1));
     steps = base.Steps();
     EXPECT_EQ(std::vector<std::string>(steps.end() - 3, steps.end()),
-              (std::vector<std::string>{"close", "open failed", "box Invalid Comport, or Comport in use!"}));
+              (std::vector<std::string>{"close", "open failed",
+                                        "box Invalid Comport, or Comport in use!"}));
     EXPECT_EQ(base.state.GetStatus(), STATUS_INVALID_PORT);
 }
 
@@ -353,12 +384,13 @@ TEST_F(LoaderTest, ImageSizes) {
         std::int32_t firstEstimate;
         std::int32_t lastEstimate;
     };
-    for (const Row row : {Row{0, 0, 0}, Row{1, 0, 0}, Row{49, 0, 0}, Row{50, 0, 0}, Row{2450, 1, 0}, Row{2451, 1, 0},
-                          Row{240000, 221, 1}}) {
+    for (const Row row : {Row{0, 0, 0}, Row{1, 0, 0}, Row{49, 0, 0}, Row{50, 0, 0}, Row{2450, 1, 0},
+                          Row{2451, 1, 0}, Row{240000, 221, 1}}) {
         SCOPED_TRACE(std::to_string(row.size) + " bytes");
         Rig rig;
         rig.image = std::vector<std::uint8_t>(row.size);
-        for (std::size_t i = 0; i < row.size; ++i) (*rig.image)[i] = static_cast<std::uint8_t>(i * 7);
+        for (std::size_t i = 0; i < row.size; ++i)
+            (*rig.image)[i] = static_cast<std::uint8_t>(i * 7);
         DeviceScript script;
         script.sendVersion = false;
         rig.Run<CLoaderW6>(std::move(script));
@@ -367,7 +399,8 @@ TEST_F(LoaderTest, ImageSizes) {
         const auto image = std::find(steps.begin(), steps.end(), "image");
         std::vector<std::string> transfer;
         AddTransfer(transfer, row.size, 20);
-        transfer.insert(transfer.end(), {"box Load Completed\t", "send@19200 $JCONN,X\\r\\n", "pump 1000", "close"});
+        transfer.insert(transfer.end(), {"box Load Completed\t", "send@19200 $JCONN,X\\r\\n",
+                                         "pump 1000", "close"});
         ExpectSteps(std::vector<std::string>(image, steps.end()), transfer);
         EXPECT_EQ(rig.BlockBytes(), std::string(rig.image->begin(), rig.image->end()));
         EXPECT_EQ(rig.state.GetSentBytes(), row.size);

@@ -9,7 +9,8 @@ namespace morvane::testing {
 std::string SentenceWithChecksum(const std::string& body) { return MakeSentence(body); }
 
 std::string JiAnswer(int fields) {
-    static const char* const kFields[] = {"311062", "11", "7", "20052004", "01/01/1900", "01/01/2099", "W6"};
+    static const char* const kFields[] = {"311062",     "11",         "7", "20052004",
+                                          "01/01/1900", "01/01/2099", "W6"};
     std::string body = ">JI";
     for (int i = 0; i < fields && i < 7; ++i) body += std::string(",") + kFields[i];
     return SentenceWithChecksum(body);
@@ -83,7 +84,8 @@ bool ScriptedDevice::Write(const void* data, int length) {
 }
 
 void ScriptedDevice::OnLine(const std::string& line) {
-    if (line != "$JI" || script_.answerRate == 0 || lineSettings.BaudRate != script_.answerRate) return;
+    if (line != "$JI" || script_.answerRate == 0 || lineSettings.BaudRate != script_.answerRate)
+        return;
     pending_ += JiAnswer(script_.jiFields);
     if (script_.sendVersion) pending_ += kVersionSentence;
 }
@@ -107,7 +109,9 @@ void ScriptedDevice::Close() {
     log_.lineOpen = false;
 }
 
-std::string ScriptedDevice::DevicePathFor(int port) const { return "scripted:" + std::to_string(port); }
+std::string ScriptedDevice::DevicePathFor(int port) const {
+    return "scripted:" + std::to_string(port);
+}
 
 std::vector<std::string> Condense(const std::vector<WireEvent>& events) {
     using K = WireEvent::Kind;
@@ -123,38 +127,39 @@ std::vector<std::string> Condense(const std::vector<WireEvent>& events) {
         if (e.kind == K::Image) inTransfer = true;
         if (e.kind == K::Box || e.kind == K::Close) inTransfer = false;
         switch (e.kind) {
-        case K::Open:
-            if (!e.result) {
-                out.push_back("open failed");
-            } else if (i + 2 < events.size() && events[i + 1].kind == K::SetHandshake &&
-                       events[i + 2].kind == K::Apply) {
-                out.push_back("open " + std::to_string(events[i + 2].rate));
-                i += 2;
-            } else {
-                out.push_back("open");
-            }
-            break;
-        case K::Close: out.push_back("close"); break;
-        case K::SetHandshake: out.push_back("handshake"); break;
-        case K::Apply: out.push_back("apply"); break;
-        case K::Write:
-            if (e.length == 1 && e.result && !inTransfer) {
-                std::string text = e.bytes;
-                while (i + 1 < events.size() && events[i + 1].kind == K::Write && events[i + 1].length == 1 &&
-                       events[i + 1].result && events[i + 1].rate == e.rate) {
-                    text += events[++i].bytes;
+            case K::Open:
+                if (!e.result) {
+                    out.push_back("open failed");
+                } else if (i + 2 < events.size() && events[i + 1].kind == K::SetHandshake &&
+                           events[i + 2].kind == K::Apply) {
+                    out.push_back("open " + std::to_string(events[i + 2].rate));
+                    i += 2;
+                } else {
+                    out.push_back("open");
                 }
-                out.push_back("send@" + std::to_string(e.rate) + " " + escaped(text));
-            } else {
-                out.push_back("block@" + std::to_string(e.rate) + " " + std::to_string(e.length) +
-                              (e.result ? "" : " failed"));
-            }
-            break;
-        case K::Read: out.push_back("read " + std::to_string(e.length)); break;
-        case K::WaitPumping: out.push_back("pump " + std::to_string(e.length)); break;
-        case K::Sleep: out.push_back("sleep " + std::to_string(e.length)); break;
-        case K::Box: out.push_back("box " + escaped(e.bytes)); break;
-        case K::Image: out.push_back("image"); break;
+                break;
+            case K::Close: out.push_back("close"); break;
+            case K::SetHandshake: out.push_back("handshake"); break;
+            case K::Apply: out.push_back("apply"); break;
+            case K::Write:
+                if (e.length == 1 && e.result && !inTransfer) {
+                    std::string text = e.bytes;
+                    while (i + 1 < events.size() && events[i + 1].kind == K::Write &&
+                           events[i + 1].length == 1 && events[i + 1].result &&
+                           events[i + 1].rate == e.rate) {
+                        text += events[++i].bytes;
+                    }
+                    out.push_back("send@" + std::to_string(e.rate) + " " + escaped(text));
+                } else {
+                    out.push_back("block@" + std::to_string(e.rate) + " " +
+                                  std::to_string(e.length) + (e.result ? "" : " failed"));
+                }
+                break;
+            case K::Read: out.push_back("read " + std::to_string(e.length)); break;
+            case K::WaitPumping: out.push_back("pump " + std::to_string(e.length)); break;
+            case K::Sleep: out.push_back("sleep " + std::to_string(e.length)); break;
+            case K::Box: out.push_back("box " + escaped(e.bytes)); break;
+            case K::Image: out.push_back("image"); break;
         }
     }
     return out;

@@ -1,13 +1,14 @@
 // The real waits, on the real clock: never shorter than asked, and a wait on a thread that has
 // an event pump keeps serving it. These take a few tens of milliseconds of real time.
+#include "loader/wait_pumping.h"
+
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "loader/load_seams.h"
-#include "loader/wait_pumping.h"
 
 namespace morvane::testing {
 namespace {

@@ -13,13 +13,24 @@
 namespace morvane::testing {
 
 struct WireEvent {
-    enum class Kind { Open, Close, SetHandshake, Apply, Write, Read, WaitPumping, Sleep, Box, Image };
+    enum class Kind {
+        Open,
+        Close,
+        SetHandshake,
+        Apply,
+        Write,
+        Read,
+        WaitPumping,
+        Sleep,
+        Box,
+        Image
+    };
     Kind kind = Kind::Open;
     std::uint64_t atMs = 0;
-    std::uint32_t rate = 0;   // the rate the line ran at (0 while closed)
-    int length = 0;           // bytes asked for (Write, Read) or milliseconds (waits)
-    std::string bytes;        // bytes written, bytes read, or the box text
-    bool result = true;       // what the device reported
+    std::uint32_t rate = 0;  // the rate the line ran at (0 while closed)
+    int length = 0;          // bytes asked for (Write, Read) or milliseconds (waits)
+    std::string bytes;       // bytes written, bytes read, or the box text
+    bool result = true;      // what the device reported
     // The record as it stood when the operation happened.
     std::int32_t status = 0;
     std::int32_t remainingSeconds = 0;

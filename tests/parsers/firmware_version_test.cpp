@@ -1,6 +1,6 @@
-#include <string>
-
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "parsers/command_processor.h"
 
@@ -30,21 +30,26 @@ TEST(FirmwareVersion, PatternsLimitsAndStopCharacters) {
         {"W6: one character and a comma first", "$W6,VERSION,X,1.22,\r\n", true, "1.22"},
         {"W6 ends before its start", "$W6,VERSION,X", true, ""},
         {"MIRDA, limit 10", "$MIRDA,VERSION,ABCDEFGHIJKLM,", true, "ABCDEFGHIJ"},
-        {"KOB: ten characters first", "KOB 0123456789" "4.5\r\n", true, "4.5\r"},
-        {"KOB, limit 5", "KOB 0123456789" "12345678\n", true, "12345"},
+        {"KOB: ten characters first",
+         "KOB 0123456789"
+         "4.5\r\n",
+         true, "4.5\r"},
+        {"KOB, limit 5",
+         "KOB 0123456789"
+         "12345678\n",
+         true, "12345"},
         {"KOB ends before its start", "KOB 012345", true, ""},
         // The order of the table decides, not the place in the chunk.
-        {"KOB before Kavrel", "Kavrel Version 1.0\nKOB 0123456789" "2.0\n", true, "2.0"},
+        {"KOB before Kavrel",
+         "Kavrel Version 1.0\nKOB 0123456789"
+         "2.0\n",
+         true, "2.0"},
         {"Kavrel before QMT", "$>JVERSION,QMT,1.5,Kavrel Version 2.0\n", true, " 2.0"},
         // Both stages share one copy and one count.
         {"Plomb then K415", "Plomb Version 3.1\n$>JVERSION,K415,2.0,", true, " 3.12.0"},
-        {"stage 1 full, Kavrel adds nothing",
-         "Brenna Gyro Version 1.2345\nKavrel Version 9.9\n",
-         true,
-         " 1.23"},
-        {"stage 1 full, MIRDA goes on to 10",
-         "Plomb Version 1.234\n$MIRDA,VERSION,ABCDEFGH,",
-         true,
+        {"stage 1 full, Kavrel adds nothing", "Brenna Gyro Version 1.2345\nKavrel Version 9.9\n",
+         true, " 1.23"},
+        {"stage 1 full, MIRDA goes on to 10", "Plomb Version 1.234\n$MIRDA,VERSION,ABCDEFGH,", true,
          " 1.23ABCDE"},
         // Misses.
         {"none of the patterns", "$>JI,1,2,3,4,5,6,7\r\n", false, ""},

@@ -1,8 +1,8 @@
+#include <gtest/gtest.h>
+
 #include <cstddef>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "parsers/nmea_string_dispatcher.h"
 #include "sentence_text.h"
@@ -36,10 +36,10 @@ struct Framer {
     CNmeaStringDispatcher dispatcher;
 
     Framer() {
-        for (CNmeaStringParser* p : {static_cast<CNmeaStringParser*>(&ji),
-                                     static_cast<CNmeaStringParser*>(&japp),
-                                     static_cast<CNmeaStringParser*>(&shortAddress),
-                                     static_cast<CNmeaStringParser*>(&longAddress)}) {
+        for (CNmeaStringParser* p :
+             {static_cast<CNmeaStringParser*>(&ji), static_cast<CNmeaStringParser*>(&japp),
+              static_cast<CNmeaStringParser*>(&shortAddress),
+              static_cast<CNmeaStringParser*>(&longAddress)}) {
             dispatcher.AddParser(p);
         }
     }
@@ -72,7 +72,9 @@ TEST(Framer, GoodAndBadSentences) {
          {">JI:a", ">JI:b"}},
         {"address upper-cased, data keeps its case", "$>japp,Nav,gyro\r\n", {">JAPP:Nav,gyro"}},
         {"checksum over the address as sent", WithChecksum(">jI,a"), {">JI:a"}},
-        {"checksum over the upper-cased address fails", "$>jI,a*" + Format("%02X", ChecksumOf(">JI,a")), {}},
+        {"checksum over the upper-cased address fails",
+         "$>jI,a*" + Format("%02X", ChecksumOf(">JI,a")),
+         {}},
         {"empty data on CR", "$>JAPP\r\n", {">JAPP:"}},
         {"empty data with checksum", WithChecksum(">JAPP"), {">JAPP:"}},
         {"unknown address", "$>JX,1\r\n", {}},

@@ -1,8 +1,8 @@
+#include <gtest/gtest.h>
+
 #include <cstddef>
 #include <random>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "parsers/command_processor.h"
 
@@ -13,10 +13,26 @@ namespace {
 // reaches every state with sentences of every length, broken-off or not.
 std::string NoiseChunk(std::mt19937& rng, std::size_t size) {
     static const std::string kPieces[] = {
-        "$",        ",",          "*",          "\r",          "\n",
-        "$>JI,",    "$>JAPP,",    "$>JWAASPRN,", "$>JSHOW,THISPORT,", "$W6LOADER,Version,",
-        "PORTA",    "0",          "7F",         std::string(1, '\0'), "Kavrel Version ",
-        "KOB ",     "$W6,VERSION,", "$>JVERSION,QMT,", "Plomb Version ", ",,,,,,,",
+        "$",
+        ",",
+        "*",
+        "\r",
+        "\n",
+        "$>JI,",
+        "$>JAPP,",
+        "$>JWAASPRN,",
+        "$>JSHOW,THISPORT,",
+        "$W6LOADER,Version,",
+        "PORTA",
+        "0",
+        "7F",
+        std::string(1, '\0'),
+        "Kavrel Version ",
+        "KOB ",
+        "$W6,VERSION,",
+        "$>JVERSION,QMT,",
+        "Plomb Version ",
+        ",,,,,,,",
     };
     std::uniform_int_distribution<int> kind(0, 9);
     std::uniform_int_distribution<int> piece(0, static_cast<int>(std::size(kPieces)) - 1);

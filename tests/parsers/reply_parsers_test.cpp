@@ -1,8 +1,8 @@
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <ostream>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "parsers/command_processor.h"
 #include "sentence_text.h"
@@ -25,19 +25,20 @@ struct Written {
     bool changed = false;
 
     static Written From(const SLoaderState& s) {
-        return {s.GetReplySeen(),     s.GetAppName1(),      s.GetAppName2(),     s.GetFirstAppName2(),
-                s.GetAppsSeen(),      s.GetWaasPrn1(),      s.GetWaasPrn2(),     s.GetWaasPrnsSeen(),
-                s.GetThisPort(),      s.GetLoaderVersion(), s.GetLoaderVersionSeen(), s.IsChanged()};
+        return {s.GetReplySeen(),     s.GetAppName1(),          s.GetAppName2(),
+                s.GetFirstAppName2(), s.GetAppsSeen(),          s.GetWaasPrn1(),
+                s.GetWaasPrn2(),      s.GetWaasPrnsSeen(),      s.GetThisPort(),
+                s.GetLoaderVersion(), s.GetLoaderVersionSeen(), s.IsChanged()};
     }
     bool operator==(const Written&) const = default;
 };
 
 std::ostream& operator<<(std::ostream& os, const Written& w) {
     return os << "{replySeen " << w.replySeen << ", apps '" << w.appName1 << "' '" << w.appName2
-              << "' first '" << w.firstAppName2 << "' seen " << w.appsSeen << ", waas " << w.waasPrn1
-              << " " << w.waasPrn2 << " seen " << w.waasPrnsSeen << ", thisPort " << w.thisPort
-              << ", loader '" << w.loaderVersion << "' seen " << w.loaderVersionSeen << ", changed "
-              << w.changed << "}";
+              << "' first '" << w.firstAppName2 << "' seen " << w.appsSeen << ", waas "
+              << w.waasPrn1 << " " << w.waasPrn2 << " seen " << w.waasPrnsSeen << ", thisPort "
+              << w.thisPort << ", loader '" << w.loaderVersion << "' seen " << w.loaderVersionSeen
+              << ", changed " << w.changed << "}";
 }
 
 // Builds the expected record from a fresh one by a few edits.
@@ -87,7 +88,8 @@ TEST_F(ReplyParsers, WhatEachReplyWrites) {
 
     const ParserRow rows[] = {
         // ">JI": only a reply of seven non-empty fields counts.
-        {"JI, seven fields", "$>JI,4815162,1,3,15032024,01/06/2020,31/12/2099,1.22\r\n", Expect(replied)},
+        {"JI, seven fields", "$>JI,4815162,1,3,15032024,01/06/2020,31/12/2099,1.22\r\n",
+         Expect(replied)},
         {"JI, eight fields", "$>JI,1,2,3,4,5,6,7,8\r\n", Expect(replied)},
         {"JI, with checksum", WithChecksum(">JI,1,2,3,4,5,6,7") + "\r\n", Expect(replied)},
         {"JI, six fields", "$>JI,1,2,3,4,5,6\r\n", kNothing},
@@ -99,15 +101,11 @@ TEST_F(ReplyParsers, WhatEachReplyWrites) {
         {"JAPP, extra fields ignored", "$>JAPP,NAV,GYRO,MORE\r\n", apps("NAV", "GYRO")},
         {"JAPP, empty first field", "$>JAPP,,NAV,GYRO\r\n", apps("NAV", "GYRO")},
         {"JAPP, address in lower case", "$>japp,Nav,Gyro\r\n", apps("Nav", "Gyro")},
-        {"JAPP, one name",
-         "$>JAPP,NAV\r\n",
-         Expect([](Written& w) {
+        {"JAPP, one name", "$>JAPP,NAV\r\n", Expect([](Written& w) {
              w.appName1 = "NAV";
              w.changed = true;
          })},
-        {"JAPP, empty field and one name",
-         "$>JAPP,,NAV\r\n",
-         Expect([](Written& w) {
+        {"JAPP, empty field and one name", "$>JAPP,,NAV\r\n", Expect([](Written& w) {
              w.appName1 = "NAV";
              w.changed = true;
          })},
@@ -134,16 +132,14 @@ TEST_F(ReplyParsers, WhatEachReplyWrites) {
         {"W6LOADER, more fields ignored", "$W6LOADER,Version,2.04,BOOT\r\n", loader("2.04")},
         {"W6LOADER, address in lower case", "$w6loader,Version,2.04\r", loader("2.04")},
         {"W6LOADER, with checksum", WithChecksum("W6LOADER,Version,2.04"), loader("2.04")},
-        {"W6LOADER, later version replaces",
-         "$W6LOADER,Version,2.03\r$W6LOADER,Version,2.04\r",
+        {"W6LOADER, later version replaces", "$W6LOADER,Version,2.03\r$W6LOADER,Version,2.04\r",
          loader("2.04")},
         {"W6LOADER, keyword in capitals", "$W6LOADER,VERSION,2.04\r\n", kNothing},
         {"W6LOADER, other sentence", "$W6LOADER,Erasing,3\r\n", kNothing},
         {"W6LOADER, version without text", "$W6LOADER,Version\r\n", kNothing},
 
         // A reply given up does not hold up the next one in the same read.
-        {"short reply, then a full one",
-         "$>JAPP,NAV\r\n$>JI,1,2,3,4,5,6,7\r\n",
+        {"short reply, then a full one", "$>JAPP,NAV\r\n$>JI,1,2,3,4,5,6,7\r\n",
          Expect([](Written& w) {
              w.appName1 = "NAV";
              w.replySeen = w.changed = true;
@@ -181,7 +177,8 @@ TEST_F(ReplyParsers, FirstSecondAppNameIsKeptAcrossLoads) {
     SLoaderState state;
     {
         CCommandProcessor firstLoad(&state);
-        firstLoad.OnReceive("$>JAPP,NAV\r\n");  // given up before its second name: not the first reply
+        firstLoad.OnReceive(
+            "$>JAPP,NAV\r\n");  // given up before its second name: not the first reply
         firstLoad.OnReceive("$>JAPP,NAV,GYRO\r\n");
         firstLoad.OnReceive("$>JAPP,BASE,ROVER\r\n");
     }

@@ -1,9 +1,9 @@
 #include "serial/com_port_map.h"
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <fstream>
-
-#include <gtest/gtest.h>
 
 namespace morvane {
 namespace {
@@ -14,9 +14,8 @@ TEST(ComPortMap, NumbersAndTtyNamesMapBothWays) {
         const char* tty;
     };
     const Row rows[] = {
-        {1, "ttyS0"},     {32, "ttyS31"},    {33, "ttyUSB0"},  {64, "ttyUSB31"},
-        {65, "ttyACM0"},  {96, "ttyACM31"},  {97, "ttyAMA0"},  {129, "ttyXRUSB0"},
-        {161, "rfcomm0"}, {192, "rfcomm31"},
+        {1, "ttyS0"},     {32, "ttyS31"},  {33, "ttyUSB0"},    {64, "ttyUSB31"}, {65, "ttyACM0"},
+        {96, "ttyACM31"}, {97, "ttyAMA0"}, {129, "ttyXRUSB0"}, {161, "rfcomm0"}, {192, "rfcomm31"},
     };
     for (const Row& r : rows) {
         EXPECT_EQ(TtyNameForComPort(r.port), r.tty) << r.port;
@@ -29,7 +28,8 @@ TEST(ComPortMap, NumbersOutsideTheRangesMapToNothing) {
         EXPECT_FALSE(TtyNameForComPort(port)) << port;
         EXPECT_FALSE(DevicePathForComPort(port, "")) << port;
     }
-    for (const char* name : {"ttyS32", "ttyS", "ttyS01", "ttySx", "tty0", "ttyUSB-1", "console", "ttyS1a"}) {
+    for (const char* name :
+         {"ttyS32", "ttyS", "ttyS01", "ttySx", "tty0", "ttyUSB-1", "console", "ttyS1a"}) {
         EXPECT_FALSE(ComPortForTtyName(name)) << name;
     }
 }
@@ -43,10 +43,12 @@ TEST(ComPortMap, DevicesEntryNames) {
 }
 
 TEST(ComPortMap, DevicesFolderEntryWinsOverTheFixedRange) {
-    const auto dir = std::filesystem::temp_directory_path() / ("morvane-map-" + std::to_string(::getpid()));
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("morvane-map-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     std::filesystem::create_symlink("/dev/pts/does-not-exist", dir / "com3");
-    EXPECT_EQ(DevicePathForComPort(3, dir.string()), (dir / "com3").string());  // even when dangling
+    EXPECT_EQ(DevicePathForComPort(3, dir.string()),
+              (dir / "com3").string());  // even when dangling
     EXPECT_EQ(DevicePathForComPort(4, dir.string()), "/dev/ttyS3");
     EXPECT_EQ(DevicePathForComPort(33, ""), "/dev/ttyUSB0");
     std::filesystem::remove_all(dir);

@@ -1,8 +1,8 @@
 #include "platform/text.h"
 
-#include <climits>
-
 #include <gtest/gtest.h>
+
+#include <climits>
 
 namespace morvane {
 namespace {
@@ -13,9 +13,18 @@ TEST(AtoI, ReadsLikeTheCLibrary) {
         int value;
     };
     const Case cases[] = {
-        {"3", 3},     {"  12", 12},   {"\t-4", -4},  {"+7", 7},   {"3x", 3},
-        {"x3", 0},    {"", 0},        {"-", 0},      {"0", 0},    {"- 5", 0},
-        {"99999999999", INT_MAX},     {"-99999999999", INT_MIN},
+        {"3", 3},
+        {"  12", 12},
+        {"\t-4", -4},
+        {"+7", 7},
+        {"3x", 3},
+        {"x3", 0},
+        {"", 0},
+        {"-", 0},
+        {"0", 0},
+        {"- 5", 0},
+        {"99999999999", INT_MAX},
+        {"-99999999999", INT_MIN},
     };
     for (const Case& c : cases) EXPECT_EQ(AtoI(c.text), c.value) << '"' << c.text << '"';
 }

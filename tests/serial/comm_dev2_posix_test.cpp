@@ -1,8 +1,7 @@
 // The device against a pseudo-terminal pair: the test holds the master side and plays the
 // receiver, the device opens the slave side as it would open a serial port.
-#include "serial/comm_dev2.h"
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -17,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
+#include "serial/comm_dev2.h"
 
 namespace morvane {
 namespace {
@@ -184,8 +183,9 @@ TEST(CommDev, FailedOpenSaysWhy) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        std::unique_ptr<CCommDev2> dev =
-            row.path.empty() ? std::make_unique<CCommDev2>() : std::make_unique<CPathCommDev>(row.path);
+        std::unique_ptr<CCommDev2> dev = row.path.empty()
+                                             ? std::make_unique<CCommDev2>()
+                                             : std::make_unique<CPathCommDev>(row.path);
         EXPECT_FALSE(dev->Open(row.port));
         EXPECT_FALSE(dev->IsOpen());
         const OpenError& error = dev->LastOpenError();

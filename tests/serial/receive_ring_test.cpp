@@ -1,11 +1,11 @@
 #include "serial/receive_ring.h"
 
+#include <gtest/gtest.h>
+
 #include <array>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace morvane {
 namespace {
@@ -35,16 +35,25 @@ TEST(ReceiveRing, Scripts) {
         {"take in pieces",
          {{'s', "abcdef", 0, "", 6, 6}, {'t', "", 2, "ab", 0, 4}, {'t', "", 3, "cde", 0, 1}}},
         {"overflow keeps the oldest and drops the newest",
-         {{'s', "0123456789", 0, "", 8, 8}, {'s', "xy", 0, "", 0, 8}, {'t', "", 8, "01234567", 0, 0}}},
+         {{'s', "0123456789", 0, "", 8, 8},
+          {'s', "xy", 0, "", 0, 8},
+          {'t', "", 8, "01234567", 0, 0}}},
         {"exactly full", {{'s', "01234567", 0, "", 8, 8}, {'t', "", 9, "01234567", 0, 0}}},
         {"store across the end",
-         {{'s', "abcdef", 0, "", 6, 6}, {'t', "", 5, "abcde", 0, 1}, {'s', "ghijk", 0, "", 5, 6},
+         {{'s', "abcdef", 0, "", 6, 6},
+          {'t', "", 5, "abcde", 0, 1},
+          {'s', "ghijk", 0, "", 5, 6},
           {'t', "", 6, "fghijk", 0, 0}}},
         {"store ending exactly at the end, then from the start",
-         {{'s', "abcde", 0, "", 5, 5}, {'t', "", 5, "abcde", 0, 0}, {'s', "fgh", 0, "", 3, 3},
-          {'s', "ij", 0, "", 2, 5}, {'t', "", 5, "fghij", 0, 0}}},
+         {{'s', "abcde", 0, "", 5, 5},
+          {'t', "", 5, "abcde", 0, 0},
+          {'s', "fgh", 0, "", 3, 3},
+          {'s', "ij", 0, "", 2, 5},
+          {'t', "", 5, "fghij", 0, 0}}},
         {"overflow after a wrap keeps the free room only",
-         {{'s', "abcdef", 0, "", 6, 6}, {'t', "", 4, "abcd", 0, 2}, {'s', "0123456789", 0, "", 6, 8},
+         {{'s', "abcdef", 0, "", 6, 6},
+          {'t', "", 4, "abcd", 0, 2},
+          {'s', "0123456789", 0, "", 6, 8},
           {'t', "", 8, "ef012345", 0, 0}}},
         {"nothing stored from an empty chunk", {{'s', "", 0, "", 0, 0}}},
     };
@@ -55,7 +64,8 @@ TEST(ReceiveRing, Scripts) {
         for (const Step& step : script.steps) {
             SCOPED_TRACE(std::string(script.name) + ", step " + std::to_string(stepIndex++));
             if (step.op == 's') {
-                EXPECT_EQ(ring.Store(step.text.data(), static_cast<int>(step.text.size())), step.expectKept);
+                EXPECT_EQ(ring.Store(step.text.data(), static_cast<int>(step.text.size())),
+                          step.expectKept);
             } else {
                 std::string out(static_cast<std::size_t>(step.n), '\0');
                 out.resize(static_cast<std::size_t>(ring.Take(out.data(), step.n)));
@@ -97,7 +107,8 @@ TEST(ReceiveRing, ConcurrentStoreAndTakeKeepOrder) {
     char out[29];
     while (received < kTotal) {
         const int n = ring.Take(out, sizeof out);
-        for (int i = 0; i < n; ++i) inOrder = inOrder && out[i] == static_cast<char>((received + i) % 251);
+        for (int i = 0; i < n; ++i)
+            inOrder = inOrder && out[i] == static_cast<char>((received + i) % 251);
         received += n;
     }
     producer.join();

@@ -1,9 +1,9 @@
-#include "sim/hex_image_check.h"
+#include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
 
-#include <gtest/gtest.h>
+#include "sim/hex_image_check.h"
 
 namespace morvane {
 namespace {
@@ -21,15 +21,15 @@ TEST(HexRecord, GoodAndCorruptedRecords) {
         {":00000001FF", true, 0x01, 0},
         {":1080000054554E44524F205736204150504C49430E", true, 0x00, 16},
         {"", false, 0, 0},
-        {"020000040000FA", false, 0, 0},                    // no colon
+        {"020000040000FA", false, 0, 0},  // no colon
         {";020000040000FA", false, 0, 0},
-        {":02000004 000FA", false, 0, 0},                   // not a hex digit
-        {":020000040000FA\r", false, 0, 0},                 // line end left on
-        {":020000040000F", false, 0, 0},                    // odd digit count
-        {":00000001", false, 0, 0},                         // no checksum
-        {":030000040000F9", false, 0, 0},                   // count says 3, holds 2
-        {":0100000400FB00", false, 0, 0},                   // count says 1, holds 2
-        {":020000040000FB", false, 0, 0},                   // checksums
+        {":02000004 000FA", false, 0, 0},    // not a hex digit
+        {":020000040000FA\r", false, 0, 0},  // line end left on
+        {":020000040000F", false, 0, 0},     // odd digit count
+        {":00000001", false, 0, 0},          // no checksum
+        {":030000040000F9", false, 0, 0},    // count says 3, holds 2
+        {":0100000400FB00", false, 0, 0},    // count says 1, holds 2
+        {":020000040000FB", false, 0, 0},    // checksums
         {":00000001FE", false, 0, 0},
         {":1080000054554E44524F205736204150504C49430F", false, 0, 0},
         {":1080000054554E44524F205736204150504C49530E", false, 0, 0},  // data flipped

@@ -1,11 +1,11 @@
 #include "sim/sim_engine.h"
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <string>
 #include <vector>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "loader/firmware_image.h"
 #include "loader/loader_state.h"
@@ -78,7 +78,8 @@ TEST(SimEngine, AnswersOnlyAtItsOwnRate) {
         o.rate = row.listening;
         CSimEngine sim(o);
         const std::string out = sim.Receive("$JOFF\r\n$JI\r\n", row.lineRate, 1500ms);
-        EXPECT_EQ(AsTheUpdaterSeesIt(out).replySeen, row.answers) << row.listening << " / " << row.lineRate;
+        EXPECT_EQ(AsTheUpdaterSeesIt(out).replySeen, row.answers)
+            << row.listening << " / " << row.lineRate;
         // Only what was understood counts as a command.
         EXPECT_EQ(sim.Session().commands.size(), row.answers ? 2u : 0u);
     }
@@ -172,8 +173,10 @@ TEST(SimEngine, FaultModesOfItsReplies) {
         out += sim.Receive("\r\n$JAPPTRANSFER\r\n\r\n", 9600, 20ms);
         EXPECT_EQ(AsTheUpdaterSeesIt(out).replySeen, row.replySeen) << row.name;
         const std::vector<std::string> sentences = Sentences(out);
-        EXPECT_EQ(sentences.size(), o.silent ? 0u : 4u) << row.name;  // position, >JI, version, W6LOADER
-        for (const std::string& s : sentences) EXPECT_EQ(ChecksumRight(s), row.checksumsRight) << row.name << s;
+        EXPECT_EQ(sentences.size(), o.silent ? 0u : 4u)
+            << row.name;  // position, >JI, version, W6LOADER
+        for (const std::string& s : sentences)
+            EXPECT_EQ(ChecksumRight(s), row.checksumsRight) << row.name << s;
         // Both commands are heard whatever the receiver says back.
         EXPECT_EQ(sim.Session().commands.size(), 3u) << row.name;
     }
@@ -226,8 +229,8 @@ TEST(SimEngine, GarbleTurnsForeignBytesIntoJunkNotCommands) {
 
 // Feeds the whole load as the updater sends it after detection, the image in 50-byte blocks.
 SSimSession Load(CSimEngine& sim, const std::string& image, SimTime& now) {
-    for (const char* line : {"$JOFF\r\n", "$W6,CONNECT_TO_GPS\r\n", "$JCONN,A,C\r\n", "\r\n$JCLEARAPPINT\r\n\r\n",
-                             "\r\n$JAPPTRANSFER\r\n\r\n"}) {
+    for (const char* line : {"$JOFF\r\n", "$W6,CONNECT_TO_GPS\r\n", "$JCONN,A,C\r\n",
+                             "\r\n$JCLEARAPPINT\r\n\r\n", "\r\n$JAPPTRANSFER\r\n\r\n"}) {
         (void)sim.Receive(line, 19200, now);
         now += 500ms;
     }
@@ -261,7 +264,8 @@ TEST(SimEngine, TakesTheEmbeddedImage) {
     // The receiver now runs the version it was given, and says so.
     EXPECT_EQ(session.version, kFirmwareVersion);
     EXPECT_EQ(session.commands.back().line, "$JCONN,X");
-    EXPECT_EQ(AsTheUpdaterSeesIt(sim.Receive("$JI\r\n", 19200, now)).firmwareText, kFirmwareVersion);
+    EXPECT_EQ(AsTheUpdaterSeesIt(sim.Receive("$JI\r\n", 19200, now)).firmwareText,
+              kFirmwareVersion);
 }
 
 TEST(SimEngine, EndOfFileWaitsBrieflyForItsLineFeed) {
@@ -296,7 +300,8 @@ TEST(SimEngine, ReportsCorruptedImages) {
         const char* error;
     };
     const Row rows[] = {
-        {"bad checksum", [](std::vector<std::string>& l) { l[5][12] = l[5][12] == '0' ? '1' : '0'; },
+        {"bad checksum",
+         [](std::vector<std::string>& l) { l[5][12] = l[5][12] == '0' ? '1' : '0'; },
          "record 6: bad checksum"},
         {"gap in addresses", [](std::vector<std::string>& l) { l.erase(l.begin() + 100); },
          "record 101: address 08640 where 08630 was due"},
@@ -304,10 +309,13 @@ TEST(SimEngine, ReportsCorruptedImages) {
          "record 8: character that is not a hex digit"},
         {"short record", [](std::vector<std::string>& l) { l[9].erase(15, 2); },
          "record 10: byte count 16 does not fit its length"},
-        {"missing colon", [](std::vector<std::string>& l) { l[11].erase(0, 1); }, "stray byte 0x31"},
-        {"two records run together", [](std::vector<std::string>& l) { l[13].erase(l[13].size() - 2); },
+        {"missing colon", [](std::vector<std::string>& l) { l[11].erase(0, 1); },
+         "stray byte 0x31"},
+        {"two records run together",
+         [](std::vector<std::string>& l) { l[13].erase(l[13].size() - 2); },
          "record 14: no line end"},
-        {"wrong extended address", [](std::vector<std::string>& l) { l[2049] = ":020000040002F8\r\n"; },
+        {"wrong extended address",
+         [](std::vector<std::string>& l) { l[2049] = ":020000040002F8\r\n"; },
          "record 2051: address 20000 where 10000 was due"},
     };
     std::vector<std::string> lines;
@@ -384,13 +392,14 @@ TEST(SimEngine, ReportAsJson) {
     session.transfer.bytesReceived = 12;
     session.transfer.sha256 = "ab";
     session.version = "1.22";
-    EXPECT_EQ(SessionJson(session),
-              "{\"commands\":[\n"
-              "  {\"t\":1.500,\"rate\":9600,\"line\":\"$JI\"},\n"
-              "  {\"t\":2.250,\"rate\":4800,\"line\":\"a\\\"b\\\\c\\r\\u0001\\u00e9\"}],\n"
-              "\"transfer\":{\"started\":true,\"complete\":false,\"bytes_received\":12,\"records\":0,"
-              "\"errors\":0,\"sha256\":\"ab\",\"image_matches\":false},\n"
-              "\"version\":\"1.22\"}\n");
+    EXPECT_EQ(
+        SessionJson(session),
+        "{\"commands\":[\n"
+        "  {\"t\":1.500,\"rate\":9600,\"line\":\"$JI\"},\n"
+        "  {\"t\":2.250,\"rate\":4800,\"line\":\"a\\\"b\\\\c\\r\\u0001\\u00e9\"}],\n"
+        "\"transfer\":{\"started\":true,\"complete\":false,\"bytes_received\":12,\"records\":0,"
+        "\"errors\":0,\"sha256\":\"ab\",\"image_matches\":false},\n"
+        "\"version\":\"1.22\"}\n");
     EXPECT_EQ(SessionExitStatus(SSimSession{}, true), 0);
     EXPECT_EQ(SessionExitStatus(SSimSession{}, false), 1);
 }

@@ -3,6 +3,8 @@
 #include "sim/sim_pty.h"
 
 #include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <termios.h>
@@ -19,9 +21,6 @@
 #include <thread>
 #include <vector>
 
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include "loader/firmware_image.h"
 #include "tests/support/sim_process.h"
 
@@ -29,8 +28,8 @@ namespace morvane {
 namespace {
 
 using namespace std::chrono_literals;
-using ::testing::HasSubstr;
 using testing::ChildProcess;
+using ::testing::HasSubstr;
 
 constexpr auto kBound = 5s;
 
@@ -46,7 +45,8 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds b
 // The updater's end of the line, raw, at a rate of its choosing.
 class UpdaterEnd {
 public:
-    explicit UpdaterEnd(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {}
+    explicit UpdaterEnd(const std::string& path)
+        : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {}
     ~UpdaterEnd() { Close(); }
     void Close() {
         if (fd_ >= 0) close(fd_);
@@ -80,7 +80,8 @@ public:
     std::string ReadUntil(const std::string& text) {
         std::string received;
         const auto until = std::chrono::steady_clock::now() + kBound;
-        while (received.find(text) == std::string::npos && std::chrono::steady_clock::now() < until) {
+        while (received.find(text) == std::string::npos &&
+               std::chrono::steady_clock::now() < until) {
             pollfd pfd{fd_, POLLIN, 0};
             if (poll(&pfd, 1, 50) > 0) {
                 char buffer[512];
@@ -98,7 +99,8 @@ private:
 // A receiver served on its own thread, as morvane-sim serves it.
 class RunningSim {
 public:
-    RunningSim(SSimOptions simOptions, SSimPtyOptions lineOptions) : engine_(WithLog(std::move(simOptions))) {
+    RunningSim(SSimOptions simOptions, SSimPtyOptions lineOptions)
+        : engine_(WithLog(std::move(simOptions))) {
         lineOptions.log = [this](const std::string& line) { Append(line); };
         pty_ = std::make_unique<CSimPty>(engine_, std::move(lineOptions));
     }
@@ -106,7 +108,10 @@ public:
 
     bool Start(std::string* error) {
         if (!pty_->Open(error)) return false;
-        thread_ = std::thread([this] { end_ = pty_->Run(stop_); ended_.store(true); });
+        thread_ = std::thread([this] {
+            end_ = pty_->Run(stop_);
+            ended_.store(true);
+        });
         return true;
     }
     void Stop() {
@@ -163,7 +168,8 @@ TEST(SimPty, AnswersAtItsRateAndHearsNoiseAtAnother) {
     ASSERT_TRUE(updater.IsOpen());
     updater.SetRate(4800);
     ASSERT_TRUE(updater.Write("$JOFF\r\n$JI\r\n"));
-    ASSERT_TRUE(WaitFor([&] { return sim.Log().find("line noise") != std::string::npos; })) << sim.Log();
+    ASSERT_TRUE(WaitFor([&] { return sim.Log().find("line noise") != std::string::npos; }))
+        << sim.Log();
 
     // The updater closes and reopens the port for every rate it tries.
     updater.Close();
@@ -216,7 +222,8 @@ TEST(SimPty, EndsOnItsOwnWhenTheUpdaterClosesAfterTheTransfer) {
         EXPECT_THAT(updater.ReadUntil("\r\n"), HasSubstr("$W6LOADER,Version,"));
         const auto image = EmbeddedFirmwareImage();
         ASSERT_TRUE(updater.Write({reinterpret_cast<const char*>(image.data()), image.size()}));
-        ASSERT_TRUE(WaitFor([&] { return sim.Log().find("transfer complete") != std::string::npos; }));
+        ASSERT_TRUE(
+            WaitFor([&] { return sim.Log().find("transfer complete") != std::string::npos; }));
         EXPECT_FALSE(sim.Ended()) << "still there while the port is open";
     }
     ASSERT_TRUE(WaitFor([&] { return sim.Ended(); }));
@@ -231,13 +238,13 @@ std::vector<std::string> SimProgram(std::vector<std::string> options) {
 }
 
 TEST(SimProgram, FirstLineLinkReportAndExitStatus) {
-    const std::filesystem::path dir =
-        std::filesystem::temp_directory_path() / ("morvane-sim-program-" + std::to_string(getpid()));
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                      ("morvane-sim-program-" + std::to_string(getpid()));
     ASSERT_EQ(setenv("MORVANE_DEVICES", (dir / "devices").c_str(), 1), 0);
     const std::string report = (dir / "report.json").string();
 
-    ChildProcess sim(
-        SimProgram({"--rate", "19200", "--com", "9", "--report", report, "--no-transfer-expected"}));
+    ChildProcess sim(SimProgram(
+        {"--rate", "19200", "--com", "9", "--report", report, "--no-transfer-expected"}));
     const std::string path = sim.FirstLine(kBound);
     ASSERT_THAT(path, ::testing::StartsWith("/dev/pts/"));
     EXPECT_EQ(std::filesystem::read_symlink(dir / "devices" / "com9"), path);
@@ -248,16 +255,20 @@ TEST(SimProgram, FirstLineLinkReportAndExitStatus) {
         EXPECT_THAT(updater.ReadUntil("TUNDRO W6*"), HasSubstr("$>JI,"));
     }
     EXPECT_EQ(sim.Stop(SIGTERM, kBound), 0);
-    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir / "devices" / "com9")));
+    EXPECT_FALSE(
+        std::filesystem::exists(std::filesystem::symlink_status(dir / "devices" / "com9")));
 
     std::ifstream in(report);
     const std::string json((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_THAT(json, HasSubstr("{\"t\":"));
     EXPECT_THAT(json, HasSubstr(",\"rate\":19200,\"line\":\"$JI\"}"));
-    EXPECT_THAT(json, HasSubstr("\"transfer\":{\"started\":false,\"complete\":false,\"bytes_received\":0,"));
+    EXPECT_THAT(
+        json,
+        HasSubstr("\"transfer\":{\"started\":false,\"complete\":false,\"bytes_received\":0,"));
     EXPECT_THAT(json, HasSubstr("\"version\":\"1.21\"}"));
 
-    // Without a transfer a run is a failure unless none was expected; a bad option is its own status.
+    // Without a transfer a run is a failure unless none was expected; a bad option is its own
+    // status.
     ChildProcess idle(SimProgram({"--only-rate", "4800"}));
     EXPECT_THAT(idle.FirstLine(kBound), ::testing::StartsWith("/dev/pts/"));
     EXPECT_EQ(idle.Stop(SIGINT, kBound), 1);

@@ -40,8 +40,10 @@ class ChildProcess {
 public:
     // `argv[0]`: the program's path. `extraEnv`: "NAME=value" entries over this process's
     // environment as it is now.
-    explicit ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {},
-                          ChildStderr stderrTo = ChildStderr::Inherited, const std::string& stderrFile = {}) {
+    explicit ChildProcess(const std::vector<std::string>& argv,
+                          const std::vector<std::string>& extraEnv = {},
+                          ChildStderr stderrTo = ChildStderr::Inherited,
+                          const std::string& stderrFile = {}) {
         int out[2] = {-1, -1};
         int err[2] = {-1, -1};
         if (argv.empty() || pipe2(out, O_CLOEXEC) != 0) return;
@@ -192,18 +194,21 @@ public:
     // Piped: a pipe is read only while waiting, and a whole load's log would fill it.
     SimProcess(const std::string& simPath, int comPort, const std::vector<std::string>& options,
                ChildStderr log = ChildStderr::Inherited) {
-        std::string pattern = (std::filesystem::temp_directory_path() / "morvane-sim-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "morvane-sim-XXXXXX").string();
         if (mkdtemp(pattern.data()) == nullptr) return;
         dir_ = pattern;
         setenv("MORVANE_DEVICES", DevicesDir().c_str(), 1);
 
-        std::vector<std::string> argv = {simPath, "--com", std::to_string(comPort), "--report", ReportPath()};
+        std::vector<std::string> argv = {simPath, "--com", std::to_string(comPort), "--report",
+                                         ReportPath()};
         argv.insert(argv.end(), options.begin(), options.end());
         linkPath_ = DevicesDir() + "/com" + std::to_string(comPort);
         child_ = std::make_unique<ChildProcess>(argv, std::vector<std::string>{}, log, LogPath());
         // The first line is the device's path: from then on the simulator listens.
         devicePath_ = child_->FirstLine(std::chrono::seconds(20));
-        for (int i = 0; i < 500 && !devicePath_.empty() && !std::filesystem::is_symlink(linkPath_); ++i)
+        for (int i = 0; i < 500 && !devicePath_.empty() && !std::filesystem::is_symlink(linkPath_);
+             ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         ready_ = !devicePath_.empty() && std::filesystem::is_symlink(linkPath_);
     }
