@@ -1,6 +1,7 @@
 #include "loader/loader.h"
 
 #include <algorithm>
+#include <string>
 
 #include "loader/firmware_image.h"
 #include "loader/loader_status.h"
@@ -74,9 +75,17 @@ bool CLoader::DetectBaud(unsigned target) {
 }
 
 void CLoader::ReadReplies() {
+    // On a line that carries other traffic too, the answer to "$JI" can sit behind more than
+    // one read's worth of it; what is left in the ring would be thrown away by the next
+    // attempt's reopen, and a receiver that answered in time would never be detected.
+    std::string received;
     char buffer[kReadSize];
-    const int n = link_.Read(buffer, kReadSize);
-    splitter_.Feed(buffer, n);
+    for (int read = 0; read < kReadsPerStep; ++read) {
+        const int n = link_.Read(buffer, kReadSize);
+        received.append(buffer, static_cast<std::size_t>(std::max(n, 0)));
+        if (n < kReadSize) break;
+    }
+    splitter_.Feed(received.data(), static_cast<int>(received.size()));
 }
 
 bool CLoader::ReopenAtWorkingRate() {

@@ -27,6 +27,10 @@ public:
     static constexpr std::uint32_t kBlockSize = 50;
     static constexpr int kDetectAttempts = 20;
     static constexpr int kReadSize = 1024;
+    // A read step takes the receive ring in reads of kReadSize until one comes back short. The
+    // ring holds 4096 bytes, so this bound empties it even with bytes arriving meanwhile, yet a
+    // line that never falls silent cannot hold the step.
+    static constexpr int kReadsPerStep = 2 * CCommDev2::kBufferSize / kReadSize;
     // The rates probed, in the order they are tried.
     static constexpr std::array<std::int32_t, 6> kRates = {4800, 9600, 19200, 38400, 57600, 115200};
 
@@ -62,7 +66,8 @@ protected:
     // text goes to the command processor. True when an attempt found the receiver.
     template <class Wait>
     bool DetectWithinAttempts(Wait waitBetween);
-    // Reads what the receiver sent and passes it on to the command processor.
+    // Reads everything the receiver sent so far and passes it on to the command processor as
+    // one text.
     void ReadReplies();
     // Closes the port and opens it at the working rate; false when it would not open.
     bool ReopenAtWorkingRate();

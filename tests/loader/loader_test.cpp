@@ -322,6 +322,39 @@ TEST_F(LoaderTest, SecondLoadSkipsTheSweepAndProbesOn) {
     EXPECT_EQ(second.state.GetStatus(), STATUS_FIRMWARE_COMPLETE);
 }
 
+// Other sentences at a full 1920 bytes a second put the answer to "$JI" behind several reads'
+// worth of them. The receiver is still found at the attempt it is found at on a quiet line, with
+// the same bytes and waits on the wire; only the reads are more.
+TEST_F(LoaderTest, ChattyLineDetectsAtTheSameAttempt) {
+    auto withoutReads = [](const Rig& rig) {
+        std::vector<std::string> steps = rig.Steps();
+        std::erase(steps, "read 1024");
+        return steps;
+    };
+    Rig quiet;
+    quiet.image = std::vector<std::uint8_t>(120, 'q');
+    quiet.Run<CLoaderW6>();
+
+    CLoader::ResetProgramWideRatesForTesting();
+    Rig chatty;
+    chatty.image = quiet.image;
+    DeviceScript script;
+    script.chatterBytesPerSecond = 1920;
+    chatty.Run<CLoaderW6>(std::move(script));
+
+    EXPECT_EQ(chatty.state.GetStatus(), STATUS_FIRMWARE_COMPLETE);
+    ExpectSteps(withoutReads(chatty), withoutReads(quiet));
+    EXPECT_EQ(chatty.state.GetFirmwareText(), "1.10");
+    // Each of the three read steps went on until a read came back short: the ring was empty.
+    EXPECT_GT(chatty.Steps(K::Read).size(), 3u * 2u);
+    const auto events = chatty.RunEvents();
+    for (std::size_t i = 0; i + 1 < events.size(); ++i) {
+        if (events[i].kind == K::Read && events[i + 1].kind != K::Read) {
+            EXPECT_LT(events[i].bytes.size(), 1024u) << "read step ending at event " << i;
+        }
+    }
+}
+
 // The first block whose write fails ends the load: no box, nothing more sent, the port closed.
 TEST_F(LoaderTest, FailedBlockWriteEndsTheLoad) {
     struct Row {

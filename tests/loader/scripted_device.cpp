@@ -1,6 +1,7 @@
 #include "tests/loader/scripted_device.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "sim/sim_engine.h"
 
@@ -24,7 +25,10 @@ bool ScriptedDevice::Open(int port) {
     if (ok) {
         open_ = true;
         pending_.clear();
+        due_.clear();
         line_.clear();
+        openedAtMs_ = log_.nowMs;
+        chatterArrived_ = 0;
         InitCommState();
     }
     log_.lineOpen = open_;
@@ -83,15 +87,40 @@ bool ScriptedDevice::Write(const void* data, int length) {
     return ok;
 }
 
+namespace {
+const std::string kChatter =
+    SentenceWithChecksum("GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,");
+}
+
+void ScriptedDevice::Arrive(const std::string& bytes) {
+    const std::size_t room = static_cast<std::size_t>(kBufferSize) - pending_.size();
+    pending_ += bytes.substr(0, room);  // a full ring drops the newest bytes
+}
+
+void ScriptedDevice::Advance() {
+    if (!open_) return;
+    const std::uint64_t due = (log_.nowMs - openedAtMs_) *
+                              static_cast<std::uint64_t>(script_.chatterBytesPerSecond) / 1000;
+    for (; chatterArrived_ < due; ++chatterArrived_) {
+        const std::size_t at = chatterArrived_ % kChatter.size();
+        if (at == 0 && !due_.empty()) Arrive(std::exchange(due_, {}));
+        Arrive(kChatter.substr(at, 1));
+    }
+    if (chatterArrived_ % kChatter.size() == 0 && !due_.empty()) Arrive(std::exchange(due_, {}));
+}
+
 void ScriptedDevice::OnLine(const std::string& line) {
     if (line != "$JI" || script_.answerRate == 0 || lineSettings.BaudRate != script_.answerRate)
         return;
-    pending_ += JiAnswer(script_.jiFields);
-    if (script_.sendVersion) pending_ += kVersionSentence;
+    Advance();
+    due_ += JiAnswer(script_.jiFields);
+    if (script_.sendVersion) due_ += kVersionSentence;
+    Advance();
 }
 
 int ScriptedDevice::Read(char* buffer, int length) {
     int n = 0;
+    Advance();
     if (open_) {
         n = std::min(length, static_cast<int>(pending_.size()));
         std::copy_n(pending_.begin(), n, buffer);

@@ -1,6 +1,8 @@
 // A serial device that plays a receiver on the virtual clock: it records every operation in a
 // WireLog and answers "$JI" with a ">JI" sentence (and a version sentence) only while its line
-// runs at the answering rate, queued for the next Read. Opens and writes can be made to fail.
+// runs at the answering rate, queued for the next Read. Opens and writes can be made to fail,
+// and the line can carry other sentences at a steady pace. What arrives is held in a ring of the
+// real device's size until read; a reopen empties it.
 #pragma once
 
 #include <functional>
@@ -16,6 +18,9 @@ struct DeviceScript {
     int jiFields = 7;                  // fields of the ">JI" answer
     bool sendVersion = true;           // a "$W6,VERSION,..." sentence with the answer
     int failOpenAt = 0;                // this Open call (1-based) fails; 0: none does
+    // Bytes per second of other sentences arriving while the line is open; an answer goes in
+    // between two of them.
+    int chatterBytesPerSecond = 0;
     // Whether the write with this number (1-based, over all writes) fails; `blockWrite` numbers
     // the writes of more than one byte (0 for one-byte writes).
     std::function<bool(int write, int blockWrite)> failWrite;
@@ -60,6 +65,9 @@ protected:
 
 private:
     void OnLine(const std::string& line);
+    // Lets the other traffic arrive up to the virtual clock's now.
+    void Advance();
+    void Arrive(const std::string& bytes);
 
     WireLog& log_;
     DeviceScript script_;
@@ -69,6 +77,9 @@ private:
     int blockWrites_ = 0;
     std::string line_;     // the command line being received
     std::string pending_;  // what the next Read hands over
+    std::string due_;      // answers waiting for the end of the sentence that is arriving
+    std::uint64_t openedAtMs_ = 0;
+    std::uint64_t chatterArrived_ = 0;  // bytes of other traffic since the open
 };
 
 }  // namespace morvane::testing
