@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <map>
 #include <memory>
 #include <optional>
+#include <random>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -475,6 +478,141 @@ TEST_F(LoaderTest, ThrowingWaitLeavesRunAndTheLoaderClosesThePort) {
     }
     EXPECT_FALSE(rig.log.lineOpen);
     EXPECT_EQ(rig.log.events.back().kind, K::Close);
+}
+
+// One receiver behaviour from the table of faults a load meets, with the image it is given.
+struct Behaviour {
+    enum Kind {
+        Answers,
+        Silent,
+        SixFields,
+        BadChecksum,
+        StartsAt,
+        OnlyAt,
+        Drops,
+        WriteFails,
+        NoPort,
+        Chatty,
+        kKinds
+    };
+    Kind kind = Answers;
+    std::uint32_t rate = 19200;  // StartsAt, OnlyAt; bytes per second for Chatty
+    long at = 0;                 // Drops: image bytes before the line goes; WriteFails: block
+    bool version = true;
+    std::size_t imageSize = 0;
+
+    // Drawn from a seeded generator whose numbers are the same on every standard library.
+    static Behaviour Draw(std::mt19937& random) {
+        Behaviour b;
+        b.kind = static_cast<Kind>(random() % kKinds);
+        b.version = random() % 2 == 0;
+        b.imageSize = random() % 400;
+        if (b.kind == StartsAt) b.rate = static_cast<std::uint32_t>(kRates[random() % 6]);
+        if (b.kind == OnlyAt)  // any rate but the working rate
+            b.rate = std::array<std::uint32_t, 5>{4800, 9600, 38400, 57600, 115200}[random() % 5];
+        if (b.kind == Chatty) b.rate = std::array<std::uint32_t, 3>{300, 960, 1920}[random() % 3];
+        if (b.kind == Drops) b.at = static_cast<long>(random() % (b.imageSize + 1));
+        if (b.kind == WriteFails) b.at = static_cast<long>(1 + random() % (b.imageSize / 50 + 1));
+        return b;
+    }
+
+    [[nodiscard]] DeviceScript Script() const {
+        DeviceScript s;
+        s.sendVersion = version;
+        switch (kind) {
+            case Answers: break;
+            case Silent: s.answerRate = 0; break;
+            case SixFields: s.jiFields = 6; break;
+            case BadChecksum: s.badChecksum = true; break;
+            case StartsAt:
+                s.answerRate = rate;
+                s.followsJBaud = true;
+                break;
+            case OnlyAt: s.answerRate = rate; break;
+            case Drops: s.dropAfterBlockBytes = at; break;
+            case WriteFails: {
+                const int block = static_cast<int>(at);
+                s.failWrite = [block](int, int blockWrite) { return blockWrite == block; };
+                break;
+            }
+            case NoPort: s.failOpenAt = 1; break;
+            case Chatty: s.chatterBytesPerSecond = static_cast<int>(rate); break;
+            case kKinds: break;
+        }
+        return s;
+    }
+
+    [[nodiscard]] std::string Describe() const {
+        static const char* const kNames[] = {
+            "answers", "silent",      "six fields",     "bad checksum", "starts at",
+            "only at", "drops after", "write fails at", "no port",      "chatty"};
+        return std::string(kNames[kind]) + " " + std::to_string(rate) + "/" + std::to_string(at) +
+               (version ? " version" : "") + ", image " + std::to_string(imageSize);
+    }
+};
+
+// What a user is left with after a load: the status, the image bytes counted as sent, the boxes
+// shown, and every byte written once the receiver had been found (with a "!" after a write that
+// failed). How many attempts the detection took is left out: the probe rate carries over on
+// purpose.
+std::string Outcome(const SLoaderState& state, const std::vector<WireEvent>& events) {
+    std::string boxes;
+    std::string afterDetection;
+    for (const WireEvent& e : events) {
+        if (e.kind == K::Box) boxes += "[" + e.bytes + "]";
+        if (e.kind == K::Open && e.result) afterDetection.clear();
+        if (e.kind == K::Write) afterDetection += e.bytes + (e.result ? "" : "!");
+    }
+    const std::int32_t status = state.GetStatus();
+    if (status == STATUS_DEVICE_NOT_DETECTED || status == STATUS_INVALID_PORT)
+        afterDetection.clear();
+    return "status " + std::to_string(status) + ", sent " + std::to_string(state.GetSentBytes()) +
+           " of " + std::to_string(state.GetTotalBytes()) + ", boxes " + boxes + ", wire " +
+           std::to_string(std::hash<std::string>{}(afterDetection)) + " (" +
+           std::to_string(afterDetection.size()) + " bytes)";
+}
+
+// Loads one after another through one record in one program run, as the window runs them.
+std::string LoadOnce(Rig& rig, const Behaviour& b) {
+    rig.state.Reset();
+    rig.state.SetComPort(kPort);
+    rig.image = std::vector<std::uint8_t>(b.imageSize);
+    for (std::size_t i = 0; i < b.imageSize; ++i)
+        (*rig.image)[i] = static_cast<std::uint8_t>(i * 31 + 7);
+    const std::size_t from = rig.log.events.size();
+    rig.Run<CLoaderW6>(b.Script());
+    return Outcome(rig.state, {rig.log.events.begin() + static_cast<std::ptrdiff_t>(from),
+                               rig.log.events.end()});
+}
+
+// A load's outcome depends on the receiver it meets, never on the loads before it: each of a few
+// hundred loads in a row, against behaviours drawn from the table, ends as the same behaviour
+// does as a later load of a fresh program run (whose first load made the one-time sweep).
+TEST_F(LoaderTest, LoadsDoNotDependOnTheLoadsBefore) {
+    constexpr std::uint32_t kSeed = 20261207;
+    constexpr int kLoads = 300;
+    std::mt19937 random(kSeed);
+    std::vector<Behaviour> behaviours;
+    std::map<std::string, std::string> fresh;  // by behaviour
+    for (int load = 0; load < kLoads; ++load) {
+        behaviours.push_back(Behaviour::Draw(random));
+        auto [it, isNew] = fresh.try_emplace(behaviours.back().Describe());
+        if (!isNew) continue;
+        // A first load of its own made the sweep; the load measured starts on a new record.
+        CLoader::ResetProgramWideRatesForTesting();
+        Rig first;
+        LoadOnce(first, Behaviour{});
+        Rig later;
+        it->second = LoadOnce(later, behaviours.back());
+    }
+
+    CLoader::ResetProgramWideRatesForTesting();
+    Rig chain;
+    for (int load = 0; load < kLoads; ++load) {
+        const Behaviour& b = behaviours[static_cast<std::size_t>(load)];
+        EXPECT_EQ(LoadOnce(chain, b), fresh[b.Describe()])
+            << "seed " << kSeed << ", load " << load << ": " << b.Describe();
+    }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "tests/loader/scripted_device.h"
 
 #include <algorithm>
+#include <string>
 #include <utility>
 
 #include "sim/sim_engine.h"
@@ -9,19 +10,19 @@ namespace morvane::testing {
 
 std::string SentenceWithChecksum(const std::string& body) { return MakeSentence(body); }
 
-std::string JiAnswer(int fields) {
+std::string JiAnswer(int fields, bool badChecksum) {
     static const char* const kFields[] = {"311062",     "11",         "7", "20052004",
                                           "01/01/1900", "01/01/2099", "W6"};
     std::string body = ">JI";
     for (int i = 0; i < fields && i < 7; ++i) body += std::string(",") + kFields[i];
-    return SentenceWithChecksum(body);
+    return MakeSentence(body, badChecksum);
 }
 
 bool ScriptedDevice::Open(int port) {
     open_ = false;  // whatever was open is closed first, as a real device does
     ++opens_;
     lastPort = port;
-    const bool ok = opens_ != script_.failOpenAt;
+    const bool ok = opens_ != script_.failOpenAt && !dropped_;
     if (ok) {
         open_ = true;
         pending_.clear();
@@ -69,7 +70,12 @@ bool ScriptedDevice::ApplyCommState() {
 bool ScriptedDevice::Write(const void* data, int length) {
     ++writes_;
     const int block = length > 1 ? ++blockWrites_ : 0;
-    const bool ok = open_ && !(script_.failWrite && script_.failWrite(writes_, block));
+    if (block != 0 && script_.dropAfterBlockBytes >= 0 &&
+        blockBytes_ + length > script_.dropAfterBlockBytes) {
+        dropped_ = true;
+    }
+    if (block != 0) blockBytes_ += length;
+    const bool ok = open_ && !dropped_ && !(script_.failWrite && script_.failWrite(writes_, block));
     WireEvent& e = log_.Add(WireEvent::Kind::Write);
     e.length = length;
     e.bytes.assign(static_cast<const char*>(data), static_cast<std::size_t>(std::max(length, 0)));
@@ -110,10 +116,15 @@ void ScriptedDevice::Advance() {
 }
 
 void ScriptedDevice::OnLine(const std::string& line) {
-    if (line != "$JI" || script_.answerRate == 0 || lineSettings.BaudRate != script_.answerRate)
+    if (script_.answerRate == 0 || lineSettings.BaudRate != script_.answerRate) return;
+    static const std::string kJBaud = "$JBAUD,";
+    if (script_.followsJBaud && line.starts_with(kJBaud)) {
+        script_.answerRate = static_cast<std::uint32_t>(std::stoul(line.substr(kJBaud.size())));
         return;
+    }
+    if (line != "$JI") return;
     Advance();
-    due_ += JiAnswer(script_.jiFields);
+    due_ += JiAnswer(script_.jiFields, script_.badChecksum);
     if (script_.sendVersion) due_ += kVersionSentence;
     Advance();
 }

@@ -15,12 +15,18 @@ namespace morvane::testing {
 
 struct DeviceScript {
     std::uint32_t answerRate = 19200;  // 0: never answers
+    bool followsJBaud = false;         // "$JBAUD,N" heard at answerRate moves it to N
     int jiFields = 7;                  // fields of the ">JI" answer
+    bool badChecksum = false;          // the ">JI" answer carries a wrong checksum
     bool sendVersion = true;           // a "$W6,VERSION,..." sentence with the answer
     int failOpenAt = 0;                // this Open call (1-based) fails; 0: none does
     // Bytes per second of other sentences arriving while the line is open; an answer goes in
     // between two of them.
     int chatterBytesPerSecond = 0;
+    // The line goes down (an adapter pulled out) once this many bytes of writes longer than one
+    // byte went out: the write that would carry more, and every write and open after, fail.
+    // Negative: never.
+    long dropAfterBlockBytes = -1;
     // Whether the write with this number (1-based, over all writes) fails; `blockWrite` numbers
     // the writes of more than one byte (0 for one-byte writes).
     std::function<bool(int write, int blockWrite)> failWrite;
@@ -41,7 +47,7 @@ inline DeviceScript AnswersAt(std::uint32_t rate, int fields = 7) {
 // "$" + body + "*" + checksum + CR LF.
 std::string SentenceWithChecksum(const std::string& body);
 // The answer to "$JI" with the first `fields` of seven fields.
-std::string JiAnswer(int fields);
+std::string JiAnswer(int fields, bool badChecksum = false);
 inline const std::string kVersionSentence = SentenceWithChecksum("W6,VERSION,A,1.10,2024");
 
 class ScriptedDevice : public CCommDev2 {
@@ -75,6 +81,8 @@ private:
     int opens_ = 0;
     int writes_ = 0;
     int blockWrites_ = 0;
+    long blockBytes_ = 0;
+    bool dropped_ = false;
     std::string line_;     // the command line being received
     std::string pending_;  // what the next Read hands over
     std::string due_;      // answers waiting for the end of the sentence that is arriving
