@@ -22,7 +22,8 @@ using CArray = std::vector<T>;
 
 // printf-style formatting into a string of any length.
 [[nodiscard]] std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-[[nodiscard]] std::string FormatV(const char* fmt, std::va_list args);
+[[nodiscard]] std::string FormatV(const char* fmt, std::va_list args)
+    __attribute__((format(printf, 1, 0)));
 
 // Reads a number the way atoi does: leading white space, an optional sign, decimal digits up
 // to the first other character; 0 when there are none. Never fails: values beyond int
