@@ -108,6 +108,10 @@ int main(int argc, char** argv) {
            "Drop the line in the middle of the transfer after N image bytes, as an unplugged cable "
            "would, and exit with status 4")
         ->check(CLI::PositiveNumber);
+    app.add_option("--corrupt-after-bytes", sim.corruptAfterBytes,
+                   "Alter one hex digit of the image after N image bytes, in every transfer, as "
+                   "line noise would: the receiver rejects the image and stays in its boot loader")
+        ->check(CLI::PositiveNumber);
     app.add_flag("--no-transfer-expected", noTransferExpected,
                  "Exit with status 0 when no transfer was attempted (and 1 when one was)");
     app.add_flag(

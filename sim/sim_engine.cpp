@@ -25,6 +25,10 @@ std::string Printable(std::string_view text) {
     return out;
 }
 
+bool IsHexDigit(std::uint8_t c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
 }
@@ -53,6 +57,13 @@ CSimEngine::CSimEngine(SSimOptions options)
       random_(options_.seed) {}
 
 std::string CSimEngine::Receive(std::string_view bytes, std::uint32_t lineRate, SimTime now) {
+    SettleRestart(now);
+    if (mode_ == Mode::Restarting) {
+        lineFeedDue_ = false;
+        if (!bytes.empty())
+            Log(now, Format("%6u baud  %zu byte(s) not heard: restarting", lineRate, bytes.size()));
+        return {};
+    }
     std::string out;
     std::size_t dropped = 0;
     std::uint32_t droppedAtRate = rate_;
@@ -91,6 +102,8 @@ void CSimEngine::Put(std::uint8_t c, std::uint32_t lineRate, SimTime now, std::s
         }
         EndTransfer(now);
     }
+    // What follows a good image in the same burst arrives while the receiver restarts.
+    if (mode_ == Mode::Restarting) return;
     if (mode_ == Mode::Transfer) {
         PutTransfer(c, lineRate, now, out);
         return;
@@ -122,6 +135,14 @@ void CSimEngine::PutTransfer(std::uint8_t c, std::uint32_t lineRate, SimTime now
         lineInTransfer_ = true;
         line_.assign(1, '$');
         return;
+    }
+    if (options_.corruptAfterBytes != 0 && !corrupted_ &&
+        image_.Bytes().size() >= options_.corruptAfterBytes && IsHexDigit(c)) {
+        corrupted_ = true;
+        const std::uint8_t altered = c == '0' ? '1' : '0';
+        Log(now, Format("image byte %zu altered on the line: '%c' arrives as '%c'",
+                        image_.Bytes().size(), c, altered));
+        c = altered;
     }
     if (image_.Put(c) == CHexImageCheck::Step::EndOfFile) {
         if (c == '\r') {
@@ -166,8 +187,15 @@ void CSimEngine::HandleCommand(const std::string& raw, std::uint32_t lineRate, S
     if (EqualsNoCase(command, "$JOFF")) {
         periodic_ = false;
     } else if (EqualsNoCase(command, "$JI")) {
-        Send(out, JiBody());
-        Send(out, "W6,VERSION,A," + version_ + ",TUNDRO W6");
+        if (InBootLoader()) {
+            // No application to name a version: the boot loader names itself.
+            Send(out, JiBody("-"));
+            Send(out, "W6LOADER,Version," + options_.loaderVersion);
+            note = "(answered by the boot loader)";
+        } else {
+            Send(out, JiBody(version_));
+            Send(out, "W6,VERSION,A," + version_ + ",TUNDRO W6");
+        }
     } else if (StartsWithNoCase(command, "$JBAUD,")) {
         const int requested = AtoI(std::string_view(command).substr(7));
         if (options_.onlyRate != 0) {
@@ -185,6 +213,7 @@ void CSimEngine::HandleCommand(const std::string& raw, std::uint32_t lineRate, S
     } else if (EqualsNoCase(command, "$JAPPTRANSFER")) {
         mode_ = Mode::Transfer;
         image_.Reset();
+        corrupted_ = false;
         transferStarted_ = true;
         transferEnded_ = false;
         awaitingLineFeed_ = false;
@@ -198,7 +227,6 @@ void CSimEngine::HandleCommand(const std::string& raw, std::uint32_t lineRate, S
 }
 
 void CSimEngine::EndTransfer(SimTime now) {
-    mode_ = Mode::Command;
     lineInTransfer_ = false;
     line_.clear();
     transferEnded_ = true;
@@ -208,13 +236,29 @@ void CSimEngine::EndTransfer(SimTime now) {
     Log(now, Format("transfer complete: %zu bytes, %zu records, %zu errors, sha256 %s, %s",
                     t.bytesReceived, t.records, t.errors, t.sha256.c_str(),
                     t.imageMatches ? "image matches" : "image DIFFERS from the expected one"));
-    if (t.errors == 0) {
-        const std::string version = VersionFromImageHeader(image_.LeadingData());
-        if (!version.empty()) {
-            version_ = version;
-            Log(now, "now running firmware " + version_);
-        }
+    if (t.errors != 0) {
+        mode_ = Mode::BootLoader;
+        Log(now, "image rejected: the receiver stays in its boot loader");
+        return;
     }
+    const std::string version = VersionFromImageHeader(image_.LeadingData());
+    if (!version.empty()) version_ = version;
+    mode_ = Mode::Restarting;
+    restartEndsAt_ = now + kRestartTime;
+    Log(now, "image accepted: restarting into firmware " + version_);
+}
+
+void CSimEngine::SettleRestart(SimTime now) {
+    if (mode_ != Mode::Restarting || now < restartEndsAt_) return;
+    // The new firmware starts as the receiver does at power-on: at its starting rate, with the
+    // periodic output on.
+    mode_ = Mode::Application;
+    rate_ = options_.onlyRate != 0 ? options_.onlyRate : options_.rate;
+    periodic_ = true;
+    nextPeriodic_ = now;
+    line_.clear();
+    lineOverflow_ = false;
+    Log(now, Format("running firmware %s, listening at %u", version_.c_str(), rate_));
 }
 
 void CSimEngine::Finish(SimTime now) {
@@ -234,7 +278,8 @@ std::string CSimEngine::Tick(std::uint32_t lineRate, SimTime now) {
         awaitingLineFeed_ = false;
         EndTransfer(now);
     }
-    if (!periodic_ || mode_ == Mode::Transfer || now < nextPeriodic_) return {};
+    SettleRestart(now);
+    if (!periodic_ || mode_ != Mode::Application || now < nextPeriodic_) return {};
     nextPeriodic_ += kPeriod;
     if (nextPeriodic_ <= now) nextPeriodic_ = now + kPeriod;
     std::string out;
@@ -260,7 +305,7 @@ void CSimEngine::Send(std::string& out, std::string_view body) {
     out += MakeSentence(body, options_.badChecksum);
 }
 
-std::string CSimEngine::JiBody() const {
+std::string CSimEngine::JiBody(const std::string& version) const {
     std::string body = ">JI";
     for (int i = 0; i < options_.fields; ++i) {
         body += ',';
@@ -268,7 +313,7 @@ std::string CSimEngine::JiBody() const {
         if (n < std::size(kJiFields)) {
             body += kJiFields[n];
         } else if (n == std::size(kJiFields)) {
-            body += version_;
+            body += version;
         } else {
             body += Format("%d", i);
         }
@@ -297,7 +342,7 @@ void CSimEngine::Log(SimTime now, const std::string& text) const {
 SSimSession CSimEngine::Session() const {
     SSimSession session;
     session.commands = commands_;
-    session.version = version_;
+    session.version = Version();
     SSimTransfer& t = session.transfer;
     t.started = transferStarted_;
     t.complete = image_.EndOfFileSeen();

@@ -9,7 +9,11 @@
 // Commands are lines ended by CR LF. "$JOFF" stops the periodic position output, "$JI" is
 // answered with the identification sentence and the version sentence, "$JBAUD,r" moves the
 // receiver to rate r once the line is over, and "$JAPPTRANSFER" hands the line to the boot
-// loader, which takes an Intel HEX image until its end-of-file record.
+// loader, which takes an Intel HEX image until its end-of-file record. An image that checks out
+// is started: the receiver restarts (hearing nothing for a moment), comes back at the rate it
+// starts at and reports the version the image carries. After a corrupted or cut image it stays in
+// its boot loader, which still answers "$JI" so that the updater can load again, but names only
+// itself ("W6LOADER"): there is no application to report a version.
 #pragma once
 
 #include <chrono>
@@ -44,6 +48,9 @@ struct SSimOptions {
     bool badChecksum = false;  // every sentence carries a wrong "*hh"
     bool noise = false;        // random bytes between sentences
     std::uint32_t seed = 1;    // for noise and garbling
+    // Not 0: in every transfer, the first hex digit from this image byte on arrives altered, as
+    // line noise would leave it; the boot loader finds the record's checksum wrong.
+    std::size_t corruptAfterBytes = 0;
     // The image a good transfer delivers, byte for byte.
     std::span<const std::uint8_t> expectedImage;
     // Receives one human-readable line per event (no line end); may be empty.
@@ -69,7 +76,7 @@ struct SSimTransfer {
 struct SSimSession {
     std::vector<SSimCommand> commands;
     SSimTransfer transfer;
-    std::string version;  // the firmware version the receiver now reports
+    std::string version;  // the firmware version the receiver now reports; empty in the boot loader
 };
 
 // A sentence as the receiver sends it: "$", the body, "*", the checksum in two upper-case hex
@@ -88,8 +95,15 @@ public:
     void Finish(SimTime now);
 
     [[nodiscard]] std::uint32_t Rate() const { return rate_; }
-    [[nodiscard]] const std::string& Version() const { return version_; }
+    // The application firmware's version; empty while the receiver is in its boot loader.
+    [[nodiscard]] std::string Version() const { return InBootLoader() ? std::string() : version_; }
     [[nodiscard]] bool InTransfer() const { return mode_ == Mode::Transfer; }
+    // Taking an image, or left there by an image that did not check out.
+    [[nodiscard]] bool InBootLoader() const {
+        return mode_ == Mode::Transfer || mode_ == Mode::BootLoader;
+    }
+    // Between a good image and the start of its firmware: the receiver hears nothing.
+    [[nodiscard]] bool Restarting() const { return mode_ == Mode::Restarting; }
     // Image bytes received in the current (or last) transfer.
     [[nodiscard]] std::size_t ImageBytes() const { return image_.Bytes().size(); }
     [[nodiscard]] bool TransferStarted() const { return transferStarted_; }
@@ -100,7 +114,10 @@ public:
     [[nodiscard]] SSimSession Session() const;
 
 private:
-    enum class Mode : std::uint8_t { Command, Transfer };
+    enum class Mode : std::uint8_t { Application, Transfer, BootLoader, Restarting };
+
+    // Ends a restart whose time is up: the new firmware runs, at the rate the receiver starts at.
+    void SettleRestart(SimTime now);
 
     void Put(std::uint8_t c, std::uint32_t lineRate, SimTime now, std::string& out);
     void PutTransfer(std::uint8_t c, std::uint32_t lineRate, SimTime now, std::string& out);
@@ -110,7 +127,7 @@ private:
                        std::string& out);
     void EndTransfer(SimTime now);
     void Send(std::string& out, std::string_view body);
-    [[nodiscard]] std::string JiBody() const;
+    [[nodiscard]] std::string JiBody(const std::string& version) const;
     [[nodiscard]] std::string PositionBody(SimTime now) const;
     [[nodiscard]] std::uint8_t Garble(std::uint8_t c);
     void Log(SimTime now, const std::string& text) const;
@@ -119,11 +136,15 @@ private:
     static constexpr SimTime kPeriod{1000};
     // How long the end-of-file record's carriage return waits for its line feed.
     static constexpr SimTime kLineFeedWait{200};
+    // How long the receiver takes to start the firmware of a good image.
+    static constexpr SimTime kRestartTime{2000};
 
     SSimOptions options_;
     std::uint32_t rate_;
     std::string version_;
-    Mode mode_ = Mode::Command;
+    Mode mode_ = Mode::Application;
+    SimTime restartEndsAt_{0};
+    bool corrupted_ = false;  // this transfer's byte was altered already
     bool periodic_ = true;
     SimTime nextPeriodic_{0};
     std::string line_;

@@ -261,11 +261,58 @@ TEST(SimEngine, TakesTheEmbeddedImage) {
     EXPECT_EQ(SessionExitStatus(session, false), 0);
     EXPECT_EQ(SessionExitStatus(session, true), 1);
 
-    // The receiver now runs the version it was given, and says so.
     EXPECT_EQ(session.version, kFirmwareVersion);
-    EXPECT_EQ(session.commands.back().line, "$JCONN,X");
-    EXPECT_EQ(AsTheUpdaterSeesIt(sim.Receive("$JI\r\n", 19200, now)).firmwareText,
-              kFirmwareVersion);
+}
+
+// What an updater finds when it looks for the receiver after an image: the new version after a
+// good one (once the restart is over), the boot loader and no version after a bad or cut one.
+TEST(SimEngine, AfterTheImage) {
+    const std::string image = ImageText();
+    struct Row {
+        const char* name;
+        std::size_t sent;               // image bytes sent
+        std::size_t corruptAfterBytes;  // 0: none
+        bool restarts;
+    };
+    for (const Row& row :
+         {Row{"good", image.size(), 0, true},
+          Row{"altered on the line", image.size(), 90000, false}, Row{"cut", 4300, 0, false}}) {
+        SCOPED_TRACE(row.name);
+        SSimOptions o = Options();
+        o.rate = 9600;
+        o.corruptAfterBytes = row.corruptAfterBytes;
+        std::string log;
+        o.log = [&log](const std::string& line) { log += line + "\n"; };
+        CSimEngine sim(o);
+        SimTime now{0};
+        (void)sim.Receive("$JBAUD,19200\r\n", 9600, now);
+        const SSimSession session = Load(sim, image.substr(0, row.sent), now);
+        if (row.sent == image.size()) {
+            EXPECT_EQ(session.transfer.errors != 0, row.corruptAfterBytes != 0);
+        }
+        EXPECT_EQ(sim.Restarting(), row.restarts);
+        EXPECT_EQ(sim.InBootLoader(), !row.restarts);
+        if (row.restarts) {
+            // Nothing is heard during the restart; then it listens at its starting rate again.
+            EXPECT_EQ(sim.Receive("$JI\r\n", 19200, now + 1000ms), "");
+            EXPECT_EQ(sim.Receive("$JI\r\n", 19200, now + 2000ms), "");
+            const UpdaterView view = AsTheUpdaterSeesIt(sim.Receive("$JI\r\n", 9600, now + 2000ms));
+            EXPECT_TRUE(view.replySeen);
+            EXPECT_EQ(view.firmwareText, kFirmwareVersion);
+            EXPECT_EQ(sim.Session().version, kFirmwareVersion);
+        } else {
+            SLoaderState state;
+            CCommandProcessor processor(&state);
+            processor.OnReceive(sim.Receive("\r\n$JI\r\n", 19200, now + 5000ms));
+            EXPECT_TRUE(state.GetReplySeen());
+            EXPECT_FALSE(state.GetFirmwareDetected());
+            EXPECT_EQ(state.GetLoaderVersion(), "2.05");
+            EXPECT_EQ(sim.Session().version, "");
+        }
+        if (row.corruptAfterBytes != 0) {
+            EXPECT_THAT(log, HasSubstr("image byte 90000 altered on the line"));
+        }
+    }
 }
 
 TEST(SimEngine, EndOfFileWaitsBrieflyForItsLineFeed) {
@@ -346,8 +393,9 @@ TEST(SimEngine, ReportsCorruptedImages) {
         EXPECT_GE(session.transfer.errors, 1u) << row.name;
         EXPECT_FALSE(session.transfer.imageMatches) << row.name;
         EXPECT_EQ(SessionExitStatus(session, false), 1) << row.name;
-        // A receiver given a broken image keeps the firmware it had.
-        EXPECT_EQ(session.version, "1.21") << row.name;
+        // A receiver given a broken image stays in its boot loader.
+        EXPECT_EQ(session.version, "") << row.name;
+        EXPECT_TRUE(sim.InBootLoader()) << row.name;
     }
 }
 
