@@ -35,6 +35,8 @@ public:
     virtual void MessageBox(const CString& text) = 0;
 };
 
+struct SReceiverRates;
+
 // Where the image comes from; nothing when it cannot be obtained.
 using ImageSource = std::function<std::optional<std::span<const std::uint8_t>>()>;
 
@@ -43,6 +45,10 @@ struct LoaderDeps {
     IWaits* waits = nullptr;            // null: RealWaits()
     IPrompt* prompt = nullptr;          // null: the text goes to the debug channel only
     ImageSource image;                  // empty: EmbeddedFirmwareImage()
+    // The probe cycle and sweep of the receiver this load talks to; null: the program-wide ones,
+    // which the window's loads share. Give each receiver of a process its own, and every load
+    // has a single load's wire timeline.
+    SReceiverRates* rates = nullptr;
 };
 
 }  // namespace morvane

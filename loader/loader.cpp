@@ -9,9 +9,6 @@
 
 namespace morvane {
 
-std::atomic<std::int32_t> CLoader::probeRate_{4800};
-std::atomic<std::int32_t> CLoader::sweepRate_{4800};
-
 namespace {
 
 std::optional<std::span<const std::uint8_t>> EmbeddedImage() { return EmbeddedFirmwareImage(); }
@@ -26,7 +23,8 @@ CLoader::CLoader(SLoaderState* state, LoaderDeps deps)
       splitter_(&callback_),
       waits_(deps.waits != nullptr ? *deps.waits : RealWaits()),
       prompt_(deps.prompt),
-      image_(deps.image ? std::move(deps.image) : ImageSource(EmbeddedImage)) {
+      image_(deps.image ? std::move(deps.image) : ImageSource(EmbeddedImage)),
+      rates_(deps.rates != nullptr ? *deps.rates : ProgramWideRates()) {
     state_->SetBaudRate(kWorkingRate);
     processor_ = std::make_unique<CCommandProcessor>(state_);
     callback_.Bind(processor_.get(), &CCommandProcessor::OnReceive);
@@ -36,9 +34,14 @@ CLoader::CLoader(SLoaderState* state, LoaderDeps deps)
 // The link goes with the loader and closes the port if a load left it open.
 CLoader::~CLoader() = default;
 
+SReceiverRates& CLoader::ProgramWideRates() {
+    static SReceiverRates rates;
+    return rates;
+}
+
 void CLoader::ResetProgramWideRatesForTesting() {
-    probeRate_.store(4800);
-    sweepRate_.store(4800);
+    ProgramWideRates().probeRate.store(4800);
+    ProgramWideRates().sweepRate.store(4800);
 }
 
 std::int32_t CLoader::NextRate(std::int32_t rate) {
@@ -48,7 +51,7 @@ std::int32_t CLoader::NextRate(std::int32_t rate) {
 }
 
 bool CLoader::DetectBaud(unsigned target) {
-    const std::int32_t probe = probeRate_.load();
+    const std::int32_t probe = rates_.probeRate.load();
     const CString baudCommand = Format("$JBAUD,%d", static_cast<int>(target));
 
     link_.Close();
@@ -70,7 +73,7 @@ bool CLoader::DetectBaud(unsigned target) {
         link_.WriteLine(baudCommand);
         waits_.WaitPumping(100);
     }
-    probeRate_.store(NextRate(probe));
+    rates_.probeRate.store(NextRate(probe));
     return state_->GetReplySeen();
 }
 
@@ -85,6 +88,7 @@ void CLoader::ReadReplies() {
         received.append(buffer, static_cast<std::size_t>(std::max(n, 0)));
         if (n < kReadSize) break;
     }
+    bytesHeard_ += received.size();
     splitter_.Feed(received.data(), static_cast<int>(received.size()));
 }
 

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -20,6 +21,14 @@
 #include "parsers/command_processor.h"
 
 namespace morvane {
+
+// The rates a loader carries from one load of a receiver to the next: the rate the next detection
+// attempt probes, and the next step of the W6 loader's one-time "$JCONN,X" sweep (0 once done).
+// A second load goes on probing where the first stopped and sweeps no more.
+struct SReceiverRates {
+    std::atomic<std::int32_t> probeRate{4800};
+    std::atomic<std::int32_t> sweepRate{4800};
+};
 
 class CLoader {
 public:
@@ -42,7 +51,7 @@ public:
 
     // The whole load; the outcome is the last status written to the record.
     virtual void Run();
-    // One detection attempt at the program-wide probe rate; true once the receiver has answered.
+    // One detection attempt at the receiver's probe rate; true once the receiver has answered.
     bool DetectBaud(unsigned target);
     // Sends the image and reports completion.
     void TransferImage();
@@ -50,11 +59,16 @@ public:
     // Why the port could not be opened, when the outcome is STATUS_INVALID_PORT.
     [[nodiscard]] const OpenError& LastOpenError() const { return link_.LastOpenError(); }
 
-    // The rate the next detection attempt probes. Shared by every loader of the program run and
-    // never reset, so a second load goes on probing where the first stopped.
-    [[nodiscard]] static std::int32_t ProbeRate() { return probeRate_.load(); }
-    // The rate of the W6 loader's next "$JCONN,X" sweep step; 0 once the sweep is done.
-    [[nodiscard]] static std::int32_t SweepRate() { return sweepRate_.load(); }
+    // The attempt (1-based) in which the last detection found the receiver; 0 when it did not.
+    [[nodiscard]] int AttemptsTaken() const { return attemptsTaken_; }
+    // Bytes read from the line during the last detection, whether they made sense or not.
+    [[nodiscard]] std::size_t BytesHeard() const { return bytesHeard_; }
+
+    // The rates shared by every loader given no receiver's own: the window's loads. Never
+    // reset, so a second load of the program run goes on probing where the first stopped.
+    [[nodiscard]] static SReceiverRates& ProgramWideRates();
+    [[nodiscard]] static std::int32_t ProbeRate() { return ProgramWideRates().probeRate.load(); }
+    [[nodiscard]] static std::int32_t SweepRate() { return ProgramWideRates().sweepRate.load(); }
     // Both back to their start (4800), as at program start. Tests run many loads per process.
     static void ResetProgramWideRatesForTesting();
 
@@ -62,10 +76,10 @@ protected:
     // The rate that follows `rate` in the probe cycle (4800 after 115200).
     [[nodiscard]] static std::int32_t NextRate(std::int32_t rate);
 
-    // Up to 20 attempts, each followed (while unanswered) by `waitBetween` and one read whose
-    // text goes to the command processor. True when an attempt found the receiver.
+    // Up to `attempts` attempts, each followed (while unanswered) by `waitBetween` and one read
+    // whose text goes to the command processor. True when an attempt found the receiver.
     template <class Wait>
-    bool DetectWithinAttempts(Wait waitBetween);
+    bool DetectWithinAttempts(Wait waitBetween, int attempts = kDetectAttempts);
     // Reads everything the receiver sent so far and passes it on to the command processor as
     // one text.
     void ReadReplies();
@@ -84,15 +98,20 @@ protected:
     IWaits& waits_;
     IPrompt* prompt_;
     ImageSource image_;
-
-    static std::atomic<std::int32_t> probeRate_;
-    static std::atomic<std::int32_t> sweepRate_;
+    SReceiverRates& rates_;
+    int attemptsTaken_ = 0;
+    std::size_t bytesHeard_ = 0;
 };
 
 template <class Wait>
-bool CLoader::DetectWithinAttempts(Wait waitBetween) {
-    for (int attempt = 0; attempt < kDetectAttempts; ++attempt) {
-        if (DetectBaud(state_->GetBaudRate())) return true;
+bool CLoader::DetectWithinAttempts(Wait waitBetween, int attempts) {
+    attemptsTaken_ = 0;
+    bytesHeard_ = 0;
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
+        if (DetectBaud(state_->GetBaudRate())) {
+            attemptsTaken_ = attempt;
+            return true;
+        }
         waitBetween();
         ReadReplies();
     }

@@ -12,31 +12,63 @@ CLoaderW6::CLoaderW6(SLoaderState* state, LoaderDeps deps) : CLoader(state, std:
 CLoaderW6::~CLoaderW6() = default;
 
 void CLoaderW6::SweepConnX() {
-    for (std::int32_t rate = sweepRate_.load(); rate != 0; rate = sweepRate_.load()) {
+    for (std::int32_t rate = rates_.sweepRate.load(); rate != 0; rate = rates_.sweepRate.load()) {
         link_.Close();
         link_.Open(state_->GetComPort(), static_cast<unsigned>(rate));
         waits_.WaitPumping(500);
         if (rate == 9600 || rate == 19200) waits_.WaitPumping(500);
         link_.WriteLine("$JCONN,X");
         waits_.WaitPumping(500);
-        sweepRate_.store(rate == kRates.back() ? 0 : NextRate(rate));
+        rates_.sweepRate.store(rate == kRates.back() ? 0 : NextRate(rate));
     }
 }
 
-void CLoaderW6::Run() {
+bool CLoaderW6::OpenAndDetect() {
     if (!link_.Open(state_->GetComPort(), state_->GetBaudRate())) {
         state_->SetStatus(STATUS_INVALID_PORT);
-        return;
+        return false;
     }
     state_->SetStatus(STATUS_DETECTING_BAUD);
     state_->SetReplySeen(false);
     SweepConnX();
 
     if (!DetectWithinAttempts([this] { waits_.WaitPumping(300); })) {
-        // The port stays open at the last probe rate until the loader goes.
         state_->SetStatus(STATUS_DEVICE_NOT_DETECTED);
-        return;
+        return false;
     }
+    return true;
+}
+
+bool CLoaderW6::Probe() {
+    const bool found = OpenAndDetect();
+    if (found) state_->SetStatus(STATUS_CONNECTED);
+    link_.Close();
+    return found;
+}
+
+bool CLoaderW6::DetectAfterRestart() {
+    state_->SetStatus(STATUS_REBOOTING);
+    waits_.WaitPumping(kRestartWaitMs);
+    // Only what the restarted receiver says counts.
+    state_->SetReplySeen(false);
+    state_->SetFirmwareDetected(false);
+    state_->SetFirmwareText("");
+    state_->SetLoaderVersion("");
+    state_->SetLoaderVersionSeen(false);
+    if (!link_.Open(state_->GetComPort(), state_->GetBaudRate())) {
+        state_->SetStatus(STATUS_INVALID_PORT);
+        return false;
+    }
+    state_->SetStatus(STATUS_VERIFYING);
+    const bool found = DetectWithinAttempts([this] { waits_.WaitPumping(300); }, kVerifyAttempts);
+    state_->SetStatus(found ? STATUS_CONNECTED : STATUS_DEVICE_NOT_DETECTED);
+    link_.Close();
+    return found;
+}
+
+void CLoaderW6::Run() {
+    // When detection fails, the port stays open at the last probe rate until the loader goes.
+    if (!OpenAndDetect()) return;
     // Everything from here on goes out at the working rate; if the port will not open again,
     // nothing of it would reach the receiver.
     if (!ReopenAtWorkingRate()) {

@@ -15,10 +15,34 @@ public:
     explicit CLoaderW6(SLoaderState* state, LoaderDeps deps = {});
     ~CLoaderW6() override;
 
+    // After the last byte the receiver checks the image and starts the new firmware; nothing on
+    // the line says when it is done. The simulated receiver takes two seconds; five (after the
+    // second that follows the closing "$JCONN,X") leave room for a slower check of the flash, and
+    // detection's first attempts, at rates the receiver is not listening at, add more.
+    static constexpr unsigned kRestartWaitMs = 5000;
+    // As many attempts as a load's detection: three rounds of the six rates, enough to find a
+    // receiver that came back at any rate even if it missed a round while still starting.
+    static constexpr int kVerifyAttempts = kDetectAttempts;
+
     // The product's load sequence.
     void Run() override;
-    // "$JCONN,X" once at each rate, on the first load of the program run only.
+    // "$JCONN,X" once at each rate, on the first load of the receiver only.
     void SweepConnX();
+
+    // The detection of a load and nothing after it: the same commands and timing, the one-time
+    // sweep included, then the port is closed. True when the receiver answered (status
+    // STATUS_CONNECTED); the record holds the firmware version it named, if it named one.
+    bool Probe();
+    // After a complete load: waits for the receiver to restart, then runs detection again
+    // (without the sweep, which is done) and closes the port. True when the receiver answered
+    // (STATUS_CONNECTED); what it named is in the record, cleared before the first attempt: the
+    // firmware version, or the boot loader's version when it stayed there.
+    bool DetectAfterRestart();
+
+private:
+    // Opens the port, sweeps (once per receiver) and runs detection. False when the port would
+    // not open or the receiver did not answer, with the status saying which.
+    bool OpenAndDetect();
 };
 
 }  // namespace morvane

@@ -35,6 +35,7 @@ struct Rig {
     RecordingPrompt prompt{log};
     std::optional<std::vector<std::uint8_t>> image;  // nothing: the embedded image
     bool imageMissing = false;
+    SReceiverRates* rates = nullptr;  // null: the program-wide ones
 
     Rig() { state.SetComPort(kPort); }
 
@@ -43,6 +44,7 @@ struct Rig {
         deps.device = std::make_unique<ScriptedDevice>(log, std::move(script));
         deps.waits = &clock;
         deps.prompt = &prompt;
+        deps.rates = rates;
         deps.image = [this]() -> std::optional<std::span<const std::uint8_t>> {
             log.Add(K::Image);
             if (imageMissing) return std::nullopt;
@@ -305,6 +307,9 @@ TEST_F(LoaderTest, ReceiverNeverDetected) {
     }
 }
 
+// The window's loads share the program-wide rates: a second load does not sweep and probes on
+// where the first stopped. A load given a receiver's own rates has the first load's timeline,
+// and leaves the program-wide rates alone.
 TEST_F(LoaderTest, SecondLoadSkipsTheSweepAndProbesOn) {
     Rig first;
     first.image = std::vector<std::uint8_t>(100, 'x');
@@ -323,6 +328,88 @@ TEST_F(LoaderTest, SecondLoadSkipsTheSweepAndProbesOn) {
                                          steps.begin() + std::min(steps.size(), expected.size())),
                 expected);
     EXPECT_EQ(second.state.GetStatus(), STATUS_FIRMWARE_COMPLETE);
+
+    SReceiverRates own;
+    Rig third;
+    third.rates = &own;
+    third.image = first.image;
+    third.Run<CLoaderW6>();
+    ExpectSteps(third.Steps(), first.Steps());
+    EXPECT_EQ(own.probeRate.load(), 57600);
+    EXPECT_EQ(own.sweepRate.load(), 0);
+    EXPECT_EQ(CLoader::ProbeRate(), 57600);  // where the second load left it
+}
+
+// Detection alone: the load's first steps, then the port closes; nothing of the sequence after.
+TEST_F(LoaderTest, ProbeIsTheDetectionOfALoadAndNothingAfter) {
+    struct Row {
+        const char* name;
+        DeviceScript script;
+        bool found;
+        bool heard;
+    };
+    for (const Row& row :
+         {Row{"answers", AnswersAt(19200), true, true}, Row{"silent", AnswersAt(0), false, false},
+          Row{"six fields", AnswersAt(19200, 6), false, true}}) {
+        SCOPED_TRACE(row.name);
+        SReceiverRates rates;
+        Rig rig;
+        rig.rates = &rates;
+        CLoaderW6 loader(&rig.state, rig.Deps(row.script));
+        EXPECT_EQ(loader.Probe(), row.found);
+        EXPECT_FALSE(rig.log.lineOpen);
+
+        std::vector<std::string> expected = {"open 19200"};
+        AddSweep(expected);
+        for (int attempt = 0; attempt < (row.found ? 4 : 20); ++attempt)
+            AddAttempt(expected, kRates[attempt % 6], true, row.found && attempt == 3);
+        expected.push_back("close");
+        ExpectSteps(Condense(rig.log.events), expected);
+        EXPECT_EQ(loader.AttemptsTaken(), row.found ? 4 : 0);
+        EXPECT_EQ(loader.BytesHeard() > 0, row.heard);
+        EXPECT_EQ(rig.state.GetStatus(), row.found ? STATUS_CONNECTED : STATUS_DEVICE_NOT_DETECTED);
+        EXPECT_EQ(rig.state.GetFirmwareText(), row.heard ? "1.10" : "");
+    }
+}
+
+// After a load the receiver is looked for again, after its restart and without the sweep; only
+// what it says then counts.
+TEST_F(LoaderTest, DetectionAfterTheRestart) {
+    for (const bool namesVersion : {true, false}) {
+        SCOPED_TRACE(namesVersion ? "names its version" : "names none");
+        SReceiverRates rates;
+        Rig rig;
+        rig.rates = &rates;
+        rig.image = std::vector<std::uint8_t>(100, 'x');
+        DeviceScript script;
+        script.sendVersion = namesVersion;
+        CLoaderW6 loader(&rig.state, rig.Deps(script));
+        loader.Run();
+        ASSERT_EQ(rig.state.GetStatus(), STATUS_FIRMWARE_COMPLETE);
+        rig.state.SetFirmwareText("0.99");
+        rig.state.SetFirmwareDetected(true);
+        const std::size_t before = rig.log.events.size();
+
+        EXPECT_TRUE(loader.DetectAfterRestart());
+        std::vector<std::string> expected = {"pump 5000", "open 19200"};
+        for (const std::int32_t rate : {57600, 115200, 4800, 9600, 19200})
+            AddAttempt(expected, rate, true, false);
+        AddAttempt(expected, 38400, true, true);
+        expected.push_back("close");
+        ExpectSteps(Condense({rig.log.events.begin() + static_cast<std::ptrdiff_t>(before),
+                              rig.log.events.end()}),
+                    expected);
+        EXPECT_EQ(rig.log.events[before].status, STATUS_REBOOTING);
+        const auto firstWrite = std::find_if(
+            rig.log.events.begin() + static_cast<std::ptrdiff_t>(before), rig.log.events.end(),
+            [](const WireEvent& e) { return e.kind == K::Write; });
+        EXPECT_EQ(firstWrite->status, STATUS_VERIFYING);
+        EXPECT_EQ(rig.state.GetStatus(), STATUS_CONNECTED);
+        EXPECT_EQ(rig.state.GetFirmwareDetected(), namesVersion);
+        EXPECT_EQ(rig.state.GetFirmwareText(), namesVersion ? "1.10" : "");
+        EXPECT_EQ(loader.AttemptsTaken(), 6);
+        EXPECT_FALSE(rig.log.lineOpen);
+    }
 }
 
 // Other sentences at a full 1920 bytes a second put the answer to "$JI" behind several reads'
