@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing Morvane needs on Debian 12, only where it is missing.
 # Runs apt-get as root (through sudo when not root already).
+#   tools/deps.sh          the build, the tests and the window
+#   tools/deps.sh fuzz     also clang and its libFuzzer, for tools/fuzz.sh
 set -euo pipefail
 
 packages=(
@@ -10,6 +12,7 @@ packages=(
   xvfb xauth fonts-dejavu-core
   clang-format
 )
+[ "${1:-}" = "fuzz" ] && packages+=(clang-14 libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do
