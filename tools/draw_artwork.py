@@ -2,9 +2,11 @@
 """Draws the window's artwork: the application icon, the warning icon and the banner.
 
 Our own drawings, made from a few shapes so they can be redrawn on any machine with nothing but
-Python: the two icons are 32 x 32 in at most 256 colours (palette PNG with transparency), the
-banner is 497 x 99 in 24-bit colour. Shapes are anti-aliased by their distance to the pixel's
-centre (strokes, circles) or by 4 x 4 supersampling (polygons).
+Python: the two icons are 32 x 32 in at most 256 colours, the banner is 497 x 99 in 24-bit colour.
+Each is written twice: as PNG for the Qt window (palette PNG with transparency for the icons) and
+as the Windows program's resources (.ico with one 256-colour image and its mask, .bmp). Shapes are
+anti-aliased by their distance to the pixel's centre (strokes, circles) or by 4 x 4 supersampling
+(polygons).
 
 Usage: draw_artwork.py [OUTPUT_FOLDER]   (default: res/ beside this tool)
 """
@@ -231,9 +233,9 @@ def png_rgb(canvas):
         chunk(b"IEND", b"")
 
 
-def png_palette(canvas):
-    """At most 256 colours: the pixels' colours are coarsened step by step until they fit."""
-    pixels = [tuple(to_bytes(v) for v in p) for p in canvas.px]
+def quantise(pixels):
+    """Indexes RGBA byte pixels into at most 256 colours: the colours are coarsened step by step
+    until they fit. Returns the palette and one index per pixel."""
     step = 1
     while True:
         def snap(p):
@@ -247,10 +249,15 @@ def png_palette(canvas):
             break
         step *= 2
     index = {col: i for i, col in enumerate(colours)}
+    return colours, [index[p] for p in snapped]
+
+
+def png_palette(canvas):
+    colours, indices = quantise([tuple(to_bytes(v) for v in p) for p in canvas.px])
     rows = bytearray()
     for y in range(canvas.h):
         rows.append(0)
-        rows += bytes(index[p] for p in snapped[y * canvas.w:(y + 1) * canvas.w])
+        rows += bytes(indices[y * canvas.w:(y + 1) * canvas.w])
     plte = b"".join(bytes(col[:3]) for col in colours)
     trns = bytes(col[3] for col in colours)
     ihdr = struct.pack(">IIBBBBB", canvas.w, canvas.h, 8, 3, 0, 0, 0)
@@ -258,14 +265,59 @@ def png_palette(canvas):
         chunk(b"IDAT", zlib.compress(bytes(rows), 9)) + chunk(b"IEND", b"")
 
 
+# A 256-colour icon has no partial transparency, only a mask: pixels at least half covered are
+# drawn, blended over the dialog face colour they mostly sit on; the others are left out.
+DIALOG_FACE = rgb("f0f0f0")
+
+
+def ico_256(canvas):
+    w, h = canvas.w, canvas.h
+    opaque = [p[3] >= 0.5 for p in canvas.px]
+    pixels = [tuple(to_bytes(v) for v in mix(DIALOG_FACE, p[:3], p[3])) + (255,) if o else (0, 0, 0, 0)
+              for p, o in zip(canvas.px, opaque)]
+    colours, indices = quantise(pixels)
+    palette = b"".join(bytes((c[2], c[1], c[0], 0)) for c in colours) + bytes(4 * (256 - len(colours)))
+    # Rows bottom-up; the colour rows are w bytes, the mask rows w bits, each padded to 4 bytes.
+    xor = bytearray()
+    mask = bytearray()
+    mask_row = (w + 31) // 32 * 4
+    for y in reversed(range(h)):
+        xor += bytes(indices[y * w:(y + 1) * w]) + bytes((-w) % 4)
+        bits = bytearray(mask_row)
+        for x in range(w):
+            if not opaque[y * w + x]:
+                bits[x // 8] |= 0x80 >> (x % 8)
+        mask += bits
+    # The header's height counts the colour rows and the mask rows.
+    header = struct.pack("<IiiHHIIiiII", 40, w, 2 * h, 1, 8, 0, len(xor) + len(mask), 0, 0, 256, 0)
+    image = header + palette + bytes(xor) + bytes(mask)
+    directory = struct.pack("<HHH", 0, 1, 1) + struct.pack("<BBBBHHII", w, h, 0, 0, 1, 8, len(image), 6 + 16)
+    return directory + image
+
+
+def bmp_rgb(canvas):
+    w, h = canvas.w, canvas.h
+    rows = bytearray()
+    for y in reversed(range(h)):
+        for p in canvas.px[y * w:(y + 1) * w]:
+            rows += bytes(to_bytes(v) for v in reversed(p[:3]))
+        rows += bytes((-3 * w) % 4)
+    info = struct.pack("<IiiHHIIiiII", 40, w, h, 1, 24, 0, len(rows), 2835, 2835, 0, 0)
+    return b"BM" + struct.pack("<IHHI", 14 + len(info) + len(rows), 0, 0, 14 + len(info)) + info + bytes(rows)
+
+
 def main():
     default = pathlib.Path(__file__).resolve().parent.parent / "res"
     out = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else default
     out.mkdir(parents=True, exist_ok=True)
+    app_icon, warning_icon, banner = draw_app_icon(), draw_warning_icon(), draw_banner()
     files = {
-        "app_icon.png": png_palette(draw_app_icon()),
-        "warning_icon.png": png_palette(draw_warning_icon()),
-        "banner.png": png_rgb(draw_banner()),
+        "app_icon.png": png_palette(app_icon),
+        "warning_icon.png": png_palette(warning_icon),
+        "banner.png": png_rgb(banner),
+        "app_icon.ico": ico_256(app_icon),
+        "warning_icon.ico": ico_256(warning_icon),
+        "banner.bmp": bmp_rgb(banner),
     }
     for name, data in files.items():
         (out / name).write_bytes(data)
