@@ -10,8 +10,8 @@ public:
     CZentrelApp& operator=(const CZentrelApp&) = delete;
 
     // Creates the record and the window, reads "-com" from the command line, runs the window
-    // until it is closed and destroys both. Needs the QApplication to exist. Returns false:
-    // the program has nothing left to do when the window is gone.
+    // until it is closed and destroys both. The Qt window needs the QApplication to exist.
+    // Returns false: the program has nothing left to do when the window is gone.
     bool InitInstance(int argc, const char* const* argv);
 };
 

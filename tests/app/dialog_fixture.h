@@ -4,11 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <functional>
 #include <initializer_list>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include <QComboBox>
@@ -20,6 +18,7 @@
 #include "app/zentrel_dlg.h"
 #include "loader/loader.h"
 #include "loader/loader_state.h"
+#include "tests/support/scripted_loader.h"
 
 namespace morvane::testing_app {
 
@@ -31,40 +30,8 @@ inline SSerInfo Port(const char* portName, const char* friendlyName) {
     return info;
 }
 
-// A gate a worker waits at until the test opens it.
-class Gate {
-public:
-    void Open() {
-        {
-            const std::lock_guard<std::mutex> guard(mutex_);
-            open_ = true;
-        }
-        cv_.notify_all();
-    }
-    void Wait() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        cv_.wait(lock, [this] { return open_; });
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool open_ = false;
-};
-
-// A loader whose Run is the test's script. It never touches a port.
-class CScriptedLoader : public CLoader {
-public:
-    using Script = std::function<void(SLoaderState&, LoaderDeps&)>;
-    CScriptedLoader(SLoaderState* state, LoaderDeps deps, Script script)
-        : CLoader(state, {}), state_(*state), deps_(std::move(deps)), script_(std::move(script)) {}
-    void Run() override { script_(state_, deps_); }
-
-private:
-    SLoaderState& state_;
-    LoaderDeps deps_;
-    Script script_;
-};
+using testing_support::CScriptedLoader;
+using testing_support::Gate;
 
 class DialogTest : public testing::Test {
 protected:
