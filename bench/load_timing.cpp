@@ -13,6 +13,7 @@
 #include "loader/load_seams.h"
 #include "loader/loader_status.h"
 #include "loader/loader_w6.h"
+#include "serial/comm_dev2.h"
 #include "tests/support/sim_process.h"
 
 namespace {
@@ -46,33 +47,14 @@ public:
 };
 
 // The real device, with the time of every image block write (any write of more than one byte).
-class TimingDevice : public morvane::CCommDev2 {
+class TimingDevice : public morvane::CSerialDeviceWrapper {
 public:
-    bool Open(int port) override {
-        const bool ok = inner_.Open(port);
-        lineSettings = inner_.lineSettings;
-        lastOpenError_ = inner_.LastOpenError();
-        return ok;
-    }
-    bool InitCommState() override {
-        const bool ok = inner_.InitCommState();
-        lineSettings = inner_.lineSettings;
-        return ok;
-    }
-    bool SetHandshake(bool enable) override {
-        inner_.lineSettings = lineSettings;
-        const bool ok = inner_.SetHandshake(enable);
-        lineSettings = inner_.lineSettings;
-        return ok;
-    }
-    bool ApplyCommState() override {
-        inner_.lineSettings = lineSettings;
-        return inner_.ApplyCommState();
-    }
+    TimingDevice() : CSerialDeviceWrapper(std::make_unique<morvane::CCommDev2>()) {}
+
     bool Write(const void* data, int length) override {
-        if (length <= 1) return inner_.Write(data, length);
+        if (length <= 1) return Inner().Write(data, length);
         const Clock::time_point t0 = Clock::now();
-        const bool ok = inner_.Write(data, length);
+        const bool ok = Inner().Write(data, length);
         const Clock::time_point t1 = Clock::now();
         if (blocks == 0) firstBlockStart = t0;
         lastBlockEnd = t1;
@@ -80,17 +62,11 @@ public:
         ++blocks;
         return ok;
     }
-    int Read(char* buffer, int length) override { return inner_.Read(buffer, length); }
-    void Close() override { inner_.Close(); }
-    [[nodiscard]] bool IsOpen() const override { return inner_.IsOpen(); }
 
     Clock::time_point firstBlockStart;
     Clock::time_point lastBlockEnd;
     Seconds writeTime{0};
     unsigned long blocks = 0;
-
-private:
-    morvane::CCommDev2 inner_;
 };
 
 double CpuSeconds() {

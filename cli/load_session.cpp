@@ -4,6 +4,7 @@
 #include "loader/loader_status.h"
 #include "loader/loader_w6.h"
 #include "platform/text.h"
+#include "serial/comm_dev2.h"
 
 namespace morvane {
 
@@ -50,7 +51,7 @@ CInterruptPolicy::Action CInterruptPolicy::OnInterrupt(std::chrono::steady_clock
 }
 
 CLoadSession::CLoadSession(const LoadRequest& request, std::ostream& traceOut,
-                           std::unique_ptr<CCommDev2> device)
+                           std::unique_ptr<ISerialDevice> device)
     : request_(request), traceOut_(traceOut), device_(std::move(device)) {}
 
 CLoadSession::~CLoadSession() {
@@ -78,7 +79,7 @@ const LoadOutcome& CLoadSession::Join() {
 }
 
 void CLoadSession::Work() {
-    std::unique_ptr<CCommDev2> device = std::move(device_);
+    std::unique_ptr<ISerialDevice> device = std::move(device_);
     if (!device) {
         if (request_.comPort != 0) {
             device = std::make_unique<CCommDev2>();
@@ -86,8 +87,6 @@ void CLoadSession::Work() {
             device = std::make_unique<CPathCommDev>(request_.portPath);
         }
     }
-    // Kept to read why an open failed once the load is over; the loader owns the device.
-    CCommDev2* real = device.get();
     if (request_.trace)
         device = std::make_unique<CTraceCommDev>(std::move(device), PortLabel(), traceOut_);
 
@@ -102,7 +101,7 @@ void CLoadSession::Work() {
         } catch (const LoadCancelled&) {
             outcome_.cancelled = true;
         }
-        outcome_.openError = real->LastOpenError();
+        outcome_.openError = loader.LastOpenError();
     } catch (const LoadCancelled&) {
         outcome_.cancelled = true;
     } catch (const std::exception& e) {

@@ -17,7 +17,7 @@
 
 #include "loader/load_seams.h"
 #include "loader/loader_state.h"
-#include "serial/comm_dev2.h"
+#include "serial/serial_device.h"
 
 namespace morvane {
 
@@ -83,7 +83,7 @@ struct LoadRequest {
 struct LoadOutcome {
     std::int32_t status = 0;
     bool cancelled = false;
-    OpenError openError;  // of the real device, for an invalid port
+    OpenError openError;  // why the port could not be opened, for an invalid port
     std::string failure;  // what an unexpected exception said, if one left the load
 };
 
@@ -92,7 +92,7 @@ public:
     // `device`: the device to load through; null opens the port of the request for real.
     // `traceOut` receives the wire trace when the request asks for one.
     CLoadSession(const LoadRequest& request, std::ostream& traceOut,
-                 std::unique_ptr<CCommDev2> device = nullptr);
+                 std::unique_ptr<ISerialDevice> device = nullptr);
     ~CLoadSession();
     CLoadSession(const CLoadSession&) = delete;
     CLoadSession& operator=(const CLoadSession&) = delete;
@@ -114,7 +114,7 @@ private:
 
     LoadRequest request_;
     std::ostream& traceOut_;
-    std::unique_ptr<CCommDev2> device_;  // handed to the loader when the worker starts
+    std::unique_ptr<ISerialDevice> device_;  // handed to the loader when the worker starts
     SLoaderState state_;
     CCancellableWaits waits_;
     CQueuedPrompt prompt_;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/comm_dev2.h"
+#include "serial/serial_device.h"
 
 namespace morvane {
 

@@ -21,15 +21,14 @@ std::string FormatTraceNote(double seconds, const std::string& text) {
     return Format("%10.3f        %s\n", seconds, text.c_str());
 }
 
-CTraceCommDev::CTraceCommDev(std::unique_ptr<CCommDev2> inner, std::string portLabel,
+CTraceCommDev::CTraceCommDev(std::unique_ptr<ISerialDevice> inner, std::string portLabel,
                              std::ostream& out, Clock clock)
-    : inner_(std::move(inner)),
+    : CSerialDeviceWrapper(std::move(inner)),
       portLabel_(std::move(portLabel)),
       out_(out),
       clock_(std::move(clock)) {
     if (!clock_) clock_ = [] { return std::chrono::steady_clock::now(); };
     start_ = clock_();
-    PullSettings();
 }
 
 double CTraceCommDev::Seconds() const {
@@ -43,48 +42,30 @@ void CTraceCommDev::Emit(const std::string& line) {
 }
 
 bool CTraceCommDev::Open(int port) {
-    const bool ok = inner_->Open(port);
-    PullSettings();
-    lastOpenError_ = inner_->LastOpenError();
+    const bool ok = Inner().Open(port);
     if (ok) {
         Emit(FormatTraceNote(
-            Seconds(), Format("open %s at %u baud", portLabel_.c_str(), lineSettings.BaudRate)));
+            Seconds(), Format("open %s at %u baud", portLabel_.c_str(), LineSettings().BaudRate)));
     } else {
-        Emit(FormatTraceNote(
-            Seconds(), Format("open %s (%s) failed: %s", portLabel_.c_str(),
-                              lastOpenError_.devicePath.c_str(), lastOpenError_.osText.c_str())));
+        const OpenError& error = LastOpenError();
+        Emit(FormatTraceNote(Seconds(), Format("open %s (%s) failed: %s", portLabel_.c_str(),
+                                               error.devicePath.c_str(), error.osText.c_str())));
     }
     return ok;
 }
 
-bool CTraceCommDev::InitCommState() {
-    PushSettings();
-    const bool ok = inner_->InitCommState();
-    PullSettings();
-    return ok;
-}
-
-bool CTraceCommDev::SetHandshake(bool enable) {
-    PushSettings();
-    const bool ok = inner_->SetHandshake(enable);
-    PullSettings();
-    return ok;
-}
-
 bool CTraceCommDev::ApplyCommState() {
-    PushSettings();
-    const bool ok = inner_->ApplyCommState();
-    PullSettings();
+    const bool ok = Inner().ApplyCommState();
     Emit(FormatTraceNote(
-        Seconds(), Format("line rate %u baud%s", lineSettings.BaudRate, ok ? "" : " refused")));
+        Seconds(), Format("line rate %u baud%s", LineSettings().BaudRate, ok ? "" : " refused")));
     return ok;
 }
 
 bool CTraceCommDev::Write(const void* data, int length) {
-    const bool ok = inner_->Write(data, length);
+    const bool ok = Inner().Write(data, length);
     if (length > 0) {
         std::string line =
-            FormatTraceLine(Seconds(), lineSettings.BaudRate, '>',
+            FormatTraceLine(Seconds(), LineSettings().BaudRate, '>',
                             std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(data),
                                                           static_cast<std::size_t>(length)));
         if (!ok) line.insert(line.size() - 1, "  write failed");
@@ -94,11 +75,11 @@ bool CTraceCommDev::Write(const void* data, int length) {
 }
 
 int CTraceCommDev::Read(char* buffer, int length) {
-    const int n = inner_->Read(buffer, length);
+    const int n = Inner().Read(buffer, length);
     // The loader polls; an empty poll is not traffic.
     if (n > 0) {
         Emit(FormatTraceLine(
-            Seconds(), lineSettings.BaudRate, '<',
+            Seconds(), LineSettings().BaudRate, '<',
             std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(buffer),
                                           static_cast<std::size_t>(n))));
     }
@@ -106,11 +87,9 @@ int CTraceCommDev::Read(char* buffer, int length) {
 }
 
 void CTraceCommDev::Close() {
-    const bool wasOpen = inner_->IsOpen();
-    inner_->Close();
+    const bool wasOpen = Inner().IsOpen();
+    Inner().Close();
     if (wasOpen) Emit(FormatTraceNote(Seconds(), "close"));
 }
-
-bool CTraceCommDev::IsOpen() const { return inner_->IsOpen(); }
 
 }  // namespace morvane

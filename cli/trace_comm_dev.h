@@ -11,7 +11,7 @@
 #include <span>
 #include <string>
 
-#include "serial/comm_dev2.h"
+#include "serial/serial_device.h"
 
 namespace morvane {
 
@@ -24,36 +24,26 @@ namespace morvane {
 // A note in the trace about the port itself (opened, closed, rate applied).
 [[nodiscard]] std::string FormatTraceNote(double seconds, const std::string& text);
 
-class CTraceCommDev : public CCommDev2 {
+class CTraceCommDev : public CSerialDeviceWrapper {
 public:
     using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
     // `portLabel` names the port in the trace ("COM5", "/dev/ttyUSB0"). `out` receives whole
     // lines, one write per line; it must outlive the device. `clock` defaults to the steady
     // clock; timestamps count from construction.
-    CTraceCommDev(std::unique_ptr<CCommDev2> inner, std::string portLabel, std::ostream& out,
+    CTraceCommDev(std::unique_ptr<ISerialDevice> inner, std::string portLabel, std::ostream& out,
                   Clock clock = {});
 
     bool Open(int port) override;
-    bool InitCommState() override;
-    bool SetHandshake(bool enable) override;
     bool ApplyCommState() override;
     bool Write(const void* data, int length) override;
     int Read(char* buffer, int length) override;
     void Close() override;
-    [[nodiscard]] bool IsOpen() const override;
-
-    [[nodiscard]] CCommDev2& Inner() { return *inner_; }
 
 private:
-    // The loader edits the line settings of the device it holds (this one); the real device
-    // must see them before it applies them, and its own changes must show here after.
-    void PushSettings() { inner_->lineSettings = lineSettings; }
-    void PullSettings() { lineSettings = inner_->lineSettings; }
     [[nodiscard]] double Seconds() const;
     void Emit(const std::string& line);
 
-    std::unique_ptr<CCommDev2> inner_;
     std::string portLabel_;
     std::ostream& out_;
     Clock clock_;

@@ -10,7 +10,7 @@
 #include <span>
 
 #include "platform/text.h"
-#include "serial/comm_dev2.h"
+#include "serial/serial_device.h"
 
 namespace morvane {
 
@@ -41,10 +41,10 @@ struct SReceiverRates;
 using ImageSource = std::function<std::optional<std::span<const std::uint8_t>>()>;
 
 struct LoaderDeps {
-    std::unique_ptr<CCommDev2> device;  // null: a real CCommDev2
-    IWaits* waits = nullptr;            // null: RealWaits()
-    IPrompt* prompt = nullptr;          // null: the text goes to the debug channel only
-    ImageSource image;                  // empty: EmbeddedFirmwareImage()
+    std::unique_ptr<ISerialDevice> device;  // null: a real CCommDev2
+    IWaits* waits = nullptr;                // null: RealWaits()
+    IPrompt* prompt = nullptr;              // null: the text goes to the debug channel only
+    ImageSource image;                      // empty: EmbeddedFirmwareImage()
     // The probe cycle and sweep of the receiver this load talks to; null: the program-wide ones,
     // which the window's loads share. Give each receiver of a process its own, and every load
     // has a single load's wire timeline.

@@ -39,7 +39,7 @@ public:
     // A read step takes the receive ring in reads of kReadSize until one comes back short. The
     // ring holds 4096 bytes, so this bound empties it even with bytes arriving meanwhile, yet a
     // line that never falls silent cannot hold the step.
-    static constexpr int kReadsPerStep = 2 * CCommDev2::kBufferSize / kReadSize;
+    static constexpr int kReadsPerStep = 2 * ISerialDevice::kBufferSize / kReadSize;
     // The rates probed, in the order they are tried.
     static constexpr std::array<std::int32_t, 6> kRates = {4800, 9600, 19200, 38400, 57600, 115200};
 

@@ -1,15 +1,17 @@
 #include "loader/serial_link.h"
 
+#include "serial/comm_dev2.h"
+
 namespace morvane {
 
-CSerialLink::CSerialLink(std::unique_ptr<CCommDev2> device)
+CSerialLink::CSerialLink(std::unique_ptr<ISerialDevice> device)
     : device_(device ? std::move(device) : std::make_unique<CCommDev2>()) {}
 
 CSerialLink::~CSerialLink() { device_->Close(); }
 
 bool CSerialLink::Open(int port, unsigned rate) {
     if (!device_->Open(port)) return false;
-    if (device_->IsOpen()) device_->lineSettings.BaudRate = rate;
+    if (device_->IsOpen()) device_->LineSettings().BaudRate = rate;
     device_->SetHandshake(false);
     device_->ApplyCommState();
     return true;

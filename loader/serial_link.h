@@ -7,14 +7,14 @@
 #include <memory>
 
 #include "platform/text.h"
-#include "serial/comm_dev2.h"
+#include "serial/serial_device.h"
 
 namespace morvane {
 
 class CSerialLink {
 public:
     // Null: a real device. The link owns the device; it starts closed.
-    explicit CSerialLink(std::unique_ptr<CCommDev2> device = nullptr);
+    explicit CSerialLink(std::unique_ptr<ISerialDevice> device = nullptr);
     ~CSerialLink();
     CSerialLink(const CSerialLink&) = delete;
     CSerialLink& operator=(const CSerialLink&) = delete;
@@ -38,7 +38,7 @@ public:
     [[nodiscard]] const OpenError& LastOpenError() const { return device_->LastOpenError(); }
 
 private:
-    std::unique_ptr<CCommDev2> device_;
+    std::unique_ptr<ISerialDevice> device_;
 };
 
 }  // namespace morvane

@@ -27,7 +27,9 @@
 #include "platform/debug.h"
 #include "serial/com_port_map.h"
 #include "serial/comm_dev2.h"
+#include "serial/comm_error_text.h"
 #include "serial/receive_ring.h"
+#include "serial/termios_line_posix.h"
 
 namespace morvane {
 namespace {
@@ -41,24 +43,6 @@ constexpr int kLineGoneRetryMs = 50;
 // One driver read never asks for more than this.
 constexpr int kMaxChunk = CCommDev2::kBufferSize - 1;
 
-struct RateSpeed {
-    std::uint32_t rate;
-    speed_t speed;
-};
-
-constexpr RateSpeed kRates[] = {
-    {300, B300},       {600, B600},       {1200, B1200},     {2400, B2400},   {4800, B4800},
-    {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600}, {115200, B115200},
-    {230400, B230400}, {460800, B460800}, {921600, B921600},
-};
-
-std::optional<speed_t> SpeedForRate(std::uint32_t rate) {
-    for (const RateSpeed& r : kRates) {
-        if (r.rate == rate) return r.speed;
-    }
-    return std::nullopt;
-}
-
 std::string OsText(int error) { return std::error_code(error, std::generic_category()).message(); }
 
 // Debug lines are formatted into a 64-byte buffer: an overlong line is cut, never allocated.
@@ -71,20 +55,6 @@ __attribute__((format(printf, 1, 2))) void DebugLine(const char* format, ...) {
     OutputDebugStringA(line);
 }
 
-OpenErrorKind KindForErrno(int error) {
-    switch (error) {
-        case ENOENT:
-        case ENXIO:
-        case ENODEV: return OpenErrorKind::NoSuchDevice;
-        case EACCES:
-        case EPERM: return OpenErrorKind::PermissionDenied;
-        case EBUSY:
-        case EWOULDBLOCK: return OpenErrorKind::Busy;
-        case ENOTTY: return OpenErrorKind::NotSerial;
-        default: return OpenErrorKind::Other;
-    }
-}
-
 // A pseudo-terminal has no modem lines and refuses these calls; that is not an error for us.
 void SetModemLine(int fd, int line, bool raised) {
     int bits = line;
@@ -94,11 +64,11 @@ void SetModemLine(int fd, int line, bool raised) {
 std::uint32_t CountedErrors(const serial_icounter_struct& before,
                             const serial_icounter_struct& now) {
     std::uint32_t bits = 0;
-    if (now.frame != before.frame) bits |= CE_FRAME;
-    if (now.overrun != before.overrun) bits |= CE_OVERRUN;
-    if (now.parity != before.parity) bits |= CE_RXPARITY;
-    if (now.brk != before.brk) bits |= CE_BREAK;
-    if (now.buf_overrun != before.buf_overrun) bits |= CE_RXOVER;
+    if (now.frame != before.frame) bits |= kCommErrorFrame;
+    if (now.overrun != before.overrun) bits |= kCommErrorOverrun;
+    if (now.parity != before.parity) bits |= kCommErrorRxParity;
+    if (now.brk != before.brk) bits |= kCommErrorBreak;
+    if (now.buf_overrun != before.buf_overrun) bits |= kCommErrorRxOver;
     return bits;
 }
 
@@ -186,7 +156,7 @@ int CCommDev2::Backend::Drain(int fd, bool quiet) {
         if (error == EAGAIN || error == EWOULDBLOCK) return moved;
         if (!quiet) {
             DebugLine("<CE-%u>\n", static_cast<unsigned>(error));
-            ReportErrors(fd, error == EIO ? CE_IOE : 0);
+            ReportErrors(fd, error == EIO ? kCommErrorIo : 0);
         }
         return -1;
     }
@@ -264,7 +234,7 @@ bool CCommDev2::Open(int port) {
     if (b.wakeFd < 0) return fail(OpenErrorKind::Other, errno);
 
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return fail(KindForErrno(errno), errno);
+    if (fd < 0) return fail(OpenErrorKindForErrno(errno), errno);
     // Until the port is ours alone, touch nothing on it: it may be another program's line.
     auto refuse = [&](OpenErrorKind kind, int error) {
         ::close(fd);
@@ -274,13 +244,14 @@ bool CCommDev2::Open(int port) {
     if (::tcgetattr(fd, &original) != 0) {
         const int error = errno;
         const bool notTty = error == ENOTTY || error == EINVAL;
-        return refuse(notTty ? OpenErrorKind::NotSerial : KindForErrno(error), error);
+        return refuse(notTty ? OpenErrorKind::NotSerial : OpenErrorKindForErrno(error), error);
     }
     // TIOCEXCL keeps other users out but not root; the advisory lock keeps out every program
     // that asks for it (this one, and others that lock ports the same way), root or not.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
-        return refuse(error == EWOULDBLOCK ? OpenErrorKind::Busy : KindForErrno(error), error);
+        return refuse(error == EWOULDBLOCK ? OpenErrorKind::Busy : OpenErrorKindForErrno(error),
+                      error);
     }
     (void)::ioctl(fd, TIOCEXCL);
 
@@ -306,17 +277,17 @@ bool CCommDev2::InitCommState() {
     SLineSettings s;
     s.BaudRate = 9600;
     s.ByteSize = 8;
-    s.Parity = NOPARITY;
-    s.StopBits = ONESTOPBIT;
+    s.Parity = LineParity::None;
+    s.StopBits = LineStopBits::One;
     s.fBinary = true;
     s.fParity = true;
     s.fOutxCtsFlow = false;
     s.fOutxDsrFlow = false;
-    s.fDtrControl = DTR_CONTROL_ENABLE;
+    s.fDtrControl = DtrControl::Enable;
     s.fOutX = false;
     s.fInX = false;
     s.fNull = false;
-    s.fRtsControl = RTS_CONTROL_ENABLE;
+    s.fRtsControl = RtsControl::Enable;
     s.XonLim = 100;
     s.XoffLim = 100;
     s.XonChar = 0x11;
@@ -335,8 +306,8 @@ bool CCommDev2::SetHandshake(bool enable) {
     }
     lineSettings.fOutxCtsFlow = false;
     lineSettings.fOutxDsrFlow = false;
-    lineSettings.fDtrControl = DTR_CONTROL_ENABLE;
-    lineSettings.fRtsControl = RTS_CONTROL_ENABLE;
+    lineSettings.fDtrControl = DtrControl::Enable;
+    lineSettings.fRtsControl = RtsControl::Enable;
     return true;
 }
 
@@ -346,65 +317,30 @@ bool CCommDev2::ApplyCommState() {
     const int fd = b.portFd.load();
     const SLineSettings& s = lineSettings;
 
-    const std::optional<speed_t> speed = SpeedForRate(s.BaudRate);
-    tcflag_t size = 0;
-    switch (s.ByteSize) {
-        case 5: size = CS5; break;
-        case 6: size = CS6; break;
-        case 7: size = CS7; break;
-        case 8: size = CS8; break;
-        default: break;
-    }
-    // Parity 0/1/2 are none/odd/even and stop bits 0/2 are one/two, as in the device-control
-    // block; mark, space and one-and-a-half are not offered.
-    if (!speed || size == 0 || s.Parity > 2 || (s.StopBits != ONESTOPBIT && s.StopBits != 2)) {
-        b.settingsError = EINVAL;
-        return false;
-    }
-
-    termios t{};
-    if (::tcgetattr(fd, &t) != 0) {
+    termios current{};
+    if (::tcgetattr(fd, &current) != 0) {
         b.settingsError = errno;
         return false;
     }
-    // Raw bytes both ways: no echo, no line editing, no signals, no character translation.
-    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
-                                        IXON | IXOFF | IXANY | INPCK);
-    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-    t.c_cflag |= size | CLOCAL | CREAD;
-    if (s.Parity != NOPARITY) {
-        t.c_cflag |= PARENB | (s.Parity == 1 ? PARODD : 0);
-        if (s.fParity) t.c_iflag |= INPCK;
+    const std::optional<termios> wanted = TermiosForSettings(current, s);
+    if (!wanted) {
+        b.settingsError = EINVAL;
+        return false;
     }
-    if (s.StopBits == 2) t.c_cflag |= CSTOPB;
-    // Linux has no DSR output flow control; fOutxDsrFlow asks for nothing here.
-    if (s.fOutxCtsFlow) t.c_cflag |= CRTSCTS;
-    if (s.fOutX) t.c_iflag |= IXON;
-    if (s.fInX) t.c_iflag |= IXOFF;
-    t.c_cc[VSTART] = static_cast<cc_t>(s.XonChar);
-    t.c_cc[VSTOP] = static_cast<cc_t>(s.XoffChar);
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-    ::cfsetispeed(&t, *speed);
-    ::cfsetospeed(&t, *speed);
-    if (::tcsetattr(fd, TCSANOW, &t) != 0) {
+    if (::tcsetattr(fd, TCSANOW, &*wanted) != 0) {
         b.settingsError = errno;
         return false;
     }
     // tcsetattr succeeds when any one of the changes was taken; the rate is the one that matters.
     termios taken{};
-    if (::tcgetattr(fd, &taken) != 0 || ::cfgetospeed(&taken) != *speed) {
+    if (::tcgetattr(fd, &taken) != 0 || ::cfgetospeed(&taken) != ::cfgetospeed(&*wanted)) {
         b.settingsError = EINVAL;
         return false;
     }
     b.lineRate = s.BaudRate;
 
-    if (s.fDtrControl == DTR_CONTROL_ENABLE) SetModemLine(fd, TIOCM_DTR, true);
-    if (s.fDtrControl == DTR_CONTROL_DISABLE) SetModemLine(fd, TIOCM_DTR, false);
-    if (!s.fOutxCtsFlow && s.fRtsControl == RTS_CONTROL_ENABLE) SetModemLine(fd, TIOCM_RTS, true);
-    if (!s.fOutxCtsFlow && s.fRtsControl == RTS_CONTROL_DISABLE) SetModemLine(fd, TIOCM_RTS, false);
+    SetModemLine(fd, TIOCM_DTR, s.fDtrControl == DtrControl::Enable);
+    if (!s.fOutxCtsFlow) SetModemLine(fd, TIOCM_RTS, s.fRtsControl == RtsControl::Enable);
     return true;
 }
 
@@ -428,7 +364,7 @@ bool CCommDev2::Write(const void* data, int length) {
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             const int error = errno;
             DebugLine("Other Write Error \n");
-            b.ReportErrors(fd, error == EIO ? CE_IOE : 0);
+            b.ReportErrors(fd, error == EIO ? kCommErrorIo : 0);
             return false;
         }
         const int waitMs = MsUntil(deadline);

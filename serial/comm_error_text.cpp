@@ -1,8 +1,4 @@
-// The text of a set of port error bits, as the debug line "<CE-%s>" shows it.
-#include <cstdint>
-#include <string>
-
-#include "serial/comm_dev2.h"
+#include "serial/comm_error_text.h"
 
 namespace morvane {
 namespace {
@@ -14,9 +10,14 @@ struct ErrorBitText {
 
 // The order is fixed: people reading debug logs compare lines by eye.
 constexpr ErrorBitText kErrorBitTexts[] = {
-    {CE_BREAK, " CE_BREAK"},       {CE_FRAME, " CE_FRAME"},     {CE_IOE, " CE_IOE"},
-    {CE_MODE, " CE_MODE"},         {CE_OVERRUN, " CE_OVERRUN"}, {CE_RXOVER, " CE_RXOVER"},
-    {CE_RXPARITY, " CE_RXPARITY"}, {CE_TXFULL, " CE_TXFULL"},
+    {kCommErrorBreak, " CE_BREAK"},
+    {kCommErrorFrame, " CE_FRAME"},
+    {kCommErrorIo, " CE_IOE"},
+    {kCommErrorMode, " CE_MODE"},
+    {kCommErrorOverrun, " CE_OVERRUN"},
+    {kCommErrorRxOver, " CE_RXOVER"},
+    {kCommErrorRxParity, " CE_RXPARITY"},
+    {kCommErrorTxFull, " CE_TXFULL"},
 };
 
 // The text fits a 32-byte buffer with its terminator.

@@ -9,11 +9,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 #include <thread>
 
 #include "platform/text.h"
 #include "serial/com_port_map.h"
+#include "serial/termios_line_posix.h"
 
 namespace morvane {
 
@@ -22,15 +24,6 @@ namespace {
 constexpr int kPollMs = 10;
 constexpr SimTime kLingerAfterTransfer{3000};
 
-struct SpeedRow {
-    std::uint32_t rate;
-    speed_t speed;
-};
-constexpr SpeedRow kSpeeds[] = {
-    {1200, B1200},   {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},
-    {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
-};
-
 std::string SystemText(const char* what, int error) {
     return Format("%s: %s", what, std::strerror(error));
 }
@@ -38,20 +31,6 @@ std::string SystemText(const char* what, int error) {
 void PauseMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 }  // namespace
-
-unsigned SpeedForRate(std::uint32_t rate) {
-    for (const SpeedRow& row : kSpeeds) {
-        if (row.rate == rate) return row.speed;
-    }
-    return 0;
-}
-
-std::uint32_t RateForSpeed(unsigned speed) {
-    for (const SpeedRow& row : kSpeeds) {
-        if (row.speed == speed) return row.rate;
-    }
-    return 0;
-}
 
 CSimPty::CSimPty(CSimEngine& engine, SSimPtyOptions options)
     : engine_(engine), options_(std::move(options)), start_(std::chrono::steady_clock::now()) {}
@@ -76,10 +55,10 @@ bool CSimPty::Open(std::string* error) {
     if (tcgetattr(master_, &tio) != 0) return fail(SystemText("tcgetattr", errno));
     cfmakeraw(&tio);
     tio.c_cflag |= CLOCAL | CREAD;
-    const speed_t speed = SpeedForRate(engine_.Rate());
-    if (speed == 0) return fail(Format("no line speed for %u baud", engine_.Rate()));
-    cfsetispeed(&tio, speed);
-    cfsetospeed(&tio, speed);
+    const std::optional<speed_t> speed = SpeedForRate(engine_.Rate());
+    if (!speed) return fail(Format("no line speed for %u baud", engine_.Rate()));
+    cfsetispeed(&tio, *speed);
+    cfsetospeed(&tio, *speed);
     if (tcsetattr(master_, TCSANOW, &tio) != 0) return fail(SystemText("tcsetattr", errno));
 
     // Open and close the other end once: from then on this side reports a hang-up whenever

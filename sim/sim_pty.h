@@ -75,8 +75,4 @@ private:
     bool writeDropLogged_ = false;
 };
 
-// The termios speed constant for a number of baud, and back; 0 for rates it does not know.
-[[nodiscard]] unsigned SpeedForRate(std::uint32_t rate);
-[[nodiscard]] std::uint32_t RateForSpeed(unsigned speed);
-
 }  // namespace morvane

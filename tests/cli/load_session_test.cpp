@@ -21,7 +21,7 @@ struct SDeviceLog {
     std::string written;
 };
 
-class CFakeDevice : public CCommDev2 {
+class CFakeDevice : public ISerialDevice {
 public:
     CFakeDevice(SDeviceLog& log, OpenErrorKind refuse = OpenErrorKind::None)
         : log_(log), refuse_(refuse) {}
@@ -56,10 +56,14 @@ public:
     }
     void Close() override { log_.open = false; }
     [[nodiscard]] bool IsOpen() const override { return log_.open; }
+    [[nodiscard]] SLineSettings& LineSettings() override { return lineSettings; }
+    [[nodiscard]] const OpenError& LastOpenError() const override { return lastOpenError_; }
 
     std::string reply_;
 
 private:
+    SLineSettings lineSettings;
+    OpenError lastOpenError_;
     SDeviceLog& log_;
     OpenErrorKind refuse_;
 };
@@ -186,8 +190,8 @@ TEST(TraceDevice, ForwardsEverythingAndWritesOneLinePerTransfer) {
     CTraceCommDev trace(std::move(fake), "COM5", out, [&now] { return now; });
 
     ASSERT_TRUE(trace.Open(5));
-    EXPECT_EQ(trace.lineSettings.BaudRate, 9600U);  // the real device's settings show through
-    trace.lineSettings.BaudRate = 19200;            // as the serial link sets the rate
+    EXPECT_EQ(trace.LineSettings().BaudRate, 9600U);  // the real device's settings show through
+    trace.LineSettings().BaudRate = 19200;            // as the serial link sets the rate
     ASSERT_TRUE(trace.SetHandshake(false));
     ASSERT_TRUE(trace.ApplyCommState());
     EXPECT_EQ(log.appliedRate, 19200U);

@@ -23,7 +23,11 @@ bool ScriptedDevice::Open(int port) {
     ++opens_;
     lastPort = port;
     const bool ok = opens_ != script_.failOpenAt && !dropped_;
-    if (ok) {
+    openError_ = OpenError{};
+    if (!ok) {
+        openError_.kind = dropped_ ? OpenErrorKind::NoSuchDevice : OpenErrorKind::Busy;
+        openError_.devicePath = "scripted:" + std::to_string(port);
+    } else {
         open_ = true;
         pending_.clear();
         due_.clear();
@@ -46,8 +50,8 @@ bool ScriptedDevice::InitCommState() {
     lineSettings.BaudRate = 9600;
     lineSettings.ByteSize = 8;
     lineSettings.fBinary = true;
-    lineSettings.fDtrControl = DTR_CONTROL_ENABLE;
-    lineSettings.fRtsControl = RTS_CONTROL_ENABLE;
+    lineSettings.fDtrControl = DtrControl::Enable;
+    lineSettings.fRtsControl = RtsControl::Enable;
     return true;
 }
 
@@ -56,8 +60,8 @@ bool ScriptedDevice::SetHandshake(bool enable) {
     if (!open_) return false;
     lineSettings.fOutxCtsFlow = false;
     lineSettings.fOutxDsrFlow = false;
-    lineSettings.fDtrControl = DTR_CONTROL_ENABLE;
-    lineSettings.fRtsControl = RTS_CONTROL_ENABLE;
+    lineSettings.fDtrControl = DtrControl::Enable;
+    lineSettings.fRtsControl = RtsControl::Enable;
     return true;
 }
 
@@ -147,10 +151,6 @@ void ScriptedDevice::Close() {
     log_.Add(WireEvent::Kind::Close);
     open_ = false;
     log_.lineOpen = false;
-}
-
-std::string ScriptedDevice::DevicePathFor(int port) const {
-    return "scripted:" + std::to_string(port);
 }
 
 std::vector<std::string> Condense(const std::vector<WireEvent>& events) {

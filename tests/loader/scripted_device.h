@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "serial/comm_dev2.h"
+#include "serial/serial_device.h"
 #include "tests/loader/wire_log.h"
 
 namespace morvane::testing {
@@ -50,7 +50,7 @@ std::string SentenceWithChecksum(const std::string& body);
 std::string JiAnswer(int fields, bool badChecksum = false);
 inline const std::string kVersionSentence = SentenceWithChecksum("W6,VERSION,A,1.10,2024");
 
-class ScriptedDevice : public CCommDev2 {
+class ScriptedDevice : public ISerialDevice {
 public:
     ScriptedDevice(WireLog& log, DeviceScript script) : log_(log), script_(std::move(script)) {}
     ~ScriptedDevice() override = default;
@@ -63,11 +63,11 @@ public:
     int Read(char* buffer, int length) override;
     void Close() override;
     [[nodiscard]] bool IsOpen() const override { return open_; }
+    [[nodiscard]] SLineSettings& LineSettings() override { return lineSettings; }
+    [[nodiscard]] const OpenError& LastOpenError() const override { return openError_; }
 
     int lastPort = 0;
-
-protected:
-    [[nodiscard]] std::string DevicePathFor(int port) const override;
+    SLineSettings lineSettings;
 
 private:
     void OnLine(const std::string& line);
@@ -77,6 +77,7 @@ private:
 
     WireLog& log_;
     DeviceScript script_;
+    OpenError openError_;
     bool open_ = false;
     int opens_ = 0;
     int writes_ = 0;

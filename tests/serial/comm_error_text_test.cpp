@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
+#include "serial/comm_error_text.h"
 
-#include "serial/comm_dev2.h"
+#include <gtest/gtest.h>
 
 namespace morvane {
 namespace {
@@ -13,14 +13,17 @@ TEST(CommErrorText, FixedOrderCutAtThirtyOneCharacters) {
     const Row rows[] = {
         {0, ""},
         {0x0200 | 0x4000, ""},  // bits without a text add nothing
-        {CE_FRAME | CE_OVERRUN, " CE_FRAME CE_OVERRUN"},
-        {CE_OVERRUN | CE_FRAME | 0x0200, " CE_FRAME CE_OVERRUN"},
-        {CE_TXFULL, " CE_TXFULL"},
-        {CE_RXPARITY | CE_RXOVER, " CE_RXOVER CE_RXPARITY"},
-        {CE_BREAK | CE_FRAME | CE_IOE | CE_MODE | CE_OVERRUN | CE_RXOVER | CE_RXPARITY | CE_TXFULL,
+        {kCommErrorFrame | kCommErrorOverrun, " CE_FRAME CE_OVERRUN"},
+        {kCommErrorOverrun | kCommErrorFrame | 0x0200, " CE_FRAME CE_OVERRUN"},
+        {kCommErrorTxFull, " CE_TXFULL"},
+        {kCommErrorRxParity | kCommErrorRxOver, " CE_RXOVER CE_RXPARITY"},
+        {kCommErrorBreak | kCommErrorFrame | kCommErrorIo | kCommErrorMode | kCommErrorOverrun |
+             kCommErrorRxOver | kCommErrorRxParity | kCommErrorTxFull,
          " CE_BREAK CE_FRAME CE_IOE CE_MO"},
-        {CE_BREAK | CE_FRAME | CE_IOE | CE_OVERRUN, " CE_BREAK CE_FRAME CE_IOE CE_OV"},
-        {CE_OVERRUN | CE_RXOVER | CE_TXFULL, " CE_OVERRUN CE_RXOVER CE_TXFULL"},  // exactly 31
+        {kCommErrorBreak | kCommErrorFrame | kCommErrorIo | kCommErrorOverrun,
+         " CE_BREAK CE_FRAME CE_IOE CE_OV"},
+        {kCommErrorOverrun | kCommErrorRxOver | kCommErrorTxFull,
+         " CE_OVERRUN CE_RXOVER CE_TXFULL"},  // exactly 31
     };
     for (const Row& row : rows) {
         EXPECT_EQ(CommErrorText(row.bits), row.text) << std::hex << row.bits;

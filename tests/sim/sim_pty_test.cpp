@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "loader/firmware_image.h"
+#include "serial/termios_line_posix.h"
 #include "tests/support/sim_process.h"
 
 namespace morvane {
@@ -57,8 +58,9 @@ public:
         termios tio{};
         ASSERT_EQ(tcgetattr(fd_, &tio), 0);
         cfmakeraw(&tio);
-        cfsetispeed(&tio, SpeedForRate(rate));
-        cfsetospeed(&tio, SpeedForRate(rate));
+        ASSERT_TRUE(SpeedForRate(rate));
+        cfsetispeed(&tio, *SpeedForRate(rate));
+        cfsetospeed(&tio, *SpeedForRate(rate));
         ASSERT_EQ(tcsetattr(fd_, TCSANOW, &tio), 0);
     }
     // Writes everything, waiting for room; false when the line refuses (errno kept).
