@@ -60,6 +60,9 @@ int main(int argc, char** argv) {
         "--no-transfer-expected: no transfer was attempted); 1 otherwise; 2 bad command line; "
         "3 the line or the report could not be set up; 4 --hangup-after-bytes dropped the line.",
         "morvane-sim"};
+    app.set_version_flag(
+        "--version", std::string("morvane-sim, from Morvane Firmware Updater ") + MORVANE_VERSION,
+        "Print the version, then exit");
     const std::vector<std::uint32_t> rates(std::begin(morvane::kSimRates),
                                            std::end(morvane::kSimRates));
 
