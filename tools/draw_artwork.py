@@ -8,6 +8,9 @@ as the Windows program's resources (.ico with one 256-colour image and its mask,
 anti-aliased by their distance to the pixel's centre (strokes, circles) or by 4 x 4 supersampling
 (polygons).
 
+The application icon is also written in RGBA at the sizes of the desktop's icon theme, under
+icons/hicolor/.
+
 Usage: draw_artwork.py [OUTPUT_FOLDER]   (default: res/ beside this tool)
 """
 
@@ -163,20 +166,23 @@ NAVY, TEAL, SKY = rgb("0b2545"), rgb("13678a"), rgb("8ecae6")
 WHITE, ORANGE, AMBER, INK = rgb("ffffff"), rgb("f4a11d"), rgb("ffcc29"), rgb("1d1d1d")
 
 
-def draw_app_icon():
-    c = Canvas(32, 32)
-    polygon(c, rounded_rect(1, 1, 31, 31, 6), lambda px, py: mix(TEAL, NAVY, py / 32))
+def draw_app_icon(size=32):
+    """Drawn on a 32-unit grid and scaled, so every size of the icon is the same picture."""
+    k = size / 32
+    c = Canvas(size, size)
+    polygon(c, rounded_rect(1 * k, 1 * k, 31 * k, 31 * k, 6 * k),
+            lambda px, py: mix(TEAL, NAVY, py / (32 * k)))
     # A globe: rim, equator, two parallels and a meridian ellipse.
-    ring(c, 15, 15, 10, 10, 1.6, WHITE)
-    stroke(c, [(5, 15), (25, 15)], 1.2, WHITE)
-    ring(c, 15, 15, 4.5, 10, 1.2, WHITE)
-    stroke(c, [(7, 10), (23, 10)], 1.0, SKY)
-    stroke(c, [(7, 20), (23, 20)], 1.0, SKY)
+    ring(c, 15 * k, 15 * k, 10 * k, 10 * k, 1.6 * k, WHITE)
+    stroke(c, [(5 * k, 15 * k), (25 * k, 15 * k)], 1.2 * k, WHITE)
+    ring(c, 15 * k, 15 * k, 4.5 * k, 10 * k, 1.2 * k, WHITE)
+    stroke(c, [(7 * k, 10 * k), (23 * k, 10 * k)], 1.0 * k, SKY)
+    stroke(c, [(7 * k, 20 * k), (23 * k, 20 * k)], 1.0 * k, SKY)
     # The update arrow, bottom right.
-    disc(c, 24, 24, 7, NAVY)
-    disc(c, 24, 24, 6, ORANGE)
-    stroke(c, [(24, 20), (24, 27)], 2.0, WHITE)
-    stroke(c, [(21, 24.5), (24, 27.5), (27, 24.5)], 2.0, WHITE)
+    disc(c, 24 * k, 24 * k, 7 * k, NAVY)
+    disc(c, 24 * k, 24 * k, 6 * k, ORANGE)
+    stroke(c, [(24 * k, 20 * k), (24 * k, 27 * k)], 2.0 * k, WHITE)
+    stroke(c, [(21 * k, 24.5 * k), (24 * k, 27.5 * k), (27 * k, 24.5 * k)], 2.0 * k, WHITE)
     return c
 
 
@@ -229,6 +235,17 @@ def png_rgb(canvas):
         for p in canvas.px[y * canvas.w:(y + 1) * canvas.w]:
             rows += bytes(to_bytes(v) for v in p[:3])
     ihdr = struct.pack(">IIBBBBB", canvas.w, canvas.h, 8, 2, 0, 0, 0)
+    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + chunk(b"IDAT", zlib.compress(bytes(rows), 9)) + \
+        chunk(b"IEND", b"")
+
+
+def png_rgba(canvas):
+    rows = bytearray()
+    for y in range(canvas.h):
+        rows.append(0)
+        for p in canvas.px[y * canvas.w:(y + 1) * canvas.w]:
+            rows += bytes(to_bytes(v) for v in p)
+    ihdr = struct.pack(">IIBBBBB", canvas.w, canvas.h, 8, 6, 0, 0, 0)
     return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + chunk(b"IDAT", zlib.compress(bytes(rows), 9)) + \
         chunk(b"IEND", b"")
 
@@ -306,6 +323,9 @@ def bmp_rgb(canvas):
     return b"BM" + struct.pack("<IHHI", 14 + len(info) + len(rows), 0, 0, 14 + len(info)) + info + bytes(rows)
 
 
+ICON_THEME_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
+
+
 def main():
     default = pathlib.Path(__file__).resolve().parent.parent / "res"
     out = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else default
@@ -319,7 +339,11 @@ def main():
         "warning_icon.ico": ico_256(warning_icon),
         "banner.bmp": bmp_rgb(banner),
     }
+    # The same icon for the desktop's menus and launchers, at the icon theme's usual sizes.
+    for size in ICON_THEME_SIZES:
+        files[f"icons/hicolor/{size}x{size}/apps/morvane.png"] = png_rgba(draw_app_icon(size))
     for name, data in files.items():
+        (out / name).parent.mkdir(parents=True, exist_ok=True)
         (out / name).write_bytes(data)
         print(out / name)
 
