@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what building and testing Morvane needs on Debian 12, only where it is missing.
+# Installs what building and testing Morvane needs on Debian 12, only where it is missing, and
+# the packages named as arguments (what packaging and its checks need on top).
 # Runs apt-get as root (through sudo when not root already).
 #   tools/deps.sh          the build, the tests and the window
 #   tools/deps.sh fuzz     also clang and its libFuzzer, for tools/fuzz.sh
@@ -11,6 +12,7 @@ packages=(
   qt6-base-dev libcli11-dev
   xvfb xauth fonts-dejavu-core
   clang-format
+  "$@"
 )
 [ "${1:-}" = "fuzz" ] && packages+=(clang-14 libclang-rt-14-dev)
 
