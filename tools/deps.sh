@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Installs what building and testing Morvane needs on Debian 12, only where it is missing, and
-# the packages named as arguments (what packaging and its checks need on top).
+# Installs what building and testing Morvane needs on Debian 12, only where it is missing.
 # Runs apt-get as root (through sudo when not root already).
-#   tools/deps.sh          the build, the tests and the window
-#   tools/deps.sh fuzz     also clang and its libFuzzer, for tools/fuzz.sh
+#   tools/deps.sh               the build, the tests and the window
+#   tools/deps.sh fuzz          also clang and its libFuzzer, for tools/fuzz.sh
+#   tools/deps.sh PACKAGE...    also these Debian packages (packaging and its validators)
 set -euo pipefail
 
 packages=(
@@ -12,9 +12,13 @@ packages=(
   qt6-base-dev libcli11-dev
   xvfb xauth fonts-dejavu-core
   clang-format
-  "$@"
 )
-[ "${1:-}" = "fuzz" ] && packages+=(clang-14 libclang-rt-14-dev)
+for extra in "$@"; do
+  case $extra in
+    fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
+    *) packages+=("$extra") ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do
