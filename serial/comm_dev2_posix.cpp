@@ -18,13 +18,14 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <system_error>
 #include <thread>
 
 #include "platform/debug.h"
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
 #include "serial/com_port_map.h"
 #include "serial/comm_dev2.h"
 #include "serial/comm_error_text.h"
@@ -96,9 +97,10 @@ struct CCommDev2::Backend {
     std::uint32_t lineRate = 0;  // owner thread only: the rate last applied
     int settingsError = 0;       // owner thread only: errno of the last refused ApplyCommState
 
-    std::mutex countsLock;
-    serial_icounter_struct lastCounts{};  // guarded by countsLock: the error counters last seen
-    bool countsKnown = false;             // guarded by countsLock
+    // The owner's writes and the receive thread both report errors.
+    CMutex countsLock;
+    serial_icounter_struct lastCounts MORVANE_GUARDED_BY(countsLock){};  // the counters last seen
+    bool countsKnown MORVANE_GUARDED_BY(countsLock) = false;
 
     void ReceiveLoop();
     // >= 0: bytes moved into the ring; -1: the line has gone or reads keep failing.
@@ -171,7 +173,7 @@ void CCommDev2::Backend::RestUntilWoken(int ms) const {
 void CCommDev2::Backend::TakeCountsBaseline(int fd) {
     serial_icounter_struct now{};
     if (::ioctl(fd, TIOCGICOUNT, &now) != 0) return;
-    std::lock_guard<std::mutex> guard(countsLock);
+    const CMutexLock guard(countsLock);
     lastCounts = now;
     countsKnown = true;
 }
@@ -179,7 +181,7 @@ void CCommDev2::Backend::TakeCountsBaseline(int fd) {
 void CCommDev2::Backend::ReportErrors(int fd, std::uint32_t bits) {
     serial_icounter_struct now{};
     if (::ioctl(fd, TIOCGICOUNT, &now) == 0) {
-        std::lock_guard<std::mutex> guard(countsLock);
+        const CMutexLock guard(countsLock);
         if (countsKnown) bits |= CountedErrors(lastCounts, now);
         lastCounts = now;
         countsKnown = true;

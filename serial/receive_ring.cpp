@@ -8,7 +8,7 @@ namespace morvane {
 int CReceiveRing::Store(const char* data, int length) {
     if (data == nullptr || length <= 0) return 0;
     const int capacity = Capacity();
-    std::lock_guard<std::mutex> guard(lock_);
+    const CMutexLock guard(lock_);
     const int n = std::min(length, capacity - count_);
     // At most two block copies: up to the end of the storage, then from its start.
     const int first = std::min(n, capacity - write_);
@@ -26,7 +26,7 @@ int CReceiveRing::Store(const char* data, int length) {
 int CReceiveRing::Take(char* buffer, int length) {
     if (buffer == nullptr || length <= 0) return 0;
     const int capacity = Capacity();
-    std::lock_guard<std::mutex> guard(lock_);
+    const CMutexLock guard(lock_);
     const int n = std::min(length, count_);
     const int first = std::min(n, capacity - read_);
     std::memcpy(buffer, bytes_.data() + read_, static_cast<std::size_t>(first));
@@ -41,12 +41,12 @@ int CReceiveRing::Take(char* buffer, int length) {
 }
 
 int CReceiveRing::Count() const {
-    std::lock_guard<std::mutex> guard(lock_);
+    const CMutexLock guard(lock_);
     return count_;
 }
 
 void CReceiveRing::Clear() {
-    std::lock_guard<std::mutex> guard(lock_);
+    const CMutexLock guard(lock_);
     write_ = read_ = count_ = 0;
 }
 

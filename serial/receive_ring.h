@@ -9,8 +9,10 @@
 // so nothing is allocated while bytes flow.
 #pragma once
 
-#include <mutex>
 #include <span>
+
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
 
 namespace morvane {
 
@@ -32,10 +34,10 @@ public:
 
 private:
     const std::span<char> bytes_;
-    mutable std::mutex lock_;
-    int write_ = 0;  // guarded by lock_: where the next stored byte goes
-    int read_ = 0;   // guarded by lock_: where the oldest held byte is
-    int count_ = 0;  // guarded by lock_: bytes held
+    mutable CMutex lock_;
+    int write_ MORVANE_GUARDED_BY(lock_) = 0;  // where the next stored byte goes
+    int read_ MORVANE_GUARDED_BY(lock_) = 0;   // where the oldest held byte is
+    int count_ MORVANE_GUARDED_BY(lock_) = 0;  // bytes held
 };
 
 }  // namespace morvane
