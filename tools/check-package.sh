@@ -38,6 +38,14 @@ silent() {
 
 check "file name is morvane_${version}_amd64.deb" test "$(basename "$deb")" = "morvane_${version}_amd64.deb"
 check "lintian: no errors or warnings" lintian --fail-on error,warning --info "$deb"
+# dpkg-shlibdeps computes them from the programs: the C++ run time and Qt's widgets at least.
+depends_computed() {
+    local depends
+    depends=$(dpkg-deb -f "$deb" Depends)
+    echo "      Depends: $depends"
+    [[ $depends == *libstdc++6* && $depends == *libqt6widgets6* ]]
+}
+check "run-time dependencies computed" depends_computed
 
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
