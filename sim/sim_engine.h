@@ -16,7 +16,6 @@
 // itself ("W6LOADER"): there is no application to report a version.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -27,11 +26,9 @@
 #include <vector>
 
 #include "sim/hex_image_check.h"
+#include "sim/sim_session.h"
 
 namespace morvane {
-
-// Time since the session began.
-using SimTime = std::chrono::milliseconds;
 
 // The rates a Tundro W6 port can run at.
 inline constexpr std::uint32_t kSimRates[] = {4800, 9600, 19200, 38400, 57600, 115200};
@@ -55,28 +52,6 @@ struct SSimOptions {
     std::span<const std::uint8_t> expectedImage;
     // Receives one human-readable line per event (no line end); may be empty.
     std::function<void(const std::string&)> log;
-};
-
-struct SSimCommand {
-    SimTime t{0};
-    std::uint32_t rate = 0;  // the updater's line rate when the line arrived
-    std::string line;
-};
-
-struct SSimTransfer {
-    bool started = false;   // "$JAPPTRANSFER" arrived
-    bool complete = false;  // the end-of-file record arrived
-    std::size_t bytesReceived = 0;
-    std::size_t records = 0;
-    std::size_t errors = 0;
-    std::string sha256;  // of the bytes received; empty when no transfer started
-    bool imageMatches = false;
-};
-
-struct SSimSession {
-    std::vector<SSimCommand> commands;
-    SSimTransfer transfer;
-    std::string version;  // the firmware version the receiver now reports; empty in the boot loader
 };
 
 // A sentence as the receiver sends it: "$", the body, "*", the checksum in two upper-case hex
@@ -162,17 +137,6 @@ private:
     std::vector<SSimCommand> commands_;
     std::mt19937 random_;
 };
-
-// The report as JSON:
-// {"commands":[{"t":secs,"rate":r,"line":"..."}...],
-//  "transfer":{"started":b,"complete":b,"bytes_received":n,"records":n,"errors":n,"sha256":"hex",
-//              "image_matches":b},
-//  "version":"..."}
-[[nodiscard]] std::string SessionJson(const SSimSession& session);
-
-// 0 when a complete, faultless image equal to the expected one arrived, or, when no transfer was
-// expected, when none was attempted; 1 otherwise.
-[[nodiscard]] int SessionExitStatus(const SSimSession& session, bool noTransferExpected);
 
 // The version an image names in its leading data ("TUNDRO W6 APPLICATION FIRMWARE 1.22"),
 // or empty.
