@@ -6,6 +6,8 @@
 
 #include <array>
 
+#include "view/status_view.h"
+
 namespace morvane {
 
 inline constexpr int IDD_MAIN_DIALOG = 102;
@@ -65,25 +67,26 @@ inline constexpr int kDialogHeightDlu = 290;
 inline constexpr std::array<SControlLayout, 18> kMainDialogLayout{{
     {IDC_LOAD, "IDC_LOAD", ControlKind::DefaultButton, "Load", 40, 127, 50, 16},
     {IDC_EXIT, "IDC_EXIT", ControlKind::Button, "Exit", 119, 127, 50, 16},
-    {IDC_STATUS, "IDC_STATUS", ControlKind::Text, "Status: Not Connected", 210, 82, 142, 8},
+    {IDC_STATUS, "IDC_STATUS", ControlKind::Text, kStatusStartText, 210, 82, 142, 8},
     {IDC_BANNER, "IDC_BANNER", ControlKind::Picture, nullptr, 6, 5, 333, 62},
     {IDC_COMPORT, "IDC_COMPORT", ControlKind::ComboBox, nullptr, 16, 100, 171, 50},
     {IDC_COMPORT_LABEL, "IDC_COMPORT_LABEL", ControlKind::Text, "Com Port", 17, 89, 30, 8},
-    {IDC_FIRMWARE_ON_DEVICE, "IDC_FIRMWARE_ON_DEVICE", ControlKind::Text, "Firmware on Device: N/A",
-     210, 94, 113, 8},
-    {IDC_PROGRESS_TEXT, "IDC_PROGRESS_TEXT", ControlKind::Text, "Progress: N/A", 210, 128, 122, 8},
+    {IDC_FIRMWARE_ON_DEVICE, "IDC_FIRMWARE_ON_DEVICE", ControlKind::Text,
+     kFirmwareOnDeviceStartText, 210, 94, 113, 8},
+    {IDC_PROGRESS_TEXT, "IDC_PROGRESS_TEXT", ControlKind::Text, kProgressStartText, 210, 128, 122,
+     8},
     {IDC_PROGRESS, "IDC_PROGRESS", ControlKind::ProgressBar, nullptr, 235, 143, 80, 14},
     {IDC_STATUS_GROUP, "IDC_STATUS_GROUP", ControlKind::GroupBox, "Status", 199, 70, 168, 95},
     {IDC_SETUP_GROUP, "IDC_SETUP_GROUP", ControlKind::GroupBox, "Setup", 7, 70, 188, 95},
     {IDC_FIRMWARE_TO_LOAD, "IDC_FIRMWARE_TO_LOAD", ControlKind::Text, "Firmware to be Loaded: N/A",
      210, 106, 137, 8},
-    {IDC_PERCENT, "IDC_PERCENT", ControlKind::Text, "0%", 210, 147, 22, 8},
+    {IDC_PERCENT, "IDC_PERCENT", ControlKind::Text, kPercentStartText, 210, 147, 22, 8},
     {IDC_INSTRUCTIONS, "IDC_INSTRUCTIONS", ControlKind::Text, "Instructions", 28, 217, 302, 59},
     {IDC_WARNING, "IDC_WARNING", ControlKind::CentredText, "Warning", 36, 188, 285, 29},
     {IDC_INSTRUCTIONS_GROUP, "IDC_INSTRUCTIONS_GROUP", ControlKind::GroupBox, "Instructions", 7,
      168, 360, 114},
     {IDC_WARNING_ICON, "IDC_WARNING_ICON", ControlKind::Icon, nullptr, 18, 188, 20, 20},
-    {IDC_REMAINING_TIME, "IDC_REMAINING_TIME", ControlKind::Text, "Remaining Time: N/A", 210, 117,
+    {IDC_REMAINING_TIME, "IDC_REMAINING_TIME", ControlKind::Text, kRemainingTimeStartText, 210, 117,
      141, 8},
 }};
 

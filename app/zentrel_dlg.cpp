@@ -7,23 +7,19 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QFontMetrics>
-#include <QGroupBox>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMetaObject>
-#include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QTimer>
 
+#include "app/dialog_layout.h"
 #include "app/qt_seams.h"
 #include "app/resource.h"
-#include "loader/firmware_image.h"
 #include "loader/loader.h"
 #include "loader/loader_state.h"
-#include "loader/loader_status.h"
 #include "loader/loader_w6.h"
 #include "platform/debug.h"
 
@@ -38,38 +34,9 @@ QString ToQString(const CString& text) {
     return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-void SetText(QLabel* label, const CString& text) { label->setText(ToQString(text)); }
-
-// Windows rounds a value scaled by a fraction to the nearest integer.
-int MulDiv(int value, int numerator, int denominator) {
-    const long long product = static_cast<long long>(value) * numerator;
-    const long long half = denominator / 2;
-    return static_cast<int>(product >= 0 ? (product + half) / denominator
-                                         : (product - half) / denominator);
-}
-
-const char* const kInstructions =
-    "1. Connect the Tundro W6 to the PC with a serial cable\n2. Select the PC Comport\n3. Click Load\n"
-    "4. Wait for load to Complete.";
-const char* const kWarning =
-    "WARNING: If the device is disconnected from the PC, powered off, or this program is shutdown it could "
-    "damage the device!";
+void SetText(QLabel* label, const std::string& text) { label->setText(ToQString(text)); }
 
 }  // namespace
-
-QSize DialogBaseUnits(const QFont& font) {
-    const QFontMetrics metrics(font);
-    const int letters = metrics.horizontalAdvance(
-        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-    return {(letters / 26 + 1) / 2, metrics.height()};
-}
-
-QRect MapDialogRect(const QRect& dialogUnits, const QSize& baseUnits) {
-    return {MulDiv(dialogUnits.x(), baseUnits.width(), 4),
-            MulDiv(dialogUnits.y(), baseUnits.height(), 8),
-            MulDiv(dialogUnits.width(), baseUnits.width(), 4),
-            MulDiv(dialogUnits.height(), baseUnits.height(), 8)};
-}
 
 CZentrelDlg::CZentrelDlg(SLoaderState* state, QWidget* parent)
     : QDialog(parent), m_pState(state), m_prompt(std::make_unique<CQtPrompt>(this)) {
@@ -95,8 +62,9 @@ CZentrelDlg::CZentrelDlg(SLoaderState* state, QWidget* parent)
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setFixedSize(MapDialogRect(QRect(0, 0, kDialogWidthDlu, kDialogHeightDlu), m_baseUnits).size());
-    CreateControls();
+    m_controls = CreateDialogControls(this, m_baseUnits);
     DoDataExchange();
+    ShowStatusArea();
 
     m_nTimer = new QTimer(this);
     m_nTimer->setSingleShot(true);
@@ -117,88 +85,6 @@ void CZentrelDlg::WaitForLoadToEnd() {
     if (m_worker.joinable()) m_worker.join();
 }
 
-void CZentrelDlg::CreateControls() {
-    QWidget* previousTabStop = nullptr;
-    for (const SControlLayout& item : kMainDialogLayout) {
-        const QRect rect = MapDialogRect(QRect(item.x, item.y, item.cx, item.cy), m_baseUnits);
-        const QString text = item.text != nullptr ? QString::fromLatin1(item.text) : QString();
-        QWidget* control = nullptr;
-        switch (item.kind) {
-            case ControlKind::DefaultButton:
-            case ControlKind::Button: {
-                auto* button = new QPushButton(text, this);
-                if (item.kind == ControlKind::DefaultButton) button->setDefault(true);
-                control = button;
-                break;
-            }
-            case ControlKind::Text:
-            case ControlKind::CentredText: {
-                auto* label = new QLabel(text, this);
-                label->setTextFormat(Qt::PlainText);
-                label->setAlignment(
-                    (item.kind == ControlKind::CentredText ? Qt::AlignHCenter : Qt::AlignLeft) |
-                    Qt::AlignTop);
-                // Texts taller than one line wrap at blanks, like the layout's statics.
-                label->setWordWrap(item.cy > 8);
-                control = label;
-                break;
-            }
-            case ControlKind::Picture:
-            case ControlKind::Icon: {
-                auto* picture = new QLabel(this);
-                const bool banner = item.kind == ControlKind::Picture;
-                const QPixmap pixmap(QString::fromLatin1(banner ? kBannerPath : kWarningIconPath));
-                picture->setPixmap(pixmap);
-                if (banner) {
-                    picture->setFrameShape(QFrame::Box);
-                    picture->setLineWidth(1);
-                }
-                control = picture;
-                break;
-            }
-            case ControlKind::ComboBox: {
-                auto* combo = new QComboBox(this);
-                combo->setEditable(true);
-                combo->setInsertPolicy(QComboBox::NoInsert);
-                combo->setMaxVisibleItems(10);
-                control = combo;
-                break;
-            }
-            case ControlKind::ProgressBar: {
-                auto* bar = new QProgressBar(this);
-                bar->setTextVisible(false);
-                bar->setRange(0, 100);
-                bar->setValue(0);
-                control = bar;
-                break;
-            }
-            case ControlKind::GroupBox: control = new QGroupBox(text, this); break;
-        }
-        control->setObjectName(QString::fromLatin1(item.name));
-        if (item.kind == ControlKind::Picture || item.kind == ControlKind::Icon) {
-            // A picture control takes the size of its picture, as on Windows.
-            auto* picture = static_cast<QLabel*>(control);
-            const int frame = 2 * picture->frameWidth();
-            control->setGeometry(rect.x(), rect.y(), picture->pixmap().width() + frame,
-                                 picture->pixmap().height() + frame);
-        } else if (item.kind == ControlKind::ComboBox) {
-            // The layout's height is that of the open list; the closed box is one line high.
-            control->setGeometry(rect.x(), rect.y(), rect.width(), control->sizeHint().height());
-        } else {
-            control->setGeometry(rect);
-        }
-        if (item.kind == ControlKind::GroupBox) {
-            // A group box is only a frame: it must not sit over the controls it surrounds.
-            control->lower();
-        }
-        if (control->focusPolicy() != Qt::NoFocus) {
-            if (previousTabStop != nullptr) setTabOrder(previousTabStop, control);
-            previousTabStop = control;
-        }
-        m_controls[item.id] = control;
-    }
-}
-
 void CZentrelDlg::DoDataExchange() {
     m_btnExit = static_cast<QPushButton*>(GetDlgItem(IDC_EXIT));
     m_btnLoad = static_cast<QPushButton*>(GetDlgItem(IDC_LOAD));
@@ -216,7 +102,7 @@ void CZentrelDlg::DoDataExchange() {
 
     // The applications and WAAS lines have no place in this layout. They are kept, hidden, so
     // the status codes that write them work the same with or without a place to show them.
-    m_stWaasPrns = new QLabel(QStringLiteral("WAAS PRNS: N/A"), this);
+    m_stWaasPrns = new QLabel(this);
     m_stWaasPrns->setObjectName(QStringLiteral("WaasPrns"));
     m_stWaasPrns->hide();
     m_stApplications = new QLabel(this);
@@ -239,11 +125,11 @@ bool CZentrelDlg::OnInitDialog() {
     }
     m_nTimer->start();
     // Load waits for the user's choice even when the list already shows a port.
-    m_btnLoad->setEnabled(false);
-    m_stInstructions->setText(QString::fromLatin1(kInstructions));
-    m_stWarning->setText(QString::fromLatin1(kWarning));
-    setWindowTitle(ToQString(Format("%s Firmware v%s", kModelName, kFirmwareVersion)));
-    SetText(m_stFirmwareToLoad, CString("Firmware to be Loaded: ") + kFirmwareVersion);
+    ShowControlStates();
+    SetText(m_stInstructions, kInstructionsText);
+    SetText(m_stWarning, kDamageWarning);
+    setWindowTitle(ToQString(WindowCaption()));
+    SetText(m_stFirmwareToLoad, FirmwareToLoadText());
     return true;
 }
 
@@ -286,10 +172,14 @@ void CZentrelDlg::FillComPortListFor(int port) {
     m_cbComPort->setCurrentIndex(0);
 }
 
-void CZentrelDlg::OnComPortSelEndOk() { m_btnLoad->setEnabled(true); }
+void CZentrelDlg::OnComPortSelEndOk() {
+    m_view.SelectionConfirmed();
+    ShowControlStates();
+}
 
 void CZentrelDlg::OnComPortSelChange() {
-    m_btnLoad->setEnabled(m_cbComPort->currentData().toInt() != 0);
+    m_view.SelectionChanged(m_cbComPort->currentData().toInt());
+    ShowControlStates();
 }
 
 void CZentrelDlg::OnExit() { done(0); }
@@ -301,10 +191,23 @@ void CZentrelDlg::done(int result) {
     QDialog::done(result);
 }
 
-void CZentrelDlg::EnableControls(bool enable) {
-    m_btnExit->setEnabled(enable);
-    m_btnLoad->setEnabled(enable);
-    m_cbComPort->setEnabled(enable);
+void CZentrelDlg::ShowControlStates() {
+    const SControlStates& controls = m_view.Controls();
+    m_btnExit->setEnabled(controls.exit);
+    m_btnLoad->setEnabled(controls.load);
+    m_cbComPort->setEnabled(controls.portList);
+}
+
+void CZentrelDlg::ShowStatusArea() {
+    const SStatusArea& area = m_view.Area();
+    SetText(m_stStatus, area.status);
+    SetText(m_stFirmwareOnDevice, area.firmwareOnDevice);
+    SetText(m_stApplications, area.applications);
+    SetText(m_stWaasPrns, area.waasPrns);
+    SetText(m_stProgress, area.progress);
+    SetText(m_stPercent, area.percent);
+    m_progress->setValue(area.bar);
+    SetText(m_stRemainingTime, area.remainingTime);
 }
 
 void CZentrelDlg::OnLoad() {
@@ -313,7 +216,9 @@ void CZentrelDlg::OnLoad() {
     WaitForLoadToEnd();
     m_pState->Reset();
     m_bLoadActive = true;
-    EnableControls(false);
+    m_view.LoadStarted();
+    ShowControlStates();
+    ShowStatusArea();
     m_pState->SetComPort(m_cbComPort->currentData().toInt());
     LoaderDeps deps;
     deps.prompt = m_prompt.get();
@@ -322,8 +227,6 @@ void CZentrelDlg::OnLoad() {
     m_pState->SetLoadRunning(true);
     auto param =
         std::make_unique<SLoadThreadParam>(SLoadThreadParam{m_pState, loader.release(), this});
-    m_progress->setRange(0, 100);
-    m_progress->setValue(0);
     m_worker = std::thread(&CZentrelDlg::LoadThreadProc, std::move(param));
 }
 
@@ -349,7 +252,8 @@ void CZentrelDlg::LoadThreadProc(std::unique_ptr<SLoadThreadParam> param) {
 }
 
 void CZentrelDlg::OnLoadEnded() {
-    EnableControls(true);
+    m_view.LoadEnded();
+    ShowControlStates();
     m_bLoadActive = false;
 }
 
@@ -359,39 +263,7 @@ void CZentrelDlg::OnTimer() {
 }
 
 void CZentrelDlg::RefreshStatus() {
-    if (!m_pState->GetLoadRunning() || !m_pState->TakeChanged()) return;
-
-    const std::uint32_t sent = m_pState->GetSentBytes();
-    if (sent != 0) {
-        const std::uint32_t total = m_pState->GetTotalBytes();
-        SetText(m_stProgress, ByteCounterText(sent, total));
-        // 32-bit arithmetic on purpose; a count without a total shows 0 rather than failing.
-        const std::uint32_t percent = total != 0 ? (sent * 100u) / total : 0u;
-        SetText(m_stPercent, Format("%u%%", percent));
-        m_progress->setValue(static_cast<int>(percent));
-        SetText(m_stRemainingTime, RemainingTimeText(m_pState->GetRemainingSeconds()));
-    }
-
-    const std::optional<StatusLines> lines = LinesForStatus(m_pState->GetStatus());
-    if (!lines) return;
-    SetText(m_stStatus, CString(lines->text));
-    if (lines->firmwareLine != FirmwareLineForm::None) {
-        if (m_pState->GetFirmwareDetected()) {
-            SetText(m_stFirmwareOnDevice, "Firmware on Device: " + m_pState->GetFirmwareText());
-        } else if (lines->firmwareLine == FirmwareLineForm::B) {
-            SetText(m_stFirmwareOnDevice, "Firmware on Device: N/A");
-        }
-    }
-    if (lines->applicationsLine && m_pState->GetAppsSeen()) {
-        SetText(m_stApplications,
-                "Applications: " + m_pState->GetAppName1() + "," + m_pState->GetAppName2());
-    }
-    if (lines->waasLine) {
-        SetText(m_stWaasPrns,
-                m_pState->GetWaasPrnsSeen()
-                    ? Format("WAAS PRNS: %i,%i", m_pState->GetWaasPrn1(), m_pState->GetWaasPrn2())
-                    : CString("WAAS PRNS: N/A"));
-    }
+    if (m_view.Refresh(*m_pState)) ShowStatusArea();
 }
 
 }  // namespace morvane

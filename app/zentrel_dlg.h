@@ -10,16 +10,14 @@
 
 #include <QDialog>
 #include <QIcon>
-#include <QPoint>
-#include <QRect>
 #include <QSize>
 
 #include "loader/load_seams.h"
 #include "platform/text.h"
 #include "serial/enumerate_com_ports.h"
+#include "view/status_view.h"
 
 class QComboBox;
-class QFont;
 class QLabel;
 class QProgressBar;
 class QPushButton;
@@ -30,12 +28,6 @@ namespace morvane {
 class CLoader;
 class SLoaderState;
 class CZentrelDlg;
-
-// Dialog base units the way Windows takes them from a dialog's font: the average width of the
-// 52 Latin letters (rounded) and the font's height. Layouts are written in quarters of the
-// first and eighths of the second, so the window keeps its proportions in any font.
-[[nodiscard]] QSize DialogBaseUnits(const QFont& font);
-[[nodiscard]] QRect MapDialogRect(const QRect& dialogUnits, const QSize& baseUnits);
 
 // What a worker gets to run one load; the worker owns the loader and frees both.
 struct SLoadThreadParam {
@@ -118,16 +110,18 @@ public:
     void done(int result) override;
 
 private:
-    void CreateControls();
     void DoDataExchange();
     // Adds the ports discovery finds; returns whether one of them is `port`.
     bool AddPorts(int port);
-    void EnableControls(bool enable);
+    // Puts what the view holds on screen.
+    void ShowControlStates();
+    void ShowStatusArea();
     void OnLoadEnded();
     static void LoadThreadProc(std::unique_ptr<SLoadThreadParam> param);
 
     QSize m_baseUnits;
     std::map<int, QWidget*> m_controls;
+    CStatusView m_view;
     bool m_bLoadActive = false;
     std::thread m_worker;
     std::unique_ptr<IPrompt> m_prompt;

@@ -17,13 +17,6 @@ constexpr const char* kPlain = "\x1b[0m";
 
 }  // namespace
 
-unsigned ProgressPercent(std::uint32_t sentBytes, std::uint32_t totalBytes) {
-    if (totalBytes == 0) return 0;
-    // 64 bits: sent x 100 would wrap in 32 bits for images above 42 MB.
-    const std::uint64_t p = std::uint64_t{sentBytes} * 100 / totalBytes;
-    return p > 100 ? 100U : static_cast<unsigned>(p);
-}
-
 std::string ProgressBar(unsigned percent, unsigned width) {
     const unsigned full = (percent > 100 ? 100 : percent) * width / 100;
     return "[" + std::string(full, '#') + std::string(width - full, '-') + "]";
@@ -43,46 +36,46 @@ CLoadReporter::CLoadReporter(std::ostream& out, std::ostream& err, ReporterStyle
     : out_(out), err_(err), style_(style) {}
 
 void CLoadReporter::Pass(const SLoaderState& state) {
+    view_.Show(state);
     const std::uint32_t sent = state.GetSentBytes();
-    const std::uint32_t total = state.GetTotalBytes();
-    const std::int32_t remaining = state.GetRemainingSeconds();
     const std::int32_t status = state.GetStatus();
 
     // The bytes a transfer sent come before the status that ends it ("... 100%", then
     // "Status: Firmware Update Complete"); the status that starts it comes first.
     const bool progressFirst = sent != 0 && status != STATUS_UPDATING_FIRMWARE;
-    if (progressFirst) ShowProgress(sent, total, remaining);
+    if (progressFirst) ShowProgress();
 
     if (status != shownStatus_) {
         shownStatus_ = status;
-        if (auto text = StatusText(status)) ShowLine(std::string(*text));
+        if (StatusText(status)) ShowLine(view_.Area().status);
     }
+    // A terminal has no line to keep: the firmware found is printed as soon as it is known.
     if (state.GetFirmwareDetected()) {
         const CString firmware = state.GetFirmwareText();
         if (firmware != shownFirmware_) {
             shownFirmware_ = firmware;
-            ShowLine("Firmware on Device: " + firmware);
+            ShowLine(FirmwareOnDeviceText(firmware));
         }
     }
 
-    if (!progressFirst && sent != 0) ShowProgress(sent, total, remaining);
+    if (!progressFirst && sent != 0) ShowProgress();
 }
 
-void CLoadReporter::ShowProgress(std::uint32_t sent, std::uint32_t total, std::int32_t remaining) {
-    const unsigned p = ProgressPercent(sent, total);
+void CLoadReporter::ShowProgress() {
+    const SStatusArea& area = view_.Area();
+    const auto p = static_cast<unsigned>(area.bar);
     if (!style_.terminal) {
         const int tenth = static_cast<int>(p / 10);
         if (tenth <= shownTenth_) return;
         shownTenth_ = tenth;
-        out_ << ByteCounterText(sent, total) << Format(" (%u%%), ", p)
-             << RemainingTimeText(remaining) << '\n';
+        out_ << area.progress << " (" << area.percent << "), " << area.remainingTime << '\n';
         out_.flush();
         return;
     }
     std::string bar = ProgressBar(p, kBarWidth);
     if (style_.colour) bar = kGreen + bar + kPlain;
-    const std::string line = bar + Format(" %3u%%  ", p) + ByteCounterText(sent, total) + "  " +
-                             RemainingTimeText(remaining);
+    const std::string line =
+        bar + Format(" %3u%%  ", p) + area.progress + "  " + area.remainingTime;
     // Only a change is drawn: a pass after the line was ended (by a status, a warning) shows
     // nothing new until the counters move.
     if (line == drawnLine_) return;

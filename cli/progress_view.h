@@ -1,4 +1,4 @@
-// How morvane-cli shows a load: the record turned into lines of text.
+// How morvane-cli shows a load: the status view's lines printed as they change.
 //
 // On a terminal the progress is one line redrawn in place; in a log or a pipe it is one plain
 // line at each tenth of the transfer, so the output reads well when it is kept. Status and
@@ -10,12 +10,9 @@
 #include <string>
 
 #include "loader/loader_state.h"
-#include "loader/loader_status.h"
+#include "view/status_view.h"
 
 namespace morvane {
-
-// Whole percent of the transfer, truncated; 0 when the total is not known yet, never above 100.
-[[nodiscard]] unsigned ProgressPercent(std::uint32_t sentBytes, std::uint32_t totalBytes);
 
 // A bar of `width` cells, the first percent*width/100 of them full: "[#####-----]".
 [[nodiscard]] std::string ProgressBar(unsigned percent, unsigned width);
@@ -42,13 +39,14 @@ public:
     void Finish();
 
 private:
-    void ShowProgress(std::uint32_t sent, std::uint32_t total, std::int32_t remaining);
+    void ShowProgress();
     void ShowLine(const std::string& text);
     void EndProgressLine();
 
     std::ostream& out_;
     std::ostream& err_;
     ReporterStyle style_;
+    CStatusView view_;
     std::int32_t shownStatus_ = -1000;  // no status shown yet
     std::string shownFirmware_;
     std::string drawnLine_;  // the progress line on the terminal now

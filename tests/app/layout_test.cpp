@@ -5,6 +5,7 @@
 #include <QGroupBox>
 #include <QLabel>
 
+#include "app/dialog_layout.h"
 #include "app/resource.h"
 #include "loader/firmware_image.h"
 #include "loader/loader_status.h"

@@ -1,0 +1,93 @@
+// What the updater's status area shows, worked out from the load progress record without any
+// toolkit. The window copies these texts into its controls (Qt here, a Win32 dialog next), and
+// morvane-cli prints them, so every program says the same thing in the same words.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "loader/loader_state.h"
+
+namespace morvane {
+
+// The lines as they read before any load.
+inline constexpr const char* kStatusStartText = "Status: Not Connected";
+inline constexpr const char* kFirmwareOnDeviceStartText = "Firmware on Device: N/A";
+inline constexpr const char* kProgressStartText = "Progress: N/A";
+inline constexpr const char* kPercentStartText = "0%";
+inline constexpr const char* kRemainingTimeStartText = "Remaining Time: N/A";
+inline constexpr const char* kWaasPrnsStartText = "WAAS PRNS: N/A";
+
+// What the user is told to do, and what not to do while a load runs.
+inline constexpr const char* kInstructionsText =
+    "1. Connect the Tundro W6 to the PC with a serial cable\n2. Select the PC Comport\n3. Click Load\n"
+    "4. Wait for load to Complete.";
+inline constexpr const char* kDamageWarning =
+    "WARNING: If the device is disconnected from the PC, powered off, or this program is shutdown it could "
+    "damage the device!";
+
+// "Tundro W6 Firmware v1.22": the window's caption.
+[[nodiscard]] std::string WindowCaption();
+// "Firmware to be Loaded: 1.22".
+[[nodiscard]] std::string FirmwareToLoadText();
+// "Firmware on Device: " followed by the version text the receiver reported.
+[[nodiscard]] std::string FirmwareOnDeviceText(const std::string& firmwareText);
+
+// Whole percent of the transfer, truncated; 0 while the total is not known, never above 100.
+// Worked out in 64 bits, so the count times 100 cannot wrap for any image size.
+[[nodiscard]] unsigned ProgressPercent(std::uint32_t sentBytes, std::uint32_t totalBytes);
+
+// Every line of the status area as it reads now, the bar's position included. The applications
+// and WAAS lines have no place in the window's layout; they are kept all the same, so the codes
+// that write them work with or without a place to show them.
+struct SStatusArea {
+    std::string status = kStatusStartText;
+    std::string firmwareOnDevice = kFirmwareOnDeviceStartText;
+    std::string applications;
+    std::string waasPrns = kWaasPrnsStartText;
+    std::string progress = kProgressStartText;
+    std::string percent = kPercentStartText;
+    int bar = 0;  // 0 to 100
+    std::string remainingTime = kRemainingTimeStartText;
+
+    bool operator==(const SStatusArea&) const = default;
+};
+
+// Which of the window's controls take input.
+struct SControlStates {
+    bool load = false;  // Load waits for the user's choice of port, even when the list shows one
+    bool exit = true;
+    bool portList = true;
+
+    bool operator==(const SControlStates&) const = default;
+};
+
+class CStatusView {
+public:
+    [[nodiscard]] const SStatusArea& Area() const { return area_; }
+    [[nodiscard]] const SControlStates& Controls() const { return controls_; }
+
+    // The window's display pass: nothing while no load runs or when nothing was written since
+    // the last pass (between loads every line keeps how the last load ended); otherwise Show.
+    // True when a line changed.
+    bool Refresh(SLoaderState& state);
+    // Rewrites the lines from the record. The progress lines change only once bytes went out;
+    // a status code of no known meaning leaves the status and its further lines alone. True
+    // when a line changed.
+    bool Show(const SLoaderState& state);
+
+    // The user confirmed an item of the port list: Load may be pressed.
+    void SelectionConfirmed();
+    // The selection moved to the item of `port` (0 for an item that is not a port).
+    void SelectionChanged(int port);
+    // A load starts: every control is locked until it ends, the bar goes back to 0.
+    void LoadStarted();
+    // The load's worker is done: the controls take input again.
+    void LoadEnded();
+
+private:
+    SStatusArea area_;
+    SControlStates controls_;
+};
+
+}  // namespace morvane
