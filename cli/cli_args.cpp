@@ -22,13 +22,19 @@ constexpr const char* kFooter =
     "  2    the port could not be opened (or, with --list, the ports could not be listed)\n"
     "  3    the receiver was not detected\n"
     "  4    the transfer failed\n"
+    "  5    --verify: the receiver did not report the new firmware after its restart\n"
     "  130  stopped with Ctrl-C (pressed twice)\n"
     "  143  stopped by SIGTERM (129: SIGHUP, the terminal went away)\n"
+    "With several ports the exit status is the worst outcome among them (4, 5, 3, 2, then 0).\n"
     "\n"
     "Examples:\n"
     "  morvane-cli --list\n"
     "  morvane-cli --com 33              (COM33 is /dev/ttyUSB0)\n"
     "  morvane-cli --port /dev/ttyUSB0 --trace 2>trace.txt\n"
+    "  morvane-cli --probe --com 33      (is a receiver there, and which firmware does it run?)\n"
+    "  morvane-cli --com 33 --verify     (load, then check that it runs the new firmware)\n"
+    "  morvane-cli --com 33 --com 34 --com 35   (three receivers at once)\n"
+    "  morvane-cli --all-probed --verify --json >events.jsonl\n"
     "\n"
     "COM numbers: ttyS0-31 = COM1-32, ttyUSB0-31 = COM33-64, ttyACM0-31 = COM65-96,\n"
     "ttyAMA0-31 = COM97-128, ttyXRUSB0-31 = COM129-160, rfcomm0-31 = COM161-192;\n"
@@ -84,7 +90,9 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
         },
         "", "COM number");
     CLI::Option* com =
-        app.add_option("--com", o.comPort, "Load the receiver on COM port N (also: -com N)")
+        app.add_option("--com", o.comPorts,
+                       "Load the receiver on COM port N (also: -com N); give it again for more "
+                       "ports, loaded side by side")
             ->check(comNumber)
             ->type_name("N");
     CLI::Option* port =
@@ -93,6 +101,17 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
     bool listPorts = false;
     app.add_flag("--list", listPorts, "List the serial ports found, then exit");
     app.add_flag("--trace", o.trace, "Write every byte sent and received, timestamped, to stderr");
+    app.add_flag("--probe", o.probe,
+                 "Only look for the receiver, as a load does, and report its firmware version; "
+                 "nothing is loaded (exit 0 found, 3 not)");
+    app.add_flag("--verify", o.verify,
+                 "After the load, wait for the receiver to restart and check that it reports the "
+                 "new firmware (exit 5 when it does not)");
+    app.add_flag("--all-probed", o.allProbed,
+                 "Probe every serial port found and load each one where a receiver answers");
+    app.add_flag("--json", o.json,
+                 "Write events as JSON, one object per line, to stdout; human text goes to "
+                 "stderr");
 
     std::vector<const char*> argv;
     argv.reserve(args.size());
@@ -116,14 +135,30 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
 
     const bool byNumber = com->count() > 0;
     const bool byPath = port->count() > 0;
+    if (!o.comPorts.empty()) o.comPort = o.comPorts.front();
     if (listPorts) {
-        if (byNumber || byPath || o.trace)
+        if (byNumber || byPath || o.trace || o.probe || o.verify || o.allProbed || o.json)
             return UsageError("--list stands alone: it loads nothing");
         o.action = CliAction::List;
         return o;
     }
+    if (o.probe && o.verify)
+        return UsageError("--probe loads nothing, so there is nothing to --verify");
+    if (o.allProbed) {
+        if (byNumber || byPath)
+            return UsageError("--all-probed finds the ports itself: leave out --com and --port");
+        if (o.probe) return UsageError("--all-probed probes, then loads: leave out --probe");
+        o.action = CliAction::Load;
+        return o;
+    }
     if (byNumber && byPath)
         return UsageError("name the port once: --com N or --port PATH, not both");
+    for (std::size_t i = 0; i < o.comPorts.size(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            if (o.comPorts[i] == o.comPorts[j])
+                return UsageError(Format("COM%d is named twice; one load per port", o.comPorts[i]));
+        }
+    }
     if (!byNumber && !byPath) {
         return UsageError(
             "name the receiver's port with --com N or --port PATH (--list shows the ports)");

@@ -10,16 +10,21 @@
 namespace morvane {
 
 enum class CliAction {
-    Load,  // run one load on the port named by --com or --port
+    Load,  // load (or with --probe, look for) the receivers on the ports named
     List,  // list the ports and stop
     Exit,  // nothing to run: help, version or a usage error; print the texts and exit
 };
 
 struct CliOptions {
     CliAction action = CliAction::Exit;
-    int comPort = 0;       // --com N; 0 when not given
-    std::string portPath;  // --port PATH; empty when not given
-    bool trace = false;    // --trace: the wire traffic on stderr
+    int comPort = 0;            // the first --com N; 0 when not given
+    std::vector<int> comPorts;  // every --com N, in the order given
+    std::string portPath;       // --port PATH; empty when not given
+    bool trace = false;         // --trace: the wire traffic on stderr
+    bool probe = false;         // --probe: detection only, nothing sent after it
+    bool verify = false;        // --verify: detection again after the load, for the new version
+    bool json = false;          // --json: events on stdout, human text on stderr
+    bool allProbed = false;  // --all-probed: probe every port found, load where a receiver answered
 
     // For CliAction::Exit: what to print and the exit status.
     int exitStatus = 0;

@@ -73,6 +73,17 @@ void CLoadSession::Start() {
     worker_ = std::thread([this] { Work(); });
 }
 
+DetectionFacts CLoadSession::Detected(const CLoader& loader, int attempts) const {
+    DetectionFacts facts;
+    facts.answered = state_.GetStatus() == STATUS_CONNECTED;
+    facts.attempt = loader.AttemptsTaken();
+    facts.attempts = attempts;
+    facts.bytesHeard = loader.BytesHeard();
+    if (state_.GetFirmwareDetected()) facts.firmware = TrimVersion(state_.GetFirmwareText());
+    if (state_.GetLoaderVersionSeen()) facts.bootLoader = state_.GetLoaderVersion();
+    return facts;
+}
+
 const LoadOutcome& CLoadSession::Join() {
     if (worker_.joinable()) worker_.join();
     return outcome_;
@@ -94,10 +105,25 @@ void CLoadSession::Work() {
     deps.device = std::move(device);
     deps.waits = &waits_;
     deps.prompt = &prompt_;
+    deps.rates = &rates_;
+    bool statusTaken = false;
     try {
         CLoaderW6 loader(&state_, std::move(deps));
         try {
-            loader.Run();
+            if (request_.probeOnly) {
+                loader.Probe();
+                outcome_.detection = Detected(loader, CLoader::kDetectAttempts);
+            } else {
+                loader.Run();
+                // The load's outcome; a verification after it is reported on its own.
+                outcome_.status = state_.GetStatus();
+                statusTaken = true;
+                if (request_.verify && outcome_.status == STATUS_FIRMWARE_COMPLETE) {
+                    outcome_.verifyRan = true;
+                    loader.DetectAfterRestart();
+                    outcome_.detection = Detected(loader, CLoaderW6::kVerifyAttempts);
+                }
+            }
         } catch (const LoadCancelled&) {
             outcome_.cancelled = true;
         }
@@ -107,7 +133,7 @@ void CLoadSession::Work() {
     } catch (const std::exception& e) {
         outcome_.failure = e.what();
     }
-    outcome_.status = state_.GetStatus();
+    if (!statusTaken) outcome_.status = state_.GetStatus();
     state_.SetLoadRunning(false);
     done_.store(true);
 }

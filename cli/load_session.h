@@ -15,7 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "cli/probe.h"
 #include "loader/load_seams.h"
+#include "loader/loader.h"
 #include "loader/loader_state.h"
 #include "serial/serial_device.h"
 
@@ -77,6 +79,8 @@ struct LoadRequest {
     int comPort = 0;  // 0: the port is portPath
     std::string portPath;
     bool trace = false;
+    bool probeOnly = false;  // detection alone: nothing is sent after it
+    bool verify = false;     // after a complete load, detection again once the receiver restarted
 };
 
 // How a load ended, read after Run and before the loader (and its device) went away.
@@ -85,6 +89,9 @@ struct LoadOutcome {
     bool cancelled = false;
     OpenError openError;  // why the port could not be opened, for an invalid port
     std::string failure;  // what an unexpected exception said, if one left the load
+    // The detection of a probe, or the one after the restart when the load was verified.
+    bool verifyRan = false;
+    DetectionFacts detection;
 };
 
 class CLoadSession {
@@ -111,6 +118,7 @@ public:
 
 private:
     void Work();
+    [[nodiscard]] DetectionFacts Detected(const CLoader& loader, int attempts) const;
 
     LoadRequest request_;
     std::ostream& traceOut_;
@@ -118,7 +126,8 @@ private:
     SLoaderState state_;
     CCancellableWaits waits_;
     CQueuedPrompt prompt_;
-    LoadOutcome outcome_;  // written by the worker, read after Join
+    SReceiverRates rates_;  // each session talks to a receiver of its own
+    LoadOutcome outcome_;   // written by the worker, read after Join
     std::atomic<bool> done_{false};
     std::thread worker_;
 };

@@ -14,6 +14,7 @@
 #include "cli/cli_args.h"
 #include "cli/exit_status.h"
 #include "cli/load_session.h"
+#include "cli/multi_load.h"
 #include "cli/open_error_text.h"
 #include "cli/progress_view.h"
 #include "loader/loader_status.h"
@@ -141,7 +142,11 @@ int main(int argc, char** argv) {
             std::cerr << options.errText;
             return options.exitStatus;
         case CliAction::List: return ListPorts();
-        case CliAction::Load: return RunLoad(options);
+        case CliAction::Load:
+            if (options.probe || options.verify || options.json || options.allProbed ||
+                options.comPorts.size() > 1)
+                return RunSessions(options);
+            return RunLoad(options);
     }
     return kExitUsage;
 }

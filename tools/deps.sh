@@ -9,7 +9,7 @@ set -euo pipefail
 packages=(
   g++ cmake make pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev libcli11-dev
+  qt6-base-dev libcli11-dev nlohmann-json3-dev
   xvfb xauth fonts-dejavu-core
   clang-format
 )

@@ -29,7 +29,15 @@ TEST(CliArgs, CombinationsOfOptions) {
         {{"-COM", "3"}, CliAction::Load, 0, 3, "", false},
         {{"-Com", "192", "--trace"}, CliAction::Load, 0, 192, "", true},
         {{"--COM", "4"}, CliAction::Load, 0, 4, "", false},
-        {{"--com", "4", "-com", "6"}, CliAction::Exit, 1, 0, "", false},  // one port per load
+        {{"--com", "4", "-com", "6"}, CliAction::Load, 0, 4, "", false},   // loaded side by side
+        {{"--com", "4", "--com", "4"}, CliAction::Exit, 1, 0, "", false},  // one load per port
+        {{"--probe", "--com", "4"}, CliAction::Load, 0, 4, "", false},
+        {{"--verify", "--json", "--com", "4"}, CliAction::Load, 0, 4, "", false},
+        {{"--all-probed", "--verify"}, CliAction::Load, 0, 0, "", false},
+        {{"--probe", "--verify", "--com", "4"}, CliAction::Exit, 1, 0, "", false},
+        {{"--all-probed", "--com", "4"}, CliAction::Exit, 1, 0, "", false},
+        {{"--all-probed", "--probe"}, CliAction::Exit, 1, 0, "", false},
+        {{"--list", "--json"}, CliAction::Exit, 1, 0, "", false},
         {{"--port", "/dev/ttyUSB0"}, CliAction::Load, 0, 0, "/dev/ttyUSB0", false},
         {{"--trace", "--port", "/tmp/dev/com5"}, CliAction::Load, 0, 0, "/tmp/dev/com5", true},
         {{"--list"}, CliAction::List, 0, 0, "", false},
@@ -74,8 +82,10 @@ TEST(CliArgs, HelpDocumentsTheExitStatuses) {
     EXPECT_EQ(o.action, CliAction::Exit);
     EXPECT_EQ(o.exitStatus, 0);
     EXPECT_EQ(o.errText, "");
-    for (const char* needle : {"--com", "--port", "--list", "--trace", "--version", "-com N", "0 ",
-                               "1 ", "2 ", "3 ", "4 ", "130", "not detected", "transfer failed"}) {
+    for (const char* needle : {"--com",   "--port",   "--list", "--trace",      "--version",
+                               "-com N",  "0 ",       "1 ",     "2 ",           "3 ",
+                               "4 ",      "5 ",       "130",    "not detected", "transfer failed",
+                               "--probe", "--verify", "--json", "--all-probed", "worst"}) {
         EXPECT_NE(o.outText.find(needle), std::string::npos) << needle;
     }
 }

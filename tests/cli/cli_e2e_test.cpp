@@ -4,9 +4,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <iostream>
+#include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -155,6 +159,44 @@ TEST_F(CliAgainstSim, AHangUpInTheTransferFailsTheLoad) {
     EXPECT_FALSE(Has(cliOut_, "Load Completed"));
     EXPECT_FALSE(Has(cliOut_, "(100%)"));
     EXPECT_TRUE(Has(cliErr_, "The transfer broke off after ")) << cliErr_;
+}
+
+TEST_F(CliAgainstSim, AProbeFindsTheReceiverAndSendsNothingAfterDetection) {
+    StartSim({"--rate", "115200"});
+    EXPECT_EQ(RunCli({"--probe", "--com", "5"}, 120s), 0);
+    EXPECT_TRUE(Has(cliOut_, "Receiver found on COM5, firmware 1.21 (answered at attempt "))
+        << cliOut_;
+    const std::string report = FinishSim();
+    EXPECT_TRUE(Has(report, "\"started\":false")) << report;
+    EXPECT_FALSE(Has(report, "CONNECT_TO_GPS")) << report;
+}
+
+// Two receivers loaded side by side and verified: the one whose image arrived whole runs the new
+// firmware; the other had a digit altered on the line, stayed in its boot loader, and is caught.
+TEST_F(CliAgainstSim, VerifyPassesAGoodTransferAndCatchesACorruptedOne) {
+    StartSim({"--rate", "115200"});
+    SimProcess corrupted(MORVANE_SIM_PATH, 6, {"--corrupt-after-bytes", "50000"},
+                         ChildStderr::ToFile);
+    ASSERT_TRUE(corrupted.Ready()) << corrupted.Log();
+    std::filesystem::create_symlink(corrupted.DevicePath(), sim_->DevicesDir() + "/com6");
+
+    EXPECT_EQ(RunCli({"--com", "5", "--com", "6", "--verify", "--json"}, 300s), 5);
+    std::istringstream lines(cliOut_);
+    std::map<std::string, nlohmann::json> results;
+    for (std::string line; std::getline(lines, line);) {
+        const nlohmann::json event = nlohmann::json::parse(line);
+        if (event.at("event") == "result") results[event.at("port")] = event;
+    }
+    ASSERT_EQ(results.size(), 2u) << cliOut_;
+    EXPECT_EQ(results["COM5"].at("exit_status"), 0);
+    EXPECT_EQ(results["COM5"].at("verified_version"), kFirmwareVersion);
+    EXPECT_EQ(results["COM6"].at("exit_status"), 5);
+    EXPECT_TRUE(results["COM6"].at("verified_version").is_null());
+    EXPECT_TRUE(Has(cliErr_, "COM5: Verified: the receiver reports firmware 1.22\n")) << cliErr_;
+    EXPECT_TRUE(Has(cliErr_, "COM6: Not verified: the receiver stayed in its boot loader"))
+        << cliErr_;
+    corrupted.Stop();
+    if (HasFailure()) std::cerr << "--- corrupted receiver's log\n" << corrupted.Log();
 }
 
 }  // namespace

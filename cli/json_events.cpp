@@ -1,0 +1,102 @@
+#include "cli/json_events.h"
+
+#include <nlohmann/json.hpp>
+
+#include "cli/progress_view.h"
+#include "loader/loader_status.h"
+
+namespace morvane {
+
+CJsonEvents::CJsonEvents(std::ostream& out, std::string port, Clock::time_point start)
+    : out_(out), port_(std::move(port)), start_(start) {}
+
+void CJsonEvents::Emit(const nlohmann::ordered_json& event) {
+    nlohmann::ordered_json line;
+    line["event"] = event.at("event");
+    line["port"] = port_;
+    const std::chrono::duration<double> t = Clock::now() - start_;
+    line["t"] = static_cast<double>(static_cast<long long>(t.count() * 1000.0)) / 1000.0;
+    for (const auto& [key, value] : event.items())
+        if (key != "event") line[key] = value;
+    // What a receiver sends need not be UTF-8; a reader of the events must still get valid JSON.
+    out_ << line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n'
+         << std::flush;
+}
+
+void CJsonEvents::Start(const std::string& action, bool verify) {
+    nlohmann::ordered_json e;
+    e = {{"event", "start"}, {"action", action}, {"verify", verify}};
+    Emit(e);
+}
+
+void CJsonEvents::Pass(const SLoaderState& state) {
+    const std::int32_t status = state.GetStatus();
+    if (!statusShown_ || status != shownStatus_) {
+        statusShown_ = true;
+        shownStatus_ = status;
+        nlohmann::ordered_json e;
+        const auto text = StatusText(status);
+        e = {{"event", "status"}, {"code", status}};
+        e["text"] = text ? nlohmann::ordered_json(std::string(*text)) : nullptr;
+        Emit(e);
+    }
+    if (state.GetFirmwareDetected()) {
+        const std::string version = TrimVersion(state.GetFirmwareText());
+        if (version != shownFirmware_) {
+            shownFirmware_ = version;
+            nlohmann::ordered_json e;
+            e = {{"event", "firmware"}, {"version", version}};
+            Emit(e);
+        }
+    }
+    const std::uint32_t total = state.GetTotalBytes();
+    if (total != 0 && state.GetLoadRunning()) {
+        const std::uint32_t sent = state.GetSentBytes();
+        const auto percent = static_cast<int>(ProgressPercent(sent, total));
+        if (percent != shownPercent_) {
+            shownPercent_ = percent;
+            nlohmann::ordered_json e;
+            e = {{"event", "progress"},
+                 {"percent", percent},
+                 {"sent", sent},
+                 {"total", total},
+                 {"remaining_seconds", state.GetRemainingSeconds()}};
+            Emit(e);
+        }
+    }
+}
+
+void CJsonEvents::Prompt(const std::string& text) {
+    nlohmann::ordered_json e;
+    e = {{"event", "prompt"}, {"text", text}};
+    Emit(e);
+}
+
+void CJsonEvents::Detection(const std::string& kind, const DetectionFacts& facts) {
+    nlohmann::ordered_json e;
+    e = {{"event", kind},
+         {"answered", facts.answered},
+         {"attempt", facts.attempt},
+         {"bytes_heard", facts.bytesHeard}};
+    e["version"] = facts.firmware.empty() ? nlohmann::ordered_json(nullptr)
+                                          : nlohmann::ordered_json(facts.firmware);
+    e["boot_loader"] = facts.bootLoader.empty() ? nlohmann::ordered_json(nullptr)
+                                                : nlohmann::ordered_json(facts.bootLoader);
+    Emit(e);
+}
+
+void CJsonEvents::Result(int exitStatus, std::int32_t status, const std::string& message,
+                         const std::string* verifiedVersion) {
+    nlohmann::ordered_json e;
+    const auto text = StatusText(status);
+    e = {{"event", "result"}, {"exit_status", exitStatus}, {"status", status}};
+    e["status_text"] = text ? nlohmann::ordered_json(std::string(*text)) : nullptr;
+    e["message"] = message;
+    if (verifiedVersion != nullptr) {
+        e["verified_version"] = verifiedVersion->empty() ? nlohmann::ordered_json(nullptr)
+                                                         : nlohmann::ordered_json(*verifiedVersion);
+    }
+    Emit(e);
+}
+
+}  // namespace morvane

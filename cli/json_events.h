@@ -1,0 +1,60 @@
+// --json: what happens on one port as events for programs, one JSON object per line.
+//
+// Every event names the port and the time since the program started ("t", seconds):
+//   {"event":"start","port":"COM5","t":0.0,"action":"load","verify":true}
+//   {"event":"status","port":"COM5","t":0.1,"code":1,"text":"Status: Detecting Baud Rate"}
+//   {"event":"firmware","port":"COM5","t":12.4,"version":"1.21"}
+//   {"event":"progress","port":"COM5","t":40.2,"percent":1,"sent":1400,"total":136352,
+//    "remaining_seconds":124}
+//   {"event":"prompt","port":"COM5","t":101.3,"text":"Load Completed\t"}
+//   {"event":"probe"|"verify","port":"COM5","t":110.9,"answered":true,"attempt":6,
+//    "bytes_heard":212,"version":"1.22","boot_loader":null}
+//   {"event":"result","port":"COM5","t":111.0,"exit_status":0,"status":2,
+//    "status_text":"Status: Connected","message":"Verified: ...","verified_version":"1.22"}
+// Texts from the receiver are passed on as they came; bytes that are not UTF-8 become U+FFFD.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <nlohmann/json_fwd.hpp>
+#include <ostream>
+#include <string>
+
+#include "cli/probe.h"
+#include "loader/loader_state.h"
+
+namespace morvane {
+
+class CJsonEvents {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    CJsonEvents(std::ostream& out, std::string port, Clock::time_point start);
+
+    // `action`: "load" or "probe".
+    void Start(const std::string& action, bool verify);
+    // One pass over the record: a status that changed, a firmware version newly named, a whole
+    // percent of the transfer newly reached.
+    void Pass(const SLoaderState& state);
+    // A message box of the load.
+    void Prompt(const std::string& text);
+    // What a detection found; `kind`: "probe" or "verify".
+    void Detection(const std::string& kind, const DetectionFacts& facts);
+    // How the port ended. `verifiedVersion` is written only when the load was verified.
+    void Result(int exitStatus, std::int32_t status, const std::string& message,
+                const std::string* verifiedVersion);
+
+private:
+    // Writes the event's line: its name, the port and the time first, then its own fields.
+    void Emit(const nlohmann::ordered_json& event);
+
+    std::ostream& out_;
+    std::string port_;
+    Clock::time_point start_;
+    std::int32_t shownStatus_ = -1;
+    bool statusShown_ = false;
+    std::string shownFirmware_;
+    int shownPercent_ = -1;
+};
+
+}  // namespace morvane

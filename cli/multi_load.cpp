@@ -1,0 +1,404 @@
+#include "cli/multi_load.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+#include <iostream>
+#include <sstream>
+#include <streambuf>
+
+#include "cli/exit_status.h"
+#include "cli/json_events.h"
+#include "cli/open_error_text.h"
+#include "loader/firmware_image.h"
+#include "loader/loader_status.h"
+#include "platform/text.h"
+#include "serial/com_port_map.h"
+#include "serial/enumerate_com_ports.h"
+
+namespace morvane {
+namespace {
+
+constexpr const char* kDamageWarning =
+    "WARNING: If the device is disconnected from the PC, powered off, or this program is shutdown it could "
+    "damage the device!";
+
+// Lines written through it reach the target each with the port in front ("COM5: ...").
+class CPrefixedLines : public std::streambuf {
+public:
+    CPrefixedLines(std::ostream& target, std::string prefix)
+        : target_(target), prefix_(std::move(prefix)) {}
+
+protected:
+    int_type overflow(int_type c) override {
+        if (c == traits_type::eof()) return traits_type::not_eof(c);
+        line_ += static_cast<char>(c);
+        if (c == '\n') {
+            target_ << prefix_ << line_;
+            target_.flush();
+            line_.clear();
+        }
+        return c;
+    }
+
+private:
+    std::ostream& target_;
+    std::string prefix_;
+    std::string line_;
+};
+
+// Every line of `text` with `prefix` in front.
+std::string Prefixed(const std::string& text, const std::string& prefix) {
+    if (prefix.empty()) return text;
+    std::string out;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        end = end == std::string::npos ? text.size() : end + 1;
+        out += prefix + text.substr(at, end - at);
+        at = end;
+    }
+    return out;
+}
+
+// How one port is shown: for people (a reporter of its own, or a row), and as events.
+struct PortView {
+    std::unique_ptr<CPrefixedLines> prefixBuf;
+    std::unique_ptr<std::ostream> prefixed;
+    std::unique_ptr<CLoadReporter> reporter;
+    std::unique_ptr<CJsonEvents> events;
+};
+
+std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+}  // namespace
+
+int ExitStatusForOutcome(const LoadRequest& request, const LoadOutcome& outcome) {
+    if (request.probeOnly) {
+        if (outcome.status == STATUS_INVALID_PORT) return kExitPortFailed;
+        return outcome.detection.answered ? kExitLoaded : kExitNotDetected;
+    }
+    const int load = ExitStatusForLoad(outcome.status);
+    if (load != kExitLoaded || !outcome.verifyRan) return load;
+    return VerifyVerdict(outcome.detection, kFirmwareVersion).exitStatus;
+}
+
+int WorstExitStatus(const std::vector<int>& statuses) {
+    // From the worst down; anything not listed (a signal's status) is worse still.
+    static constexpr int kOrder[] = {kExitLoadFailed, kExitNotVerified, kExitNotDetected,
+                                     kExitPortFailed, kExitUsage,       kExitLoaded};
+    auto rank = [](int status) {
+        const auto* at = std::find(std::begin(kOrder), std::end(kOrder), status);
+        return at == std::end(kOrder) ? -1 : static_cast<int>(at - std::begin(kOrder));
+    };
+    int worst = kExitLoaded;
+    for (const int s : statuses)
+        if (rank(s) < rank(worst)) worst = s;
+    return worst;
+}
+
+std::string SummaryTable(const std::vector<PortSummary>& rows) {
+    std::size_t portWidth = 4;
+    std::size_t outcomeWidth = 7;
+    for (const PortSummary& r : rows) {
+        portWidth = std::max(portWidth, r.port.size());
+        outcomeWidth = std::max(outcomeWidth, r.outcome.size());
+    }
+    auto line = [&](const std::string& port, const std::string& outcome, const std::string& exit) {
+        return port + std::string(portWidth - port.size() + 2, ' ') + outcome +
+               std::string(outcomeWidth - outcome.size() + 2, ' ') + exit + "\n";
+    };
+    std::string out = line("Port", "Outcome", "Exit");
+    for (const PortSummary& r : rows) out += line(r.port, r.outcome, std::to_string(r.exitStatus));
+    return out;
+}
+
+CPortRows::CPortRows(std::ostream& out, std::vector<std::string> ports)
+    : out_(out), ports_(std::move(ports)), rows_(ports_.size()) {
+    for (std::size_t i = 0; i < ports_.size(); ++i) rows_[i] = ports_[i];
+}
+
+std::string CPortRows::Row(const std::string& port, const SLoaderState& state) {
+    const auto text = StatusText(state.GetStatus());
+    std::string status = text ? std::string(*text) : "";
+    if (status.rfind("Status: ", 0) == 0) status.erase(0, 8);
+    std::string row = Format("%-8s %-26s", port.c_str(), status.c_str());
+    if (state.GetTotalBytes() != 0) {
+        row += Format(" %3u%%", ProgressPercent(state.GetSentBytes(), state.GetTotalBytes()));
+        if (state.GetStatus() == STATUS_UPDATING_FIRMWARE)
+            row += "  " + RemainingTimeText(state.GetRemainingSeconds());
+    } else if (state.GetFirmwareDetected()) {
+        row += "  firmware " + TrimVersion(state.GetFirmwareText());
+    }
+    if (row.size() > kWidth) row.resize(kWidth);
+    return row;
+}
+
+void CPortRows::Pass(std::size_t port, const SLoaderState& state) {
+    std::string row = Row(ports_[port], state);
+    if (row == rows_[port]) return;
+    rows_[port] = std::move(row);
+    dirty_ = true;
+}
+
+void CPortRows::Draw() {
+    if (!dirty_ && drawn_) return;
+    if (drawn_) out_ << Format("\x1b[%zuA", rows_.size());
+    for (const std::string& row : rows_) out_ << '\r' << row << "\x1b[K\n";
+    out_.flush();
+    dirty_ = false;
+    drawn_ = true;
+}
+
+std::vector<int> RunGroup(const std::vector<LoadRequest>& requests, const GroupOutput& output,
+                          std::vector<LoadOutcome>* outcomes, const DeviceFactory& devices) {
+    std::ostream& out = *output.out;
+    std::ostream& err = *output.err;
+    std::ostream& human = output.json ? err : out;
+    const bool several = requests.size() > 1;
+    const bool rows = several && !output.json && output.style.terminal;
+
+    std::vector<std::unique_ptr<CLoadSession>> sessions;
+    std::vector<PortView> views(requests.size());
+    std::vector<std::string> labels;
+    for (const LoadRequest& request : requests) {
+        sessions.push_back(std::make_unique<CLoadSession>(
+            request, err, devices ? devices(request) : std::unique_ptr<ISerialDevice>()));
+        labels.push_back(sessions.back()->PortLabel());
+    }
+    CPortRows portRows(human, labels);
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        PortView& v = views[i];
+        if (output.json) {
+            v.events = std::make_unique<CJsonEvents>(out, labels[i], output.start);
+            v.events->Start(requests[i].probeOnly ? "probe" : "load", requests[i].verify);
+        }
+        if (rows) continue;
+        std::ostream* target = &human;
+        if (several) {
+            v.prefixBuf = std::make_unique<CPrefixedLines>(human, labels[i] + ": ");
+            v.prefixed = std::make_unique<std::ostream>(v.prefixBuf.get());
+            target = v.prefixed.get();
+        }
+        const ReporterStyle style = several || output.json ? ReporterStyle{} : output.style;
+        v.reporter = std::make_unique<CLoadReporter>(*target, err, style);
+    }
+
+    auto show = [&](std::size_t i, bool force) {
+        CLoadSession& s = *sessions[i];
+        const std::vector<CString> prompts = s.Prompt().Take();
+        if (s.State().TakeChanged() || force) {
+            if (views[i].reporter) views[i].reporter->Pass(s.State());
+            if (views[i].events) views[i].events->Pass(s.State());
+            if (rows) portRows.Pass(i, s.State());
+        }
+        for (const CString& text : prompts) {
+            if (views[i].reporter) views[i].reporter->Prompt(text);
+            if (views[i].events) views[i].events->Prompt(text);
+        }
+    };
+    auto warn = [&](const std::string& text) {
+        if (rows) portRows.Release();
+        for (PortView& v : views) {
+            if (v.reporter) v.reporter->Finish();
+        }
+        err << text << '\n' << std::flush;
+    };
+
+    for (auto& s : sessions) s->Start();
+
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    CInterruptPolicy interrupts;
+    int stopSignal = 0;
+    auto allDone = [&] {
+        return std::all_of(sessions.begin(), sessions.end(),
+                           [](const auto& s) { return s->Done(); });
+    };
+    while (!allDone()) {
+        timespec tick{0, 100 * 1000 * 1000};
+        const int sig = sigtimedwait(&signals, nullptr, &tick);
+        if (sig == SIGINT) {
+            switch (interrupts.OnInterrupt(std::chrono::steady_clock::now())) {
+                case CInterruptPolicy::Action::Warn:
+                    warn(std::string(kDamageWarning) +
+                         "\nPress Ctrl-C again within 5 seconds to stop the load.");
+                    break;
+                case CInterruptPolicy::Action::Stop:
+                    warn(several ? "Stopping every load..." : "Stopping the load...");
+                    stopSignal = SIGINT;
+                    for (auto& s : sessions) s->Cancel();
+                    break;
+                case CInterruptPolicy::Action::ForceExit: warn(""); std::_Exit(kExitInterrupted);
+            }
+        } else if (sig == SIGTERM || sig == SIGHUP) {
+            // Asked to end by the system or by a closed terminal: there is no one to warn.
+            if (stopSignal == 0) stopSignal = sig;
+            for (auto& s : sessions) s->Cancel();
+        }
+        for (std::size_t i = 0; i < sessions.size(); ++i) show(i, false);
+        if (rows) portRows.Draw();
+    }
+
+    std::vector<int> statuses;
+    std::vector<PortSummary> summary;
+    std::string verdicts;
+    std::string advice;
+    for (std::size_t i = 0; i < sessions.size(); ++i) {
+        CLoadSession& s = *sessions[i];
+        const LoadRequest& request = requests[i];
+        const LoadOutcome outcome = s.Join();
+        show(i, true);
+        if (views[i].reporter) views[i].reporter->Finish();
+        if (outcomes != nullptr) outcomes->push_back(outcome);
+
+        const std::string prefix = several ? labels[i] + ": " : "";
+        const SLoaderState& state = s.State();
+        const auto statusText = StatusText(outcome.status);
+        std::string outcomeText = statusText ? std::string(*statusText) : "";
+        if (outcomeText.rfind("Status: ", 0) == 0) outcomeText.erase(0, 8);
+        std::string message;
+        int exitStatus = 0;
+        if (outcome.cancelled) {
+            exitStatus =
+                stopSignal == SIGINT || stopSignal == 0 ? kExitInterrupted : 128 + stopSignal;
+            message = "the load was stopped; the receiver may need a new load.";
+            advice += prefix + "morvane-cli: " + message + "\n";
+            outcomeText = "stopped";
+        } else if (!outcome.failure.empty()) {
+            exitStatus = kExitLoadFailed;
+            message = "the load failed: " + outcome.failure;
+            advice += prefix + "morvane-cli: " + message + "\n";
+        } else {
+            exitStatus = ExitStatusForOutcome(request, outcome);
+            std::string devicePath = request.portPath;
+            if (request.comPort != 0)
+                devicePath = DevicePathForComPort(request.comPort).value_or(std::string());
+            if (outcome.status == STATUS_INVALID_PORT) {
+                OpenError error = outcome.openError;
+                if (error.devicePath.empty()) error.devicePath = devicePath;
+                message = ExplainOpenError(error, labels[i], request.comPort,
+                                           GatherOpenErrorFacts(error));
+                advice += Prefixed(message, prefix);
+            } else if (request.probeOnly) {
+                message = ProbeVerdict(outcome.detection, labels[i]).text;
+                verdicts += Prefixed(message, prefix);
+                outcomeText = outcome.detection.answered
+                                  ? (outcome.detection.firmware.empty()
+                                         ? std::string("found")
+                                         : "found, firmware " + outcome.detection.firmware)
+                                  : "no receiver";
+            } else {
+                message = AdviceAfterLoad(outcome.status, labels[i], devicePath,
+                                          state.GetSentBytes(), state.GetTotalBytes());
+                advice += Prefixed(message, prefix);
+                if (outcome.verifyRan) {
+                    message = VerifyVerdict(outcome.detection, kFirmwareVersion).text;
+                    verdicts += Prefixed(message, prefix);
+                    outcomeText += exitStatus == kExitLoaded ? ", verified" : ", NOT verified";
+                } else if (message.empty() && statusText) {
+                    message = std::string(*statusText);
+                }
+            }
+        }
+        if (views[i].events) {
+            if (outcome.verifyRan || request.probeOnly)
+                views[i].events->Detection(request.probeOnly ? "probe" : "verify",
+                                           outcome.detection);
+            const std::string* verified = outcome.verifyRan ? &outcome.detection.firmware : nullptr;
+            views[i].events->Result(exitStatus, outcome.status, FirstLine(message), verified);
+        }
+        statuses.push_back(exitStatus);
+        summary.push_back({labels[i], outcomeText, exitStatus});
+    }
+    if (rows) portRows.Release();
+    human << verdicts;
+    err << advice;
+    if (several) human << '\n' << SummaryTable(summary);
+    human.flush();
+    err.flush();
+    return statuses;
+}
+
+int RunSessions(const CliOptions& options) {
+    // Signals go to this thread only, which takes them between polls; the workers and the
+    // serial receive threads inherit the mask and never see them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // A reader of our output that went away (`| head`) must not end a load half-way.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    GroupOutput output;
+    output.out = &std::cout;
+    output.err = &std::cerr;
+    output.style = StyleForStdout();
+    output.json = options.json;
+    std::ostream& human = options.json ? std::cerr : std::cout;
+
+    std::vector<LoadRequest> requests;
+    LoadRequest base;
+    base.trace = options.trace;
+    base.verify = options.verify;
+    base.probeOnly = options.probe;
+    if (options.allProbed) {
+        CArray<SSerInfo, SSerInfo&> ports;
+        try {
+            EnumerateComPorts(ports);
+        } catch (const ComEnumError& e) {
+            std::cerr << "morvane-cli: the serial ports could not be listed: " << e.what() << '\n';
+            return kExitPortFailed;
+        }
+        std::vector<LoadRequest> probes;
+        for (const SSerInfo& p : ports) {
+            LoadRequest probe;
+            probe.comPort = AtoI(std::string_view(p.portName).substr(3));
+            probe.probeOnly = true;
+            probe.trace = options.trace;
+            if (probe.comPort > 0) probes.push_back(probe);
+        }
+        if (probes.empty()) {
+            std::cerr << "morvane-cli: no serial ports found (--list shows what is there).\n";
+            return kExitNotDetected;
+        }
+        human << "Looking for receivers on " << probes.size() << " port(s)...\n" << std::flush;
+        std::vector<LoadOutcome> found;
+        const std::vector<int> probed = RunGroup(probes, output, &found);
+        for (std::size_t i = 0; i < probes.size(); ++i) {
+            if (probed[i] != kExitLoaded) continue;
+            LoadRequest load = base;
+            load.comPort = probes[i].comPort;
+            load.probeOnly = false;
+            requests.push_back(load);
+        }
+        if (requests.empty()) {
+            std::cerr << "morvane-cli: no receiver answered on any port.\n";
+            return WorstExitStatus(probed) == kExitLoaded ? kExitNotDetected
+                                                          : WorstExitStatus(probed);
+        }
+        human << "Loading " << requests.size() << " receiver(s)...\n" << std::flush;
+    } else if (!options.comPorts.empty()) {
+        for (const int com : options.comPorts) {
+            LoadRequest r = base;
+            r.comPort = com;
+            requests.push_back(r);
+        }
+    } else {
+        LoadRequest r = base;
+        r.portPath = options.portPath;
+        requests.push_back(r);
+    }
+    return WorstExitStatus(RunGroup(requests, output));
+}
+
+}  // namespace morvane
