@@ -19,13 +19,10 @@
 #include "platform/text.h"
 #include "serial/com_port_map.h"
 #include "serial/enumerate_com_ports.h"
+#include "view/status_view.h"
 
 namespace morvane {
 namespace {
-
-constexpr const char* kDamageWarning =
-    "WARNING: If the device is disconnected from the PC, powered off, or this program is shutdown it could "
-    "damage the device!";
 
 // Lines written through it reach the target each with the port in front ("COM5: ...").
 class CPrefixedLines : public std::streambuf {
