@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "loader/loader_state.h"
+#include "record/loader_state.h"
 
 namespace morvane {
 namespace {

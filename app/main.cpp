@@ -5,7 +5,7 @@
 #include <QApplication>
 
 #include "app/zentrel_app.h"
-#include "loader/firmware_image.h"
+#include "res/firmware_image.h"
 
 namespace {
 morvane::CZentrelApp theApp;

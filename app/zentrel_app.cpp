@@ -9,8 +9,8 @@
 #include "app/qt_seams.h"
 #include "app/resource.h"
 #include "app/zentrel_dlg.h"
-#include "loader/loader_state.h"
 #include "loader/wait_pumping.h"
+#include "record/loader_state.h"
 
 namespace morvane {
 

@@ -19,9 +19,9 @@
 #include "app/qt_seams.h"
 #include "app/resource.h"
 #include "loader/loader.h"
-#include "loader/loader_state.h"
 #include "loader/loader_w6.h"
 #include "platform/debug.h"
+#include "record/loader_state.h"
 
 // Resources must be registered from the global namespace; the library holding them is static,
 // so nothing would pull them in otherwise.

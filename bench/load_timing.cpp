@@ -11,8 +11,8 @@
 #include <string>
 
 #include "loader/load_seams.h"
-#include "loader/loader_status.h"
 #include "loader/loader_w6.h"
+#include "record/loader_status.h"
 #include "serial/comm_dev2.h"
 #include "tests/support/sim_process.h"
 

@@ -3,8 +3,8 @@
 #include <CLI/CLI.hpp>
 #include <sstream>
 
-#include "loader/firmware_image.h"
 #include "platform/text.h"
+#include "res/firmware_image.h"
 
 #ifndef MORVANE_VERSION
 #define MORVANE_VERSION "0.0.0.0"

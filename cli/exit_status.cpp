@@ -1,6 +1,6 @@
 #include "cli/exit_status.h"
 
-#include "loader/loader_status.h"
+#include "record/loader_status.h"
 
 namespace morvane {
 

@@ -3,7 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/progress_view.h"
-#include "loader/loader_status.h"
+#include "record/loader_status.h"
 
 namespace morvane {
 

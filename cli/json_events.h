@@ -21,7 +21,7 @@
 #include <string>
 
 #include "cli/probe.h"
-#include "loader/loader_state.h"
+#include "record/loader_state.h"
 
 namespace morvane {
 

@@ -1,9 +1,9 @@
 #include "cli/load_session.h"
 
 #include "cli/trace_comm_dev.h"
-#include "loader/loader_status.h"
 #include "loader/loader_w6.h"
 #include "platform/text.h"
+#include "record/loader_status.h"
 #include "serial/comm_dev2.h"
 
 namespace morvane {

@@ -18,7 +18,7 @@
 #include "cli/probe.h"
 #include "loader/load_seams.h"
 #include "loader/loader.h"
-#include "loader/loader_state.h"
+#include "record/loader_state.h"
 #include "serial/serial_device.h"
 
 namespace morvane {

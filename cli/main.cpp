@@ -17,7 +17,7 @@
 #include "cli/multi_load.h"
 #include "cli/open_error_text.h"
 #include "cli/progress_view.h"
-#include "loader/loader_status.h"
+#include "record/loader_status.h"
 #include "serial/com_port_map.h"
 #include "serial/enumerate_com_ports.h"
 #include "view/status_view.h"

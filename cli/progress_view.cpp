@@ -4,8 +4,8 @@
 
 #include <cstdlib>
 
-#include "loader/loader_status.h"
 #include "platform/text.h"
+#include "record/loader_status.h"
 
 namespace morvane {
 namespace {

@@ -9,7 +9,7 @@
 #include <ostream>
 #include <string>
 
-#include "loader/loader_state.h"
+#include "record/loader_state.h"
 #include "view/status_view.h"
 
 namespace morvane {

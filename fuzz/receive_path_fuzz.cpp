@@ -7,9 +7,9 @@
 
 #include "fuzz/fuzz_support.h"
 #include "loader/callback.h"
-#include "loader/loader_state.h"
 #include "loader/receive_splitter.h"
 #include "parsers/command_processor.h"
+#include "record/loader_state.h"
 
 namespace morvane::fuzz {
 namespace {

@@ -4,7 +4,7 @@
 // Input: the program's path up to the first line feed, then the words as one text.
 #include "app/command_line.h"
 #include "fuzz/fuzz_support.h"
-#include "loader/loader_state.h"
+#include "record/loader_state.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace morvane;

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <string>
 
-#include "loader/firmware_image.h"
-#include "loader/loader_status.h"
 #include "platform/debug.h"
+#include "record/loader_status.h"
+#include "res/firmware_image.h"
 
 namespace morvane {
 

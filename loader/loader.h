@@ -15,10 +15,10 @@
 
 #include "loader/callback.h"
 #include "loader/load_seams.h"
-#include "loader/loader_state.h"
 #include "loader/receive_splitter.h"
 #include "loader/serial_link.h"
 #include "parsers/command_processor.h"
+#include "record/loader_state.h"
 
 namespace morvane {
 

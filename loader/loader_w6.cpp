@@ -1,6 +1,6 @@
 #include "loader/loader_w6.h"
 
-#include "loader/loader_status.h"
+#include "record/loader_status.h"
 
 namespace morvane {
 

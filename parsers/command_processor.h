@@ -5,10 +5,10 @@
 // the receiver family, which names the firmware on the device. One processor serves one load.
 #pragma once
 
-#include "loader/loader_state.h"
 #include "parsers/nmea_string_dispatcher.h"
 #include "parsers/reply_parsers.h"
 #include "platform/text.h"
+#include "record/loader_state.h"
 
 namespace morvane {
 

@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "loader/loader_state.h"
 #include "platform/text.h"
+#include "record/loader_state.h"
 
 namespace morvane {
 

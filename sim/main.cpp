@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "loader/firmware_image.h"
 #include "platform/text.h"
+#include "res/firmware_image.h"
 #include "sim/sim_engine.h"
 #include "sim/sim_pty.h"
 

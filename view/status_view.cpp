@@ -2,15 +2,17 @@
 
 #include <optional>
 
-#include "loader/firmware_image.h"
-#include "loader/loader_status.h"
 #include "platform/text.h"
+#include "record/loader_status.h"
+#include "res/firmware_image.h"
 
 namespace morvane {
 
 std::string WindowCaption() { return Format("%s Firmware v%s", kModelName, kFirmwareVersion); }
 
-std::string FirmwareToLoadText() { return std::string("Firmware to be Loaded: ") + kFirmwareVersion; }
+std::string FirmwareToLoadText() {
+    return std::string("Firmware to be Loaded: ") + kFirmwareVersion;
+}
 
 std::string FirmwareOnDeviceText(const std::string& firmwareText) {
     return "Firmware on Device: " + firmwareText;
@@ -50,8 +52,7 @@ bool CStatusView::Show(const SLoaderState& state) {
             }
         }
         if (lines->applicationsLine && state.GetAppsSeen()) {
-            area_.applications =
-                "Applications: " + state.GetAppName1() + "," + state.GetAppName2();
+            area_.applications = "Applications: " + state.GetAppName1() + "," + state.GetAppName2();
         }
         if (lines->waasLine) {
             area_.waasPrns =

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "loader/loader_state.h"
+#include "record/loader_state.h"
 
 namespace morvane {
 

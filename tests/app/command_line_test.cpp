@@ -5,7 +5,7 @@
 #include <ostream>
 #include <string>
 
-#include "loader/loader_state.h"
+#include "record/loader_state.h"
 
 namespace morvane {
 namespace {

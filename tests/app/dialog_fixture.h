@@ -17,7 +17,7 @@
 
 #include "app/zentrel_dlg.h"
 #include "loader/loader.h"
-#include "loader/loader_state.h"
+#include "record/loader_state.h"
 #include "tests/support/scripted_loader.h"
 
 namespace morvane::testing_app {

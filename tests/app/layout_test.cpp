@@ -7,8 +7,8 @@
 
 #include "app/dialog_layout.h"
 #include "app/resource.h"
-#include "loader/firmware_image.h"
-#include "loader/loader_status.h"
+#include "record/loader_status.h"
+#include "res/firmware_image.h"
 #include "tests/app/dialog_fixture.h"
 
 namespace morvane::testing_app {

@@ -6,7 +6,7 @@
 #include <QTest>
 #include <QTimer>
 
-#include "loader/loader_status.h"
+#include "record/loader_status.h"
 #include "tests/app/dialog_fixture.h"
 
 namespace morvane::testing_app {

@@ -1,6 +1,6 @@
 #include <QTest>
 
-#include "loader/loader_status.h"
+#include "record/loader_status.h"
 #include "tests/app/dialog_fixture.h"
 
 namespace morvane::testing_app {

@@ -16,7 +16,7 @@
 
 #include "app/zentrel_app.h"
 #include "app/zentrel_dlg.h"
-#include "loader/firmware_image.h"
+#include "res/firmware_image.h"
 #include "sim/sha256.h"
 #include "tests/support/sim_process.h"
 

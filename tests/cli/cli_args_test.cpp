@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/exit_status.h"
-#include "loader/loader_status.h"
+#include "record/loader_status.h"
 
 namespace morvane {
 namespace {

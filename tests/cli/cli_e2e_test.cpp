@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "loader/firmware_image.h"
+#include "res/firmware_image.h"
 #include "serial/comm_dev2.h"
 #include "sim/sha256.h"
 #include "tests/support/sim_process.h"

@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "cli/trace_comm_dev.h"
-#include "loader/loader_status.h"
+#include "record/loader_status.h"
 
 namespace morvane {
 namespace {

@@ -10,7 +10,7 @@
 #include "cli/exit_status.h"
 #include "cli/json_events.h"
 #include "cli/probe.h"
-#include "loader/loader_status.h"
+#include "record/loader_status.h"
 
 namespace morvane {
 namespace {

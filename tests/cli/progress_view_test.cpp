@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "loader/loader_status.h"
+#include "record/loader_status.h"
 
 namespace morvane {
 namespace {

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "loader/firmware_image.h"
-#include "loader/loader_status.h"
 #include "loader/loader_w6.h"
+#include "record/loader_status.h"
+#include "res/firmware_image.h"
 #include "sim/sha256.h"
 #include "tests/support/sim_process.h"
 

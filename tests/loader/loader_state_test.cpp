@@ -1,4 +1,4 @@
-#include "loader/loader_state.h"
+#include "record/loader_state.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "loader/loader_status.h"
+#include "record/loader_status.h"
 
 namespace morvane {
 namespace {

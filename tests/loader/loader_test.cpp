@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "loader/firmware_image.h"
-#include "loader/loader_status.h"
 #include "loader/loader_w6.h"
+#include "record/loader_status.h"
+#include "res/firmware_image.h"
 #include "tests/loader/scripted_device.h"
 
 namespace morvane::testing {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "loader/load_seams.h"
-#include "loader/loader_state.h"
+#include "record/loader_state.h"
 
 namespace morvane::testing {
 

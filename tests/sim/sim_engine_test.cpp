@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "loader/firmware_image.h"
-#include "loader/loader_state.h"
 #include "parsers/command_processor.h"
+#include "record/loader_state.h"
+#include "res/firmware_image.h"
 #include "sim/sha256.h"
 
 namespace morvane {

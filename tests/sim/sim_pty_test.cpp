@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "loader/firmware_image.h"
+#include "res/firmware_image.h"
 #include "serial/termios_line_posix.h"
 #include "tests/support/sim_process.h"
 

@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "loader/loader.h"
-#include "loader/loader_state.h"
+#include "record/loader_state.h"
 
 namespace morvane::testing_support {
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "loader/loader_status.h"
+#include "record/loader_status.h"
 
 namespace morvane {
 namespace {

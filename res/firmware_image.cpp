@@ -1,4 +1,4 @@
-#include "loader/firmware_image.h"
+#include "res/firmware_image.h"
 
 namespace morvane {
 

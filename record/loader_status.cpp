@@ -1,4 +1,4 @@
-#include "loader/loader_status.h"
+#include "record/loader_status.h"
 
 #include <array>
 

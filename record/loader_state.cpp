@@ -1,4 +1,4 @@
-#include "loader/loader_state.h"
+#include "record/loader_state.h"
 
 namespace morvane {
 
