@@ -25,6 +25,10 @@ inline constexpr const char* kInstructionsText =
 inline constexpr const char* kDamageWarning =
     "WARNING: If the device is disconnected from the PC, powered off, or this program is shutdown it could "
     "damage the device!";
+// Why the window does not close while a load runs.
+inline constexpr const char* kCloseRefusedText =
+    "A load is running. Closing Morvane now could leave the receiver without firmware: wait until "
+    "the load has ended.";
 
 // "Tundro W6 Firmware v1.22": the window's caption.
 [[nodiscard]] std::string WindowCaption();

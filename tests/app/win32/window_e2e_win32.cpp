@@ -1,0 +1,52 @@
+// One whole load through the Windows window, in real time, into the simulated receiver on the COM
+// port MORVANE_TEST_COM names: the port list as the system reports it, Load, the display, the
+// loader's box. The simulator's own verdict says whether the image arrived byte for byte.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/resource.h"
+#include "app/win32/zentrel_dlg_win32.h"
+#include "loader/loader_state.h"
+#include "tests/app/win32/dialog_fixture_win32.h"
+
+namespace morvane::testing_win32 {
+namespace {
+
+TEST(WindowsWindowE2E, LoadsTheImageIntoTheSimulatedReceiver) {
+    const char* com = std::getenv("MORVANE_TEST_COM");
+    ASSERT_NE(com, nullptr) << "run through tests/windows/with_sim.sh";
+    const int port = std::atoi(com);
+    InitDialogClasses();
+    SLoaderState state;
+    CZentrelDlg dialog(&state);
+    std::vector<CString> boxes;
+    dialog.SetMessageBox([&boxes](const CString& text) { boxes.push_back(text); });
+    HWND window = dialog.Create();
+    ASSERT_NE(window, nullptr);
+
+    HWND list = Item(window, IDC_COMPORT);
+    const auto count = static_cast<int>(::SendMessageA(list, CB_GETCOUNT, 0, 0));
+    int index = -1;
+    for (int i = 0; i < count; ++i) {
+        if (::SendMessageA(list, CB_GETITEMDATA, static_cast<WPARAM>(i), 0) == port) index = i;
+    }
+    ASSERT_GE(index, 0) << "COM" << port << " is not in the port list";
+    SelectItem(window, index);
+    Click(window, IDC_LOAD);
+    ASSERT_TRUE(dialog.IsLoadActive());
+    EXPECT_TRUE(PumpUntil(
+        window, [&] { return !dialog.IsLoadActive(); }, 5 * 60 * 1000));
+
+    EXPECT_EQ(Text(Item(window, IDC_STATUS)), "Status: Firmware Update Complete");
+    EXPECT_EQ(Text(Item(window, IDC_PERCENT)), "100%");
+    EXPECT_EQ(::SendMessageA(Item(window, IDC_PROGRESS), PBM_GETPOS, 0, 0), 100);
+    EXPECT_EQ(boxes, (std::vector<CString>{"Load Completed\t"}));
+    EXPECT_TRUE(::IsWindowEnabled(Item(window, IDC_LOAD)));
+}
+
+}  // namespace
+}  // namespace morvane::testing_win32

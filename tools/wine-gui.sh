@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Runs a Windows program of the cross build under Wine with a display: an X server of its own
+# (Xvfb) with Wine's virtual desktop in it, so Wine draws each window whole, frame and caption
+# included, without a window manager. The window's tests and its picture run this way, in a
+# prefix of their own ($MORVANE_GUI_WINEPREFIX, or build-windows/wineprefix-gui) so that the
+# display-less runs of the other tests never share a desktop with them. Runs one at a time per
+# prefix: the desktop belongs to the first program's display.
+set -euo pipefail
+here="$(cd "$(dirname "$0")/.." && pwd)"
+export WINEPREFIX="${MORVANE_GUI_WINEPREFIX:-$here/build-windows/wineprefix-gui}"
+export WINEDEBUG="${WINEDEBUG:--all}"
+# No Mono or Gecko installers: they would ask for a download, and nothing here needs them.
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+unset DISPLAY
+for need in xvfb-run:xvfb /usr/share/wine/fonts/tahoma.ttf:fonts-wine; do
+  if ! command -v "${need%%:*}" >/dev/null && [ ! -e "${need%%:*}" ]; then
+    echo "wine-gui: ${need%%:*} is missing: install Debian's ${need##*:} (tools/deps.sh windows)" >&2
+    exit 1
+  fi
+done
+
+mkdir -p "$(dirname "$WINEPREFIX")"
+exec 9>"$WINEPREFIX.lock"
+flock 9
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  wineboot --init >/dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 800x600 /f >/dev/null 2>&1
+  # Windows draws the dialog in Microsoft Sans Serif, which Wine does not have; left alone, Wine
+  # takes a wider face of the system's. Wine's own Tahoma (Debian's fonts-wine) stands in: at 8
+  # points it gives the dialog units Windows gives, so the window has Windows' size in pixels.
+  cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+  wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' \
+    /v 'Microsoft Sans Serif' /d 'Tahoma' /f >/dev/null 2>&1
+  wineserver --wait
+fi
+# Everything of the prefix ends before its display does.
+exec xvfb-run -a -s "-screen 0 800x600x24" bash -c 'wine "$@"; status=$?; wineserver --wait; exit $status' wine-gui "$@"
