@@ -4,6 +4,7 @@
 #include "loader/loader_w6.h"
 #include "platform/text.h"
 #include "record/loader_status.h"
+#include "serial/com_port_map.h"
 #include "serial/comm_dev2.h"
 
 namespace morvane {
@@ -66,6 +67,9 @@ std::string CLoadSession::PortLabel() const {
 }
 
 void CLoadSession::Start() {
+    devicePath_ = request_.comPort != 0
+                      ? DevicePathForComPort(request_.comPort).value_or(std::string())
+                      : request_.portPath;
     state_.Reset();
     // A device bound to a path opens that path whatever number it is given.
     state_.SetComPort(request_.comPort != 0 ? request_.comPort : 1);
@@ -117,6 +121,8 @@ void CLoadSession::Work() {
                 loader.Run();
                 // The load's outcome; a verification after it is reported on its own.
                 outcome_.status = state_.GetStatus();
+                outcome_.answered = state_.GetReplySeen();
+                outcome_.bytesHeard = loader.BytesHeard();
                 statusTaken = true;
                 if (request_.verify && outcome_.status == STATUS_FIRMWARE_COMPLETE) {
                     outcome_.verifyRan = true;
@@ -128,40 +134,57 @@ void CLoadSession::Work() {
             outcome_.cancelled = true;
         }
         outcome_.openError = loader.LastOpenError();
+        if (!statusTaken) outcome_.bytesHeard = loader.BytesHeard();
     } catch (const LoadCancelled&) {
         outcome_.cancelled = true;
     } catch (const std::exception& e) {
         outcome_.failure = e.what();
     }
-    if (!statusTaken) outcome_.status = state_.GetStatus();
+    if (!statusTaken) {
+        outcome_.status = state_.GetStatus();
+        outcome_.answered = state_.GetReplySeen();
+    }
     state_.SetLoadRunning(false);
     done_.store(true);
 }
 
-std::string AdviceAfterLoad(std::int32_t status, const std::string& portLabel,
+std::string AdviceAfterLoad(const LoadOutcome& outcome, const std::string& portLabel,
                             const std::string& devicePath, std::uint32_t sentBytes,
                             std::uint32_t totalBytes) {
     const std::string where = devicePath.empty() || devicePath == portLabel
                                   ? portLabel
                                   : portLabel + " (" + devicePath + ")";
-    switch (status) {
-        case STATUS_FIRMWARE_COMPLETE:
-        case STATUS_INVALID_PORT: return {};
-        case STATUS_DEVICE_NOT_DETECTED:
-            return "The receiver did not answer on " + where +
-                   " at any rate.\n"
-                   "  Check that it is powered, that its cable is on this port, and that no other\n"
-                   "  program is talking to it; then run the load again.\n";
+    if (outcome.status == STATUS_FIRMWARE_COMPLETE) return {};
+    if (!outcome.answered) {
+        if (outcome.status == STATUS_INVALID_PORT) return {};
+        if (outcome.bytesHeard == 0) {
+            return "Nothing at all came back on " + where +
+                   ", at any rate.\n"
+                   "  Check the cable, that the receiver is powered, and that this is the port its\n"
+                   "  cable is on (morvane-cli --list); then run the load again.\n";
+        }
+        return Format("Bytes came back on %s (%zu of them), but never a valid answer from a W6.\n",
+                      where.c_str(), outcome.bytesHeard) +
+               "  The device on this port may not be the receiver, or it runs at a rate other than\n"
+               "  the six tried, or it answers, but not as a Tundro W6 does. Check that this is the\n"
+               "  receiver's port (morvane-cli --list) and that the receiver is a Tundro W6.\n";
+    }
+    switch (outcome.status) {
+        case STATUS_INVALID_PORT:
+            return "The receiver answered on " + where +
+                   ", but the port could not be opened again for the\n"
+                   "  transfer; nothing of the image was sent.\n";
         case STATUS_BLOCK_FAILED:
             return Format(
-                       "The transfer broke off after %u of %u bytes: the receiver does not hold a whole image.\n",
+                       "The receiver answered, but the transfer broke off after %u of %u bytes: the receiver does not hold a whole image.\n",
                        sentBytes, totalBytes) +
                    "  Keep it powered, check the cable on " + where + " and run the load again.\n";
         case STATUS_IMAGE_NOT_FOUND:
             return "The firmware image this program carries could not be read; nothing was sent.\n";
         default:
-            return Format("The load ended without sending the whole image (%u of %u bytes).\n",
-                          sentBytes, totalBytes);
+            return Format(
+                "The receiver answered, but the load ended without sending the whole image (%u of %u bytes).\n",
+                sentBytes, totalBytes);
     }
 }
 

@@ -88,6 +88,9 @@ struct LoadOutcome {
     std::int32_t status = 0;
     bool cancelled = false;
     OpenError openError;  // why the port could not be opened, for an invalid port
+    // What came back during detection: a valid answer, and the bytes read, valid or not.
+    bool answered = false;
+    std::size_t bytesHeard = 0;
     std::string failure;  // what an unexpected exception said, if one left the load
     // The detection of a probe, or the one after the restart when the load was verified.
     bool verifyRan = false;
@@ -115,12 +118,16 @@ public:
 
     // "COM5" or the path given.
     [[nodiscard]] std::string PortLabel() const;
+    // The device the port stands for, as it stood when the load started: a MORVANE_DEVICES
+    // link may be gone by the end (a simulator that quit, an adapter pulled out).
+    [[nodiscard]] const std::string& DevicePath() const { return devicePath_; }
 
 private:
     void Work();
     [[nodiscard]] DetectionFacts Detected(const CLoader& loader, int attempts) const;
 
     LoadRequest request_;
+    std::string devicePath_;
     std::ostream& traceOut_;
     std::unique_ptr<ISerialDevice> device_;  // handed to the loader when the worker starts
     SLoaderState state_;
@@ -133,8 +140,9 @@ private:
 };
 
 // What to tell the user after a load that did not succeed (empty when there is nothing to
-// add to the status line), for the outcomes other than an unopenable port.
-[[nodiscard]] std::string AdviceAfterLoad(std::int32_t status, const std::string& portLabel,
+// add to the status line), from what was heard: nothing at all, bytes but no valid answer, or
+// an answer and a failure later. Why a port would not open is explained apart from this.
+[[nodiscard]] std::string AdviceAfterLoad(const LoadOutcome& outcome, const std::string& portLabel,
                                           const std::string& devicePath, std::uint32_t sentBytes,
                                           std::uint32_t totalBytes);
 

@@ -18,7 +18,6 @@
 #include "cli/open_error_text.h"
 #include "cli/progress_view.h"
 #include "record/loader_status.h"
-#include "serial/com_port_map.h"
 #include "serial/enumerate_com_ports.h"
 #include "view/status_view.h"
 
@@ -115,17 +114,14 @@ int RunLoad(const CliOptions& options) {
     }
 
     const std::string label = session.PortLabel();
-    std::string devicePath = options.portPath;
-    if (options.comPort != 0)
-        devicePath = DevicePathForComPort(options.comPort).value_or(std::string());
+    const std::string& devicePath = session.DevicePath();
+    const SLoaderState& state = session.State();
+    std::cerr << AdviceAfterLoad(outcome, label, devicePath, state.GetSentBytes(),
+                                 state.GetTotalBytes());
     if (outcome.status == STATUS_INVALID_PORT) {
         OpenError error = outcome.openError;
         if (error.devicePath.empty()) error.devicePath = devicePath;
         std::cerr << ExplainOpenError(error, label, options.comPort, GatherOpenErrorFacts(error));
-    } else {
-        const SLoaderState& state = session.State();
-        std::cerr << AdviceAfterLoad(outcome.status, label, devicePath, state.GetSentBytes(),
-                                     state.GetTotalBytes());
     }
     return ExitStatusForLoad(outcome.status);
 }

@@ -17,7 +17,6 @@
 #include "platform/text.h"
 #include "record/loader_status.h"
 #include "res/firmware_image.h"
-#include "serial/com_port_map.h"
 #include "serial/enumerate_com_ports.h"
 #include "view/status_view.h"
 
@@ -275,13 +274,12 @@ std::vector<int> RunGroup(const std::vector<LoadRequest>& requests, const GroupO
             advice += prefix + "morvane-cli: " + message + "\n";
         } else {
             exitStatus = ExitStatusForOutcome(request, outcome);
-            std::string devicePath = request.portPath;
-            if (request.comPort != 0)
-                devicePath = DevicePathForComPort(request.comPort).value_or(std::string());
+            const std::string& devicePath = s.DevicePath();
             if (outcome.status == STATUS_INVALID_PORT) {
                 OpenError error = outcome.openError;
                 if (error.devicePath.empty()) error.devicePath = devicePath;
-                message = ExplainOpenError(error, labels[i], request.comPort,
+                message = AdviceAfterLoad(outcome, labels[i], devicePath, 0, 0) +
+                          ExplainOpenError(error, labels[i], request.comPort,
                                            GatherOpenErrorFacts(error));
                 advice += Prefixed(message, prefix);
             } else if (request.probeOnly) {
@@ -293,8 +291,8 @@ std::vector<int> RunGroup(const std::vector<LoadRequest>& requests, const GroupO
                                          : "found, firmware " + outcome.detection.firmware)
                                   : "no receiver";
             } else {
-                message = AdviceAfterLoad(outcome.status, labels[i], devicePath,
-                                          state.GetSentBytes(), state.GetTotalBytes());
+                message = AdviceAfterLoad(outcome, labels[i], devicePath, state.GetSentBytes(),
+                                          state.GetTotalBytes());
                 advice += Prefixed(message, prefix);
                 if (outcome.verifyRan) {
                     message = VerifyVerdict(outcome.detection, kFirmwareVersion).text;

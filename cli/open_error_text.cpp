@@ -48,6 +48,11 @@ std::string ProcessName(const std::string& pid) {
     return name.empty() ? std::string("unknown program") : name;
 }
 
+// Serial ports belong to the group 'dialout' (Debian, Ubuntu, Fedora) or 'uucp' (Arch, Gentoo).
+// A device of another group is no reason to join that group: 'tty', the terminals' group, would
+// let the user write to everyone's terminals and still not open a serial port.
+bool IsSerialGroup(const std::string& group) { return group == "dialout" || group == "uucp"; }
+
 bool IsNumber(const char* text) {
     if (*text == '\0') return false;
     for (; *text != '\0'; ++text) {
@@ -79,7 +84,7 @@ std::string ExplainOpenError(const OpenError& error, const std::string& portLabe
             break;
         case OpenErrorKind::PermissionDenied:
             text << "Cannot open " << where << ": permission denied" << WithOsText(error) << ".\n";
-            if (facts.ownerGroup.empty()) {
+            if (!IsSerialGroup(facts.ownerGroup)) {
                 text
                     << "  Your user may not read and write this device. On most systems serial ports\n"
                     << "  belong to the group 'dialout'; join it with:\n"

@@ -36,7 +36,7 @@ for name in "${targets[@]}"; do
         tail -n 30 "$log"
     fi
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
-    done_line=$(grep -E '^#[0-9]+ *DONE' "$log" | tail -n 1 || true)
+    done_line=$(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1 || true)
     cov=$(sed -n 's/.* cov: \([0-9]*\) ft: \([0-9]*\) corp: \([0-9]*\).*/\1 edges, \2 features, \3 inputs/p' \
         <<<"$done_line")
     summary+=("$(printf '%-20s %12s runs  %s' "$name" "${runs:-?}" "${cov:-no coverage line}")")

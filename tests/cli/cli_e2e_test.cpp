@@ -122,13 +122,15 @@ TEST_F(CliAgainstSim, LoadsTheWholeImageAndLogsProgressInPlainLines) {
     EXPECT_TRUE(Has(report, "\"sha256\":\"" + Hex(sha.Finish()) + "\"")) << report;
 }
 
-TEST_F(CliAgainstSim, ASilentReceiverIsNotDetected) {
-    StartSim({"--silent"});
+// A receiver that answers "$JI" with six fields instead of seven is heard but never detected.
+TEST_F(CliAgainstSim, AReceiverThatAnswersWrongIsHeardButNotDetected) {
+    StartSim({"--fields", "6"});
     EXPECT_EQ(RunCli({"-com", "5"}, 120s), 3);
     EXPECT_TRUE(Has(cliOut_, "Status: Device Not Detected\n"));
     EXPECT_FALSE(Has(cliOut_, "Load Completed"));
     EXPECT_FALSE(Has(cliOut_, "Progress:"));
-    EXPECT_TRUE(Has(cliErr_, "did not answer on COM5 (" + Com5() + ")")) << cliErr_;
+    EXPECT_TRUE(Has(cliErr_, "Bytes came back on COM5 (" + Com5() + ")")) << cliErr_;
+    EXPECT_TRUE(Has(cliErr_, "never a valid answer")) << cliErr_;
 }
 
 TEST_F(CliAgainstSim, APortHeldByAnotherProgramFailsAtOnceAndSendsNothing) {
@@ -158,7 +160,10 @@ TEST_F(CliAgainstSim, AHangUpInTheTransferFailsTheLoad) {
     EXPECT_TRUE(Has(cliOut_, "Status: Firmware Block Failed\n")) << cliOut_;
     EXPECT_FALSE(Has(cliOut_, "Load Completed"));
     EXPECT_FALSE(Has(cliOut_, "(100%)"));
-    EXPECT_TRUE(Has(cliErr_, "The transfer broke off after ")) << cliErr_;
+    EXPECT_TRUE(Has(cliErr_, "The receiver answered, but the transfer broke off after "))
+        << cliErr_;
+    // The port is named as it was when the load started, the simulator's link included.
+    EXPECT_TRUE(Has(cliErr_, "cable on COM5 (" + Com5() + ")")) << cliErr_;
 }
 
 TEST_F(CliAgainstSim, AProbeFindsTheReceiverAndSendsNothingAfterDetection) {

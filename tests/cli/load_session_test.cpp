@@ -165,20 +165,63 @@ TEST(LoadSession, PortLabels) {
               "/dev/ttyACM0");
 }
 
-TEST(AdviceAfterLoad, SaysWhatHappenedAndWhatToDo) {
-    EXPECT_EQ(AdviceAfterLoad(STATUS_FIRMWARE_COMPLETE, "COM5", "/dev/ttyS4", 136352, 136352), "");
-    EXPECT_EQ(AdviceAfterLoad(STATUS_INVALID_PORT, "COM5", "/dev/ttyS4", 0, 0),
-              "");  // explained elsewhere
-    const std::string silent =
-        AdviceAfterLoad(STATUS_DEVICE_NOT_DETECTED, "COM5", "/dev/ttyS4", 0, 0);
-    EXPECT_NE(silent.find("did not answer on COM5 (/dev/ttyS4)"), std::string::npos) << silent;
-    const std::string broken =
-        AdviceAfterLoad(STATUS_BLOCK_FAILED, "/dev/ttyUSB0", "/dev/ttyUSB0", 20000, 136352);
-    EXPECT_NE(broken.find("after 20000 of 136352 bytes"), std::string::npos) << broken;
-    EXPECT_NE(broken.find("cable on /dev/ttyUSB0 and"), std::string::npos) << broken;
-    EXPECT_NE(AdviceAfterLoad(STATUS_IMAGE_NOT_FOUND, "COM5", "", 0, 0).find("nothing was sent"),
-              std::string::npos);
-    EXPECT_NE(AdviceAfterLoad(STATUS_WAITING, "COM5", "", 0, 0), "");
+// The advice tells apart what was heard: nothing at all, bytes without a valid answer, an
+// answer and a failure after it.
+TEST(AdviceAfterLoad, SaysWhatWasHeardAndWhatToDo) {
+    struct Row {
+        std::int32_t status;
+        bool answered;
+        std::size_t bytesHeard;
+        std::uint32_t sent;
+        std::vector<const char*> mustSay;
+        std::vector<const char*> mustNotSay;
+    };
+    const Row rows[] = {
+        {STATUS_FIRMWARE_COMPLETE, true, 90, 136352, {}, {}},
+        // Why the port would not open is explained apart.
+        {STATUS_INVALID_PORT, false, 0, 0, {}, {}},
+        {STATUS_DEVICE_NOT_DETECTED,
+         false,
+         0,
+         0,
+         {"Nothing at all came back on COM5 (/dev/ttyS4)", "cable", "powered", "--list"},
+         {"answered", "Bytes came back"}},
+        // Six fields, a bad checksum, another device: something answered, not validly.
+        {STATUS_DEVICE_NOT_DETECTED,
+         false,
+         311,
+         0,
+         {"Bytes came back on COM5 (/dev/ttyS4) (311 of them), but never a valid answer",
+          "not be the receiver", "rate other than", "not as a Tundro W6"},
+         {"Nothing at all", "did not answer"}},
+        {STATUS_BLOCK_FAILED,
+         true,
+         90,
+         20000,
+         {"The receiver answered, but the transfer broke off after 20000 of 136352 bytes",
+          "cable on COM5 (/dev/ttyS4)"},
+         {"Nothing at all", "never a valid answer"}},
+        {STATUS_INVALID_PORT,
+         true,
+         90,
+         0,
+         {"The receiver answered on COM5 (/dev/ttyS4), but the port could not be opened again",
+          "nothing of the image was sent"},
+         {}},
+        {STATUS_IMAGE_NOT_FOUND, true, 90, 0, {"nothing was sent"}, {}},
+        {STATUS_WAITING, true, 90, 0, {"The receiver answered", "0 of 136352 bytes"}, {}},
+    };
+    for (const Row& r : rows) {
+        LoadOutcome outcome;
+        outcome.status = r.status;
+        outcome.answered = r.answered;
+        outcome.bytesHeard = r.bytesHeard;
+        const std::string text = AdviceAfterLoad(outcome, "COM5", "/dev/ttyS4", r.sent, 136352);
+        SCOPED_TRACE("status " + std::to_string(r.status) + ": " + text);
+        EXPECT_EQ(text.empty(), r.mustSay.empty());
+        for (const char* s : r.mustSay) EXPECT_NE(text.find(s), std::string::npos) << s;
+        for (const char* s : r.mustNotSay) EXPECT_EQ(text.find(s), std::string::npos) << s;
+    }
 }
 
 TEST(TraceDevice, ForwardsEverythingAndWritesOneLinePerTransfer) {

@@ -44,6 +44,11 @@ TEST(OpenErrorText, EachReasonSaysWhatToDo) {
          {},
          {"permission denied", "sudo usermod -aG dialout $USER"},
          {}},
+        // A device of the terminals' group: joining 'tty' is never the advice.
+        {Error(OpenErrorKind::PermissionDenied, "/dev/ttyS4", "Permission denied"),
+         {"tty", true, {}},
+         {"'dialout'", "sudo usermod -aG dialout $USER"},
+         {"'tty'", "-aG tty", "newgrp", "You are a member"}},
         {Error(OpenErrorKind::Busy, "/dev/ttyUSB0", "Resource temporarily unavailable"),
          {"", false, {"minicom (pid 4242)"}},
          {"COM33 (/dev/ttyUSB0): the port is in use (Resource temporarily unavailable)",
