@@ -29,7 +29,7 @@ public:
     // The pair after the one handed out last; false when no complete pair is left.
     bool GetNextPair(CString& key, CString& value);
 
-    [[nodiscard]] const CString& GetCommandLine() const { return m_strCommandLine; }
+    [[nodiscard]] const CString& GetCommandLineText() const { return m_strCommandLine; }
     [[nodiscard]] const CStringArray& GetTokens() const { return m_tokens; }
 
 private:

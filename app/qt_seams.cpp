@@ -10,7 +10,7 @@
 
 namespace morvane {
 
-void CQtPrompt::MessageBox(const CString& text) {
+void CQtPrompt::ShowMessage(const CString& text) {
     auto show = [this, &text] {
         QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Morvane"), QString::fromLatin1(text),
                         QMessageBox::Ok, m_owner);

@@ -16,7 +16,7 @@ namespace morvane {
 class CQtPrompt : public IPrompt {
 public:
     explicit CQtPrompt(QWidget* owner) : m_owner(owner) {}
-    void MessageBox(const CString& text) override;
+    void ShowMessage(const CString& text) override;
 
 private:
     QWidget* m_owner;

@@ -29,7 +29,7 @@ void CCancellableWaits::WaitFor(unsigned ms) {
     if (cancelled_) throw LoadCancelled();
 }
 
-void CQueuedPrompt::MessageBox(const CString& text) {
+void CQueuedPrompt::ShowMessage(const CString& text) {
     const std::lock_guard<std::mutex> guard(lock_);
     texts_.push_back(text);
 }

@@ -52,7 +52,7 @@ private:
 // The load's message boxes, queued for the main thread to print in order with the record.
 class CQueuedPrompt : public IPrompt {
 public:
-    void MessageBox(const CString& text) override;
+    void ShowMessage(const CString& text) override;
     [[nodiscard]] std::vector<CString> Take();
 
 private:

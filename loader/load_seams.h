@@ -32,7 +32,7 @@ IWaits& RealWaits();
 class IPrompt {
 public:
     virtual ~IPrompt() = default;
-    virtual void MessageBox(const CString& text) = 0;
+    virtual void ShowMessage(const CString& text) = 0;
 };
 
 struct SReceiverRates;

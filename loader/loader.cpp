@@ -99,7 +99,7 @@ bool CLoader::ReopenAtWorkingRate() {
 
 void CLoader::ShowMessage(const CString& text) {
     if (prompt_ != nullptr) {
-        prompt_->MessageBox(text);
+        prompt_->ShowMessage(text);
     } else {
         OutputDebugStringA((text + "\n").c_str());
     }

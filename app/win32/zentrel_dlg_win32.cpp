@@ -14,8 +14,6 @@
 #include <windows.h>
 // The common controls need the system's types first.
 #include <commctrl.h>
-// The loader's prompt has a member of this name; the system's box is called by its full name.
-#undef MessageBox
 
 namespace morvane {
 namespace {
@@ -27,7 +25,7 @@ constexpr const char* kBoxCaption = "Morvane";
 class CWin32Prompt final : public IPrompt {
 public:
     explicit CWin32Prompt(CZentrelDlg& dialog) : m_dialog(dialog) {}
-    void MessageBox(const CString& text) override {
+    void ShowMessage(const CString& text) override {
         ::SendMessageA(m_dialog.GetSafeHwnd(), CZentrelDlg::kMsgPrompt, 0,
                        reinterpret_cast<LPARAM>(&text));
     }

@@ -3,8 +3,8 @@
 // a time on a worker thread while the window's controls are locked, and a 10 ms timer shows the
 // load's progress from the shared record through the status view every program shares.
 //
-// No system header here: windows.h renames names of the product (MessageBox, IDI_WARNING), so
-// only the dialog's own source includes it, after everything else.
+// No system header here: windows.h defines many common names as macros, so only the dialog's own
+// source includes it, after everything else.
 #pragma once
 
 #include <cstdint>

@@ -62,7 +62,7 @@ TEST(CommandLine, ProgramPathWithBlanksStaysOneToken) {
     CCommandLine commandLine(3, argv);
     ASSERT_EQ(commandLine.GetTokens().size(), 3u);
     EXPECT_EQ(commandLine.GetTokens()[0], "/home/ana/My Programs/morvane");
-    EXPECT_EQ(commandLine.GetCommandLine(), "/home/ana/My Programs/morvane -com 9");
+    EXPECT_EQ(commandLine.GetCommandLineText(), "/home/ana/My Programs/morvane -com 9");
     SLoaderState state;
     ApplyCommandLine(commandLine, state);
     EXPECT_EQ(state.GetStartPort(), 9);

@@ -123,7 +123,7 @@ TEST_F(LoadTest, TheLoadersMessageBoxHoldsTheWorkerUntilAnswered) {
     script_ = [&](SLoaderState& state, LoaderDeps& deps) {
         state.SetStatus(STATUS_FIRMWARE_COMPLETE);
         ASSERT_NE(deps.prompt, nullptr);
-        deps.prompt->MessageBox("Load Completed\t");
+        deps.prompt->ShowMessage("Load Completed\t");
         returnedAfterAnswer = boxAnswered.load();
     };
     QString shown;

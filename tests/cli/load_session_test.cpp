@@ -110,8 +110,8 @@ TEST(InterruptPolicy, SecondCtrlCWithinTheGraceStopsLaterOnesForceTheExit) {
 
 TEST(QueuedPrompt, HandsOverTheTextsInOrderOnce) {
     CQueuedPrompt prompt;
-    prompt.MessageBox("Load Completed\t");
-    prompt.MessageBox("second");
+    prompt.ShowMessage("Load Completed\t");
+    prompt.ShowMessage("second");
     EXPECT_EQ(prompt.Take(), (std::vector<CString>{"Load Completed\t", "second"}));
     EXPECT_TRUE(prompt.Take().empty());
 }

@@ -17,7 +17,7 @@ namespace {
 constexpr int kComPort = 201;
 
 struct BoxRecorder : IPrompt {
-    void MessageBox(const CString& text) override { texts.push_back(text); }
+    void ShowMessage(const CString& text) override { texts.push_back(text); }
     std::vector<CString> texts;
 };
 

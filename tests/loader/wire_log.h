@@ -86,7 +86,7 @@ private:
 class RecordingPrompt : public IPrompt {
 public:
     explicit RecordingPrompt(WireLog& log) : log_(log) {}
-    void MessageBox(const CString& text) override { log_.Add(WireEvent::Kind::Box).bytes = text; }
+    void ShowMessage(const CString& text) override { log_.Add(WireEvent::Kind::Box).bytes = text; }
 
 private:
     WireLog& log_;

@@ -14,8 +14,6 @@
 #include <windows.h>
 // The common controls need the system's types first.
 #include <commctrl.h>
-// The loader's prompt has a member of this name; the system's box is called by its full name.
-#undef MessageBox
 
 namespace morvane::testing_win32 {
 

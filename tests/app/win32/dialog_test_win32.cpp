@@ -160,7 +160,7 @@ TEST_F(WindowsDialog, ALoadLocksTheControlsShowsTheRecordAndGivesTheWindowBack) 
         state.SetSentBytes(136352);
         state.SetRemainingSeconds(0);
         state.SetStatus(STATUS_FIRMWARE_COMPLETE);
-        deps.prompt->MessageBox("Load Completed\t");
+        deps.prompt->ShowMessage("Load Completed\t");
     };
     SelectItem(window_, 2);
     Click(window_, IDC_LOAD);

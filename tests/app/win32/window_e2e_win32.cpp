@@ -10,7 +10,7 @@
 
 #include "app/resource.h"
 #include "app/win32/zentrel_dlg_win32.h"
-#include "loader/loader_state.h"
+#include "record/loader_state.h"
 #include "tests/app/win32/dialog_fixture_win32.h"
 
 namespace morvane::testing_win32 {
