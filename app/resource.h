@@ -1,4 +1,5 @@
 // Ids of the window's resources and controls, and the main dialog's layout in dialog units.
+// The warning icon's id lives in the Windows resources alone: IDI_WARNING is also a system macro.
 //
 // The numbers are the ones the Windows build of the updater uses, so both builds name every
 // control the same way and a layout change is made in one table.
@@ -12,7 +13,6 @@ namespace morvane {
 
 inline constexpr int IDD_MAIN_DIALOG = 102;
 inline constexpr int IDI_APP = 149;
-inline constexpr int IDI_WARNING = 174;
 inline constexpr int IDB_BANNER = 1000;
 
 inline constexpr int IDC_BANNER = 1000;
