@@ -35,8 +35,8 @@ struct CliOptions {
 // "Morvane Firmware Updater 1.0.0.0" and the model and firmware the program carries.
 [[nodiscard]] std::string VersionText();
 
-// The window has always taken "-com N"; accept it (in any letter case) as "--com N" so that a
-// shortcut or script written for the window keeps working with the terminal program.
+// The window takes "-com N"; accept it (in any letter case) as "--com N" so that a shortcut or
+// script written for the window works with the terminal program too.
 [[nodiscard]] std::vector<std::string> NormaliseArguments(const std::vector<std::string>& args);
 
 // Parses the arguments after the program name (args[0] is the program name).

@@ -148,7 +148,7 @@ void CLoader::TransferImage() {
     state_->SetTotalBytes(size);
 
     // The estimate models wire time at 10 bits per byte plus the pauses; it is not measured.
-    // The operations and their precision are those the window's figures have always come from.
+    // Keep the operations and their precision as they are: the figures shown follow from them.
     const std::uint32_t baudRate = state_->GetBaudRate();
     const std::uint32_t delayMs = state_->GetBlockDelayMs();
     const auto blockSeconds = static_cast<float>(kBlockSize / (baudRate / 10.0));

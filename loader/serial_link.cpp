@@ -25,7 +25,7 @@ bool CSerialLink::Close() {
 bool CSerialLink::Write(const std::uint8_t* data, int len) { return device_->Write(data, len); }
 
 int CSerialLink::WriteLine(const CString& text) {
-    // Every byte in a write of its own, the way command lines have always gone to the receiver.
+    // Every byte in a write of its own: a command line leaves the port one byte per write.
     for (const char c : text) device_->Write(&c, 1);
     static constexpr char kCr = '\r';
     static constexpr char kLf = '\n';

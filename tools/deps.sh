@@ -8,9 +8,9 @@ set -euo pipefail
 
 packages=(
   g++ cmake make pkg-config
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev
   qt6-base-dev libcli11-dev nlohmann-json3-dev
-  xvfb xauth fonts-dejavu-core
+  fonts-dejavu-core
   clang-format
 )
 for extra in "$@"; do
