@@ -307,6 +307,36 @@ TEST_F(LoaderTest, ReceiverNeverDetected) {
     }
 }
 
+// The window runs every load on one record. A receiver that answered the load before counts for
+// nothing in the next: against a silent one the next load ends undetected and sends no image byte.
+TEST_F(LoaderTest, AnAnswerFromTheLoadBeforeDoesNotDetectTheNextReceiver) {
+    for (const bool w6 : {true, false}) {
+        SCOPED_TRACE(w6 ? "W6" : "base");
+        CLoader::ResetProgramWideRatesForTesting();
+        Rig rig;
+        rig.image = std::vector<std::uint8_t>(120, 'x');
+        const auto run = [&](DeviceScript script) {
+            rig.state.Reset();
+            if (w6)
+                rig.Run<CLoaderW6>(std::move(script));
+            else
+                rig.Run<CLoader>(std::move(script));
+        };
+        run({});
+        ASSERT_EQ(rig.state.GetStatus(), STATUS_FIRMWARE_COMPLETE);
+        const std::size_t secondFrom = rig.log.events.size();
+
+        run(AnswersAt(0));
+        EXPECT_EQ(rig.state.GetStatus(), STATUS_DEVICE_NOT_DETECTED);
+        EXPECT_EQ(rig.state.GetSentBytes(), 0u);
+        EXPECT_TRUE(std::none_of(rig.log.events.begin() + static_cast<std::ptrdiff_t>(secondFrom),
+                                 rig.log.events.end(), [](const WireEvent& e) {
+                                     return e.kind == K::Image || e.kind == K::Box ||
+                                            (e.kind == K::Write && e.length > 1);
+                                 }));
+    }
+}
+
 // The window's loads share the program-wide rates: a second load does not sweep and probes on
 // where the first stopped. A load given a receiver's own rates has the first load's timeline,
 // and leaves the program-wide rates alone.
