@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "parsers/nmea_string_dispatcher.h"
-#include "sentence_text.h"
+#include "tests/parsers/sentence_text.h"
 
 namespace morvane {
 namespace {

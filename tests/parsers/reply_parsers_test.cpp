@@ -5,7 +5,7 @@
 #include <string>
 
 #include "parsers/command_processor.h"
-#include "sentence_text.h"
+#include "tests/parsers/sentence_text.h"
 
 namespace morvane {
 namespace {

@@ -17,12 +17,14 @@
 #include <vector>
 
 #include "serial/comm_dev2.h"
+#include "tests/support/wait_until.h"
 
 namespace morvane {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using testing::WaitUntil;
 
 class PtyPair {
 public:
@@ -82,16 +84,6 @@ private:
     int master_ = -1;
     std::string slavePath_;
 };
-
-// Waits for a condition the receive thread brings about, with short waits and a bound.
-bool WaitUntil(const std::function<bool()>& condition) {
-    const auto deadline = Clock::now() + 5s;
-    while (!condition()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
 
 std::string Pattern(std::size_t length, int seed = 0) {
     std::string bytes(length, '\0');

@@ -24,6 +24,7 @@
 #include "res/firmware_image.h"
 #include "serial/termios_line_posix.h"
 #include "tests/support/sim_process.h"
+#include "tests/support/wait_until.h"
 
 namespace morvane {
 namespace {
@@ -31,17 +32,9 @@ namespace {
 using namespace std::chrono_literals;
 using testing::ChildProcess;
 using ::testing::HasSubstr;
+using testing::WaitUntil;
 
 constexpr auto kBound = 5s;
-
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds bound = kBound) {
-    const auto until = std::chrono::steady_clock::now() + bound;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 // The updater's end of the line, raw, at a rate of its choosing.
 class UpdaterEnd {
@@ -170,7 +163,7 @@ TEST(SimPty, AnswersAtItsRateAndHearsNoiseAtAnother) {
     ASSERT_TRUE(updater.IsOpen());
     updater.SetRate(4800);
     ASSERT_TRUE(updater.Write("$JOFF\r\n$JI\r\n"));
-    ASSERT_TRUE(WaitFor([&] { return sim.Log().find("line noise") != std::string::npos; }))
+    ASSERT_TRUE(WaitUntil([&] { return sim.Log().find("line noise") != std::string::npos; }))
         << sim.Log();
 
     // The updater closes and reopens the port for every rate it tries.
@@ -204,7 +197,7 @@ TEST(SimPty, HangsUpInTheMiddleOfTheTransfer) {
         writeFailed = !updater.Write(text.substr(at, 50));
     }
     EXPECT_TRUE(writeFailed) << "an unplugged line takes no more bytes";
-    ASSERT_TRUE(WaitFor([&] { return sim.Ended(); }));
+    ASSERT_TRUE(WaitUntil([&] { return sim.Ended(); }));
     EXPECT_EQ(sim.End(), SimRunEnd::HungUp);
     EXPECT_EQ(sim.Engine().ImageBytes(), 1000u);
     EXPECT_FALSE(sim.Engine().Session().transfer.complete);
@@ -225,10 +218,10 @@ TEST(SimPty, EndsOnItsOwnWhenTheUpdaterClosesAfterTheTransfer) {
         const auto image = EmbeddedFirmwareImage();
         ASSERT_TRUE(updater.Write({reinterpret_cast<const char*>(image.data()), image.size()}));
         ASSERT_TRUE(
-            WaitFor([&] { return sim.Log().find("transfer complete") != std::string::npos; }));
+            WaitUntil([&] { return sim.Log().find("transfer complete") != std::string::npos; }));
         EXPECT_FALSE(sim.Ended()) << "still there while the port is open";
     }
-    ASSERT_TRUE(WaitFor([&] { return sim.Ended(); }));
+    ASSERT_TRUE(WaitUntil([&] { return sim.Ended(); }));
     EXPECT_EQ(sim.End(), SimRunEnd::TransferEnded);
     EXPECT_EQ(SessionExitStatus(sim.Engine().Session(), false), 0);
 }

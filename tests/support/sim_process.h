@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/wait_until.h"
+
 extern char** environ;
 
 namespace morvane::testing {
@@ -207,10 +209,8 @@ public:
         child_ = std::make_unique<ChildProcess>(argv, std::vector<std::string>{}, log, LogPath());
         // The first line is the device's path: from then on the simulator listens.
         devicePath_ = child_->FirstLine(std::chrono::seconds(20));
-        for (int i = 0; i < 500 && !devicePath_.empty() && !std::filesystem::is_symlink(linkPath_);
-             ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ready_ = !devicePath_.empty() && std::filesystem::is_symlink(linkPath_);
+        ready_ = !devicePath_.empty() &&
+                 WaitUntil([this] { return std::filesystem::is_symlink(linkPath_); });
     }
 
     ~SimProcess() {
