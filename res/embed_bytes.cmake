@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Turns a file into a C++ source that holds its bytes as a constant array, so the program carries
 # the file in its own read-only data and never opens it at run time.
 #   cmake -DINPUT=<file> -DOUTPUT=<source.cpp> -DNAMESPACE=<ns> -DSYMBOL=<name> -P embed_bytes.cmake

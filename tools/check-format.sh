@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Fails when a C++ file of the tree does not follow .clang-format. With --fix, formats them.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Floors: a folder includes only the folders its library links (see docs/ARCHITECTURE.md).
 #
 # Included by the top CMakeLists.txt, morvane_check_layers() writes, for each folder, the folders

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The README's main command: installs what is missing, builds, and updates a simulated Tundro W6
 # end to end. morvane-sim plays the receiver on a pseudo-terminal, linked as COM5 in a temporary
 # devices folder; morvane-cli loads it exactly as it would load a real receiver; then the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what building and testing Morvane needs on Debian 12, only where it is missing.
 # Runs apt-get as root (through sudo when not root already).
 #   tools/deps.sh               the build, the tests and the window

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Draws the window's artwork: the application icon, the warning icon and the banner.
 
 Our own drawings, made from a few shapes so they can be redrawn on any machine with nothing but

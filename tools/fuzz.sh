@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the fuzz targets (clang, libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer) and
 # runs each for a while, starting from its committed seed inputs in fuzz/corpus/<name>/.
 #   tools/fuzz.sh            30 seconds per target

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Writes the firmware image that Morvane carries: Tundro W6 application firmware 1.22 as Intel HEX.
 
 The content is ours: a readable header naming the model and version, then a fixed pseudo-random

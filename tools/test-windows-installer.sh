@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The Windows installer as a user meets it, under Wine: a silent install (/S) into a prefix of
 # its own, the installed morvane-cli.exe --version, the Start-menu entry, then a silent uninstall
 # that leaves nothing behind.

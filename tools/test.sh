@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds Morvane and runs its tests. On a fresh Debian 12 machine it first installs what it needs.
 #   tools/test.sh              the normal build (build/), every test, the real-time ones included
 #   tools/test.sh asan         AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Redraws the README's picture of the Windows window, docs/window-windows.png: the dialog half-way
 # through a scripted load, drawn by Wine on a virtual display. Needs the Windows build
 # (cmake --preset windows); builds the picture program if it is missing.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs a Windows program of the cross build under Wine with a display: an X server of its own
 # (Xvfb) with Wine's virtual desktop in it, so Wine draws each window whole, frame and caption
 # included, without a window manager. The window's tests and its picture run this way, in a
