@@ -9,9 +9,9 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
+#include "platform/mutex.h"
 #include "platform/text.h"
 
 namespace morvane {
@@ -37,15 +37,19 @@ public:
     void SetWaasPrn2(std::int32_t v) { Store(waasPrn2_, v); }
     void SetWaasPrnsSeen(bool v) { Store(waasPrnsSeen_, v); }
     void SetAppsSeen(bool v) { Store(appsSeen_, v); }
-    void SetAppName1(const std::string& v) { StoreText(appName1_, v, true); }
-    void SetAppName2(const std::string& v) { StoreText(appName2_, v, true); }
-    void SetFirstAppName2(const std::string& v) { StoreText(firstAppName2_, v, true); }
+    void SetAppName1(const std::string& v) { StoreText(&SLoaderState::appName1_, v, true); }
+    void SetAppName2(const std::string& v) { StoreText(&SLoaderState::appName2_, v, true); }
+    void SetFirstAppName2(const std::string& v) {
+        StoreText(&SLoaderState::firstAppName2_, v, true);
+    }
 
     // Setters that leave `changed` alone: these values are not shown while a load runs.
-    void SetFirmwareText(const CString& v) { StoreText(firmwareText_, v, false); }
+    void SetFirmwareText(const CString& v) { StoreText(&SLoaderState::firmwareText_, v, false); }
     void SetStartPort(std::int32_t v) { startPort_.store(v); }
     void SetThisPort(std::int32_t v) { thisPort_.store(v); }
-    void SetLoaderVersion(const std::string& v) { StoreText(loaderVersion_, v, false); }
+    void SetLoaderVersion(const std::string& v) {
+        StoreText(&SLoaderState::loaderVersion_, v, false);
+    }
     void SetLoaderVersionSeen(bool v) { loaderVersionSeen_.store(v); }
 
     [[nodiscard]] std::uint32_t GetBaudRate() const { return baudRate_.load(); }
@@ -65,11 +69,15 @@ public:
     [[nodiscard]] bool GetAppsSeen() const { return appsSeen_.load(); }
     [[nodiscard]] bool GetWaasPrnsSeen() const { return waasPrnsSeen_.load(); }
     [[nodiscard]] bool GetLoaderVersionSeen() const { return loaderVersionSeen_.load(); }
-    [[nodiscard]] CString GetFirmwareText() const { return LoadText(firmwareText_); }
-    [[nodiscard]] std::string GetAppName1() const { return LoadText(appName1_); }
-    [[nodiscard]] std::string GetAppName2() const { return LoadText(appName2_); }
-    [[nodiscard]] std::string GetFirstAppName2() const { return LoadText(firstAppName2_); }
-    [[nodiscard]] std::string GetLoaderVersion() const { return LoadText(loaderVersion_); }
+    [[nodiscard]] CString GetFirmwareText() const { return LoadText(&SLoaderState::firmwareText_); }
+    [[nodiscard]] std::string GetAppName1() const { return LoadText(&SLoaderState::appName1_); }
+    [[nodiscard]] std::string GetAppName2() const { return LoadText(&SLoaderState::appName2_); }
+    [[nodiscard]] std::string GetFirstAppName2() const {
+        return LoadText(&SLoaderState::firstAppName2_);
+    }
+    [[nodiscard]] std::string GetLoaderVersion() const {
+        return LoadText(&SLoaderState::loaderVersion_);
+    }
 
     // True, and lowers `changed`, if something was written since the last call.
     bool TakeChanged() { return changed_.exchange(false); }
@@ -86,16 +94,19 @@ private:
         field.store(static_cast<T>(value));
         changed_.store(true);
     }
-    void StoreText(std::string& field, const std::string& value, bool raise) {
+    // The texts are named by member pointer so that every access goes through the lock here;
+    // a direct use of a text member anywhere else is caught by the thread-safety analysis.
+    using TextField = std::string SLoaderState::*;
+    void StoreText(TextField field, const std::string& value, bool raise) {
         {
-            const std::lock_guard<std::mutex> guard(textLock_);
-            field = value;
+            const CMutexLock guard(textLock_);
+            this->*field = value;
         }
         if (raise) changed_.store(true);
     }
-    std::string LoadText(const std::string& field) const {
-        const std::lock_guard<std::mutex> guard(textLock_);
-        return field;
+    std::string LoadText(TextField field) const {
+        const CMutexLock guard(textLock_);
+        return this->*field;
     }
 
     // Values the record gives no meaning until a load writes them start at zero.
@@ -118,12 +129,12 @@ private:
     std::atomic<bool> waasPrnsSeen_{false};
     std::atomic<bool> loaderVersionSeen_{false};
 
-    mutable std::mutex textLock_;
-    CString firmwareText_;       // guarded by textLock_
-    std::string appName1_;       // guarded by textLock_
-    std::string appName2_;       // guarded by textLock_
-    std::string firstAppName2_;  // guarded by textLock_
-    std::string loaderVersion_;  // guarded by textLock_
+    mutable CMutex textLock_;
+    CString firmwareText_ MORVANE_GUARDED_BY(textLock_);
+    std::string appName1_ MORVANE_GUARDED_BY(textLock_);
+    std::string appName2_ MORVANE_GUARDED_BY(textLock_);
+    std::string firstAppName2_ MORVANE_GUARDED_BY(textLock_);
+    std::string loaderVersion_ MORVANE_GUARDED_BY(textLock_);
 };
 
 }  // namespace morvane
