@@ -15,10 +15,11 @@
 #include "cli/exit_status.h"
 #include "cli/load_session.h"
 #include "cli/multi_load.h"
-#include "cli/open_error_text.h"
 #include "cli/progress_view.h"
 #include "record/loader_status.h"
 #include "serial/enumerate_com_ports.h"
+#include "serial/open_error_facts.h"
+#include "view/open_error_text.h"
 #include "view/status_view.h"
 
 namespace morvane {

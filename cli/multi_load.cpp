@@ -13,11 +13,12 @@
 
 #include "cli/exit_status.h"
 #include "cli/json_events.h"
-#include "cli/open_error_text.h"
 #include "platform/text.h"
 #include "record/loader_status.h"
 #include "res/firmware_image.h"
 #include "serial/enumerate_com_ports.h"
+#include "serial/open_error_facts.h"
+#include "view/open_error_text.h"
 #include "view/status_view.h"
 
 namespace morvane {

@@ -107,7 +107,7 @@ void CLoader::ShowMessage(const CString& text) {
 
 void CLoader::Run() {
     if (!link_.Open(state_->GetComPort(), state_->GetBaudRate())) {
-        ShowMessage("Invalid Comport, or Comport in use!");
+        ShowMessage(kInvalidPortMessage);
         state_->SetStatus(STATUS_INVALID_PORT);
         return;
     }
@@ -122,7 +122,7 @@ void CLoader::Run() {
     // Everything from here on goes out at the working rate; if the port will not open again,
     // nothing of it would reach the receiver.
     if (!ReopenAtWorkingRate()) {
-        ShowMessage("Invalid Comport, or Comport in use!");
+        ShowMessage(kInvalidPortMessage);
         state_->SetStatus(STATUS_INVALID_PORT);
         return;
     }

@@ -76,6 +76,10 @@ struct StatusLines {
 // "Remaining Time: %i minutes %i seconds" above. The record's value is read as unsigned.
 [[nodiscard]] std::string RemainingTimeText(std::int32_t remainingSeconds);
 
+// The base loader's message box for a port it cannot open (the status is then
+// STATUS_INVALID_PORT).
+inline constexpr const char* kInvalidPortMessage = "Invalid Comport, or Comport in use!";
+
 // The byte counter: "Progress: sent/total".
 [[nodiscard]] std::string ByteCounterText(std::uint32_t sentBytes, std::uint32_t totalBytes);
 

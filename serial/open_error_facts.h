@@ -1,8 +1,7 @@
-// What morvane-cli tells the user when the port cannot be opened: which device the port is,
-// why it failed, and what to do about it.
-//
-// The wording is a pure function of the error and a few facts about the device, so every case
-// can be checked without the system; GatherOpenErrorFacts asks the system for those facts.
+// What the system can tell about a port that would not open, beyond the error itself: the group
+// that owns the device and whether the user is listed in it, and the programs that hold it. The
+// explanation the user reads is worded from these facts (view/open_error_text.h); each platform
+// gathers them its own way (open_error_facts_posix.cpp here).
 #pragma once
 
 #include <string>
@@ -17,11 +16,6 @@ struct OpenErrorFacts {
     bool userListedInGroup = false;    // the user is a member in the group database already
     std::vector<std::string> holders;  // programs holding the device: "minicom (pid 1234)"
 };
-
-// `portLabel` names the port as the user named it: "COM5", or the path given with --port.
-// `comPort` is the number (0 for --port). Several lines, each ending in '\n'.
-[[nodiscard]] std::string ExplainOpenError(const OpenError& error, const std::string& portLabel,
-                                           int comPort, const OpenErrorFacts& facts);
 
 // Looks up the facts the explanation of `error` needs (only what its kind needs: the owning
 // group for permission denied, the holders for busy).

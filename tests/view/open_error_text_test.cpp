@@ -1,6 +1,8 @@
-#include "cli/open_error_text.h"
+#include "view/open_error_text.h"
 
 #include <gtest/gtest.h>
+
+#include <sstream>
 
 namespace morvane {
 namespace {
@@ -100,9 +102,39 @@ TEST(OpenErrorText, APathNamedByTheUserIsNotRepeated) {
         << text;
 }
 
-TEST(OpenErrorText, NoHoldersOfADeviceThatIsNotThere) {
-    EXPECT_TRUE(ProgramsHoldingDevice("/nonexistent/morvane-device").empty());
-    EXPECT_TRUE(ProgramsHoldingDevice("").empty());
+// The words, whatever the line breaks.
+std::string Words(const std::string& text) {
+    std::istringstream in(text);
+    std::string words;
+    for (std::string word; in >> word;) words += word + ' ';
+    return words;
+}
+
+// The window's box says the same, but sends the user to its port list, not to options; it
+// leaves the wrapping to the box, and a command to type keeps a line of its own.
+TEST(OpenErrorText, TheWindowsBoxNamesNoCommandLineOption) {
+    for (const OpenErrorKind kind :
+         {OpenErrorKind::NoSuchDevice, OpenErrorKind::NotSerial, OpenErrorKind::SettingsRefused}) {
+        const OpenError error = Error(kind, "/dev/ttyUSB0", "os text");
+        const SNotice notice = OpenFailureNotice(error, 33, OpenErrorFacts{});
+        SCOPED_TRACE(notice.detail);
+        EXPECT_EQ(notice.text, "Invalid Comport, or Comport in use!");
+        EXPECT_EQ(notice.detail.find("--"), std::string::npos);
+        EXPECT_NE(notice.detail.find("Com Port list"), std::string::npos);
+        const std::string cli = ExplainOpenError(error, "COM33", 33, OpenErrorFacts{});
+        EXPECT_EQ(notice.detail.substr(0, notice.detail.find('\n')), cli.substr(0, cli.find('\n')));
+    }
+    const OpenError busy = Error(OpenErrorKind::Busy, "/dev/ttyUSB0", "Device or resource busy");
+    const OpenErrorFacts held{"", false, {"minicom (pid 4242)"}};
+    EXPECT_EQ(OpenFailureNotice(busy, 33, held).detail,
+              "Cannot open COM33 (/dev/ttyUSB0): the port is in use (Device or resource busy).\n"
+              "It is held by minicom (pid 4242): close that program, then run the load again.\n");
+    const OpenError denied = Error(OpenErrorKind::PermissionDenied, "/dev/ttyUSB0", "");
+    const std::string box = OpenFailureNotice(denied, 33, OpenErrorFacts{}).detail;
+    EXPECT_EQ(Words(box), Words(ExplainOpenError(denied, "COM33", 33, OpenErrorFacts{})));
+    EXPECT_NE(box.find("join it with:\n      sudo usermod -aG dialout $USER\nthen log out"),
+              std::string::npos)
+        << box;
 }
 
 }  // namespace

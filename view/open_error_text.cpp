@@ -1,27 +1,13 @@
-#include "cli/open_error_text.h"
+#include "view/open_error_text.h"
 
-#include <dirent.h>
-#include <grp.h>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <set>
 #include <sstream>
+#include <vector>
 
 #include "platform/text.h"
-#include "serial/com_port_map.h"
+#include "record/loader_status.h"
 
 namespace morvane {
 namespace {
-
-constexpr std::size_t kMaxHolders = 3;
 
 std::string Where(const std::string& portLabel, const OpenError& error) {
     if (error.devicePath.empty() || error.devicePath == portLabel) return portLabel;
@@ -41,11 +27,9 @@ std::string Join(const std::vector<std::string>& items) {
     return out;
 }
 
-std::string ProcessName(const std::string& pid) {
-    std::ifstream comm("/proc/" + pid + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    return name.empty() ? std::string("unknown program") : name;
+std::size_t Indent(const std::string& line) {
+    const std::size_t first = line.find_first_not_of(' ');
+    return first == std::string::npos ? line.size() : first;
 }
 
 // Serial ports belong to the group 'dialout' (Debian, Ubuntu, Fedora) or 'uucp' (Arch, Gentoo).
@@ -53,18 +37,31 @@ std::string ProcessName(const std::string& pid) {
 // let the user write to everyone's terminals and still not open a serial port.
 bool IsSerialGroup(const std::string& group) { return group == "dialout" || group == "uucp"; }
 
-bool IsNumber(const char* text) {
-    if (*text == '\0') return false;
-    for (; *text != '\0'; ++text) {
-        if (*text < '0' || *text > '9') return false;
+// The explanation is wrapped for a terminal of 80 columns; a box wraps its text itself. Lines
+// that go on with the same sentence are joined, and the two-blank indent of the advice goes;
+// a command to type keeps a line of its own.
+std::string UnwrapForBox(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    std::string out;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        const bool command = Indent(line) > 2;
+        out += command ? line : line.substr(Indent(line));
+        const bool next = i + 1 < lines.size();
+        const bool goesOn = next && !command && Indent(lines[i + 1]) <= 2 && !line.empty() &&
+                            line.back() != '.' && line.back() != ':';
+        out += goesOn ? ' ' : '\n';
     }
-    return true;
+    return out;
 }
 
 }  // namespace
 
 std::string ExplainOpenError(const OpenError& error, const std::string& portLabel, int comPort,
-                             const OpenErrorFacts& facts) {
+                             const OpenErrorFacts& facts, PortChoice choice) {
+    const bool inWindow = choice == PortChoice::PortList;
     std::ostringstream text;
     const std::string where = Where(portLabel, error);
     switch (error.kind) {
@@ -79,7 +76,8 @@ std::string ExplainOpenError(const OpenError& error, const std::string& portLabe
                      << ".\n";
             }
             text
-                << "  List the serial ports of this machine with: morvane-cli --list\n"
+                << (inWindow ? "  The Com Port list shows the serial ports of this machine.\n"
+                             : "  List the serial ports of this machine with: morvane-cli --list\n")
                 << "  Check that the receiver's cable (or its USB serial adapter) is plugged in.\n";
             break;
         case OpenErrorKind::PermissionDenied:
@@ -119,13 +117,16 @@ std::string ExplainOpenError(const OpenError& error, const std::string& portLabe
             text
                 << "Cannot open " << where << ": it is not a serial port" << WithOsText(error)
                 << ".\n"
-                << "  Name the receiver's port with --com N or --port /dev/tty...; morvane-cli --list\n"
-                << "  shows the serial ports of this machine.\n";
+                << (inWindow
+                        ? "  Pick the receiver's port in the Com Port list.\n"
+                        : "  Name the receiver's port with --com N or --port /dev/tty...; morvane-cli --list\n"
+                          "  shows the serial ports of this machine.\n");
             break;
         case OpenErrorKind::SettingsRefused:
             text << "Cannot open " << where << ": the port refused the line settings"
                  << WithOsText(error) << ".\n"
-                 << "  The device may not be a serial port this program can drive; check --list.\n";
+                 << "  The device may not be a serial port this program can drive; check "
+                 << (inWindow ? "the Com Port list.\n" : "--list.\n");
             break;
         case OpenErrorKind::Other:
             text << "Cannot open " << where << WithOsText(error) << ".\n";
@@ -142,75 +143,10 @@ std::string ExplainOpenError(const OpenError& error, const std::string& portLabe
     return text.str();
 }
 
-std::vector<std::string> ProgramsHoldingDevice(const std::string& devicePath) {
-    std::vector<std::string> holders;
-    struct stat device {};
-    if (devicePath.empty() || stat(devicePath.c_str(), &device) != 0) return holders;
-    const std::string self = std::to_string(getpid());
-    std::set<std::string> seen;
-    auto add = [&](const std::string& pid) {
-        if (pid == self || holders.size() >= kMaxHolders || !seen.insert(pid).second) return;
-        holders.push_back(ProcessName(pid) + " (pid " + pid + ")");
-    };
-
-    // A lock names its holder exactly. Lines read "1: FLOCK  ADVISORY  WRITE 1234 00:18:5 0 EOF",
-    // the device field being the file system's major:minor (hex) and the inode.
-    std::ifstream locks("/proc/locks");
-    std::string line;
-    const std::string wanted = Format(":%llu", static_cast<unsigned long long>(device.st_ino));
-    while (std::getline(locks, line)) {
-        std::istringstream fields(line);
-        std::string ordinal, kind, mode, access, pid, where;
-        fields >> ordinal >> kind;
-        if (kind == "->") fields >> kind;  // a waiting lock
-        fields >> mode >> access >> pid >> where;
-        unsigned major = 0, minor = 0;
-        unsigned long long inode = 0;
-        if (std::sscanf(where.c_str(), "%x:%x:%llu", &major, &minor, &inode) != 3) continue;
-        if (inode == device.st_ino && makedev(major, minor) == device.st_dev) add(pid);
-    }
-    if (!holders.empty()) return holders;
-
-    // Otherwise any process with the device open; only the processes this user may look into.
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) return holders;
-    while (dirent* entry = readdir(proc)) {
-        if (!IsNumber(entry->d_name) || entry->d_name == self) continue;
-        const std::string fdDir = std::string("/proc/") + entry->d_name + "/fd";
-        DIR* fds = opendir(fdDir.c_str());
-        if (fds == nullptr) continue;
-        while (dirent* fd = readdir(fds)) {
-            struct stat target {};
-            if (!IsNumber(fd->d_name) || stat((fdDir + "/" + fd->d_name).c_str(), &target) != 0)
-                continue;
-            if (target.st_dev == device.st_dev && target.st_ino == device.st_ino) {
-                add(entry->d_name);
-                break;
-            }
-        }
-        closedir(fds);
-    }
-    closedir(proc);
-    return holders;
-}
-
-OpenErrorFacts GatherOpenErrorFacts(const OpenError& error) {
-    OpenErrorFacts facts;
-    if (error.kind == OpenErrorKind::PermissionDenied && !error.devicePath.empty()) {
-        struct stat device {};
-        if (stat(error.devicePath.c_str(), &device) == 0) {
-            if (const group* g = getgrgid(device.st_gid); g != nullptr && device.st_gid != 0) {
-                facts.ownerGroup = g->gr_name;
-                if (const passwd* pw = getpwuid(getuid()); pw != nullptr) {
-                    for (char** member = g->gr_mem; *member != nullptr; ++member) {
-                        if (std::string(*member) == pw->pw_name) facts.userListedInGroup = true;
-                    }
-                }
-            }
-        }
-    }
-    if (error.kind == OpenErrorKind::Busy) facts.holders = ProgramsHoldingDevice(error.devicePath);
-    return facts;
+SNotice OpenFailureNotice(const OpenError& error, int comPort, const OpenErrorFacts& facts) {
+    return {kInvalidPortMessage,
+            UnwrapForBox(ExplainOpenError(error, Format("COM%d", comPort), comPort, facts,
+                                          PortChoice::PortList))};
 }
 
 }  // namespace morvane

@@ -1,0 +1,34 @@
+#include "view/port_list.h"
+
+#include <string_view>
+
+#include "platform/text.h"
+
+namespace morvane {
+
+int PortNumberOf(const SSerInfo& info) {
+    return info.portName.size() > 3 ? AtoI(std::string_view(info.portName).substr(3)) : 0;
+}
+
+std::vector<SPortItem> PortListItems(const CArray<SSerInfo, SSerInfo&>& ports, int startPort) {
+    std::vector<SPortItem> items;
+    if (startPort == -1) items.push_back({ports.empty() ? kNoPortFoundText : kSelectPortText, 0});
+    bool found = false;
+    for (const SSerInfo& info : ports) {
+        const int number = PortNumberOf(info);
+        items.push_back({info.friendlyName, number});
+        found = found || number == startPort;
+    }
+    if (startPort != -1 && !found) items.push_back({Format("COM %i", startPort), startPort});
+    return items;
+}
+
+int IndexOfPort(const std::vector<SPortItem>& items, int port) {
+    if (port == 0) return -1;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (items[i].port == port) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+}  // namespace morvane

@@ -1,0 +1,35 @@
+// The items of the window's port list, worked out from what port discovery found: the same list
+// in every toolkit, and the same rule for keeping the user's choice when the list is refilled.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "serial/enumerate_com_ports.h"
+
+namespace morvane {
+
+// The placeholder item that is not a port, and what it says when discovery found no port at all.
+inline constexpr const char* kSelectPortText = "Select Comport";
+inline constexpr const char* kNoPortFoundText = "No Comport Found";
+
+struct SPortItem {
+    std::string text;
+    int port = 0;  // the COM number Load opens; 0 for the placeholder
+
+    bool operator==(const SPortItem&) const = default;
+};
+
+// The COM number of a discovered port: the digits after "COM" ("COM12" gives 12), 0 for none.
+[[nodiscard]] int PortNumberOf(const SSerInfo& info);
+
+// The list for the ports found, in their order. Without a port on the command line
+// (`startPort` -1) the placeholder comes first. With one, a port that discovery did not find is
+// added at the end as "COM <n>", so the port the user named can always be picked.
+[[nodiscard]] std::vector<SPortItem> PortListItems(const CArray<SSerInfo, SSerInfo&>& ports,
+                                                   int startPort);
+
+// The index of the item of `port` (a real port, not 0), or -1 when the list has none.
+[[nodiscard]] int IndexOfPort(const std::vector<SPortItem>& items, int port);
+
+}  // namespace morvane
