@@ -78,9 +78,11 @@ std::map<int, QWidget*> CreateDialogControls(QWidget* dialog, const QSize& baseU
                 break;
             }
             case ControlKind::ComboBox: {
+                // A plain drop-down: the field can only show an item, so it always names the port
+                // Load opens. Typed text was never read, but it could stay on screen beside a
+                // load of another port.
                 auto* combo = new QComboBox(dialog);
-                combo->setEditable(true);
-                combo->setInsertPolicy(QComboBox::NoInsert);
+                combo->setEditable(false);
                 combo->setMaxVisibleItems(10);
                 control = combo;
                 break;

@@ -2,8 +2,10 @@
 
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <utility>
 
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -22,6 +24,9 @@
 #include "loader/loader_w6.h"
 #include "platform/debug.h"
 #include "record/loader_state.h"
+#include "record/loader_status.h"
+#include "serial/com_port_map.h"
+#include "serial/open_error_facts.h"
 
 // Resources must be registered from the global namespace; the library holding them is static,
 // so nothing would pull them in otherwise.
@@ -46,8 +51,11 @@ CZentrelDlg::CZentrelDlg(SLoaderState* state, QWidget* parent)
         return std::make_unique<CLoaderW6>(s, std::move(deps));
     };
     m_enumeratePorts = [](CArray<SSerInfo, SSerInfo&>& ports) { EnumerateComPorts(ports); };
-    m_reportError = [this](const CString& text) {
-        QMessageBox::warning(this, QStringLiteral("Morvane"), ToQString(text));
+    m_reportNotice = [this](const SNotice& notice) {
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("Morvane"), ToQString(notice.text),
+                        QMessageBox::Ok, this);
+        box.setInformativeText(ToQString(notice.detail));
+        box.exec();
     };
 
     // The layout's font. Where it is missing the desktop's sans-serif face stands in, and the
@@ -70,6 +78,9 @@ CZentrelDlg::CZentrelDlg(SLoaderState* state, QWidget* parent)
     m_nTimer->setSingleShot(true);
     m_nTimer->setInterval(10);
     connect(m_nTimer, &QTimer::timeout, this, &CZentrelDlg::OnTimer);
+    m_portTimer = new QTimer(this);
+    m_portTimer->setInterval(kPortScanMs);
+    connect(m_portTimer, &QTimer::timeout, this, &CZentrelDlg::RescanPorts);
     connect(m_btnLoad, &QPushButton::clicked, this, &CZentrelDlg::OnLoad);
     connect(m_btnExit, &QPushButton::clicked, this, &CZentrelDlg::OnExit);
     connect(m_cbComPort, &QComboBox::activated, this, &CZentrelDlg::OnComPortSelEndOk);
@@ -124,6 +135,7 @@ bool CZentrelDlg::OnInitDialog() {
         FillComPortListFor(startPort);
     }
     m_nTimer->start();
+    m_portTimer->start();
     // Load waits for the user's choice even when the list already shows a port.
     ShowControlStates();
     SetText(m_stInstructions, kInstructionsText);
@@ -138,38 +150,56 @@ int CZentrelDlg::DoModal() {
     return exec();
 }
 
-bool CZentrelDlg::AddPorts(int port) {
+void CZentrelDlg::FillPorts(int startPort) {
+    m_startPort = startPort;
     CArray<SSerInfo, SSerInfo&> ports;
     try {
         m_enumeratePorts(ports);
     } catch (const ComEnumError& error) {
         // Without a list the user can still name a port on the command line; say why it is
         // empty and go on.
-        m_reportError(error.what());
+        m_reportNotice({error.what(), {}});
         ports.clear();
     }
-    bool found = false;
-    for (const SSerInfo& info : ports) {
-        const int number =
-            info.portName.size() > 3 ? AtoI(std::string_view(info.portName).substr(3)) : 0;
-        m_cbComPort->addItem(ToQString(info.friendlyName), number);
-        found = found || number == port;
-    }
-    return found;
-}
-
-void CZentrelDlg::FillComPortList() {
     // Filling the list is not the user's choice: the selection handlers stay out of it.
     const QSignalBlocker quiet(m_cbComPort);
-    m_cbComPort->addItem(QStringLiteral("Select Comport"), 0);
+    SetPortItems(PortListItems(ports, startPort));
     m_cbComPort->setCurrentIndex(0);
-    AddPorts(0);
 }
 
-void CZentrelDlg::FillComPortListFor(int port) {
+void CZentrelDlg::SetPortItems(const std::vector<SPortItem>& items) {
+    m_cbComPort->clear();
+    for (const SPortItem& item : items) m_cbComPort->addItem(ToQString(item.text), item.port);
+    m_portItems = items;
+}
+
+void CZentrelDlg::FillComPortList() { FillPorts(-1); }
+
+void CZentrelDlg::FillComPortListFor(int port) { FillPorts(port); }
+
+void CZentrelDlg::RescanPorts() {
+    if (m_bLoadActive || m_cbComPort->view()->isVisible()) return;
+    CArray<SSerInfo, SSerInfo&> ports;
+    try {
+        m_enumeratePorts(ports);
+    } catch (const ComEnumError&) {
+        // Said once when the list was first filled; the list stays as it is.
+        return;
+    }
+    std::vector<SPortItem> items = PortListItems(ports, m_startPort);
+    if (items == m_portItems) return;
+
+    const int selected = m_cbComPort->currentData().toInt();
     const QSignalBlocker quiet(m_cbComPort);
-    if (!AddPorts(port)) m_cbComPort->addItem(ToQString(Format("COM %i", port)), port);
-    m_cbComPort->setCurrentIndex(0);
+    SetPortItems(items);
+    const int index = IndexOfPort(items, selected);
+    m_cbComPort->setCurrentIndex(index >= 0 ? index : 0);
+    if (index < 0) {
+        // The chosen port went away: Load waits for a new choice, as at the start, rather than
+        // load whatever port now comes first.
+        m_view.SelectionChanged(0);
+        ShowControlStates();
+    }
 }
 
 void CZentrelDlg::OnComPortSelEndOk() {
@@ -185,7 +215,17 @@ void CZentrelDlg::OnComPortSelChange() {
 void CZentrelDlg::OnExit() { done(0); }
 
 void CZentrelDlg::done(int result) {
-    if (m_bLoadActive) return;
+    if (m_bLoadActive) {
+        // The worker needs the window and the record until it ends, and a transfer cut off
+        // half-way can leave the receiver without firmware. Say so once per attempt, however
+        // many ways of closing the attempt went through.
+        if (!m_bRefusingClose) {
+            m_bRefusingClose = true;
+            m_reportNotice({kCloseRefusedText, {}});
+            m_bRefusingClose = false;
+        }
+        return;
+    }
     // The last worker may still be closing its port and freeing its loader.
     WaitForLoadToEnd();
     QDialog::done(result);
@@ -241,19 +281,38 @@ void CZentrelDlg::LoadThreadProc(std::unique_ptr<SLoadThreadParam> param) {
     } catch (...) {
         OutputDebugStringA("Load ended by an error\n");
     }
+    const std::int32_t finalStatus = param->pState->GetStatus();
+    // Why the port would not open is known only to the loader's device: ask before it goes,
+    // here rather than on the window's thread, since the facts come from the system.
+    std::optional<SNotice> notice;
+    if (finalStatus == STATUS_INVALID_PORT) {
+        const int port = param->pState->GetComPort();
+        OpenError error = loader->LastOpenError();
+        if (error.devicePath.empty())
+            error.devicePath = DevicePathForComPort(port).value_or(std::string());
+        notice = OpenFailureNotice(error, port, GatherOpenErrorFacts(error));
+    }
     // Shows what the load wrote last even if it ended between two timer ticks.
     QMetaObject::invokeMethod(
         dialog, [dialog] { dialog->RefreshStatus(); }, Qt::BlockingQueuedConnection);
     param->pState->SetLoadRunning(false);
     QMetaObject::invokeMethod(
-        dialog, [dialog] { dialog->OnLoadEnded(); }, Qt::BlockingQueuedConnection);
+        dialog, [dialog, finalStatus] { dialog->OnLoadEnded(finalStatus); },
+        Qt::BlockingQueuedConnection);
+    // Shown once the window is back, while this worker finishes.
+    if (notice) {
+        QMetaObject::invokeMethod(
+            dialog, [dialog, notice = *notice] { dialog->m_reportNotice(notice); },
+            Qt::QueuedConnection);
+    }
     param->pState->Reset();
     loader.reset();
 }
 
-void CZentrelDlg::OnLoadEnded() {
-    m_view.LoadEnded();
+void CZentrelDlg::OnLoadEnded(std::int32_t finalStatus) {
+    m_view.LoadEnded(finalStatus);
     ShowControlStates();
+    ShowStatusArea();
     m_bLoadActive = false;
 }
 

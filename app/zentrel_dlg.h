@@ -3,10 +3,12 @@
 // locked, and a 10 ms timer shows the load's progress from the shared record.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include <QDialog>
 #include <QIcon>
@@ -15,6 +17,8 @@
 #include "loader/load_seams.h"
 #include "platform/text.h"
 #include "serial/enumerate_com_ports.h"
+#include "view/open_error_text.h"
+#include "view/port_list.h"
 #include "view/status_view.h"
 
 class QComboBox;
@@ -44,15 +48,17 @@ public:
     using LoaderFactory = std::function<std::unique_ptr<CLoader>(SLoaderState*, LoaderDeps)>;
     // Lists the PC's ports (throws ComEnumError when discovery fails).
     using PortEnumerator = std::function<void(CArray<SSerInfo, SSerInfo&>&)>;
-    // Tells the user something went wrong outside a load (a message box in the product).
-    using ErrorReporter = std::function<void(const CString&)>;
+    // Tells the user something the status line has no room for (a message box in the product).
+    using NoticeReporter = std::function<void(const SNotice&)>;
+    // How often the port list is brought up to date while no load runs.
+    static constexpr int kPortScanMs = 1000;
 
     explicit CZentrelDlg(SLoaderState* state, QWidget* parent = nullptr);
     ~CZentrelDlg() override;
 
     void SetLoaderFactory(LoaderFactory factory) { m_loaderFactory = std::move(factory); }
     void SetPortEnumerator(PortEnumerator enumerator) { m_enumeratePorts = std::move(enumerator); }
-    void SetErrorReporter(ErrorReporter reporter) { m_reportError = std::move(reporter); }
+    void SetNoticeReporter(NoticeReporter reporter) { m_reportNotice = std::move(reporter); }
 
     // Fills the port list, starts the status timer and sets the texts that depend on the
     // program; the controls exist from construction on.
@@ -62,6 +68,10 @@ public:
 
     void FillComPortList();
     void FillComPortListFor(int port);
+    // Discovery again, and the list brought up to date: ports that came appear, ports that went
+    // disappear, and the selection stays on its port while that port is there. Nothing while a
+    // load runs or while the user has the list open. The port timer runs it every kPortScanMs.
+    void RescanPorts();
 
     // One pass of the status display; the timer runs it every 10 ms, the worker once at the end.
     void RefreshStatus();
@@ -81,8 +91,9 @@ public:
     QPushButton* m_btnExit = nullptr;
     QPushButton* m_btnLoad = nullptr;
     SLoaderState* m_pState = nullptr;
-    CLoader* m_pLoader = nullptr;  // the latest load's; owned and destroyed by its worker
-    QTimer* m_nTimer = nullptr;    // the status timer, single-shot and restarted after each pass
+    CLoader* m_pLoader = nullptr;   // the latest load's; owned and destroyed by its worker
+    QTimer* m_nTimer = nullptr;     // the status timer, single-shot and restarted after each pass
+    QTimer* m_portTimer = nullptr;  // brings the port list up to date
     QComboBox* m_cbComPort = nullptr;
     QLabel* m_stStatus = nullptr;
     QLabel* m_stFirmwareOnDevice = nullptr;
@@ -111,23 +122,27 @@ public:
 
 private:
     void DoDataExchange();
-    // Adds the ports discovery finds; returns whether one of them is `port`.
-    bool AddPorts(int port);
+    // Fills the list for the ports discovery finds and selects its first item.
+    void FillPorts(int startPort);
+    void SetPortItems(const std::vector<SPortItem>& items);
     // Puts what the view holds on screen.
     void ShowControlStates();
     void ShowStatusArea();
-    void OnLoadEnded();
+    void OnLoadEnded(std::int32_t finalStatus);
     static void LoadThreadProc(std::unique_ptr<SLoadThreadParam> param);
 
     QSize m_baseUnits;
     std::map<int, QWidget*> m_controls;
     CStatusView m_view;
     bool m_bLoadActive = false;
+    bool m_bRefusingClose = false;  // the box that says why is open
+    int m_startPort = -1;           // the port the list was filled for; -1 for none
+    std::vector<SPortItem> m_portItems;
     std::thread m_worker;
     std::unique_ptr<IPrompt> m_prompt;
     LoaderFactory m_loaderFactory;
     PortEnumerator m_enumeratePorts;
-    ErrorReporter m_reportError;
+    NoticeReporter m_reportNotice;
 };
 
 }  // namespace morvane

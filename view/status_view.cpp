@@ -70,9 +70,19 @@ void CStatusView::SelectionChanged(int port) { controls_.load = port != 0; }
 
 void CStatusView::LoadStarted() {
     controls_ = {false, false, false};
-    area_.bar = 0;
+    ClearProgress();
 }
 
-void CStatusView::LoadEnded() { controls_ = {true, true, true}; }
+void CStatusView::LoadEnded(std::int32_t finalStatus) {
+    controls_ = {true, true, true};
+    if (finalStatus != STATUS_FIRMWARE_COMPLETE) ClearProgress();
+}
+
+void CStatusView::ClearProgress() {
+    area_.progress = kProgressStartText;
+    area_.percent = kPercentStartText;
+    area_.bar = 0;
+    area_.remainingTime = kRemainingTimeStartText;
+}
 
 }  // namespace morvane

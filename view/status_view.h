@@ -84,12 +84,18 @@ public:
     void SelectionConfirmed();
     // The selection moved to the item of `port` (0 for an item that is not a port).
     void SelectionChanged(int port);
-    // A load starts: every control is locked until it ends, the bar goes back to 0.
+    // A load starts: every control is locked until it ends, and the progress lines go back to
+    // how they read before any load, so no figure of the last load stands beside the new one.
     void LoadStarted();
-    // The load's worker is done: the controls take input again.
-    void LoadEnded();
+    // The load's worker is done, the load having ended on `finalStatus`: the controls take input
+    // again. A complete transfer keeps its figures (100%, no time left); after any other end
+    // they go back to their start, since a load that is over has no time remaining, and the
+    // next load starts from the first byte again whatever this one reached.
+    void LoadEnded(std::int32_t finalStatus);
 
 private:
+    void ClearProgress();
+
     SStatusArea area_;
     SControlStates controls_;
 };

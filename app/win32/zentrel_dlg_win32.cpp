@@ -348,8 +348,10 @@ void CZentrelDlg::LoadThreadProc(std::unique_ptr<SLoadThreadParam> param) {
 }
 
 void CZentrelDlg::OnLoadEnded() {
-    m_view.LoadEnded();
+    // The record keeps the last status through its reset, which comes after this.
+    m_view.LoadEnded(m_pState->GetStatus());
     ShowControlStates();
+    ShowStatusArea();
     m_bLoadActive = false;
     // Disabling Load took the keyboard focus away with it; give it back, so Enter starts the
     // next load and Escape closes the window.

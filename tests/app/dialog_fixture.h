@@ -33,6 +33,26 @@ inline SSerInfo Port(const char* portName, const char* friendlyName) {
 using testing_support::CScriptedLoader;
 using testing_support::Gate;
 
+// A port that will not open, for the reason the test gives.
+class CRefusingDevice : public ISerialDevice {
+public:
+    explicit CRefusingDevice(OpenError error) : error_(std::move(error)) {}
+    bool Open(int /*port*/) override { return false; }
+    bool InitCommState() override { return false; }
+    bool SetHandshake(bool /*enable*/) override { return false; }
+    bool ApplyCommState() override { return false; }
+    bool Write(const void* /*data*/, int /*length*/) override { return false; }
+    int Read(char* /*buffer*/, int /*length*/) override { return 0; }
+    void Close() override {}
+    [[nodiscard]] bool IsOpen() const override { return false; }
+    [[nodiscard]] SLineSettings& LineSettings() override { return settings_; }
+    [[nodiscard]] const OpenError& LastOpenError() const override { return error_; }
+
+private:
+    OpenError error_;
+    SLineSettings settings_;
+};
+
 class DialogTest : public testing::Test {
 protected:
     // A window on ports, as OnInitDialog leaves it; startPort -1 means no "-com".
@@ -45,7 +65,7 @@ protected:
             if (enumError_) throw ComEnumError(enumError_);
             list = ports_;
         });
-        dialog_->SetErrorReporter([this](const CString& text) { errors_.push_back(text); });
+        dialog_->SetNoticeReporter([this](const SNotice& notice) { notices_.push_back(notice); });
         dialog_->SetLoaderFactory(
             [this](SLoaderState* state, LoaderDeps deps) -> std::unique_ptr<CLoader> {
                 ++loadsStarted_;
@@ -65,7 +85,7 @@ protected:
     SLoaderState state_;
     std::vector<SSerInfo> ports_;
     const char* enumError_ = nullptr;
-    std::vector<CString> errors_;
+    std::vector<SNotice> notices_;
     CScriptedLoader::Script script_ = [](SLoaderState&, LoaderDeps&) {};
     int loadsStarted_ = 0;
     std::unique_ptr<CZentrelDlg> dialog_;

@@ -10,7 +10,7 @@ using PortListTest = DialogTest;
 TEST_F(PortListTest, NoPortsAndNoComOffersOnlyThePlaceholder) {
     Open({});
     ASSERT_EQ(ItemData(), std::vector<int>{0});
-    EXPECT_EQ(ItemText(0), "Select Comport");
+    EXPECT_EQ(ItemText(0), "No Comport Found");
     EXPECT_EQ(dialog_->m_cbComPort->currentIndex(), 0);
     EXPECT_FALSE(dialog_->m_btnLoad->isEnabled());
 
@@ -22,26 +22,19 @@ TEST_F(PortListTest, NoPortsAndNoComOffersOnlyThePlaceholder) {
     EXPECT_FALSE(dialog_->IsLoadActive());
 }
 
-TEST_F(PortListTest, PortsFollowThePlaceholderWithTheirNumbers) {
-    Open({Port("COM1", "Communications Port (COM1)"), Port("COM10", "USB Serial Port (COM10)")});
+// Which items the list holds is the view's rule; the window shows them with the first selected,
+// and Load waits for the user's choice even when that first item is a port.
+TEST_F(PortListTest, TheListHoldsTheViewsItemsAndLoadWaits) {
+    Open({Port("COM1", "COM1"), Port("COM10", "USB Serial Port (COM10)")});
     EXPECT_EQ(ItemData(), (std::vector<int>{0, 1, 10}));
     EXPECT_EQ(ItemText(2), "USB Serial Port (COM10)");
     EXPECT_EQ(dialog_->m_cbComPort->currentIndex(), 0);
     EXPECT_FALSE(dialog_->m_btnLoad->isEnabled());
-}
 
-TEST_F(PortListTest, ComPortMissingFromTheListIsAppended) {
+    dialog_.reset();
     Open({Port("COM1", "COM1"), Port("COM3", "COM3")}, 7);
     EXPECT_EQ(ItemData(), (std::vector<int>{1, 3, 7}));
     EXPECT_EQ(ItemText(2), "COM 7");
-    EXPECT_EQ(dialog_->m_cbComPort->currentIndex(), 0);
-    EXPECT_FALSE(dialog_->m_btnLoad->isEnabled());
-}
-
-TEST_F(PortListTest, ComPortInTheListIsNotAddedAgain) {
-    Open({Port("COM1", "COM1"), Port("COM3", "COM3"), Port("COM7", "COM7")}, 7);
-    EXPECT_EQ(ItemData(), (std::vector<int>{1, 3, 7}));
-    // The first port is selected, not the one named on the command line.
     EXPECT_EQ(dialog_->m_cbComPort->currentIndex(), 0);
     EXPECT_FALSE(dialog_->m_btnLoad->isEnabled());
 }
@@ -63,16 +56,52 @@ TEST_F(PortListTest, SelectionEnablesLoadOnlyForAPort) {
 TEST_F(PortListTest, DiscoveryFailureIsReportedAndTheListStillWorks) {
     enumError_ = "Port discovery failed: /sys/class/tty: Permission denied";
     Open({});
-    ASSERT_EQ(errors_, std::vector<CString>{enumError_});
+    ASSERT_EQ(notices_, (std::vector<SNotice>{{enumError_, ""}}));
     EXPECT_EQ(ItemData(), std::vector<int>{0});
-    EXPECT_EQ(ItemText(0), "Select Comport");
 
-    errors_.clear();
+    // The rescans fail the same way, and say nothing more.
+    dialog_->RescanPorts();
+    EXPECT_EQ(notices_.size(), 1u);
+
+    notices_.clear();
     dialog_.reset();
     Open({}, 5);
-    EXPECT_EQ(errors_.size(), 1u);
+    EXPECT_EQ(notices_.size(), 1u);
     EXPECT_EQ(ItemData(), std::vector<int>{5});
     EXPECT_EQ(ItemText(0), "COM 5");
+}
+
+// While no load runs the list follows the machine's ports; the user's choice stays while its
+// port is there, and Load never falls to another port when it goes.
+TEST_F(PortListTest, TheListFollowsThePortsThatComeAndGo) {
+    Open({Port("COM3", "COM3")});
+    dialog_->m_cbComPort->setCurrentIndex(1);
+    ASSERT_TRUE(dialog_->m_btnLoad->isEnabled());
+
+    ports_ = {Port("COM1", "COM1"), Port("COM3", "COM3"), Port("COM7", "USB Serial Port (COM7)")};
+    EXPECT_TRUE(QTest::qWaitFor([this] { return ItemData().size() == 4; }, 5000));
+    EXPECT_EQ(ItemData(), (std::vector<int>{0, 1, 3, 7}));
+    EXPECT_EQ(dialog_->m_cbComPort->currentText(), "COM3");
+    EXPECT_TRUE(dialog_->m_btnLoad->isEnabled());
+
+    ports_ = {Port("COM1", "COM1"), Port("COM7", "USB Serial Port (COM7)")};
+    dialog_->RescanPorts();
+    EXPECT_EQ(ItemData(), (std::vector<int>{0, 1, 7}));
+    EXPECT_EQ(dialog_->m_cbComPort->currentIndex(), 0);
+    EXPECT_FALSE(dialog_->m_btnLoad->isEnabled());
+
+    ports_ = {};
+    dialog_->RescanPorts();
+    EXPECT_EQ(ItemData(), std::vector<int>{0});
+    EXPECT_EQ(ItemText(0), "No Comport Found");
+
+    // A port named with "-com" stays on the list when it goes.
+    dialog_.reset();
+    Open({Port("COM7", "COM7")}, 7);
+    ports_ = {};
+    dialog_->RescanPorts();
+    EXPECT_EQ(ItemData(), std::vector<int>{7});
+    EXPECT_EQ(ItemText(0), "COM 7");
 }
 
 }  // namespace

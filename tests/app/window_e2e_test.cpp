@@ -1,9 +1,15 @@
 // Real time: the window program's whole run against the simulated receiver on a pseudo-terminal.
-// A timer plays the user: it picks the port named with "-com", presses Load, answers the
-// loader's message box and presses Exit once the window is idle again.
+// A timer plays the user: once the window is open it plugs the receiver in (a new link in the
+// MORVANE_DEVICES folder, as a USB adapter appears), waits for the port list to offer it, picks
+// it, presses Load, answers the loader's message box and presses Exit once the window is idle.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -30,14 +36,16 @@ using testing::SimProcess;
 
 // What the user does and what the user saw.
 struct User {
-    enum class Step { PickPort, Loading, Done } step = Step::PickPort;
+    enum class Step { PlugIn, PickPort, Loading, Done } step = Step::PlugIn;
+    std::function<void()> plugIn;
+    bool listedBeforePlugging = false;
     std::vector<QString> boxes;
     std::vector<QString> percents;  // the percentages shown during the load, in order
     QString finalStatus;
     QString finalPercent;
     bool gaveUp = false;
 
-    void Act(SimProcess& sim, std::chrono::steady_clock::time_point deadline) {
+    void Act(const std::function<void()>& stopSim, std::chrono::steady_clock::time_point deadline) {
         if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
             boxes.push_back(box->text());
             box->accept();
@@ -49,6 +57,11 @@ struct User {
         }
         if (dialog == nullptr) return;
         switch (step) {
+            case Step::PlugIn:
+                listedBeforePlugging = dialog->m_cbComPort->findData(kComPort) >= 0;
+                plugIn();
+                step = Step::PickPort;
+                break;
             case Step::PickPort: {
                 const int index = dialog->m_cbComPort->findData(kComPort);
                 if (index < 0) return;
@@ -64,7 +77,7 @@ struct User {
                     // A load that never ends is stopped by taking its receiver away.
                     if (std::chrono::steady_clock::now() > deadline && !gaveUp) {
                         gaveUp = true;
-                        sim.Stop();
+                        stopSim();
                     }
                     return;
                 }
@@ -78,22 +91,37 @@ struct User {
     }
 };
 
-TEST(WindowE2E, LoadsTheImageIntoTheSimulatedReceiver) {
-    SimProcess sim(MORVANE_SIM_PATH, kComPort, {"--rate", "19200", "--exit-after-transfer"});
-    ASSERT_TRUE(sim.Ready());
+TEST(WindowE2E, LoadsTheImageIntoAReceiverPluggedInWhileTheWindowIsOpen) {
+    // The window starts on a devices folder without the receiver's port.
+    std::string folder =
+        (std::filesystem::temp_directory_path() / "morvane-window-XXXXXX").string();
+    ASSERT_NE(mkdtemp(folder.data()), nullptr);
+    setenv("MORVANE_DEVICES", folder.c_str(), 1);
 
+    std::unique_ptr<SimProcess> sim;
     User user;
+    user.plugIn = [&] {
+        sim = std::make_unique<SimProcess>(
+            MORVANE_SIM_PATH, kComPort,
+            std::vector<std::string>{"--rate", "19200", "--exit-after-transfer"});
+        // The simulator links itself in a folder of its own; the window's folder gets the new
+        // port now, while the window is open.
+        setenv("MORVANE_DEVICES", folder.c_str(), 1);
+        std::filesystem::create_symlink(sim->DevicePath(),
+                                        folder + "/com" + std::to_string(kComPort));
+    };
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(6);
     QTimer hands;
-    QObject::connect(&hands, &QTimer::timeout, [&] { user.Act(sim, deadline); });
+    QObject::connect(&hands, &QTimer::timeout, [&] { user.Act([&] { sim->Stop(); }, deadline); });
     hands.start(50);
 
-    const std::string port = std::to_string(kComPort);
-    const char* argv[] = {"/opt/Morvane Updater/morvane", "-com", port.c_str()};
+    const char* argv[] = {"/opt/Morvane Updater/morvane"};
     CZentrelApp app;
-    EXPECT_FALSE(app.InitInstance(3, argv));
+    EXPECT_FALSE(app.InitInstance(1, argv));
     hands.stop();
 
+    ASSERT_TRUE(sim && sim->Ready());
+    EXPECT_FALSE(user.listedBeforePlugging);
     EXPECT_FALSE(user.gaveUp);
     EXPECT_EQ(user.step, User::Step::Done);
     EXPECT_EQ(user.boxes, std::vector<QString>{"Load Completed\t"});
@@ -101,11 +129,13 @@ TEST(WindowE2E, LoadsTheImageIntoTheSimulatedReceiver) {
     EXPECT_EQ(user.finalPercent, "100%");
     EXPECT_GT(user.percents.size(), 3u) << "the percentage should move during the transfer";
 
-    EXPECT_EQ(sim.Stop(), 0);
-    const std::string report = sim.Report();
+    EXPECT_EQ(sim->Stop(), 0);
+    const std::string report = sim->Report();
     EXPECT_EQ(JsonValue(report, "complete"), "true");
     EXPECT_EQ(JsonValue(report, "sha256"), Sha256Hex(EmbeddedFirmwareImage()));
     EXPECT_EQ(JsonValue(report, "image_matches"), "true");
+    std::error_code ec;
+    std::filesystem::remove_all(folder, ec);
 }
 
 }  // namespace

@@ -141,8 +141,40 @@ TEST(ControlStates, LoadWaitsForAPortAndEverythingIsLockedDuringALoad) {
     EXPECT_TRUE(view.Controls().load);
     view.LoadStarted();
     EXPECT_EQ(view.Controls(), (SControlStates{false, false, false}));
-    view.LoadEnded();
+    view.LoadEnded(STATUS_DEVICE_NOT_DETECTED);
     EXPECT_EQ(view.Controls(), (SControlStates{true, true, true}));
+}
+
+// No figure of a load that is over stands beside the status of another: a new load starts from
+// the start texts, and a load that failed leaves no remaining time behind. The firmware found
+// stays, and so does the outcome of a complete transfer.
+TEST_F(StatusViewTest, FiguresOfALoadThatIsOverDoNotStay) {
+    state_.SetFirmwareText("1.20");
+    state_.SetFirmwareDetected(true);
+    state_.SetStatus(STATUS_CONNECTED);
+    Progress(136352, 136352, 0);
+    state_.SetStatus(STATUS_FIRMWARE_COMPLETE);
+    view_.LoadEnded(STATUS_FIRMWARE_COMPLETE);
+    EXPECT_EQ(Pass().percent, "100%");
+    EXPECT_EQ(view_.Area().remainingTime, "Remaining Time: 0 seconds");
+
+    for (const std::int32_t failure : {STATUS_BLOCK_FAILED, STATUS_INVALID_PORT}) {
+        view_.LoadStarted();
+        SStatusArea expected = view_.Area();
+        expected.progress = "Progress: N/A";
+        expected.percent = "0%";
+        expected.bar = 0;
+        expected.remainingTime = "Remaining Time: N/A";
+        EXPECT_EQ(view_.Area(), expected) << failure;
+        EXPECT_EQ(view_.Area().firmwareOnDevice, "Firmware on Device: 1.20");
+
+        Progress(99550, 136352, 33);
+        state_.SetStatus(failure);
+        EXPECT_EQ(Pass().percent, "73%");
+        view_.LoadEnded(failure);
+        expected.status = view_.Area().status;
+        EXPECT_EQ(view_.Area(), expected) << failure;
+    }
 }
 
 }  // namespace
