@@ -1,6 +1,5 @@
 // morvane-cli: the window's load, run from a terminal or a script.
 #include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <csignal>

@@ -1,7 +1,6 @@
 #include "cli/multi_load.h"
 
 #include <pthread.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <csignal>

@@ -62,7 +62,7 @@ bool IsBelowUsbRootHub(std::string_view resolvedDevicePath) {
 
 CString UsbAdapterName(std::string_view product, std::string_view manufacturer,
                        std::string_view vendorId, std::string_view productId) {
-    const CString productText = SysfsText(product);
+    CString productText = SysfsText(product);
     if (!productText.empty()) return productText;
     const CString maker = SysfsText(manufacturer);
     const CString vendor = SysfsText(vendorId);

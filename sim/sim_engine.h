@@ -98,7 +98,7 @@ private:
     void PutTransfer(std::uint8_t c, std::uint32_t lineRate, SimTime now, std::string& out);
     void PutLineChar(std::uint8_t c, std::uint32_t lineRate, SimTime now, std::string& out);
     void EndLine(std::uint8_t end, std::uint32_t lineRate, SimTime now, std::string& out);
-    void HandleCommand(const std::string& line, std::uint32_t lineRate, SimTime now,
+    void HandleCommand(const std::string& raw, std::uint32_t lineRate, SimTime now,
                        std::string& out);
     void EndTransfer(SimTime now);
     void Send(std::string& out, std::string_view body);
