@@ -4,11 +4,15 @@
 #   tools/test.sh              the normal build (build/), every test, the real-time ones included
 #   tools/test.sh asan         AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
 #   tools/test.sh tsan         ThreadSanitizer on everything but the window (build-tsan/)
+#   tools/test.sh clang        clang with its thread-safety analysis; the unit tests (build-clang/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 preset="${1:-default}"
-bash tools/deps.sh
+case $preset in
+  clang) bash tools/deps.sh fuzz ;;
+  *) bash tools/deps.sh ;;
+esac
 
 jobs=$(nproc)
 cmake --preset "$preset" >/dev/null
