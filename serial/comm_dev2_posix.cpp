@@ -31,6 +31,7 @@
 #include "serial/comm_error_text.h"
 #include "serial/receive_ring.h"
 #include "serial/termios_line_posix.h"
+#include "serial/tty_holders_linux.h"
 
 namespace morvane {
 namespace {
@@ -220,10 +221,12 @@ bool CCommDev2::Open(int port) {
     const std::string path = DevicePathFor(port);
     lastOpenError_.devicePath = path;
 
-    auto fail = [this](OpenErrorKind kind, int error) {
+    auto fail = [this, &path](OpenErrorKind kind, int error) {
         lastOpenError_.kind = kind;
         lastOpenError_.osError = error;
         lastOpenError_.osText = OsText(error);
+        if (kind == OpenErrorKind::Busy && lastOpenError_.holders.empty())
+            lastOpenError_.holders = ProgramsHoldingDevice(path, "/proc", ::getpid());
         Close();
         return false;
     };
@@ -236,7 +239,10 @@ bool CCommDev2::Open(int port) {
     if (b.wakeFd < 0) return fail(OpenErrorKind::Other, errno);
 
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return fail(OpenErrorKindForErrno(errno), errno);
+    if (fd < 0) {
+        const int error = errno;
+        return fail(OpenErrorKindForErrno(error), error);
+    }
     // Until the port is ours alone, touch nothing on it: it may be another program's line.
     auto refuse = [&](OpenErrorKind kind, int error) {
         ::close(fd);
@@ -248,13 +254,22 @@ bool CCommDev2::Open(int port) {
         const bool notTty = error == ENOTTY || error == EINVAL;
         return refuse(notTty ? OpenErrorKind::NotSerial : OpenErrorKindForErrno(error), error);
     }
-    // TIOCEXCL keeps other users out but not root; the advisory lock keeps out every program
-    // that asks for it (this one, and others that lock ports the same way), root or not.
+    // The port is another program's whoever holds it and however: by the advisory lock (this
+    // program, and others that lock ports the same way), by the exclusive flag (which keeps
+    // other users out, but lets root in: so root asks for it), or only by an open descriptor
+    // (a terminal program, ModemManager probing a new USB device), which only the process table
+    // shows. Processes of other users are invisible there to an ordinary user: such a holder
+    // without lock or flag goes unnoticed, and both programs then read the line.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         return refuse(error == EWOULDBLOCK ? OpenErrorKind::Busy : OpenErrorKindForErrno(error),
                       error);
     }
+    int exclusive = 0;
+    if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0)
+        return refuse(OpenErrorKind::Busy, EBUSY);
+    lastOpenError_.holders = ProgramsHoldingDevice(path, "/proc", ::getpid());
+    if (!lastOpenError_.holders.empty()) return refuse(OpenErrorKind::Busy, EBUSY);
     (void)::ioctl(fd, TIOCEXCL);
 
     b.original = original;

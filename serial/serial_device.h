@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace morvane {
 
@@ -59,6 +60,8 @@ struct OpenError {
     std::string devicePath;  // the device the number mapped to (empty if none)
     std::string osText;      // strerror text of the failing call
     int osError = 0;         // its errno
+    // For a busy port, the other programs found holding it: "ModemManager (pid 812)".
+    std::vector<std::string> holders;
 };
 
 class ISerialDevice {

@@ -29,7 +29,7 @@ public:
     bool Open(int) override {
         ++log_.opens;
         if (refuse_ != OpenErrorKind::None) {
-            lastOpenError_ = OpenError{refuse_, "/dev/ttyFAKE0", "Device or resource busy", 16};
+            lastOpenError_ = OpenError{refuse_, "/dev/ttyFAKE0", "Device or resource busy", 16, {}};
             return false;
         }
         lastOpenError_ = OpenError{};

@@ -164,7 +164,7 @@ TEST(JsonEvents, OneObjectPerLineForEachChange) {
 class CRefusingDevice : public ISerialDevice {
 public:
     bool Open(int) override {
-        error_ = OpenError{OpenErrorKind::Busy, "/dev/ttyFAKE0", "Device or resource busy", 16};
+        error_ = OpenError{OpenErrorKind::Busy, "/dev/ttyFAKE0", "Device or resource busy", 16, {}};
         return false;
     }
     bool InitCommState() override { return false; }

@@ -3,6 +3,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -83,6 +86,52 @@ public:
 private:
     int master_ = -1;
     std::string slavePath_;
+};
+
+// Another program holding the tty: a child process named `name` that opens it without a lock
+// (and, if asked, makes it exclusive), until the test lets it go.
+class ForeignHolder {
+public:
+    ForeignHolder(const std::string& path, const char* name, bool exclusive) {
+        int ready[2];
+        int release[2];
+        if (::pipe(ready) != 0 || ::pipe(release) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::close(ready[0]);
+            ::close(release[1]);
+            ::prctl(PR_SET_NAME, name);
+            const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            if (fd >= 0 && exclusive) ::ioctl(fd, TIOCEXCL);
+            char c = fd >= 0 ? '1' : '0';
+            (void)!::write(ready[1], &c, 1);
+            (void)!::read(release[0], &c, 1);  // returns when the test closes its end
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        ::close(release[0]);
+        release_ = release[1];
+        char c = 0;
+        ok_ = pid_ > 0 && ::read(ready[0], &c, 1) == 1 && c == '1';
+        ::close(ready[0]);
+    }
+    ~ForeignHolder() { Release(); }
+    ForeignHolder(const ForeignHolder&) = delete;
+    ForeignHolder& operator=(const ForeignHolder&) = delete;
+
+    [[nodiscard]] bool Ok() const { return ok_; }
+    [[nodiscard]] pid_t Pid() const { return pid_; }
+    void Release() {
+        if (release_ >= 0) ::close(release_);
+        release_ = -1;
+        if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int release_ = -1;
+    bool ok_ = false;
 };
 
 std::string Pattern(std::size_t length, int seed = 0) {
@@ -278,6 +327,29 @@ TEST_F(CommDevOnPty, SecondOpenOfAHeldPortIsBusyEvenForRoot) {
 
     first.Close();
     EXPECT_TRUE(second.Open(1)) << second.LastOpenError().osText;
+}
+
+// Programs that hold a port without the lock: a terminal program, ModemManager probing a new
+// device (open only), or one that made the tty exclusive, which root may open anyway.
+TEST_F(CommDevOnPty, APortAnotherProgramHoldsIsBusyAndNamesTheHolder) {
+    for (const bool exclusive : {false, true}) {
+        SCOPED_TRACE(exclusive ? "exclusive, no lock" : "open, no lock");
+        ForeignHolder holder(pty.SlavePath(), "line-holder", exclusive);
+        ASSERT_TRUE(holder.Ok());
+        CPathCommDev dev(pty.SlavePath());
+        EXPECT_FALSE(dev.Open(1));
+        EXPECT_FALSE(dev.IsOpen());
+        const OpenError& error = dev.LastOpenError();
+        EXPECT_EQ(error.kind, OpenErrorKind::Busy);
+        EXPECT_EQ(error.holders, std::vector<std::string>{"line-holder (pid " +
+                                                          std::to_string(holder.Pid()) + ")"});
+        holder.Release();
+        // A pseudo-terminal keeps the exclusive flag while its other side is open, and refuses
+        // every other user; root is refused alike.
+        if (exclusive) continue;
+        EXPECT_TRUE(dev.Open(1)) << dev.LastOpenError().osText;
+        EXPECT_TRUE(dev.LastOpenError().holders.empty());
+    }
 }
 
 TEST_F(CommDevOnPty, WithoutReadsTheFirst4096BytesAreKept) {
