@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <sstream>
 
+#include "cli/cli_platform.h"
 #include "platform/text.h"
 #include "res/firmware_image.h"
 
@@ -14,31 +15,6 @@ namespace morvane {
 namespace {
 
 constexpr const char* kProgramName = "morvane-cli";
-
-constexpr const char* kFooter =
-    "Exit status:\n"
-    "  0    the image was sent completely\n"
-    "  1    usage error\n"
-    "  2    the port could not be opened (or, with --list, the ports could not be listed)\n"
-    "  3    the receiver was not detected\n"
-    "  4    the transfer failed\n"
-    "  5    --verify: the receiver did not report the new firmware after its restart\n"
-    "  130  stopped with Ctrl-C (pressed twice)\n"
-    "  143  stopped by SIGTERM (129: SIGHUP, the terminal went away)\n"
-    "With several ports the exit status is the worst outcome among them (4, 5, 3, 2, then 0).\n"
-    "\n"
-    "Examples:\n"
-    "  morvane-cli --list\n"
-    "  morvane-cli --com 33              (COM33 is /dev/ttyUSB0)\n"
-    "  morvane-cli --port /dev/ttyUSB0 --trace 2>trace.txt\n"
-    "  morvane-cli --probe --com 33      (is a receiver there, and which firmware does it run?)\n"
-    "  morvane-cli --com 33 --verify     (load, then check that it runs the new firmware)\n"
-    "  morvane-cli --com 33 --com 34 --com 35   (three receivers at once)\n"
-    "  morvane-cli --all-probed --verify --json >events.jsonl\n"
-    "\n"
-    "COM numbers: ttyS0-31 = COM1-32, ttyUSB0-31 = COM33-64, ttyACM0-31 = COM65-96,\n"
-    "ttyAMA0-31 = COM97-128, ttyXRUSB0-31 = COM129-160, rfcomm0-31 = COM161-192;\n"
-    "entries comN in the folder named by MORVANE_DEVICES take precedence.";
 
 CliOptions UsageError(std::string text) {
     CliOptions o;
@@ -73,7 +49,7 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
         "Updates the firmware of a Tundro W6 receiver on a serial port with the image this\n"
         "program carries (the same load as the Morvane window).",
         kProgramName};
-    app.footer(kFooter);
+    app.footer(HelpFooter());
     app.set_version_flag("--version", VersionText(),
                          "Print the version and the firmware carried, then exit");
 
@@ -96,8 +72,7 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
             ->check(comNumber)
             ->type_name("N");
     CLI::Option* port =
-        app.add_option("--port", o.portPath, "Load the receiver on this tty device, as it is")
-            ->type_name("PATH");
+        app.add_option("--port", o.portPath, PortOptionHelp())->type_name(PortOptionValueName());
     bool listPorts = false;
     app.add_flag("--list", listPorts, "List the serial ports found, then exit");
     app.add_flag("--trace", o.trace, "Write every byte sent and received, timestamped, to stderr");
@@ -163,7 +138,13 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
         return UsageError(
             "name the receiver's port with --com N or --port PATH (--list shows the ports)");
     }
-    if (byPath && o.portPath.empty()) return UsageError("--port needs a device path");
+    if (byPath) {
+        const PortArgument named = ReadPortArgument(o.portPath);
+        if (!named.error.empty()) return UsageError(named.error);
+        o.comPort = named.comPort;
+        o.portPath = named.path;
+        if (named.comPort != 0) o.comPorts = {named.comPort};
+    }
     o.action = CliAction::Load;
     return o;
 }

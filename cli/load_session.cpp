@@ -1,34 +1,21 @@
 #include "cli/load_session.h"
 
-#include <sys/prctl.h>
-
+#include "cli/cli_platform.h"
 #include "cli/trace_comm_dev.h"
 #include "loader/loader_w6.h"
 #include "platform/text.h"
 #include "record/loader_status.h"
-#include "serial/com_port_map.h"
 #include "serial/comm_dev2.h"
 
 namespace morvane {
 
-void CCancellableWaits::Cancel() {
-    {
-        const std::lock_guard<std::mutex> guard(lock_);
-        cancelled_ = true;
-    }
-    wake_.notify_all();
-}
+void CCancellableWaits::Cancel() { cancelled_.Raise(); }
 
-bool CCancellableWaits::Cancelled() const {
-    const std::lock_guard<std::mutex> guard(lock_);
-    return cancelled_;
-}
+bool CCancellableWaits::Cancelled() const { return cancelled_.Raised(); }
 
 void CCancellableWaits::WaitFor(unsigned ms) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    std::unique_lock<std::mutex> guard(lock_);
-    wake_.wait_until(guard, deadline, [this] { return cancelled_; });
-    if (cancelled_) throw LoadCancelled();
+    if (cancelled_.WaitUntil(deadline)) throw LoadCancelled();
 }
 
 void CQueuedPrompt::ShowMessage(const CString& text) {
@@ -69,9 +56,7 @@ std::string CLoadSession::PortLabel() const {
 }
 
 void CLoadSession::Start() {
-    devicePath_ = request_.comPort != 0
-                      ? DevicePathForComPort(request_.comPort).value_or(std::string())
-                      : request_.portPath;
+    devicePath_ = request_.comPort != 0 ? ComPortDevicePath(request_.comPort) : request_.portPath;
     state_.Reset();
     // A device bound to a path opens that path whatever number it is given.
     state_.SetComPort(request_.comPort != 0 ? request_.comPort : 1);
@@ -96,9 +81,7 @@ const LoadOutcome& CLoadSession::Join() {
 }
 
 void CLoadSession::Work() {
-    // The transfer is paced by thousands of short pauses (2727 of 20 ms for the image carried);
-    // the kernel's default timer slack of 50 us would stretch every one of them.
-    prctl(PR_SET_TIMERSLACK, 1UL);
+    PreparePacingThread();
     std::unique_ptr<ISerialDevice> device = std::move(device_);
     if (!device) {
         if (request_.comPort != 0) {

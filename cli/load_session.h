@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -18,6 +17,7 @@
 #include "cli/probe.h"
 #include "loader/load_seams.h"
 #include "loader/loader.h"
+#include "platform/wake_event.h"
 #include "record/loader_state.h"
 #include "serial/serial_device.h"
 
@@ -44,9 +44,7 @@ public:
 private:
     void WaitFor(unsigned ms);
 
-    mutable std::mutex lock_;
-    std::condition_variable wake_;
-    bool cancelled_ = false;  // guarded by lock_
+    CWakeEvent cancelled_;
 };
 
 // The load's message boxes, queued for the main thread to print in order with the record.

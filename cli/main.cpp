@@ -1,20 +1,19 @@
-// morvane-cli: the window's load, run from a terminal or a script.
-#include <pthread.h>
-#include <unistd.h>
-
-#include <csignal>
+// morvane-cli: the window's load, run from a terminal or a script. What differs by platform
+// (stop requests, the console, port names) is behind cli_platform.h and stop_requests.h.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "cli/cli_args.h"
+#include "cli/cli_platform.h"
 #include "cli/exit_status.h"
 #include "cli/load_session.h"
 #include "cli/multi_load.h"
 #include "cli/progress_view.h"
+#include "cli/stop_requests.h"
 #include "record/loader_status.h"
 #include "serial/enumerate_com_ports.h"
 #include "serial/open_error_facts.h"
@@ -58,27 +57,20 @@ int RunLoad(const CliOptions& options) {
     request.portPath = options.portPath;
     request.trace = options.trace;
 
-    // Signals go to this thread only, which takes them between polls; the worker and the
-    // serial receive thread inherit the mask and never see them.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    // A reader of our output that went away (`| head`) must not end the load half-way.
-    std::signal(SIGPIPE, SIG_IGN);
+    // Before the worker starts: the requests are taken here, between polls, and no other thread
+    // sees them.
+    CStopRequests stopRequests;
+    PrepareOutput();
 
     CLoadReporter reporter(std::cout, std::cerr, StyleForStdout());
     CLoadSession session(request, std::cerr);
     CInterruptPolicy interrupts;
-    int stopSignal = 0;
+    StopRequest stoppedBy = StopRequest::None;
     session.Start();
 
     while (!session.Done()) {
-        timespec tick{0, 100 * 1000 * 1000};
-        const int sig = sigtimedwait(&signals, nullptr, &tick);
-        if (sig == SIGINT) {
+        const StopRequest stop = stopRequests.Next(std::chrono::milliseconds(100));
+        if (stop == StopRequest::Interrupt) {
             switch (interrupts.OnInterrupt(std::chrono::steady_clock::now())) {
                 case CInterruptPolicy::Action::Warn:
                     reporter.Warn(std::string(kDamageWarning) +
@@ -86,16 +78,16 @@ int RunLoad(const CliOptions& options) {
                     break;
                 case CInterruptPolicy::Action::Stop:
                     reporter.Warn("Stopping the load...");
-                    stopSignal = SIGINT;
+                    stoppedBy = StopRequest::Interrupt;
                     session.Cancel();
                     break;
                 case CInterruptPolicy::Action::ForceExit:
                     reporter.Finish();
                     std::_Exit(kExitInterrupted);
             }
-        } else if (sig == SIGTERM || sig == SIGHUP) {
+        } else if (stop != StopRequest::None) {
             // Asked to end by the system or by a closed terminal: there is no one to warn.
-            if (stopSignal == 0) stopSignal = sig;
+            if (stoppedBy == StopRequest::None) stoppedBy = stop;
             session.Cancel();
         }
         ShowProgress(session, reporter, false);
@@ -106,7 +98,7 @@ int RunLoad(const CliOptions& options) {
 
     if (outcome.cancelled) {
         std::cerr << "morvane-cli: the load was stopped; the receiver may need a new load.\n";
-        return stopSignal == SIGINT || stopSignal == 0 ? kExitInterrupted : 128 + stopSignal;
+        return ExitStatusForStop(stoppedBy);
     }
     if (!outcome.failure.empty()) {
         std::cerr << "morvane-cli: the load failed: " << outcome.failure << '\n';

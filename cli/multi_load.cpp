@@ -1,17 +1,17 @@
 #include "cli/multi_load.h"
 
-#include <pthread.h>
-
 #include <algorithm>
-#include <csignal>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
 #include <sstream>
 #include <streambuf>
 
+#include "cli/cli_platform.h"
 #include "cli/exit_status.h"
 #include "cli/json_events.h"
+#include "cli/stop_requests.h"
 #include "platform/text.h"
 #include "record/loader_status.h"
 #include "res/firmware_image.h"
@@ -205,23 +205,20 @@ std::vector<int> RunGroup(const std::vector<LoadRequest>& requests, const GroupO
         err << text << '\n' << std::flush;
     };
 
+    // Before the workers start: the requests are taken here, between polls, and no other thread
+    // sees them.
+    CStopRequests stopRequests;
     for (auto& s : sessions) s->Start();
 
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGHUP);
     CInterruptPolicy interrupts;
-    int stopSignal = 0;
+    StopRequest stoppedBy = StopRequest::None;
     auto allDone = [&] {
         return std::all_of(sessions.begin(), sessions.end(),
                            [](const auto& s) { return s->Done(); });
     };
     while (!allDone()) {
-        timespec tick{0, 100 * 1000 * 1000};
-        const int sig = sigtimedwait(&signals, nullptr, &tick);
-        if (sig == SIGINT) {
+        const StopRequest stop = stopRequests.Next(std::chrono::milliseconds(100));
+        if (stop == StopRequest::Interrupt) {
             switch (interrupts.OnInterrupt(std::chrono::steady_clock::now())) {
                 case CInterruptPolicy::Action::Warn:
                     warn(std::string(kDamageWarning) +
@@ -229,14 +226,14 @@ std::vector<int> RunGroup(const std::vector<LoadRequest>& requests, const GroupO
                     break;
                 case CInterruptPolicy::Action::Stop:
                     warn(several ? "Stopping every load..." : "Stopping the load...");
-                    stopSignal = SIGINT;
+                    stoppedBy = StopRequest::Interrupt;
                     for (auto& s : sessions) s->Cancel();
                     break;
                 case CInterruptPolicy::Action::ForceExit: warn(""); std::_Exit(kExitInterrupted);
             }
-        } else if (sig == SIGTERM || sig == SIGHUP) {
+        } else if (stop != StopRequest::None) {
             // Asked to end by the system or by a closed terminal: there is no one to warn.
-            if (stopSignal == 0) stopSignal = sig;
+            if (stoppedBy == StopRequest::None) stoppedBy = stop;
             for (auto& s : sessions) s->Cancel();
         }
         for (std::size_t i = 0; i < sessions.size(); ++i) show(i, false);
@@ -263,8 +260,7 @@ std::vector<int> RunGroup(const std::vector<LoadRequest>& requests, const GroupO
         std::string message;
         int exitStatus = 0;
         if (outcome.cancelled) {
-            exitStatus =
-                stopSignal == SIGINT || stopSignal == 0 ? kExitInterrupted : 128 + stopSignal;
+            exitStatus = ExitStatusForStop(stoppedBy);
             message = "the load was stopped; the receiver may need a new load.";
             advice += prefix + "morvane-cli: " + message + "\n";
             outcomeText = "stopped";
@@ -323,16 +319,7 @@ std::vector<int> RunGroup(const std::vector<LoadRequest>& requests, const GroupO
 }
 
 int RunSessions(const CliOptions& options) {
-    // Signals go to this thread only, which takes them between polls; the workers and the
-    // serial receive threads inherit the mask and never see them.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    // A reader of our output that went away (`| head`) must not end a load half-way.
-    std::signal(SIGPIPE, SIG_IGN);
+    PrepareOutput();
 
     GroupOutput output;
     output.out = &std::cout;

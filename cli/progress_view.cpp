@@ -1,7 +1,5 @@
 #include "cli/progress_view.h"
 
-#include <unistd.h>
-
 #include <cstdlib>
 
 #include "platform/text.h"
@@ -20,16 +18,6 @@ constexpr const char* kPlain = "\x1b[0m";
 std::string ProgressBar(unsigned percent, unsigned width) {
     const unsigned full = (percent > 100 ? 100 : percent) * width / 100;
     return "[" + std::string(full, '#') + std::string(width - full, '-') + "]";
-}
-
-ReporterStyle StyleForStdout() {
-    ReporterStyle style;
-    style.terminal = isatty(STDOUT_FILENO) == 1;
-    const char* noColor = std::getenv("NO_COLOR");
-    const char* term = std::getenv("TERM");
-    const bool dumb = term == nullptr || std::string(term) == "dumb";
-    style.colour = style.terminal && (noColor == nullptr || *noColor == '\0') && !dumb;
-    return style;
 }
 
 CLoadReporter::CLoadReporter(std::ostream& out, std::ostream& err, ReporterStyle style)

@@ -22,7 +22,8 @@ struct ReporterStyle {
     bool colour = false;    // terminal that may be coloured (NO_COLOR unset, TERM not "dumb")
 };
 
-// The style for the process's stdout, from isatty and the environment.
+// The style for the process's stdout, from what it is (a terminal, or a console, or not) and the
+// environment; each platform's cli_platform file decides.
 [[nodiscard]] ReporterStyle StyleForStdout();
 
 class CLoadReporter {

@@ -11,7 +11,11 @@ namespace morvane {
 
 namespace {
 
-std::optional<std::span<const std::uint8_t>> EmbeddedImage() { return EmbeddedFirmwareImage(); }
+std::optional<std::span<const std::uint8_t>> EmbeddedImage() {
+    const std::span<const std::uint8_t> image = EmbeddedFirmwareImage();
+    if (image.data() == nullptr) return std::nullopt;
+    return image;
+}
 
 }  // namespace
 

@@ -20,10 +20,20 @@ using CStringArray = std::vector<std::string>;
 template <class T, class ArgT = T&>
 using CArray = std::vector<T>;
 
+// The formats are the C99 ones (%zu, %llu) on every platform. On Windows the C++ runtime
+// formats with MinGW's own functions, which have them, so the checks follow those rather than
+// the system's older set.
+#ifdef __MINGW32__
+#define MORVANE_PRINTF_FORMAT(fmtIndex, firstArg) \
+    __attribute__((format(gnu_printf, fmtIndex, firstArg)))
+#else
+#define MORVANE_PRINTF_FORMAT(fmtIndex, firstArg) \
+    __attribute__((format(printf, fmtIndex, firstArg)))
+#endif
+
 // printf-style formatting into a string of any length.
-[[nodiscard]] std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-[[nodiscard]] std::string FormatV(const char* fmt, std::va_list args)
-    __attribute__((format(printf, 1, 0)));
+[[nodiscard]] std::string Format(const char* fmt, ...) MORVANE_PRINTF_FORMAT(1, 2);
+[[nodiscard]] std::string FormatV(const char* fmt, std::va_list args) MORVANE_PRINTF_FORMAT(1, 0);
 
 // Reads a number the way atoi does: leading white space, an optional sign, decimal digits up
 // to the first other character; 0 when there are none. Never fails: values beyond int

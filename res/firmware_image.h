@@ -11,8 +11,9 @@ namespace morvane {
 inline constexpr const char* kModelName = "Tundro W6";
 inline constexpr const char* kFirmwareVersion = "1.22";
 
-// The image the program carries, read in place: valid for the whole run, never copied.
-// The one access point, so a Windows build can hand out a resource instead.
+// The image the program carries, read in place: valid for the whole run, never copied. Empty,
+// with no bytes at all, when the program was built without one (a Windows program whose
+// resource is missing): a load then reports the image as not found instead of sending nothing.
 [[nodiscard]] std::span<const std::uint8_t> EmbeddedFirmwareImage();
 
 }  // namespace morvane

@@ -1,7 +1,7 @@
 // What the system can tell about a port that would not open, beyond the error itself: the group
 // that owns the device and whether the user is listed in it, and the programs that hold it. The
 // explanation the user reads is worded from these facts (view/open_error_text.h); each platform
-// gathers them its own way (open_error_facts_posix.cpp here).
+// gathers them its own way (open_error_facts_posix.cpp, open_error_facts_win32.cpp).
 #pragma once
 
 #include <string>

@@ -1,5 +1,6 @@
 #include "serial/win32_port_methods.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -226,6 +227,24 @@ void EnumerateFromRegistry(CWin32PortServices& os, CArray<SSerInfo, SSerInfo&>& 
             }
             ReadPortInstances(os, deviceKey, isUsbBus, list);
         }
+    }
+}
+
+void AddRegisteredComPorts(const CStringArray& portNames, CArray<SSerInfo, SSerInfo&>& list) {
+    for (const CString& name : portNames) {
+        const bool comName = name.size() > 3 && name.compare(0, 3, "COM") == 0 &&
+                             name.find_first_not_of("0123456789", 3) == CString::npos &&
+                             name[3] != '0';
+        if (!comName) continue;
+        const bool listed = std::any_of(
+            list.begin(), list.end(), [&](const SSerInfo& port) { return port.portName == name; });
+        if (listed) continue;
+        SSerInfo port;
+        port.devicePath = "\\\\.\\" + name;
+        port.portName = name;
+        port.friendlyName = name;
+        port.description = name;
+        list.push_back(port);
     }
 }
 

@@ -29,6 +29,12 @@ void EnumerateByDeviceInterface(CWin32PortServices& os, const SSetupApiProcs& pr
 void EnumerateByProbe(CWin32PortServices& os, CArray<SSerInfo, SSerInfo&>& list);
 void EnumerateFromRegistry(CWin32PortServices& os, CArray<SSerInfo, SSerInfo&>& list);
 
+// Appends the ports Windows registers as present (the names, such as "COM3", under the key
+// HARDWARE\DEVICEMAP\SERIALCOMM of the local machine) that the list lacks: virtual ports of drivers
+// that offer no COM port interface to the set-up library, and under Wine every port. Names that are
+// not COMn are ignored; the records are tidy.
+void AddRegisteredComPorts(const CStringArray& portNames, CArray<SSerInfo, SSerInfo&>& list);
+
 // The whole run on Windows: loads the set-up library, chooses the method by the system's
 // version, tidies, releases the library. After a failure the list is empty.
 void EnumerateComPortsWin32(CWin32PortServices& os, CArray<SSerInfo, SSerInfo&>& list);

@@ -5,6 +5,8 @@
 #   tools/deps.sh               the build, the tests and the window
 #   tools/deps.sh fuzz          also clang and its libFuzzer, for tools/fuzz.sh
 #   tools/deps.sh PACKAGE...    also these Debian packages (packaging and its validators)
+#   tools/deps.sh windows       instead, the Windows programs, cross-built with MinGW-w64 and
+#                               tested under Wine against the Linux simulated receiver
 set -euo pipefail
 
 packages=(
@@ -17,6 +19,12 @@ packages=(
 for extra in "$@"; do
   case $extra in
     fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
+    windows)
+      packages=(
+        g++ cmake make libcli11-dev nlohmann-json3-dev
+        g++-mingw-w64-x86-64-posix googletest
+        wine wine64 xvfb fonts-wine nsis
+      ) ;;
     *) packages+=("$extra") ;;
   esac
 done

@@ -5,10 +5,26 @@
 #   tools/test.sh asan         AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
 #   tools/test.sh tsan         ThreadSanitizer on everything but the window (build-tsan/)
 #   tools/test.sh clang        clang with its thread-safety analysis; the unit tests (build-clang/)
+#   tools/test.sh windows      the Windows programs, cross-built (build-windows/) and run under
+#                              Wine in a prefix of their own (build-windows/wineprefix)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 preset="${1:-default}"
+if [ "$preset" = "windows" ]; then
+  bash tools/deps.sh windows
+  jobs=$(nproc)
+  # The Windows programs are tested against the Linux simulated receiver; only it is built here.
+  cmake -S . -B build-windows-host -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVANE_GUI=OFF \
+    -DMORVANE_TESTS=OFF -DMORVANE_BENCH=OFF >/dev/null
+  cmake --build build-windows-host -j "$jobs" --target morvane-sim
+  cmake --preset windows >/dev/null
+  cmake --build --preset windows -j "$jobs"
+  # Made once, before the tests start side by side.
+  tools/wine-run.sh --prefix-only
+  ctest --preset windows -j "$jobs"
+  exit
+fi
 case $preset in
   clang) bash tools/deps.sh fuzz ;;
   *) bash tools/deps.sh ;;

@@ -392,6 +392,18 @@ void ScriptWin9xRegistry(CScriptedWin32& os) {
     os.AddKey("Enum\\USBPORTS\\PROLIFIC\\0000").values = {{"PORTNAME", "COM1"}};
 }
 
+TEST(Win32PortMethods, RegisteredPortsFillInWhatTheMethodMissed) {
+    CArray<SSerInfo, SSerInfo&> list(1);
+    list[0].portName = "COM3";
+    list[0].friendlyName = "USB Serial Port (COM3)";
+    AddRegisteredComPorts({"COM3", "COM12", "COM0", "COM", "LPT1", "COM7x", "COM1"}, list);
+    std::vector<std::string> names;
+    for (const SSerInfo& port : list) names.push_back(port.portName + " " + port.devicePath);
+    EXPECT_THAT(names, ElementsAre("COM3 ", "COM12 \\\\.\\COM12", "COM1 \\\\.\\COM1"));
+    EXPECT_EQ(list[0].friendlyName, "USB Serial Port (COM3)");
+    EXPECT_EQ(list[1].friendlyName, "COM12");
+}
+
 TEST(Win32PortMethods, RegistryWalkKeepsFirstPlaceAndLastFields) {
     CScriptedWin32 os;
     ScriptWin9xRegistry(os);

@@ -1,0 +1,35 @@
+// The few things morvane-cli does differently on each platform: what --port names, the help
+// texts that name ports, how the console is prepared and what it is, and which device a COM
+// number stands for. cli_platform_posix.cpp and cli_platform_win32.cpp implement them.
+#pragma once
+
+#include <string>
+
+namespace morvane {
+
+// What the text given with --port names: a device path (Linux: a tty, taken as it is), or a
+// COM port number (Windows: COMn or \\.\COMn). `error` is set when the text names no port.
+struct PortArgument {
+    int comPort = 0;
+    std::string path;
+    std::string error;
+};
+[[nodiscard]] PortArgument ReadPortArgument(const std::string& text);
+
+// The --port option's value name and help line, and the text after the options in --help.
+[[nodiscard]] const char* PortOptionValueName();
+[[nodiscard]] const char* PortOptionHelp();
+[[nodiscard]] const char* HelpFooter();
+
+// The device COM `port` opens ("/dev/ttyUSB0", "\\.\COM5"); empty when it stands for none.
+[[nodiscard]] std::string ComPortDevicePath(int port);
+
+// On the thread that runs a load. The transfer is paced by thousands of short pauses (2727 of
+// 20 ms for the image carried): the system's timer must not stretch each of them.
+void PreparePacingThread();
+
+// Once at the start of a load: output that keeps working when its reader goes away, and a
+// console that understands the progress line's control sequences.
+void PrepareOutput();
+
+}  // namespace morvane

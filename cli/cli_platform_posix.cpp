@@ -1,0 +1,71 @@
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <string>
+
+#include "cli/cli_platform.h"
+#include "cli/progress_view.h"
+#include "serial/com_port_map.h"
+
+namespace morvane {
+
+PortArgument ReadPortArgument(const std::string& text) {
+    PortArgument port;
+    port.path = text;
+    if (text.empty()) port.error = "--port needs a device path";
+    return port;
+}
+
+const char* PortOptionValueName() { return "PATH"; }
+
+const char* PortOptionHelp() { return "Load the receiver on this tty device, as it is"; }
+
+const char* HelpFooter() {
+    return "Exit status:\n"
+           "  0    the image was sent completely\n"
+           "  1    usage error\n"
+           "  2    the port could not be opened (or, with --list, the ports could not be listed)\n"
+           "  3    the receiver was not detected\n"
+           "  4    the transfer failed\n"
+           "  5    --verify: the receiver did not report the new firmware after its restart\n"
+           "  130  stopped with Ctrl-C (pressed twice)\n"
+           "  143  stopped by SIGTERM (129: SIGHUP, the terminal went away)\n"
+           "With several ports the exit status is the worst outcome among them (4, 5, 3, 2, then 0).\n"
+           "\n"
+           "Examples:\n"
+           "  morvane-cli --list\n"
+           "  morvane-cli --com 33              (COM33 is /dev/ttyUSB0)\n"
+           "  morvane-cli --port /dev/ttyUSB0 --trace 2>trace.txt\n"
+           "  morvane-cli --probe --com 33      (is a receiver there, and which firmware does it run?)\n"
+           "  morvane-cli --com 33 --verify     (load, then check that it runs the new firmware)\n"
+           "  morvane-cli --com 33 --com 34 --com 35   (three receivers at once)\n"
+           "  morvane-cli --all-probed --verify --json >events.jsonl\n"
+           "\n"
+           "COM numbers: ttyS0-31 = COM1-32, ttyUSB0-31 = COM33-64, ttyACM0-31 = COM65-96,\n"
+           "ttyAMA0-31 = COM97-128, ttyXRUSB0-31 = COM129-160, rfcomm0-31 = COM161-192;\n"
+           "entries comN in the folder named by MORVANE_DEVICES take precedence.";
+}
+
+std::string ComPortDevicePath(int port) { return DevicePathForComPort(port).value_or(""); }
+
+// The kernel's default timer slack of 50 us would stretch every pause.
+void PreparePacingThread() { prctl(PR_SET_TIMERSLACK, 1UL); }
+
+void PrepareOutput() {
+    // A reader of our output that went away (`| head`) must not end the load half-way.
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+ReporterStyle StyleForStdout() {
+    ReporterStyle style;
+    style.terminal = isatty(STDOUT_FILENO) == 1;
+    const char* noColor = std::getenv("NO_COLOR");
+    const char* term = std::getenv("TERM");
+    const bool dumb = term == nullptr || std::string(term) == "dumb";
+    style.colour = style.terminal && (noColor == nullptr || *noColor == '\0') && !dumb;
+    return style;
+}
+
+}  // namespace morvane

@@ -1,0 +1,90 @@
+#include <windows.h>
+// After windows.h, which it needs.
+#include <timeapi.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "cli/cli_platform.h"
+#include "cli/progress_view.h"
+#include "platform/text.h"
+
+namespace morvane {
+namespace {
+
+// The number of "COMn" (any letter case), or 0 when the text is not one.
+int ComNumberOf(const std::string& name) {
+    if (name.size() < 4 || name.size() > 6 || !EqualsNoCase(name.substr(0, 3), "COM")) return 0;
+    const std::string digits = name.substr(3);
+    if (digits.find_first_not_of("0123456789") != std::string::npos || digits[0] == '0') return 0;
+    return std::atoi(digits.c_str());
+}
+
+}  // namespace
+
+PortArgument ReadPortArgument(const std::string& text) {
+    PortArgument port;
+    const std::string devicePrefix = "\\\\.\\";
+    const std::string name = text.compare(0, devicePrefix.size(), devicePrefix) == 0
+                                 ? text.substr(devicePrefix.size())
+                                 : text;
+    port.comPort = ComNumberOf(name);
+    if (port.comPort == 0)
+        port.error = "--port takes a COM port, as COM5 or \\\\.\\COM5, not '" + text + "'";
+    return port;
+}
+
+const char* PortOptionValueName() { return "COMn"; }
+
+const char* PortOptionHelp() { return "Load the receiver on this COM port (COM5 or \\\\.\\COM5)"; }
+
+const char* HelpFooter() {
+    return "Exit status:\n"
+           "  0    the image was sent completely\n"
+           "  1    usage error\n"
+           "  2    the port could not be opened (or, with --list, the ports could not be listed)\n"
+           "  3    the receiver was not detected\n"
+           "  4    the transfer failed\n"
+           "  5    --verify: the receiver did not report the new firmware after its restart\n"
+           "  130  stopped with Ctrl-C (pressed twice)\n"
+           "  143  stopped because Windows logs off or shuts down (129: the console was closed)\n"
+           "With several ports the exit status is the worst outcome among them (4, 5, 3, 2, then 0).\n"
+           "\n"
+           "Examples:\n"
+           "  morvane-cli --list\n"
+           "  morvane-cli --com 5\n"
+           "  morvane-cli --port COM12 --trace 2>trace.txt\n"
+           "  morvane-cli --probe --com 5       (is a receiver there, and which firmware does it run?)\n"
+           "  morvane-cli --com 5 --verify      (load, then check that it runs the new firmware)\n"
+           "  morvane-cli --com 5 --com 6 --com 7   (three receivers at once)\n"
+           "  morvane-cli --all-probed --verify --json >events.jsonl";
+}
+
+std::string ComPortDevicePath(int port) { return Format("\\\\.\\COM%d", port); }
+
+// Windows wakes sleepers on its timer tick, 15.6 ms by default, which would make a 20 ms pause
+// last 31 ms; the finest tick is asked for, for the rest of the program's run.
+void PreparePacingThread() { (void)::timeBeginPeriod(1); }
+
+void PrepareOutput() {
+    // The progress line redraws itself with VT sequences, which a console takes only when asked.
+    const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (out != INVALID_HANDLE_VALUE && ::GetConsoleMode(out, &mode))
+        (void)::SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+}
+
+ReporterStyle StyleForStdout() {
+    ReporterStyle style;
+    // Output to a console redraws the progress line; to a file or a pipe, it writes plain lines.
+    const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    // A console too old for VT sequences gets plain lines as well.
+    style.terminal = out != INVALID_HANDLE_VALUE && ::GetConsoleMode(out, &mode) != FALSE &&
+                     (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+    const char* noColor = std::getenv("NO_COLOR");
+    style.colour = style.terminal && (noColor == nullptr || *noColor == '\0');
+    return style;
+}
+
+}  // namespace morvane

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Runs a Windows program of the cross build under Wine: quietly, without a display, in the
+# throw-away prefix the test run uses ($WINEPREFIX, or build-windows/wineprefix). The first run
+# makes the prefix; later runs, also parallel ones, find it ready. With --prefix-only it only
+# makes the prefix.
+set -euo pipefail
+here="$(cd "$(dirname "$0")/.." && pwd)"
+export WINEPREFIX="${WINEPREFIX:-$here/build-windows/wineprefix}"
+export WINEDEBUG="${WINEDEBUG:--all}"
+# No Mono or Gecko installers: they would ask for a download, and nothing here needs them.
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+unset DISPLAY
+
+ready="$WINEPREFIX/.made-for-morvane"
+if [ ! -f "$ready" ]; then
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  (
+    flock 9
+    if [ ! -f "$ready" ]; then
+      wineboot --init >/dev/null 2>&1
+      wineserver --wait
+      touch "$ready"
+    fi
+  ) 9>"$WINEPREFIX.lock"
+fi
+[ "${1:-}" = "--prefix-only" ] && exit 0
+# The server is started here, away from the program's output: when it ends it may list what it
+# still held, which is no part of any program's output. A server already running stays.
+wineserver --persistent=10 </dev/null >/dev/null 2>&1 || true
+exec wine "$@"
