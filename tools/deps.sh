@@ -23,7 +23,7 @@ for extra in "$@"; do
       packages=(
         g++ cmake make libcli11-dev nlohmann-json3-dev
         g++-mingw-w64-x86-64-posix googletest
-        wine wine64 xvfb fonts-wine nsis
+        wine wine64 xvfb xauth fonts-wine nsis
       ) ;;
     *) packages+=("$extra") ;;
   esac
