@@ -19,7 +19,7 @@ class CStopRequests {
 public:
     // Create it on the main thread before any other thread starts.
     CStopRequests();
-    ~CStopRequests();
+    ~CStopRequests();  // NOLINT(performance-trivially-destructible): Windows' does work
     CStopRequests(const CStopRequests&) = delete;
     CStopRequests& operator=(const CStopRequests&) = delete;
 

@@ -1,6 +1,6 @@
 #include <pthread.h>
-#include <signal.h>
 
+#include <csignal>
 #include <ctime>
 
 #include "cli/stop_requests.h"
