@@ -49,7 +49,21 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
         "Updates the firmware of a Tundro W6 receiver on a serial port with the image this\n"
         "program carries (the same load as the Morvane window).",
         kProgramName};
-    app.footer(HelpFooter());
+    // The statuses every system shares are listed once; the platform adds its signals and examples.
+    app.footer(
+        std::string(
+            "Exit status:\n"
+            "  0    the image was sent completely\n"
+            "  1    usage error\n"
+            "  2    the port could not be opened (or, with --list, the ports could not be listed)\n"
+            "  3    the receiver was not detected\n"
+            "  4    the transfer failed\n"
+            "  5    --verify: the receiver did not report the new firmware after its restart\n"
+            "  130  stopped with Ctrl-C (pressed twice)\n") +
+        HelpSignalExits() +
+        "With several ports the exit status is the worst outcome among them (4, 5, 3, 2, then "
+        "0).\n\n" +
+        HelpExamples());
     app.set_version_flag("--version", VersionText(),
                          "Print the version and the firmware carried, then exit");
 

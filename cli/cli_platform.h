@@ -16,10 +16,12 @@ struct PortArgument {
 };
 [[nodiscard]] PortArgument ReadPortArgument(const std::string& text);
 
-// The --port option's value name and help line, and the text after the options in --help.
+// The --port option's value name and help line; in --help after the options, the exit statuses
+// only this system has (its signals) and the examples in its own port names.
 [[nodiscard]] const char* PortOptionValueName();
 [[nodiscard]] const char* PortOptionHelp();
-[[nodiscard]] const char* HelpFooter();
+[[nodiscard]] const char* HelpSignalExits();
+[[nodiscard]] const char* HelpExamples();
 
 // The device COM `port` opens ("/dev/ttyUSB0", "\\.\COM5"); empty when it stands for none.
 [[nodiscard]] std::string ComPortDevicePath(int port);

@@ -22,19 +22,12 @@ const char* PortOptionValueName() { return "PATH"; }
 
 const char* PortOptionHelp() { return "Load the receiver on this tty device, as it is"; }
 
-const char* HelpFooter() {
-    return "Exit status:\n"
-           "  0    the image was sent completely\n"
-           "  1    usage error\n"
-           "  2    the port could not be opened (or, with --list, the ports could not be listed)\n"
-           "  3    the receiver was not detected\n"
-           "  4    the transfer failed\n"
-           "  5    --verify: the receiver did not report the new firmware after its restart\n"
-           "  130  stopped with Ctrl-C (pressed twice)\n"
-           "  143  stopped by SIGTERM (129: SIGHUP, the terminal went away)\n"
-           "With several ports the exit status is the worst outcome among them (4, 5, 3, 2, then 0).\n"
-           "\n"
-           "Examples:\n"
+const char* HelpSignalExits() {
+    return "  143  stopped by SIGTERM (129: SIGHUP, the terminal went away)\n";
+}
+
+const char* HelpExamples() {
+    return "Examples:\n"
            "  morvane-cli --list\n"
            "  morvane-cli --com 33              (COM33 is /dev/ttyUSB0)\n"
            "  morvane-cli --port /dev/ttyUSB0 --trace 2>trace.txt\n"

@@ -38,19 +38,12 @@ const char* PortOptionValueName() { return "COMn"; }
 
 const char* PortOptionHelp() { return "Load the receiver on this COM port (COM5 or \\\\.\\COM5)"; }
 
-const char* HelpFooter() {
-    return "Exit status:\n"
-           "  0    the image was sent completely\n"
-           "  1    usage error\n"
-           "  2    the port could not be opened (or, with --list, the ports could not be listed)\n"
-           "  3    the receiver was not detected\n"
-           "  4    the transfer failed\n"
-           "  5    --verify: the receiver did not report the new firmware after its restart\n"
-           "  130  stopped with Ctrl-C (pressed twice)\n"
-           "  143  stopped because Windows logs off or shuts down (129: the console was closed)\n"
-           "With several ports the exit status is the worst outcome among them (4, 5, 3, 2, then 0).\n"
-           "\n"
-           "Examples:\n"
+const char* HelpSignalExits() {
+    return "  143  stopped because Windows logs off or shuts down (129: the console was closed)\n";
+}
+
+const char* HelpExamples() {
+    return "Examples:\n"
            "  morvane-cli --list\n"
            "  morvane-cli --com 5\n"
            "  morvane-cli --port COM12 --trace 2>trace.txt\n"
