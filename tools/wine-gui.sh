@@ -21,10 +21,11 @@ for need in xvfb-run:xvfb /usr/share/wine/fonts/tahoma.ttf:fonts-wine; do
 done
 
 mkdir -p "$(dirname "$WINEPREFIX")"
-exec 9>"$WINEPREFIX.lock"
+exec 9>"$WINEPREFIX.gui-lock"
 flock 9
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  wineboot --init >/dev/null 2>&1
+ready="$WINEPREFIX/.made-for-morvane-window"
+if [ ! -f "$ready" ]; then
+  [ -f "$WINEPREFIX/system.reg" ] || wineboot --init >/dev/null 2>&1
   wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
   wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 800x600 /f >/dev/null 2>&1
   # Windows draws the dialog in Microsoft Sans Serif, which Wine does not have; left alone, Wine
@@ -33,7 +34,9 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
   wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' \
     /v 'Microsoft Sans Serif' /d 'Tahoma' /f >/dev/null 2>&1
-  wineserver --wait
+  touch "$ready"
 fi
-# Everything of the prefix ends before its display does.
+# A Wine left from a run without a display must be gone before this one starts on its display,
+# and everything of this run ends before its display does.
+wineserver --wait
 exec xvfb-run -a -s "-screen 0 800x600x24" bash -c 'wine "$@"; status=$?; wineserver --wait; exit $status' wine-gui "$@"

@@ -4,7 +4,8 @@
 # pseudo-terminal, which is how Wine maps a COM port to a device.
 #   with_sim.sh SIM N "SIM OPTIONS" [--verdict] -- PROGRAM [ARGUMENTS...]
 # Exit status: the program's. With --verdict the simulator must also end by itself with status 0
-# (it was given --exit-after-transfer: the image arrived byte for byte).
+# (it was given --exit-after-transfer: the image arrived byte for byte). The program runs through
+# $MORVANE_WINE_RUNNER when that is set (tools/wine-gui.sh gives it a display), else without one.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/../.." && pwd)"
 sim="$1" com="$2" sim_options="$3"
@@ -48,7 +49,7 @@ for _ in $(seq 1 100); do
 done
 
 status=0
-"$here/tools/wine-run.sh" "$@" || status=$?
+"${MORVANE_WINE_RUNNER:-$here/tools/wine-run.sh}" "$@" || status=$?
 
 if $verdict; then
   sim_status=0

@@ -1,6 +1,7 @@
 // One whole load through the Windows window, in real time, into the simulated receiver on the COM
-// port MORVANE_TEST_COM names: the port list as the system reports it, Load, the display, the
-// loader's box. The simulator's own verdict says whether the image arrived byte for byte.
+// port MORVANE_TEST_COM names, as "-com N" offers it (Wine lists only the ports it found when the
+// prefix started): Load, the display, the loader's box. The simulator's own verdict says whether
+// the image arrived byte for byte.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/command_line.h"
 #include "app/resource.h"
 #include "app/win32/zentrel_dlg_win32.h"
 #include "record/loader_state.h"
@@ -22,6 +24,8 @@ TEST(WindowsWindowE2E, LoadsTheImageIntoTheSimulatedReceiver) {
     const int port = std::atoi(com);
     InitDialogClasses();
     SLoaderState state;
+    CCommandLine commandLine("morvane.exe", CString("-com ") + com);
+    ApplyCommandLine(commandLine, state);
     CZentrelDlg dialog(&state);
     std::vector<CString> boxes;
     dialog.SetMessageBox([&boxes](const CString& text) { boxes.push_back(text); });
