@@ -18,6 +18,7 @@
 #include "app/zentrel_dlg.h"
 #include "loader/loader.h"
 #include "record/loader_state.h"
+#include "tests/support/refusing_device.h"
 #include "tests/support/scripted_loader.h"
 
 namespace morvane::testing_app {
@@ -30,28 +31,9 @@ inline SSerInfo Port(const char* portName, const char* friendlyName) {
     return info;
 }
 
+using testing_support::CRefusingDevice;
 using testing_support::CScriptedLoader;
 using testing_support::Gate;
-
-// A port that will not open, for the reason the test gives.
-class CRefusingDevice : public ISerialDevice {
-public:
-    explicit CRefusingDevice(OpenError error) : error_(std::move(error)) {}
-    bool Open(int /*port*/) override { return false; }
-    bool InitCommState() override { return false; }
-    bool SetHandshake(bool /*enable*/) override { return false; }
-    bool ApplyCommState() override { return false; }
-    bool Write(const void* /*data*/, int /*length*/) override { return false; }
-    int Read(char* /*buffer*/, int /*length*/) override { return 0; }
-    void Close() override {}
-    [[nodiscard]] bool IsOpen() const override { return false; }
-    [[nodiscard]] SLineSettings& LineSettings() override { return settings_; }
-    [[nodiscard]] const OpenError& LastOpenError() const override { return error_; }
-
-private:
-    OpenError error_;
-    SLineSettings settings_;
-};
 
 class DialogTest : public testing::Test {
 protected:

@@ -11,6 +11,7 @@
 #include "cli/json_events.h"
 #include "cli/probe.h"
 #include "record/loader_status.h"
+#include "tests/support/refusing_device.h"
 
 namespace morvane {
 namespace {
@@ -160,35 +161,14 @@ TEST(JsonEvents, OneObjectPerLineForEachChange) {
     EXPECT_EQ(lines.back().at("status_text"), "Status: Connected");
 }
 
-// A device that refuses to open, so a session ends at once.
-class CRefusingDevice : public ISerialDevice {
-public:
-    bool Open(int) override {
-        error_ = OpenError{OpenErrorKind::Busy, "/dev/ttyFAKE0", "Device or resource busy", 16, {}};
-        return false;
-    }
-    bool InitCommState() override { return false; }
-    bool SetHandshake(bool) override { return false; }
-    bool ApplyCommState() override { return false; }
-    bool Write(const void*, int) override { return false; }
-    int Read(char*, int) override { return 0; }
-    void Close() override {}
-    [[nodiscard]] bool IsOpen() const override { return false; }
-    [[nodiscard]] SLineSettings& LineSettings() override { return settings_; }
-    [[nodiscard]] const OpenError& LastOpenError() const override { return error_; }
-
-private:
-    SLineSettings settings_;
-    OpenError error_;
-};
-
 TEST(RunGroup, EveryPortIsNamedSummedUpAndReportedAsEvents) {
     std::vector<LoadRequest> requests(2);
     requests[0].comPort = 5;
     requests[1].comPort = 6;
     requests[1].probeOnly = true;
     const DeviceFactory refusing = [](const LoadRequest&) {
-        return std::make_unique<CRefusingDevice>();
+        return std::make_unique<testing_support::CRefusingDevice>(
+            OpenError{OpenErrorKind::Busy, "/dev/ttyFAKE0", "Device or resource busy", 16, {}});
     };
     for (const bool json : {false, true}) {
         SCOPED_TRACE(json ? "json" : "people");
