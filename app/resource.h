@@ -35,6 +35,7 @@ inline constexpr int IDC_WARNING_ICON = 1018;
 inline constexpr int IDC_REMAINING_TIME = 1023;
 
 inline constexpr int IDT_STATUS = 1;
+inline constexpr int IDT_PORT_SCAN = 2;
 
 // Where the artwork lives in the program's Qt resources.
 inline constexpr const char* kAppIconPath = ":/morvane/app_icon.png";

@@ -50,8 +50,6 @@ public:
     using PortEnumerator = std::function<void(CArray<SSerInfo, SSerInfo&>&)>;
     // Tells the user something the status line has no room for (a message box in the product).
     using NoticeReporter = std::function<void(const SNotice&)>;
-    // How often the port list is brought up to date while no load runs.
-    static constexpr int kPortScanMs = 1000;
 
     explicit CZentrelDlg(SLoaderState* state, QWidget* parent = nullptr);
     ~CZentrelDlg() override;

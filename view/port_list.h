@@ -13,6 +13,9 @@ namespace morvane {
 inline constexpr const char* kSelectPortText = "Select Comport";
 inline constexpr const char* kNoPortFoundText = "No Comport Found";
 
+// How often a window brings its port list up to date while no load runs.
+inline constexpr int kPortScanMs = 1000;
+
 struct SPortItem {
     std::string text;
     int port = 0;  // the COM number Load opens; 0 for the placeholder

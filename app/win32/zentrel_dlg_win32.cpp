@@ -9,6 +9,8 @@
 #include "loader/loader_w6.h"
 #include "platform/debug.h"
 #include "record/loader_state.h"
+#include "record/loader_status.h"
+#include "serial/open_error_facts.h"
 
 // After the product's headers: the system's macros must not rename the product's own names.
 #include <windows.h>
@@ -68,7 +70,10 @@ CZentrelDlg::CZentrelDlg(SLoaderState* state, Window parent)
         return std::make_unique<CLoaderW6>(s, std::move(deps));
     };
     m_enumeratePorts = [](CArray<SSerInfo, SSerInfo&>& ports) { EnumerateComPorts(ports); };
-    m_reportError = [this](const CString& text) {
+    m_reportNotice = [this](const SNotice& notice) {
+        // A system box has no place for details of their own: they go below the headline.
+        const std::string text =
+            notice.detail.empty() ? notice.text : notice.text + "\n\n" + notice.detail;
         ::MessageBoxA(m_hWnd, text.c_str(), kBoxCaption, MB_OK | MB_ICONWARNING);
     };
     m_messageBox = [this](const CString& text) {
@@ -104,7 +109,13 @@ bool CZentrelDlg::OnMessage(Window hWnd, unsigned message, std::uintptr_t wParam
             result = OnInitDialog() ? TRUE : FALSE;
             return true;
         case WM_QUERYDRAGICON: result = reinterpret_cast<std::intptr_t>(m_hIcon); return true;
-        case WM_TIMER: OnTimer(); return true;
+        case WM_TIMER:
+            if (wParam == IDT_PORT_SCAN) {
+                RescanPorts();
+            } else {
+                OnTimer();
+            }
+            return true;
         case WM_COMMAND: {
             const unsigned id = LOWORD(wParam);
             const unsigned code = HIWORD(wParam);
@@ -128,11 +139,16 @@ bool CZentrelDlg::OnMessage(Window hWnd, unsigned message, std::uintptr_t wParam
             return true;
         }
         case kMsgRefresh: RefreshStatus(); return true;
-        case kMsgLoadEnded: OnLoadEnded(); return true;
+        case kMsgLoadEnded:
+            OnLoadEnded(*reinterpret_cast<const std::optional<SNotice>*>(lParam));
+            return true;
         case kMsgPrompt: m_messageBox(*reinterpret_cast<const CString*>(lParam)); return true;
+        case kMsgNotice: OnNotice(); return true;
         case WM_DESTROY:
             if (m_nTimer != 0) ::KillTimer(m_hWnd, m_nTimer);
+            if (m_nPortTimer != 0) ::KillTimer(m_hWnd, m_nPortTimer);
             m_nTimer = 0;
+            m_nPortTimer = 0;
             m_hWnd = nullptr;
             return false;
         default: return false;
@@ -168,6 +184,7 @@ bool CZentrelDlg::OnInitDialog() {
         FillComPortListFor(startPort);
     }
     m_nTimer = ::SetTimer(m_hWnd, IDT_STATUS, 10, nullptr);
+    m_nPortTimer = ::SetTimer(m_hWnd, IDT_PORT_SCAN, kPortScanMs, nullptr);
     // Load waits for the user's choice even when the list already shows a port.
     ShowControlStates();
     SetText(m_stInstructions, kInstructionsText);
@@ -179,43 +196,58 @@ bool CZentrelDlg::OnInitDialog() {
     return true;
 }
 
-bool CZentrelDlg::AddPorts(int port) {
+void CZentrelDlg::FillPorts(int startPort) {
+    m_startPort = startPort;
     CArray<SSerInfo, SSerInfo&> ports;
     try {
         m_enumeratePorts(ports);
     } catch (const ComEnumError& error) {
         // Without a list the user can still name a port on the command line; say why it is
         // empty and go on.
-        m_reportError(error.what());
+        m_reportNotice({error.what(), {}});
         ports.clear();
     }
-    bool found = false;
-    for (const SSerInfo& info : ports) {
-        const int number =
-            info.portName.size() > 3 ? AtoI(std::string_view(info.portName).substr(3)) : 0;
+    SetPortItems(PortListItems(ports, startPort));
+    ::SendMessageA(m_cbComPort, CB_SETCURSEL, 0, 0);
+}
+
+void CZentrelDlg::SetPortItems(const std::vector<SPortItem>& items) {
+    // Messages sent to the list are not the user's choice: no selection handler runs here.
+    ::SendMessageA(m_cbComPort, CB_RESETCONTENT, 0, 0);
+    for (const SPortItem& item : items) {
         const LRESULT index = ::SendMessageA(m_cbComPort, CB_ADDSTRING, 0,
-                                             reinterpret_cast<LPARAM>(info.friendlyName.c_str()));
-        ::SendMessageA(m_cbComPort, CB_SETITEMDATA, static_cast<WPARAM>(index), number);
-        found = found || number == port;
+                                             reinterpret_cast<LPARAM>(item.text.c_str()));
+        ::SendMessageA(m_cbComPort, CB_SETITEMDATA, static_cast<WPARAM>(index), item.port);
     }
-    return found;
+    m_portItems = items;
 }
 
-void CZentrelDlg::FillComPortList() {
-    ::SendMessageA(m_cbComPort, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>("Select Comport"));
-    ::SendMessageA(m_cbComPort, CB_SETITEMDATA, 0, 0);
-    ::SendMessageA(m_cbComPort, CB_SETCURSEL, 0, 0);
-    AddPorts(0);
-}
+void CZentrelDlg::FillComPortList() { FillPorts(-1); }
 
-void CZentrelDlg::FillComPortListFor(int port) {
-    if (!AddPorts(port)) {
-        const CString text = Format("COM %i", port);
-        const LRESULT index =
-            ::SendMessageA(m_cbComPort, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
-        ::SendMessageA(m_cbComPort, CB_SETITEMDATA, static_cast<WPARAM>(index), port);
+void CZentrelDlg::FillComPortListFor(int port) { FillPorts(port); }
+
+void CZentrelDlg::RescanPorts() {
+    if (m_bLoadActive || ::SendMessageA(m_cbComPort, CB_GETDROPPEDSTATE, 0, 0) != FALSE) return;
+    CArray<SSerInfo, SSerInfo&> ports;
+    try {
+        m_enumeratePorts(ports);
+    } catch (const ComEnumError&) {
+        // Said once when the list was first filled; the list stays as it is.
+        return;
     }
-    ::SendMessageA(m_cbComPort, CB_SETCURSEL, 0, 0);
+    std::vector<SPortItem> items = PortListItems(ports, m_startPort);
+    if (items == m_portItems) return;
+
+    const int selected = SelectedPort();
+    SetPortItems(items);
+    const int index = IndexOfPort(items, selected);
+    ::SendMessageA(m_cbComPort, CB_SETCURSEL, static_cast<WPARAM>(index >= 0 ? index : 0), 0);
+    if (index < 0) {
+        // The chosen port went away: Load waits for a new choice, as at the start, rather than
+        // load whatever port now comes first.
+        m_view.SelectionChanged(0);
+        ShowControlStates();
+    }
 }
 
 int CZentrelDlg::SelectedPort() const {
@@ -257,7 +289,7 @@ void CZentrelDlg::OnExit() {
 
 void CZentrelDlg::OnCancel() {
     if (m_bLoadActive) {
-        m_reportError(kCloseRefusedText);
+        m_reportNotice({kCloseRefusedText, {}});
         return;
     }
     EndDialog(IDCANCEL);
@@ -339,15 +371,22 @@ void CZentrelDlg::LoadThreadProc(std::unique_ptr<SLoadThreadParam> param) {
     } catch (...) {
         morvane::OutputDebugStringA("Load ended by an error\n");
     }
+    // Why the port would not open is known only to the loader's device: ask before it goes,
+    // here rather than on the window's thread, since the facts come from the system.
+    std::optional<SNotice> notice;
+    if (param->pState->GetStatus() == STATUS_INVALID_PORT) {
+        const OpenError& error = loader->LastOpenError();
+        notice = OpenFailureNotice(error, param->pState->GetComPort(), GatherOpenErrorFacts(error));
+    }
     // Shows what the load wrote last even if it ended between two timer ticks.
     ::SendMessageA(window, CZentrelDlg::kMsgRefresh, 0, 0);
     param->pState->SetLoadRunning(false);
-    ::SendMessageA(window, CZentrelDlg::kMsgLoadEnded, 0, 0);
+    ::SendMessageA(window, CZentrelDlg::kMsgLoadEnded, 0, reinterpret_cast<LPARAM>(&notice));
     param->pState->Reset();
     loader.reset();
 }
 
-void CZentrelDlg::OnLoadEnded() {
+void CZentrelDlg::OnLoadEnded(std::optional<SNotice> notice) {
     // The record keeps the last status through its reset, which comes after this.
     m_view.LoadEnded(m_pState->GetStatus());
     ShowControlStates();
@@ -358,6 +397,18 @@ void CZentrelDlg::OnLoadEnded() {
     if (::GetFocus() == nullptr) {
         ::SendMessageA(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(m_btnLoad), TRUE);
     }
+    // Shown once the window is back, while the worker finishes.
+    if (notice) {
+        m_pendingNotice = std::move(notice);
+        ::PostMessageA(m_hWnd, kMsgNotice, 0, 0);
+    }
+}
+
+void CZentrelDlg::OnNotice() {
+    if (!m_pendingNotice) return;
+    const SNotice notice = *m_pendingNotice;
+    m_pendingNotice.reset();
+    m_reportNotice(notice);
 }
 
 void CZentrelDlg::OnTimer() {

@@ -10,11 +10,15 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <thread>
+#include <vector>
 
 #include "loader/load_seams.h"
 #include "platform/text.h"
 #include "serial/enumerate_com_ports.h"
+#include "view/open_error_text.h"
+#include "view/port_list.h"
 #include "view/status_view.h"
 
 struct HWND__;
@@ -40,14 +44,17 @@ public:
     using LoaderFactory = std::function<std::unique_ptr<CLoader>(SLoaderState*, LoaderDeps)>;
     // Lists the PC's ports (throws ComEnumError when discovery fails).
     using PortEnumerator = std::function<void(CArray<SSerInfo, SSerInfo&>&)>;
-    // Tells the user something: a message box in the product, a record in tests.
+    // The loader's message boxes: a box in the product, a record in tests.
     using Notifier = std::function<void(const CString&)>;
+    // Tells the user something the status line has no room for (a warning box in the product).
+    using NoticeReporter = std::function<void(const SNotice&)>;
 
     // Messages the worker sends the window; each completes on the window's thread before the
     // worker goes on.
     static constexpr unsigned kMsgRefresh = 0x8000 + 1;    // WM_APP + 1: one status pass
     static constexpr unsigned kMsgLoadEnded = 0x8000 + 2;  // the controls come back
     static constexpr unsigned kMsgPrompt = 0x8000 + 3;     // the loader's box; lParam the text
+    static constexpr unsigned kMsgNotice = 0x8000 + 4;     // why the port would not open
 
     explicit CZentrelDlg(SLoaderState* state, Window parent = nullptr);
     ~CZentrelDlg();
@@ -56,9 +63,9 @@ public:
 
     void SetLoaderFactory(LoaderFactory factory) { m_loaderFactory = std::move(factory); }
     void SetPortEnumerator(PortEnumerator enumerator) { m_enumeratePorts = std::move(enumerator); }
-    // Warnings outside a load (discovery failed, closing refused) and the loader's message
-    // boxes: boxes on the window in the product, records in tests.
-    void SetErrorReporter(Notifier reporter) { m_reportError = std::move(reporter); }
+    // Warnings (discovery failed, closing refused, why a port would not open) and the loader's
+    // message boxes: boxes on the window in the product, records in tests.
+    void SetNoticeReporter(NoticeReporter reporter) { m_reportNotice = std::move(reporter); }
     void SetMessageBox(Notifier box) { m_messageBox = std::move(box); }
 
     // Runs the window modally until it is closed; the result it was ended with.
@@ -70,6 +77,10 @@ public:
 
     // One pass of the status display; the timer runs it every 10 ms, the worker once at the end.
     void RefreshStatus();
+    // Discovery again, and the list brought up to date: ports that came appear, ports that went
+    // disappear, and the selection stays on its port while that port is there. Nothing while a
+    // load runs or while the user has the list open. The port timer runs it every kPortScanMs.
+    void RescanPorts();
     // True from Load until the worker has given the controls back.
     [[nodiscard]] bool IsLoadActive() const { return m_bLoadActive; }
     // Returns once no worker is left; the window's messages are served meanwhile, so the
@@ -105,8 +116,8 @@ private:
     void DoDataExchange();
     void FillComPortList();
     void FillComPortListFor(int port);
-    // Adds the ports discovery finds; returns whether one of them is `port`.
-    bool AddPorts(int port);
+    void FillPorts(int startPort);
+    void SetPortItems(const std::vector<SPortItem>& items);
     [[nodiscard]] int SelectedPort() const;
     // Puts the selected item's text back into the list's field.
     void ShowSelectedPort();
@@ -117,7 +128,8 @@ private:
     void OnComPortSelEndOk();
     void OnComPortSelChange();
     void OnTimer();
-    void OnLoadEnded();
+    void OnLoadEnded(std::optional<SNotice> notice);
+    void OnNotice();
     void EndDialog(std::intptr_t result);
     void ShowControlStates();
     void ShowStatusArea();
@@ -128,11 +140,15 @@ private:
     bool m_bModal = false;
     bool m_bLoadActive = false;
     CStatusView m_view;
+    int m_startPort = -1;  // the port of "-com", or -1
+    std::vector<SPortItem> m_portItems;
+    std::uintptr_t m_nPortTimer = 0;
+    std::optional<SNotice> m_pendingNotice;
     std::thread m_worker;
     std::unique_ptr<IPrompt> m_prompt;
     LoaderFactory m_loaderFactory;
     PortEnumerator m_enumeratePorts;
-    Notifier m_reportError;
+    NoticeReporter m_reportNotice;
     Notifier m_messageBox;
 };
 

@@ -11,13 +11,17 @@
 
 #include "app/resource.h"
 #include "app/win32/zentrel_dlg_win32.h"
+#include "loader/loader_w6.h"
 #include "record/loader_state.h"
 #include "record/loader_status.h"
 #include "tests/app/win32/dialog_fixture_win32.h"
+#include "tests/support/refusing_device.h"
+#include "view/open_error_text.h"
 
 namespace morvane::testing_win32 {
 namespace {
 
+using testing_support::CRefusingDevice;
 using testing_support::CScriptedLoader;
 using testing_support::Gate;
 
@@ -35,7 +39,10 @@ protected:
             if (enumError_ != nullptr) throw ComEnumError(enumError_);
             list = ports_;
         });
-        dialog_->SetErrorReporter([this](const CString& text) { errors_.push_back(text); });
+        dialog_->SetNoticeReporter([this](const SNotice& notice) {
+            notices_.push_back(notice);
+            noticesWhileLoading_ = noticesWhileLoading_ || dialog_->IsLoadActive();
+        });
         // The loader's boxes show on the window's thread while the worker waits for them.
         dialog_->SetMessageBox([this, thread = ::GetCurrentThreadId()](const CString& text) {
             boxes_.push_back(text);
@@ -95,7 +102,8 @@ protected:
     SLoaderState state_;
     std::vector<SSerInfo> ports_;
     const char* enumError_ = nullptr;
-    std::vector<CString> errors_;
+    std::vector<SNotice> notices_;
+    bool noticesWhileLoading_ = false;
     std::vector<CString> boxes_;
     bool boxesWhileLoading_ = true;
     CScriptedLoader::Script script_ = [](SLoaderState&, LoaderDeps&) {};
@@ -138,7 +146,7 @@ TEST_F(WindowsDialog, APortNamedOnTheCommandLineIsOfferedWithoutAPlaceholder) {
     enumError_ = "Port discovery failed";
     Open({}, 4);
     EXPECT_EQ(ItemData(), (std::vector<int>{4}));
-    EXPECT_EQ(errors_, (std::vector<CString>{"Port discovery failed"}));
+    EXPECT_EQ(notices_, (std::vector<SNotice>{{"Port discovery failed", ""}}));
 }
 
 TEST_F(WindowsDialog, ALoadLocksTheControlsShowsTheRecordAndGivesTheWindowBack) {
@@ -187,9 +195,7 @@ TEST_F(WindowsDialog, ALoadLocksTheControlsShowsTheRecordAndGivesTheWindowBack) 
     Key(window_, VK_RETURN);
     EXPECT_TRUE(::IsWindow(window_));
     EXPECT_EQ(loadsStarted_, 1);
-    ASSERT_EQ(errors_.size(), 2u);
-    EXPECT_NE(errors_[0].find("load is running"), CString::npos);
-    EXPECT_NE(errors_[0].find("without firmware"), CString::npos);
+    EXPECT_EQ(notices_, std::vector<SNotice>(2, SNotice{kCloseRefusedText, ""}));
     EXPECT_TRUE(boxes_.empty());
 
     release.Open();
@@ -216,15 +222,34 @@ TEST_F(WindowsDialog, ALoadLocksTheControlsShowsTheRecordAndGivesTheWindowBack) 
     EXPECT_FALSE(::IsWindow(window_));
 }
 
-TEST_F(WindowsDialog, ALoadThatFailsAtOnceOrThrowsStillShowsItsOutcome) {
+// A port that will not open keeps its status line; once the window is back, a box says why and
+// what to do, in the words morvane-cli.exe uses.
+TEST_F(WindowsDialog, APortThatWillNotOpenSaysWhyAndALoadThatThrowsStillEnds) {
     Open({Port("COM3", "COM3")});
     SelectItem(window_, 1);
     ::KillTimer(window_, IDT_STATUS);  // only the worker's last pass may show the outcome
-    script_ = [](SLoaderState& state, LoaderDeps&) { state.SetStatus(STATUS_INVALID_PORT); };
+    const OpenError busy{OpenErrorKind::Busy, "\\\\.\\COM3", "Access is denied.", 5, {}};
+    dialog_->SetLoaderFactory([&](SLoaderState* state, LoaderDeps deps) {
+        deps.device = std::make_unique<CRefusingDevice>(busy);
+        return std::unique_ptr<CLoader>(std::make_unique<CLoaderW6>(state, std::move(deps)));
+    });
     Click(window_, IDC_LOAD);
     ASSERT_TRUE(WaitForIdle());
+    ASSERT_TRUE(WaitFor([&] { return !notices_.empty(); }));
     EXPECT_EQ(Shown(IDC_STATUS), "Status: Can't Connect, Invalid COM Port");
     EXPECT_TRUE(ControlsEnabled());
+    EXPECT_TRUE(boxes_.empty());  // the W6 loader leaves the telling to the window
+    ASSERT_EQ(notices_, (std::vector<SNotice>{OpenFailureNotice(busy, 3, OpenErrorFacts{})}));
+    EXPECT_EQ(notices_[0].text, "Invalid Comport, or Comport in use!");
+    EXPECT_TRUE(
+        notices_[0].detail.starts_with("Cannot open COM3: access denied, the port is in use"))
+        << notices_[0].detail;
+    EXPECT_FALSE(noticesWhileLoading_);
+
+    dialog_->SetLoaderFactory([this](SLoaderState* state, LoaderDeps deps) {
+        return std::unique_ptr<CLoader>(
+            std::make_unique<CScriptedLoader>(state, std::move(deps), script_));
+    });
 
     script_ = [](SLoaderState& state, LoaderDeps&) {
         state.SetStatus(STATUS_DETECTING_BAUD);
@@ -246,6 +271,48 @@ TEST_F(WindowsDialog, TextTypedIntoThePortFieldNeverStaysOnScreen) {
     EXPECT_EQ(Text(Item(window_, IDC_COMPORT)), "USB Serial Port (COM5)");
     ASSERT_TRUE(WaitForIdle());
     EXPECT_EQ(portSeen, 5);
+}
+
+TEST_F(WindowsDialog, TheListFollowsThePortsThatComeAndGo) {
+    Open({Port("COM3", "COM3")});
+    SelectItem(window_, 1);
+    ASSERT_TRUE(Enabled(IDC_LOAD));
+
+    // The port timer finds a port plugged in; the selection stays on its port.
+    ports_ = {Port("COM1", "COM1"), Port("COM3", "COM3"), Port("COM7", "USB Serial Port (COM7)")};
+    EXPECT_TRUE(WaitFor([this] { return ItemData().size() == 4; }));
+    EXPECT_EQ(ItemData(), (std::vector<int>{0, 1, 3, 7}));
+    EXPECT_EQ(Text(Item(window_, IDC_COMPORT)), "COM3");
+    EXPECT_TRUE(Enabled(IDC_LOAD));
+
+    // Nothing moves under a running load.
+    Gate release;
+    script_ = [&](SLoaderState&, LoaderDeps&) { release.Wait(); };
+    Click(window_, IDC_LOAD);
+    ports_ = {Port("COM1", "COM1")};
+    dialog_->RescanPorts();
+    EXPECT_EQ(ItemData(), (std::vector<int>{0, 1, 3, 7}));
+    release.Open();
+    ASSERT_TRUE(WaitForIdle());
+
+    // The chosen port went: back to the placeholder, and Load waits for a new choice.
+    dialog_->RescanPorts();
+    EXPECT_EQ(ItemData(), (std::vector<int>{0, 1}));
+    EXPECT_EQ(Selection(), 0);
+    EXPECT_FALSE(Enabled(IDC_LOAD));
+
+    ports_ = {};
+    dialog_->RescanPorts();
+    EXPECT_EQ(ItemData(), std::vector<int>{0});
+    EXPECT_EQ(ItemText(0), "No Comport Found");
+
+    // A port named with "-com" stays on the list when it goes.
+    dialog_.reset();
+    Open({Port("COM7", "COM7")}, 7);
+    ports_ = {};
+    dialog_->RescanPorts();
+    EXPECT_EQ(ItemData(), std::vector<int>{7});
+    EXPECT_EQ(ItemText(0), "COM 7");
 }
 
 }  // namespace
