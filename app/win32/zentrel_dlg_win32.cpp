@@ -108,6 +108,10 @@ bool CZentrelDlg::OnMessage(Window hWnd, unsigned message, std::uintptr_t wParam
             m_hWnd = hWnd;
             result = OnInitDialog() ? TRUE : FALSE;
             return true;
+        case WM_PAINT:
+            if (::IsIconic(hWnd) == FALSE) return false;
+            OnPaint();
+            return true;
         case WM_QUERYDRAGICON: result = reinterpret_cast<std::intptr_t>(m_hIcon); return true;
         case WM_TIMER:
             if (wParam == IDT_PORT_SCAN) {
@@ -153,6 +157,19 @@ bool CZentrelDlg::OnMessage(Window hWnd, unsigned message, std::uintptr_t wParam
             return false;
         default: return false;
     }
+}
+
+void CZentrelDlg::OnPaint() {
+    // Minimised, where a system still draws the window itself, the window is its icon.
+    PAINTSTRUCT paint;
+    HDC dc = ::BeginPaint(m_hWnd, &paint);
+    ::SendMessageA(m_hWnd, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+    RECT client;
+    ::GetClientRect(m_hWnd, &client);
+    const int x = (client.right - client.left - ::GetSystemMetrics(SM_CXICON) + 1) / 2;
+    const int y = (client.bottom - client.top - ::GetSystemMetrics(SM_CYICON) + 1) / 2;
+    ::DrawIcon(dc, x, y, m_hIcon);
+    ::EndPaint(m_hWnd, &paint);
 }
 
 void CZentrelDlg::DoDataExchange() {

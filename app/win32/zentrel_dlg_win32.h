@@ -113,6 +113,7 @@ public:
 
 private:
     bool OnInitDialog();
+    void OnPaint();
     void DoDataExchange();
     void FillComPortList();
     void FillComPortListFor(int port);
