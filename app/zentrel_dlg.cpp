@@ -179,20 +179,14 @@ void CZentrelDlg::FillComPortListFor(int port) { FillPorts(port); }
 
 void CZentrelDlg::RescanPorts() {
     if (m_bLoadActive || m_cbComPort->view()->isVisible()) return;
-    CArray<SSerInfo, SSerInfo&> ports;
-    try {
-        m_enumeratePorts(ports);
-    } catch (const ComEnumError&) {
-        // Said once when the list was first filled; the list stays as it is.
-        return;
-    }
-    std::vector<SPortItem> items = PortListItems(ports, m_startPort);
-    if (items == m_portItems) return;
+    const std::optional<std::vector<SPortItem>> items =
+        RescanPortItems(m_enumeratePorts, m_startPort, m_portItems);
+    if (!items) return;
 
     const int selected = m_cbComPort->currentData().toInt();
     const QSignalBlocker quiet(m_cbComPort);
-    SetPortItems(items);
-    const int index = IndexOfPort(items, selected);
+    SetPortItems(*items);
+    const int index = IndexOfPort(*items, selected);
     m_cbComPort->setCurrentIndex(index >= 0 ? index : 0);
     if (index < 0) {
         // The chosen port went away: Load waits for a new choice, as at the start, rather than

@@ -46,8 +46,7 @@ class CZentrelDlg : public QDialog {
 public:
     // Makes the loader of one load; tests put a scripted one in place of the product's.
     using LoaderFactory = std::function<std::unique_ptr<CLoader>(SLoaderState*, LoaderDeps)>;
-    // Lists the PC's ports (throws ComEnumError when discovery fails).
-    using PortEnumerator = std::function<void(CArray<SSerInfo, SSerInfo&>&)>;
+    using PortEnumerator = PortDiscovery;
     // Tells the user something the status line has no room for (a message box in the product).
     using NoticeReporter = std::function<void(const SNotice&)>;
 

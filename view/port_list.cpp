@@ -23,6 +23,19 @@ std::vector<SPortItem> PortListItems(const CArray<SSerInfo, SSerInfo&>& ports, i
     return items;
 }
 
+std::optional<std::vector<SPortItem>> RescanPortItems(const PortDiscovery& discover, int startPort,
+                                                      const std::vector<SPortItem>& shown) {
+    CArray<SSerInfo, SSerInfo&> ports;
+    try {
+        discover(ports);
+    } catch (const ComEnumError&) {
+        return std::nullopt;
+    }
+    std::vector<SPortItem> items = PortListItems(ports, startPort);
+    if (items == shown) return std::nullopt;
+    return items;
+}
+
 int IndexOfPort(const std::vector<SPortItem>& items, int port) {
     if (port == 0) return -1;
     for (std::size_t i = 0; i < items.size(); ++i) {

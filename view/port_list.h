@@ -2,6 +2,8 @@
 // in every toolkit, and the same rule for keeping the user's choice when the list is refilled.
 #pragma once
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,15 @@ struct SPortItem {
 // added at the end as "COM <n>", so the port the user named can always be picked.
 [[nodiscard]] std::vector<SPortItem> PortListItems(const CArray<SSerInfo, SSerInfo&>& ports,
                                                    int startPort);
+
+// Lists the PC's ports (throws ComEnumError when discovery fails).
+using PortDiscovery = std::function<void(CArray<SSerInfo, SSerInfo&>&)>;
+
+// Discovery again for a list that shows `shown`: the new items, or nothing when the list would
+// not change or discovery failed (that was said when the list was first filled; it stays as it
+// is).
+[[nodiscard]] std::optional<std::vector<SPortItem>> RescanPortItems(
+    const PortDiscovery& discover, int startPort, const std::vector<SPortItem>& shown);
 
 // The index of the item of `port` (a real port, not 0), or -1 when the list has none.
 [[nodiscard]] int IndexOfPort(const std::vector<SPortItem>& items, int port);

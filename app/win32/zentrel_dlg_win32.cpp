@@ -245,19 +245,13 @@ void CZentrelDlg::FillComPortListFor(int port) { FillPorts(port); }
 
 void CZentrelDlg::RescanPorts() {
     if (m_bLoadActive || ::SendMessageA(m_cbComPort, CB_GETDROPPEDSTATE, 0, 0) != FALSE) return;
-    CArray<SSerInfo, SSerInfo&> ports;
-    try {
-        m_enumeratePorts(ports);
-    } catch (const ComEnumError&) {
-        // Said once when the list was first filled; the list stays as it is.
-        return;
-    }
-    std::vector<SPortItem> items = PortListItems(ports, m_startPort);
-    if (items == m_portItems) return;
+    const std::optional<std::vector<SPortItem>> items =
+        RescanPortItems(m_enumeratePorts, m_startPort, m_portItems);
+    if (!items) return;
 
     const int selected = SelectedPort();
-    SetPortItems(items);
-    const int index = IndexOfPort(items, selected);
+    SetPortItems(*items);
+    const int index = IndexOfPort(*items, selected);
     ::SendMessageA(m_cbComPort, CB_SETCURSEL, static_cast<WPARAM>(index >= 0 ? index : 0), 0);
     if (index < 0) {
         // The chosen port went away: Load waits for a new choice, as at the start, rather than

@@ -42,8 +42,7 @@ public:
     using Window = HWND__*;
     // Makes the loader of one load; tests put a scripted one in place of the product's.
     using LoaderFactory = std::function<std::unique_ptr<CLoader>(SLoaderState*, LoaderDeps)>;
-    // Lists the PC's ports (throws ComEnumError when discovery fails).
-    using PortEnumerator = std::function<void(CArray<SSerInfo, SSerInfo&>&)>;
+    using PortEnumerator = PortDiscovery;
     // The loader's message boxes: a box in the product, a record in tests.
     using Notifier = std::function<void(const CString&)>;
     // Tells the user something the status line has no room for (a warning box in the product).
