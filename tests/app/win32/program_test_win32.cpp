@@ -1,0 +1,97 @@
+// morvane.exe itself, as a user starts it: the program's entry point, its command line as the
+// system hands it over, its resources and manifest, the modal dialog, and its end when the
+// window is closed. The dialog's behaviour is tested in dialog_test_win32.cpp; this test is
+// about the program around it. MORVANE_EXE names the program (a Unix path is taken as Wine's Z:).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+
+#include "app/resource.h"
+#include "tests/support/wait_until.h"
+
+// After the product's headers: the system's macros must not rename the product's own names.
+#include <windows.h>
+
+namespace morvane::testing_win32 {
+namespace {
+
+std::string ProgramPath() {
+    const char* path = std::getenv("MORVANE_EXE");
+    if (path == nullptr) return {};
+    std::string windowsPath = path;
+    if (windowsPath.starts_with('/')) {
+        windowsPath = "Z:" + windowsPath;
+        std::replace(windowsPath.begin(), windowsPath.end(), '/', '\\');
+    }
+    return windowsPath;
+}
+
+std::string VersionString(const std::string& program, const char* name) {
+    DWORD ignored = 0;
+    const DWORD size = ::GetFileVersionInfoSizeA(program.c_str(), &ignored);
+    std::string block(size, '\0');
+    if (size == 0 || !::GetFileVersionInfoA(program.c_str(), 0, size, block.data())) return {};
+    char* value = nullptr;
+    UINT length = 0;
+    const std::string query = std::string("\\StringFileInfo\\040904e4\\") + name;
+    if (!::VerQueryValueA(block.data(), query.c_str(), reinterpret_cast<void**>(&value), &length))
+        return {};
+    return std::string(value, length > 0 ? length - 1 : 0);
+}
+
+TEST(WindowsProgram, StartsOnThePortOfItsCommandLineAndEndsWhenClosed) {
+    const std::string built = ProgramPath();
+    if (built.empty()) GTEST_SKIP() << "MORVANE_EXE names no program";
+    // From a folder with a blank in its name, as "C:\Program Files\Morvane" has: the pairs after
+    // the program's path must not shift.
+    char temp[MAX_PATH] = {};
+    ASSERT_NE(::GetTempPathA(MAX_PATH, temp), 0u);
+    const std::string folder = std::string(temp) + "Morvane program test";
+    const std::string program = folder + "\\morvane.exe";
+    ::CreateDirectoryA(folder.c_str(), nullptr);
+    ASSERT_TRUE(::CopyFileA(built.c_str(), program.c_str(), FALSE)) << built;
+    EXPECT_EQ(VersionString(program, "FileDescription"), "Morvane Firmware Updater");
+    EXPECT_EQ(VersionString(program, "OriginalFilename"), "Morvane.exe");
+
+    std::string commandLine = "\"" + program + "\" -x 1 -com 9";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                 nullptr, &startup, &process));
+    HWND window = nullptr;
+    EXPECT_TRUE(morvane::testing::WaitUntil(
+        [&] {
+            window = ::FindWindowA("#32770", "Tundro W6 Firmware v1.22");
+            return window != nullptr;
+        },
+        std::chrono::seconds(30)));
+    if (window != nullptr) {
+        DWORD owner = 0;
+        ::GetWindowThreadProcessId(window, &owner);
+        EXPECT_EQ(owner, process.dwProcessId);
+        HWND list = ::GetDlgItem(window, IDC_COMPORT);
+        const auto count = static_cast<int>(::SendMessageA(list, CB_GETCOUNT, 0, 0));
+        bool offered = false;
+        for (int i = 0; i < count; ++i)
+            offered = offered || ::SendMessageA(list, CB_GETITEMDATA, i, 0) == 9;
+        EXPECT_TRUE(offered) << "COM9 of -com is not in the port list";
+        EXPECT_FALSE(::IsWindowEnabled(::GetDlgItem(window, IDC_LOAD)));
+        ::PostMessageA(window, WM_CLOSE, 0, 0);
+    }
+    const bool ended = ::WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0;
+    if (!ended) ::TerminateProcess(process.hProcess, 1);
+    EXPECT_TRUE(ended) << "morvane.exe did not end when its window was closed";
+    DWORD status = 1;
+    ::GetExitCodeProcess(process.hProcess, &status);
+    EXPECT_EQ(status, 0u);
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    ::DeleteFileA(program.c_str());
+    ::RemoveDirectoryA(folder.c_str());
+}
+
+}  // namespace
+}  // namespace morvane::testing_win32
