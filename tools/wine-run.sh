@@ -25,6 +25,11 @@ if [ ! -f "$ready" ]; then
 fi
 [ "${1:-}" = "--prefix-only" ] && exit 0
 # The server is started here, away from the program's output: when it ends it may list what it
-# still held, which is no part of any program's output. A server already running stays.
-wineserver --persistent=10 </dev/null >/dev/null 2>&1 || true
+# still held, which is no part of any program's output. A server already running stays (status 2).
+# Wine's own background programs (services, device manager) start with a server's first program
+# and keep that program's output open until the server ends: started here, without output, they
+# hold none of a test's, and the test ends when its program does, not ten seconds later.
+if wineserver --persistent=10 </dev/null >/dev/null 2>&1; then
+  wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+fi
 exec wine "$@"
