@@ -241,39 +241,13 @@ bool CCommDev2::InitCommState() {
     dcb.DCBlength = sizeof dcb;
     b.driverSettings = dcb;
 
-    SLineSettings s;
-    s.BaudRate = 9600;
-    s.ByteSize = 8;
-    s.Parity = LineParity::None;
-    s.StopBits = LineStopBits::One;
-    s.fBinary = true;
-    s.fParity = true;
-    s.fOutxCtsFlow = false;
-    s.fOutxDsrFlow = false;
-    s.fDtrControl = DtrControl::Enable;
-    s.fOutX = false;
-    s.fInX = false;
-    s.fNull = false;
-    s.fRtsControl = RtsControl::Enable;
-    s.XonLim = 100;
-    s.XoffLim = 100;
-    s.XonChar = 0x11;
-    s.XoffChar = 0x13;
-    s.EvtChar = 0x0D;
-    lineSettings = s;
+    lineSettings = DefaultLineSettings();
     return ApplyCommState();
 }
 
 bool CCommDev2::SetHandshake(bool enable) {
     if (!IsOpen()) return false;
-    if (enable) {
-        lineSettings.fOutxCtsFlow = true;
-        return true;
-    }
-    lineSettings.fOutxCtsFlow = false;
-    lineSettings.fOutxDsrFlow = false;
-    lineSettings.fDtrControl = DtrControl::Enable;
-    lineSettings.fRtsControl = RtsControl::Enable;
+    SetLineHandshake(lineSettings, enable);
     return true;
 }
 

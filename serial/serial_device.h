@@ -44,6 +44,15 @@ struct SLineSettings {
     char EvtChar = 0;
 };
 
+// What a port is set to when it opens, on every platform: 9600 Bd, 8 data bits, no parity, one
+// stop bit, binary, DTR and RTS on, no flow control; the XON/XOFF characters and limits the
+// device-control block usually carries, and CR as the event character.
+[[nodiscard]] SLineSettings DefaultLineSettings();
+
+// Hardware handshake on: the port waits for CTS before it sends. Off: no flow control at all,
+// with DTR and RTS held on.
+void SetLineHandshake(SLineSettings& settings, bool enable);
+
 // Why the last Open failed, in terms a user can act on; the OS text is kept.
 enum class OpenErrorKind : std::uint8_t {
     None,
