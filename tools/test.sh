@@ -20,8 +20,9 @@ if [ "$preset" = "windows" ]; then
   cmake --build build-windows-host -j "$jobs" --target morvane-sim
   cmake --preset windows >/dev/null
   cmake --build --preset windows -j "$jobs"
-  # Made once, before the tests start side by side.
+  # Both prefixes are made once, before the tests start side by side.
   tools/wine-run.sh --prefix-only
+  tools/wine-gui.sh --prefix-only
   ctest --preset windows -j "$jobs"
   exit
 fi

@@ -5,7 +5,8 @@
 # included, without a window manager. The window's tests and its picture run this way, in a
 # prefix of their own ($MORVANE_GUI_WINEPREFIX, or build-windows/wineprefix-gui) so that the
 # display-less runs of the other tests never share a desktop with them. Runs one at a time per
-# prefix: the desktop belongs to the first program's display.
+# prefix: the desktop belongs to the first program's display. With --prefix-only it only makes
+# the prefix, waiting for any program running in it to end.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 export WINEPREFIX="${MORVANE_GUI_WINEPREFIX:-$here/build-windows/wineprefix-gui}"
@@ -35,6 +36,10 @@ if [ ! -f "$ready" ]; then
   wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' \
     /v 'Microsoft Sans Serif' /d 'Tahoma' /f >/dev/null 2>&1
   touch "$ready"
+fi
+if [ "${1:-}" = "--prefix-only" ]; then
+  wineserver --wait
+  exit 0
 fi
 # A Wine left from a run without a display must be gone before this one starts on its display,
 # and everything of this run ends before its display does.

@@ -22,7 +22,10 @@ if [ ! -x "$sim" ]; then
   exit 1
 fi
 export WINEPREFIX="${WINEPREFIX:-$here/build-windows/wineprefix}"
-"$here/tools/wine-run.sh" --prefix-only
+runner="${MORVANE_WINE_RUNNER:-$here/tools/wine-run.sh}"
+# The prefix is made by the runner that will use it, under its lock: two ways of making one
+# prefix at once leave it broken.
+"$runner" --prefix-only
 work=$(mktemp -d "${TMPDIR:-/tmp}/morvane-wine-sim.XXXXXX")
 sim_pid=""
 cleanup() {
@@ -49,7 +52,7 @@ for _ in $(seq 1 100); do
 done
 
 status=0
-"${MORVANE_WINE_RUNNER:-$here/tools/wine-run.sh}" "$@" || status=$?
+"$runner" "$@" || status=$?
 
 if $verdict; then
   sim_status=0
