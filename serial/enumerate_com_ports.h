@@ -5,11 +5,24 @@
 // tidying pass every method ends with lives in com_port_tidy.h.
 #pragma once
 
+#include <cstdint>
 #include <stdexcept>
 
 #include "platform/text.h"
 
 namespace morvane {
+
+// What a USB serial adapter says of itself, as far as the system tells it: how a bench tells
+// its adapters apart and finds one again after its device re-enumerated. 0 and empty where the
+// system does not know.
+struct SUsbIdentity {
+    std::uint16_t vid = 0;  // USB vendor id
+    std::uint16_t pid = 0;  // USB product id
+    CString serial;         // the adapter's serial number
+    CString location;       // where it is plugged: "1-1.2" (Linux), "Port_#0002.Hub_#0001" (Windows)
+
+    bool operator==(const SUsbIdentity&) const = default;
+};
 
 struct SSerInfo {
     CString devicePath;    // the path the port is opened by
@@ -17,6 +30,10 @@ struct SSerInfo {
     CString friendlyName;  // what the user sees
     bool isUsb = false;    // the port belongs to a USB device
     CString description;   // the device's own name
+    SUsbIdentity usb;      // for a USB port, what its device says of itself
+    // A name of the port that stays the same when the device comes back under another one
+    // (Linux: its /dev/serial/by-id link); empty where there is none.
+    CString stableName;
 };
 
 // Raised when the enumeration cannot finish; what() is the message text.
