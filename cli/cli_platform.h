@@ -23,13 +23,6 @@ struct PortArgument {
 [[nodiscard]] const char* HelpSignalExits();
 [[nodiscard]] const char* HelpExamples();
 
-// The device COM `port` opens ("/dev/ttyUSB0", "\\.\COM5"); empty when it stands for none.
-[[nodiscard]] std::string ComPortDevicePath(int port);
-
-// On the thread that runs a load. The transfer is paced by thousands of short pauses (2727 of
-// 20 ms for the image carried): the system's timer must not stretch each of them.
-void PreparePacingThread();
-
 // Once at the start of a load: output that keeps working when its reader goes away, and a
 // console that understands the progress line's control sequences.
 void PrepareOutput();

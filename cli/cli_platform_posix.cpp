@@ -1,4 +1,3 @@
-#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -7,7 +6,6 @@
 
 #include "cli/cli_platform.h"
 #include "cli/progress_view.h"
-#include "serial/com_port_map.h"
 
 namespace morvane {
 
@@ -40,11 +38,6 @@ const char* HelpExamples() {
            "ttyAMA0-31 = COM97-128, ttyXRUSB0-31 = COM129-160, rfcomm0-31 = COM161-192;\n"
            "entries comN in the folder named by MORVANE_DEVICES take precedence.";
 }
-
-std::string ComPortDevicePath(int port) { return DevicePathForComPort(port).value_or(""); }
-
-// The kernel's default timer slack of 50 us would stretch every pause.
-void PreparePacingThread() { prctl(PR_SET_TIMERSLACK, 1UL); }
 
 void PrepareOutput() {
     // A reader of our output that went away (`| head`) must not end the load half-way.

@@ -1,6 +1,4 @@
 #include <windows.h>
-// After windows.h, which it needs.
-#include <timeapi.h>
 
 #include <cstdlib>
 #include <string>
@@ -52,12 +50,6 @@ const char* HelpExamples() {
            "  morvane-cli --com 5 --com 6 --com 7   (three receivers at once)\n"
            "  morvane-cli --all-probed --verify --json >events.jsonl";
 }
-
-std::string ComPortDevicePath(int port) { return Format("\\\\.\\COM%d", port); }
-
-// Windows wakes sleepers on its timer tick, 15.6 ms by default, which would make a 20 ms pause
-// last 31 ms; the finest tick is asked for, for the rest of the program's run.
-void PreparePacingThread() { (void)::timeBeginPeriod(1); }
 
 void PrepareOutput() {
     // The progress line redraws itself with VT sequences, which a console takes only when asked.

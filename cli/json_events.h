@@ -20,8 +20,8 @@
 #include <ostream>
 #include <string>
 
-#include "cli/probe.h"
 #include "record/loader_state.h"
+#include "session/load_outcome.h"
 
 namespace morvane {
 

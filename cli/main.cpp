@@ -10,13 +10,13 @@
 #include "cli/cli_args.h"
 #include "cli/cli_platform.h"
 #include "cli/exit_status.h"
-#include "cli/load_session.h"
 #include "cli/multi_load.h"
 #include "cli/progress_view.h"
 #include "cli/stop_requests.h"
+#include "cli/trace_comm_dev.h"
 #include "record/loader_status.h"
 #include "serial/enumerate_com_ports.h"
-#include "serial/open_error_facts.h"
+#include "session/load_session.h"
 #include "view/open_error_text.h"
 #include "view/status_view.h"
 
@@ -46,7 +46,7 @@ int ListPorts() {
 // Shows what the worker published since the last pass, the message boxes after the record so
 // that "Load Completed" follows the status that preceded it.
 void ShowProgress(CLoadSession& session, CLoadReporter& reporter, bool force) {
-    const std::vector<CString> prompts = session.Prompt().Take();
+    const std::vector<CString> prompts = session.Prompts().Take();
     if (session.State().TakeChanged() || force) reporter.Pass(session.State());
     for (const CString& text : prompts) reporter.Prompt(text);
 }
@@ -55,7 +55,6 @@ int RunLoad(const CliOptions& options) {
     LoadRequest request;
     request.comPort = options.comPort;
     request.portPath = options.portPath;
-    request.trace = options.trace;
 
     // Before the worker starts: the requests are taken here, between polls, and no other thread
     // sees them.
@@ -63,7 +62,9 @@ int RunLoad(const CliOptions& options) {
     PrepareOutput();
 
     CLoadReporter reporter(std::cout, std::cerr, StyleForStdout());
-    CLoadSession session(request, std::cerr);
+    SessionDeps deps;
+    if (options.trace) deps.decorate = TraceTo(std::cerr, PortLabelOf(request));
+    CLoadSession session(request, std::move(deps));
     CInterruptPolicy interrupts;
     StopRequest stoppedBy = StopRequest::None;
     session.Start();
@@ -106,15 +107,9 @@ int RunLoad(const CliOptions& options) {
     }
 
     const std::string label = session.PortLabel();
-    const std::string& devicePath = session.DevicePath();
-    const SLoaderState& state = session.State();
-    std::cerr << AdviceAfterLoad(outcome, label, devicePath, state.GetSentBytes(),
-                                 state.GetTotalBytes());
-    if (outcome.status == STATUS_INVALID_PORT) {
-        OpenError error = outcome.openError;
-        if (error.devicePath.empty()) error.devicePath = devicePath;
-        std::cerr << ExplainOpenError(error, label, options.comPort, GatherOpenErrorFacts(error));
-    }
+    std::cerr << AdviceAfterLoad(outcome, label, session.DevicePath());
+    if (outcome.status == STATUS_INVALID_PORT)
+        std::cerr << ExplainOpenError(outcome.openError, label, options.comPort, outcome.openFacts);
     return ExitStatusForLoad(outcome.status);
 }
 

@@ -12,11 +12,11 @@
 #include "cli/exit_status.h"
 #include "cli/json_events.h"
 #include "cli/stop_requests.h"
+#include "cli/trace_comm_dev.h"
 #include "platform/text.h"
 #include "record/loader_status.h"
 #include "res/firmware_image.h"
 #include "serial/enumerate_com_ports.h"
-#include "serial/open_error_facts.h"
 #include "view/open_error_text.h"
 #include "view/status_view.h"
 
@@ -80,7 +80,7 @@ int ExitStatusForOutcome(const LoadRequest& request, const LoadOutcome& outcome)
     }
     const int load = ExitStatusForLoad(outcome.status);
     if (load != kExitLoaded || !outcome.verifyRan) return load;
-    return VerifyVerdict(outcome.detection, kFirmwareVersion).exitStatus;
+    return VerifyVerdict(outcome.detection, kFirmwareVersion).good ? kExitLoaded : kExitNotVerified;
 }
 
 int WorstExitStatus(const std::vector<int>& statuses) {
@@ -162,8 +162,10 @@ std::vector<int> RunGroup(const std::vector<LoadRequest>& requests, const GroupO
     std::vector<PortView> views(requests.size());
     std::vector<std::string> labels;
     for (const LoadRequest& request : requests) {
-        sessions.push_back(std::make_unique<CLoadSession>(
-            request, err, devices ? devices(request) : std::unique_ptr<ISerialDevice>()));
+        SessionDeps deps;
+        if (devices) deps.device = devices(request);
+        if (output.trace) deps.decorate = TraceTo(err, PortLabelOf(request));
+        sessions.push_back(std::make_unique<CLoadSession>(request, std::move(deps)));
         labels.push_back(sessions.back()->PortLabel());
     }
     CPortRows portRows(human, labels);
@@ -186,7 +188,7 @@ std::vector<int> RunGroup(const std::vector<LoadRequest>& requests, const GroupO
 
     auto show = [&](std::size_t i, bool force) {
         CLoadSession& s = *sessions[i];
-        const std::vector<CString> prompts = s.Prompt().Take();
+        const std::vector<CString> prompts = s.Prompts().Take();
         if (s.State().TakeChanged() || force) {
             if (views[i].reporter) views[i].reporter->Pass(s.State());
             if (views[i].events) views[i].events->Pass(s.State());
@@ -253,7 +255,6 @@ std::vector<int> RunGroup(const std::vector<LoadRequest>& requests, const GroupO
         if (outcomes != nullptr) outcomes->push_back(outcome);
 
         const std::string prefix = several ? labels[i] + ": " : "";
-        const SLoaderState& state = s.State();
         const auto statusText = StatusText(outcome.status);
         std::string outcomeText = statusText ? std::string(*statusText) : "";
         if (outcomeText.rfind("Status: ", 0) == 0) outcomeText.erase(0, 8);
@@ -272,11 +273,9 @@ std::vector<int> RunGroup(const std::vector<LoadRequest>& requests, const GroupO
             exitStatus = ExitStatusForOutcome(request, outcome);
             const std::string& devicePath = s.DevicePath();
             if (outcome.status == STATUS_INVALID_PORT) {
-                OpenError error = outcome.openError;
-                if (error.devicePath.empty()) error.devicePath = devicePath;
-                message = AdviceAfterLoad(outcome, labels[i], devicePath, 0, 0) +
-                          ExplainOpenError(error, labels[i], request.comPort,
-                                           GatherOpenErrorFacts(error));
+                message = AdviceAfterLoad(outcome, labels[i], devicePath) +
+                          ExplainOpenError(outcome.openError, labels[i], request.comPort,
+                                           outcome.openFacts);
                 advice += Prefixed(message, prefix);
             } else if (request.probeOnly) {
                 message = ProbeVerdict(outcome.detection, labels[i]).text;
@@ -287,8 +286,7 @@ std::vector<int> RunGroup(const std::vector<LoadRequest>& requests, const GroupO
                                          : "found, firmware " + outcome.detection.firmware)
                                   : "no receiver";
             } else {
-                message = AdviceAfterLoad(outcome, labels[i], devicePath, state.GetSentBytes(),
-                                          state.GetTotalBytes());
+                message = AdviceAfterLoad(outcome, labels[i], devicePath);
                 advice += Prefixed(message, prefix);
                 if (outcome.verifyRan) {
                     message = VerifyVerdict(outcome.detection, kFirmwareVersion).text;
@@ -326,11 +324,11 @@ int RunSessions(const CliOptions& options) {
     output.err = &std::cerr;
     output.style = StyleForStdout();
     output.json = options.json;
+    output.trace = options.trace;
     std::ostream& human = options.json ? std::cerr : std::cout;
 
     std::vector<LoadRequest> requests;
     LoadRequest base;
-    base.trace = options.trace;
     base.verify = options.verify;
     base.probeOnly = options.probe;
     if (options.allProbed) {
@@ -346,7 +344,6 @@ int RunSessions(const CliOptions& options) {
             LoadRequest probe;
             probe.comPort = AtoI(std::string_view(p.portName).substr(3));
             probe.probeOnly = true;
-            probe.trace = options.trace;
             if (probe.comPort > 0) probes.push_back(probe);
         }
         if (probes.empty()) {

@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "cli/cli_args.h"
-#include "cli/load_session.h"
 #include "cli/progress_view.h"
 #include "serial/serial_device.h"
+#include "session/load_session.h"
 
 namespace morvane {
 
@@ -68,6 +68,7 @@ struct GroupOutput {
     std::ostream* err = nullptr;  // stderr
     ReporterStyle style;          // of stdout
     bool json = false;            // events on `out`, human text on `err`
+    bool trace = false;           // every port's wire trace on `err`
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
 };
 

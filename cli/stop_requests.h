@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 
 namespace morvane {
 
@@ -25,6 +26,21 @@ public:
 
     // The next request, waiting at most `wait` for one; None when none came.
     StopRequest Next(std::chrono::milliseconds wait);
+};
+
+// The policy for Ctrl-C during a load: the first one warns that stopping may damage the
+// receiver; a second within the grace period stops the load; once stopping, a further one gives
+// up waiting for the load to unwind.
+class CInterruptPolicy {
+public:
+    enum class Action { Warn, Stop, ForceExit };
+    static constexpr std::chrono::seconds kGrace{5};
+
+    Action OnInterrupt(std::chrono::steady_clock::time_point now);
+
+private:
+    std::optional<std::chrono::steady_clock::time_point> warnedAt_;
+    bool stopping_ = false;
 };
 
 // The exit status of a load that `request` stopped: 130, 143 or 129, as the matching signal

@@ -92,4 +92,10 @@ void CTraceCommDev::Close() {
     if (wasOpen) Emit(FormatTraceNote(Seconds(), "close"));
 }
 
+DeviceDecorator TraceTo(std::ostream& out, std::string portLabel) {
+    return [&out, label = std::move(portLabel)](std::unique_ptr<ISerialDevice> device) {
+        return std::make_unique<CTraceCommDev>(std::move(device), label, out);
+    };
+}
+
 }  // namespace morvane

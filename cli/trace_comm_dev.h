@@ -12,6 +12,7 @@
 #include <string>
 
 #include "serial/serial_device.h"
+#include "session/load_session.h"
 
 namespace morvane {
 
@@ -50,5 +51,8 @@ private:
     std::chrono::steady_clock::time_point start_;
     std::mutex outLock_;
 };
+
+// For a session: every device it opens traced to `out` under `portLabel`.
+[[nodiscard]] DeviceDecorator TraceTo(std::ostream& out, std::string portLabel);
 
 }  // namespace morvane

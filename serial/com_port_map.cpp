@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "serial/com_port_path.h"
+
 namespace morvane {
 namespace {
 
@@ -54,6 +56,8 @@ std::optional<std::string> DevicePathForComPort(int port, const std::string& dev
 std::optional<std::string> DevicePathForComPort(int port) {
     return DevicePathForComPort(port, DevicesDirFromEnv());
 }
+
+std::string ComPortDevicePath(int port) { return DevicePathForComPort(port).value_or(""); }
 
 std::optional<int> ComPortForTtyName(std::string_view ttyName) {
     // Longest prefix first would matter if one prefix began another; "ttyS" and "ttyUSB" do

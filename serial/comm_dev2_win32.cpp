@@ -20,6 +20,7 @@
 
 #include "platform/debug.h"
 #include "platform/text.h"
+#include "serial/com_port_path.h"
 #include "serial/comm_dev2.h"
 #include "serial/comm_error_text.h"
 #include "serial/receive_ring.h"
@@ -168,11 +169,9 @@ CCommDev2::CCommDev2() = default;
 
 CCommDev2::~CCommDev2() { CCommDev2::Close(); }
 
-std::string CCommDev2::DevicePathFor(int port) const {
-    char path[32];
-    std::snprintf(path, sizeof path, "\\\\.\\COM%d", port);
-    return path;
-}
+std::string ComPortDevicePath(int port) { return Format("\\\\.\\COM%d", port); }
+
+std::string CCommDev2::DevicePathFor(int port) const { return ComPortDevicePath(port); }
 
 bool CCommDev2::Open(int port) {
     Close();

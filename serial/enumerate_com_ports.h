@@ -19,7 +19,8 @@ struct SUsbIdentity {
     std::uint16_t vid = 0;  // USB vendor id
     std::uint16_t pid = 0;  // USB product id
     CString serial;         // the adapter's serial number
-    CString location;       // where it is plugged: "1-1.2" (Linux), "Port_#0002.Hub_#0001" (Windows)
+    // Where it is plugged: "1-1.2" on Linux, "Port_#0002.Hub_#0001" on Windows.
+    CString location;
 
     bool operator==(const SUsbIdentity&) const = default;
 };

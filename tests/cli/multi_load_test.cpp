@@ -1,4 +1,4 @@
-// The newer ways of running the CLI: what a probe and a verification tell the user, the worst of
+// The newer ways of running the CLI: the exit status of probes and verifications, the worst of
 // several outcomes, the events for programs, and several ports run and summed up side by side.
 #include "cli/multi_load.h"
 
@@ -9,8 +9,8 @@
 
 #include "cli/exit_status.h"
 #include "cli/json_events.h"
-#include "cli/probe.h"
 #include "record/loader_status.h"
+#include "session/load_outcome.h"
 #include "tests/support/refusing_device.h"
 
 namespace morvane {
@@ -25,48 +25,6 @@ DetectionFacts Answered(std::string firmware, std::string bootLoader = "") {
     f.firmware = std::move(firmware);
     f.bootLoader = std::move(bootLoader);
     return f;
-}
-DetectionFacts Silent(std::size_t bytesHeard) {
-    DetectionFacts f;
-    f.attempts = 20;
-    f.bytesHeard = bytesHeard;
-    return f;
-}
-
-TEST(Verdicts, ProbeAndVerifySayWhatWasFoundAndExitAccordingly) {
-    struct Row {
-        const char* name;
-        bool verify;
-        DetectionFacts facts;
-        int exitStatus;
-        const char* says;
-    };
-    const Row rows[] = {
-        {"found", false, Answered("1.21"), 0,
-         "Receiver found on COM5, firmware 1.21 (answered at attempt 6 of 20)\n"},
-        {"found in boot loader", false, Answered("", "2.05"), 0, "in its boot loader 2.05"},
-        {"found, no version", false, Answered(""), 0, "named no firmware version"},
-        {"nothing heard", false, Silent(0), 3, "nothing at all was heard in 20 attempts"},
-        {"bytes but no reply", false, Silent(4000), 3, "4000 bytes were heard"},
-        {"verified", true, Answered("1.22"), 0, "Verified: the receiver reports firmware 1.22\n"},
-        {"old version", true, Answered("1.21"), 5, "reports firmware 1.21, not 1.22"},
-        {"boot loader", true, Answered("", "2.05"), 5, "stayed in its boot loader 2.05"},
-        {"no version", true, Answered(""), 5, "named no firmware version"},
-        {"no answer", true, Silent(0), 5, "did not answer after its restart"},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        const Verdict v =
-            row.verify ? VerifyVerdict(row.facts, "1.22") : ProbeVerdict(row.facts, "COM5");
-        EXPECT_EQ(v.exitStatus, row.exitStatus);
-        EXPECT_NE(v.text.find(row.says), std::string::npos) << v.text;
-        EXPECT_EQ(v.text.back(), '\n');
-        if (row.verify) {
-            EXPECT_EQ(v.text.rfind(row.exitStatus == 0 ? "Verified: " : "Not verified: ", 0), 0u);
-        }
-    }
-    EXPECT_EQ(TrimVersion(" 2.3\r"), "2.3");
-    EXPECT_EQ(TrimVersion("\r\n"), "");
 }
 
 TEST(ExitStatus, OutcomesOfProbesVerificationsAndSeveralPorts) {

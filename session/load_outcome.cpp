@@ -1,0 +1,107 @@
+#include "session/load_outcome.h"
+
+#include "platform/text.h"
+#include "record/loader_status.h"
+
+namespace morvane {
+namespace {
+
+// What the line carried when no valid reply came, and what that points at.
+std::string WhatWasHeard(const DetectionFacts& facts) {
+    if (facts.bytesHeard == 0) {
+        return Format("nothing at all was heard in %d attempts.\n", facts.attempts) +
+               "  Check the cable, that the receiver is powered, and that this is its port.\n";
+    }
+    return Format("%zu bytes were heard in %d attempts, but no valid reply.\n", facts.bytesHeard,
+                  facts.attempts) +
+           "  Something talks on this port: it may not be a Tundro W6, or the line runs at a\n"
+           "  rate the receiver was not moved from; check the device and its port settings.\n";
+}
+
+}  // namespace
+
+std::string TrimVersion(std::string_view text) {
+    const std::size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos) return {};
+    const std::size_t last = text.find_last_not_of(" \t\r\n");
+    return std::string(text.substr(first, last - first + 1));
+}
+
+Verdict ProbeVerdict(const DetectionFacts& facts, const std::string& where) {
+    if (!facts.answered)
+        return {false, "No receiver answered on " + where + ": " + WhatWasHeard(facts)};
+    const std::string attempt =
+        Format(" (answered at attempt %d of %d)", facts.attempt, facts.attempts);
+    if (!facts.firmware.empty())
+        return {true,
+                "Receiver found on " + where + ", firmware " + facts.firmware + attempt + "\n"};
+    if (!facts.bootLoader.empty()) {
+        return {true, "Receiver found on " + where + ", in its boot loader " + facts.bootLoader +
+                          attempt + ": it holds no firmware to run; a load puts one there.\n"};
+    }
+    return {true, "Receiver found on " + where + attempt + "; it named no firmware version.\n"};
+}
+
+Verdict VerifyVerdict(const DetectionFacts& facts, std::string_view expected) {
+    if (!facts.answered) {
+        return {false, "Not verified: the receiver did not answer after its restart: " +
+                           WhatWasHeard(facts)};
+    }
+    if (facts.firmware == expected)
+        return {true, "Verified: the receiver reports firmware " + facts.firmware + "\n"};
+    if (!facts.firmware.empty()) {
+        return {false, "Not verified: the receiver reports firmware " + facts.firmware + ", not " +
+                           std::string(expected) + ". Run the load again.\n"};
+    }
+    if (!facts.bootLoader.empty()) {
+        return {false, "Not verified: the receiver stayed in its boot loader " + facts.bootLoader +
+                           " and reports no firmware: it did not take the image.\n"
+                           "  Keep it powered, check the cable and run the load again.\n"};
+    }
+    return {false,
+            "Not verified: the receiver answered after its restart but named no firmware "
+            "version.\n"};
+}
+
+std::string AdviceAfterLoad(const LoadOutcome& outcome, const std::string& portLabel,
+                            const std::string& devicePath) {
+    const std::uint32_t sentBytes = outcome.sentBytes;
+    const std::uint32_t totalBytes = outcome.totalBytes;
+    const std::string where = devicePath.empty() || devicePath == portLabel
+                                  ? portLabel
+                                  : portLabel + " (" + devicePath + ")";
+    if (outcome.status == STATUS_FIRMWARE_COMPLETE) return {};
+    if (!outcome.answered) {
+        if (outcome.status == STATUS_INVALID_PORT) return {};
+        if (outcome.bytesHeard == 0) {
+            return "Nothing at all came back on " + where +
+                   ", at any rate.\n"
+                   "  Check the cable, that the receiver is powered, and that this is the port its\n"
+                   "  cable is on (morvane-cli --list); then run the load again.\n";
+        }
+        return Format("Bytes came back on %s (%zu of them), but never a valid answer from a W6.\n",
+                      where.c_str(), outcome.bytesHeard) +
+               "  The device on this port may not be the receiver, or it runs at a rate other than\n"
+               "  the six tried, or it answers, but not as a Tundro W6 does. Check that this is the\n"
+               "  receiver's port (morvane-cli --list) and that the receiver is a Tundro W6.\n";
+    }
+    switch (outcome.status) {
+        case STATUS_INVALID_PORT:
+            return "The receiver answered on " + where +
+                   ", but the port could not be opened again for the\n"
+                   "  transfer; nothing of the image was sent.\n";
+        case STATUS_BLOCK_FAILED:
+            return Format(
+                       "The receiver answered, but the transfer broke off after %u of %u bytes: the receiver does not hold a whole image.\n",
+                       sentBytes, totalBytes) +
+                   "  Keep it powered, check the cable on " + where + " and run the load again.\n";
+        case STATUS_IMAGE_NOT_FOUND:
+            return "The firmware image this program carries could not be read; nothing was sent.\n";
+        default:
+            return Format(
+                "The receiver answered, but the load ended without sending the whole image (%u of %u bytes).\n",
+                sentBytes, totalBytes);
+    }
+}
+
+}  // namespace morvane

@@ -1,0 +1,129 @@
+// What the user is told after a probe, a verification, and a load that did not succeed.
+#include "session/load_outcome.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "record/loader_status.h"
+
+namespace morvane {
+namespace {
+
+DetectionFacts Answered(std::string firmware, std::string bootLoader = "") {
+    DetectionFacts f;
+    f.answered = true;
+    f.attempt = 6;
+    f.attempts = 20;
+    f.bytesHeard = 180;
+    f.firmware = std::move(firmware);
+    f.bootLoader = std::move(bootLoader);
+    return f;
+}
+DetectionFacts Silent(std::size_t bytesHeard) {
+    DetectionFacts f;
+    f.attempts = 20;
+    f.bytesHeard = bytesHeard;
+    return f;
+}
+
+TEST(Verdicts, ProbeAndVerifySayWhatWasFound) {
+    struct Row {
+        const char* name;
+        bool verify;
+        DetectionFacts facts;
+        bool good;
+        const char* says;
+    };
+    const Row rows[] = {
+        {"found", false, Answered("1.21"), true,
+         "Receiver found on COM5, firmware 1.21 (answered at attempt 6 of 20)\n"},
+        {"found in boot loader", false, Answered("", "2.05"), true, "in its boot loader 2.05"},
+        {"found, no version", false, Answered(""), true, "named no firmware version"},
+        {"nothing heard", false, Silent(0), false, "nothing at all was heard in 20 attempts"},
+        {"bytes but no reply", false, Silent(4000), false, "4000 bytes were heard"},
+        {"verified", true, Answered("1.22"), true,
+         "Verified: the receiver reports firmware 1.22\n"},
+        {"old version", true, Answered("1.21"), false, "reports firmware 1.21, not 1.22"},
+        {"boot loader", true, Answered("", "2.05"), false, "stayed in its boot loader 2.05"},
+        {"no version", true, Answered(""), false, "named no firmware version"},
+        {"no answer", true, Silent(0), false, "did not answer after its restart"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Verdict v =
+            row.verify ? VerifyVerdict(row.facts, "1.22") : ProbeVerdict(row.facts, "COM5");
+        EXPECT_EQ(v.good, row.good);
+        EXPECT_NE(v.text.find(row.says), std::string::npos) << v.text;
+        EXPECT_EQ(v.text.back(), '\n');
+        if (row.verify) {
+            EXPECT_EQ(v.text.rfind(row.good ? "Verified: " : "Not verified: ", 0), 0u);
+        }
+    }
+    EXPECT_EQ(TrimVersion(" 2.3\r"), "2.3");
+    EXPECT_EQ(TrimVersion("\r\n"), "");
+}
+
+// The advice tells apart what was heard: nothing at all, bytes without a valid answer, an
+// answer and a failure after it.
+TEST(AdviceAfterLoad, SaysWhatWasHeardAndWhatToDo) {
+    struct Row {
+        std::int32_t status;
+        bool answered;
+        std::size_t bytesHeard;
+        std::uint32_t sent;
+        std::vector<const char*> mustSay;
+        std::vector<const char*> mustNotSay;
+    };
+    const Row rows[] = {
+        {STATUS_FIRMWARE_COMPLETE, true, 90, 136352, {}, {}},
+        // Why the port would not open is explained apart.
+        {STATUS_INVALID_PORT, false, 0, 0, {}, {}},
+        {STATUS_DEVICE_NOT_DETECTED,
+         false,
+         0,
+         0,
+         {"Nothing at all came back on COM5 (/dev/ttyS4)", "cable", "powered", "--list"},
+         {"answered", "Bytes came back"}},
+        // Six fields, a bad checksum, another device: something answered, not validly.
+        {STATUS_DEVICE_NOT_DETECTED,
+         false,
+         311,
+         0,
+         {"Bytes came back on COM5 (/dev/ttyS4) (311 of them), but never a valid answer",
+          "not be the receiver", "rate other than", "not as a Tundro W6"},
+         {"Nothing at all", "did not answer"}},
+        {STATUS_BLOCK_FAILED,
+         true,
+         90,
+         20000,
+         {"The receiver answered, but the transfer broke off after 20000 of 136352 bytes",
+          "cable on COM5 (/dev/ttyS4)"},
+         {"Nothing at all", "never a valid answer"}},
+        {STATUS_INVALID_PORT,
+         true,
+         90,
+         0,
+         {"The receiver answered on COM5 (/dev/ttyS4), but the port could not be opened again",
+          "nothing of the image was sent"},
+         {}},
+        {STATUS_IMAGE_NOT_FOUND, true, 90, 0, {"nothing was sent"}, {}},
+        {STATUS_WAITING, true, 90, 0, {"The receiver answered", "0 of 136352 bytes"}, {}},
+    };
+    for (const Row& r : rows) {
+        LoadOutcome outcome;
+        outcome.status = r.status;
+        outcome.answered = r.answered;
+        outcome.bytesHeard = r.bytesHeard;
+        outcome.sentBytes = r.sent;
+        outcome.totalBytes = 136352;
+        const std::string text = AdviceAfterLoad(outcome, "COM5", "/dev/ttyS4");
+        SCOPED_TRACE("status " + std::to_string(r.status) + ": " + text);
+        EXPECT_EQ(text.empty(), r.mustSay.empty());
+        for (const char* s : r.mustSay) EXPECT_NE(text.find(s), std::string::npos) << s;
+        for (const char* s : r.mustNotSay) EXPECT_EQ(text.find(s), std::string::npos) << s;
+    }
+}
+
+}  // namespace
+}  // namespace morvane
