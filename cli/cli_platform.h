@@ -30,8 +30,13 @@ struct PortArgument {
 // 20 ms for the image carried): the system's timer must not stretch each of them.
 void PreparePacingThread();
 
-// Once at the start of a load: output that keeps working when its reader goes away, and a
-// console that understands the progress line's control sequences.
+// Once at the program's start: output that keeps working when its reader goes away, and a
+// console that shows UTF-8 (port names come in the user's language) and understands the
+// progress line's control sequences. What it changes of the console is given back at exit.
 void PrepareOutput();
+
+// Ends the program at once, without unwinding (a load's worker may still hold the port),
+// giving the console back first.
+[[noreturn]] void ExitAtOnce(int status);
 
 }  // namespace morvane

@@ -46,6 +46,8 @@ std::string ComPortDevicePath(int port) { return DevicePathForComPort(port).valu
 // The kernel's default timer slack of 50 us would stretch every pause.
 void PreparePacingThread() { prctl(PR_SET_TIMERSLACK, 1UL); }
 
+[[noreturn]] void ExitAtOnce(int status) { std::_Exit(status); }
+
 void PrepareOutput() {
     // A reader of our output that went away (`| head`) must not end the load half-way.
     std::signal(SIGPIPE, SIG_IGN);
