@@ -23,8 +23,13 @@ struct PortArgument {
 [[nodiscard]] const char* HelpSignalExits();
 [[nodiscard]] const char* HelpExamples();
 
-// Once at the start of a load: output that keeps working when its reader goes away, and a
-// console that understands the progress line's control sequences.
+// Once at the program's start: output that keeps working when its reader goes away, and a
+// console that shows UTF-8 (port names come in the user's language) and understands the
+// progress line's control sequences. What it changes of the console is given back at exit.
 void PrepareOutput();
+
+// Ends the program at once, without unwinding (a load's worker may still hold the port),
+// giving the console back first.
+[[noreturn]] void ExitAtOnce(int status);
 
 }  // namespace morvane

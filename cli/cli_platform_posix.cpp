@@ -39,6 +39,8 @@ const char* HelpExamples() {
            "entries comN in the folder named by MORVANE_DEVICES take precedence.";
 }
 
+[[noreturn]] void ExitAtOnce(int status) { std::_Exit(status); }
+
 void PrepareOutput() {
     // A reader of our output that went away (`| head`) must not end the load half-way.
     std::signal(SIGPIPE, SIG_IGN);

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <string>
 
@@ -16,6 +17,15 @@ int ComNumberOf(const std::string& name) {
     const std::string digits = name.substr(3);
     if (digits.find_first_not_of("0123456789") != std::string::npos || digits[0] == '0') return 0;
     return std::atoi(digits.c_str());
+}
+
+// The console's own output code page while ours is set, else 0. The console is shared with the
+// shell the program was started from, which must get it back as it was.
+std::atomic<UINT> g_consoleOutputCp{0};
+
+void GiveBackConsole() {
+    const UINT own = g_consoleOutputCp.exchange(0);
+    if (own != 0) (void)::SetConsoleOutputCP(own);
 }
 
 }  // namespace
@@ -57,6 +67,20 @@ void PrepareOutput() {
     DWORD mode = 0;
     if (out != INVALID_HANDLE_VALUE && ::GetConsoleMode(out, &mode))
         (void)::SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+    // Everything is printed in UTF-8, the device names in the user's language included; a
+    // console in its own code page (850, 866, ...) would garble their letters beyond ASCII.
+    // 0: there is no console.
+    const UINT own = ::GetConsoleOutputCP();
+    if (own == 0 || own == CP_UTF8 || g_consoleOutputCp.load() != 0) return;
+    if (!::SetConsoleOutputCP(CP_UTF8)) return;
+    g_consoleOutputCp = own;
+    static const bool givenBackAtExit = std::atexit(&GiveBackConsole) == 0;
+    (void)givenBackAtExit;
+}
+
+[[noreturn]] void ExitAtOnce(int status) {
+    GiveBackConsole();
+    std::_Exit(status);
 }
 
 ReporterStyle StyleForStdout() {

@@ -59,7 +59,6 @@ int RunLoad(const CliOptions& options) {
     // Before the worker starts: the requests are taken here, between polls, and no other thread
     // sees them.
     CStopRequests stopRequests;
-    PrepareOutput();
 
     CLoadReporter reporter(std::cout, std::cerr, StyleForStdout());
     SessionDeps deps;
@@ -84,7 +83,7 @@ int RunLoad(const CliOptions& options) {
                     break;
                 case CInterruptPolicy::Action::ForceExit:
                     reporter.Finish();
-                    std::_Exit(kExitInterrupted);
+                    ExitAtOnce(kExitInterrupted);
             }
         } else if (stop != StopRequest::None) {
             // Asked to end by the system or by a closed terminal: there is no one to warn.
@@ -118,6 +117,7 @@ int RunLoad(const CliOptions& options) {
 
 int main(int argc, char** argv) {
     using namespace morvane;
+    PrepareOutput();
     const CliOptions options = ParseCommandLine(std::vector<std::string>(argv, argv + argc));
     switch (options.action) {
         case CliAction::Exit:

@@ -231,7 +231,7 @@ std::vector<int> RunGroup(const std::vector<LoadRequest>& requests, const GroupO
                     stoppedBy = StopRequest::Interrupt;
                     for (auto& s : sessions) s->Cancel();
                     break;
-                case CInterruptPolicy::Action::ForceExit: warn(""); std::_Exit(kExitInterrupted);
+                case CInterruptPolicy::Action::ForceExit: warn(""); ExitAtOnce(kExitInterrupted);
             }
         } else if (stop != StopRequest::None) {
             // Asked to end by the system or by a closed terminal: there is no one to warn.
@@ -317,8 +317,6 @@ std::vector<int> RunGroup(const std::vector<LoadRequest>& requests, const GroupO
 }
 
 int RunSessions(const CliOptions& options) {
-    PrepareOutput();
-
     GroupOutput output;
     output.out = &std::cout;
     output.err = &std::cerr;

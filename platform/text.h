@@ -43,4 +43,9 @@ using CArray = std::vector<T>;
 // ASCII-only case handling; text from the receiver and the command line is never localised.
 [[nodiscard]] bool EqualsNoCase(std::string_view a, std::string_view b);
 
+// Text the system hands out in UTF-16 (Windows' wide calls: device names in the user's
+// language) as the UTF-8 the rest of the program prints. A lone surrogate, which UTF-8 cannot
+// carry, becomes U+FFFD.
+[[nodiscard]] std::string Utf8FromUtf16(std::u16string_view text);
+
 }  // namespace morvane

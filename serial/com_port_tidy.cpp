@@ -22,25 +22,27 @@ CString DescriptionFromFriendlyName(const CString& friendlyName) {
 }  // namespace
 
 std::optional<int> ComNumberInFriendlyName(std::string_view friendlyName) {
-    const std::size_t com = friendlyName.find("COM");
-    if (com == std::string_view::npos) return std::nullopt;
-    std::size_t i = com + 3;
-    while (i < friendlyName.size() && IsBlank(friendlyName[i])) ++i;
-    bool negative = false;
-    if (i < friendlyName.size() && (friendlyName[i] == '+' || friendlyName[i] == '-')) {
-        negative = friendlyName[i++] == '-';
+    // A "COM" that no number follows ("TELECOM Modem", "Virtual COM Port (COM8)") is a word of
+    // the device's name, not its port: the search goes on after it.
+    for (std::size_t com = friendlyName.find("COM"); com != std::string_view::npos;
+         com = friendlyName.find("COM", com + 3)) {
+        std::size_t i = com + 3;
+        while (i < friendlyName.size() && IsBlank(friendlyName[i])) ++i;
+        bool negative = false;
+        if (i < friendlyName.size() && (friendlyName[i] == '+' || friendlyName[i] == '-')) {
+            negative = friendlyName[i++] == '-';
+        }
+        const std::size_t firstDigit = i;
+        constexpr long long kBeyond = static_cast<long long>(INT_MAX) + 1;
+        long long value = 0;
+        for (; i < friendlyName.size() && friendlyName[i] >= '0' && friendlyName[i] <= '9'; ++i) {
+            if (value <= kBeyond) value = value * 10 + (friendlyName[i] - '0');
+        }
+        if (negative) value = -value;
+        if (i == firstDigit || value > INT_MAX || value < INT_MIN) continue;
+        return static_cast<int>(value);
     }
-    const std::size_t firstDigit = i;
-    long long value = 0;
-    for (; i < friendlyName.size() && friendlyName[i] >= '0' && friendlyName[i] <= '9'; ++i) {
-        value = value * 10 + (friendlyName[i] - '0');
-        if (value > static_cast<long long>(INT_MAX) + 1) return std::nullopt;
-    }
-    // "COM" ending an earlier word ("TELECOM Modem") gives no number, and so no port.
-    if (i == firstDigit) return std::nullopt;
-    if (negative) value = -value;
-    if (value > INT_MAX || value < INT_MIN) return std::nullopt;
-    return static_cast<int>(value);
+    return std::nullopt;
 }
 
 void TidyComPortList(CArray<SSerInfo, SSerInfo&>& list) {

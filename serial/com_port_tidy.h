@@ -9,9 +9,9 @@
 
 namespace morvane {
 
-// The number after the first "COM" of a friendly name ("USB Serial Port (COM5)" gives 5), read
-// as "%d" reads: leading blanks skipped, an optional sign, then at least one digit. Nothing when
-// there is no "COM", no digit after it, or a number beyond int.
+// The number after the first "COM" of a friendly name that has one ("USB Serial Port (COM5)"
+// gives 5, "Virtual COM Port (COM8)" 8), read as "%d" reads: leading blanks skipped, an optional
+// sign, then at least one digit. Nothing when no "COM" is followed by a number within int.
 [[nodiscard]] std::optional<int> ComNumberInFriendlyName(std::string_view friendlyName);
 
 // Fills in the missing names of every record, in list order, and removes the records that no

@@ -27,6 +27,8 @@ using GetDeviceInterfaceDetailFn = BOOL(WINAPI*)(HDEVINFO, PSP_DEVICE_INTERFACE_
 using GetDeviceRegistryPropertyFn = BOOL(WINAPI*)(HDEVINFO, PSP_DEVINFO_DATA, DWORD, PDWORD, PBYTE,
                                                   DWORD, PDWORD);
 using DestroyDeviceInfoListFn = BOOL(WINAPI*)(HDEVINFO);
+using GetDeviceInstanceIdFn = BOOL(WINAPI*)(HDEVINFO, PSP_DEVINFO_DATA, PSTR, DWORD, PDWORD);
+using OpenDevRegKeyFn = HKEY(WINAPI*)(HDEVINFO, PSP_DEVINFO_DATA, DWORD, DWORD, DWORD, REGSAM);
 
 GUID ToGuid(const SGuid& g) {
     GUID out{};
@@ -104,8 +106,10 @@ public:
         if (wanted == "SetupDiGetClassDevsA") Take(getClassDevs_, proc);
         if (wanted == "SetupDiEnumDeviceInterfaces") Take(enumDeviceInterfaces_, proc);
         if (wanted == "SetupDiGetDeviceInterfaceDetailA") Take(getDeviceInterfaceDetail_, proc);
-        if (wanted == "SetupDiGetDeviceRegistryPropertyA") Take(getDeviceRegistryProperty_, proc);
+        if (wanted == "SetupDiGetDeviceRegistryPropertyW") Take(getDeviceRegistryProperty_, proc);
         if (wanted == "SetupDiDestroyDeviceInfoList") Take(destroyDeviceInfoList_, proc);
+        if (wanted == "SetupDiGetDeviceInstanceIdA") Take(getDeviceInstanceId_, proc);
+        if (wanted == "SetupDiOpenDevRegKey") Take(openDevRegKey_, proc);
         return true;
     }
 
@@ -115,6 +119,8 @@ public:
         getDeviceInterfaceDetail_ = nullptr;
         getDeviceRegistryProperty_ = nullptr;
         destroyDeviceInfoList_ = nullptr;
+        getDeviceInstanceId_ = nullptr;
+        openDevRegKey_ = nullptr;
         if (library_ != nullptr) ::FreeLibrary(library_);
         library_ = nullptr;
     }
@@ -160,7 +166,7 @@ public:
         return true;
     }
 
-    bool SetupDiGetDeviceRegistryPropertyA(DevInfoSet set, const SDevInfoData& devInfo,
+    bool SetupDiGetDeviceRegistryPropertyW(DevInfoSet set, const SDevInfoData& devInfo,
                                            std::uint32_t property, std::uint8_t* buffer,
                                            std::uint32_t bufferSize) override {
         if (getDeviceRegistryProperty_ == nullptr) return false;
@@ -172,6 +178,22 @@ public:
     bool SetupDiDestroyDeviceInfoList(DevInfoSet set) override {
         if (destroyDeviceInfoList_ == nullptr || set == kInvalidDevInfoSet) return false;
         return destroyDeviceInfoList_(ToDevInfo(set)) != FALSE;
+    }
+
+    bool SetupDiGetDeviceInstanceIdA(DevInfoSet set, const SDevInfoData& devInfo, char* id,
+                                     std::uint32_t idSize) override {
+        if (getDeviceInstanceId_ == nullptr) return false;
+        SP_DEVINFO_DATA info = ToSystem(devInfo);
+        return getDeviceInstanceId_(ToDevInfo(set), &info, id, idSize, nullptr) != FALSE;
+    }
+
+    RegKey SetupDiOpenDevRegKey(DevInfoSet set, const SDevInfoData& devInfo, std::uint32_t scope,
+                                std::uint32_t hwProfile, std::uint32_t keyType,
+                                std::uint32_t access) override {
+        if (openDevRegKey_ == nullptr) return kInvalidRegKey;
+        SP_DEVINFO_DATA info = ToSystem(devInfo);
+        const HKEY key = openDevRegKey_(ToDevInfo(set), &info, scope, hwProfile, keyType, access);
+        return key == INVALID_HANDLE_VALUE ? kInvalidRegKey : reinterpret_cast<RegKey>(key);
     }
 
     bool GetDefaultCommConfigA(const char* name, std::uint8_t* commConfig,
@@ -213,6 +235,20 @@ public:
         return status;
     }
 
+    std::int32_t RegEnumValueA(RegKey key, std::uint32_t index, char* name, std::uint32_t& nameSize,
+                               std::uint32_t& type, std::uint8_t* data,
+                               std::uint32_t& dataSize) override {
+        DWORD size = nameSize;
+        DWORD valueType = 0;
+        DWORD length = dataSize;
+        const LONG status =
+            ::RegEnumValueA(ToHkey(key), index, name, &size, nullptr, &valueType, data, &length);
+        nameSize = size;
+        type = valueType;
+        dataSize = length;
+        return status;
+    }
+
     std::int32_t RegCloseKey(RegKey key) override { return ::RegCloseKey(ToHkey(key)); }
 
 private:
@@ -227,38 +263,15 @@ private:
     GetDeviceInterfaceDetailFn getDeviceInterfaceDetail_ = nullptr;
     GetDeviceRegistryPropertyFn getDeviceRegistryProperty_ = nullptr;
     DestroyDeviceInfoListFn destroyDeviceInfoList_ = nullptr;
+    GetDeviceInstanceIdFn getDeviceInstanceId_ = nullptr;
+    OpenDevRegKeyFn openDevRegKey_ = nullptr;
 };
-
-// The port names Windows registers as present: the data of the values under SERIALCOMM.
-CStringArray RegisteredComPortNames() {
-    CStringArray names;
-    HKEY key = nullptr;
-    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
-        ERROR_SUCCESS) {
-        return names;
-    }
-    for (DWORD index = 0;; ++index) {
-        char valueName[256];
-        DWORD valueNameSize = sizeof valueName;
-        char data[64] = {};
-        DWORD dataSize = sizeof data - 1;
-        DWORD type = 0;
-        const LONG status = ::RegEnumValueA(key, index, valueName, &valueNameSize, nullptr, &type,
-                                            reinterpret_cast<BYTE*>(data), &dataSize);
-        if (status == ERROR_MORE_DATA) continue;
-        if (status != ERROR_SUCCESS) break;
-        if (type == REG_SZ) names.emplace_back(data, strnlen(data, dataSize));
-    }
-    ::RegCloseKey(key);
-    return names;
-}
 
 }  // namespace
 
 void EnumerateComPorts(CArray<SSerInfo, SSerInfo&>& list) {
     CSystemPortServices system;
     EnumerateComPortsWin32(system, list);
-    AddRegisteredComPorts(RegisteredComPortNames(), list);
 }
 
 }  // namespace morvane

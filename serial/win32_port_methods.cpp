@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/debug.h"
 #include "serial/com_port_tidy.h"
 
 namespace morvane {
@@ -11,7 +12,8 @@ namespace {
 
 constexpr std::uint32_t kDetailBufferSize = 261;  // cbSize, then a path of up to 256 characters
 constexpr std::uint32_t kDetailCbSize = 5;
-constexpr std::uint32_t kPropertyBufferSize = 256;
+constexpr std::uint32_t kPropertyBufferSize = 512;  // 255 UTF-16 characters and their end
+constexpr std::uint32_t kInstanceIdSize = 200;      // the system's longest device instance id
 constexpr std::uint32_t kRegNameSize = 128;
 constexpr std::uint32_t kCommConfigSize = 52;
 constexpr int kLastProbedPort = 32;
@@ -25,6 +27,58 @@ constexpr int kLastProbedPort = 32;
 CString TextIn(const void* buffer, std::size_t size) {
     const char* text = static_cast<const char*>(buffer);
     return CString(text, strnlen(text, size));
+}
+
+// The first text of a buffer of UTF-16 the system filled (a plain text, or the first of a list
+// such as the hardware ids), in UTF-8.
+CString WideTextIn(const std::uint8_t* buffer, std::size_t size) {
+    std::u16string text;
+    for (std::size_t i = 0; i + 1 < size; i += 2) {
+        const auto c = static_cast<char16_t>(buffer[i] | (buffer[i + 1] << 8));
+        if (c == u'\0') break;
+        text += c;
+    }
+    return Utf8FromUtf16(text);
+}
+
+bool IsComPortName(std::string_view name) {
+    return name.size() > 3 && name.compare(0, 3, "COM") == 0 &&
+           name.find_first_not_of("0123456789", 3) == std::string_view::npos && name[3] != '0';
+}
+
+// The position of `what` in `text`, letters compared without case, as the system compares ids.
+std::size_t FindNoCase(std::string_view text, std::string_view what) {
+    for (std::size_t at = 0; at + what.size() <= text.size(); ++at) {
+        if (EqualsNoCase(text.substr(at, what.size()), what)) return at;
+    }
+    return std::string_view::npos;
+}
+
+// The four hex digits after `tag` ("VID_0403" gives 0x0403) in a device's id; nothing when the
+// id has no such tag.
+std::optional<std::uint16_t> HexAfter(std::string_view id, std::string_view tag) {
+    const std::size_t at = FindNoCase(id, tag);
+    if (at == std::string_view::npos || id.size() < at + tag.size() + 4) return std::nullopt;
+    std::uint16_t value = 0;
+    for (const char c : id.substr(at + tag.size(), 4)) {
+        int digit = 0;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else
+            return std::nullopt;
+        value = static_cast<std::uint16_t>(value * 16 + digit);
+    }
+    return value;
+}
+
+void ReportSkipped(const char* what, std::uint32_t code) {
+    OutputDebugStringA(Format("Port list: a device was left out: %s (err=%lx)\n", what,
+                              static_cast<unsigned long>(code))
+                           .c_str());
 }
 
 class CDevInfoSetOwner {
@@ -51,6 +105,12 @@ public:
 
     bool Open(RegKey parent, const char* subKey) {
         m_open = m_os.RegOpenKeyExA(parent, subKey, kKeyRead, m_key) == kErrorSuccess;
+        return m_open;
+    }
+    // Takes a key opened otherwise; false when it is none.
+    bool Adopt(RegKey key) {
+        m_key = key;
+        m_open = key != kInvalidRegKey;
         return m_open;
     }
     // The name of subkey `index`; false at the first one that cannot be read, normally the end.
@@ -87,8 +147,10 @@ public:
         m_procs.enumDeviceInterfaces = m_os.GetSetupApiProc("SetupDiEnumDeviceInterfaces");
         m_procs.getDeviceInterfaceDetail = m_os.GetSetupApiProc("SetupDiGetDeviceInterfaceDetailA");
         m_procs.getDeviceRegistryProperty =
-            m_os.GetSetupApiProc("SetupDiGetDeviceRegistryPropertyA");
+            m_os.GetSetupApiProc("SetupDiGetDeviceRegistryPropertyW");
         m_procs.destroyDeviceInfoList = m_os.GetSetupApiProc("SetupDiDestroyDeviceInfoList");
+        m_procs.getDeviceInstanceId = m_os.GetSetupApiProc("SetupDiGetDeviceInstanceIdA");
+        m_procs.openDevRegKey = m_os.GetSetupApiProc("SetupDiOpenDevRegKey");
     }
     ~CSetupApiLibrary() {
         if (m_loaded) m_os.FreeSetupApi();
@@ -133,6 +195,66 @@ void ReadPortInstances(CWin32PortServices& os, CRegKeyOwner& deviceKey, bool isU
     }
 }
 
+// A text property of a device, in UTF-8; false when the device has none.
+bool ReadProperty(CWin32PortServices& os, DevInfoSet set, const SDevInfoData& devInfo,
+                  std::uint32_t property, CString& text) {
+    std::uint8_t buffer[kPropertyBufferSize] = {};
+    if (!os.SetupDiGetDeviceRegistryPropertyW(set, devInfo, property, buffer, kPropertyBufferSize))
+        return false;
+    text = WideTextIn(buffer, kPropertyBufferSize);
+    return true;
+}
+
+// The COM name the port's driver gave it, from the device's own key; empty when there is none,
+// and tidying then reads it from the friendly name.
+CString PortNameOf(CWin32PortServices& os, DevInfoSet set, const SDevInfoData& devInfo) {
+    CRegKeyOwner key(os);
+    CString name;
+    if (!key.Adopt(
+            os.SetupDiOpenDevRegKey(set, devInfo, kDicsFlagGlobal, 0, kDiregDev, kKeyRead)) ||
+        !key.Value("PortName", name) || !IsComPortName(name)) {
+        return {};
+    }
+    return name;
+}
+
+// One device of the COM port interface as a record; nothing when it cannot be read, so that
+// one device with an odd driver leaves the others listed.
+std::optional<SSerInfo> ReadComPortDevice(CWin32PortServices& os, DevInfoSet set,
+                                          const SDeviceInterfaceData& interfaceData,
+                                          std::vector<std::uint8_t>& detail) {
+    SDevInfoData devInfo;
+    if (!os.SetupDiGetDeviceInterfaceDetailA(set, interfaceData, detail.data(), kDetailBufferSize,
+                                             devInfo)) {
+        ReportSkipped("SetupDiGetDeviceInterfaceDetail failed.", os.GetLastError());
+        return std::nullopt;
+    }
+    SSerInfo port;
+    if (!ReadProperty(os, set, devInfo, kSpdrpFriendlyName, port.friendlyName) ||
+        !ReadProperty(os, set, devInfo, kSpdrpDeviceDesc, port.description)) {
+        return std::nullopt;
+    }
+    port.devicePath =
+        TextIn(detail.data() + sizeof kDetailCbSize, kDetailBufferSize - sizeof kDetailCbSize);
+    port.portName = PortNameOf(os, set, devInfo);
+
+    CString enumerator;
+    CString hardwareId;
+    CString location;
+    char instanceId[kInstanceIdSize] = {};
+    (void)ReadProperty(os, set, devInfo, kSpdrpEnumeratorName, enumerator);
+    (void)ReadProperty(os, set, devInfo, kSpdrpHardwareId, hardwareId);
+    (void)ReadProperty(os, set, devInfo, kSpdrpLocationInformation, location);
+    if (!os.SetupDiGetDeviceInstanceIdA(set, devInfo, instanceId, kInstanceIdSize))
+        instanceId[0] = '\0';
+    if (const auto usb =
+            UsbIdentityOf(enumerator, hardwareId, TextIn(instanceId, kInstanceIdSize), location)) {
+        port.isUsb = true;
+        port.usb = *usb;
+    }
+    return port;
+}
+
 }  // namespace
 
 ComEnumMethod ChooseComEnumMethod(const SOsVersionInfo& version) {
@@ -146,7 +268,8 @@ void EnumerateByDeviceInterface(CWin32PortServices& os, const SSetupApiProcs& pr
     // Every function is called below, so a missing one of any of them ends the run here rather
     // than as a call through nothing later.
     if (!procs.getClassDevs || !procs.enumDeviceInterfaces || !procs.getDeviceInterfaceDetail ||
-        !procs.getDeviceRegistryProperty || !procs.destroyDeviceInfoList) {
+        !procs.getDeviceRegistryProperty || !procs.destroyDeviceInfoList ||
+        !procs.getDeviceInstanceId || !procs.openDevRegKey) {
         throw ComEnumError("Null Pointer from setupapi.dll");
     }
     const DevInfoSet set =
@@ -163,32 +286,8 @@ void EnumerateByDeviceInterface(CWin32PortServices& os, const SSetupApiProcs& pr
             if (error == kErrorNoMoreItems) break;
             FailWithCode("SetupDiEnumDeviceInterfaces failed.", error);
         }
-        SDevInfoData devInfo;
-        if (!os.SetupDiGetDeviceInterfaceDetailA(set, interfaceData, detail.data(),
-                                                 kDetailBufferSize, devInfo)) {
-            FailWithCode("SetupDiGetDeviceInterfaceDetail failed.", os.GetLastError());
-        }
-        std::uint8_t friendlyName[kPropertyBufferSize] = {};
-        std::uint8_t description[kPropertyBufferSize] = {};
-        std::uint8_t location[kPropertyBufferSize] = {};
-        const bool haveFriendlyName = os.SetupDiGetDeviceRegistryPropertyA(
-            set, devInfo, kSpdrpFriendlyName, friendlyName, kPropertyBufferSize);
-        const bool haveDescription = haveFriendlyName && os.SetupDiGetDeviceRegistryPropertyA(
-                                                             set, devInfo, kSpdrpDeviceDesc,
-                                                             description, kPropertyBufferSize);
-        const bool isUsb =
-            os.SetupDiGetDeviceRegistryPropertyA(set, devInfo, kSpdrpLocationInformation, location,
-                                                 kPropertyBufferSize) &&
-            TextIn(location, kPropertyBufferSize).compare(0, 3, "USB") == 0;
-        if (!haveFriendlyName || !haveDescription) continue;
-
-        SSerInfo port;
-        port.devicePath =
-            TextIn(detail.data() + sizeof kDetailCbSize, kDetailBufferSize - sizeof kDetailCbSize);
-        port.friendlyName = TextIn(friendlyName, kPropertyBufferSize);
-        port.isUsb = isUsb;
-        port.description = TextIn(description, kPropertyBufferSize);
-        list.push_back(port);
+        if (auto port = ReadComPortDevice(os, set, interfaceData, detail))
+            list.push_back(std::move(*port));
     }
 }
 
@@ -230,12 +329,73 @@ void EnumerateFromRegistry(CWin32PortServices& os, CArray<SSerInfo, SSerInfo&>& 
     }
 }
 
+std::optional<SUsbIdentity> UsbIdentityOf(std::string_view enumerator, std::string_view hardwareId,
+                                          std::string_view instanceId, std::string_view location) {
+    // FTDI's own driver puts its ports on a bus of its own; every other adapter's port is a
+    // device of the USB bus, or a child of one whose ids keep the USB vendor and product.
+    const bool usbEnumerator =
+        EqualsNoCase(enumerator, "USB") || EqualsNoCase(enumerator, "FTDIBUS");
+    const bool usbHardwareId = FindNoCase(hardwareId, "USB\\") == 0;
+    std::optional<std::uint16_t> vid = HexAfter(hardwareId, "VID_");
+    std::optional<std::uint16_t> pid = HexAfter(hardwareId, "PID_");
+    if (!vid || !pid) {
+        vid = HexAfter(instanceId, "VID_");
+        pid = HexAfter(instanceId, "PID_");
+    }
+    if (!usbEnumerator && !usbHardwareId && !(vid && pid)) return std::nullopt;
+
+    SUsbIdentity usb;
+    if (vid && pid) {
+        usb.vid = *vid;
+        usb.pid = *pid;
+    }
+    usb.location = CString(location);
+    // "USB\VID_0403&PID_6001\A6008ISP": the last part is the adapter's serial number, unless
+    // the system made one up because the adapter has none ("5&2A3B4C5D&0&2").
+    // "FTDIBUS\VID_0403+PID_6001+A6008ISPA\0000": FTDI's driver puts it after the product.
+    const std::size_t first = instanceId.find('\\');
+    const std::size_t second =
+        first == std::string_view::npos ? first : instanceId.find('\\', first + 1);
+    if (second != std::string_view::npos) {
+        const std::string_view bus = instanceId.substr(0, first);
+        const std::string_view device = instanceId.substr(first + 1, second - first - 1);
+        const std::string_view instance = instanceId.substr(second + 1);
+        if (EqualsNoCase(bus, "USB") && !instance.empty() &&
+            instance.find('&') == std::string_view::npos) {
+            usb.serial = CString(instance);
+        } else if (EqualsNoCase(bus, "FTDIBUS")) {
+            const std::size_t product = FindNoCase(device, "+PID_");
+            const std::size_t plus =
+                product == std::string_view::npos ? product : device.find('+', product + 1);
+            if (plus != std::string_view::npos) usb.serial = CString(device.substr(plus + 1));
+        }
+    }
+    return usb;
+}
+
+CStringArray RegisteredComPortNames(CWin32PortServices& os) {
+    CStringArray names;
+    CRegKeyOwner key(os);
+    if (!key.Open(kHkeyLocalMachine, "HARDWARE\\DEVICEMAP\\SERIALCOMM")) return names;
+    for (std::uint32_t index = 0;; ++index) {
+        char valueName[256] = {};
+        std::uint32_t valueNameSize = sizeof valueName;
+        std::uint8_t data[64] = {};
+        std::uint32_t dataSize = sizeof data - 1;
+        std::uint32_t type = 0;
+        const std::int32_t status =
+            os.RegEnumValueA(key.Key(), index, valueName, valueNameSize, type, data, dataSize);
+        // A value too long for a port name is none; the next one is.
+        if (status == kErrorMoreData) continue;
+        if (status != kErrorSuccess) break;
+        if (type == kRegSz) names.push_back(TextIn(data, dataSize));
+    }
+    return names;
+}
+
 void AddRegisteredComPorts(const CStringArray& portNames, CArray<SSerInfo, SSerInfo&>& list) {
     for (const CString& name : portNames) {
-        const bool comName = name.size() > 3 && name.compare(0, 3, "COM") == 0 &&
-                             name.find_first_not_of("0123456789", 3) == CString::npos &&
-                             name[3] != '0';
-        if (!comName) continue;
+        if (!IsComPortName(name)) continue;
         const bool listed = std::any_of(
             list.begin(), list.end(), [&](const SSerInfo& port) { return port.portName == name; });
         if (listed) continue;
@@ -251,6 +411,7 @@ void AddRegisteredComPorts(const CStringArray& portNames, CArray<SSerInfo, SSerI
 void EnumerateComPortsWin32(CWin32PortServices& os, CArray<SSerInfo, SSerInfo&>& list) {
     CSetupApiLibrary setupApi(os);
     list.clear();
+    std::optional<ComEnumError> failure;
     try {
         SOsVersionInfo version;
         if (!os.GetVersionExA(version))
@@ -262,11 +423,16 @@ void EnumerateComPortsWin32(CWin32PortServices& os, CArray<SSerInfo, SSerInfo&>&
             case ComEnumMethod::Probe: EnumerateByProbe(os, list); break;
             case ComEnumMethod::Registry: EnumerateFromRegistry(os, list); break;
         }
-        TidyComPortList(list);
-    } catch (...) {
-        // Half a walk is not a port list: records found before the failure are untidied.
-        list.clear();
-        throw;
+    } catch (const ComEnumError& error) {
+        // What was found before stays: each record was read whole, and the ports the method
+        // did not reach are among those Windows registers, which are added next.
+        failure = error;
+    }
+    TidyComPortList(list);
+    AddRegisteredComPorts(RegisteredComPortNames(os), list);
+    if (failure) {
+        if (list.empty()) throw *failure;
+        OutputDebugStringA(("Port list: " + std::string(failure->what()) + "\n").c_str());
     }
 }
 

@@ -4,6 +4,9 @@
 // hardware branch on Windows 95, 98 and Me.
 #pragma once
 
+#include <optional>
+#include <string_view>
+
 #include "serial/enumerate_com_ports.h"
 #include "serial/win32_port_services.h"
 
@@ -20,23 +23,41 @@ struct SSetupApiProcs {
     bool getDeviceInterfaceDetail = false;
     bool getDeviceRegistryProperty = false;
     bool destroyDeviceInfoList = false;
+    bool getDeviceInstanceId = false;
+    bool openDevRegKey = false;
 };
 
 // Each method appends the records it finds, untidied, and throws ComEnumError with the
-// system's text when it cannot finish; every handle it opened is released either way.
+// system's text when it cannot go on; every handle it opened is released either way. The
+// device-interface method skips a device it cannot read and goes on with the next.
 void EnumerateByDeviceInterface(CWin32PortServices& os, const SSetupApiProcs& procs,
                                 CArray<SSerInfo, SSerInfo&>& list);
 void EnumerateByProbe(CWin32PortServices& os, CArray<SSerInfo, SSerInfo&>& list);
 void EnumerateFromRegistry(CWin32PortServices& os, CArray<SSerInfo, SSerInfo&>& list);
 
-// Appends the ports Windows registers as present (the names, such as "COM3", under the key
-// HARDWARE\DEVICEMAP\SERIALCOMM of the local machine) that the list lacks: virtual ports of drivers
-// that offer no COM port interface to the set-up library, and under Wine every port. Names that are
-// not COMn are ignored; the records are tidy.
+// A device's USB identity from what the set-up library says of it: its enumerator ("USB",
+// "FTDIBUS", ...), its first hardware id ("USB\VID_0403&PID_6001&REV_0600"), its instance id
+// ("USB\VID_0403&PID_6001\A6008ISP") and its location text. Nothing when the device is not on
+// USB (an on-board port, a Bluetooth link, a modem card).
+[[nodiscard]] std::optional<SUsbIdentity> UsbIdentityOf(std::string_view enumerator,
+                                                        std::string_view hardwareId,
+                                                        std::string_view instanceId,
+                                                        std::string_view location);
+
+// The port names Windows registers as present: the data of the values under
+// HARDWARE\DEVICEMAP\SERIALCOMM of the local machine; none when the key cannot be read.
+[[nodiscard]] CStringArray RegisteredComPortNames(CWin32PortServices& os);
+
+// Appends the ports Windows registers as present (the names, such as "COM3") that the list
+// lacks: virtual ports of drivers that offer no COM port interface to the set-up library, ports
+// of devices the method could not read, and under Wine every port. Names that are not COMn are
+// ignored; the records are tidy.
 void AddRegisteredComPorts(const CStringArray& portNames, CArray<SSerInfo, SSerInfo&>& list);
 
 // The whole run on Windows: loads the set-up library, chooses the method by the system's
-// version, tidies, releases the library. After a failure the list is empty.
+// version, tidies, adds the registered ports, releases the library. A method that fails keeps
+// what it found before; the failure is raised (and the list left empty) only when no port at
+// all could be listed.
 void EnumerateComPortsWin32(CWin32PortServices& os, CArray<SSerInfo, SSerInfo&>& list);
 
 }  // namespace morvane

@@ -55,15 +55,25 @@ struct SDevInfoData {
 inline constexpr std::uint32_t kDigcfPresent = 0x02;
 inline constexpr std::uint32_t kDigcfDeviceInterface = 0x10;
 inline constexpr std::uint32_t kSpdrpDeviceDesc = 0;
+inline constexpr std::uint32_t kSpdrpHardwareId = 1;
 inline constexpr std::uint32_t kSpdrpFriendlyName = 12;
 inline constexpr std::uint32_t kSpdrpLocationInformation = 13;
+inline constexpr std::uint32_t kSpdrpEnumeratorName = 22;
 inline constexpr std::uint32_t kErrorNoMoreItems = 259;
 
-// An open registry key (HKEY); kHkeyLocalMachine is the predefined HKEY_LOCAL_MACHINE.
+// An open registry key (HKEY); kHkeyLocalMachine is the predefined HKEY_LOCAL_MACHINE and
+// kInvalidRegKey stands for the INVALID_HANDLE_VALUE that SetupDiOpenDevRegKey fails with.
 using RegKey = std::uintptr_t;
 inline constexpr RegKey kHkeyLocalMachine = 0x80000002;
+inline constexpr RegKey kInvalidRegKey = ~RegKey{0};
 inline constexpr std::uint32_t kKeyRead = 0x20019;
+inline constexpr std::uint32_t kRegSz = 1;
 inline constexpr std::int32_t kErrorSuccess = 0;
+inline constexpr std::int32_t kErrorMoreData = 234;
+
+// SetupDiOpenDevRegKey: the device's hardware key, valid in every hardware profile.
+inline constexpr std::uint32_t kDicsFlagGlobal = 1;
+inline constexpr std::uint32_t kDiregDev = 1;
 
 class CWin32PortServices {
 public:
@@ -88,11 +98,21 @@ public:
     virtual bool SetupDiGetDeviceInterfaceDetailA(DevInfoSet set, const SDeviceInterfaceData& data,
                                                   std::uint8_t* detail, std::uint32_t detailSize,
                                                   SDevInfoData& devInfo) = 0;
-    // SetupDiGetDeviceRegistryPropertyA into `buffer`, no type or required-size answer.
-    virtual bool SetupDiGetDeviceRegistryPropertyA(DevInfoSet set, const SDevInfoData& devInfo,
+    // SetupDiGetDeviceRegistryPropertyW into `buffer` (UTF-16, little-endian as the system is),
+    // no type or required-size answer. The wide call, because device names are in the user's
+    // language and the ANSI one would hand them out in a code page nobody else here reads.
+    virtual bool SetupDiGetDeviceRegistryPropertyW(DevInfoSet set, const SDevInfoData& devInfo,
                                                    std::uint32_t property, std::uint8_t* buffer,
                                                    std::uint32_t bufferSize) = 0;
     virtual bool SetupDiDestroyDeviceInfoList(DevInfoSet set) = 0;
+    // SetupDiGetDeviceInstanceIdA into `id` of `idSize` characters, no required-size answer.
+    virtual bool SetupDiGetDeviceInstanceIdA(DevInfoSet set, const SDevInfoData& devInfo, char* id,
+                                             std::uint32_t idSize) = 0;
+    // SetupDiOpenDevRegKey(set, devInfo, scope, hwProfile, keyType, access); kInvalidRegKey on
+    // failure. The key is closed with RegCloseKey.
+    virtual RegKey SetupDiOpenDevRegKey(DevInfoSet set, const SDevInfoData& devInfo,
+                                        std::uint32_t scope, std::uint32_t hwProfile,
+                                        std::uint32_t keyType, std::uint32_t access) = 0;
 
     // GetDefaultCommConfigA(name, commConfig, &size).
     virtual bool GetDefaultCommConfigA(const char* name, std::uint8_t* commConfig,
@@ -106,6 +126,10 @@ public:
                                        std::uint32_t& nameSize) = 0;
     virtual std::int32_t RegQueryValueExA(RegKey key, const char* valueName, std::uint8_t* data,
                                           std::uint32_t& dataSize) = 0;
+    // RegEnumValueA(key, index, name, &nameSize, nullptr, &type, data, &dataSize).
+    virtual std::int32_t RegEnumValueA(RegKey key, std::uint32_t index, char* name,
+                                       std::uint32_t& nameSize, std::uint32_t& type,
+                                       std::uint8_t* data, std::uint32_t& dataSize) = 0;
     virtual std::int32_t RegCloseKey(RegKey key) = 0;
 };
 

@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # The Windows installer as a user meets it, under Wine: a silent install (/S) into a prefix of
-# its own, the installed morvane-cli.exe --version, the Start-menu entry, then a silent uninstall
-# that leaves nothing behind.
-#   tools/test-windows-installer.sh SETUP.exe VERSION
+# its own, the installed morvane-cli.exe --version, the licence, the Start-menu entry and the
+# entry among the installed programs, then a silent uninstall that leaves nothing behind. The
+# portable .zip, when given, must hold the same files.
+#   tools/test-windows-installer.sh SETUP.exe VERSION [PORTABLE.zip]
 set -euo pipefail
 setup="$(realpath "$1")"
 version="$2"
+portable="${3:-}"
 here="$(cd "$(dirname "$0")/.." && pwd)"
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Morvane'
+publisher="$(sed -n 's/^Copyright ([cC]) [0-9, -]* //p' "$here/LICENSE" | head -n 1)"
 export WINEPREFIX="${MORVANE_INSTALLER_WINEPREFIX:-$here/build-windows/wineprefix-installer}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
@@ -17,6 +21,19 @@ fail() {
   echo "FAIL: $*" >&2
   exit 1
 }
+
+# The data of one value of the uninstall entry, as `reg query` prints it.
+uninstall_value() {
+  wine reg query "$uninstall_key" /v "$1" | tr -d '\r' |
+    sed -n "s/^ *$1 *REG_[A-Z_]* *//p"
+}
+
+if [ -n "$portable" ]; then
+  listing="$(python3 -c 'import sys, zipfile; print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "$portable")"
+  for file in morvane.exe morvane-cli.exe LICENSE.txt; do
+    grep -q "/$file\$" <<<"$listing" || fail "$file missing from $(basename "$portable")"
+  done
+fi
 
 mkdir -p "$(dirname "$WINEPREFIX")"
 exec 9>"$WINEPREFIX.lock"
@@ -30,19 +47,25 @@ wine "$setup" /S
 wineserver --wait
 [ -f "$programs/morvane.exe" ] || fail "morvane.exe not installed"
 [ -f "$programs/uninstall.exe" ] || fail "no uninstaller"
+grep -q "^MIT License" "$programs/LICENSE.txt" || fail "no licence beside the programs"
 [ -f "$shortcut" ] || fail "no Start-menu entry"
 out="$(wine "$programs/morvane-cli.exe" --version | tr -d '\r')"
 echo "$out"
 grep -q "Morvane Firmware Updater $version" <<<"$out" || fail "the installed morvane-cli.exe does not say $version"
-wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Morvane' /v DisplayVersion |
-  grep -q "$version" || fail "not listed among the installed programs"
+[ "$(uninstall_value DisplayVersion)" = "$version" ] || fail "not listed among the installed programs as $version"
+[ "$(uninstall_value Publisher)" = "$publisher" ] || fail "the uninstall entry does not name '$publisher' as publisher"
+[ "$(uninstall_value DisplayIcon)" = 'C:\Program Files\Morvane\morvane.exe,0' ] ||
+  fail "the uninstall entry's icon is '$(uninstall_value DisplayIcon)'"
+size="$(uninstall_value EstimatedSize)"
+# The two programs take some MiB; a size of 0 or a few KiB means it was not measured.
+[ -n "$size" ] && [ $((size)) -gt 1024 ] || fail "the uninstall entry's size is '$size'"
 
 # The uninstaller runs a copy of itself from the temporary folder: wait for it.
 wine "$programs/uninstall.exe" /S
 wineserver --wait
 [ ! -e "$programs" ] || fail "files left in Program Files: $(ls "$programs")"
 [ ! -e "$shortcut" ] || fail "Start-menu entry left"
-if wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Morvane' >/dev/null 2>&1; then
+if wine reg query "$uninstall_key" >/dev/null 2>&1; then
   fail "still listed among the installed programs"
 fi
 echo "installed, ran and uninstalled $(basename "$setup")"

@@ -41,5 +41,25 @@ TEST(EqualsNoCase, ComparesAsciiOnly) {
     EXPECT_FALSE(EqualsNoCase("-com", "-com "));
 }
 
+TEST(Utf8FromUtf16, EncodesEveryPlaneAndReplacesLoneSurrogates) {
+    struct Case {
+        std::u16string_view wide;
+        std::string_view utf8;
+    };
+    const Case cases[] = {
+        {u"COM3", "COM3"},
+        {u"Serielles USB-Ger\u00e4t (COM3)", "Serielles USB-Ger\xc3\xa4t (COM3)"},
+        {u"\u041f\u043e\u0440\u0442", "\xd0\x9f\xd0\xbe\xd1\x80\xd1\x82"},
+        {u"\u20ac", "\xe2\x82\xac"},
+        {u"\U0001F6F0", "\xf0\x9f\x9b\xb0"},
+        {u"a\xd800"
+         u"b",
+         "a\xef\xbf\xbd"
+         "b"},
+        {u"\xdc00\xd83d", "\xef\xbf\xbd\xef\xbf\xbd"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(Utf8FromUtf16(c.wide), c.utf8) << c.utf8;
+}
+
 }  // namespace
 }  // namespace morvane

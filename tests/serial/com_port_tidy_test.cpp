@@ -82,6 +82,8 @@ TEST(ComPortTidy, NumberReading) {
     EXPECT_EQ(ComNumberInFriendlyName("USB Serial Port (COM5)"), 5);
     EXPECT_EQ(ComNumberInFriendlyName("COM-3"), -3);
     EXPECT_EQ(ComNumberInFriendlyName("COM0012"), 12);
+    EXPECT_EQ(ComNumberInFriendlyName("Virtual COM Port (COM8)"), 8);
+    EXPECT_EQ(ComNumberInFriendlyName("TELECOM Modem COM99999999999 (COM4)"), 4);
     EXPECT_EQ(ComNumberInFriendlyName("COM2147483647"), 2147483647);
     EXPECT_FALSE(ComNumberInFriendlyName("COM2147483648"));
     EXPECT_FALSE(ComNumberInFriendlyName(""));

@@ -24,12 +24,18 @@ constexpr std::int32_t kErrorMoreData = 234;
 // It also checks the buffer sizes the methods hand over, as the real functions would not.
 class CScriptedWin32 : public CWin32PortServices {
 public:
+    // One device of the COM port interface; what it lacks, the system does not answer.
     struct Interface {
-        std::string path;
-        std::optional<std::string> friendlyName;
-        std::optional<std::string> description;
-        std::optional<std::string> location;
+        std::string path{};
+        std::optional<std::u16string> friendlyName{};
+        std::optional<std::u16string> description{};
+        std::optional<std::u16string> location{};
         std::uint32_t enumError = 0;  // the enumeration fails at this interface with this code
+        std::optional<std::string> portName{};  // the PortName of the device's own key
+        std::optional<std::u16string> enumerator{};
+        std::optional<std::u16string>
+            hardwareIds{};  // each id ended by a zero, as the system lists
+        std::optional<std::string> instanceId{};
     };
     struct Key {
         std::vector<std::string> subKeys;
@@ -48,6 +54,13 @@ public:
     std::set<std::string> commPorts;
     std::map<std::string, Key> registry;
     std::map<RegKey, std::string> openKeys;
+    std::vector<std::string> registeredPorts;  // the data of the values under SERIALCOMM
+
+    // The ports Windows registers as present, under their key.
+    void Register(std::vector<std::string> ports) {
+        AddKey("HARDWARE\\DEVICEMAP\\SERIALCOMM");
+        registeredPorts = std::move(ports);
+    }
 
     // Adds a key with all its parents; subkeys are listed in the order they were first added.
     Key& AddKey(const std::string& path) {
@@ -113,19 +126,27 @@ public:
         devInfo.devInst = static_cast<std::uint32_t>(data.reserved);
         return true;
     }
-    bool SetupDiGetDeviceRegistryPropertyA(DevInfoSet, const SDevInfoData& devInfo,
+    bool SetupDiGetDeviceRegistryPropertyW(DevInfoSet, const SDevInfoData& devInfo,
                                            std::uint32_t property, std::uint8_t* buffer,
                                            std::uint32_t bufferSize) override {
         calls.push_back("GetProperty " + std::to_string(devInfo.devInst) + " " +
                         std::to_string(property));
-        EXPECT_EQ(bufferSize, 256u);
+        EXPECT_EQ(bufferSize, 512u);
         const Interface& item = interfaces[devInfo.devInst];
-        const std::optional<std::string>& value = property == kSpdrpFriendlyName ? item.friendlyName
-                                                  : property == kSpdrpDeviceDesc ? item.description
-                                                                                 : item.location;
+        const std::optional<std::u16string>& value =
+            property == kSpdrpFriendlyName          ? item.friendlyName
+            : property == kSpdrpDeviceDesc          ? item.description
+            : property == kSpdrpEnumeratorName      ? item.enumerator
+            : property == kSpdrpHardwareId          ? item.hardwareIds
+            : property == kSpdrpLocationInformation ? item.location
+                                                    : std::nullopt;
         if (!value) return Fail(13);
-        if (value->size() + 1 > bufferSize) return Fail(kErrorInsufficientBuffer);
-        std::memcpy(buffer, value->c_str(), value->size() + 1);
+        if (2 * (value->size() + 1) > bufferSize) return Fail(kErrorInsufficientBuffer);
+        for (std::size_t i = 0; i <= value->size(); ++i) {
+            const char16_t c = i < value->size() ? (*value)[i] : u'\0';
+            buffer[2 * i] = static_cast<std::uint8_t>(c & 0xFF);
+            buffer[2 * i + 1] = static_cast<std::uint8_t>(c >> 8);
+        }
         return true;
     }
     bool SetupDiDestroyDeviceInfoList(DevInfoSet set) override {
@@ -133,6 +154,33 @@ public:
         EXPECT_EQ(set, 7u);
         --liveSets;
         return true;
+    }
+    bool SetupDiGetDeviceInstanceIdA(DevInfoSet, const SDevInfoData& devInfo, char* id,
+                                     std::uint32_t idSize) override {
+        calls.push_back("GetInstanceId " + std::to_string(devInfo.devInst));
+        const std::optional<std::string>& value = interfaces[devInfo.devInst].instanceId;
+        if (!value) return Fail(13);
+        if (value->size() + 1 > idSize) return Fail(kErrorInsufficientBuffer);
+        std::memcpy(id, value->c_str(), value->size() + 1);
+        return true;
+    }
+    RegKey SetupDiOpenDevRegKey(DevInfoSet, const SDevInfoData& devInfo, std::uint32_t scope,
+                                std::uint32_t hwProfile, std::uint32_t keyType,
+                                std::uint32_t access) override {
+        const std::string path = "Device " + std::to_string(devInfo.devInst);
+        calls.push_back("Open " + path);
+        EXPECT_EQ(scope, kDicsFlagGlobal);
+        EXPECT_EQ(hwProfile, 0u);
+        EXPECT_EQ(keyType, kDiregDev);
+        EXPECT_EQ(access, kKeyRead);
+        const std::optional<std::string>& portName = interfaces[devInfo.devInst].portName;
+        if (!portName) {
+            Fail(kErrorFileNotFound);
+            return kInvalidRegKey;
+        }
+        registry[path].values = {{"PortName", *portName}};
+        openKeys[m_nextKey] = path;
+        return m_nextKey++;
     }
 
     bool GetDefaultCommConfigA(const char* name, std::uint8_t*, std::uint32_t& size) override {
@@ -175,6 +223,21 @@ public:
         dataSize = static_cast<std::uint32_t>(value->second.size() + 1);
         return kErrorSuccess;
     }
+    std::int32_t RegEnumValueA(RegKey key, std::uint32_t index, char* name, std::uint32_t& nameSize,
+                               std::uint32_t& type, std::uint8_t* data,
+                               std::uint32_t& dataSize) override {
+        EXPECT_EQ(openKeys.at(key), "HARDWARE\\DEVICEMAP\\SERIALCOMM");
+        if (index >= registeredPorts.size()) return static_cast<std::int32_t>(kErrorNoMoreItems);
+        const std::string valueName = "\\Device\\Serial" + std::to_string(index);
+        const std::string& port = registeredPorts[index];
+        if (valueName.size() + 1 > nameSize || port.size() + 1 > dataSize) return kErrorMoreData;
+        std::memcpy(name, valueName.c_str(), valueName.size() + 1);
+        std::memcpy(data, port.c_str(), port.size() + 1);
+        nameSize = static_cast<std::uint32_t>(valueName.size());
+        dataSize = static_cast<std::uint32_t>(port.size() + 1);
+        type = kRegSz;
+        return kErrorSuccess;
+    }
     std::int32_t RegCloseKey(RegKey key) override {
         calls.push_back("Close " + openKeys.at(key));
         openKeys.erase(key);
@@ -189,13 +252,35 @@ private:
     RegKey m_nextKey = 100;
 };
 
-std::string ErrorOf(CScriptedWin32& os, CArray<SSerInfo, SSerInfo&>& list) {
+// The text of the ComEnumError that `run` raises.
+template <class Run>
+std::string ErrorOf(Run run) {
     try {
-        EnumerateComPortsWin32(os, list);
+        run();
     } catch (const ComEnumError& e) {
         return e.what();
     }
     return "(no error)";
+}
+
+std::string ErrorOf(CScriptedWin32& os, CArray<SSerInfo, SSerInfo&>& list) {
+    return ErrorOf([&] { EnumerateComPortsWin32(os, list); });
+}
+
+// Root: the on-board ports, one printer port and a lower-case name that is not taken;
+// USBPORTS: an adapter, an instance without PORTNAME, and COM1 once more.
+void ScriptWin9xRegistry(CScriptedWin32& os) {
+    os.version = SOsVersionInfo{148, 4, 10, 2222, 1};
+    os.AddKey("Enum\\Root\\*PNP0501\\0000").values = {
+        {"PORTNAME", "COM1"}, {"FRIENDLYNAME", "Communications Port (COM1)"}};
+    os.AddKey("Enum\\Root\\*PNP0400\\0000").values = {{"PORTNAME", "LPT1"}};
+    os.AddKey("Enum\\Root\\*pnp0501\\0000").values = {{"PORTNAME", "COM9"}};
+    os.AddKey("Enum\\Root\\*PNP0500\\0000").values = {{"PORTNAME", "COM2"}};
+    os.AddKey("Enum\\USBPORTS\\FTDIBUS\\0000").values = {
+        {"PORTNAME", "COM5"}, {"FRIENDLYNAME", "USB Serial Port (COM5)"}};
+    os.AddKey("Enum\\USBPORTS\\FTDIBUS\\0001").values = {{"FRIENDLYNAME", "No port (COM6)"}};
+    os.AddKey("Enum\\USBPORTS\\FTDIBUS\\0002").values = {{"PORTNAME", std::string(128, 'C')}};
+    os.AddKey("Enum\\USBPORTS\\PROLIFIC\\0000").values = {{"PORTNAME", "COM1"}};
 }
 
 TEST(Win32PortMethods, MethodFollowsTheSystemVersion) {
@@ -225,14 +310,15 @@ TEST(Win32PortMethods, LibraryIsLoadedBeforeTheChoiceAndReleasedAfter) {
     os.commPorts = {"COM2"};
     CArray<SSerInfo, SSerInfo&> list{SSerInfo{}, SSerInfo{}};
     EnumerateComPortsWin32(os, list);
-    ASSERT_GE(os.calls.size(), 9u);
-    EXPECT_THAT(
-        std::vector<std::string>(os.calls.begin(), os.calls.begin() + 8),
-        ElementsAre("LoadLibrary", "GetProcAddress SetupDiGetClassDevsA",
-                    "GetProcAddress SetupDiEnumDeviceInterfaces",
-                    "GetProcAddress SetupDiGetDeviceInterfaceDetailA",
-                    "GetProcAddress SetupDiGetDeviceRegistryPropertyA",
-                    "GetProcAddress SetupDiDestroyDeviceInfoList", "GetVersionExA", "COM1"));
+    ASSERT_GE(os.calls.size(), 11u);
+    EXPECT_THAT(std::vector<std::string>(os.calls.begin(), os.calls.begin() + 10),
+                ElementsAre("LoadLibrary", "GetProcAddress SetupDiGetClassDevsA",
+                            "GetProcAddress SetupDiEnumDeviceInterfaces",
+                            "GetProcAddress SetupDiGetDeviceInterfaceDetailA",
+                            "GetProcAddress SetupDiGetDeviceRegistryPropertyW",
+                            "GetProcAddress SetupDiDestroyDeviceInfoList",
+                            "GetProcAddress SetupDiGetDeviceInstanceIdA",
+                            "GetProcAddress SetupDiOpenDevRegKey", "GetVersionExA", "COM1"));
     EXPECT_EQ(os.calls.back(), "FreeLibrary");
     ASSERT_EQ(list.size(), 1u);  // the old records went first
     EXPECT_EQ(list[0].portName, "COM2");
@@ -247,114 +333,184 @@ TEST(Win32PortMethods, VersionFailureCarriesTheCodeAndStillReleasesTheLibrary) {
     EXPECT_EQ(os.calls.back(), "FreeLibrary");
 }
 
-TEST(Win32PortMethods, DeviceInterfacesInOrderSkippingPortsWithoutNames) {
+// What a PC with adapters reports: each device with its port's own name, ids and location.
+TEST(Win32PortMethods, DevicesAsWindowsReportsThem) {
+    using namespace std::string_literals;
     CScriptedWin32 os;
     os.interfaces = {
-        {"\\\\?\\usb#vid_1a86", "USB Serial Port (COM5)", "USB-SERIAL CH340", "USB-Port 2", 0},
-        {"\\\\?\\nofriendly", std::nullopt, "Desc", "USB", 0},
-        {"\\\\?\\nodesc", "Port (COM7)", std::nullopt, std::nullopt, 0},
-        {"\\\\?\\acpi#pnp0501", "Communications Port (COM1)", "Communications Port",
-         "usb lower case", 0},
-        {"\\\\?\\bth", "Standard Serial over Bluetooth link", "Bluetooth", std::nullopt, 0},
+        {.path = "\\\\?\\ftdibus#vid_0403+pid_6001+a6008ispa#0000",
+         .friendlyName = u"USB Serial Port (COM5)",
+         .description = u"USB Serial Port",
+         .location = u"Port_#0002.Hub_#0001",
+         .portName = "COM5",
+         .enumerator = u"FTDIBUS",
+         .hardwareIds = u"FTDIBUS\\COMPORT&VID_0403&PID_6001\0\0"s,
+         .instanceId = "FTDIBUS\\VID_0403+PID_6001+A6008ISPA\\0000"},
+        {.path = "\\\\?\\usb#vid_2341&pid_0043#757353",
+         .friendlyName = u"Serielles USB-Ger\u00e4t (COM3)",
+         .description = u"Serielles USB-Ger\u00e4t",
+         .location = u"Port_#0001.Hub_#0004",
+         .portName = "COM3",
+         .enumerator = u"USB",
+         .hardwareIds = u"USB\\VID_2341&PID_0043&REV_0001\0USB\\VID_2341&PID_0043\0\0"s,
+         .instanceId = "USB\\VID_2341&PID_0043\\757353"},
+        // Its path does not fit the detail buffer: left out, the walk goes on.
+        {.path = std::string(257, 'p'), .friendlyName = u"Long (COM4)", .description = u"Long"},
+        // The longest device path the detail buffer holds.
+        {.path = std::string(256, 'p'),
+         .friendlyName = u"Virtual COM Port (COM8)",
+         .description = u"Virtual COM Port",
+         .portName = "COM8",
+         .enumerator = u"ROOT"},
+        {.path = "\\\\?\\nofriendly", .description = u"Desc", .portName = "COM6"},
+        // No PortName to read: the number comes from the friendly name.
+        {.path = "\\\\?\\bthenum#{00001101}",
+         .friendlyName = u"Standard Serial over Bluetooth link (COM9)",
+         .description = u"Standard Serial over Bluetooth link",
+         .enumerator = u"BTHENUM",
+         .hardwareIds =
+             u"BTHENUM\\{00001101-0000-1000-8000-00805f9b34fb}_VID&00010075_PID&0100\0"s},
+        {.path = "\\\\?\\acpi#pnp0501#0",
+         .friendlyName = u"Communications Port (COM1)",
+         .description = u"Communications Port",
+         .portName = "COM1",
+         .enumerator = u"ACPI",
+         .hardwareIds = u"ACPI\\PNP0501\0*PNP0501\0\0"s,
+         .instanceId = "ACPI\\PNP0501\\0"},
     };
+    os.Register({"COM1", "COM5", "COM12", "COM4"});
     CArray<SSerInfo, SSerInfo&> list;
     EnumerateComPortsWin32(os, list);
 
-    ASSERT_EQ(list.size(), 2u);
-    EXPECT_EQ(list[0].devicePath, "\\\\?\\usb#vid_1a86");
-    EXPECT_EQ(list[0].portName, "COM5");
-    EXPECT_EQ(list[0].friendlyName, "USB Serial Port (COM5)");
-    EXPECT_EQ(list[0].description, "USB-SERIAL CH340");
-    EXPECT_TRUE(list[0].isUsb);
-    EXPECT_EQ(list[1].portName, "COM1");
-    EXPECT_FALSE(list[1].isUsb);
-
-    const std::vector<std::string> expected = {
-        "LoadLibrary",
-        "GetProcAddress SetupDiGetClassDevsA",
-        "GetProcAddress SetupDiEnumDeviceInterfaces",
-        "GetProcAddress SetupDiGetDeviceInterfaceDetailA",
-        "GetProcAddress SetupDiGetDeviceRegistryPropertyA",
-        "GetProcAddress SetupDiDestroyDeviceInfoList",
-        "GetVersionExA",
-        "GetClassDevs",
-        "EnumInterfaces 0",
-        "GetDetail 0",
-        "GetProperty 0 12",
-        "GetProperty 0 0",
-        "GetProperty 0 13",
-        "EnumInterfaces 1",
-        "GetDetail 1",
-        "GetProperty 1 12",
-        "GetProperty 1 13",
-        "EnumInterfaces 2",
-        "GetDetail 2",
-        "GetProperty 2 12",
-        "GetProperty 2 0",
-        "GetProperty 2 13",
-        "EnumInterfaces 3",
-        "GetDetail 3",
-        "GetProperty 3 12",
-        "GetProperty 3 0",
-        "GetProperty 3 13",
-        "EnumInterfaces 4",
-        "GetDetail 4",
-        "GetProperty 4 12",
-        "GetProperty 4 0",
-        "GetProperty 4 13",
-        "EnumInterfaces 5",
-        "DestroyList",
-        "FreeLibrary",
+    struct Row {
+        std::string portName, friendlyName, description;
+        bool isUsb;
+        SUsbIdentity usb;
     };
-    EXPECT_EQ(os.calls, expected);
+    const Row expected[] = {
+        {"COM5",
+         "USB Serial Port (COM5)",
+         "USB Serial Port",
+         true,
+         {0x0403, 0x6001, "A6008ISPA", "Port_#0002.Hub_#0001"}},
+        {"COM3",
+         "Serielles USB-Ger\xc3\xa4t (COM3)",
+         "Serielles USB-Ger\xc3\xa4t",
+         true,
+         {0x2341, 0x0043, "757353", "Port_#0001.Hub_#0004"}},
+        {"COM8", "Virtual COM Port (COM8)", "Virtual COM Port", false, {}},
+        {"COM9",
+         "Standard Serial over Bluetooth link (COM9)",
+         "Standard Serial over Bluetooth link",
+         false,
+         {}},
+        {"COM1", "Communications Port (COM1)", "Communications Port", false, {}},
+        {"COM12", "COM12", "COM12", false, {}},
+        {"COM4", "COM4", "COM4", false, {}},
+    };
+    ASSERT_EQ(list.size(), std::size(expected));
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const Row& row = expected[i];
+        EXPECT_EQ(list[i].portName, row.portName) << i;
+        EXPECT_EQ(list[i].friendlyName, row.friendlyName) << i;
+        EXPECT_EQ(list[i].description, row.description) << i;
+        EXPECT_EQ(list[i].isUsb, row.isUsb) << i;
+        EXPECT_EQ(list[i].usb, row.usb) << i;
+    }
+    EXPECT_EQ(list[0].devicePath, "\\\\?\\ftdibus#vid_0403+pid_6001+a6008ispa#0000");
+    EXPECT_EQ(list[2].devicePath, std::string(256, 'p'));
+    // The description is not asked for once the friendly name is missing.
+    EXPECT_EQ(std::count(os.calls.begin(), os.calls.end(), "GetProperty 4 0"), 0);
+    EXPECT_EQ(os.liveSets, 0);
+    EXPECT_TRUE(os.openKeys.empty());
+    EXPECT_EQ(os.calls.back(), "FreeLibrary");
 }
 
-TEST(Win32PortMethods, DevicePathOfAtMost256CharactersFits) {
-    CScriptedWin32 os;
-    os.interfaces = {{std::string(256, 'p'), "Port (COM3)", "Port", std::nullopt, 0}};
-    CArray<SSerInfo, SSerInfo&> list;
-    EnumerateComPortsWin32(os, list);
-    ASSERT_EQ(list.size(), 1u);
-    EXPECT_EQ(list[0].devicePath, std::string(256, 'p'));
+TEST(Win32PortMethods, UsbIdentityFromTheDevicesIds) {
+    struct Row {
+        const char* what;
+        const char* enumerator;
+        const char* hardwareId;
+        const char* instanceId;
+        std::optional<SUsbIdentity> usb;
+    };
+    // Adapters with a serial number, FTDI's bus, on-board and Bluetooth ports are rows of
+    // DevicesAsWindowsReportsThem.
+    const Row rows[] = {
+        {"no serial number: the system made the instance up", "USB",
+         "USB\\VID_1A86&PID_7523&REV_0264", "USB\\VID_1A86&PID_7523\\5&2A3B4C5D&0&2",
+         SUsbIdentity{0x1a86, 0x7523, "", "L"}},
+        {"one interface of a composite device", "USB", "USB\\VID_2E8A&PID_000A&MI_00",
+         "USB\\VID_2E8A&PID_000A&MI_00\\6&1F2E3D4C&0&0000", SUsbIdentity{0x2e8a, 0x000a, "", "L"}},
+        {"ids in lower case", "", "usb\\vid_10c4&pid_ea60", "",
+         SUsbIdentity{0x10c4, 0xea60, "", "L"}},
+        {"malformed vendor id", "USB", "USB\\VID_04G3&PID_6001", "", SUsbIdentity{0, 0, "", "L"}},
+        {"PCI card", "PCI", "PCI\\VEN_1415&DEV_C158", "PCI\\VEN_1415&DEV_C158\\4&1&0",
+         std::nullopt},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(UsbIdentityOf(row.enumerator, row.hardwareId, row.instanceId, "L"), row.usb)
+            << row.what;
 }
 
-TEST(Win32PortMethods, DeviceInterfaceFailuresCarryTheirCodeAndReleaseEverything) {
+TEST(Win32PortMethods, AFailingMethodKeepsWhatItFoundAndTheRegisteredPorts) {
     struct Row {
         const char* what;
         void (*script)(CScriptedWin32&);
+        std::vector<std::string> ports;  // empty: the failure is raised
         const char* text;
     };
     const Row rows[] = {
-        {"library missing", [](CScriptedWin32& os) { os.setupApiLoads = false; },
+        {"a function missing, nothing registered",
+         [](CScriptedWin32& os) { os.missingProcs = {"SetupDiOpenDevRegKey"}; },
+         {},
          "Null Pointer from setupapi.dll"},
-        {"class-devices function missing",
-         [](CScriptedWin32& os) { os.missingProcs = {"SetupDiGetClassDevsA"}; },
-         "Null Pointer from setupapi.dll"},
-        {"destroy function missing",
-         [](CScriptedWin32& os) { os.missingProcs = {"SetupDiDestroyDeviceInfoList"}; },
-         "Null Pointer from setupapi.dll"},
-        {"no device set", [](CScriptedWin32& os) { os.classDevsError = 0x5; },
+        {"library missing",
+         [](CScriptedWin32& os) {
+             os.setupApiLoads = false;
+             os.Register({"COM3", "COM1"});
+         },
+         {"COM3", "COM1"},
+         nullptr},
+        {"no device set",
+         [](CScriptedWin32& os) { os.classDevsError = 0x5; },
+         {},
          "SetupDiGetClassDevs failed. (err=5)"},
-        {"enumeration broken",
-         [](CScriptedWin32& os) {
-             os.interfaces = {{"a", "A (COM1)", "A", std::nullopt, 0},
-                              {"b", "B", "B", std::nullopt, 0xABCDEF}};
-         },
+        {"enumeration broken at once",
+         [](CScriptedWin32& os) { os.interfaces = {{.path = "a", .enumError = 0xABCDEF}}; },
+         {},
          "SetupDiEnumDeviceInterfaces failed. (err=abcdef)"},
-        {"device path too long",
+        {"enumeration broken after a port",
          [](CScriptedWin32& os) {
-             os.interfaces = {{std::string(257, 'p'), "P (COM1)", "P", std::nullopt, 0}};
+             os.interfaces = {
+                 {.path = "a", .friendlyName = u"A (COM1)", .description = u"A"},
+                 {.path = "b", .enumError = 0xABCDEF},
+             };
+             os.Register({"COM2"});
          },
-         "SetupDiGetDeviceInterfaceDetail failed. (err=7a)"},
+         {"COM1", "COM2"},
+         nullptr},
+        {"registry walk broken after two ports",
+         [](CScriptedWin32& os) {
+             ScriptWin9xRegistry(os);
+             os.registry["Enum\\USBPORTS"].openFails = true;
+         },
+         {"COM1", "COM2"},
+         nullptr},
     };
     for (const Row& row : rows) {
         CScriptedWin32 os;
         row.script(os);
         CArray<SSerInfo, SSerInfo&> list;
-        EXPECT_EQ(ErrorOf(os, list), row.text) << row.what;
-        EXPECT_TRUE(list.empty()) << row.what;
+        EXPECT_EQ(ErrorOf(os, list), row.text ? row.text : "(no error)") << row.what;
+        std::vector<std::string> ports;
+        for (const SSerInfo& port : list) ports.push_back(port.portName);
+        EXPECT_EQ(ports, row.ports) << row.what;
         EXPECT_EQ(os.liveSets, 0) << row.what;
-        EXPECT_EQ(os.calls.back(), os.setupApiLoads ? "FreeLibrary" : "GetVersionExA") << row.what;
+        EXPECT_TRUE(os.openKeys.empty()) << row.what;
+        EXPECT_EQ(std::count(os.calls.begin(), os.calls.end(), "FreeLibrary"),
+                  os.setupApiLoads ? 1 : 0)
+            << row.what;
     }
 }
 
@@ -374,22 +530,6 @@ TEST(Win32PortMethods, ProbeAsksCom1ToCom32InOrder) {
     EXPECT_FALSE(list[0].isUsb);
     EXPECT_EQ(list[1].portName, "COM3");
     EXPECT_EQ(list[2].portName, "COM32");
-}
-
-// Root: the on-board ports, one printer port and a lower-case name that is not taken;
-// USBPORTS: an adapter, an instance without PORTNAME, and COM1 once more.
-void ScriptWin9xRegistry(CScriptedWin32& os) {
-    os.version = SOsVersionInfo{148, 4, 10, 2222, 1};
-    os.AddKey("Enum\\Root\\*PNP0501\\0000").values = {
-        {"PORTNAME", "COM1"}, {"FRIENDLYNAME", "Communications Port (COM1)"}};
-    os.AddKey("Enum\\Root\\*PNP0400\\0000").values = {{"PORTNAME", "LPT1"}};
-    os.AddKey("Enum\\Root\\*pnp0501\\0000").values = {{"PORTNAME", "COM9"}};
-    os.AddKey("Enum\\Root\\*PNP0500\\0000").values = {{"PORTNAME", "COM2"}};
-    os.AddKey("Enum\\USBPORTS\\FTDIBUS\\0000").values = {
-        {"PORTNAME", "COM5"}, {"FRIENDLYNAME", "USB Serial Port (COM5)"}};
-    os.AddKey("Enum\\USBPORTS\\FTDIBUS\\0001").values = {{"FRIENDLYNAME", "No port (COM6)"}};
-    os.AddKey("Enum\\USBPORTS\\FTDIBUS\\0002").values = {{"PORTNAME", std::string(128, 'C')}};
-    os.AddKey("Enum\\USBPORTS\\PROLIFIC\\0000").values = {{"PORTNAME", "COM1"}};
 }
 
 TEST(Win32PortMethods, RegisteredPortsFillInWhatTheMethodMissed) {
@@ -447,8 +587,7 @@ TEST(Win32PortMethods, RegistryFailuresNameTheKeyAndCloseWhatWasOpen) {
         ScriptWin9xRegistry(os);
         os.registry[row.failingKey].openFails = true;
         CArray<SSerInfo, SSerInfo&> list;
-        EXPECT_EQ(ErrorOf(os, list), row.text) << row.failingKey;
-        EXPECT_TRUE(list.empty()) << row.failingKey;
+        EXPECT_EQ(ErrorOf([&] { EnumerateFromRegistry(os, list); }), row.text) << row.failingKey;
         EXPECT_TRUE(os.openKeys.empty()) << row.failingKey;
     }
 }

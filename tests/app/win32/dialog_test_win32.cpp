@@ -113,10 +113,14 @@ protected:
 };
 
 TEST_F(WindowsDialog, PortListOffersWhatDiscoveryFoundAndLoadWaitsForTheUsersChoice) {
-    Open({Port("COM1", "Communications Port (COM1)"), Port("COM10", "USB Serial Port (COM10)")});
+    Open({Port("COM1", "Communications Port (COM1)"),
+          Port("COM10", "Serielles USB-Ger\xc3\xa4t (COM10)")});
     EXPECT_EQ(ItemData(), (std::vector<int>{0, 1, 10}));
     EXPECT_EQ(ItemText(0), "Select Comport");
-    EXPECT_EQ(ItemText(2), "USB Serial Port (COM10)");
+    // Discovery hands out UTF-8; the list must show the same letters, not its bytes.
+    wchar_t shown[64] = {};
+    ::SendMessageW(Item(window_, IDC_COMPORT), CB_GETLBTEXT, 2, reinterpret_cast<LPARAM>(shown));
+    EXPECT_EQ(std::wstring(shown), L"Serielles USB-Ger\u00e4t (COM10)");
     EXPECT_EQ(Selection(), 0);
     EXPECT_FALSE(Enabled(IDC_LOAD));
     SelectItem(window_, 2);

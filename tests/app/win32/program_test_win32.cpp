@@ -1,7 +1,8 @@
 // morvane.exe itself, as a user starts it: the program's entry point, its command line as the
 // system hands it over, its resources and manifest, the modal dialog, and its end when the
 // window is closed. The dialog's behaviour is tested in dialog_test_win32.cpp; this test is
-// about the program around it. MORVANE_EXE names the program (a Unix path is taken as Wine's Z:).
+// about the program around it, and the version information it shares with morvane-cli.exe.
+// MORVANE_EXE and MORVANE_CLI_EXE name the programs (a Unix path is taken as Wine's Z:).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,8 +18,8 @@
 namespace morvane::testing_win32 {
 namespace {
 
-std::string ProgramPath() {
-    const char* path = std::getenv("MORVANE_EXE");
+std::string ProgramPath(const char* variable = "MORVANE_EXE") {
+    const char* path = std::getenv(variable);
     if (path == nullptr) return {};
     std::string windowsPath = path;
     if (windowsPath.starts_with('/')) {
@@ -28,17 +29,68 @@ std::string ProgramPath() {
     return windowsPath;
 }
 
-std::string VersionString(const std::string& program, const char* name) {
+// The program's version information as the system reads it; empty when it has none.
+std::string VersionBlock(const std::string& program) {
     DWORD ignored = 0;
     const DWORD size = ::GetFileVersionInfoSizeA(program.c_str(), &ignored);
     std::string block(size, '\0');
     if (size == 0 || !::GetFileVersionInfoA(program.c_str(), 0, size, block.data())) return {};
+    return block;
+}
+
+std::string VersionString(const std::string& program, const char* name) {
+    const std::string block = VersionBlock(program);
     char* value = nullptr;
     UINT length = 0;
     const std::string query = std::string("\\StringFileInfo\\040904e4\\") + name;
-    if (!::VerQueryValueA(block.data(), query.c_str(), reinterpret_cast<void**>(&value), &length))
+    if (block.empty() ||
+        !::VerQueryValueA(block.data(), query.c_str(), reinterpret_cast<void**>(&value), &length))
         return {};
     return std::string(value, length > 0 ? length - 1 : 0);
+}
+
+// The version numbers Windows compares, as "1.0.0.0".
+std::string FixedFileVersion(const std::string& program) {
+    const std::string block = VersionBlock(program);
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    if (block.empty() ||
+        !::VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length) ||
+        length < sizeof *fixed) {
+        return {};
+    }
+    return std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
+           std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
+           std::to_string(HIWORD(fixed->dwFileVersionLS)) + "." +
+           std::to_string(LOWORD(fixed->dwFileVersionLS));
+}
+
+// What Explorer's Properties show of each program: what it is, its version, maker and copyright.
+TEST(WindowsProgram, BothProgramsCarryTheirVersionInformation) {
+    struct Row {
+        const char* variable;
+        const char* description;
+        const char* internalName;
+        const char* originalFilename;
+    };
+    const Row rows[] = {
+        {"MORVANE_EXE", "Morvane Firmware Updater", "Morvane.exe", "Morvane.exe"},
+        {"MORVANE_CLI_EXE", "Morvane Firmware Updater, command line", "morvane-cli",
+         "morvane-cli.exe"},
+    };
+    for (const Row& row : rows) {
+        const std::string program = ProgramPath(row.variable);
+        if (program.empty()) GTEST_SKIP() << row.variable << " names no program";
+        EXPECT_EQ(VersionString(program, "FileDescription"), row.description) << program;
+        EXPECT_EQ(VersionString(program, "InternalName"), row.internalName) << program;
+        EXPECT_EQ(VersionString(program, "OriginalFilename"), row.originalFilename) << program;
+        EXPECT_EQ(VersionString(program, "ProductName"), "Morvane") << program;
+        EXPECT_EQ(VersionString(program, "FileVersion"), MORVANE_VERSION) << program;
+        EXPECT_EQ(VersionString(program, "ProductVersion"), MORVANE_VERSION) << program;
+        EXPECT_EQ(FixedFileVersion(program), MORVANE_VERSION) << program;
+        EXPECT_EQ(VersionString(program, "CompanyName"), MORVANE_COMPANY) << program;
+        EXPECT_EQ(VersionString(program, "LegalCopyright"), MORVANE_COPYRIGHT) << program;
+    }
 }
 
 TEST(WindowsProgram, StartsOnThePortOfItsCommandLineAndEndsWhenClosed) {
@@ -52,8 +104,6 @@ TEST(WindowsProgram, StartsOnThePortOfItsCommandLineAndEndsWhenClosed) {
     const std::string program = folder + "\\morvane.exe";
     ::CreateDirectoryA(folder.c_str(), nullptr);
     ASSERT_TRUE(::CopyFileA(built.c_str(), program.c_str(), FALSE)) << built;
-    EXPECT_EQ(VersionString(program, "FileDescription"), "Morvane Firmware Updater");
-    EXPECT_EQ(VersionString(program, "OriginalFilename"), "Morvane.exe");
 
     std::string commandLine = "\"" + program + "\" -x 1 -com 9";
     STARTUPINFOA startup{};
