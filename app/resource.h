@@ -71,7 +71,9 @@ struct SControlLayout {
 inline constexpr int kDialogWidthDlu = 374;
 inline constexpr int kDialogHeightDlu = 290;
 inline constexpr std::array<SControlLayout, 18> kMainDialogLayout{{
-    {IDC_COMPORT_LABEL, "IDC_COMPORT_LABEL", ControlKind::Text, "Com Port", 17, 89, 30, 8},
+    // 40 wide, into the free space beside it: at 120 and 144 dots per inch the font's text
+    // grows faster than the rounded dialog units, and 30 cut "Com Port" to "Com".
+    {IDC_COMPORT_LABEL, "IDC_COMPORT_LABEL", ControlKind::Text, "Com Port", 17, 89, 40, 8},
     {IDC_COMPORT, "IDC_COMPORT", ControlKind::ComboBox, nullptr, 16, 100, 171, 50},
     {IDC_LOAD, "IDC_LOAD", ControlKind::DefaultButton, "Load", 40, 127, 50, 16},
     {IDC_EXIT, "IDC_EXIT", ControlKind::Button, "Exit", 119, 127, 50, 16},
