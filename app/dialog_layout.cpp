@@ -40,6 +40,7 @@ QRect MapDialogRect(const QRect& dialogUnits, const QSize& baseUnits) {
 std::map<int, QWidget*> CreateDialogControls(QWidget* dialog, const QSize& baseUnits) {
     std::map<int, QWidget*> controls;
     QWidget* previousTabStop = nullptr;
+    QLabel* pendingLabel = nullptr;  // a text row waiting for the control it names
     for (const SControlLayout& item : kMainDialogLayout) {
         const QRect rect = MapDialogRect(QRect(item.x, item.y, item.cx, item.cy), baseUnits);
         const QString text = item.text != nullptr ? QString::fromLatin1(item.text) : QString();
@@ -98,6 +99,8 @@ std::map<int, QWidget*> CreateDialogControls(QWidget* dialog, const QSize& baseU
             case ControlKind::GroupBox: control = new QGroupBox(text, dialog); break;
         }
         control->setObjectName(QString::fromLatin1(item.name));
+        if (item.accessibleName != nullptr)
+            control->setAccessibleName(QString::fromLatin1(item.accessibleName));
         if (item.kind == ControlKind::Picture || item.kind == ControlKind::Icon) {
             // A picture control takes the size of its picture, as on Windows.
             auto* picture = static_cast<QLabel*>(control);
@@ -117,7 +120,13 @@ std::map<int, QWidget*> CreateDialogControls(QWidget* dialog, const QSize& baseU
         if (control->focusPolicy() != Qt::NoFocus) {
             if (previousTabStop != nullptr) QWidget::setTabOrder(previousTabStop, control);
             previousTabStop = control;
+            // A screen reader would otherwise call the port list by the port it shows.
+            if (pendingLabel != nullptr) {
+                pendingLabel->setBuddy(control);
+                control->setAccessibleName(pendingLabel->text());
+            }
         }
+        pendingLabel = item.kind == ControlKind::Text ? static_cast<QLabel*>(control) : nullptr;
         controls[item.id] = control;
     }
     return controls;

@@ -15,6 +15,8 @@ packages=(
   qt6-base-dev libcli11-dev nlohmann-json3-dev
   fonts-dejavu-core
   clang-format
+  # the window's tests on a display, and the screen reader's view of it
+  xvfb xauth dbus-daemon at-spi2-core python3-pyatspi
 )
 for extra in "$@"; do
   case $extra in

@@ -6,7 +6,8 @@
 # prefix of their own ($MORVANE_GUI_WINEPREFIX, or build-windows/wineprefix-gui) so that the
 # display-less runs of the other tests never share a desktop with them. Runs one at a time per
 # prefix: the desktop belongs to the first program's display. With --prefix-only it only makes
-# the prefix, waiting for any program running in it to end.
+# the prefix, waiting for any program running in it to end. MORVANE_WINE_DPI=144 (or 120, 192)
+# runs the program on a screen of that scale.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 export WINEPREFIX="${MORVANE_GUI_WINEPREFIX:-$here/build-windows/wineprefix-gui}"
@@ -28,7 +29,6 @@ ready="$WINEPREFIX/.made-for-morvane-window"
 if [ ! -f "$ready" ]; then
   [ -f "$WINEPREFIX/system.reg" ] || wineboot --init >/dev/null 2>&1
   wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
-  wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 800x600 /f >/dev/null 2>&1
   # Windows draws the dialog in Microsoft Sans Serif, which Wine does not have; left alone, Wine
   # takes a wider face of the system's. Wine's own Tahoma (Debian's fonts-wine) stands in: at 8
   # points it gives the dialog units Windows gives, so the window has Windows' size in pixels.
@@ -37,6 +37,15 @@ if [ ! -f "$ready" ]; then
     /v 'Microsoft Sans Serif' /d 'Tahoma' /f >/dev/null 2>&1
   touch "$ready"
 fi
+# The screen's scale in dots per inch, $MORVANE_WINE_DPI (96, Windows' 100 %, unless set), and a
+# screen that grows with it. Every run sets it, so a run at another scale leaves nothing behind.
+dpi="${MORVANE_WINE_DPI:-96}"
+screen="$((800 * dpi / 96))x$((600 * dpi / 96))"
+if [ "$(cat "$WINEPREFIX/.dpi" 2>/dev/null)" != "$dpi" ]; then
+  wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d "$screen" /f >/dev/null 2>&1
+  echo "$dpi" >"$WINEPREFIX/.dpi"
+fi
 if [ "${1:-}" = "--prefix-only" ]; then
   wineserver --wait
   exit 0
@@ -44,4 +53,4 @@ fi
 # A Wine left from a run without a display must be gone before this one starts on its display,
 # and everything of this run ends before its display does.
 wineserver --wait
-exec xvfb-run -a -s "-screen 0 800x600x24" bash -c 'wine "$@"; status=$?; wineserver --wait; exit $status' wine-gui "$@"
+exec xvfb-run -a -s "-screen 0 ${screen}x24" bash -c 'wine "$@"; status=$?; wineserver --wait; exit $status' wine-gui "$@"

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "app/resource.h"
+#include "app/win32/banner_win32.h"
 #include "loader/loader.h"
 #include "loader/loader_w6.h"
 #include "platform/debug.h"
@@ -192,6 +193,7 @@ void CZentrelDlg::DoDataExchange() {
 
 bool CZentrelDlg::OnInitDialog() {
     DoDataExchange();
+    ShowBannerAtScreenScale(m_hWnd);
     ::SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     ::SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
     const int startPort = m_pState->GetStartPort();

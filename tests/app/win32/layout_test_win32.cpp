@@ -234,18 +234,28 @@ TEST_F(WindowsWindow, StartsWithTheProgramsTextsAndArtwork) {
         }
     }
 
-    const auto banner = reinterpret_cast<HBITMAP>(
-        ::SendMessageA(Item(window_, IDC_BANNER), STM_GETIMAGE, IMAGE_BITMAP, 0));
-    const SIZE bannerSize = BitmapSize(banner);
-    EXPECT_EQ(bannerSize.cx, 497);
-    EXPECT_EQ(bannerSize.cy, 99);
+    // The 497 x 99 banner at the screen's scale, whole in its frame: neither squeezed nor
+    // stretched out of proportion. The icons take the system's icon size.
+    HDC screen = ::GetDC(window_);
+    const int dpi = ::GetDeviceCaps(screen, LOGPIXELSY);
+    ::ReleaseDC(window_, screen);
+    HWND bannerControl = Item(window_, IDC_BANNER);
+    const SIZE bannerSize = BitmapSize(
+        reinterpret_cast<HBITMAP>(::SendMessageA(bannerControl, STM_GETIMAGE, IMAGE_BITMAP, 0)));
+    EXPECT_EQ(bannerSize.cx, ::MulDiv(497, dpi, 96)) << dpi << " dpi";
+    EXPECT_EQ(bannerSize.cy, ::MulDiv(99, dpi, 96)) << dpi << " dpi";
+    RECT frame;
+    ::GetClientRect(bannerControl, &frame);
+    EXPECT_EQ(frame.right, bannerSize.cx);
+    EXPECT_EQ(frame.bottom, bannerSize.cy);
+    const int iconSize = ::GetSystemMetrics(SM_CXICON);
     const SIZE warningSize = IconSize(reinterpret_cast<HICON>(
         ::SendMessageA(Item(window_, IDC_WARNING_ICON), STM_GETICON, 0, 0)));
-    EXPECT_EQ(warningSize.cx, 32);
-    EXPECT_EQ(warningSize.cy, 32);
+    EXPECT_EQ(warningSize.cx, iconSize);
+    EXPECT_EQ(warningSize.cy, iconSize);
     const SIZE appIconSize =
         IconSize(reinterpret_cast<HICON>(::SendMessageA(window_, WM_GETICON, ICON_BIG, 0)));
-    EXPECT_EQ(appIconSize.cx, 32);
+    EXPECT_EQ(appIconSize.cx, iconSize);
 
     // Every control lies inside the window, pictures and their frames included.
     RECT client;
@@ -258,6 +268,12 @@ TEST_F(WindowsWindow, StartsWithTheProgramsTextsAndArtwork) {
                     rect.bottom <= client.bottom)
             << row.name;
     }
+    // The banner, sized to its picture, stays above the boxes below it.
+    RECT banner;
+    RECT boxes;
+    ::GetWindowRect(bannerControl, &banner);
+    ::GetWindowRect(Item(window_, IDC_SETUP_GROUP), &boxes);
+    EXPECT_LE(banner.bottom, boxes.top) << dpi << " dpi";
 }
 
 // Whether `text` shows whole in the static control `id`, in the dialog's font, wrapped at
