@@ -16,7 +16,7 @@
 
 #include "res/firmware_image.h"
 #include "serial/comm_dev2.h"
-#include "sim/sha256.h"
+#include "platform/sha256.h"
 #include "tests/support/sim_process.h"
 
 namespace morvane {
