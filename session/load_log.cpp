@@ -134,6 +134,61 @@ const std::string& CarriedImageSha256() {
     return digest;
 }
 
+std::optional<SUsbIdentity> UsbIdentityOf(const CArray<SSerInfo, SSerInfo&>& ports, int comPort,
+                                          const std::string& device) {
+    const std::string name = comPort != 0 ? Format("COM%d", comPort) : std::string();
+    for (const SSerInfo& p : ports) {
+        const bool same =
+            comPort != 0 ? p.portName == name
+                         : !device.empty() && (p.devicePath == device || p.stableName == device);
+        if (same) return p.isUsb ? std::optional<SUsbIdentity>(p.usb) : std::nullopt;
+    }
+    return std::nullopt;
+}
+
+CLoadRecorder::CLoadRecorder(SLoadLogTarget target, std::string program)
+    : target_(std::move(target)) {
+    record_.program = std::move(program);
+}
+
+void CLoadRecorder::Started(const std::string& port, const std::string& device, int comPort) {
+    started_ = std::chrono::system_clock::now();
+    startedSteady_ = std::chrono::steady_clock::now();
+    record_.port = port;
+    record_.device = device;
+    if (!target_.enabled) return;
+    CArray<SSerInfo, SSerInfo&> ports;
+    try {
+        EnumerateComPorts(ports);
+    } catch (const ComEnumError&) {
+        // The record then tells no adapter; the load goes on.
+    }
+    record_.usb = UsbIdentityOf(ports, comPort, device);
+}
+
+std::string CLoadRecorder::Finished(const SRunEnd& end, const std::string& firmwareBefore,
+                                    const std::string& firmwareAfter, const SLoaderState& state) {
+    if (!target_.enabled) return {};
+    // Measured on the steady clock: a clock set during the load does not make it last longer.
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - startedSteady_;
+    SLoadRecord r = record_;
+    r.started = IsoUtc(started_);
+    r.ended =
+        IsoUtc(started_ + std::chrono::duration_cast<std::chrono::system_clock::duration>(took));
+    r.version = MORVANE_VERSION;
+    r.host = HostName();
+    r.firmwareBefore = firmwareBefore;
+    r.firmwareAfter = firmwareAfter;
+    r.result = LoadResultWord(end);
+    const auto status = StatusText(end.status);
+    r.status = status ? std::string(*status) : std::string();
+    r.bytesSent = state.GetSentBytes();
+    r.bytesTotal = state.GetTotalBytes();
+    r.imageSha256 = CarriedImageSha256();
+    r.durationSeconds = took.count();
+    return AppendLoadRecord(target_, r);
+}
+
 std::string LoadLogPath(const SLoadLogTarget& target) {
     if (!target.enabled) return {};
     return target.file.empty() ? DefaultLoadLogPath() : target.file;

@@ -26,6 +26,7 @@
 #include <string_view>
 #include <vector>
 
+#include "record/loader_state.h"
 #include "serial/enumerate_com_ports.h"
 
 namespace morvane {
@@ -104,6 +105,31 @@ struct SLoadHistory {
     std::size_t damagedLines = 0;
 };
 [[nodiscard]] SLoadHistory ReadLoadHistory(const std::string& path, std::size_t count);
+
+// What port discovery knows of a port's USB adapter: the port found by its COM number (not 0), or
+// else by its device path or stable name. Nothing for a port that is not on USB or not found.
+[[nodiscard]] std::optional<SUsbIdentity> UsbIdentityOf(const CArray<SSerInfo, SSerInfo&>& ports,
+                                                        int comPort, const std::string& device);
+
+// One load's record as the load goes: what is known at its start, written at its end. A program
+// makes one per load and port; nothing is written when the target is off.
+class CLoadRecorder {
+public:
+    CLoadRecorder(SLoadLogTarget target, std::string program);
+
+    // As the load starts: the time, the port ("COM5" or a path), the device it stands for, and
+    // what the system knows of its adapter.
+    void Started(const std::string& port, const std::string& device, int comPort);
+    // As it ends: the record appended. Empty when written (or off), else why not.
+    [[nodiscard]] std::string Finished(const SRunEnd& end, const std::string& firmwareBefore,
+                                       const std::string& firmwareAfter, const SLoaderState& state);
+
+private:
+    SLoadLogTarget target_;
+    SLoadRecord record_;
+    std::chrono::system_clock::time_point started_;
+    std::chrono::steady_clock::time_point startedSteady_;
+};
 
 // This machine's name, for the record.
 [[nodiscard]] std::string HostName();
