@@ -111,6 +111,25 @@ TEST(LoadLog, LinesReadBackOrAreDamaged) {
     }
 }
 
+// The record names the adapter of the port a load ran on: found by its COM name, or by the path
+// a load was given (its device or its stable name).
+TEST(LoadLog, TheAdapterOfTheLoadedPort) {
+    CArray<SSerInfo, SSerInfo&> ports(2);
+    ports[0].portName = "COM1";
+    ports[0].devicePath = "/dev/ttyS0";
+    ports[1].portName = "COM33";
+    ports[1].devicePath = "/dev/ttyUSB0";
+    ports[1].stableName = "/dev/serial/by-id/usb-FTDI-if00-port0";
+    ports[1].isUsb = true;
+    ports[1].usb = {0x0403, 0x6001, "A50285BI", "1-2"};
+    EXPECT_EQ(UsbIdentityOf(ports, 33, ""), ports[1].usb);
+    EXPECT_EQ(UsbIdentityOf(ports, 0, "/dev/ttyUSB0"), ports[1].usb);
+    EXPECT_EQ(UsbIdentityOf(ports, 0, "/dev/serial/by-id/usb-FTDI-if00-port0"), ports[1].usb);
+    EXPECT_FALSE(UsbIdentityOf(ports, 1, ""));               // not on USB
+    EXPECT_FALSE(UsbIdentityOf(ports, 34, "/dev/ttyUSB0"));  // the number decides
+    EXPECT_FALSE(UsbIdentityOf(ports, 0, ""));
+}
+
 class LoadLogFile : public ::testing::Test {
 protected:
     void SetUp() override {
