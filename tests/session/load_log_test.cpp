@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -133,8 +134,10 @@ TEST(LoadLog, TheAdapterOfTheLoadedPort) {
 class LoadLogFile : public ::testing::Test {
 protected:
     void SetUp() override {
+        // Unique to this run: the clock's count, as the tests also run where there is no getpid.
         dir_ = fs::temp_directory_path() /
-               ("morvane-log-" + std::to_string(::getpid()) + "-" +
+               ("morvane-log-" +
+                std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "-" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir_);
     }
