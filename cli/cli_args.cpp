@@ -41,6 +41,8 @@ std::vector<std::string> NormaliseArguments(const std::vector<std::string>& args
     return out;
 }
 
+SLoadLogTarget LogTargetOf(const CliOptions& options) { return {!options.noLog, options.logFile}; }
+
 CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
     const std::vector<std::string> args = NormaliseArguments(rawArgs);
 
@@ -88,7 +90,8 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
     CLI::Option* port =
         app.add_option("--port", o.portPath, PortOptionHelp())->type_name(PortOptionValueName());
     bool listPorts = false;
-    app.add_flag("--list", listPorts, "List the serial ports found, then exit");
+    app.add_flag("--list", listPorts,
+                 "List the serial ports found, then exit (with --json: one JSON object a port)");
     app.add_flag("--trace", o.trace, "Write every byte sent and received, timestamped, to stderr");
     app.add_flag("--probe", o.probe,
                  "Only look for the receiver, as a load does, and report its firmware version; "
@@ -101,6 +104,18 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
     app.add_flag("--json", o.json,
                  "Write events as JSON, one object per line, to stdout; human text goes to "
                  "stderr");
+    CLI::Option* log =
+        app.add_option("--log", o.logFile,
+                       std::string("Append the record of each load to FILE instead of ") +
+                           DefaultLogFileHelp())
+            ->type_name("FILE");
+    app.add_flag("--no-log", o.noLog, "Keep no record of the loads");
+    std::string historyCount;
+    CLI::Option* history =
+        app.add_option("--history", historyCount,
+                       "Print the last N records of loads (20 when N is not given), then exit")
+            ->expected(0, 1)
+            ->type_name("[N]");
 
     std::vector<const char*> argv;
     argv.reserve(args.size());
@@ -125,9 +140,25 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
     const bool byNumber = com->count() > 0;
     const bool byPath = port->count() > 0;
     if (!o.comPorts.empty()) o.comPort = o.comPorts.front();
+    const bool loadOptions = byNumber || byPath || o.trace || o.probe || o.verify || o.allProbed;
+    if (log->count() > 0 && o.logFile.empty()) return UsageError("--log needs a file name");
+    if (log->count() > 0 && o.noLog) return UsageError("--log FILE or --no-log, not both");
+    if (history->count() > 0) {
+        if (listPorts || loadOptions || o.json || o.noLog)
+            return UsageError("--history stands alone (but for --log FILE): it loads nothing");
+        const bool digits = historyCount.size() <= 6 &&
+                            historyCount.find_first_not_of("0123456789") == std::string::npos;
+        if (!digits || (!historyCount.empty() && std::stoi(historyCount) == 0))
+            return UsageError("--history takes a number of records, 1 or more, not '" +
+                              historyCount + "'");
+        o.historyCount = historyCount.empty() ? kDefaultHistoryCount
+                                              : static_cast<std::size_t>(std::stoi(historyCount));
+        o.action = CliAction::History;
+        return o;
+    }
     if (listPorts) {
-        if (byNumber || byPath || o.trace || o.probe || o.verify || o.allProbed || o.json)
-            return UsageError("--list stands alone: it loads nothing");
+        if (loadOptions || log->count() > 0 || o.noLog)
+            return UsageError("--list stands alone (but for --json): it loads nothing");
         o.action = CliAction::List;
         return o;
     }

@@ -6,6 +6,7 @@
 
 #include "cli/cli_platform.h"
 #include "cli/progress_view.h"
+#include "serial/com_port_map.h"
 
 namespace morvane {
 
@@ -38,6 +39,12 @@ const char* HelpExamples() {
            "ttyAMA0-31 = COM97-128, ttyXRUSB0-31 = COM129-160, rfcomm0-31 = COM161-192;\n"
            "entries comN in the folder named by MORVANE_DEVICES take precedence.";
 }
+
+const char* DefaultLogFileHelp() {
+    return "$XDG_STATE_HOME/morvane/loads.jsonl (~/.local/state/morvane/loads.jsonl)";
+}
+
+std::string DevicesFolderProblem() { return DevicesDirProblem(DevicesDirFromEnv()); }
 
 [[noreturn]] void ExitAtOnce(int status) { std::_Exit(status); }
 

@@ -61,6 +61,11 @@ const char* HelpExamples() {
            "  morvane-cli --all-probed --verify --json >events.jsonl";
 }
 
+const char* DefaultLogFileHelp() { return "%LOCALAPPDATA%\\Morvane\\loads.jsonl"; }
+
+// COM numbers are the system's own: nothing to get wrong.
+std::string DevicesFolderProblem() { return {}; }
+
 void PrepareOutput() {
     // The progress line redraws itself with VT sequences, which a console takes only when asked.
     const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);

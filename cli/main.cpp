@@ -10,6 +10,7 @@
 #include "cli/cli_args.h"
 #include "cli/cli_platform.h"
 #include "cli/exit_status.h"
+#include "cli/listings.h"
 #include "cli/multi_load.h"
 #include "cli/progress_view.h"
 #include "cli/stop_requests.h"
@@ -23,7 +24,14 @@
 namespace morvane {
 namespace {
 
-int ListPorts() {
+// A devices folder that is none is said before the list or the load it changes.
+void SayDevicesFolderProblem() {
+    if (const std::string problem = DevicesFolderProblem(); !problem.empty())
+        std::cerr << "morvane-cli: " << problem << '\n';
+}
+
+int ListPorts(bool json) {
+    SayDevicesFolderProblem();
     CArray<SSerInfo, SSerInfo&> ports;
     try {
         EnumerateComPorts(ports);
@@ -31,15 +39,29 @@ int ListPorts() {
         std::cerr << "morvane-cli: the serial ports could not be listed: " << e.what() << '\n';
         return kExitPortFailed;
     }
-    if (ports.empty()) {
-        std::cout << "No serial ports found.\n";
+    // As JSON, no ports is no lines: a script reading them needs no special case.
+    if (ports.empty() && !json) std::cout << "No serial ports found.\n";
+    for (const SSerInfo& p : ports) std::cout << (json ? PortListJson(p) : PortListLine(p)) << '\n';
+    return kExitLoaded;
+}
+
+int ShowHistory(const CliOptions& options) {
+    const std::string path = LoadLogPath(LogTargetOf(options));
+    if (path.empty()) {
+        std::cerr << "morvane-cli: this system names no folder for the record of loads; name the "
+                     "file with --log FILE.\n";
+        return kExitUsage;
+    }
+    const SLoadHistory history = ReadLoadHistory(path, options.historyCount);
+    if (!history.found) {
+        std::cout << "No loads recorded yet (" << path << " cannot be read).\n";
         return kExitLoaded;
     }
-    for (const SSerInfo& p : ports) {
-        std::cout << p.portName << "  "
-                  << (p.friendlyName.empty() ? std::string("-") : p.friendlyName) << "  "
-                  << p.devicePath << "  " << (p.isUsb ? "USB" : "not USB") << '\n';
+    if (history.records.empty() && history.damagedLines == 0) {
+        std::cout << "No loads recorded yet in " << path << ".\n";
+        return kExitLoaded;
     }
+    std::cout << HistoryTable(history);
     return kExitLoaded;
 }
 
@@ -55,11 +77,14 @@ int RunLoad(const CliOptions& options) {
     LoadRequest request;
     request.comPort = options.comPort;
     request.portPath = options.portPath;
+    request.log = LogTargetOf(options);
+    request.program = "morvane-cli";
 
     // Before the worker starts: the requests are taken here, between polls, and no other thread
     // sees them.
     CStopRequests stopRequests;
 
+    SayDevicesFolderProblem();
     CLoadReporter reporter(std::cout, std::cerr, StyleForStdout());
     SessionDeps deps;
     if (options.trace) deps.decorate = TraceTo(std::cerr, PortLabelOf(request));
@@ -95,6 +120,7 @@ int RunLoad(const CliOptions& options) {
     const LoadOutcome outcome = session.Join();
     ShowProgress(session, reporter, true);
     reporter.Finish();
+    std::cerr << RecordProblem(outcome);
 
     if (outcome.cancelled) {
         std::cerr << "morvane-cli: the load was stopped; the receiver may need a new load.\n";
@@ -124,7 +150,8 @@ int main(int argc, char** argv) {
             std::cout << options.outText;
             std::cerr << options.errText;
             return options.exitStatus;
-        case CliAction::List: return ListPorts();
+        case CliAction::List: return ListPorts(options.json);
+        case CliAction::History: return ShowHistory(options);
         case CliAction::Load:
             if (options.probe || options.verify || options.json || options.allProbed ||
                 options.comPorts.size() > 1)

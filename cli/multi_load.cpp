@@ -83,6 +83,12 @@ int ExitStatusForOutcome(const LoadRequest& request, const LoadOutcome& outcome)
     return VerifyVerdict(outcome.detection, kFirmwareVersion).good ? kExitLoaded : kExitNotVerified;
 }
 
+std::string RecordProblem(const LoadOutcome& outcome) {
+    if (outcome.recordError.empty()) return {};
+    return "morvane-cli: the record of this load could not be written: " + outcome.recordError +
+           "\n";
+}
+
 int WorstExitStatus(const std::vector<int>& statuses) {
     // From the worst down; anything not listed (a signal's status) is worse still.
     static constexpr int kOrder[] = {kExitLoadFailed, kExitNotVerified, kExitNotDetected,
@@ -297,6 +303,7 @@ std::vector<int> RunGroup(const std::vector<LoadRequest>& requests, const GroupO
                 }
             }
         }
+        advice += Prefixed(RecordProblem(outcome), prefix);
         if (views[i].events) {
             if (outcome.verifyRan || request.probeOnly)
                 views[i].events->Detection(request.probeOnly ? "probe" : "verify",
@@ -324,11 +331,15 @@ int RunSessions(const CliOptions& options) {
     output.json = options.json;
     output.trace = options.trace;
     std::ostream& human = options.json ? std::cerr : std::cout;
+    if (const std::string problem = DevicesFolderProblem(); !problem.empty())
+        std::cerr << "morvane-cli: " << problem << '\n';
 
     std::vector<LoadRequest> requests;
     LoadRequest base;
     base.verify = options.verify;
     base.probeOnly = options.probe;
+    base.log = LogTargetOf(options);
+    base.program = "morvane-cli";
     if (options.allProbed) {
         CArray<SSerInfo, SSerInfo&> ports;
         try {
@@ -349,8 +360,8 @@ int RunSessions(const CliOptions& options) {
             return kExitNotDetected;
         }
         human << "Looking for receivers on " << probes.size() << " port(s)...\n" << std::flush;
-        std::vector<LoadOutcome> found;
-        const std::vector<int> probed = RunGroup(probes, output, &found);
+        // Looking for receivers loads nothing: the record holds the loads that follow.
+        const std::vector<int> probed = RunGroup(probes, output);
         for (std::size_t i = 0; i < probes.size(); ++i) {
             if (probed[i] != kExitLoaded) continue;
             LoadRequest load = base;

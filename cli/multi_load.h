@@ -25,6 +25,10 @@ namespace morvane {
 // The exit status of a session that ran to its end.
 [[nodiscard]] int ExitStatusForOutcome(const LoadRequest& request, const LoadOutcome& outcome);
 
+// What to tell the user when the record of a load could not be written (the load's outcome
+// stands all the same); empty when it was, or when there was none to write.
+[[nodiscard]] std::string RecordProblem(const LoadOutcome& outcome);
+
 // The worst of several exit statuses: a signal or Ctrl-C first, then a failed transfer (the
 // receiver may hold no firmware), a failed verification, a receiver not found, a port that would
 // not open, a usage error; 0 only when every one is 0.

@@ -39,6 +39,8 @@ struct LoadOutcome {
     std::uint32_t sentBytes = 0;   // of the image, when the load ended
     std::uint32_t totalBytes = 0;  // the image's size; 0 when the transfer never started
     std::string failure;           // what an unexpected exception said, if one left the load
+    std::string firmwareBefore;    // the version the receiver named before the load; empty: none
+    std::string recordError;       // why the record of the load could not be written; empty: none
     // The detection of a probe, or the one after the restart when the load was verified.
     bool verifyRan = false;
     DetectionFacts detection;

@@ -24,6 +24,7 @@
 #include "platform/wake_event.h"
 #include "record/loader_state.h"
 #include "serial/serial_device.h"
+#include "session/load_log.h"
 #include "session/load_outcome.h"
 
 namespace morvane {
@@ -70,7 +71,12 @@ struct LoadRequest {
     std::string portPath;
     bool probeOnly = false;  // detection alone: nothing is sent after it
     bool verify = false;     // after a complete load, detection again once the receiver restarted
+    SLoadLogTarget log{false, {}};    // where the record of the load goes; off unless asked
+    std::string program = "morvane";  // who ran the load, for the record
 };
+
+// How a run ended, in the terms of the record of loads.
+[[nodiscard]] SRunEnd RunEndOf(const LoadRequest& request, const LoadOutcome& outcome);
 
 // "COM5", or the path given.
 [[nodiscard]] std::string PortLabelOf(const LoadRequest& request);
@@ -130,6 +136,8 @@ private:
     // The load's end into the outcome: status, what was heard, how far the transfer came.
     void TakeLoadEnd(const CLoader* loader);
     [[nodiscard]] DetectionFacts Detected(const CLoader& loader, int attempts) const;
+    // The firmware version the receiver named so far; empty: none.
+    [[nodiscard]] std::string FirmwareNamed() const;
 
     LoadRequest request_;
     SessionDeps deps_;

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "platform/text.h"
-#include "sim/sha256.h"
+#include "platform/sha256.h"
 
 namespace morvane {
 

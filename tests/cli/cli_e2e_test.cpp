@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -14,9 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/sha256.h"
 #include "res/firmware_image.h"
 #include "serial/comm_dev2.h"
-#include "sim/sha256.h"
 #include "tests/support/sim_process.h"
 
 namespace morvane {
@@ -77,8 +78,14 @@ protected:
         return sim_->Report();
     }
 
+    // The record of loads goes to the test's own folder, never to the home folder of whoever runs
+    // the tests.
     [[nodiscard]] std::vector<std::string> Env() const {
-        return {"MORVANE_DEVICES=" + sim_->DevicesDir(), "NO_COLOR="};
+        return {"MORVANE_DEVICES=" + sim_->DevicesDir(),
+                "NO_COLOR=", "XDG_STATE_HOME=" + StateDir()};
+    }
+    [[nodiscard]] std::string StateDir() const {
+        return (std::filesystem::path(sim_->DevicesDir()).parent_path() / "state").string();
     }
     [[nodiscard]] const std::string& Com5() const { return sim_->LinkPath(); }
 
@@ -119,7 +126,28 @@ TEST_F(CliAgainstSim, LoadsTheWholeImageAndLogsProgressInPlainLines) {
     EXPECT_TRUE(Has(report, "\"complete\":true")) << report;
     EXPECT_TRUE(Has(report, "\"image_matches\":true")) << report;
     EXPECT_TRUE(Has(report, "\"bytes_received\":" + size)) << report;
-    EXPECT_TRUE(Has(report, "\"sha256\":\"" + Hex(sha.Finish()) + "\"")) << report;
+    const std::string digest = Hex(sha.Finish());
+    EXPECT_TRUE(Has(report, "\"sha256\":\"" + digest + "\"")) << report;
+
+    // The load left one record, appended to the default file.
+    std::ifstream logFile(StateDir() + "/morvane/loads.jsonl");
+    std::vector<std::string> records;
+    for (std::string line; std::getline(logFile, line);) records.push_back(line);
+    ASSERT_EQ(records.size(), 1u);
+    const nlohmann::json record = nlohmann::json::parse(records[0]);
+    EXPECT_EQ(record.at("program"), "morvane-cli");
+    EXPECT_EQ(record.at("port"), "COM5");
+    EXPECT_EQ(record.at("device"), Com5());
+    EXPECT_TRUE(record.at("usb").is_null());
+    EXPECT_EQ(record.at("firmware_before"), "1.21");
+    EXPECT_TRUE(record.at("firmware_after").is_null());
+    EXPECT_EQ(record.at("result"), "loaded");
+    EXPECT_EQ(record.at("status"), "Status: Firmware Update Complete");
+    EXPECT_EQ(record.at("bytes_sent"), EmbeddedFirmwareImage().size());
+    EXPECT_EQ(record.at("bytes_total"), EmbeddedFirmwareImage().size());
+    EXPECT_EQ(record.at("image_sha256"), digest);
+    EXPECT_GT(record.at("duration_s").get<double>(), 20.0);
+    EXPECT_LE(record.at("started").get<std::string>(), record.at("ended").get<std::string>());
 }
 
 // A receiver that answers "$JI" with six fields instead of seven is heard but never detected.

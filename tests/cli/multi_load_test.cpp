@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -128,6 +131,12 @@ TEST(RunGroup, EveryPortIsNamedSummedUpAndReportedAsEvents) {
         return std::make_unique<testing_support::CRefusingDevice>(
             OpenError{OpenErrorKind::Busy, "/dev/ttyFAKE0", "Device or resource busy", 16, {}});
     };
+    // Each port's run is recorded; a record that cannot be written is said and changes nothing.
+    const auto folder = std::filesystem::temp_directory_path() /
+                        ("morvane-group-log-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder / "a-file") << "";
+    const std::string log = (folder / "loads.jsonl").string();
     for (const bool json : {false, true}) {
         SCOPED_TRACE(json ? "json" : "people");
         std::ostringstream out;
@@ -136,8 +145,19 @@ TEST(RunGroup, EveryPortIsNamedSummedUpAndReportedAsEvents) {
         output.out = &out;
         output.err = &err;
         output.json = json;
+        for (LoadRequest& r : requests) {
+            r.log = {true, json ? log : (folder / "a-file" / "loads.jsonl").string()};
+            r.program = "morvane-cli";
+        }
         std::vector<LoadOutcome> outcomes;
         EXPECT_EQ(RunGroup(requests, output, &outcomes, refusing), (std::vector<int>{2, 2}));
+        if (!json) {
+            EXPECT_NE(err.str().find("COM6: morvane-cli: the record of this load could not be "
+                                     "written: " +
+                                     (folder / "a-file").string()),
+                      std::string::npos)
+                << err.str();
+        }
         ASSERT_EQ(outcomes.size(), 2u);
         EXPECT_EQ(outcomes[1].openError.kind, OpenErrorKind::Busy);
 
@@ -160,6 +180,19 @@ TEST(RunGroup, EveryPortIsNamedSummedUpAndReportedAsEvents) {
             EXPECT_EQ(results, 2);
         }
     }
+    const SLoadHistory history = ReadLoadHistory(log, 10);
+    ASSERT_EQ(history.records.size(), 2u);
+    // Each worker appends its own record as its run ends, in whichever order they end.
+    std::vector<std::string> ports = {history.records[0].port, history.records[1].port};
+    std::sort(ports.begin(), ports.end());
+    EXPECT_EQ(ports, (std::vector<std::string>{"COM5", "COM6"}));
+    for (const SLoadRecord& r : history.records) {
+        EXPECT_EQ(r.result, "open-failed");
+        EXPECT_EQ(r.status, "Status: Can't Connect, Invalid COM Port");
+        EXPECT_EQ(r.program, "morvane-cli");
+        EXPECT_EQ(r.imageSha256.size(), 64u);
+    }
+    std::filesystem::remove_all(folder);
 }
 
 TEST(PortRows, OneLinePerPortRedrawnInPlace) {

@@ -10,7 +10,7 @@
 #include "parsers/command_processor.h"
 #include "record/loader_state.h"
 #include "res/firmware_image.h"
-#include "sim/sha256.h"
+#include "platform/sha256.h"
 
 namespace morvane {
 namespace {
