@@ -1,17 +1,30 @@
-// The Windows serial device against a real port: under Wine, the simulated receiver on the COM
-// port MORVANE_TEST_COM names (tests/windows/with_sim.sh sets one up). Tests that need the port
-// are skipped without it.
+// The Windows serial device. Against a scripted driver on a virtual clock: what real USB serial
+// adapters do and Wine cannot show. Against a real port: under Wine, the simulated receiver on
+// the COM port MORVANE_TEST_COM names (tests/windows/with_sim.sh sets one up); tests that need
+// the port are skipped without it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "loader/loader_w6.h"
+#include "record/loader_status.h"
+#include "res/firmware_image.h"
 #include "serial/comm_dev2.h"
+#include "serial/system_text_win32.h"
+#include "tests/serial/scripted_comm_driver.h"
 
 namespace morvane {
 namespace {
+
+using namespace std::chrono_literals;
+using testing::CScriptedCommDriver;
+using testing::SDriverScript;
 
 int TestPort() {
     const char* text = std::getenv("MORVANE_TEST_COM");
@@ -37,6 +50,115 @@ bool OpenAt(CCommDev2& device, int port, std::uint32_t rate) {
     return device.SetHandshake(false) && device.ApplyCommState();
 }
 
+// The loader's waits on the driver's clock. Each lets the receive thread catch up first, so a
+// read after a wait finds what the receiver sent before it, as on the real clock.
+class DriverClock : public IWaits {
+public:
+    explicit DriverClock(CScriptedCommDriver& driver) : driver_(driver) {}
+    void WaitPumping(unsigned ms) override { Wait(ms); }
+    // The plain sleeps of a W6 load are the pauses after the image's blocks.
+    void Sleep(unsigned ms) override {
+        queuedAtPauses.push_back(driver_.QueuedOut());
+        Wait(ms);
+    }
+
+    // The bytes still in the driver's output queue as each pause began.
+    std::vector<std::uint32_t> queuedAtPauses;
+
+private:
+    void Wait(unsigned ms) {
+        driver_.Advance(std::chrono::milliseconds(ms));
+        driver_.WaitUntilReceived();
+    }
+    CScriptedCommDriver& driver_;
+};
+
+// A whole load of the receiver, through the device, against drivers that behave as USB serial
+// adapters do: each row is a load that Wine's serial ports would let pass and a real PC would not.
+TEST(CommDev2Win32Driver, LoadsThroughDriversThatBehaveAsAdaptersDo) {
+    SDriverScript holdsThePort;
+    holdsThePort.releaseAfterClose = 300ms;
+    SDriverScript leftByAnotherProgram;
+    DCB& left = leftByAnotherProgram.leftSettings;
+    left.fDsrSensitivity = 1;
+    left.fAbortOnError = 1;
+    left.fTXContinueOnXoff = 1;
+    left.fErrorChar = 1;
+    left.ErrorChar = '?';
+    left.EofChar = 0x1A;
+    struct Row {
+        const char* name;
+        SDriverScript script;
+    };
+    for (const Row& row : {Row{"an output queue that drains at the line rate", {}},
+                           Row{"the port held for 300 ms after our close", holdsThePort},
+                           Row{"DSR sensitivity and abort-on-error left on by another program",
+                               leftByAnotherProgram}}) {
+        SCOPED_TRACE(row.name);
+        SSimOptions options;
+        options.expectedImage = EmbeddedFirmwareImage();
+        CSimEngine receiver(options);
+        CScriptedCommDriver driver(row.script, receiver);
+        DriverClock clock(driver);
+        SReceiverRates rates;
+        SLoaderState state;
+        state.SetComPort(7);
+        {
+            LoaderDeps deps;
+            deps.device = std::make_unique<CCommDev2>(driver);
+            deps.waits = &clock;
+            deps.rates = &rates;
+            CLoaderW6 loader(&state, std::move(deps));
+            loader.Run();
+        }
+
+        EXPECT_EQ(state.GetStatus(), STATUS_FIRMWARE_COMPLETE);
+        EXPECT_TRUE(receiver.Session().transfer.imageMatches);
+        EXPECT_EQ(driver.RefusedOpens() > 0, row.script.releaseAfterClose > 0ms);
+        // The transfer's silence: each pause began once its block had left the PC.
+        const std::vector<std::uint32_t>& queued = clock.queuedAtPauses;
+        EXPECT_EQ(queued.size(), 136352u / 50u);
+        EXPECT_EQ(
+            std::count_if(queued.begin(), queued.end(), [](std::uint32_t n) { return n > 0; }), 0)
+            << "bytes still queued as the last pause began: "
+            << (queued.empty() ? 0 : queued.back());
+        // Our settings go over the driver's with DSR sensitivity and abort-on-error off; the
+        // fields the device does not name stay as the driver reported them.
+        const std::vector<DCB> applied = driver.AppliedSettings();
+        EXPECT_FALSE(applied.empty());
+        EXPECT_TRUE(std::all_of(
+            applied.begin(), applied.end(), [&reported = row.script.leftSettings](const DCB& dcb) {
+                return dcb.fDsrSensitivity == 0 && dcb.fAbortOnError == 0 &&
+                       dcb.fTXContinueOnXoff == reported.fTXContinueOnXoff &&
+                       dcb.fErrorChar == reported.fErrorChar &&
+                       dcb.ErrorChar == reported.ErrorChar && dcb.EofChar == reported.EofChar;
+            }));
+    }
+}
+
+// A refusal is taken for the driver letting go only soon after our own close: a port another
+// program holds is busy at once, and one still refused a second after our close is busy then.
+TEST(CommDev2Win32Driver, ARefusedOpenIsTriedAgainOnlyForASecondAfterOurClose) {
+    CSimEngine receiver(SSimOptions{});
+    SDriverScript held;
+    held.heldByAnotherProgram = true;
+    SDriverScript neverLetsGo;
+    neverLetsGo.releaseAfterClose = 1h;
+    for (const bool closedByUs : {false, true}) {
+        SCOPED_TRACE(closedByUs ? "after our close" : "held by another program");
+        CScriptedCommDriver driver(closedByUs ? neverLetsGo : held, receiver);
+        CCommDev2 device(driver);
+        if (closedByUs) {
+            ASSERT_TRUE(device.Open(7));
+            device.Close();
+        }
+        const auto from = driver.Now();
+        EXPECT_FALSE(device.Open(7));
+        EXPECT_EQ(device.LastOpenError().kind, OpenErrorKind::Busy);
+        EXPECT_EQ(driver.Now() - from, closedByUs ? 1000ms : 0ms);
+    }
+}
+
 TEST(CommDev2Win32, ClosedOrMissingPortIsAHarmlessNoOp) {
     CCommDev2 device;
     char byte = 0;
@@ -55,9 +177,18 @@ TEST(CommDev2Win32, ClosedOrMissingPortIsAHarmlessNoOp) {
     device.Close();
 }
 
+// The system's texts reach the console and the JSON events in UTF-8, not in the machine's code
+// page.
+TEST(CommDev2Win32, SystemTextsAreUtf8) {
+    const std::string text =
+        SystemErrorText(ERROR_DEVICE_NOT_CONNECTED, MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN));
+    if (text.find("Ger") == std::string::npos) GTEST_SKIP() << "no German texts here: " << text;
+    EXPECT_NE(text.find("Ger\xC3\xA4t"), std::string::npos) << text;
+}
+
 // A command goes out, the receiver's answer comes back through the receive thread, and a port
 // reopened at another rate starts with an empty ring.
-TEST(CommDev2Win32, AsksTheReceiverAndHearsItsAnswer) {
+TEST(CommDev2Win32WithReceiver, AsksTheReceiverAndHearsItsAnswer) {
     const int port = TestPort();
     if (port == 0) GTEST_SKIP() << "MORVANE_TEST_COM names no port with a receiver on it";
     CCommDev2 device;
