@@ -73,15 +73,15 @@ void SleepUntil(Clock::time_point deadline) {
     }
 }
 
-// Without high-resolution timers a wait ends on the system's timer tick, 15.6 ms by default:
-// a 20 ms pause would last 31 ms. The finest tick is asked for while the load runs; every raise
-// is given back, as the system asks.
+// Windows wakes sleepers on its timer tick, 15.6 ms by default, which would make a 20 ms pause
+// last 31 ms. Where the load's waits have no high-resolution timer, the finest tick is asked for
+// while a load runs and given back after it: the raised rate costs the whole PC power.
 CPacingScope::CPacingScope() {
-    if (!HighResolutionTimersAvailable()) (void)::timeBeginPeriod(1);
+    if (!HighResolutionTimersAvailable()) saved_ = ::timeBeginPeriod(1) == TIMERR_NOERROR ? 1 : 0;
 }
 
 CPacingScope::~CPacingScope() {
-    if (!HighResolutionTimersAvailable()) (void)::timeEndPeriod(1);
+    if (saved_ != 0) (void)::timeEndPeriod(1);
 }
 
 }  // namespace morvane
