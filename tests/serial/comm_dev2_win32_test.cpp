@@ -310,7 +310,7 @@ TEST(CommDev2Win32Driver, LoadsThroughDriversThatBehaveAsAdaptersDo) {
         EXPECT_EQ(driver.RefusedOpens() > 0, row.script.heldAfterClose > 0ms);
         // The transfer's silence: each pause began once its block had left the PC.
         const std::vector<std::uint32_t>& queued = clock.queuedAtPauses;
-        EXPECT_EQ(queued.size(), 136352u / 50u);
+        EXPECT_EQ(queued.size(), EmbeddedFirmwareImage().size() / 50);
         EXPECT_EQ(
             std::count_if(queued.begin(), queued.end(), [](std::uint32_t n) { return n > 0; }), 0)
             << "bytes still queued as the last pause began: "
