@@ -59,26 +59,32 @@ bool CLoader::DetectBaud(unsigned target) {
     const CString baudCommand = Format("$JBAUD,%d", static_cast<int>(target));
 
     link_.Close();
-    link_.Open(state_->GetComPort(), static_cast<unsigned>(probe));
+    // On a port that did not open (a driver still letting go of it, another program) the attempt
+    // keeps its time but sends nothing, and it is not the attempt that found the receiver, even
+    // when the answer to an earlier one has been read by now.
+    const bool opened = link_.Open(state_->GetComPort(), static_cast<unsigned>(probe));
+    const auto send = [this, opened](const CString& line) {
+        if (opened) link_.WriteLine(line);
+    };
     waits_.WaitPumping(500);
     if (static_cast<unsigned>(probe) == target) {
         // At the working rate the receiver is asked who it is; its answer is read after the
         // attempt, so the attempt after this one is the one that reports it.
         waits_.WaitPumping(100);
-        link_.WriteLine("$JOFF");
+        send("$JOFF");
         waits_.WaitPumping(200);
-        link_.WriteLine("$JI");
+        send("$JI");
         waits_.WaitPumping(1000);
     } else {
         // At any other rate a receiver listening there is told to move to the working rate.
         waits_.WaitPumping(100);
-        link_.WriteLine("$JOFF");
+        send("$JOFF");
         waits_.WaitPumping(200);
-        link_.WriteLine(baudCommand);
+        send(baudCommand);
         waits_.WaitPumping(100);
     }
     rates_.probeRate.store(NextRate(probe));
-    return state_->GetReplySeen();
+    return opened && state_->GetReplySeen();
 }
 
 void CLoader::ReadReplies() {

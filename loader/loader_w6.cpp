@@ -14,10 +14,11 @@ CLoaderW6::~CLoaderW6() = default;
 void CLoaderW6::SweepConnX() {
     for (std::int32_t rate = rates_.sweepRate.load(); rate != 0; rate = rates_.sweepRate.load()) {
         link_.Close();
-        link_.Open(state_->GetComPort(), static_cast<unsigned>(rate));
+        // A step whose port did not open keeps its time and sends nothing.
+        const bool opened = link_.Open(state_->GetComPort(), static_cast<unsigned>(rate));
         waits_.WaitPumping(500);
         if (rate == 9600 || rate == 19200) waits_.WaitPumping(500);
-        link_.WriteLine("$JCONN,X");
+        if (opened) link_.WriteLine("$JCONN,X");
         waits_.WaitPumping(500);
         rates_.sweepRate.store(rate == kRates.back() ? 0 : NextRate(rate));
     }

@@ -508,10 +508,46 @@ TEST_F(LoaderTest, FailedBlockWriteEndsTheLoad) {
     }
 }
 
-// If the port will not open again at the working rate after detection, the load stops there.
-TEST_F(LoaderTest, FailedReopenAfterDetectionStops) {
+// A port that did not open in the middle of a load: a sweep step or a detection attempt on it
+// keeps its time and sends nothing, and such an attempt is not the one that found the receiver
+// even though the answer to the attempt before it has been read; the load goes on. If the port
+// will not open again at the working rate after detection, the load stops there.
+TEST_F(LoaderTest, APortThatDidNotOpenDuringTheLoad) {
+    struct Row {
+        const char* name;
+        int failingOpen;  // first open, sweep, attempts, reopen
+        std::vector<std::string> steps;
+        int attemptsTaken;
+    };
+    const Row rows[] = {
+        {"the sweep's step at 19200",
+         1 + 3,
+         {"send@9600 $JCONN,X\\r\\n", "pump 500", "close", "open failed", "pump 500", "pump 500",
+          "pump 500", "close", "open 38400"},
+         4},
+        {"the attempt after the one that asked at 19200",
+         1 + 6 + 4,
+         {"pump 1000", "pump 300", "read 1024", "close", "open failed", "pump 500", "pump 100",
+          "pump 200", "pump 100", "pump 300", "read 1024", "close", "open 57600"},
+         5},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        CLoader::ResetProgramWideRatesForTesting();
+        Rig rig;
+        rig.image = std::vector<std::uint8_t>(100, 'x');
+        CLoaderW6 loader(&rig.state, rig.Deps(OpenFailsAt(row.failingOpen)));
+        loader.Run();
+        const auto steps = Condense(rig.log.events);
+        EXPECT_NE(std::search(steps.begin(), steps.end(), row.steps.begin(), row.steps.end()),
+                  steps.end());
+        EXPECT_EQ(loader.AttemptsTaken(), row.attemptsTaken);
+        EXPECT_EQ(rig.state.GetStatus(), STATUS_FIRMWARE_COMPLETE);
+    }
+
+    CLoader::ResetProgramWideRatesForTesting();
     Rig w6;
-    w6.Run<CLoaderW6>(OpenFailsAt(1 + 6 + 4 + 1));  // first open, sweep, four attempts, reopen
+    w6.Run<CLoaderW6>(OpenFailsAt(1 + 6 + 4 + 1));
     auto steps = w6.Steps();
     EXPECT_EQ(std::vector<std::string>(steps.end() - 3, steps.end()),
               (std::vector<std::string>{"pump 100", "close", "open failed"}));
