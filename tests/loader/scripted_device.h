@@ -19,7 +19,11 @@ struct DeviceScript {
     int jiFields = 7;                  // fields of the ">JI" answer
     bool badChecksum = false;          // the ">JI" answer carries a wrong checksum
     bool sendVersion = true;           // a "$W6,VERSION,..." sentence with the answer
-    int failOpenAt = 0;                // this Open call (1-based) fails; 0: none does
+    bool silentAfterImage = false;     // answers nothing once an image block went out
+    // Whether the port is there (an open of a port that is not fails as "no such device");
+    // empty: always.
+    std::function<bool()> present;
+    int failOpenAt = 0;  // this Open call (1-based) fails; 0: none does
     // Bytes per second of other sentences arriving while the line is open; an answer goes in
     // between two of them.
     int chatterBytesPerSecond = 0;
