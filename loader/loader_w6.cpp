@@ -1,6 +1,8 @@
 #include "loader/loader_w6.h"
 
+#include "platform/text.h"
 #include "record/loader_status.h"
+#include "res/firmware_image.h"
 
 namespace morvane {
 
@@ -94,9 +96,19 @@ bool CLoaderW6::OpenAfterRestart() {
     }
 }
 
+bool CLoaderW6::RunsCarriedFirmware() const {
+    return state_->GetFirmwareDetected() &&
+           TrimSpace(state_->GetFirmwareText()) == std::string_view(kFirmwareVersion);
+}
+
 void CLoaderW6::Run() {
     // When detection fails, the port stays open at the last probe rate until the loader goes.
     if (!OpenAndDetect()) return;
+    if (skipCurrent_ && RunsCarriedFirmware()) {
+        state_->SetStatus(STATUS_NO_UPDATE_REQUIRED);
+        link_.Close();
+        return;
+    }
     // The port is surely there now; after the transfer the receiver restarts and may drop it.
     follower_->Remember(state_->GetComPort());
     // Everything from here on goes out at the working rate; if the port will not open again,

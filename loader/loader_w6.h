@@ -40,6 +40,10 @@ public:
 
     // The product's load sequence.
     void Run() override;
+    // With `skip`, a receiver that reports the firmware this program carries is left as it is:
+    // after detection it gets no command and no image, and the load ends with
+    // STATUS_NO_UPDATE_REQUIRED. A bench that updates many receivers does not load one twice.
+    void SkipCurrent(bool skip) { skipCurrent_ = skip; }
     // "$JCONN,X" once at each rate, on the first load of the receiver only.
     void SweepConnX();
 
@@ -63,7 +67,9 @@ private:
     bool OpenAndDetect();
     // Opens the receiver's port once it restarted, waiting for it while it is gone.
     bool OpenAfterRestart();
+    [[nodiscard]] bool RunsCarriedFirmware() const;
 
+    bool skipCurrent_ = false;
     RestartPort restartPort_ = RestartPort::Stayed;
 };
 

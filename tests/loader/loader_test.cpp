@@ -13,6 +13,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "loader/loader_w6.h"
@@ -37,6 +38,7 @@ struct Rig {
     std::optional<std::vector<std::uint8_t>> image;  // nothing: the embedded image
     bool imageMissing = false;
     SReceiverRates* rates = nullptr;  // null: the program-wide ones
+    bool skipCurrent = false;
     // The port goes away at goneAtMs and comes back at backAtMs as COM backAs. A blind follower
     // names the port whether it is there or not, as discovery does for a port it never listed.
     std::uint64_t goneAtMs = UINT64_MAX;
@@ -79,6 +81,7 @@ struct Rig {
     template <class Loader>
     void Run(DeviceScript script = {}) {
         Loader loader(&state, Deps(std::move(script)));
+        if constexpr (std::is_same_v<Loader, CLoaderW6>) loader.SkipCurrent(skipCurrent);
         loader.Run();
         openAfterRun = log.lineOpen;
         eventsAfterRun = log.events.size();
@@ -520,6 +523,41 @@ TEST_F(LoaderTest, DetectionAfterTheRestart) {
             EXPECT_EQ(open->length, row.backAs);
         }
         EXPECT_FALSE(rig.log.lineOpen);
+    }
+}
+
+// A receiver that already runs the firmware this program carries gets nothing after its
+// detection when the load skips current receivers; any other load goes on as usual.
+TEST_F(LoaderTest, SkippingCurrentReceivers) {
+    struct Row {
+        const char* version;
+        bool skip;
+        std::int32_t status;
+    };
+    for (const Row& row : {Row{kFirmwareVersion, true, STATUS_NO_UPDATE_REQUIRED},
+                           Row{"1.21", true, STATUS_FIRMWARE_COMPLETE},
+                           Row{kFirmwareVersion, false, STATUS_FIRMWARE_COMPLETE}}) {
+        SCOPED_TRACE(std::string(row.version) + (row.skip ? ", skipping" : ""));
+        SReceiverRates rates;
+        Rig rig;
+        rig.rates = &rates;
+        rig.skipCurrent = row.skip;
+        rig.image = std::vector<std::uint8_t>(100, 'x');
+        DeviceScript script;
+        script.firmwareVersion = row.version;
+        rig.Run<CLoaderW6>(script);
+
+        EXPECT_EQ(rig.state.GetStatus(), row.status);
+        EXPECT_FALSE(rig.openAfterRun);
+        if (row.status != STATUS_NO_UPDATE_REQUIRED) continue;
+        std::vector<std::string> expected = {"open 19200"};
+        AddSweep(expected);
+        for (int attempt = 0; attempt < 4; ++attempt)
+            AddAttempt(expected, kRates[attempt], true, attempt == 3);
+        expected.push_back("close");
+        ExpectSteps(rig.Steps(), expected);
+        EXPECT_EQ(rig.Statuses().back(), STATUS_NO_UPDATE_REQUIRED);
+        EXPECT_EQ(rig.state.GetSentBytes(), 0u);
     }
 }
 

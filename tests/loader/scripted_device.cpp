@@ -131,7 +131,7 @@ void ScriptedDevice::OnLine(const std::string& line) {
     if (line != "$JI") return;
     Advance();
     due_ += JiAnswer(script_.jiFields, script_.badChecksum);
-    if (script_.sendVersion) due_ += kVersionSentence;
+    if (script_.sendVersion) due_ += VersionSentence(script_.firmwareVersion);
     Advance();
 }
 
