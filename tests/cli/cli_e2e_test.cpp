@@ -204,5 +204,14 @@ TEST_F(CliAgainstSim, VerifyPassesAGoodTransferAndCatchesACorruptedOne) {
     if (HasFailure()) std::cerr << "--- corrupted receiver's log\n" << corrupted.Log();
 }
 
+// A receiver with a USB serial port of its own drops the port while it restarts: the verification
+// waits for it to come back.
+TEST_F(CliAgainstSim, VerifyFollowsThePortThroughTheRestart) {
+    StartSim({"--rate", "115200", "--drop-port-on-restart", "8"});
+    EXPECT_EQ(RunCli({"--com", "5", "--verify"}, 300s), 0);
+    EXPECT_TRUE(Has(cliOut_, "Verified: the receiver reports firmware 1.22\n")) << cliOut_;
+    EXPECT_TRUE(Has(sim_->Log(), "the port is back on ")) << sim_->Log();
+}
+
 }  // namespace
 }  // namespace morvane
