@@ -80,7 +80,9 @@ int ExitStatusForOutcome(const LoadRequest& request, const LoadOutcome& outcome)
     }
     const int load = ExitStatusForLoad(outcome.status);
     if (load != kExitLoaded || !outcome.verifyRan) return load;
-    return VerifyVerdict(outcome.detection, kFirmwareVersion).good ? kExitLoaded : kExitNotVerified;
+    return VerifyVerdict(outcome.detection, PortLabelOf(request), kFirmwareVersion).good
+               ? kExitLoaded
+               : kExitNotVerified;
 }
 
 int WorstExitStatus(const std::vector<int>& statuses) {
@@ -289,7 +291,11 @@ std::vector<int> RunGroup(const std::vector<LoadRequest>& requests, const GroupO
                 message = AdviceAfterLoad(outcome, labels[i], devicePath);
                 advice += Prefixed(message, prefix);
                 if (outcome.verifyRan) {
-                    message = VerifyVerdict(outcome.detection, kFirmwareVersion).text;
+                    message = VerifyVerdict(outcome.detection, labels[i], kFirmwareVersion).text;
+                    if (outcome.detection.port == VerifyPort::Refused) {
+                        message += ExplainOpenError(outcome.openError, labels[i], request.comPort,
+                                                    outcome.openFacts);
+                    }
                     verdicts += Prefixed(message, prefix);
                     outcomeText += exitStatus == kExitLoaded ? ", verified" : ", NOT verified";
                 } else if (message.empty() && statusText) {

@@ -97,7 +97,13 @@ void CLoadSession::Run(CLoaderW6& loader) {
     if (request_.verify && outcome_.status == STATUS_FIRMWARE_COMPLETE) {
         outcome_.verifyRan = true;
         loader.DetectAfterRestart();
-        outcome_.detection = Detected(loader, CLoaderW6::kVerifyAttempts);
+        const bool opened = state_->GetStatus() != STATUS_INVALID_PORT;
+        outcome_.detection = Detected(loader, opened ? CLoaderW6::kVerifyAttempts : 0);
+        if (!opened) {
+            outcome_.detection.port = loader.PortAfterRestart() == CLoaderW6::RestartPort::Gone
+                                          ? VerifyPort::Gone
+                                          : VerifyPort::Refused;
+        }
     }
 }
 
@@ -141,7 +147,7 @@ void CLoadSession::Work() {
         outcome_.failure = "an unknown error";
     }
     if (!loadEndTaken_) TakeLoadEnd(nullptr);
-    if (outcome_.status == STATUS_INVALID_PORT) {
+    if (outcome_.status == STATUS_INVALID_PORT || outcome_.detection.port == VerifyPort::Refused) {
         if (outcome_.openError.devicePath.empty()) outcome_.openError.devicePath = devicePath_;
         // The system's facts (owning group, holders) may take a look through /proc: here, on the
         // worker, rather than on a window's thread.
