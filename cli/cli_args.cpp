@@ -96,6 +96,14 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
     app.add_flag("--verify", o.verify,
                  "After the load, wait for the receiver to restart and check that it reports the "
                  "new firmware (exit 5 when it does not)");
+    bool force = false;
+    app.add_flag("--skip-current", o.skipCurrent,
+                 Format("Leave a receiver that already reports firmware %s as it is: nothing is "
+                        "sent after its detection (exit 0, \"skipped\")",
+                        kFirmwareVersion));
+    app.add_flag("--force", force,
+                 "Load a receiver whatever firmware it reports (the default; the opposite of "
+                 "--skip-current)");
     app.add_flag("--all-probed", o.allProbed,
                  "Probe every serial port found and load each one where a receiver answers");
     app.add_flag("--json", o.json,
@@ -126,13 +134,18 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
     const bool byPath = port->count() > 0;
     if (!o.comPorts.empty()) o.comPort = o.comPorts.front();
     if (listPorts) {
-        if (byNumber || byPath || o.trace || o.probe || o.verify || o.allProbed || o.json)
+        if (byNumber || byPath || o.trace || o.probe || o.verify || o.allProbed || o.json ||
+            o.skipCurrent || force)
             return UsageError("--list stands alone: it loads nothing");
         o.action = CliAction::List;
         return o;
     }
     if (o.probe && o.verify)
         return UsageError("--probe loads nothing, so there is nothing to --verify");
+    if (o.skipCurrent && force)
+        return UsageError("--skip-current and --force contradict each other: give one");
+    if (o.probe && (o.skipCurrent || force))
+        return UsageError("--probe loads nothing, so there is nothing to skip or force");
     if (o.allProbed) {
         if (byNumber || byPath)
             return UsageError("--all-probed finds the ports itself: leave out --com and --port");

@@ -25,6 +25,9 @@ struct CliOptions {
     bool verify = false;        // --verify: detection again after the load, for the new version
     bool json = false;          // --json: events on stdout, human text on stderr
     bool allProbed = false;  // --all-probed: probe every port found, load where a receiver answered
+    // --skip-current: a receiver already on the carried firmware gets nothing; --force (the
+    // default) loads it all the same.
+    bool skipCurrent = false;
 
     // For CliAction::Exit: what to print and the exit status.
     int exitStatus = 0;

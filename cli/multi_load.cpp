@@ -287,6 +287,11 @@ std::vector<int> RunGroup(const std::vector<LoadRequest>& requests, const GroupO
                                          ? std::string("found")
                                          : "found, firmware " + outcome.detection.firmware)
                                   : "no receiver";
+            } else if (outcome.status == STATUS_NO_UPDATE_REQUIRED) {
+                message = std::string("Skipped: the receiver already reports firmware ") +
+                          kFirmwareVersion + "; nothing was sent.\n";
+                verdicts += Prefixed(message, prefix);
+                outcomeText = "skipped";
             } else {
                 message = AdviceAfterLoad(outcome, labels[i], devicePath);
                 advice += Prefixed(message, prefix);
@@ -334,6 +339,7 @@ int RunSessions(const CliOptions& options) {
     std::vector<LoadRequest> requests;
     LoadRequest base;
     base.verify = options.verify;
+    base.skipCurrent = options.skipCurrent;
     base.probeOnly = options.probe;
     if (options.allProbed) {
         CArray<SSerInfo, SSerInfo&> ports;

@@ -78,7 +78,8 @@ std::string AdviceAfterLoad(const LoadOutcome& outcome, const std::string& portL
     const std::string where = devicePath.empty() || devicePath == portLabel
                                   ? portLabel
                                   : portLabel + " (" + devicePath + ")";
-    if (outcome.status == STATUS_FIRMWARE_COMPLETE) return {};
+    if (outcome.status == STATUS_FIRMWARE_COMPLETE || outcome.status == STATUS_NO_UPDATE_REQUIRED)
+        return {};
     if (!outcome.answered) {
         if (outcome.status == STATUS_INVALID_PORT) return {};
         if (outcome.bytesHeard == 0) {

@@ -91,6 +91,7 @@ void CLoadSession::Run(CLoaderW6& loader) {
         outcome_.detection = Detected(loader, CLoader::kDetectAttempts);
         return;
     }
+    loader.SkipCurrent(request_.skipCurrent);
     loader.Run();
     // The load's outcome; a verification after it is reported on its own.
     TakeLoadEnd(&loader);
