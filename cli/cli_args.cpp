@@ -99,6 +99,14 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
     app.add_flag("--verify", o.verify,
                  "After the load, wait for the receiver to restart and check that it reports the "
                  "new firmware (exit 5 when it does not)");
+    bool force = false;
+    app.add_flag("--skip-current", o.skipCurrent,
+                 Format("Leave a receiver that already reports firmware %s as it is: nothing is "
+                        "sent after its detection (exit 0, \"skipped\")",
+                        kFirmwareVersion));
+    app.add_flag("--force", force,
+                 "Load a receiver whatever firmware it reports (the default; the opposite of "
+                 "--skip-current)");
     app.add_flag("--all-probed", o.allProbed,
                  "Probe every serial port found and load each one where a receiver answers");
     app.add_flag("--json", o.json,
@@ -140,7 +148,8 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
     const bool byNumber = com->count() > 0;
     const bool byPath = port->count() > 0;
     if (!o.comPorts.empty()) o.comPort = o.comPorts.front();
-    const bool loadOptions = byNumber || byPath || o.trace || o.probe || o.verify || o.allProbed;
+    const bool loadOptions = byNumber || byPath || o.trace || o.probe || o.verify || o.allProbed ||
+                             o.skipCurrent || force;
     if (log->count() > 0 && o.logFile.empty()) return UsageError("--log needs a file name");
     if (log->count() > 0 && o.noLog) return UsageError("--log FILE or --no-log, not both");
     if (history->count() > 0) {
@@ -164,6 +173,10 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
     }
     if (o.probe && o.verify)
         return UsageError("--probe loads nothing, so there is nothing to --verify");
+    if (o.skipCurrent && force)
+        return UsageError("--skip-current and --force contradict each other: give one");
+    if (o.probe && (o.skipCurrent || force))
+        return UsageError("--probe loads nothing, so there is nothing to skip or force");
     if (o.allProbed) {
         if (byNumber || byPath)
             return UsageError("--all-probed finds the ports itself: leave out --com and --port");

@@ -32,6 +32,9 @@ struct CliOptions {
     bool noLog = false;      // --no-log: no record of the loads
     std::string logFile;     // --log FILE: the record of loads goes there; empty: the default file
     std::size_t historyCount = 0;  // --history [N]: how many records to show
+    // --skip-current: a receiver already on the carried firmware gets nothing; --force (the
+    // default) loads it all the same.
+    bool skipCurrent = false;
 
     // For CliAction::Exit: what to print and the exit status.
     int exitStatus = 0;

@@ -154,7 +154,7 @@ int main(int argc, char** argv) {
         case CliAction::History: return ShowHistory(options);
         case CliAction::Load:
             if (options.probe || options.verify || options.json || options.allProbed ||
-                options.comPorts.size() > 1)
+                options.skipCurrent || options.comPorts.size() > 1)
                 return RunSessions(options);
             return RunLoad(options);
     }

@@ -80,7 +80,9 @@ int ExitStatusForOutcome(const LoadRequest& request, const LoadOutcome& outcome)
     }
     const int load = ExitStatusForLoad(outcome.status);
     if (load != kExitLoaded || !outcome.verifyRan) return load;
-    return VerifyVerdict(outcome.detection, kFirmwareVersion).good ? kExitLoaded : kExitNotVerified;
+    return VerifyVerdict(outcome.detection, PortLabelOf(request), kFirmwareVersion).good
+               ? kExitLoaded
+               : kExitNotVerified;
 }
 
 std::string RecordProblem(const LoadOutcome& outcome) {
@@ -291,11 +293,20 @@ std::vector<int> RunGroup(const std::vector<LoadRequest>& requests, const GroupO
                                          ? std::string("found")
                                          : "found, firmware " + outcome.detection.firmware)
                                   : "no receiver";
+            } else if (outcome.status == STATUS_NO_UPDATE_REQUIRED) {
+                message = std::string("Skipped: the receiver already reports firmware ") +
+                          kFirmwareVersion + "; nothing was sent.\n";
+                verdicts += Prefixed(message, prefix);
+                outcomeText = "skipped";
             } else {
                 message = AdviceAfterLoad(outcome, labels[i], devicePath);
                 advice += Prefixed(message, prefix);
                 if (outcome.verifyRan) {
-                    message = VerifyVerdict(outcome.detection, kFirmwareVersion).text;
+                    message = VerifyVerdict(outcome.detection, labels[i], kFirmwareVersion).text;
+                    if (outcome.detection.port == VerifyPort::Refused) {
+                        message += ExplainOpenError(outcome.openError, labels[i], request.comPort,
+                                                    outcome.openFacts);
+                    }
                     verdicts += Prefixed(message, prefix);
                     outcomeText += exitStatus == kExitLoaded ? ", verified" : ", NOT verified";
                 } else if (message.empty() && statusText) {
@@ -337,6 +348,7 @@ int RunSessions(const CliOptions& options) {
     std::vector<LoadRequest> requests;
     LoadRequest base;
     base.verify = options.verify;
+    base.skipCurrent = options.skipCurrent;
     base.probeOnly = options.probe;
     base.log = LogTargetOf(options);
     base.program = "morvane-cli";

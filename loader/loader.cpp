@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "loader/port_follower.h"
 #include "platform/debug.h"
 #include "record/loader_status.h"
 #include "res/firmware_image.h"
@@ -28,7 +29,9 @@ CLoader::CLoader(SLoaderState* state, LoaderDeps deps)
       waits_(deps.waits != nullptr ? *deps.waits : RealWaits()),
       prompt_(deps.prompt),
       image_(deps.image ? std::move(deps.image) : ImageSource(EmbeddedImage)),
-      rates_(deps.rates != nullptr ? *deps.rates : ProgramWideRates()) {
+      rates_(deps.rates != nullptr ? *deps.rates : ProgramWideRates()),
+      follower_(deps.portFollower ? std::move(deps.portFollower)
+                                  : std::make_unique<CDiscoveryPortFollower>(state->GetComPort())) {
     state_->SetBaudRate(kWorkingRate);
     processor_ = std::make_unique<CCommandProcessor>(state_);
     callback_.Bind(processor_.get(), &CCommandProcessor::OnReceive);

@@ -100,6 +100,7 @@ protected:
     IPrompt* prompt_;
     ImageSource image_;
     SReceiverRates& rates_;
+    std::unique_ptr<IPortFollower> follower_;
     int attemptsTaken_ = 0;
     std::size_t bytesHeard_ = 0;
 };

@@ -88,7 +88,8 @@ SRunEnd RunEndOf(const LoadRequest& request, const LoadOutcome& outcome) {
     end.status = outcome.status;
     end.answered = outcome.detection.answered;
     end.verifyRan = outcome.verifyRan;
-    end.verified = outcome.verifyRan && VerifyVerdict(outcome.detection, kFirmwareVersion).good;
+    end.verified = outcome.verifyRan &&
+                   VerifyVerdict(outcome.detection, PortLabelOf(request), kFirmwareVersion).good;
     return end;
 }
 
@@ -108,6 +109,7 @@ void CLoadSession::Run(CLoaderW6& loader) {
         outcome_.detection = Detected(loader, CLoader::kDetectAttempts);
         return;
     }
+    loader.SkipCurrent(request_.skipCurrent);
     loader.Run();
     // The load's outcome; a verification after it is reported on its own.
     TakeLoadEnd(&loader);
@@ -116,7 +118,13 @@ void CLoadSession::Run(CLoaderW6& loader) {
         outcome_.firmwareBefore = FirmwareNamed();
         outcome_.verifyRan = true;
         loader.DetectAfterRestart();
-        outcome_.detection = Detected(loader, CLoaderW6::kVerifyAttempts);
+        const bool opened = state_->GetStatus() != STATUS_INVALID_PORT;
+        outcome_.detection = Detected(loader, opened ? CLoaderW6::kVerifyAttempts : 0);
+        if (!opened) {
+            outcome_.detection.port = loader.PortAfterRestart() == CLoaderW6::RestartPort::Gone
+                                          ? VerifyPort::Gone
+                                          : VerifyPort::Refused;
+        }
     }
 }
 
@@ -164,7 +172,7 @@ void CLoadSession::Work() {
         outcome_.failure = "an unknown error";
     }
     if (!loadEndTaken_) TakeLoadEnd(nullptr);
-    if (outcome_.status == STATUS_INVALID_PORT) {
+    if (outcome_.status == STATUS_INVALID_PORT || outcome_.detection.port == VerifyPort::Refused) {
         if (outcome_.openError.devicePath.empty()) outcome_.openError.devicePath = devicePath_;
         // The system's facts (owning group, holders) may take a look through /proc: here, on the
         // worker, rather than on a window's thread.

@@ -71,6 +71,9 @@ struct LoadRequest {
     std::string portPath;
     bool probeOnly = false;  // detection alone: nothing is sent after it
     bool verify = false;     // after a complete load, detection again once the receiver restarted
+    // A receiver that reports the carried firmware gets nothing after its detection: the load
+    // ends with STATUS_NO_UPDATE_REQUIRED.
+    bool skipCurrent = false;
     SLoadLogTarget log{false, {}};    // where the record of the load goes; off unless asked
     std::string program = "morvane";  // who ran the load, for the record
 };

@@ -49,6 +49,11 @@ TEST(CliArgs, CombinationsOfOptions) {
         {{"--log", "/srv/loads.jsonl", "--no-log", "--com", "5"}, CliAction::Exit, 1, 0, "", false},
         {{"--log", "", "--com", "5"}, CliAction::Exit, 1, 0, "", false},
         {{"--list", "--log", "/srv/loads.jsonl"}, CliAction::Exit, 1, 0, "", false},
+        {{"--skip-current", "--verify", "--com", "4"}, CliAction::Load, 0, 4, "", false},
+        {{"--force", "--all-probed"}, CliAction::Load, 0, 0, "", false},
+        {{"--skip-current", "--force", "--com", "4"}, CliAction::Exit, 1, 0, "", false},
+        {{"--probe", "--skip-current", "--com", "4"}, CliAction::Exit, 1, 0, "", false},
+        {{"--list", "--force"}, CliAction::Exit, 1, 0, "", false},
         {{"--port", "/dev/ttyUSB0"}, CliAction::Load, 0, 0, "/dev/ttyUSB0", false},
         {{"--trace", "--port", "/tmp/dev/com5"}, CliAction::Load, 0, 0, "/tmp/dev/com5", true},
         {{"--list"}, CliAction::List, 0, 0, "", false},
@@ -138,6 +143,7 @@ TEST(ExitStatus, EveryLoadOutcomeMapsToItsStatus) {
     EXPECT_EQ(ExitStatusForLoad(STATUS_DEVICE_NOT_DETECTED), 3);
     EXPECT_EQ(ExitStatusForLoad(STATUS_BLOCK_FAILED), 4);
     EXPECT_EQ(ExitStatusForLoad(STATUS_IMAGE_NOT_FOUND), 4);
+    EXPECT_EQ(ExitStatusForLoad(STATUS_NO_UPDATE_REQUIRED), 0);  // skipped: already current
     // A load that stopped on an intermediate status never counts as a success.
     for (std::int32_t status : {0, 1, 2, 6, 9, 13, 41, -1})
         EXPECT_EQ(ExitStatusForLoad(status), 4) << status;

@@ -232,5 +232,24 @@ TEST_F(CliAgainstSim, VerifyPassesAGoodTransferAndCatchesACorruptedOne) {
     if (HasFailure()) std::cerr << "--- corrupted receiver's log\n" << corrupted.Log();
 }
 
+// A receiver with a USB serial port of its own drops the port while it restarts: the verification
+// waits for it to come back, and says so when it does not.
+TEST_F(CliAgainstSim, VerifyFollowsThePortThroughTheRestart) {
+    StartSim({"--rate", "115200", "--drop-port-on-restart", "8"});
+    EXPECT_EQ(RunCli({"--com", "5", "--verify"}, 300s), 0);
+    EXPECT_TRUE(Has(cliOut_, "Verified: the receiver reports firmware 1.22\n")) << cliOut_;
+    EXPECT_TRUE(Has(sim_->Log(), "the port is back on ")) << sim_->Log();
+}
+
+TEST_F(CliAgainstSim, VerifySaysThePortWentAwayWhenItDoesNotComeBack) {
+    StartSim({"--rate", "115200", "--drop-port-on-restart", "600"});
+    EXPECT_EQ(RunCli({"--com", "5", "--verify"}, 300s), 5);
+    EXPECT_TRUE(Has(cliOut_,
+                    "Not verified: COM5 went away when the receiver restarted and did not come "
+                    "back within 30 s\n"))
+        << cliOut_;
+    EXPECT_FALSE(Has(cliOut_, "bytes were heard")) << cliOut_;
+}
+
 }  // namespace
 }  // namespace morvane

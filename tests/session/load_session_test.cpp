@@ -4,9 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
+#include "loader/loader_w6.h"
 #include "record/loader_status.h"
+#include "res/firmware_image.h"
+#include "tests/loader/scripted_device.h"
 #include "tests/support/fake_device.h"
 
 namespace morvane {
@@ -86,6 +90,61 @@ TEST(LoadSession, ACancelUnwindsTheLoadAndClosesThePort) {
     EXPECT_GE(log.opens, 1);
     EXPECT_FALSE(log.open);
     EXPECT_FALSE(session.State().GetLoadRunning());
+}
+
+// A verification tells only what the restarted receiver did, on the virtual clock: one that stays
+// silent did not answer, and a port that went away with the restart and stayed away is named as
+// gone; the bytes the load heard before are none of its business.
+TEST(LoadSession, AVerificationTellsOnlyWhatItSawItself) {
+    struct Row {
+        const char* name;
+        bool portGoes;
+        const char* says;
+    };
+    for (const Row& row :
+         {Row{"silent", false, "the receiver did not answer after its restart: nothing at all"},
+          Row{"port gone", true, "COM7 went away when the receiver restarted"}}) {
+        SCOPED_TRACE(row.name);
+        SLoaderState state;
+        testing::WireLog log(&state);
+        testing::VirtualClock clock(log);
+        const std::vector<std::uint8_t> image(100, 'x');
+        bool imageTaken = false;
+        struct Follower : IPortFollower {
+            std::function<bool()> gone;
+            void Remember(int) override {}
+            std::optional<int> Find() override {
+                return gone() ? std::nullopt : std::optional<int>(7);
+            }
+        };
+        auto gone = [&] { return row.portGoes && imageTaken; };
+        testing::DeviceScript script;
+        script.silentAfterImage = true;
+        script.present = [&] { return !gone(); };
+        SessionDeps deps = WithDevice(std::make_unique<testing::ScriptedDevice>(log, script));
+        deps.state = &state;
+        deps.waits = &clock;
+        deps.makeLoader = [&](SLoaderState* s, LoaderDeps d) {
+            d.image = [&]() -> std::optional<std::span<const std::uint8_t>> {
+                imageTaken = true;
+                return std::span<const std::uint8_t>(image);
+            };
+            auto follower = std::make_unique<Follower>();
+            follower->gone = gone;
+            d.portFollower = std::move(follower);
+            return std::make_unique<CLoaderW6>(s, std::move(d));
+        };
+        CLoadSession session(LoadRequest{7, "", false, true}, std::move(deps));
+        session.Start();
+        const LoadOutcome& outcome = session.Join();
+        ASSERT_EQ(outcome.status, STATUS_FIRMWARE_COMPLETE);
+        ASSERT_GT(outcome.bytesHeard, 0u);
+
+        const Verdict verdict = VerifyVerdict(outcome.detection, "COM7", kFirmwareVersion);
+        EXPECT_FALSE(verdict.good);
+        EXPECT_NE(verdict.text.find(row.says), std::string::npos) << verdict.text;
+        EXPECT_EQ(outcome.detection.bytesHeard, 0u);
+    }
 }
 
 TEST(LoadSession, PortLabels) {
