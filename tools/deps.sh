@@ -15,6 +15,8 @@ packages=(
   qt6-base-dev libcli11-dev nlohmann-json3-dev
   fonts-dejavu-core
   clang-format
+  libsystemd-dev
+  dbus-daemon python3-dbusmock
 )
 for extra in "$@"; do
   case $extra in
