@@ -62,7 +62,11 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
             "  130  stopped with Ctrl-C (pressed twice)\n") +
         HelpSignalExits() +
         "With several ports the exit status is the worst outcome among them (4, 5, 3, 2, then "
-        "0).\n\n" +
+        "0).\n"
+        "A PC on battery below 10 % is refused a load with exit 2 (--ignore-battery loads "
+        "anyway).\n"
+        "--line-check: 0 every byte came back unchanged and every pause was kept, 2 the port "
+        "could not be opened, 4 otherwise.\n\n" +
         HelpExamples());
     app.set_version_flag("--version", VersionText(),
                          "Print the version and the firmware carried, then exit");
@@ -98,6 +102,12 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
                  "new firmware (exit 5 when it does not)");
     app.add_flag("--all-probed", o.allProbed,
                  "Probe every serial port found and load each one where a receiver answers");
+    app.add_flag("--ignore-battery", o.ignoreBattery,
+                 "Load even when the PC runs on a battery below 10 %");
+    bool lineCheck = false;
+    app.add_flag("--line-check", lineCheck,
+                 "Check the port's adapter instead of loading: with its TX and RX joined (a "
+                 "loopback plug), send blocks at a load's pace and report what came back");
     app.add_flag("--json", o.json,
                  "Write events as JSON, one object per line, to stdout; human text goes to "
                  "stderr");
@@ -126,11 +136,16 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
     const bool byPath = port->count() > 0;
     if (!o.comPorts.empty()) o.comPort = o.comPorts.front();
     if (listPorts) {
-        if (byNumber || byPath || o.trace || o.probe || o.verify || o.allProbed || o.json)
+        if (byNumber || byPath || o.trace || o.probe || o.verify || o.allProbed || o.json ||
+            lineCheck || o.ignoreBattery)
             return UsageError("--list stands alone: it loads nothing");
         o.action = CliAction::List;
         return o;
     }
+    if (lineCheck && (o.trace || o.probe || o.verify || o.allProbed || o.json || o.ignoreBattery ||
+                      o.comPorts.size() > 1))
+        return UsageError("--line-check takes one port (--com N or --port " +
+                          std::string(PortOptionValueName()) + ") and nothing else");
     if (o.probe && o.verify)
         return UsageError("--probe loads nothing, so there is nothing to --verify");
     if (o.allProbed) {
@@ -159,7 +174,7 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
         o.portPath = named.path;
         if (named.comPort != 0) o.comPorts = {named.comPort};
     }
-    o.action = CliAction::Load;
+    o.action = lineCheck ? CliAction::LineCheck : CliAction::Load;
     return o;
 }
 

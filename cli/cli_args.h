@@ -10,9 +10,10 @@
 namespace morvane {
 
 enum class CliAction {
-    Load,  // load (or with --probe, look for) the receivers on the ports named
-    List,  // list the ports and stop
-    Exit,  // nothing to run: help, version or a usage error; print the texts and exit
+    Load,       // load (or with --probe, look for) the receivers on the ports named
+    List,       // list the ports and stop
+    LineCheck,  // send blocks at a load's pace on a port whose TX and RX are joined, read them back
+    Exit,       // nothing to run: help, version or a usage error; print the texts and exit
 };
 
 struct CliOptions {
@@ -25,6 +26,7 @@ struct CliOptions {
     bool verify = false;        // --verify: detection again after the load, for the new version
     bool json = false;          // --json: events on stdout, human text on stderr
     bool allProbed = false;  // --all-probed: probe every port found, load where a receiver answered
+    bool ignoreBattery = false;  // --ignore-battery: load even on a nearly flat battery
 
     // For CliAction::Exit: what to print and the exit status.
     int exitStatus = 0;

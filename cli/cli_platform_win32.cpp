@@ -48,7 +48,8 @@ const char* HelpExamples() {
            "  morvane-cli --probe --com 5       (is a receiver there, and which firmware does it run?)\n"
            "  morvane-cli --com 5 --verify      (load, then check that it runs the new firmware)\n"
            "  morvane-cli --com 5 --com 6 --com 7   (three receivers at once)\n"
-           "  morvane-cli --all-probed --verify --json >events.jsonl";
+           "  morvane-cli --all-probed --verify --json >events.jsonl\n"
+           "  morvane-cli --line-check --com 5   (a loopback plug on the adapter)";
 }
 
 void PrepareOutput() {

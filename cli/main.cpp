@@ -10,6 +10,7 @@
 #include "cli/cli_args.h"
 #include "cli/cli_platform.h"
 #include "cli/exit_status.h"
+#include "cli/line_check.h"
 #include "cli/multi_load.h"
 #include "cli/progress_view.h"
 #include "cli/stop_requests.h"
@@ -125,6 +126,7 @@ int main(int argc, char** argv) {
             std::cerr << options.errText;
             return options.exitStatus;
         case CliAction::List: return ListPorts();
+        case CliAction::LineCheck: return LineCheckCommand(options, std::cout, std::cerr);
         case CliAction::Load:
             if (options.probe || options.verify || options.json || options.allProbed ||
                 options.comPorts.size() > 1)

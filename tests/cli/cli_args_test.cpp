@@ -41,6 +41,18 @@ TEST(CliArgs, CombinationsOfOptions) {
         {{"--port", "/dev/ttyUSB0"}, CliAction::Load, 0, 0, "/dev/ttyUSB0", false},
         {{"--trace", "--port", "/tmp/dev/com5"}, CliAction::Load, 0, 0, "/tmp/dev/com5", true},
         {{"--list"}, CliAction::List, 0, 0, "", false},
+        {{"--ignore-battery", "--com", "5"}, CliAction::Load, 0, 5, "", false},
+        {{"--line-check", "--com", "5"}, CliAction::LineCheck, 0, 5, "", false},
+        {{"--line-check", "--port", "/dev/ttyUSB0"},
+         CliAction::LineCheck,
+         0,
+         0,
+         "/dev/ttyUSB0",
+         false},
+        {{"--line-check"}, CliAction::Exit, 1, 0, "", false},
+        {{"--line-check", "--com", "5", "--com", "6"}, CliAction::Exit, 1, 0, "", false},
+        {{"--line-check", "--verify", "--com", "5"}, CliAction::Exit, 1, 0, "", false},
+        {{"--list", "--ignore-battery"}, CliAction::Exit, 1, 0, "", false},
         // Usage errors.
         {{}, CliAction::Exit, 1, 0, "", false},
         {{"--trace"}, CliAction::Exit, 1, 0, "", false},
@@ -82,10 +94,29 @@ TEST(CliArgs, HelpDocumentsTheExitStatuses) {
     EXPECT_EQ(o.action, CliAction::Exit);
     EXPECT_EQ(o.exitStatus, 0);
     EXPECT_EQ(o.errText, "");
-    for (const char* needle : {"--com",   "--port",   "--list", "--trace",      "--version",
-                               "-com N",  "0 ",       "1 ",     "2 ",           "3 ",
-                               "4 ",      "5 ",       "130",    "not detected", "transfer failed",
-                               "--probe", "--verify", "--json", "--all-probed", "worst"}) {
+    for (const char* needle : {"--com",
+                               "--port",
+                               "--list",
+                               "--trace",
+                               "--version",
+                               "-com N",
+                               "0 ",
+                               "1 ",
+                               "2 ",
+                               "3 ",
+                               "4 ",
+                               "5 ",
+                               "130",
+                               "not detected",
+                               "transfer failed",
+                               "--probe",
+                               "--verify",
+                               "--json",
+                               "--all-probed",
+                               "worst",
+                               "--line-check",
+                               "--ignore-battery",
+                               "battery below 10 %"}) {
         EXPECT_NE(o.outText.find(needle), std::string::npos) << needle;
     }
 }

@@ -1,8 +1,11 @@
 // morvane-cli as a user runs it: the built program, its output in a pipe, against morvane-sim on
 // a pseudo-terminal that stands in for the receiver. Real time: each load takes what a load takes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <iostream>
@@ -12,6 +15,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "res/firmware_image.h"
@@ -202,6 +206,38 @@ TEST_F(CliAgainstSim, VerifyPassesAGoodTransferAndCatchesACorruptedOne) {
         << cliErr_;
     corrupted.Stop();
     if (HasFailure()) std::cerr << "--- corrupted receiver's log\n" << corrupted.Log();
+}
+
+// A loopback plug stood in by an echo on the pseudo-terminal's other side: every byte comes back,
+// and every pause between blocks is measured.
+TEST(CliLineCheck, ALoopbackCarriesEveryByteAndEveryPause) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string port = ptsname(master);
+    std::atomic<bool> stop{false};
+    std::thread echo([&] {
+        char buffer[4096];
+        while (!stop.load()) {
+            pollfd fd{master, POLLIN, 0};
+            if (poll(&fd, 1, 20) <= 0 || (fd.revents & POLLIN) == 0) continue;
+            const ssize_t n = read(master, buffer, sizeof buffer);
+            if (n > 0) (void)!write(master, buffer, static_cast<std::size_t>(n));
+        }
+    });
+    ChildProcess cli({MORVANE_CLI_PATH, "--line-check", "--port", port}, {}, ChildStderr::Piped);
+    const int status = cli.Wait(60s);
+    stop.store(true);
+    echo.join();
+    close(master);
+    // How long the pauses measured depends on how busy this machine is; what came back does not.
+    const bool passed = Has(cli.Out(), "Line check passed: " + port);
+    EXPECT_EQ(status, passed ? 0 : 4) << cli.Out() << cli.Err();
+    EXPECT_TRUE(Has(cli.Out(), "Sent 15000 bytes; all 15000 came back unchanged.\n")) << cli.Out();
+    EXPECT_TRUE(Has(cli.Out(), "Silence between blocks as the line carried it: min ")) << cli.Out();
+    EXPECT_TRUE(Has(cli.Out(), passed ? "Every one of the 299 pauses" : " of the 299 pauses were"))
+        << cli.Out();
 }
 
 }  // namespace
