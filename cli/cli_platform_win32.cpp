@@ -37,7 +37,8 @@ const char* PortOptionValueName() { return "COMn"; }
 const char* PortOptionHelp() { return "Load the receiver on this COM port (COM5 or \\\\.\\COM5)"; }
 
 const char* HelpSignalExits() {
-    return "  143  stopped because Windows logs off or shuts down (129: the console was closed)\n";
+    return "  143  stopped because Windows logged off or shut down all the same: while it works,\n"
+           "       morvane-cli asks Windows to wait and shows why (129: the console was closed)\n";
 }
 
 const char* HelpExamples() {

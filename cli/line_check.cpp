@@ -149,7 +149,7 @@ SLineCheckRun RunLineCheck(ISerialDevice& device, int comPort, const SLineCheckP
         return run;
     }
     const CPacingScope pacing;  // the reads' own short waits
-    CWakeEvent tick;  // never raised: the reader's and the writer's pauses wait on it
+    CWakeEvent tick;            // never raised: the reader's and the writer's pauses wait on it
     char buffer[ISerialDevice::kBufferSize];
     while (device.Read(buffer, sizeof buffer) > 0) {
         // Whatever the line held before the check is no part of it.

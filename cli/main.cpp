@@ -15,6 +15,8 @@
 #include "cli/progress_view.h"
 #include "cli/stop_requests.h"
 #include "cli/trace_comm_dev.h"
+#include "platform/power.h"
+#include "platform/text.h"
 #include "record/loader_status.h"
 #include "serial/enumerate_com_ports.h"
 #include "session/load_session.h"
@@ -64,6 +66,7 @@ int RunLoad(const CliOptions& options) {
 
     CLoadReporter reporter(std::cout, std::cerr, StyleForStdout());
     SessionDeps deps;
+    deps.awakeReason = kDamageWarning;
     if (options.trace) deps.decorate = TraceTo(std::cerr, PortLabelOf(request));
     CLoadSession session(request, std::move(deps));
     CInterruptPolicy interrupts;
@@ -114,6 +117,18 @@ int RunLoad(const CliOptions& options) {
     return ExitStatusForLoad(outcome.status);
 }
 
+// Before any port opens: a PC about to run flat does not start a load it may not finish. A probe
+// sends nothing that could be cut off.
+bool RefusedForBattery(const CliOptions& options) {
+    if (options.probe || options.ignoreBattery) return false;
+    const SBatteryReading battery = SystemPowerService().ReadBattery();
+    if (!BatteryTooLowToLoad(battery)) return false;
+    std::cerr << "morvane-cli: " << kLowBatteryText << '\n'
+              << Format("  The battery is at %d %%; --ignore-battery loads all the same.\n",
+                        battery.percent);
+    return true;
+}
+
 }  // namespace
 }  // namespace morvane
 
@@ -128,6 +143,7 @@ int main(int argc, char** argv) {
         case CliAction::List: return ListPorts();
         case CliAction::LineCheck: return LineCheckCommand(options, std::cout, std::cerr);
         case CliAction::Load:
+            if (RefusedForBattery(options)) return kExitPortFailed;
             if (options.probe || options.verify || options.json || options.allProbed ||
                 options.comPorts.size() > 1)
                 return RunSessions(options);

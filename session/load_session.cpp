@@ -103,6 +103,10 @@ void CLoadSession::Run(CLoaderW6& loader) {
 
 void CLoadSession::Work() {
     const CPacingScope pacing;
+    // A PC that sleeps or shuts down mid-load leaves the receiver without firmware. The lock is
+    // taken and let go on this thread: Windows ties it to the thread that asked.
+    IPowerService& power = deps_.power != nullptr ? *deps_.power : SystemPowerService();
+    CAwakeLock awake = request_.probeOnly ? CAwakeLock() : power.HoldAwake(deps_.awakeReason);
     std::unique_ptr<ISerialDevice> device = std::move(deps_.device);
     if (!device) {
         if (request_.comPort != 0) {
@@ -147,6 +151,7 @@ void CLoadSession::Work() {
         // worker, rather than on a window's thread.
         outcome_.openFacts = GatherOpenErrorFacts(outcome_.openError);
     }
+    awake.Release();
     state_->SetLoadRunning(false);
     if (deps_.onEnded) deps_.onEnded(outcome_);
     done_.store(true);

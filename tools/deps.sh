@@ -23,7 +23,7 @@ for extra in "$@"; do
     fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
     windows)
       packages=(
-        g++ cmake make libcli11-dev nlohmann-json3-dev
+        g++ cmake make pkg-config libsystemd-dev libcli11-dev nlohmann-json3-dev
         g++-mingw-w64-x86-64-posix googletest
         wine wine64 xvfb xauth fonts-wine nsis
       ) ;;

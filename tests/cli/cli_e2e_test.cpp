@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -21,6 +22,7 @@
 #include "res/firmware_image.h"
 #include "serial/comm_dev2.h"
 #include "sim/sha256.h"
+#include "tests/support/mock_system_bus.h"
 #include "tests/support/sim_process.h"
 
 namespace morvane {
@@ -30,6 +32,7 @@ using namespace std::chrono_literals;
 
 using testing::ChildProcess;
 using testing::ChildStderr;
+using testing::CMockSystemBus;
 using testing::SimProcess;
 
 std::string Hex(const CSha256::Digest& digest) {
@@ -63,12 +66,14 @@ protected:
         ASSERT_TRUE(sim_->Ready()) << sim_->Log();
     }
 
-    // Runs morvane-cli to its end; its exit status.
-    int RunCli(std::vector<std::string> options, std::chrono::seconds limit) {
+    // Runs morvane-cli to its end, `whileRunning` once it started; its exit status.
+    int RunCli(std::vector<std::string> options, std::chrono::seconds limit,
+               const std::function<void()>& whileRunning = {}) {
         std::vector<std::string> argv = {MORVANE_CLI_PATH};
         argv.insert(argv.end(), options.begin(), options.end());
         ChildProcess cli(argv, Env(), ChildStderr::Piped);
         EXPECT_TRUE(cli.Started());
+        if (whileRunning) whileRunning();
         const int status = cli.Wait(limit);
         cliOut_ = cli.Out();
         cliErr_ = cli.Err();
@@ -82,10 +87,19 @@ protected:
     }
 
     [[nodiscard]] std::vector<std::string> Env() const {
-        return {"MORVANE_DEVICES=" + sim_->DevicesDir(), "NO_COLOR="};
+        std::vector<std::string> env = {"MORVANE_DEVICES=" + sim_->DevicesDir(), "NO_COLOR="};
+        if (bus_) env.push_back(bus_->Env().front());
+        return env;
+    }
+    // logind and UPower stood in on a bus of the test's own, for morvane-cli to find.
+    void StartSystemBus() {
+        bus_ = std::make_unique<CMockSystemBus>();
+        ASSERT_TRUE(bus_->StartLogind());
+        ASSERT_TRUE(bus_->StartUPower());
     }
     [[nodiscard]] const std::string& Com5() const { return sim_->LinkPath(); }
 
+    std::unique_ptr<CMockSystemBus> bus_;
     std::unique_ptr<SimProcess> sim_;
     int simStatus_ = -1;
     std::string cliOut_;
@@ -96,9 +110,16 @@ bool Has(const std::string& text, const std::string& needle) {
     return text.find(needle) != std::string::npos;
 }
 
+// The PC is held awake for the load (on the mains, a laptop's battery does not matter) and let
+// go after it.
 TEST_F(CliAgainstSim, LoadsTheWholeImageAndLogsProgressInPlainLines) {
     StartSim({"--rate", "115200", "--exit-after-transfer"});
-    EXPECT_EQ(RunCli({"--com", "5"}, 240s), 0);
+    StartSystemBus();
+    ASSERT_TRUE(bus_->SetDisplayDevice(true, 2, 1, 4.0));  // a battery charging at 4 %
+    EXPECT_EQ(RunCli({"--com", "5"}, 240s,
+                     [&] { EXPECT_TRUE(bus_->WaitForInhibitor("Morvane", "sleep", true)); }),
+              0);
+    EXPECT_TRUE(bus_->WaitForInhibitor("Morvane", "sleep", false));
 
     EXPECT_TRUE(Has(cliOut_, "Status: Detecting Baud Rate\n"));
     EXPECT_TRUE(Has(cliOut_, "Status: Firmware Update Complete\n"));
@@ -124,6 +145,20 @@ TEST_F(CliAgainstSim, LoadsTheWholeImageAndLogsProgressInPlainLines) {
     EXPECT_TRUE(Has(report, "\"image_matches\":true")) << report;
     EXPECT_TRUE(Has(report, "\"bytes_received\":" + size)) << report;
     EXPECT_TRUE(Has(report, "\"sha256\":\"" + Hex(sha.Finish()) + "\"")) << report;
+}
+
+// A PC on a nearly flat battery opens no port and sends nothing unless told to go on.
+TEST_F(CliAgainstSim, ALoadOnANearlyFlatBatteryIsRefused) {
+    StartSim({});
+    StartSystemBus();
+    ASSERT_TRUE(bus_->SetDisplayDevice(true, 2, 2, 7.0));  // discharging, 7 % left
+    EXPECT_EQ(RunCli({"--com", "5"}, 30s), 2);
+    EXPECT_TRUE(Has(cliErr_, "Plug in the charger before you load")) << cliErr_;
+    EXPECT_TRUE(Has(cliErr_, "The battery is at 7 %; --ignore-battery loads all the same."))
+        << cliErr_;
+    EXPECT_FALSE(Has(cliOut_, "Status:")) << cliOut_;
+    const std::string report = FinishSim();
+    EXPECT_TRUE(Has(report, "\"commands\":[]")) << report;
 }
 
 // A receiver that answers "$JI" with six fields instead of seven is heard but never detected.
