@@ -16,6 +16,7 @@
 #include "serial/com_port_path.h"
 #include "serial/comm_dev2.h"
 #include "serial/open_error_facts.h"
+#include "session/load_session.h"
 #include "view/open_error_text.h"
 
 namespace morvane {
@@ -194,8 +195,10 @@ SLineCheckRun RunLineCheck(ISerialDevice& device, int comPort, const SLineCheckP
 }
 
 int LineCheckCommand(const CliOptions& options, std::ostream& out, std::ostream& err) {
-    const std::string label =
-        options.comPort != 0 ? Format("COM%d", options.comPort) : options.portPath;
+    LoadRequest port;
+    port.comPort = options.comPort;
+    port.portPath = options.portPath;
+    const std::string label = PortLabelOf(port);
     const std::string devicePath =
         options.comPort != 0 ? ComPortDevicePath(options.comPort) : options.portPath;
     const std::string where =

@@ -33,7 +33,7 @@ using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
 
 // An error filled in by a call, freed when it goes.
 struct SBusError {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};  // SD_BUS_ERROR_NULL, whose C compound literal C++ does not take
     SBusError() = default;
     ~SBusError() { sd_bus_error_free(&error); }
     SBusError(const SBusError&) = delete;

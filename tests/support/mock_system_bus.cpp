@@ -28,7 +28,7 @@ struct SBus {
 bool HasOwner(const std::string& address, const char* name) {
     SBus bus(address);
     if (bus.bus == nullptr) return false;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};  // SD_BUS_ERROR_NULL, whose C compound literal C++ does not take
     sd_bus_message* reply = nullptr;
     int owned = 0;
     if (sd_bus_call_method(bus.bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
@@ -88,7 +88,7 @@ std::vector<SInhibitor> CMockSystemBus::Inhibitors() const {
     std::vector<SInhibitor> out;
     SBus bus(address_);
     if (bus.bus == nullptr) return out;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};
     sd_bus_message* reply = nullptr;
     if (sd_bus_call_method(bus.bus, "org.freedesktop.login1", "/org/freedesktop/login1",
                            "org.freedesktop.login1.Manager", "ListInhibitors", &error, &reply,
@@ -123,7 +123,7 @@ bool CMockSystemBus::SetDisplayDevice(bool present, unsigned type, unsigned stat
                                       double percentage) {
     SBus bus(address_);
     if (bus.bus == nullptr) return false;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};
     sd_bus_message* reply = nullptr;
     const int result = sd_bus_call_method(
         bus.bus, "org.freedesktop.UPower", "/org/freedesktop/UPower", "org.freedesktop.DBus.Mock",
