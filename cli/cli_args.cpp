@@ -107,7 +107,8 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
     bool lineCheck = false;
     app.add_flag("--line-check", lineCheck,
                  "Check the port's adapter instead of loading: with its TX and RX joined (a "
-                 "loopback plug), send blocks at a load's pace and report what came back");
+                 "loopback plug), send blocks at a load's pace and report what came back; with a "
+                 "second --com crossed to the first, send on the first and read on the second");
     app.add_flag("--json", o.json,
                  "Write events as JSON, one object per line, to stdout; human text goes to "
                  "stderr");
@@ -143,9 +144,10 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
         return o;
     }
     if (lineCheck && (o.trace || o.probe || o.verify || o.allProbed || o.json || o.ignoreBattery ||
-                      o.comPorts.size() > 1))
+                      o.comPorts.size() > 2))
         return UsageError("--line-check takes one port (--com N or --port " +
-                          std::string(PortOptionValueName()) + ") and nothing else");
+                          std::string(PortOptionValueName()) +
+                          "), or two crossed ports (--com N --com M), and nothing else");
     if (o.probe && o.verify)
         return UsageError("--probe loads nothing, so there is nothing to --verify");
     if (o.allProbed) {

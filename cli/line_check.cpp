@@ -132,23 +132,37 @@ std::vector<std::uint8_t> LineCheckBytes(const SLineCheckPlan& plan) {
     return bytes;
 }
 
-SLineCheckRun RunLineCheck(ISerialDevice& device, int comPort, const SLineCheckPlan& plan,
+namespace {
+
+// Opens one end of the line at the check's rate without handshake; false with the reason kept.
+bool OpenEnd(ISerialDevice& device, int comPort, std::uint32_t baudRate, OpenError& error) {
+    if (!device.Open(comPort)) {
+        error = device.LastOpenError();
+        return false;
+    }
+    device.SetHandshake(false);
+    device.LineSettings().BaudRate = baudRate;
+    if (device.ApplyCommState()) return true;
+    error = device.LastOpenError();
+    error.kind = OpenErrorKind::SettingsRefused;
+    device.Close();
+    return false;
+}
+
+}  // namespace
+
+SLineCheckRun RunLineCheck(ISerialDevice& sender, int senderPort, ISerialDevice* receiver,
+                           int receiverPort, const SLineCheckPlan& plan,
                            std::span<const std::uint8_t> bytes) {
     SLineCheckRun run;
-    if (!device.Open(comPort)) {
-        run.openError = device.LastOpenError();
+    if (!OpenEnd(sender, senderPort, plan.baudRate, run.openError)) return run;
+    if (receiver != nullptr && !OpenEnd(*receiver, receiverPort, plan.baudRate, run.openError)) {
+        run.failedEnd = 1;
+        sender.Close();
         return run;
     }
     run.opened = true;
-    device.SetHandshake(false);
-    device.LineSettings().BaudRate = plan.baudRate;
-    if (!device.ApplyCommState()) {
-        run.openError = device.LastOpenError();
-        run.openError.kind = OpenErrorKind::SettingsRefused;
-        run.opened = false;
-        device.Close();
-        return run;
-    }
+    ISerialDevice& device = receiver != nullptr ? *receiver : sender;
     const CPacingScope pacing;  // the reads' own short waits
     CWakeEvent tick;            // never raised: the reader's and the writer's pauses wait on it
     char buffer[ISerialDevice::kBufferSize];
@@ -164,7 +178,7 @@ SLineCheckRun RunLineCheck(ISerialDevice& device, int comPort, const SLineCheckP
         CWakeEvent pause;  // never raised: the pauses wait as a load's do
         const auto size = static_cast<std::size_t>(plan.blockSize);
         for (std::size_t from = 0; from + size <= bytes.size(); from += size) {
-            if (!device.Write(bytes.data() + from, plan.blockSize)) break;
+            if (!sender.Write(bytes.data() + from, plan.blockSize)) break;
             written.fetch_add(1);
             (void)pause.WaitUntil(Clock::now() + std::chrono::milliseconds(plan.pauseMs));
         }
@@ -190,25 +204,47 @@ SLineCheckRun RunLineCheck(ISerialDevice& device, int comPort, const SLineCheckP
     }
     writer.join();
     run.blocksWritten = written.load();
-    device.Close();
+    sender.Close();
+    if (receiver != nullptr) receiver->Close();
     return run;
 }
 
-int LineCheckCommand(const CliOptions& options, std::ostream& out, std::ostream& err) {
+namespace {
+
+// One end of the line: the port named, its device, and how the report names it.
+struct SLineEnd {
     LoadRequest port;
-    port.comPort = options.comPort;
-    port.portPath = options.portPath;
-    const std::string label = PortLabelOf(port);
-    const std::string devicePath =
-        options.comPort != 0 ? ComPortDevicePath(options.comPort) : options.portPath;
-    const std::string where =
-        devicePath.empty() || devicePath == label ? label : label + " (" + devicePath + ")";
+    std::string label;
+    std::string devicePath;
+    std::string where;  // "COM5 (/dev/ttyUSB0)"
     std::unique_ptr<ISerialDevice> device;
-    if (options.comPort != 0) {
-        device = std::make_unique<CCommDev2>();
+};
+
+SLineEnd EndAt(int comPort, const std::string& path) {
+    SLineEnd end;
+    end.port.comPort = comPort;
+    end.port.portPath = path;
+    end.label = PortLabelOf(end.port);
+    end.devicePath = comPort != 0 ? ComPortDevicePath(comPort) : path;
+    end.where = end.devicePath.empty() || end.devicePath == end.label
+                    ? end.label
+                    : end.label + " (" + end.devicePath + ")";
+    if (comPort != 0) {
+        end.device = std::make_unique<CCommDev2>();
     } else {
-        device = std::make_unique<CPathCommDev>(options.portPath);
+        end.device = std::make_unique<CPathCommDev>(path);
     }
+    return end;
+}
+
+}  // namespace
+
+int LineCheckCommand(const CliOptions& options, std::ostream& out, std::ostream& err) {
+    std::vector<SLineEnd> ends;
+    ends.push_back(EndAt(options.comPort, options.portPath));
+    if (options.comPorts.size() > 1) ends.push_back(EndAt(options.comPorts[1], ""));
+    const std::string where =
+        ends.size() > 1 ? ends[0].where + " to " + ends[1].where : ends[0].where;
 
     const SLineCheckPlan plan;
     const std::vector<std::uint8_t> bytes = LineCheckBytes(plan);
@@ -216,21 +252,26 @@ int LineCheckCommand(const CliOptions& options, std::ostream& out, std::ostream&
                   where.c_str(), plan.blocks, plan.blockSize, plan.baudRate, plan.pauseMs)
         << std::flush;
     // A device bound to a path opens that path whatever number it is given.
-    const SLineCheckRun run =
-        RunLineCheck(*device, options.comPort != 0 ? options.comPort : 1, plan, bytes);
+    const int first = options.comPort != 0 ? options.comPort : 1;
+    const SLineCheckRun run = ends.size() > 1
+                                  ? RunLineCheck(*ends[0].device, first, ends[1].device.get(),
+                                                 ends[1].port.comPort, plan, bytes)
+                                  : RunLineCheck(*ends[0].device, first, nullptr, 0, plan, bytes);
     if (!run.opened) {
+        const SLineEnd& failed = ends[static_cast<std::size_t>(run.failedEnd)];
         if (run.openError.kind == OpenErrorKind::SettingsRefused) {
-            err << Format("morvane-cli: %s refused %u Bd.\n", where.c_str(), plan.baudRate);
+            err << Format("morvane-cli: %s refused %u Bd.\n", failed.where.c_str(), plan.baudRate);
             return kExitPortFailed;
         }
         OpenError error = run.openError;
-        if (error.devicePath.empty()) error.devicePath = devicePath;
-        err << ExplainOpenError(error, label, options.comPort, GatherOpenErrorFacts(error));
+        if (error.devicePath.empty()) error.devicePath = failed.devicePath;
+        err << ExplainOpenError(error, failed.label, failed.port.comPort,
+                                GatherOpenErrorFacts(error));
         return kExitPortFailed;
     }
     if (run.blocksWritten < plan.blocks) {
-        err << Format("morvane-cli: writing to %s failed after %d of %d blocks.\n", where.c_str(),
-                      run.blocksWritten, plan.blocks);
+        err << Format("morvane-cli: writing to %s failed after %d of %d blocks.\n",
+                      ends[0].where.c_str(), run.blocksWritten, plan.blocks);
     }
     const std::span<const std::uint8_t> sent(
         bytes.data(), static_cast<std::size_t>(run.blocksWritten) * plan.blockSize);

@@ -1,8 +1,9 @@
 // morvane-cli --line-check: a port whose TX and RX are joined (a loopback plug, or two adapters
-// crossed) is sent blocks exactly as a load paces them and reads them back, so that what the
-// adapter and its driver do to the load's pace shows on the line itself: bytes lost or changed,
-// and pauses between blocks that the line did not carry as silence (an adapter that gathers
-// bytes into its own packets can merge two blocks). A pseudo-terminal proves none of this.
+// crossed, one sending and the other reading) is sent blocks exactly as a load paces them and reads
+// them back, so that what the adapter and its driver do to the load's pace shows on the line
+// itself: bytes lost or changed, and pauses between blocks that the line did not carry as silence
+// (an adapter that gathers bytes into its own packets can merge two blocks). A pseudo-terminal
+// proves none of this.
 #pragma once
 
 #include <cstddef>
@@ -71,19 +72,24 @@ struct SLineCheckResult {
 struct SLineCheckRun {
     bool opened = false;
     OpenError openError;
+    int failedEnd = 0;      // which port would not open: 0 the sending one, 1 the reading one
     int blocksWritten = 0;  // fewer than planned when a write failed
     std::vector<std::uint8_t> received;
     std::vector<SLineArrival> arrivals;
 };
 
-// Opens COM `comPort` on `device` at the plan's rate without handshake, writes the blocks on a
-// thread of their own (each Write returns once its bytes have left, then the pause) and reads
-// back on this one until the bytes are all back or the line stayed quiet for a second.
-[[nodiscard]] SLineCheckRun RunLineCheck(ISerialDevice& device, int comPort,
+// Opens COM `senderPort` on `sender`, and COM `receiverPort` on `receiver` when there is one (two
+// adapters crossed; null: the sender reads its own bytes back through a loopback plug), at the
+// plan's rate without handshake. Writes the blocks on a thread of their own (each Write returns
+// once its bytes have left, then the pause) and reads back on this one until the bytes are all
+// back or the line stayed quiet for a second.
+[[nodiscard]] SLineCheckRun RunLineCheck(ISerialDevice& sender, int senderPort,
+                                         ISerialDevice* receiver, int receiverPort,
                                          const SLineCheckPlan& plan,
                                          std::span<const std::uint8_t> bytes);
 
-// The whole of --line-check for the port in `options`: the exit status (0 the line carried every
+// The whole of --line-check for the port in `options` (with a second --com, the blocks go out on
+// the first port and come back on the second): the exit status (0 the line carried every
 // byte and pause, 2 the port could not be opened, 4 it did not).
 int LineCheckCommand(const CliOptions& options, std::ostream& out, std::ostream& err);
 

@@ -243,36 +243,69 @@ TEST_F(CliAgainstSim, VerifyPassesAGoodTransferAndCatchesACorruptedOne) {
     if (HasFailure()) std::cerr << "--- corrupted receiver's log\n" << corrupted.Log();
 }
 
-// A loopback plug stood in by an echo on the pseudo-terminal's other side: every byte comes back,
-// and every pause between blocks is measured.
-TEST(CliLineCheck, ALoopbackCarriesEveryByteAndEveryPause) {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    const std::string port = ptsname(master);
-    std::atomic<bool> stop{false};
-    std::thread echo([&] {
-        char buffer[4096];
-        while (!stop.load()) {
-            pollfd fd{master, POLLIN, 0};
-            if (poll(&fd, 1, 20) <= 0 || (fd.revents & POLLIN) == 0) continue;
-            const ssize_t n = read(master, buffer, sizeof buffer);
-            if (n > 0) (void)!write(master, buffer, static_cast<std::size_t>(n));
-        }
-    });
-    ChildProcess cli({MORVANE_CLI_PATH, "--line-check", "--port", port}, {}, ChildStderr::Piped);
-    const int status = cli.Wait(60s);
-    stop.store(true);
-    echo.join();
-    close(master);
-    // How long the pauses measured depends on how busy this machine is; what came back does not.
-    const bool passed = Has(cli.Out(), "Line check passed: " + port);
-    EXPECT_EQ(status, passed ? 0 : 4) << cli.Out() << cli.Err();
-    EXPECT_TRUE(Has(cli.Out(), "Sent 15000 bytes; all 15000 came back unchanged.\n")) << cli.Out();
-    EXPECT_TRUE(Has(cli.Out(), "Silence between blocks as the line carried it: min ")) << cli.Out();
-    EXPECT_TRUE(Has(cli.Out(), passed ? "Every one of the 299 pauses" : " of the 299 pauses were"))
-        << cli.Out();
+// The other side of a pseudo-terminal: its master, opened with the terminal's path known.
+struct SPty {
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    std::string path = master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0
+                           ? ptsname(master)
+                           : std::string();
+    SPty() = default;
+    ~SPty() {
+        if (master >= 0) close(master);
+    }
+    SPty(const SPty&) = delete;
+    SPty& operator=(const SPty&) = delete;
+};
+
+// A loopback plug stood in by an echo on the pseudo-terminal's other side, and two adapters
+// crossed by a relay from one pseudo-terminal to another: every byte comes back, and every pause
+// between blocks is measured.
+TEST(CliLineCheck, ALoopbackOrTwoCrossedPortsCarryEveryByte) {
+    for (const bool crossed : {false, true}) {
+        SCOPED_TRACE(crossed ? "two ports crossed" : "a loopback plug");
+        SPty sending;
+        SPty reading;
+        ASSERT_FALSE(sending.path.empty());
+        ASSERT_FALSE(reading.path.empty());
+        const int back = crossed ? reading.master : sending.master;
+        std::atomic<bool> stop{false};
+        std::thread line([&] {
+            char buffer[4096];
+            while (!stop.load()) {
+                pollfd fd{sending.master, POLLIN, 0};
+                if (poll(&fd, 1, 20) <= 0 || (fd.revents & POLLIN) == 0) continue;
+                const ssize_t n = read(sending.master, buffer, sizeof buffer);
+                if (n > 0) (void)!write(back, buffer, static_cast<std::size_t>(n));
+            }
+        });
+        const std::string devices = std::filesystem::temp_directory_path() /
+                                    ("morvane-line-check-" + std::to_string(getpid()));
+        std::filesystem::create_directories(devices);
+        std::filesystem::create_symlink(sending.path, devices + "/com5");
+        std::filesystem::create_symlink(reading.path, devices + "/com6");
+        std::vector<std::string> argv = {MORVANE_CLI_PATH, "--line-check", "--com", "5"};
+        if (crossed) argv.insert(argv.end(), {"--com", "6"});
+        ChildProcess cli(argv, {"MORVANE_DEVICES=" + devices}, ChildStderr::Piped);
+        const int status = cli.Wait(60s);
+        stop.store(true);
+        line.join();
+        std::filesystem::remove_all(devices);
+        // How long the pauses measured depends on how busy this machine is; what came back does
+        // not.
+        const std::string where = crossed
+                                      ? "COM5 (" + devices + "/com5) to COM6 (" + devices + "/com6)"
+                                      : "COM5 (" + devices + "/com5)";
+        EXPECT_TRUE(Has(cli.Out(), "Line check on " + where + ": 300 blocks")) << cli.Out();
+        const bool passed = Has(cli.Out(), "Line check passed: " + where);
+        EXPECT_EQ(status, passed ? 0 : 4) << cli.Out() << cli.Err();
+        EXPECT_TRUE(Has(cli.Out(), "Sent 15000 bytes; all 15000 came back unchanged.\n"))
+            << cli.Out();
+        EXPECT_TRUE(Has(cli.Out(), "Silence between blocks as the line carried it: min "))
+            << cli.Out();
+        EXPECT_TRUE(
+            Has(cli.Out(), passed ? "Every one of the 299 pauses" : " of the 299 pauses were"))
+            << cli.Out();
+    }
 }
 
 }  // namespace
