@@ -64,7 +64,11 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
             "  130  stopped with Ctrl-C (pressed twice)\n") +
         HelpSignalExits() +
         "With several ports the exit status is the worst outcome among them (4, 5, 3, 2, then "
-        "0).\n\n" +
+        "0).\n"
+        "A PC on battery below 10 % is refused a load with exit 2 (--ignore-battery loads "
+        "anyway).\n"
+        "--line-check: 0 every byte came back unchanged and every pause was kept, 2 the port "
+        "could not be opened, 4 otherwise.\n\n" +
         HelpExamples());
     app.set_version_flag("--version", VersionText(),
                          "Print the version and the firmware carried, then exit");
@@ -109,6 +113,13 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
                  "--skip-current)");
     app.add_flag("--all-probed", o.allProbed,
                  "Probe every serial port found and load each one where a receiver answers");
+    app.add_flag("--ignore-battery", o.ignoreBattery,
+                 "Load even when the PC runs on a battery below 10 %");
+    bool lineCheck = false;
+    app.add_flag("--line-check", lineCheck,
+                 "Check the port's adapter instead of loading: with its TX and RX joined (a "
+                 "loopback plug), send blocks at a load's pace and report what came back; with a "
+                 "second --com crossed to the first, send on the first and read on the second");
     app.add_flag("--json", o.json,
                  "Write events as JSON, one object per line, to stdout; human text goes to "
                  "stderr");
@@ -149,7 +160,7 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
     const bool byPath = port->count() > 0;
     if (!o.comPorts.empty()) o.comPort = o.comPorts.front();
     const bool loadOptions = byNumber || byPath || o.trace || o.probe || o.verify || o.allProbed ||
-                             o.skipCurrent || force;
+                             o.skipCurrent || force || lineCheck || o.ignoreBattery;
     if (log->count() > 0 && o.logFile.empty()) return UsageError("--log needs a file name");
     if (log->count() > 0 && o.noLog) return UsageError("--log FILE or --no-log, not both");
     if (history->count() > 0) {
@@ -171,6 +182,11 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
         o.action = CliAction::List;
         return o;
     }
+    if (lineCheck && (o.trace || o.probe || o.verify || o.allProbed || o.json || o.ignoreBattery ||
+                      o.skipCurrent || force || o.comPorts.size() > 2))
+        return UsageError("--line-check takes one port (--com N or --port " +
+                          std::string(PortOptionValueName()) +
+                          "), or two crossed ports (--com N --com M), and nothing else");
     if (o.probe && o.verify)
         return UsageError("--probe loads nothing, so there is nothing to --verify");
     if (o.skipCurrent && force)
@@ -203,7 +219,7 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
         o.portPath = named.path;
         if (named.comPort != 0) o.comPorts = {named.comPort};
     }
-    o.action = CliAction::Load;
+    o.action = lineCheck ? CliAction::LineCheck : CliAction::Load;
     return o;
 }
 

@@ -13,10 +13,11 @@
 namespace morvane {
 
 enum class CliAction {
-    Load,     // load (or with --probe, look for) the receivers on the ports named
-    List,     // list the ports and stop
-    History,  // print the last records of loads and stop
-    Exit,     // nothing to run: help, version or a usage error; print the texts and exit
+    Load,       // load (or with --probe, look for) the receivers on the ports named
+    List,       // list the ports and stop
+    History,    // print the last records of loads and stop
+    LineCheck,  // send blocks at a load's pace on a port whose TX and RX are joined, read them back
+    Exit,       // nothing to run: help, version or a usage error; print the texts and exit
 };
 
 struct CliOptions {
@@ -35,6 +36,7 @@ struct CliOptions {
     // --skip-current: a receiver already on the carried firmware gets nothing; --force (the
     // default) loads it all the same.
     bool skipCurrent = false;
+    bool ignoreBattery = false;  // --ignore-battery: load even on a nearly flat battery
 
     // For CliAction::Exit: what to print and the exit status.
     int exitStatus = 0;

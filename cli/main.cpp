@@ -10,11 +10,14 @@
 #include "cli/cli_args.h"
 #include "cli/cli_platform.h"
 #include "cli/exit_status.h"
+#include "cli/line_check.h"
 #include "cli/listings.h"
 #include "cli/multi_load.h"
 #include "cli/progress_view.h"
 #include "cli/stop_requests.h"
 #include "cli/trace_comm_dev.h"
+#include "platform/power.h"
+#include "platform/text.h"
 #include "record/loader_status.h"
 #include "serial/enumerate_com_ports.h"
 #include "session/load_session.h"
@@ -87,6 +90,7 @@ int RunLoad(const CliOptions& options) {
     SayDevicesFolderProblem();
     CLoadReporter reporter(std::cout, std::cerr, StyleForStdout());
     SessionDeps deps;
+    deps.awakeReason = kDamageWarning;
     if (options.trace) deps.decorate = TraceTo(std::cerr, PortLabelOf(request));
     CLoadSession session(request, std::move(deps));
     CInterruptPolicy interrupts;
@@ -138,6 +142,18 @@ int RunLoad(const CliOptions& options) {
     return ExitStatusForLoad(outcome.status);
 }
 
+// Before any port opens: a PC about to run flat does not start a load it may not finish. A probe
+// sends nothing that could be cut off.
+bool RefusedForBattery(const CliOptions& options) {
+    if (options.probe || options.ignoreBattery) return false;
+    const SBatteryReading battery = SystemPowerService().ReadBattery();
+    if (!BatteryTooLowToLoad(battery)) return false;
+    std::cerr << "morvane-cli: " << kLowBatteryText << '\n'
+              << Format("  The battery is at %d %%; --ignore-battery loads all the same.\n",
+                        battery.percent);
+    return true;
+}
+
 }  // namespace
 }  // namespace morvane
 
@@ -152,7 +168,9 @@ int main(int argc, char** argv) {
             return options.exitStatus;
         case CliAction::List: return ListPorts(options.json);
         case CliAction::History: return ShowHistory(options);
+        case CliAction::LineCheck: return LineCheckCommand(options, std::cout, std::cerr);
         case CliAction::Load:
+            if (RefusedForBattery(options)) return kExitPortFailed;
             if (options.probe || options.verify || options.json || options.allProbed ||
                 options.skipCurrent || options.comPorts.size() > 1)
                 return RunSessions(options);

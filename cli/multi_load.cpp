@@ -171,6 +171,7 @@ std::vector<int> RunGroup(const std::vector<LoadRequest>& requests, const GroupO
     std::vector<std::string> labels;
     for (const LoadRequest& request : requests) {
         SessionDeps deps;
+        deps.awakeReason = kDamageWarning;
         if (devices) deps.device = devices(request);
         if (output.trace) deps.decorate = TraceTo(err, PortLabelOf(request));
         sessions.push_back(std::make_unique<CLoadSession>(request, std::move(deps)));

@@ -130,6 +130,10 @@ void CLoadSession::Run(CLoaderW6& loader) {
 
 void CLoadSession::Work() {
     const CPacingScope pacing;
+    // A PC that sleeps or shuts down mid-load leaves the receiver without firmware. The lock is
+    // taken and let go on this thread: Windows ties it to the thread that asked.
+    IPowerService& power = deps_.power != nullptr ? *deps_.power : SystemPowerService();
+    CAwakeLock awake = request_.probeOnly ? CAwakeLock() : power.HoldAwake(deps_.awakeReason);
     // Every run leaves its record, whatever ends it; the port's identity is read before the
     // load can change it (an adapter that re-enumerates when the receiver restarts).
     CLoadRecorder recorder(request_.log, request_.program);
@@ -178,6 +182,7 @@ void CLoadSession::Work() {
         // worker, rather than on a window's thread.
         outcome_.openFacts = GatherOpenErrorFacts(outcome_.openError);
     }
+    awake.Release();
     if (!outcome_.verifyRan) outcome_.firmwareBefore = FirmwareNamed();
     outcome_.recordError = recorder.Finished(
         RunEndOf(request_, outcome_), outcome_.firmwareBefore,

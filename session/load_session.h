@@ -20,6 +20,7 @@
 #include "loader/load_seams.h"
 #include "loader/loader.h"
 #include "platform/mutex.h"
+#include "platform/power.h"
 #include "platform/thread_annotations.h"
 #include "platform/wake_event.h"
 #include "record/loader_state.h"
@@ -104,6 +105,12 @@ struct SessionDeps {
     // Called on the worker once the outcome is known and the loader (and with it the port) is
     // gone, before Done() turns true: the window hands its controls back from here.
     std::function<void(const LoadOutcome&)> onEnded;
+    // Keeps the PC awake and running from the start of a load to its end (not for a probe, which
+    // sends nothing that could be cut off); null: the system's own.
+    IPowerService* power = nullptr;
+    // What the system shows for that lock to someone who tries to shut down: the programs give
+    // their damage warning.
+    std::string awakeReason;
 };
 
 class CLoadSession {

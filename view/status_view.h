@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/power.h"
 #include "record/loader_state.h"
 
 namespace morvane {
@@ -25,6 +26,12 @@ inline constexpr const char* kInstructionsText =
 inline constexpr const char* kDamageWarning =
     "WARNING: If the device is disconnected from the PC, powered off, or this program is shutdown it could "
     "damage the device!";
+// Why a load does not start on a PC whose battery is nearly flat: the window's box and
+// morvane-cli's message.
+inline constexpr const char* kLowBatteryText =
+    "The PC runs on its battery, and less than 10 % is left. Plug in the charger before you load: "
+    "a PC that shuts down during a load could leave the receiver without firmware.";
+static_assert(kLowestBatteryPercentForLoad == 10, "kLowBatteryText names the lowest charge");
 // Why the window does not close while a load runs.
 inline constexpr const char* kCloseRefusedText =
     "A load is running. Closing Morvane now could leave the receiver without firmware: wait until "

@@ -12,6 +12,7 @@
 #include "res/firmware_image.h"
 #include "tests/loader/scripted_device.h"
 #include "tests/support/fake_device.h"
+#include "tests/support/fake_power.h"
 
 namespace morvane {
 namespace {
@@ -52,16 +53,27 @@ TEST(QueuedPrompt, HandsOverTheTextsInOrderOnce) {
 
 // The window hands its controls back from the end hook: by then the load is over in the record,
 // the port is closed, and the outcome says why the port would not open.
+// The PC is held awake from before the port opens until the load has ended, and let go by then.
 TEST(LoadSession, AnUnopenablePortEndsTheLoadWithTheDevicesReason) {
     SDeviceLog log;
     SLoaderState shared;
+    testing::CFakePower power;
     SessionDeps deps = WithDevice(std::make_unique<CFakeDevice>(log, OpenErrorKind::Busy));
     deps.state = &shared;
+    deps.power = &power;
+    deps.awakeReason = "a load is running";
+    int heldAtOpen = -1;
+    deps.decorate = [&](std::unique_ptr<ISerialDevice> device) {
+        heldAtOpen = power.held.load();
+        return device;
+    };
     std::optional<LoadOutcome> seenAtEnd;
     bool runningAtEnd = true;
+    int heldAtEnd = -1;
     deps.onEnded = [&](const LoadOutcome& outcome) {
         seenAtEnd = outcome;
         runningAtEnd = shared.GetLoadRunning();
+        heldAtEnd = power.held.load();
     };
     CLoadSession session(LoadRequest{5, "", false, false}, std::move(deps));
     session.Start();
@@ -76,20 +88,32 @@ TEST(LoadSession, AnUnopenablePortEndsTheLoadWithTheDevicesReason) {
     ASSERT_TRUE(seenAtEnd);
     EXPECT_EQ(seenAtEnd->status, STATUS_INVALID_PORT);
     EXPECT_FALSE(runningAtEnd);
+    EXPECT_EQ(heldAtOpen, 1);
+    EXPECT_EQ(heldAtEnd, 0);
+    EXPECT_EQ(power.taken.load(), 1);
+    EXPECT_EQ(power.Why(), "a load is running");
 }
 
+// A probe sends nothing that sleep could cut off, and takes no awake lock.
 TEST(LoadSession, ACancelUnwindsTheLoadAndClosesThePort) {
-    SDeviceLog log;
-    CLoadSession session(LoadRequest{5, "", false, false},
-                         WithDevice(std::make_unique<CFakeDevice>(log)));
-    session.Cancel();  // the first wait of the load throws
-    session.Start();
-    const LoadOutcome& outcome = session.Join();
-    EXPECT_TRUE(outcome.cancelled);
-    EXPECT_EQ(outcome.status, STATUS_DETECTING_BAUD);
-    EXPECT_GE(log.opens, 1);
-    EXPECT_FALSE(log.open);
-    EXPECT_FALSE(session.State().GetLoadRunning());
+    for (const bool probe : {false, true}) {
+        SCOPED_TRACE(probe ? "probe" : "load");
+        SDeviceLog log;
+        testing::CFakePower power;
+        SessionDeps deps = WithDevice(std::make_unique<CFakeDevice>(log));
+        deps.power = &power;
+        CLoadSession session(LoadRequest{5, "", probe, false}, std::move(deps));
+        session.Cancel();  // the first wait of the load throws
+        session.Start();
+        const LoadOutcome& outcome = session.Join();
+        EXPECT_TRUE(outcome.cancelled);
+        EXPECT_EQ(outcome.status, STATUS_DETECTING_BAUD);
+        EXPECT_GE(log.opens, 1);
+        EXPECT_FALSE(log.open);
+        EXPECT_FALSE(session.State().GetLoadRunning());
+        EXPECT_EQ(power.taken.load(), probe ? 0 : 1);
+        EXPECT_EQ(power.held.load(), 0);
+    }
 }
 
 // A verification tells only what the restarted receiver did, on the virtual clock: one that stays
