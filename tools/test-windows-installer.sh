@@ -8,20 +8,17 @@ set -euo pipefail
 setup="$(realpath "$1")"
 version="$2"
 here="$(cd "$(dirname "$0")/.." && pwd)"
-export WINEPREFIX="${MORVANE_INSTALLER_WINEPREFIX:-$here/build-windows/wineprefix-installer}"
-export WINEDEBUG="${WINEDEBUG:--all}"
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
-unset DISPLAY
+. "$here/tools/lib/wine.sh"
+morvane_wine_env "${MORVANE_INSTALLER_WINEPREFIX:-$here/build-windows/wineprefix-installer}"
 
 fail() {
   echo "FAIL: $*" >&2
   exit 1
 }
 
-mkdir -p "$(dirname "$WINEPREFIX")"
 exec 9>"$WINEPREFIX.lock"
 flock 9
-[ -f "$WINEPREFIX/system.reg" ] || wineboot --init >/dev/null 2>&1
+morvane_wine_boot
 programs="$WINEPREFIX/drive_c/Program Files/Morvane"
 shortcut="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Tundro W6 Firmware v1.22.lnk"
 rm -rf "$programs" "$shortcut"
