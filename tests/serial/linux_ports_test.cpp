@@ -78,40 +78,40 @@ TEST(SysfsPortText, Names) {
 class FakeSysfs : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_root = fs::temp_directory_path() /
-                 ("morvane-enum-" + std::to_string(::getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(m_root);
+        root_ = fs::temp_directory_path() /
+                ("morvane-enum-" + std::to_string(::getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root_);
         for (const char* dir :
              {"sys/class/tty", "sys/bus/usb", "sys/bus/usb-serial/drivers/ftdi_sio",
               "sys/bus/pnp/drivers/serial", "sys/bus/platform/drivers/serial8250",
               "sys/bus/serial-base/drivers/port", "sys/bus/usb/drivers/cdc_acm", "devices"}) {
-            fs::create_directories(m_root / dir);
+            fs::create_directories(root_ / dir);
         }
     }
-    void TearDown() override { fs::remove_all(m_root); }
+    void TearDown() override { fs::remove_all(root_); }
 
     void File(const fs::path& path, const std::string& text) {
-        fs::create_directories((m_root / path).parent_path());
-        std::ofstream(m_root / path) << text;
+        fs::create_directories((root_ / path).parent_path());
+        std::ofstream(root_ / path) << text;
     }
     void Link(const fs::path& path, const fs::path& target) {
-        fs::create_directories((m_root / path).parent_path());
-        fs::create_symlink(target, m_root / path);
+        fs::create_directories((root_ / path).parent_path());
+        fs::create_symlink(target, root_ / path);
     }
     // A tty `name` under the device folder `device` (relative to sys/devices).
     void Tty(const std::string& name, const fs::path& device, const char* type = nullptr) {
         const fs::path ttyDir = fs::path("sys/devices") / device / "tty" / name;
-        fs::create_directories(m_root / ttyDir);
+        fs::create_directories(root_ / ttyDir);
         Link(ttyDir / "device", "../../../" + device.filename().string());
         if (type != nullptr) File(ttyDir / "type", type);
         Link(fs::path("sys/class/tty") / name, "../../devices" / device / "tty" / name);
     }
     void Subsystem(const fs::path& device, const char* bus) {
-        Link(fs::path("sys/devices") / device / "subsystem", m_root / "sys/bus" / bus);
+        Link(fs::path("sys/devices") / device / "subsystem", root_ / "sys/bus" / bus);
     }
     void Driver(const fs::path& device, const char* driverPath) {
-        Link(fs::path("sys/devices") / device / "driver", m_root / "sys/bus" / driverPath);
+        Link(fs::path("sys/devices") / device / "driver", root_ / "sys/bus" / driverPath);
     }
     void UsbDevice(const fs::path& device, const char* product, const char* manufacturer) {
         Subsystem(device, "usb");
@@ -151,27 +151,27 @@ protected:
         Tty("ttyS3", "pnp0/00:05", "4\n");
 
         for (const char* name : {"tty0", "console", "ptmx"})
-            fs::create_directories(m_root / "sys/class/tty" / name);
+            fs::create_directories(root_ / "sys/class/tty" / name);
     }
 
     CArray<SSerInfo, SSerInfo&> List(const std::string& devicesDir) {
         CArray<SSerInfo, SSerInfo&> list;
-        ListLinuxSerialPorts(m_root, devicesDir, list);
+        ListLinuxSerialPorts(root_, devicesDir, list);
         return list;
     }
 
-    fs::path m_root;
+    fs::path root_;
 };
 
 TEST_F(FakeSysfs, ListsRealPortsByComNumberWithNamesPeopleKnow) {
     BuildPc();
     File("pts/7", "");
     File("sim/pty0", "");
-    Link("devices/com4", m_root / "pts/7");  // takes COM4 from ttyS3
-    Link("devices/com200", "../sim/pty0");   // relative, beyond every range
+    Link("devices/com4", root_ / "pts/7");  // takes COM4 from ttyS3
+    Link("devices/com200", "../sim/pty0");  // relative, beyond every range
     File("devices/notes", "");
-    Link("devices/com07", m_root / "pts/7");  // not a devices-folder name
-    const auto list = List((m_root / "devices").string());
+    Link("devices/com07", root_ / "pts/7");  // not a devices-folder name
+    const auto list = List((root_ / "devices").string());
 
     struct Row {
         const char* portName;
@@ -182,12 +182,12 @@ TEST_F(FakeSysfs, ListsRealPortsByComNumberWithNamesPeopleKnow) {
     };
     const Row expected[] = {
         {"COM1", "/dev/ttyS0", "Communications Port (COM1)", "Communications Port", false},
-        {"COM4", (m_root / "devices/com4").string(), (m_root / "pts/7").string() + " (COM4)",
-         (m_root / "pts/7").string(), false},
+        {"COM4", (root_ / "devices/com4").string(), (root_ / "pts/7").string() + " (COM4)",
+         (root_ / "pts/7").string(), false},
         {"COM33", "/dev/ttyUSB0", "FT232R USB UART (COM33)", "FT232R USB UART", true},
         {"COM65", "/dev/ttyACM0", "Tundro 0403:6001 (COM65)", "Tundro 0403:6001", true},
-        {"COM200", (m_root / "devices/com200").string(),
-         (m_root / "sim/pty0").string() + " (COM200)", (m_root / "sim/pty0").string(), false},
+        {"COM200", (root_ / "devices/com200").string(), (root_ / "sim/pty0").string() + " (COM200)",
+         (root_ / "sim/pty0").string(), false},
     };
     ASSERT_EQ(list.size(), std::size(expected));
     for (std::size_t i = 0; i < list.size(); ++i) {
@@ -201,8 +201,8 @@ TEST_F(FakeSysfs, ListsRealPortsByComNumberWithNamesPeopleKnow) {
 
 TEST_F(FakeSysfs, DanglingEntryHidesTheDefaultDeviceOfItsNumber) {
     BuildPc();
-    Link("devices/com1", m_root / "pts/gone");  // COM1 opens this entry, which leads nowhere
-    const auto list = List((m_root / "devices").string());
+    Link("devices/com1", root_ / "pts/gone");  // COM1 opens this entry, which leads nowhere
+    const auto list = List((root_ / "devices").string());
     ASSERT_FALSE(list.empty());
     EXPECT_EQ(list[0].portName, "COM4");
 }
@@ -210,16 +210,16 @@ TEST_F(FakeSysfs, DanglingEntryHidesTheDefaultDeviceOfItsNumber) {
 TEST_F(FakeSysfs, EntryLinkingToAUsbTtyIsAUsbPort) {
     BuildPc();
     File("dev/ttyUSB0", "");
-    Link("devices/com9", m_root / "dev/ttyUSB0");
-    const auto list = List((m_root / "devices").string());
+    Link("devices/com9", root_ / "dev/ttyUSB0");
+    const auto list = List((root_ / "devices").string());
     ASSERT_EQ(list.size(), 5u);
     EXPECT_EQ(list[2].portName, "COM9");
     EXPECT_TRUE(list[2].isUsb);
 }
 
 TEST_F(FakeSysfs, MissingFoldersMeanNoPorts) {
-    fs::remove_all(m_root / "sys");
-    EXPECT_TRUE(List((m_root / "no-such-folder").string()).empty());
+    fs::remove_all(root_ / "sys");
+    EXPECT_TRUE(List((root_ / "no-such-folder").string()).empty());
     EXPECT_TRUE(List("").empty());
 }
 

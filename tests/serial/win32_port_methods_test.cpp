@@ -149,7 +149,7 @@ public:
         EXPECT_EQ(access, kKeyRead);
         auto key = registry.find(path);
         if (key == registry.end() || key->second.openFails) return kErrorFileNotFound;
-        result = m_nextKey++;
+        result = nextKey_++;
         openKeys[result] = path;
         return kErrorSuccess;
     }
@@ -186,7 +186,7 @@ private:
         lastError = error;
         return false;
     }
-    RegKey m_nextKey = 100;
+    RegKey nextKey_ = 100;
 };
 
 std::string ErrorOf(CScriptedWin32& os, CArray<SSerInfo, SSerInfo&>& list) {
