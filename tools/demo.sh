@@ -45,12 +45,8 @@ if [ $# -gt 0 ]; then
 fi
 image=res/tundro_w6_1.22.hex
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/morvane-demo.XXXXXX")
-cleanup() {
-  morvane_sim_stop
-  rm -rf "$work"
-}
-trap cleanup EXIT
+morvane_sim_scratch morvane-demo
+work=$morvane_sim_work
 mkdir "$work/devices"
 export MORVANE_DEVICES="$work/devices"
 

@@ -25,12 +25,8 @@ runner="${MORVANE_WINE_RUNNER:-$here/tools/wine-run.sh}"
 # The prefix is made by the runner that will use it, under its lock: two ways of making one
 # prefix at once leave it broken.
 "$runner" --prefix-only
-work=$(mktemp -d "${TMPDIR:-/tmp}/morvane-wine-sim.XXXXXX")
-cleanup() {
-  morvane_sim_stop
-  rm -rf "$work"
-}
-trap cleanup EXIT
+morvane_sim_scratch morvane-wine-sim
+work=$morvane_sim_work
 
 # shellcheck disable=SC2086 # the options are words
 morvane_sim_start "$sim" "$WINEPREFIX/dosdevices" "$com" "$work" $sim_options

@@ -3,6 +3,7 @@
 # The simulated receiver for the scripts: started on COM N of a devices folder, ended again.
 # Sourced:
 #   . tools/lib/sim.sh
+#   morvane_sim_scratch NAME     a scratch folder, $morvane_sim_work, for the logs and the report
 #   morvane_sim_start SIM DEVICES N LOGS [SIM OPTIONS...]
 #   morvane_sim_finish           after the load: its exit status
 #   morvane_sim_stop             in a clean-up: ends it if it still runs
@@ -14,6 +15,14 @@
 # LOGS/sim.log.
 
 morvane_sim_pid=""
+morvane_sim_work=""
+
+# The folder goes, and the simulator ends, when the script exits.
+morvane_sim_scratch() {
+  morvane_sim_work=$(mktemp -d "${TMPDIR:-/tmp}/$1.XXXXXX")
+  # shellcheck disable=SC2317 # run by the trap
+  trap 'morvane_sim_stop; rm -rf "$morvane_sim_work"' EXIT
+}
 
 morvane_sim_start() {
   local sim=$1 devices=$2 com=$3 logs=$4
