@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "platform/text.h"
 #include "platform/sha256.h"
+#include "platform/text.h"
 
 namespace morvane {
 

@@ -1,6 +1,6 @@
 // What the updater's status area shows, worked out from the load progress record without any
-// toolkit. The window copies these texts into its controls (Qt here, a Win32 dialog next), and
-// morvane-cli prints them, so every program says the same thing in the same words.
+// toolkit. The window copies these texts into its controls (Qt on Linux, a Win32 dialog on
+// Windows), and morvane-cli prints them, so every program says the same thing in the same words.
 #pragma once
 
 #include <cstdint>

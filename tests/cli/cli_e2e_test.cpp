@@ -90,8 +90,8 @@ protected:
     // The record of loads goes to the test's own folder, never to the home folder of whoever runs
     // the tests.
     [[nodiscard]] std::vector<std::string> Env() const {
-        std::vector<std::string> env = {"MORVANE_DEVICES=" + sim_->DevicesDir(), "NO_COLOR=",
-                                        "XDG_STATE_HOME=" + StateDir()};
+        std::vector<std::string> env = {"MORVANE_DEVICES=" + sim_->DevicesDir(),
+                                        "NO_COLOR=", "XDG_STATE_HOME=" + StateDir()};
         if (bus_) env.push_back(bus_->Env().front());
         return env;
     }
@@ -200,7 +200,10 @@ TEST_F(CliAgainstSim, AReceiverThatAnswersWrongIsHeardButNotDetected) {
     EXPECT_TRUE(Has(cliErr_, "never a valid answer")) << cliErr_;
 }
 
-TEST_F(CliAgainstSim, APortHeldByAnotherProgramFailsAtOnceAndSendsNothing) {
+// The simulator only stands on the line here: no load and no detection, so it ends at once.
+using CliAgainstAHeldPort = CliAgainstSim;
+
+TEST_F(CliAgainstAHeldPort, APortHeldByAnotherProgramFailsAtOnceAndSendsNothing) {
     StartSim({});
     CPathCommDev holder(Com5());
     ASSERT_TRUE(holder.Open(5));

@@ -213,13 +213,16 @@ TEST_F(LoaderTest, W6LoadPutsTheWholeSequenceOnTheWire) {
     auto firstBlock =
         std::find_if(rig.log.events.begin(), rig.log.events.end(),
                      [](const WireEvent& e) { return e.kind == K::Write && e.length == 50; });
+    ASSERT_NE(firstBlock, rig.log.events.end());
     auto reopen = std::find_if(std::make_reverse_iterator(firstBlock), rig.log.events.rend(),
                                [](const WireEvent& e) { return e.kind == K::Open; });
+    ASSERT_NE(reopen, rig.log.events.rend());
     EXPECT_EQ(firstBlock->atMs - reopen->atMs, 21500u);
 
     // The estimate starts at 125 s, never rises and ends at 0.
     std::vector<std::int32_t> remaining;
     for (const WireEvent& e : rig.Blocks()) remaining.push_back(e.remainingSeconds);
+    ASSERT_FALSE(remaining.empty());
     EXPECT_EQ(remaining.front(), 125);
     EXPECT_TRUE(std::is_sorted(remaining.rbegin(), remaining.rend()));
     EXPECT_EQ(rig.state.GetRemainingSeconds(), 0);
@@ -235,6 +238,7 @@ TEST_F(LoaderTest, W6LoadPutsTheWholeSequenceOnTheWire) {
     // transfer, the text stays.
     const auto wait15 = std::find_if(rig.log.events.begin(), rig.log.events.end(),
                                      [](const WireEvent& e) { return e.length == 15000; });
+    ASSERT_NE(wait15, rig.log.events.end());
     EXPECT_TRUE(wait15->firmwareDetected);
     EXPECT_FALSE(rig.state.GetFirmwareDetected());
     EXPECT_EQ(rig.state.GetFirmwareText(), "1.10");
@@ -265,6 +269,7 @@ TEST_F(LoaderTest, BaseLoaderRunsItsOwnSequence) {
     const auto firstBlock =
         std::find_if(rig.log.events.begin(), rig.log.events.end(),
                      [](const WireEvent& e) { return e.kind == K::Write && e.length == 50; });
+    ASSERT_NE(firstBlock, rig.log.events.end());
     EXPECT_EQ(firstBlock->remainingSeconds, 343);
     EXPECT_EQ(rig.state.GetRemainingSeconds(), 0);
     EXPECT_EQ(rig.Statuses(), (std::vector<std::int32_t>{
@@ -501,6 +506,7 @@ TEST_F(LoaderTest, DetectionAfterTheRestart) {
         ExpectSteps(Condense({rig.log.events.begin() + static_cast<std::ptrdiff_t>(before),
                               rig.log.events.end()}),
                     expected);
+        ASSERT_GT(rig.log.events.size(), before);
         EXPECT_EQ(rig.log.events[before].status, STATUS_REBOOTING);
         EXPECT_EQ(rig.state.GetStatus(), row.status);
         EXPECT_EQ(loader.PortAfterRestart(), row.port);
@@ -516,10 +522,12 @@ TEST_F(LoaderTest, DetectionAfterTheRestart) {
             const auto firstWrite = std::find_if(
                 rig.log.events.begin() + static_cast<std::ptrdiff_t>(before), rig.log.events.end(),
                 [](const WireEvent& e) { return e.kind == K::Write; });
+            ASSERT_NE(firstWrite, rig.log.events.end());
             EXPECT_EQ(firstWrite->status, STATUS_VERIFYING);
             const auto open = std::find_if(
                 rig.log.events.begin() + static_cast<std::ptrdiff_t>(before), rig.log.events.end(),
                 [](const WireEvent& e) { return e.kind == K::Open && e.result; });
+            ASSERT_NE(open, rig.log.events.end());
             EXPECT_EQ(open->length, row.backAs);
         }
         EXPECT_FALSE(rig.log.lineOpen);

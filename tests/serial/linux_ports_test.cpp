@@ -109,30 +109,30 @@ TEST(SysfsPortText, Names) {
 class FakeSysfs : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_root = fs::temp_directory_path() /
-                 ("morvane-enum-" + std::to_string(::getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(m_root);
+        root_ = fs::temp_directory_path() /
+                ("morvane-enum-" + std::to_string(::getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root_);
         for (const char* dir :
              {"sys/class/tty", "sys/bus/usb", "sys/bus/usb-serial/drivers/ftdi_sio",
               "sys/bus/pnp/drivers/serial", "sys/bus/platform/drivers/serial8250",
               "sys/bus/serial-base/drivers/port", "sys/bus/usb/drivers/cdc_acm", "devices"}) {
-            fs::create_directories(m_root / dir);
+            fs::create_directories(root_ / dir);
         }
     }
     void TearDown() override {
-        if (m_ptyMaster >= 0) ::close(m_ptyMaster);
-        fs::remove_all(m_root);
+        if (ptyMaster_ >= 0) ::close(ptyMaster_);
+        fs::remove_all(root_);
     }
 
     // A real tty for devices-folder entries to lead to: the slave of a pseudo-terminal, with
     // the fake tree's tty drivers owning its number as the kernel's do.
     std::string Pty() {
-        m_ptyMaster = ::posix_openpt(O_RDWR | O_NOCTTY);
-        EXPECT_GE(m_ptyMaster, 0);
-        EXPECT_EQ(::grantpt(m_ptyMaster), 0);
-        EXPECT_EQ(::unlockpt(m_ptyMaster), 0);
-        const std::string path = ::ptsname(m_ptyMaster);
+        ptyMaster_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+        EXPECT_GE(ptyMaster_, 0);
+        EXPECT_EQ(::grantpt(ptyMaster_), 0);
+        EXPECT_EQ(::unlockpt(ptyMaster_), 0);
+        const std::string path = ::ptsname(ptyMaster_);
         struct stat st {};
         EXPECT_EQ(::stat(path.c_str(), &st), 0);
         File("proc/tty/drivers",
@@ -143,26 +143,26 @@ protected:
     }
 
     void File(const fs::path& path, const std::string& text) {
-        fs::create_directories((m_root / path).parent_path());
-        std::ofstream(m_root / path) << text;
+        fs::create_directories((root_ / path).parent_path());
+        std::ofstream(root_ / path) << text;
     }
     void Link(const fs::path& path, const fs::path& target) {
-        fs::create_directories((m_root / path).parent_path());
-        fs::create_symlink(target, m_root / path);
+        fs::create_directories((root_ / path).parent_path());
+        fs::create_symlink(target, root_ / path);
     }
     // A tty `name` under the device folder `device` (relative to sys/devices).
     void Tty(const std::string& name, const fs::path& device, const char* type = nullptr) {
         const fs::path ttyDir = fs::path("sys/devices") / device / "tty" / name;
-        fs::create_directories(m_root / ttyDir);
+        fs::create_directories(root_ / ttyDir);
         Link(ttyDir / "device", "../../../" + device.filename().string());
         if (type != nullptr) File(ttyDir / "type", type);
         Link(fs::path("sys/class/tty") / name, "../../devices" / device / "tty" / name);
     }
     void Subsystem(const fs::path& device, const char* bus) {
-        Link(fs::path("sys/devices") / device / "subsystem", m_root / "sys/bus" / bus);
+        Link(fs::path("sys/devices") / device / "subsystem", root_ / "sys/bus" / bus);
     }
     void Driver(const fs::path& device, const char* driverPath) {
-        Link(fs::path("sys/devices") / device / "driver", m_root / "sys/bus" / driverPath);
+        Link(fs::path("sys/devices") / device / "driver", root_ / "sys/bus" / driverPath);
     }
     void UsbDevice(const fs::path& device, const char* product, const char* manufacturer,
                    const char* serial = nullptr) {
@@ -206,17 +206,17 @@ protected:
         Tty("ttyS3", "pnp0/00:05", "4\n");
 
         for (const char* name : {"tty0", "console", "ptmx"})
-            fs::create_directories(m_root / "sys/class/tty" / name);
+            fs::create_directories(root_ / "sys/class/tty" / name);
     }
 
     CArray<SSerInfo, SSerInfo&> List(const std::string& devicesDir) {
         CArray<SSerInfo, SSerInfo&> list;
-        ListLinuxSerialPorts({m_root, devicesDir, m_root / "by-id"}, list);
+        ListLinuxSerialPorts({root_, devicesDir, root_ / "by-id"}, list);
         return list;
     }
 
-    fs::path m_root;
-    int m_ptyMaster = -1;
+    fs::path root_;
+    int ptyMaster_ = -1;
 };
 
 TEST_F(FakeSysfs, ListsRealPortsByComNumberWithNamesPeopleKnow) {
@@ -224,20 +224,20 @@ TEST_F(FakeSysfs, ListsRealPortsByComNumberWithNamesPeopleKnow) {
     const std::string pty = Pty();
     Link("pts/7", pty);
     Link("sim/pty0", pty);
-    Link("devices/com4", m_root / "pts/7");  // takes COM4 from ttyS3
-    Link("devices/com200", "../sim/pty0");   // relative, beyond every range
+    Link("devices/com4", root_ / "pts/7");  // takes COM4 from ttyS3
+    Link("devices/com200", "../sim/pty0");  // relative, beyond every range
     File("devices/notes", "");
-    Link("devices/com07", m_root / "pts/7");  // not a devices-folder name
+    Link("devices/com07", root_ / "pts/7");  // not a devices-folder name
     File("plain", "");
-    Link("devices/com6", m_root / "plain");  // no device at all
-    Link("devices/com8", "/dev/null");       // a device, but no tty
-    const auto list = List((m_root / "devices").string());
+    Link("devices/com6", root_ / "plain");  // no device at all
+    Link("devices/com8", "/dev/null");      // a device, but no tty
+    const auto list = List((root_ / "devices").string());
 
     const SUsbIdentity none;
     const SUsbIdentity ftdi{0x0403, 0x6001, "A50285BI", "1-2"};
     const SUsbIdentity acm{0x0403, 0x6001, "", "1-3"};
     const std::string ftdiById =
-        (m_root / "by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0").string();
+        (root_ / "by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0").string();
     struct Row {
         const char* portName;
         std::string devicePath;
@@ -250,14 +250,13 @@ TEST_F(FakeSysfs, ListsRealPortsByComNumberWithNamesPeopleKnow) {
     const Row expected[] = {
         {"COM1", "/dev/ttyS0", "Communications Port (COM1)", "Communications Port", false, none,
          ""},
-        {"COM4", (m_root / "devices/com4").string(), (m_root / "pts/7").string() + " (COM4)",
-         (m_root / "pts/7").string(), false, none, ""},
+        {"COM4", (root_ / "devices/com4").string(), (root_ / "pts/7").string() + " (COM4)",
+         (root_ / "pts/7").string(), false, none, ""},
         {"COM33", "/dev/ttyUSB0", "FT232R USB UART (COM33)", "FT232R USB UART", true, ftdi,
          ftdiById},
         {"COM65", "/dev/ttyACM0", "Tundro 0403:6001 (COM65)", "Tundro 0403:6001", true, acm, ""},
-        {"COM200", (m_root / "devices/com200").string(),
-         (m_root / "sim/pty0").string() + " (COM200)", (m_root / "sim/pty0").string(), false, none,
-         ""},
+        {"COM200", (root_ / "devices/com200").string(), (root_ / "sim/pty0").string() + " (COM200)",
+         (root_ / "sim/pty0").string(), false, none, ""},
     };
     ASSERT_EQ(list.size(), std::size(expected));
     for (std::size_t i = 0; i < list.size(); ++i) {
@@ -277,10 +276,10 @@ TEST_F(FakeSysfs, AnEntryThatLeadsToNoTtyHidesTheDefaultDeviceOfItsNumber) {
     BuildPc();
     Pty();
     File("plain", "");
-    for (const fs::path& target : {m_root / "pts/gone", fs::path("/dev/null"), m_root / "plain"}) {
-        fs::remove(m_root / "devices/com1");
+    for (const fs::path& target : {root_ / "pts/gone", fs::path("/dev/null"), root_ / "plain"}) {
+        fs::remove(root_ / "devices/com1");
         Link("devices/com1", target);
-        const auto list = List((m_root / "devices").string());
+        const auto list = List((root_ / "devices").string());
         ASSERT_FALSE(list.empty());
         EXPECT_EQ(list[0].portName, "COM4") << target;
     }
@@ -290,22 +289,22 @@ TEST_F(FakeSysfs, AnEntryThatLeadsToNoTtyHidesTheDefaultDeviceOfItsNumber) {
 TEST_F(FakeSysfs, EntryLinkingToAUsbTtyIsAUsbPort) {
     BuildPc();
     Link("dev/ttyUSB0", Pty());  // stands for the adapter's device node
-    Link("devices/com9", m_root / "dev/ttyUSB0");
-    const auto list = List((m_root / "devices").string());
+    Link("devices/com9", root_ / "dev/ttyUSB0");
+    const auto list = List((root_ / "devices").string());
     ASSERT_EQ(list.size(), 5u);
     EXPECT_EQ(list[2].portName, "COM9");
     EXPECT_TRUE(list[2].isUsb);
     EXPECT_EQ(list[2].usb, (SUsbIdentity{0x0403, 0x6001, "A50285BI", "1-2"}));
     EXPECT_EQ(list[2].stableName,
-              (m_root / "by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0").string());
+              (root_ / "by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0").string());
 }
 
 // No sysfs, no devices folder, or a file where the folder should be: no ports, and no failure.
 TEST_F(FakeSysfs, MissingFoldersMeanNoPorts) {
-    fs::remove_all(m_root / "sys");
+    fs::remove_all(root_ / "sys");
     File("a-file", "");
-    EXPECT_TRUE(List((m_root / "no-such-folder").string()).empty());
-    EXPECT_TRUE(List((m_root / "a-file").string()).empty());
+    EXPECT_TRUE(List((root_ / "no-such-folder").string()).empty());
+    EXPECT_TRUE(List((root_ / "a-file").string()).empty());
     EXPECT_TRUE(List("").empty());
 }
 
