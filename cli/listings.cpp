@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <nlohmann/json.hpp>
 #include <vector>
 
@@ -21,7 +22,7 @@ std::string When(const std::string& iso) {
 }
 
 std::string Duration(double seconds) {
-    const auto whole = static_cast<long long>(seconds + 0.5);
+    const long long whole = std::llround(seconds);
     return Format("%lld:%02lld", whole / 60, whole % 60);
 }
 

@@ -19,7 +19,7 @@
 
 namespace morvane {
 
-// The Win32 calls the Windows device makes (win32_comm_calls.h).
+// The Win32 calls the Windows device makes (comm_calls_win32.h).
 class CWin32CommCalls;
 
 class CCommDev2 : public ISerialDevice {

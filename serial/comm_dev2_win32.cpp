@@ -1,6 +1,6 @@
 // CCommDev2 on Windows: a COM port opened for overlapped I/O, the system's own line settings and
 // time-outs, and a receive thread that moves what the port receives into the ring. Every call on
-// the port goes through CWin32CommCalls (win32_comm_calls.h), the system's own unless a test
+// the port goes through CWin32CommCalls (comm_calls_win32.h), the system's own unless a test
 // plays a driver.
 //
 // How the receive thread waits: it keeps one overlapped read of up to 4095 bytes pending. With
@@ -26,7 +26,7 @@
 #include "serial/comm_dev2_shared.h"
 #include "serial/comm_error_text.h"
 #include "serial/system_text_win32.h"
-#include "serial/win32_comm_calls.h"
+#include "serial/comm_calls_win32.h"
 
 namespace morvane {
 namespace {

@@ -76,7 +76,7 @@ struct SRunEnd {
 [[nodiscard]] std::string LoadRecordLine(const SLoadRecord& record);
 
 // A line of the file read back; nothing for a line that is not a record (a damaged or cut line).
-[[nodiscard]] std::optional<SLoadRecord> ParseLoadRecord(std::string_view line);
+[[nodiscard]] std::optional<SLoadRecord> ParseLoadRecord(std::string_view text);
 
 // The digest of the image this program carries, taken once.
 [[nodiscard]] const std::string& CarriedImageSha256();

@@ -20,7 +20,7 @@
 #include "res/firmware_image.h"
 #include "serial/comm_dev2.h"
 #include "serial/system_text_win32.h"
-#include "serial/win32_comm_calls.h"
+#include "serial/comm_calls_win32.h"
 #include "sim/sim_engine.h"
 
 namespace morvane {

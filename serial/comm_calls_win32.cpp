@@ -1,4 +1,4 @@
-#include "serial/win32_comm_calls.h"
+#include "serial/comm_calls_win32.h"
 
 #include "platform/pacing.h"
 
