@@ -4,19 +4,26 @@
 // detection and the first block keep to their nominal 21.5 s, and how much processor the whole
 // process used per second of wall time. Real time: each round takes a whole load (~100 s).
 //
+// Beside each round stands the floor of this machine at that moment: plain 20 ms sleeps with
+// the least timer slack, taken on a thread of their own while the round runs. A transfer cannot
+// keep its schedule better than a sleep wakes up, so its ratio is judged against that floor.
+//
 // Usage: multi_load_timing [N...] [--sim path-to-morvane-sim]   (N = 1 4 16 by default)
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/multi_load.h"
+#include "platform/pacing.h"
 #include "serial/comm_dev2.h"
 #include "tests/support/sim_process.h"
 
@@ -76,11 +83,45 @@ double CpuSeconds() {
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
+// The mean wall time of a 20 ms sleep over its 20 ms, taken until `stop` is raised: what the
+// system's timer gives a thread that asks for the least slack.
+class SleepFloor {
+public:
+    SleepFloor()
+        : thread_([this] {
+              const morvane::CPacingScope pacing;
+              while (!stop_.load()) {
+                  const Clock::time_point t0 = Clock::now();
+                  std::this_thread::sleep_for(std::chrono::milliseconds(kBlockPauseMs));
+                  slept_ += Clock::now() - t0;
+                  ++sleeps_;
+              }
+          }) {}
+    ~SleepFloor() { Stop(); }
+    SleepFloor(const SleepFloor&) = delete;
+    SleepFloor& operator=(const SleepFloor&) = delete;
+
+    // Ends the sleeps; the ratio they kept (1.0 for none).
+    double Stop() {
+        stop_.store(true);
+        if (thread_.joinable()) thread_.join();
+        if (sleeps_ == 0) return 1.0;
+        return slept_.count() / (sleeps_ * kBlockPauseMs / 1000.0);
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    Seconds slept_{0};  // the thread's own until joined
+    unsigned long sleeps_ = 0;
+    std::thread thread_;
+};
+
 struct Round {
     int n = 0;
     int loaded = 0;
     double worstTransfer = 0;  // transfer wall / schedule, the worst port
     double meanTransfer = 0;   // the same, over all ports loaded
+    double floor = 0;          // a plain 20 ms sleep's wall / 20 ms during the round
     double worstFixed = 0;     // fixed waits wall / nominal, the worst port
     double cpuPerWall = 0;
     double wall = 0;
@@ -118,7 +159,9 @@ bool RunRound(const std::string& simPath, int n, Round& round) {
     const double cpu0 = CpuSeconds();
     const Clock::time_point wall0 = Clock::now();
     std::vector<morvane::LoadOutcome> outcomes;
+    SleepFloor floor;
     const std::vector<int> statuses = morvane::RunGroup(requests, output, &outcomes, devices);
+    round.floor = floor.Stop();
     round.wall = Seconds(Clock::now() - wall0).count();
     round.cpuPerWall = (CpuSeconds() - cpu0) / round.wall;
     round.n = n;
@@ -155,9 +198,9 @@ int main(int argc, char** argv) {
     if (sizes.empty()) sizes = {1, 4, 16};
 
     // The machine's load matters to the timing: the pauses end when the scheduler lets them.
-    std::printf("%4s  %6s  %26s  %23s  %9s  %6s  %8s\n", "N", "loaded",
-                "transfer/schedule mean max", "fixed waits/nominal max", "CPU/wall", "limit",
-                "loadavg");
+    std::printf("%4s  %6s  %26s  %6s  %23s  %9s  %6s  %8s\n", "N", "loaded",
+                "transfer/schedule mean max", "floor", "fixed waits/nominal max", "CPU/wall",
+                "limit", "loadavg");
     bool allLoaded = true;
     for (const int n : sizes) {
         Round r;
@@ -165,9 +208,9 @@ int main(int argc, char** argv) {
         getloadavg(load, 1);
         if (!RunRound(simPath, n, r)) return 2;
         allLoaded &= r.loaded == n;
-        std::printf("%4d  %3d/%-2d  %19.4f %6.4f  %23.4f  %9.5f  %6.3f  %8.1f\n", r.n, r.loaded,
-                    r.n, r.meanTransfer, r.worstTransfer, r.worstFixed, r.cpuPerWall, 0.002 * r.n,
-                    load[0]);
+        std::printf("%4d  %3d/%-2d  %19.4f %6.4f  %6.4f  %23.4f  %9.5f  %6.3f  %8.1f\n", r.n,
+                    r.loaded, r.n, r.meanTransfer, r.worstTransfer, r.floor, r.worstFixed,
+                    r.cpuPerWall, 0.002 * r.n, load[0]);
         std::fflush(stdout);
     }
     return allLoaded ? 0 : 1;

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/progress_view.h"
+#include "platform/text.h"
 #include "record/loader_status.h"
 
 namespace morvane {
@@ -82,6 +83,25 @@ void CJsonEvents::Detection(const std::string& kind, const DetectionFacts& facts
                                           : nlohmann::ordered_json(facts.firmware);
     e["boot_loader"] = facts.bootLoader.empty() ? nlohmann::ordered_json(nullptr)
                                                 : nlohmann::ordered_json(facts.bootLoader);
+    Emit(e);
+}
+
+void CJsonEvents::PortAdded(const SSerInfo& port) {
+    nlohmann::ordered_json e;
+    e = {{"event", "port-added"}, {"device", port.devicePath}};
+    if (port.isUsb && port.usb.vid != 0) {
+        e["usb"] = {{"vid", Format("%04x", port.usb.vid)},
+                    {"pid", Format("%04x", port.usb.pid)},
+                    {"serial", port.usb.serial}};
+    } else {
+        e["usb"] = nullptr;
+    }
+    Emit(e);
+}
+
+void CJsonEvents::PortRemoved() {
+    nlohmann::ordered_json e;
+    e = {{"event", "port-removed"}};
     Emit(e);
 }
 

@@ -11,6 +11,10 @@
 //    "bytes_heard":212,"version":"1.22","boot_loader":null}
 //   {"event":"result","port":"COM5","t":111.0,"exit_status":0,"status":2,
 //    "status_text":"Status: Connected","message":"Verified: ...","verified_version":"1.22"}
+// A watch adds the ports that come and go, with what discovery knows of them:
+//   {"event":"port-added","port":"COM7","t":3.0,"device":"/dev/ttyUSB0",
+//    "usb":{"vid":"0403","pid":"6001","serial":"A50285BI"}}
+//   {"event":"port-removed","port":"COM7","t":140.2}
 // Texts from the receiver are passed on as they came; bytes that are not UTF-8 become U+FFFD.
 #pragma once
 
@@ -21,6 +25,7 @@
 #include <string>
 
 #include "record/loader_state.h"
+#include "serial/enumerate_com_ports.h"
 #include "session/load_outcome.h"
 
 namespace morvane {
@@ -40,6 +45,10 @@ public:
     void Prompt(const std::string& text);
     // What a detection found; `kind`: "probe" or "verify".
     void Detection(const std::string& kind, const DetectionFacts& facts);
+    // The port appeared (`usb` is null for a port the system tells no USB identity of), or went
+    // away.
+    void PortAdded(const SSerInfo& port);
+    void PortRemoved();
     // How the port ended. `verifiedVersion` is written only when the load was verified.
     void Result(int exitStatus, std::int32_t status, const std::string& message,
                 const std::string* verifiedVersion);

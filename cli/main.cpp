@@ -16,6 +16,7 @@
 #include "cli/progress_view.h"
 #include "cli/stop_requests.h"
 #include "cli/trace_comm_dev.h"
+#include "cli/watch.h"
 #include "platform/power.h"
 #include "platform/text.h"
 #include "record/loader_status.h"
@@ -154,6 +155,23 @@ bool RefusedForBattery(const CliOptions& options) {
     return true;
 }
 
+int RunWatchFromOptions(const CliOptions& options) {
+    GroupOutput output;
+    output.out = &std::cout;
+    output.err = &std::cerr;
+    output.style = StyleForStdout();
+    output.json = options.json;
+    output.trace = options.trace;
+    WatchOptions watch;
+    watch.rules.named = options.comPorts;
+    watch.rules.matches = options.matches;
+    watch.verify = options.verify;
+    watch.skipCurrent = options.skipCurrent;
+    // Before any worker starts: the requests are taken on this thread, between polls.
+    CStopRequests stopRequests;
+    return RunWatch(watch, output, RealWatchDeps(stopRequests, output));
+}
+
 }  // namespace
 }  // namespace morvane
 
@@ -171,6 +189,7 @@ int main(int argc, char** argv) {
         case CliAction::LineCheck: return LineCheckCommand(options, std::cout, std::cerr);
         case CliAction::Load:
             if (RefusedForBattery(options)) return kExitPortFailed;
+            if (options.watch) return RunWatchFromOptions(options);
             if (options.probe || options.verify || options.json || options.allProbed ||
                 options.skipCurrent || options.comPorts.size() > 1)
                 return RunSessions(options);

@@ -23,31 +23,18 @@
 namespace morvane {
 namespace {
 
-// Lines written through it reach the target each with the port in front ("COM5: ...").
-class CPrefixedLines : public std::streambuf {
-public:
-    CPrefixedLines(std::ostream& target, std::string prefix)
-        : target_(target), prefix_(std::move(prefix)) {}
-
-protected:
-    int_type overflow(int_type c) override {
-        if (c == traits_type::eof()) return traits_type::not_eof(c);
-        line_ += static_cast<char>(c);
-        if (c == '\n') {
-            target_ << prefix_ << line_;
-            target_.flush();
-            line_.clear();
-        }
-        return c;
-    }
-
-private:
-    std::ostream& target_;
-    std::string prefix_;
-    std::string line_;
+// How one port is shown: for people (a reporter of its own, or a row), and as events.
+struct PortView {
+    std::unique_ptr<CPrefixedLines> prefixBuf;
+    std::unique_ptr<std::ostream> prefixed;
+    std::unique_ptr<CLoadReporter> reporter;
+    std::unique_ptr<CJsonEvents> events;
 };
 
-// Every line of `text` with `prefix` in front.
+std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+}  // namespace
+
 std::string Prefixed(const std::string& text, const std::string& prefix) {
     if (prefix.empty()) return text;
     std::string out;
@@ -60,18 +47,6 @@ std::string Prefixed(const std::string& text, const std::string& prefix) {
     }
     return out;
 }
-
-// How one port is shown: for people (a reporter of its own, or a row), and as events.
-struct PortView {
-    std::unique_ptr<CPrefixedLines> prefixBuf;
-    std::unique_ptr<std::ostream> prefixed;
-    std::unique_ptr<CLoadReporter> reporter;
-    std::unique_ptr<CJsonEvents> events;
-};
-
-std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
-
-}  // namespace
 
 int ExitStatusForOutcome(const LoadRequest& request, const LoadOutcome& outcome) {
     if (request.probeOnly) {
@@ -105,6 +80,70 @@ int WorstExitStatus(const std::vector<int>& statuses) {
     return worst;
 }
 
+SessionEnd JudgeSessionEnd(const LoadRequest& request, const LoadOutcome& outcome,
+                           const std::string& label, const std::string& devicePath,
+                           StopRequest stoppedBy) {
+    SessionEnd end;
+    const auto statusText = StatusText(outcome.status);
+    end.outcomeText = ShortStatusText(outcome.status);
+    if (outcome.cancelled) {
+        end.exitStatus = ExitStatusForStop(stoppedBy);
+        end.message = "the load was stopped; the receiver may need a new load.";
+        end.advice = "morvane-cli: " + end.message + "\n";
+        end.outcomeText = "stopped";
+        return end;
+    }
+    if (!outcome.failure.empty()) {
+        end.exitStatus = kExitLoadFailed;
+        end.message = "the load failed: " + outcome.failure;
+        end.advice = "morvane-cli: " + end.message + "\n";
+        return end;
+    }
+    end.exitStatus = ExitStatusForOutcome(request, outcome);
+    if (outcome.status == STATUS_INVALID_PORT) {
+        end.message =
+            AdviceAfterLoad(outcome, label, devicePath) +
+            ExplainOpenError(outcome.openError, label, request.comPort, outcome.openFacts);
+        end.advice = end.message;
+    } else if (request.probeOnly) {
+        end.message = ProbeVerdict(outcome.detection, label).text;
+        end.verdict = end.message;
+        end.outcomeText = outcome.detection.answered
+                              ? (outcome.detection.firmware.empty()
+                                     ? std::string("found")
+                                     : "found, firmware " + outcome.detection.firmware)
+                              : "no receiver";
+    } else if (outcome.status == STATUS_NO_UPDATE_REQUIRED) {
+        end.message = std::string("Skipped: the receiver already reports firmware ") +
+                      kFirmwareVersion + "; nothing was sent.\n";
+        end.verdict = end.message;
+        end.outcomeText = "skipped";
+    } else {
+        end.message = AdviceAfterLoad(outcome, label, devicePath);
+        end.advice = end.message;
+        if (outcome.verifyRan) {
+            end.message = VerifyVerdict(outcome.detection, label, kFirmwareVersion).text;
+            if (outcome.detection.port == VerifyPort::Refused) {
+                end.message +=
+                    ExplainOpenError(outcome.openError, label, request.comPort, outcome.openFacts);
+            }
+            end.verdict = end.message;
+            end.outcomeText += end.exitStatus == kExitLoaded ? ", verified" : ", NOT verified";
+        } else if (end.message.empty() && statusText) {
+            end.message = std::string(*statusText);
+        }
+    }
+    return end;
+}
+
+void ReportSessionEnd(CJsonEvents& events, const LoadRequest& request, const LoadOutcome& outcome,
+                      const SessionEnd& end) {
+    if (outcome.verifyRan || request.probeOnly)
+        events.Detection(request.probeOnly ? "probe" : "verify", outcome.detection);
+    const std::string* verified = outcome.verifyRan ? &outcome.detection.firmware : nullptr;
+    events.Result(end.exitStatus, outcome.status, FirstLine(end.message), verified);
+}
+
 std::string SummaryTable(const std::vector<PortSummary>& rows) {
     std::size_t portWidth = 4;
     std::size_t outcomeWidth = 7;
@@ -126,13 +165,23 @@ CPortRows::CPortRows(std::ostream& out, std::vector<std::string> ports)
     for (std::size_t i = 0; i < ports_.size(); ++i) rows_[i] = ports_[i];
 }
 
+std::string ShortStatusText(std::int32_t status) {
+    const auto text = StatusText(status);
+    std::string out = text ? std::string(*text) : "";
+    if (out.rfind("Status: ", 0) == 0) out.erase(0, 8);
+    return out;
+}
+
+std::string StatusColumn(const SLoaderState& state) {
+    std::string column = Format("%-26s", ShortStatusText(state.GetStatus()).c_str());
+    if (state.GetTotalBytes() != 0)
+        column += Format(" %3u%%", ProgressPercent(state.GetSentBytes(), state.GetTotalBytes()));
+    return column;
+}
+
 std::string CPortRows::Row(const std::string& port, const SLoaderState& state) {
-    const auto text = StatusText(state.GetStatus());
-    std::string status = text ? std::string(*text) : "";
-    if (status.rfind("Status: ", 0) == 0) status.erase(0, 8);
-    std::string row = Format("%-8s %-26s", port.c_str(), status.c_str());
+    std::string row = Format("%-8s ", port.c_str()) + StatusColumn(state);
     if (state.GetTotalBytes() != 0) {
-        row += Format(" %3u%%", ProgressPercent(state.GetSentBytes(), state.GetTotalBytes()));
         if (state.GetStatus() == STATUS_UPDATING_FIRMWARE)
             row += "  " + RemainingTimeText(state.GetRemainingSeconds());
     } else if (state.GetFirmwareDetected()) {
@@ -149,13 +198,27 @@ void CPortRows::Pass(std::size_t port, const SLoaderState& state) {
     dirty_ = true;
 }
 
+void CPortRows::Set(std::size_t port, std::string row) {
+    if (row == rows_[port]) return;
+    rows_[port] = std::move(row);
+    dirty_ = true;
+}
+
+std::size_t CPortRows::Add(std::string row) {
+    ports_.push_back(row);
+    rows_.push_back(std::move(row));
+    dirty_ = true;
+    return rows_.size() - 1;
+}
+
 void CPortRows::Draw() {
-    if (!dirty_ && drawn_) return;
-    if (drawn_) out_ << Format("\x1b[%zuA", rows_.size());
+    if (!dirty_ && drawnRows_ != 0) return;
+    // Up over the lines drawn last time; a line added since is drawn below them.
+    if (drawnRows_ != 0) out_ << Format("\x1b[%zuA", drawnRows_);
     for (const std::string& row : rows_) out_ << '\r' << row << "\x1b[K\n";
     out_.flush();
     dirty_ = false;
-    drawn_ = true;
+    drawnRows_ = rows_.size();
 }
 
 std::vector<int> RunGroup(const std::vector<LoadRequest>& requests, const GroupOutput& output,
@@ -264,67 +327,15 @@ std::vector<int> RunGroup(const std::vector<LoadRequest>& requests, const GroupO
         if (outcomes != nullptr) outcomes->push_back(outcome);
 
         const std::string prefix = several ? labels[i] + ": " : "";
-        const auto statusText = StatusText(outcome.status);
-        std::string outcomeText = statusText ? std::string(*statusText) : "";
-        if (outcomeText.rfind("Status: ", 0) == 0) outcomeText.erase(0, 8);
-        std::string message;
-        int exitStatus = 0;
-        if (outcome.cancelled) {
-            exitStatus = ExitStatusForStop(stoppedBy);
-            message = "the load was stopped; the receiver may need a new load.";
-            advice += prefix + "morvane-cli: " + message + "\n";
-            outcomeText = "stopped";
-        } else if (!outcome.failure.empty()) {
-            exitStatus = kExitLoadFailed;
-            message = "the load failed: " + outcome.failure;
-            advice += prefix + "morvane-cli: " + message + "\n";
-        } else {
-            exitStatus = ExitStatusForOutcome(request, outcome);
-            const std::string& devicePath = s.DevicePath();
-            if (outcome.status == STATUS_INVALID_PORT) {
-                message = AdviceAfterLoad(outcome, labels[i], devicePath) +
-                          ExplainOpenError(outcome.openError, labels[i], request.comPort,
-                                           outcome.openFacts);
-                advice += Prefixed(message, prefix);
-            } else if (request.probeOnly) {
-                message = ProbeVerdict(outcome.detection, labels[i]).text;
-                verdicts += Prefixed(message, prefix);
-                outcomeText = outcome.detection.answered
-                                  ? (outcome.detection.firmware.empty()
-                                         ? std::string("found")
-                                         : "found, firmware " + outcome.detection.firmware)
-                                  : "no receiver";
-            } else if (outcome.status == STATUS_NO_UPDATE_REQUIRED) {
-                message = std::string("Skipped: the receiver already reports firmware ") +
-                          kFirmwareVersion + "; nothing was sent.\n";
-                verdicts += Prefixed(message, prefix);
-                outcomeText = "skipped";
-            } else {
-                message = AdviceAfterLoad(outcome, labels[i], devicePath);
-                advice += Prefixed(message, prefix);
-                if (outcome.verifyRan) {
-                    message = VerifyVerdict(outcome.detection, labels[i], kFirmwareVersion).text;
-                    if (outcome.detection.port == VerifyPort::Refused) {
-                        message += ExplainOpenError(outcome.openError, labels[i], request.comPort,
-                                                    outcome.openFacts);
-                    }
-                    verdicts += Prefixed(message, prefix);
-                    outcomeText += exitStatus == kExitLoaded ? ", verified" : ", NOT verified";
-                } else if (message.empty() && statusText) {
-                    message = std::string(*statusText);
-                }
-            }
-        }
+        const SessionEnd end =
+            JudgeSessionEnd(request, outcome, labels[i], s.DevicePath(), stoppedBy);
+        verdicts += Prefixed(end.verdict, prefix);
+        advice += Prefixed(end.advice, prefix);
         advice += Prefixed(RecordProblem(outcome), prefix);
-        if (views[i].events) {
-            if (outcome.verifyRan || request.probeOnly)
-                views[i].events->Detection(request.probeOnly ? "probe" : "verify",
-                                           outcome.detection);
-            const std::string* verified = outcome.verifyRan ? &outcome.detection.firmware : nullptr;
-            views[i].events->Result(exitStatus, outcome.status, FirstLine(message), verified);
-        }
+        if (views[i].events) ReportSessionEnd(*views[i].events, request, outcome, end);
+        const int exitStatus = end.exitStatus;
         statuses.push_back(exitStatus);
-        summary.push_back({labels[i], outcomeText, exitStatus});
+        summary.push_back({labels[i], end.outcomeText, exitStatus});
     }
     if (rows) portRows.Release();
     human << verdicts;

@@ -1,0 +1,177 @@
+#include "cli/watch_ports.h"
+
+#include <algorithm>
+#include <charconv>
+
+#include "cli/exit_status.h"
+#include "cli/multi_load.h"
+#include "platform/text.h"
+#include "record/loader_status.h"
+#include "res/firmware_image.h"
+
+namespace morvane {
+namespace {
+
+std::optional<std::uint16_t> HexId(std::string_view text) {
+    if (text.empty() || text.size() > 4) return std::nullopt;
+    unsigned value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
+    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return static_cast<std::uint16_t>(value);
+}
+
+bool SameName(const SSerInfo& a, const SSerInfo& b) {
+    return a.devicePath == b.devicePath && a.usb == b.usb && a.stableName == b.stableName;
+}
+
+}  // namespace
+
+std::optional<SPortMatch> ParsePortMatch(std::string_view text, std::string& error) {
+    const std::size_t first = text.find(':');
+    const std::size_t second = first == std::string_view::npos ? first : text.find(':', first + 1);
+    const std::optional<std::uint16_t> vid = HexId(text.substr(0, first));
+    const std::optional<std::uint16_t> pid =
+        first == std::string_view::npos
+            ? std::nullopt
+            : HexId(text.substr(first + 1,
+                                second == std::string_view::npos ? second : second - first - 1));
+    if (!vid || !pid) {
+        error =
+            "--match takes VID:PID or VID:PID:SERIAL, the ids in hexadecimal (0403:6001), "
+            "not '" +
+            std::string(text) + "'";
+        return std::nullopt;
+    }
+    SPortMatch match{*vid, *pid, {}};
+    if (second != std::string_view::npos) {
+        match.serial = std::string(text.substr(second + 1));
+        if (match.serial.empty()) {
+            error = "--match '" + std::string(text) + "' ends in ':' but names no serial number";
+            return std::nullopt;
+        }
+    }
+    return match;
+}
+
+bool PortMatches(const std::vector<SPortMatch>& matches, const SSerInfo& port) {
+    if (matches.empty()) return true;
+    if (!port.isUsb || port.usb.vid == 0) return false;
+    return std::any_of(matches.begin(), matches.end(), [&](const SPortMatch& m) {
+        // Serial numbers are compared as Windows and Linux may differ in their letter case.
+        return m.vid == port.usb.vid && m.pid == port.usb.pid &&
+               (m.serial.empty() || EqualsNoCase(m.serial, port.usb.serial));
+    });
+}
+
+CWatchedPorts::CWatchedPorts(WatchRules rules, const CArray<SSerInfo, SSerInfo&>& atStart)
+    : rules_(std::move(rules)) {
+    // A named port is left out here, so the first pass finds it new and loads it.
+    for (const SSerInfo& port : atStart) {
+        const int number = AtoI(std::string_view(port.portName).substr(3));
+        if (std::find(rules_.named.begin(), rules_.named.end(), number) != rules_.named.end())
+            continue;
+        ports_[port.portName] = Entry{port, WatchState::Untouched};
+    }
+}
+
+bool CWatchedPorts::Watched(const SSerInfo& port) const {
+    const int number = AtoI(std::string_view(port.portName).substr(3));
+    const bool named =
+        std::find(rules_.named.begin(), rules_.named.end(), number) != rules_.named.end();
+    return named || PortMatches(rules_.matches, port);
+}
+
+WatchChanges CWatchedPorts::Update(const CArray<SSerInfo, SSerInfo&>& now) {
+    WatchChanges changes;
+    for (auto it = ports_.begin(); it != ports_.end();) {
+        const Entry& entry = it->second;
+        const auto present = std::find_if(now.begin(), now.end(), [&](const SSerInfo& p) {
+            return p.portName == it->first && SameName(p, entry.info);
+        });
+        if (present != now.end() || entry.state == WatchState::Loading) {
+            ++it;
+            continue;
+        }
+        if (entry.state != WatchState::Untouched || Watched(entry.info))
+            changes.removed.push_back(it->first);
+        it = ports_.erase(it);
+    }
+    for (const SSerInfo& port : now) {
+        if (ports_.count(port.portName) != 0) continue;
+        ports_[port.portName] = Entry{port, WatchState::Untouched};
+        if (Watched(port)) changes.added.push_back(port);
+    }
+    return changes;
+}
+
+void CWatchedPorts::LoadStarted(const std::string& port) {
+    const auto it = ports_.find(port);
+    if (it != ports_.end()) it->second.state = WatchState::Loading;
+}
+
+void CWatchedPorts::LoadEnded(const std::string& port) {
+    const auto it = ports_.find(port);
+    if (it != ports_.end()) it->second.state = WatchState::Handled;
+}
+
+std::optional<WatchState> CWatchedPorts::StateOf(const std::string& port) const {
+    const auto it = ports_.find(port);
+    if (it == ports_.end()) return std::nullopt;
+    return it->second.state;
+}
+
+bool CWatchedPorts::AnyLoading() const {
+    return std::any_of(ports_.begin(), ports_.end(),
+                       [](const auto& p) { return p.second.state == WatchState::Loading; });
+}
+
+LoadRequest WatchLoadRequest(const SSerInfo& port, bool verify, bool skipCurrent) {
+    LoadRequest request;
+    request.comPort = AtoI(std::string_view(port.portName).substr(3));
+    request.verify = verify;
+    request.skipCurrent = skipCurrent;
+    return request;
+}
+
+std::string WatchEndText(const LoadRequest& request, const LoadOutcome& outcome, int exitStatus) {
+    const std::string version = kFirmwareVersion;
+    if (outcome.cancelled) return "stopped: the receiver may need a new load";
+    if (!outcome.failure.empty()) return "failed: " + outcome.failure;
+    if (outcome.status == STATUS_NO_UPDATE_REQUIRED)
+        return "already " + version + ", skipped — unplug";
+    if (exitStatus == kExitLoaded) {
+        if (!request.verify) return "done " + version + " — unplug";
+        return "done " + version + ", verified — unplug";
+    }
+    switch (exitStatus) {
+        case kExitNotDetected: return "no receiver answered — left alone";
+        case kExitPortFailed: return "failed: the port would not open";
+        case kExitNotVerified: {
+            const std::string& seen = outcome.detection.firmware;
+            if (!outcome.detection.answered) return "failed: not verified, no answer after restart";
+            return "failed: not verified, reports " + (seen.empty() ? std::string("none") : seen);
+        }
+        default: break;
+    }
+    return "failed: " + ShortStatusText(outcome.status) +
+           Format(" after %u of %u bytes", outcome.sentBytes, outcome.totalBytes);
+}
+
+bool CountsTowardsWatchExit(int exitStatus) { return exitStatus != kExitNotDetected; }
+
+std::string WatchRow(const std::string& port, const std::string& before, const SLoaderState& state,
+                     const std::string& end) {
+    std::string row = Format("%-8s %-6s ", port.c_str(), before.empty() ? "-" : before.c_str());
+    row += end.empty() ? StatusColumn(state) : end;
+    // Trailing blanks of the status column would only push the cursor on.
+    row.erase(row.find_last_not_of(' ') + 1);
+    // A line that wraps would break the redraw; cut it, but not inside a letter's bytes.
+    if (row.size() > CPortRows::kWidth) {
+        std::size_t cut = CPortRows::kWidth;
+        while (cut > 0 && (static_cast<unsigned char>(row[cut]) & 0xC0) == 0x80) --cut;
+        row.resize(cut);
+    }
+    return row;
+}
+
+}  // namespace morvane
