@@ -167,6 +167,9 @@ int RunWatchFromOptions(const CliOptions& options) {
     watch.rules.matches = options.matches;
     watch.verify = options.verify;
     watch.skipCurrent = options.skipCurrent;
+    watch.log = LogTargetOf(options);
+    if (const std::string problem = DevicesFolderProblem(); !problem.empty())
+        std::cerr << "morvane-cli: " << problem << '\n';
     // Before any worker starts: the requests are taken on this thread, between polls.
     CStopRequests stopRequests;
     return RunWatch(watch, output, RealWatchDeps(stopRequests, output));

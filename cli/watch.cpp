@@ -30,6 +30,16 @@ struct WatchedLoad {
     std::size_t row = 0;
 };
 
+LoadRequest WatchLoadRequest(const SSerInfo& port, const WatchOptions& options) {
+    LoadRequest request;
+    request.comPort = AtoI(std::string_view(port.portName).substr(3));
+    request.verify = options.verify;
+    request.skipCurrent = options.skipCurrent;
+    request.log = options.log;
+    request.program = "morvane-cli";
+    return request;
+}
+
 class CWatch {
 public:
     CWatch(const WatchOptions& options, const GroupOutput& output, WatchDeps deps)
@@ -108,7 +118,7 @@ void CWatch::Discover(CWatchedPorts& ports) {
 void CWatch::Added(CWatchedPorts& ports, const SSerInfo& port) {
     auto load = std::make_unique<WatchedLoad>();
     load->port = port.portName;
-    const LoadRequest request = WatchLoadRequest(port, options_.verify, options_.skipCurrent);
+    const LoadRequest request = WatchLoadRequest(port, options_);
     load->session = deps_.makeSession(request);
     if (output_.json) {
         load->events = std::make_unique<CJsonEvents>(*output_.out, load->port, output_.start);
@@ -176,6 +186,7 @@ void CWatch::Ended(CWatchedPorts& ports, WatchedLoad& load) {
         Say(Prefixed(end.verdict, Prefix(load.port)), human_);
         Say(Prefixed(end.advice, Prefix(load.port)), *output_.err);
     }
+    Say(Prefixed(RecordProblem(outcome), Prefix(load.port)), *output_.err);
     if (CountsTowardsWatchExit(end.exitStatus)) statuses_.push_back(end.exitStatus);
     summary_.push_back({load.port, endText, end.exitStatus});
     ports.LoadEnded(load.port);

@@ -22,8 +22,9 @@ namespace morvane {
 
 struct WatchOptions {
     WatchRules rules;
-    bool verify = true;       // --no-verify turns it off
-    bool skipCurrent = true;  // --force turns it off
+    bool verify = true;             // --no-verify turns it off
+    bool skipCurrent = true;        // --force turns it off
+    SLoadLogTarget log{false, {}};  // where each load's record goes
 };
 
 struct WatchDeps {

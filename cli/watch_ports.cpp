@@ -125,14 +125,6 @@ bool CWatchedPorts::AnyLoading() const {
                        [](const auto& p) { return p.second.state == WatchState::Loading; });
 }
 
-LoadRequest WatchLoadRequest(const SSerInfo& port, bool verify, bool skipCurrent) {
-    LoadRequest request;
-    request.comPort = AtoI(std::string_view(port.portName).substr(3));
-    request.verify = verify;
-    request.skipCurrent = skipCurrent;
-    return request;
-}
-
 std::string WatchEndText(const LoadRequest& request, const LoadOutcome& outcome, int exitStatus) {
     const std::string version = kFirmwareVersion;
     if (outcome.cancelled) return "stopped: the receiver may need a new load";

@@ -84,9 +84,6 @@ private:
     std::map<std::string, Entry> ports_;
 };
 
-// The load a watch runs on a port that appeared. `verify` and `skipCurrent` are the watch's.
-[[nodiscard]] LoadRequest WatchLoadRequest(const SSerInfo& port, bool verify, bool skipCurrent);
-
 // How a watched port's load ended, in a few words for its line: "done 1.22, verified — unplug",
 // "already 1.22, skipped — unplug", "no receiver answered — left alone", or why it failed.
 [[nodiscard]] std::string WatchEndText(const LoadRequest& request, const LoadOutcome& outcome,

@@ -45,6 +45,8 @@ const char* LoadResultWord(const SRunEnd& end) {
     if (end.probeOnly) return end.answered ? "skipped" : "not-detected";
     switch (end.status) {
         case STATUS_DEVICE_NOT_DETECTED: return "not-detected";
+        // The receiver already runs the carried firmware: left alone, as asked.
+        case STATUS_NO_UPDATE_REQUIRED: return "skipped";
         case STATUS_FIRMWARE_COMPLETE:
             if (!end.verifyRan) return "loaded";
             return end.verified ? "verified" : "not-verified";
