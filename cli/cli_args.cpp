@@ -64,7 +64,7 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
             "  130  stopped with Ctrl-C (pressed twice)\n") +
         HelpSignalExits() +
         "With several ports the exit status is the worst outcome among them (4, 5, 3, 2, then "
-        "0).\n"
+        "0);\nwith --watch, of the loads it ran (a port where nothing answered ran none).\n"
         "A PC on battery below 10 % is refused a load with exit 2 (--ignore-battery loads "
         "anyway).\n"
         "--line-check: 0 every byte came back unchanged and every pause was kept, 2 the port "

@@ -24,6 +24,14 @@ bool SameName(const SSerInfo& a, const SSerInfo& b) {
     return a.devicePath == b.devicePath && a.usb == b.usb && a.stableName == b.stableName;
 }
 
+// Whether two ports name the same adapter: by a stable name, or by a USB serial number with the
+// same ids. A port with neither could be any device.
+bool SameAdapter(const SSerInfo& a, const SSerInfo& b) {
+    if (!a.stableName.empty() && a.stableName == b.stableName) return true;
+    return !a.usb.serial.empty() && a.usb.serial == b.usb.serial && a.usb.vid == b.usb.vid &&
+           a.usb.pid == b.usb.pid;
+}
+
 }  // namespace
 
 std::optional<SPortMatch> ParsePortMatch(std::string_view text, std::string& error) {
@@ -98,8 +106,14 @@ WatchChanges CWatchedPorts::Update(const CArray<SSerInfo, SSerInfo&>& now) {
     }
     for (const SSerInfo& port : now) {
         if (ports_.count(port.portName) != 0) continue;
-        ports_[port.portName] = Entry{port, WatchState::Untouched};
-        if (Watched(port)) changes.added.push_back(port);
+        // A receiver that restarts into its new firmware may come back under another number: it
+        // is the receiver loaded (or being loaded) there, not a new one.
+        const bool sameReceiver = std::any_of(ports_.begin(), ports_.end(), [&](const auto& p) {
+            return p.second.state != WatchState::Untouched && SameAdapter(p.second.info, port);
+        });
+        ports_[port.portName] =
+            Entry{port, sameReceiver ? WatchState::Handled : WatchState::Untouched};
+        if (!sameReceiver && Watched(port)) changes.added.push_back(port);
     }
     return changes;
 }

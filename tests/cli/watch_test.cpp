@@ -79,6 +79,10 @@ TEST(WatchedPorts, APortGoesFromAddedToHandledToRemoved) {
     const SSerInfo other = Port(34, "/dev/ttyUSB1", 0x1a86, 0x7523);
     SSerInfo moved = adapter;  // the same number, now another device
     moved.devicePath = "/dev/ttyUSB7";
+    moved.usb.serial = "B2";
+    SSerInfo renumbered = moved;  // back from its restart under another number
+    renumbered.portName = "COM40";
+    renumbered.devicePath = "/dev/ttyUSB6";
 
     WatchRules rules;
     rules.named = {5};
@@ -125,7 +129,12 @@ TEST(WatchedPorts, APortGoesFromAddedToHandledToRemoved) {
          {onBoard, modem, other, moved},
          {"COM33"},
          {"COM33"},
-         [] {}},
+         [&] { ports.LoadStarted("COM33"); }},
+        {"it restarts and comes back under another number: not a new receiver",
+         {onBoard, modem, other, renumbered},
+         {},
+         {},
+         [&] { ports.LoadEnded("COM33"); }},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.what);
@@ -139,6 +148,7 @@ TEST(WatchedPorts, APortGoesFromAddedToHandledToRemoved) {
     EXPECT_EQ(ports.StateOf("COM1"), WatchState::Untouched);
     EXPECT_EQ(ports.StateOf("COM34"), WatchState::Untouched);
     EXPECT_EQ(ports.StateOf("COM5"), std::nullopt);
+    EXPECT_EQ(ports.StateOf("COM40"), WatchState::Handled);
     EXPECT_FALSE(ports.AnyLoading());
 }
 
