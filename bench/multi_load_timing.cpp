@@ -8,7 +8,12 @@
 // the least timer slack, taken on a thread of their own while the round runs. A transfer cannot
 // keep its schedule better than a sleep wakes up, so its ratio is judged against that floor.
 //
-// Usage: multi_load_timing [N...] [--sim path-to-morvane-sim]   (N = 1 4 16 by default)
+// Then a watch round: the watch of morvane-cli --watch running while 16 simulated receivers are
+// plugged at random moments within 30 s, each loaded, verified and recorded; how long from the
+// first plug to the last record, and the processor it took.
+//
+// Usage: multi_load_timing [N...] [--no-watch] [--sim path-to-morvane-sim]
+//        (N = 1 4 16 by default)
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -16,13 +21,16 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "cli/multi_load.h"
+#include "cli/watch.h"
 #include "platform/pacing.h"
 #include "serial/comm_dev2.h"
 #include "tests/support/sim_process.h"
@@ -182,14 +190,113 @@ bool RunRound(const std::string& simPath, int n, Round& round) {
     return true;
 }
 
+struct WatchRound {
+    int plugged = 0;
+    int verified = 0;
+    int records = 0;
+    double firstPlugToLastEnd = 0;  // seconds
+    double worstPlugToEnd = 0;      // seconds, the slowest receiver from its plug to its result
+    double cpuPerWall = 0;
+    double floor = 0;
+};
+
+int CountLines(const std::string& path) {
+    std::ifstream in(path);
+    int lines = 0;
+    for (std::string line; std::getline(in, line);) ++lines;
+    return lines;
+}
+
+bool RunWatchRound(const std::string& simPath, int n, Seconds within, WatchRound& round) {
+    std::vector<std::unique_ptr<morvane::testing::SimProcess>> sims;
+    for (int i = 0; i < n; ++i) {
+        sims.push_back(std::make_unique<morvane::testing::SimProcess>(
+            simPath, kFirstComPort + i, std::vector<std::string>{"--rate", "115200"}));
+        if (!sims.back()->Ready()) {
+            std::fprintf(stderr, "multi_load_timing: simulator %d did not start\n", i + 1);
+            return false;
+        }
+    }
+    morvane::testing::PlugBoard board;
+    setenv("MORVANE_DEVICES", board.Dir().c_str(), 1);
+    const std::string log = board.Dir() + "/loads.jsonl";
+
+    std::mt19937 random(20);
+    std::uniform_real_distribution<double> moment(0.0, within.count());
+    std::vector<Seconds> plugAt;
+    for (int i = 0; i < n; ++i) plugAt.emplace_back(moment(random));
+
+    morvane::WatchOptions options;
+    options.log = {true, log};
+    morvane::WatchDeps deps;
+    deps.discover = [] {
+        morvane::CArray<morvane::SSerInfo, morvane::SSerInfo&> ports;
+        morvane::EnumerateComPorts(ports);
+        return ports;
+    };
+    deps.makeSession = [](const morvane::LoadRequest& r) {
+        return std::make_unique<morvane::CLoadSession>(r);
+    };
+    deps.now = [] { return Clock::now(); };
+    const Clock::time_point start = Clock::now();
+    std::vector<bool> plugged(static_cast<std::size_t>(n), false);
+    deps.nextStop = [&](std::chrono::milliseconds wait) {
+        std::this_thread::sleep_for(wait);
+        const Seconds t = Clock::now() - start;
+        for (std::size_t i = 0; i < plugged.size(); ++i) {
+            if (!plugged[i] && t >= plugAt[i])
+                plugged[i] = board.Plug(*sims[i], kFirstComPort + static_cast<int>(i));
+        }
+        // Idle once every receiver has its record: the watch then ends at once.
+        return CountLines(log) >= n ? morvane::StopRequest::Interrupt : morvane::StopRequest::None;
+    };
+    std::ostringstream out;
+    std::ostringstream err;
+    morvane::GroupOutput output;
+    output.out = &out;
+    output.err = &err;
+    output.json = true;
+
+    const double cpu0 = CpuSeconds();
+    SleepFloor floor;
+    (void)morvane::RunWatch(options, output, std::move(deps));
+    round.floor = floor.Stop();
+    const Seconds wall = Clock::now() - start;
+    round.cpuPerWall = (CpuSeconds() - cpu0) / wall.count();
+    round.plugged = static_cast<int>(std::count(plugged.begin(), plugged.end(), true));
+    round.records = CountLines(log);
+
+    // When each port's result came, against when it was plugged.
+    std::istringstream events(out.str());
+    double lastEnd = 0;
+    for (std::string line; std::getline(events, line);) {
+        if (line.find("\"event\":\"result\"") == std::string::npos) continue;
+        const std::string port = morvane::testing::JsonValue(line, "port");
+        const double t = std::atof(morvane::testing::JsonValue(line, "t").c_str());
+        const int index = std::atoi(port.c_str() + 3) - kFirstComPort;
+        if (line.find("\"verified_version\":\"1.22\"") != std::string::npos) ++round.verified;
+        lastEnd = std::max(lastEnd, t);
+        if (index >= 0 && index < n)
+            round.worstPlugToEnd =
+                std::max(round.worstPlugToEnd, t - plugAt[static_cast<std::size_t>(index)].count());
+    }
+    const Seconds firstPlug = *std::min_element(plugAt.begin(), plugAt.end());
+    round.firstPlugToLastEnd = lastEnd - firstPlug.count();
+    for (auto& sim : sims) sim->Stop();
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::string simPath = MORVANE_SIM_PATH;
     std::vector<int> sizes;
+    bool watch = true;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--sim" && i + 1 < argc) {
+        if (arg == "--no-watch") {
+            watch = false;
+        } else if (arg == "--sim" && i + 1 < argc) {
             simPath = argv[++i];
         } else {
             sizes.push_back(std::atoi(arg.c_str()));
@@ -212,6 +319,19 @@ int main(int argc, char** argv) {
                     r.loaded, r.n, r.meanTransfer, r.worstTransfer, r.floor, r.worstFixed,
                     r.cpuPerWall, 0.002 * r.n, load[0]);
         std::fflush(stdout);
+    }
+    if (watch) {
+        constexpr int kWatched = 16;
+        WatchRound w;
+        double load[1] = {0};
+        getloadavg(load, 1);
+        if (!RunWatchRound(simPath, kWatched, Seconds(30), w)) return 2;
+        allLoaded &= w.verified == kWatched && w.records == kWatched;
+        std::printf(
+            "watch: %d plugged within 30 s, %d verified, %d records; first plug to last result "
+            "%.1f s, slowest plug to result %.1f s; floor %.4f; CPU/wall %.5f; loadavg %.1f\n",
+            w.plugged, w.verified, w.records, w.firstPlugToLastEnd, w.worstPlugToEnd, w.floor,
+            w.cpuPerWall, load[0]);
     }
     return allLoaded ? 0 : 1;
 }
