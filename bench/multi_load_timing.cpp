@@ -135,8 +135,9 @@ struct Round {
     double wall = 0;
 };
 
-bool RunRound(const std::string& simPath, int n, Round& round) {
-    std::vector<std::unique_ptr<morvane::testing::SimProcess>> sims;
+// N simulated receivers on COM numbers from kFirstComPort on, each in a devices folder of its own.
+bool StartSims(const std::string& simPath, int n,
+               std::vector<std::unique_ptr<morvane::testing::SimProcess>>& sims) {
     for (int i = 0; i < n; ++i) {
         sims.push_back(std::make_unique<morvane::testing::SimProcess>(
             simPath, kFirstComPort + i, std::vector<std::string>{"--rate", "115200"}));
@@ -145,6 +146,12 @@ bool RunRound(const std::string& simPath, int n, Round& round) {
             return false;
         }
     }
+    return true;
+}
+
+bool RunRound(const std::string& simPath, int n, Round& round) {
+    std::vector<std::unique_ptr<morvane::testing::SimProcess>> sims;
+    if (!StartSims(simPath, n, sims)) return false;
     std::vector<morvane::LoadRequest> requests(static_cast<std::size_t>(n));
     std::vector<PortTiming> timings(static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i)
@@ -209,14 +216,7 @@ int CountLines(const std::string& path) {
 
 bool RunWatchRound(const std::string& simPath, int n, Seconds within, WatchRound& round) {
     std::vector<std::unique_ptr<morvane::testing::SimProcess>> sims;
-    for (int i = 0; i < n; ++i) {
-        sims.push_back(std::make_unique<morvane::testing::SimProcess>(
-            simPath, kFirstComPort + i, std::vector<std::string>{"--rate", "115200"}));
-        if (!sims.back()->Ready()) {
-            std::fprintf(stderr, "multi_load_timing: simulator %d did not start\n", i + 1);
-            return false;
-        }
-    }
+    if (!StartSims(simPath, n, sims)) return false;
     morvane::testing::PlugBoard board;
     setenv("MORVANE_DEVICES", board.Dir().c_str(), 1);
     const std::string log = board.Dir() + "/loads.jsonl";

@@ -156,12 +156,7 @@ bool RefusedForBattery(const CliOptions& options) {
 }
 
 int RunWatchFromOptions(const CliOptions& options) {
-    GroupOutput output;
-    output.out = &std::cout;
-    output.err = &std::cerr;
-    output.style = StyleForStdout();
-    output.json = options.json;
-    output.trace = options.trace;
+    const GroupOutput output = ProcessOutput(options);
     WatchOptions watch;
     watch.rules.named = options.comPorts;
     watch.rules.matches = options.matches;

@@ -346,13 +346,18 @@ std::vector<int> RunGroup(const std::vector<LoadRequest>& requests, const GroupO
     return statuses;
 }
 
-int RunSessions(const CliOptions& options) {
+GroupOutput ProcessOutput(const CliOptions& options) {
     GroupOutput output;
     output.out = &std::cout;
     output.err = &std::cerr;
     output.style = StyleForStdout();
     output.json = options.json;
     output.trace = options.trace;
+    return output;
+}
+
+int RunSessions(const CliOptions& options) {
+    const GroupOutput output = ProcessOutput(options);
     std::ostream& human = options.json ? std::cerr : std::cout;
     if (const std::string problem = DevicesFolderProblem(); !problem.empty())
         std::cerr << "morvane-cli: " << problem << '\n';

@@ -141,6 +141,9 @@ std::vector<int> RunGroup(const std::vector<LoadRequest>& requests, const GroupO
                           std::vector<LoadOutcome>* outcomes = nullptr,
                           const DeviceFactory& devices = {});
 
+// The program's own stdout and stderr, shown as the options ask.
+[[nodiscard]] GroupOutput ProcessOutput(const CliOptions& options);
+
 // --probe, --verify, --json, several --com and --all-probed: the whole run; the exit status.
 int RunSessions(const CliOptions& options);
 
