@@ -154,6 +154,10 @@ std::string WatchEndText(const LoadRequest& request, const LoadOutcome& outcome,
         case kExitPortFailed: return "failed: the port would not open";
         case kExitNotVerified: {
             const std::string& seen = outcome.detection.firmware;
+            if (outcome.detection.port == VerifyPort::Gone)
+                return "failed: not verified, its port did not come back";
+            if (outcome.detection.port == VerifyPort::Refused)
+                return "failed: not verified, its port would not open again";
             if (!outcome.detection.answered) return "failed: not verified, no answer after restart";
             return "failed: not verified, reports " + (seen.empty() ? std::string("none") : seen);
         }

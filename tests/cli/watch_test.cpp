@@ -172,6 +172,8 @@ TEST(WatchRow, SaysWhatBecameOfEachReceiver) {
     stale.detection.firmware = "1.21";
     LoadOutcome silent = good;
     silent.detection = {};
+    LoadOutcome gone = silent;
+    gone.detection.port = VerifyPort::Gone;
     LoadOutcome cancelled = Ended(STATUS_UPDATING_FIRMWARE);
     cancelled.cancelled = true;
     struct Case {
@@ -186,6 +188,7 @@ TEST(WatchRow, SaysWhatBecameOfEachReceiver) {
         {verified, Ended(STATUS_NO_UPDATE_REQUIRED), kExitLoaded, "already 1.22, skipped — unplug"},
         {verified, stale, kExitNotVerified, "failed: not verified, reports 1.21"},
         {verified, silent, kExitNotVerified, "failed: not verified, no answer after restart"},
+        {verified, gone, kExitNotVerified, "failed: not verified, its port did not come back"},
         {verified, Ended(STATUS_DEVICE_NOT_DETECTED), kExitNotDetected,
          "no receiver answered — left alone"},
         {verified, Ended(STATUS_INVALID_PORT), kExitPortFailed, "failed: the port would not open"},
