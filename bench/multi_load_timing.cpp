@@ -228,16 +228,13 @@ bool RunWatchRound(const std::string& simPath, int n, Seconds within, WatchRound
 
     morvane::WatchOptions options;
     options.log = {true, log};
-    morvane::WatchDeps deps;
-    deps.discover = [] {
-        morvane::CArray<morvane::SSerInfo, morvane::SSerInfo&> ports;
-        morvane::EnumerateComPorts(ports);
-        return ports;
-    };
-    deps.makeSession = [](const morvane::LoadRequest& r) {
-        return std::make_unique<morvane::CLoadSession>(r);
-    };
-    deps.now = [] { return Clock::now(); };
+    std::ostringstream out;
+    std::ostringstream err;
+    morvane::GroupOutput output;
+    output.out = &out;
+    output.err = &err;
+    output.json = true;
+    morvane::WatchDeps deps = morvane::RealWatchDeps(nullptr, output);
     const Clock::time_point start = Clock::now();
     std::vector<bool> plugged(static_cast<std::size_t>(n), false);
     deps.nextStop = [&](std::chrono::milliseconds wait) {
@@ -250,12 +247,6 @@ bool RunWatchRound(const std::string& simPath, int n, Seconds within, WatchRound
         // Idle once every receiver has its record: the watch then ends at once.
         return CountLines(log) >= n ? morvane::StopRequest::Interrupt : morvane::StopRequest::None;
     };
-    std::ostringstream out;
-    std::ostringstream err;
-    morvane::GroupOutput output;
-    output.out = &out;
-    output.err = &err;
-    output.json = true;
 
     const double cpu0 = CpuSeconds();
     SleepFloor floor;

@@ -167,7 +167,7 @@ int RunWatchFromOptions(const CliOptions& options) {
         std::cerr << "morvane-cli: " << problem << '\n';
     // Before any worker starts: the requests are taken on this thread, between polls.
     CStopRequests stopRequests;
-    return RunWatch(watch, output, RealWatchDeps(stopRequests, output));
+    return RunWatch(watch, output, RealWatchDeps(&stopRequests, output));
 }
 
 }  // namespace

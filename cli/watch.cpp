@@ -4,6 +4,7 @@
 #include <map>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/cli_platform.h"
@@ -262,7 +263,7 @@ int CWatch::Run() {
 
 }  // namespace
 
-WatchDeps RealWatchDeps(CStopRequests& stopRequests, const GroupOutput& output) {
+WatchDeps RealWatchDeps(CStopRequests* stopRequests, const GroupOutput& output) {
     WatchDeps deps;
     deps.discover = [] {
         CArray<SSerInfo, SSerInfo&> ports;
@@ -276,8 +277,10 @@ WatchDeps RealWatchDeps(CStopRequests& stopRequests, const GroupOutput& output) 
         if (trace) session.decorate = TraceTo(*err, PortLabelOf(request));
         return std::make_unique<CLoadSession>(request, std::move(session));
     };
-    deps.nextStop = [&stopRequests](std::chrono::milliseconds wait) {
-        return stopRequests.Next(wait);
+    deps.nextStop = [stopRequests](std::chrono::milliseconds wait) {
+        if (stopRequests != nullptr) return stopRequests->Next(wait);
+        std::this_thread::sleep_for(wait);
+        return StopRequest::None;
     };
     deps.now = [] { return WatchDeps::Clock::now(); };
     return deps;

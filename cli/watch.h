@@ -38,10 +38,9 @@ struct WatchDeps {
     std::function<Clock::time_point()> now;
 };
 
-// The product's own: EnumerateComPorts, CLoadSession (with the wire trace when asked),
-// CStopRequests (created here, so call it on the main thread before any other thread starts) and
-// the steady clock.
-[[nodiscard]] WatchDeps RealWatchDeps(CStopRequests& stopRequests, const GroupOutput& output);
+// The product's own: EnumerateComPorts, CLoadSession (with the wire trace when asked), the stop
+// requests of `stopRequests` (null: none ever come) and the steady clock.
+[[nodiscard]] WatchDeps RealWatchDeps(CStopRequests* stopRequests, const GroupOutput& output);
 
 // A plug is noticed within this time: far below the receiver's own start-up and detection, and a
 // listing of the ports costs little. The systems' hot-plug notices would need a platform file

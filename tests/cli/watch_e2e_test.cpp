@@ -151,7 +151,13 @@ TEST(WatchAgainstSims, MatchLeavesAnotherAdaptersReceiverUntouched) {
 
     WatchOptions options;
     options.rules.matches = {{0x0403, 0x6001, ""}};
-    WatchDeps deps;
+    std::ostringstream out;
+    std::ostringstream err;
+    GroupOutput output;
+    output.out = &out;
+    output.err = &err;
+    output.json = true;
+    WatchDeps deps = RealWatchDeps(nullptr, output);
     deps.discover = [&] {
         SLinuxPortRoots roots;
         roots.sysRoot = sysRoot;
@@ -162,8 +168,6 @@ TEST(WatchAgainstSims, MatchLeavesAnotherAdaptersReceiverUntouched) {
         TidyComPortList(ports);
         return ports;
     };
-    deps.makeSession = [](const LoadRequest& r) { return std::make_unique<CLoadSession>(r); };
-    deps.now = [] { return WatchDeps::Clock::now(); };
     const auto start = WatchDeps::Clock::now();
     bool plugged = false;
     int interrupts = 0;
@@ -178,12 +182,6 @@ TEST(WatchAgainstSims, MatchLeavesAnotherAdaptersReceiverUntouched) {
         }
         return StopRequest::None;
     };
-    std::ostringstream out;
-    std::ostringstream err;
-    GroupOutput output;
-    output.out = &out;
-    output.err = &err;
-    output.json = true;
 
     EXPECT_EQ(RunWatch(options, output, std::move(deps)), 130) << err.str();
     const std::vector<nlohmann::json> added = Events(out.str(), "port-added");
