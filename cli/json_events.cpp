@@ -3,8 +3,8 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/progress_view.h"
-#include "platform/text.h"
 #include "record/loader_status.h"
+#include "session/load_log.h"
 
 namespace morvane {
 
@@ -89,13 +89,8 @@ void CJsonEvents::Detection(const std::string& kind, const DetectionFacts& facts
 void CJsonEvents::PortAdded(const SSerInfo& port) {
     nlohmann::ordered_json e;
     e = {{"event", "port-added"}, {"device", port.devicePath}};
-    if (port.isUsb && port.usb.vid != 0) {
-        e["usb"] = {{"vid", Format("%04x", port.usb.vid)},
-                    {"pid", Format("%04x", port.usb.pid)},
-                    {"serial", port.usb.serial}};
-    } else {
-        e["usb"] = nullptr;
-    }
+    // As --list --json and the record of loads write it.
+    e["usb"] = port.isUsb ? UsbIdentityJson(port.usb) : nlohmann::ordered_json(nullptr);
     Emit(e);
 }
 

@@ -13,7 +13,7 @@
 //    "status_text":"Status: Connected","message":"Verified: ...","verified_version":"1.22"}
 // A watch adds the ports that come and go, with what discovery knows of them:
 //   {"event":"port-added","port":"COM7","t":3.0,"device":"/dev/ttyUSB0",
-//    "usb":{"vid":"0403","pid":"6001","serial":"A50285BI"}}
+//    "usb":{"vid":"0403","pid":"6001","serial":"A50285BI","location":"1-1.2"}}
 //   {"event":"port-removed","port":"COM7","t":140.2}
 // Texts from the receiver are passed on as they came; bytes that are not UTF-8 become U+FFFD.
 #pragma once
@@ -45,8 +45,7 @@ public:
     void Prompt(const std::string& text);
     // What a detection found; `kind`: "probe" or "verify".
     void Detection(const std::string& kind, const DetectionFacts& facts);
-    // The port appeared (`usb` is null for a port the system tells no USB identity of), or went
-    // away.
+    // The port appeared (`usb` is null for a port that is not on USB), or went away.
     void PortAdded(const SSerInfo& port);
     void PortRemoved();
     // How the port ended. `verifiedVersion` is written only when the load was verified.
