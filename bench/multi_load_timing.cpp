@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <memory>
 #include <random>
@@ -104,6 +105,10 @@ public:
                   slept_ += Clock::now() - t0;
                   ++sleeps_;
               }
+              timespec cpu{};
+              clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+              cpuSeconds_ =
+                  static_cast<double>(cpu.tv_sec) + static_cast<double>(cpu.tv_nsec) / 1e9;
           }) {}
     ~SleepFloor() { Stop(); }
     SleepFloor(const SleepFloor&) = delete;
@@ -116,11 +121,14 @@ public:
         if (sleeps_ == 0) return 1.0;
         return slept_.count() / (sleeps_ * kBlockPauseMs / 1000.0);
     }
+    // The processor time the sleeps took, which is not the loads' (after Stop).
+    [[nodiscard]] double CpuSeconds() const { return cpuSeconds_; }
 
 private:
     std::atomic<bool> stop_{false};
     Seconds slept_{0};  // the thread's own until joined
     unsigned long sleeps_ = 0;
+    double cpuSeconds_ = 0;
     std::thread thread_;
 };
 
@@ -178,7 +186,7 @@ bool RunRound(const std::string& simPath, int n, Round& round) {
     const std::vector<int> statuses = morvane::RunGroup(requests, output, &outcomes, devices);
     round.floor = floor.Stop();
     round.wall = Seconds(Clock::now() - wall0).count();
-    round.cpuPerWall = (CpuSeconds() - cpu0) / round.wall;
+    round.cpuPerWall = (CpuSeconds() - cpu0 - floor.CpuSeconds()) / round.wall;
     round.n = n;
     for (int i = 0; i < n; ++i) {
         const PortTiming& t = timings[static_cast<std::size_t>(i)];
@@ -253,7 +261,7 @@ bool RunWatchRound(const std::string& simPath, int n, Seconds within, WatchRound
     (void)morvane::RunWatch(options, output, std::move(deps));
     round.floor = floor.Stop();
     const Seconds wall = Clock::now() - start;
-    round.cpuPerWall = (CpuSeconds() - cpu0) / wall.count();
+    round.cpuPerWall = (CpuSeconds() - cpu0 - floor.CpuSeconds()) / wall.count();
     round.plugged = static_cast<int>(std::count(plugged.begin(), plugged.end(), true));
     round.records = CountLines(log);
 
