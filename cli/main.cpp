@@ -2,6 +2,7 @@
 // verification runs on the load runner, one port or many. What differs by platform (stop
 // requests, the console, port names) is behind cli_platform.h and stop_requests.h.
 #include <iostream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,19 +17,26 @@
 namespace morvane {
 namespace {
 
-int ListPorts() {
+// The serial ports found; nothing, with the reason on stderr, when they could not be listed.
+std::optional<CArray<SSerInfo, SSerInfo&>> FoundPorts() {
     CArray<SSerInfo, SSerInfo&> ports;
     try {
         EnumerateComPorts(ports);
     } catch (const ComEnumError& e) {
         std::cerr << "morvane-cli: the serial ports could not be listed: " << e.what() << '\n';
-        return kExitPortFailed;
+        return std::nullopt;
     }
-    if (ports.empty()) {
+    return ports;
+}
+
+int ListPorts() {
+    const auto ports = FoundPorts();
+    if (!ports) return kExitPortFailed;
+    if (ports->empty()) {
         std::cout << "No serial ports found.\n";
         return kExitLoaded;
     }
-    for (const SSerInfo& p : ports) {
+    for (const SSerInfo& p : *ports) {
         std::cout << p.portName << "  "
                   << (p.friendlyName.empty() ? std::string("-") : p.friendlyName) << "  "
                   << p.devicePath << "  " << (p.isUsb ? "USB" : "not USB") << '\n';
@@ -49,15 +57,10 @@ int RunLoads(const CliOptions& options) {
     base.verify = options.verify;
     base.probeOnly = options.probe;
     if (options.allProbed) {
-        CArray<SSerInfo, SSerInfo&> ports;
-        try {
-            EnumerateComPorts(ports);
-        } catch (const ComEnumError& e) {
-            std::cerr << "morvane-cli: the serial ports could not be listed: " << e.what() << '\n';
-            return kExitPortFailed;
-        }
+        const auto ports = FoundPorts();
+        if (!ports) return kExitPortFailed;
         std::vector<int> comPorts;
-        for (const SSerInfo& p : ports) {
+        for (const SSerInfo& p : *ports) {
             const int com = AtoI(std::string_view(p.portName).substr(3));
             if (com > 0) comPorts.push_back(com);
         }
