@@ -41,6 +41,8 @@ std::vector<std::string> NormaliseArguments(const std::vector<std::string>& args
     return out;
 }
 
+SLoadLogTarget LogTargetOf(const CliOptions& options) { return {!options.noLog, options.logFile}; }
+
 CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
     const std::vector<std::string> args = NormaliseArguments(rawArgs);
 
@@ -62,7 +64,11 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
             "  130  stopped with Ctrl-C (pressed twice)\n") +
         HelpSignalExits() +
         "With several ports the exit status is the worst outcome among them (4, 5, 3, 2, then "
-        "0).\n\n" +
+        "0).\n"
+        "A PC on battery below 10 % is refused a load with exit 2 (--ignore-battery loads "
+        "anyway).\n"
+        "--line-check: 0 every byte came back unchanged and every pause was kept, 2 the port "
+        "could not be opened, 4 otherwise.\n\n" +
         HelpExamples());
     app.set_version_flag("--version", VersionText(),
                          "Print the version and the firmware carried, then exit");
@@ -88,7 +94,8 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
     CLI::Option* port =
         app.add_option("--port", o.portPath, PortOptionHelp())->type_name(PortOptionValueName());
     bool listPorts = false;
-    app.add_flag("--list", listPorts, "List the serial ports found, then exit");
+    app.add_flag("--list", listPorts,
+                 "List the serial ports found, then exit (with --json: one JSON object a port)");
     app.add_flag("--trace", o.trace, "Write every byte sent and received, timestamped, to stderr");
     app.add_flag("--probe", o.probe,
                  "Only look for the receiver, as a load does, and report its firmware version; "
@@ -96,11 +103,38 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
     app.add_flag("--verify", o.verify,
                  "After the load, wait for the receiver to restart and check that it reports the "
                  "new firmware (exit 5 when it does not)");
+    bool force = false;
+    app.add_flag("--skip-current", o.skipCurrent,
+                 Format("Leave a receiver that already reports firmware %s as it is: nothing is "
+                        "sent after its detection (exit 0, \"skipped\")",
+                        kFirmwareVersion));
+    app.add_flag("--force", force,
+                 "Load a receiver whatever firmware it reports (the default; the opposite of "
+                 "--skip-current)");
     app.add_flag("--all-probed", o.allProbed,
                  "Probe every serial port found and load each one where a receiver answers");
+    app.add_flag("--ignore-battery", o.ignoreBattery,
+                 "Load even when the PC runs on a battery below 10 %");
+    bool lineCheck = false;
+    app.add_flag("--line-check", lineCheck,
+                 "Check the port's adapter instead of loading: with its TX and RX joined (a "
+                 "loopback plug), send blocks at a load's pace and report what came back; with a "
+                 "second --com crossed to the first, send on the first and read on the second");
     app.add_flag("--json", o.json,
                  "Write events as JSON, one object per line, to stdout; human text goes to "
                  "stderr");
+    CLI::Option* log =
+        app.add_option("--log", o.logFile,
+                       std::string("Append the record of each load to FILE instead of ") +
+                           DefaultLogFileHelp())
+            ->type_name("FILE");
+    app.add_flag("--no-log", o.noLog, "Keep no record of the loads");
+    std::string historyCount;
+    CLI::Option* history =
+        app.add_option("--history", historyCount,
+                       "Print the last N records of loads (20 when N is not given), then exit")
+            ->expected(0, 1)
+            ->type_name("[N]");
 
     std::vector<const char*> argv;
     argv.reserve(args.size());
@@ -125,14 +159,40 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
     const bool byNumber = com->count() > 0;
     const bool byPath = port->count() > 0;
     if (!o.comPorts.empty()) o.comPort = o.comPorts.front();
+    const bool loadOptions = byNumber || byPath || o.trace || o.probe || o.verify || o.allProbed ||
+                             o.skipCurrent || force || lineCheck || o.ignoreBattery;
+    if (log->count() > 0 && o.logFile.empty()) return UsageError("--log needs a file name");
+    if (log->count() > 0 && o.noLog) return UsageError("--log FILE or --no-log, not both");
+    if (history->count() > 0) {
+        if (listPorts || loadOptions || o.json || o.noLog)
+            return UsageError("--history stands alone (but for --log FILE): it loads nothing");
+        const bool digits = historyCount.size() <= 6 &&
+                            historyCount.find_first_not_of("0123456789") == std::string::npos;
+        if (!digits || (!historyCount.empty() && std::stoi(historyCount) == 0))
+            return UsageError("--history takes a number of records, 1 or more, not '" +
+                              historyCount + "'");
+        o.historyCount = historyCount.empty() ? kDefaultHistoryCount
+                                              : static_cast<std::size_t>(std::stoi(historyCount));
+        o.action = CliAction::History;
+        return o;
+    }
     if (listPorts) {
-        if (byNumber || byPath || o.trace || o.probe || o.verify || o.allProbed || o.json)
-            return UsageError("--list stands alone: it loads nothing");
+        if (loadOptions || log->count() > 0 || o.noLog)
+            return UsageError("--list stands alone (but for --json): it loads nothing");
         o.action = CliAction::List;
         return o;
     }
+    if (lineCheck && (o.trace || o.probe || o.verify || o.allProbed || o.json || o.ignoreBattery ||
+                      o.skipCurrent || force || o.comPorts.size() > 2))
+        return UsageError("--line-check takes one port (--com N or --port " +
+                          std::string(PortOptionValueName()) +
+                          "), or two crossed ports (--com N --com M), and nothing else");
     if (o.probe && o.verify)
         return UsageError("--probe loads nothing, so there is nothing to --verify");
+    if (o.skipCurrent && force)
+        return UsageError("--skip-current and --force contradict each other: give one");
+    if (o.probe && (o.skipCurrent || force))
+        return UsageError("--probe loads nothing, so there is nothing to skip or force");
     if (o.allProbed) {
         if (byNumber || byPath)
             return UsageError("--all-probed finds the ports itself: leave out --com and --port");
@@ -159,7 +219,7 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
         o.portPath = named.path;
         if (named.comPort != 0) o.comPorts = {named.comPort};
     }
-    o.action = CliAction::Load;
+    o.action = lineCheck ? CliAction::LineCheck : CliAction::Load;
     return o;
 }
 

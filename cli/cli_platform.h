@@ -22,6 +22,13 @@ struct PortArgument {
 [[nodiscard]] const char* PortOptionHelp();
 [[nodiscard]] const char* HelpSignalExits();
 [[nodiscard]] const char* HelpExamples();
+// Where the record of loads goes unless --log names another file, as --help says it.
+[[nodiscard]] const char* DefaultLogFileHelp();
+
+// What is wrong with how this system is told which device a COM number stands for (Linux: a
+// MORVANE_DEVICES that names no folder), in words for the user; empty when nothing is. A load
+// and the port list say it alike.
+[[nodiscard]] std::string DevicesFolderProblem();
 
 // Once at the program's start: output that keeps working when its reader goes away, and a
 // console that shows UTF-8 (port names come in the user's language) and understands the

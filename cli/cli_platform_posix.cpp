@@ -6,6 +6,7 @@
 
 #include "cli/cli_platform.h"
 #include "cli/progress_view.h"
+#include "serial/com_port_map.h"
 
 namespace morvane {
 
@@ -33,11 +34,18 @@ const char* HelpExamples() {
            "  morvane-cli --com 33 --verify     (load, then check that it runs the new firmware)\n"
            "  morvane-cli --com 33 --com 34 --com 35   (three receivers at once)\n"
            "  morvane-cli --all-probed --verify --json >events.jsonl\n"
+           "  morvane-cli --line-check --com 33  (a loopback plug on the adapter)\n"
            "\n"
            "COM numbers: ttyS0-31 = COM1-32, ttyUSB0-31 = COM33-64, ttyACM0-31 = COM65-96,\n"
            "ttyAMA0-31 = COM97-128, ttyXRUSB0-31 = COM129-160, rfcomm0-31 = COM161-192;\n"
            "entries comN in the folder named by MORVANE_DEVICES take precedence.";
 }
+
+const char* DefaultLogFileHelp() {
+    return "$XDG_STATE_HOME/morvane/loads.jsonl (~/.local/state/morvane/loads.jsonl)";
+}
+
+std::string DevicesFolderProblem() { return DevicesDirProblem(DevicesDirFromEnv()); }
 
 [[noreturn]] void ExitAtOnce(int status) { std::_Exit(status); }
 

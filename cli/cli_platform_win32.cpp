@@ -47,7 +47,8 @@ const char* PortOptionValueName() { return "COMn"; }
 const char* PortOptionHelp() { return "Load the receiver on this COM port (COM5 or \\\\.\\COM5)"; }
 
 const char* HelpSignalExits() {
-    return "  143  stopped because Windows logs off or shuts down (129: the console was closed)\n";
+    return "  143  stopped because Windows logged off or shut down all the same: while it works,\n"
+           "       morvane-cli asks Windows to wait and shows why (129: the console was closed)\n";
 }
 
 const char* HelpExamples() {
@@ -58,8 +59,14 @@ const char* HelpExamples() {
            "  morvane-cli --probe --com 5       (is a receiver there, and which firmware does it run?)\n"
            "  morvane-cli --com 5 --verify      (load, then check that it runs the new firmware)\n"
            "  morvane-cli --com 5 --com 6 --com 7   (three receivers at once)\n"
-           "  morvane-cli --all-probed --verify --json >events.jsonl";
+           "  morvane-cli --all-probed --verify --json >events.jsonl\n"
+           "  morvane-cli --line-check --com 5   (a loopback plug on the adapter)";
 }
+
+const char* DefaultLogFileHelp() { return "%LOCALAPPDATA%\\Morvane\\loads.jsonl"; }
+
+// COM numbers are the system's own: nothing to get wrong.
+std::string DevicesFolderProblem() { return {}; }
 
 void PrepareOutput() {
     // The progress line redraws itself with VT sequences, which a console takes only when asked.

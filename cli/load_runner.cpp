@@ -76,6 +76,8 @@ CLoadRunner::~CLoadRunner() = default;
 
 std::unique_ptr<CLoadSession> CLoadRunner::Session(const LoadRequest& request) const {
     SessionDeps deps;
+    // What someone who tries to shut the PC down during a load is shown.
+    deps.awakeReason = kDamageWarning;
     if (output_.trace) deps.decorate = TraceTo(*output_.err, PortLabelOf(request));
     return std::make_unique<CLoadSession>(request, std::move(deps));
 }
@@ -228,6 +230,8 @@ GroupResult RunGroup(const std::vector<LoadRequest>& requests, RunnerOutput outp
 
 int LoadWhereProbed(const std::vector<int>& comPorts, const LoadRequest& load,
                     const RunnerOutput& output, const SessionFactory& makeSession) {
+    // Looking for receivers loads nothing and leaves no record: the record holds the loads that
+    // follow.
     std::vector<LoadRequest> probes;
     for (const int com : comPorts) {
         LoadRequest probe;

@@ -61,7 +61,8 @@ public:
     CLoadRunner(const CLoadRunner&) = delete;
     CLoadRunner& operator=(const CLoadRunner&) = delete;
 
-    // The session the product runs for `request`: the real port, its wire traced with --trace.
+    // The session the product runs for `request`: the real port, its wire traced with --trace,
+    // the PC held awake with the damage warning as the reason.
     [[nodiscard]] std::unique_ptr<CLoadSession> Session(const LoadRequest& request) const;
 
     // Starts `session` beside the others; it is shown from the next pass. On the loop's thread:
@@ -107,8 +108,9 @@ struct GroupResult {
 GroupResult RunGroup(const std::vector<LoadRequest>& requests, RunnerOutput output,
                      const SessionFactory& makeSession = {});
 
-// --all-probed: probes the ports, then loads (as `load` asks) each one where a receiver answered,
-// naming them. Nothing is loaded once a stop was asked for. The exit status.
+// --all-probed: probes the ports, then loads (as `load` asks: its record, its skip) each one
+// where a receiver answered, naming them. Nothing is loaded once a stop was asked for. The exit
+// status.
 int LoadWhereProbed(const std::vector<int>& comPorts, const LoadRequest& load,
                     const RunnerOutput& output, const SessionFactory& makeSession = {});
 

@@ -10,12 +10,22 @@
 #include "cli/cli_args.h"
 #include "cli/cli_platform.h"
 #include "cli/exit_status.h"
+#include "cli/line_check.h"
+#include "cli/listings.h"
 #include "cli/load_runner.h"
+#include "platform/power.h"
 #include "platform/text.h"
 #include "serial/enumerate_com_ports.h"
+#include "view/status_view.h"
 
 namespace morvane {
 namespace {
+
+// A devices folder that is none is said before the list or the load it changes.
+void SayDevicesFolderProblem() {
+    if (const std::string problem = DevicesFolderProblem(); !problem.empty())
+        std::cerr << "morvane-cli: " << problem << '\n';
+}
 
 // The serial ports found; nothing, with the reason on stderr, when they could not be listed.
 std::optional<CArray<SSerInfo, SSerInfo&>> FoundPorts() {
@@ -29,23 +39,54 @@ std::optional<CArray<SSerInfo, SSerInfo&>> FoundPorts() {
     return ports;
 }
 
-int ListPorts() {
+int ListPorts(bool json) {
+    SayDevicesFolderProblem();
     const auto ports = FoundPorts();
     if (!ports) return kExitPortFailed;
-    if (ports->empty()) {
-        std::cout << "No serial ports found.\n";
+    // As JSON, no ports is no lines: a script reading them needs no special case.
+    if (ports->empty() && !json) std::cout << "No serial ports found.\n";
+    for (const SSerInfo& p : *ports)
+        std::cout << (json ? PortListJson(p) : PortListLine(p)) << '\n';
+    return kExitLoaded;
+}
+
+int ShowHistory(const CliOptions& options) {
+    const std::string path = LoadLogPath(LogTargetOf(options));
+    if (path.empty()) {
+        std::cerr << "morvane-cli: this system names no folder for the record of loads; name the "
+                     "file with --log FILE.\n";
+        return kExitUsage;
+    }
+    const SLoadHistory history = ReadLoadHistory(path, options.historyCount);
+    if (!history.found) {
+        std::cout << "No loads recorded yet (" << path << " cannot be read).\n";
         return kExitLoaded;
     }
-    for (const SSerInfo& p : *ports) {
-        std::cout << p.portName << "  "
-                  << (p.friendlyName.empty() ? std::string("-") : p.friendlyName) << "  "
-                  << p.devicePath << "  " << (p.isUsb ? "USB" : "not USB") << '\n';
+    if (history.records.empty() && history.damagedLines == 0) {
+        std::cout << "No loads recorded yet in " << path << ".\n";
+        return kExitLoaded;
     }
+    std::cout << HistoryTable(history);
     return kExitLoaded;
+}
+
+// Before any port opens: a PC about to run flat does not start a load it may not finish. A probe
+// sends nothing that could be cut off.
+bool RefusedForBattery(const CliOptions& options) {
+    if (options.probe || options.ignoreBattery) return false;
+    const SBatteryReading battery = SystemPowerService().ReadBattery();
+    if (!BatteryTooLowToLoad(battery)) return false;
+    std::cerr << "morvane-cli: " << kLowBatteryText << '\n'
+              << Format("  The battery is at %d %%; --ignore-battery loads all the same.\n",
+                        battery.percent);
+    return true;
 }
 
 // Loads, probes and verifications, on one port or several: the exit status.
 int RunLoads(const CliOptions& options) {
+    if (RefusedForBattery(options)) return kExitPortFailed;
+    SayDevicesFolderProblem();
+
     RunnerOutput output;
     output.out = &std::cout;
     output.err = &std::cerr;
@@ -55,7 +96,10 @@ int RunLoads(const CliOptions& options) {
 
     LoadRequest base;
     base.verify = options.verify;
+    base.skipCurrent = options.skipCurrent;
     base.probeOnly = options.probe;
+    base.log = LogTargetOf(options);
+    base.program = "morvane-cli";
     if (options.allProbed) {
         const auto ports = FoundPorts();
         if (!ports) return kExitPortFailed;
@@ -96,7 +140,9 @@ int main(int argc, char** argv) {
             std::cout << options.outText;
             std::cerr << options.errText;
             return options.exitStatus;
-        case CliAction::List: return ListPorts();
+        case CliAction::List: return ListPorts(options.json);
+        case CliAction::History: return ShowHistory(options);
+        case CliAction::LineCheck: return LineCheckCommand(options, std::cout, std::cerr);
         case CliAction::Load: return RunLoads(options);
     }
     return kExitUsage;

@@ -60,11 +60,20 @@ int ExitStatusForOutcome(const LoadRequest& request, const LoadOutcome& outcome)
     }
     const int load = ExitStatusForLoad(outcome.status);
     if (load != kExitLoaded || !outcome.verifyRan) return load;
-    return VerifyVerdict(outcome.detection, kFirmwareVersion).good ? kExitLoaded : kExitNotVerified;
+    return VerifyVerdict(outcome.detection, PortLabelOf(request), kFirmwareVersion).good
+               ? kExitLoaded
+               : kExitNotVerified;
 }
 
-PortVerdict JudgePort(const LoadRequest& request, const LoadOutcome& outcome,
-                      const PortFacts& facts) {
+std::string RecordProblem(const LoadOutcome& outcome) {
+    if (outcome.recordError.empty()) return {};
+    return "morvane-cli: the record of this load could not be written: " + outcome.recordError +
+           "\n";
+}
+
+namespace {
+
+PortVerdict Judge(const LoadRequest& request, const LoadOutcome& outcome, const PortFacts& facts) {
     PortVerdict v;
     const std::optional<std::string> statusLine = StatusLineFor(outcome.status);
     v.word = StatusWords(statusLine.value_or(""));
@@ -101,13 +110,21 @@ PortVerdict JudgePort(const LoadRequest& request, const LoadOutcome& outcome,
         } else {
             v.word = found.firmware.empty() ? "found" : "found, firmware " + found.firmware;
         }
+    } else if (outcome.status == STATUS_NO_UPDATE_REQUIRED) {
+        v.word = "skipped";
+        v.result = std::string("Skipped: the receiver already reports firmware ") +
+                   kFirmwareVersion + "; nothing was sent.\n";
     } else {
         v.advice = AdviceAfterLoad(outcome, facts.label, facts.devicePath);
         if (outcome.verifyRan) {
             auto [headline, rest] =
-                SplitHeadline(VerifyVerdict(outcome.detection, kFirmwareVersion).text);
+                SplitHeadline(VerifyVerdict(outcome.detection, facts.label, kFirmwareVersion).text);
             v.result = std::move(headline);
             v.advice += rest;
+            if (outcome.detection.port == VerifyPort::Refused) {
+                v.advice += ExplainOpenError(outcome.openError, facts.label, request.comPort,
+                                             outcome.openFacts);
+            }
             v.word += v.exitStatus == kExitLoaded ? ", verified" : ", NOT verified";
         }
     }
@@ -118,6 +135,16 @@ PortVerdict JudgePort(const LoadRequest& request, const LoadOutcome& outcome,
     } else {
         v.message = statusLine.value_or("");
     }
+    return v;
+}
+
+}  // namespace
+
+PortVerdict JudgePort(const LoadRequest& request, const LoadOutcome& outcome,
+                      const PortFacts& facts) {
+    PortVerdict v = Judge(request, outcome, facts);
+    // The run stands as it ended whatever became of its record; only the advice says so.
+    v.advice += RecordProblem(outcome);
     return v;
 }
 

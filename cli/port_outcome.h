@@ -1,9 +1,10 @@
 // How one port's run ended, as morvane-cli tells it: the exit status, the word in the closing
 // table, the result, the advice, and the result event for programs.
 //
-// Results go to standard output: a probe's verdict or a verification's, one line (a load's result
-// is its last status line, shown while it ran). What to do about a failure goes to standard
-// error: what was heard, why the port would not open, what to check, that a load was stopped.
+// Results go to standard output: a probe's verdict, a verification's or a skipped receiver's, one
+// line (a load's result is its last status line, shown while it ran). What to do about a failure
+// goes to standard error: what was heard, why the port would not open, what to check, that a load
+// was stopped, that its record could not be written.
 // Every outcome keeps to that split, so a script that reads standard output sees results only.
 #pragma once
 
@@ -18,6 +19,10 @@ namespace morvane {
 
 // The exit status of a session that ran to its end.
 [[nodiscard]] int ExitStatusForOutcome(const LoadRequest& request, const LoadOutcome& outcome);
+
+// What to tell the user when the record of a load could not be written (the load's outcome
+// stands all the same); empty when it was, or when there was none to write.
+[[nodiscard]] std::string RecordProblem(const LoadOutcome& outcome);
 
 // Where the port was, and what stopped the run if something did.
 struct PortFacts {

@@ -1,15 +1,22 @@
 // Console control events arrive on a thread the system starts for each one. Ctrl-C and
-// Ctrl-Break are queued for the main thread. When the console closes, or Windows logs off or
-// shuts down, the process ends as soon as the handler returns: the handler then waits (within
-// the few seconds Windows allows) until the main thread is through, so that the load has been
-// stopped and the port closed.
+// Ctrl-Break are queued for the main thread. When the console closes, the process ends as soon as
+// the handler returns: the handler then waits (within the few seconds Windows allows) until the
+// main thread is through, so that the load has been stopped and the port closed.
+//
+// Log-off and shutdown never reach a console handler in a program that uses windows: Windows
+// asks windows instead. A hidden window of ours answers that a load runs, with the damage warning
+// as the reason Windows shows; when the user ends the session all the same, it stops the load
+// and waits as the console handler does.
 #include <windows.h>
 
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <mutex>
 
 #include "cli/stop_requests.h"
+#include "platform/session_end_win32.h"
+#include "view/status_view.h"
 
 namespace morvane {
 namespace {
@@ -25,6 +32,9 @@ struct SQueue {
 };
 
 SQueue* g_queue = nullptr;  // the one CStopRequests's queue, while it exists
+// Holds off log-off and shutdown while the CStopRequests exists; made and destroyed on the main
+// thread only.
+std::unique_ptr<CSessionEndGuard> g_sessionEndGuard;
 
 void Push(StopRequest request) {
     SQueue* queue = g_queue;
@@ -36,18 +46,20 @@ void Push(StopRequest request) {
     queue->arrived.notify_all();
 }
 
+// The program is about to be ended: the main thread stops the load, and this thread waits for it.
+void StopBeforeTheEnd(StopRequest request) {
+    Push(request);
+    if (g_queue != nullptr && g_queue->finished != nullptr)
+        (void)::WaitForSingleObject(g_queue->finished, kEndingGraceMs);
+}
+
 BOOL WINAPI OnConsoleControl(DWORD event) {
     switch (event) {
         case CTRL_C_EVENT:
         case CTRL_BREAK_EVENT: Push(StopRequest::Interrupt); return TRUE;
-        case CTRL_CLOSE_EVENT:
+        case CTRL_CLOSE_EVENT: StopBeforeTheEnd(StopRequest::HangUp); return TRUE;
         case CTRL_LOGOFF_EVENT:
-        case CTRL_SHUTDOWN_EVENT: {
-            Push(event == CTRL_CLOSE_EVENT ? StopRequest::HangUp : StopRequest::Terminate);
-            if (g_queue != nullptr && g_queue->finished != nullptr)
-                (void)::WaitForSingleObject(g_queue->finished, kEndingGraceMs);
-            return TRUE;
-        }
+        case CTRL_SHUTDOWN_EVENT: StopBeforeTheEnd(StopRequest::Terminate); return TRUE;
         default: return FALSE;
     }
 }
@@ -62,13 +74,18 @@ CStopRequests::CStopRequests() {
         g_queue = &queue;
         (void)::SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
     }
-    const std::lock_guard<std::mutex> guard(queue.lock);
-    queue.requests.clear();
-    if (queue.finished != nullptr) (void)::ResetEvent(queue.finished);
+    {
+        const std::lock_guard<std::mutex> guard(queue.lock);
+        queue.requests.clear();
+        if (queue.finished != nullptr) (void)::ResetEvent(queue.finished);
+    }
+    g_sessionEndGuard = std::make_unique<CSessionEndGuard>(
+        kDamageWarning, [] { StopBeforeTheEnd(StopRequest::Terminate); });
 }
 
 CStopRequests::~CStopRequests() {
     if (g_queue->finished != nullptr) (void)::SetEvent(g_queue->finished);
+    g_sessionEndGuard.reset();
 }
 
 StopRequest CStopRequests::Next(std::chrono::milliseconds wait) {

@@ -20,7 +20,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK((o.comPort > 0) != !o.portPath.empty());
             FUZZ_CHECK(o.outText.empty() && o.errText.empty());
             break;
-        case CliAction::List: FUZZ_CHECK(o.comPort == 0 && o.portPath.empty() && !o.trace); break;
+        case CliAction::LineCheck:
+            // The port whose lines are joined, named one way.
+            FUZZ_CHECK((o.comPort > 0) != !o.portPath.empty());
+            break;
+        case CliAction::List:
+        case CliAction::History:
+            // Nothing is loaded: no port is named.
+            FUZZ_CHECK(o.comPort == 0 && o.portPath.empty() && !o.trace);
+            break;
         case CliAction::Exit:
             // A usage error says why on stderr; help and version go to stdout with status 0.
             FUZZ_CHECK(o.exitStatus == 0 || o.exitStatus == 1);

@@ -1,6 +1,7 @@
 // The seams of a load: what a loader waits with, how it tells the user something, where the image
-// comes from and which serial device it talks through. The product uses the real ones; tests put
-// a virtual clock, a recording prompt, short images and a scripted device in their place.
+// comes from, which serial device it talks through and how it finds the receiver's port again
+// after a restart. The product uses the real ones; tests put a virtual clock, a recording prompt,
+// short images, a scripted device and a scripted port in their place.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +36,19 @@ public:
     virtual void ShowMessage(const CString& text) = 0;
 };
 
+// Finds the receiver's port again after the receiver restarted. A receiver with a USB serial port
+// of its own drops that port while it restarts, and the system gives it back a moment later,
+// not always under the same number. The loader asks on its own waits, so a virtual clock serves
+// tests.
+class IPortFollower {
+public:
+    virtual ~IPortFollower() = default;
+    // Called while the receiver answers on `comPort`: notes what that port is, to know it again.
+    virtual void Remember(int comPort) = 0;
+    // The COM number that stands for the remembered port now; nothing while it is gone.
+    [[nodiscard]] virtual std::optional<int> Find() = 0;
+};
+
 struct SReceiverRates;
 
 // Where the image comes from; nothing when it cannot be obtained.
@@ -49,6 +63,8 @@ struct LoaderDeps {
     // which the window's loads share. Give each receiver of a process its own, and every load
     // has a single load's wire timeline.
     SReceiverRates* rates = nullptr;
+    // null: port discovery follows the port (CDiscoveryPortFollower).
+    std::unique_ptr<IPortFollower> portFollower;
 };
 
 }  // namespace morvane

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "loader/port_follower.h"
 #include "platform/debug.h"
 #include "record/loader_status.h"
 #include "res/firmware_image.h"
@@ -28,7 +29,9 @@ CLoader::CLoader(SLoaderState* state, LoaderDeps deps)
       waits_(deps.waits != nullptr ? *deps.waits : RealWaits()),
       prompt_(deps.prompt),
       image_(deps.image ? std::move(deps.image) : ImageSource(EmbeddedImage)),
-      rates_(deps.rates != nullptr ? *deps.rates : ProgramWideRates()) {
+      rates_(deps.rates != nullptr ? *deps.rates : ProgramWideRates()),
+      follower_(deps.portFollower ? std::move(deps.portFollower)
+                                  : std::make_unique<CDiscoveryPortFollower>(state->GetComPort())) {
     state_->SetBaudRate(kWorkingRate);
     processor_ = std::make_unique<CCommandProcessor>(state_);
     callback_.Bind(processor_.get(), &CCommandProcessor::OnReceive);
@@ -59,26 +62,32 @@ bool CLoader::DetectBaud(unsigned target) {
     const CString baudCommand = Format("$JBAUD,%d", static_cast<int>(target));
 
     link_.Close();
-    link_.Open(state_->GetComPort(), static_cast<unsigned>(probe));
+    // On a port that did not open (a driver still letting go of it, another program) the attempt
+    // keeps its time but sends nothing, and it is not the attempt that found the receiver, even
+    // when the answer to an earlier one has been read by now.
+    const bool opened = link_.Open(state_->GetComPort(), static_cast<unsigned>(probe));
+    const auto send = [this, opened](const CString& line) {
+        if (opened) link_.WriteLine(line);
+    };
     waits_.WaitPumping(500);
     if (static_cast<unsigned>(probe) == target) {
         // At the working rate the receiver is asked who it is; its answer is read after the
         // attempt, so the attempt after this one is the one that reports it.
         waits_.WaitPumping(100);
-        link_.WriteLine("$JOFF");
+        send("$JOFF");
         waits_.WaitPumping(200);
-        link_.WriteLine("$JI");
+        send("$JI");
         waits_.WaitPumping(1000);
     } else {
         // At any other rate a receiver listening there is told to move to the working rate.
         waits_.WaitPumping(100);
-        link_.WriteLine("$JOFF");
+        send("$JOFF");
         waits_.WaitPumping(200);
-        link_.WriteLine(baudCommand);
+        send(baudCommand);
         waits_.WaitPumping(100);
     }
     rates_.probeRate.store(NextRate(probe));
-    return state_->GetReplySeen();
+    return opened && state_->GetReplySeen();
 }
 
 void CLoader::ReadReplies() {

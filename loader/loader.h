@@ -51,7 +51,8 @@ public:
 
     // The whole load; the outcome is the last status written to the record.
     virtual void Run();
-    // One detection attempt at the receiver's probe rate; true once the receiver has answered.
+    // One detection attempt at the receiver's probe rate; true once the receiver has answered
+    // and the port opened for this attempt.
     bool DetectBaud(unsigned target);
     // Sends the image and reports completion.
     void TransferImage();
@@ -99,6 +100,7 @@ protected:
     IPrompt* prompt_;
     ImageSource image_;
     SReceiverRates& rates_;
+    std::unique_ptr<IPortFollower> follower_;
     int attemptsTaken_ = 0;
     std::size_t bytesHeard_ = 0;
 };

@@ -1,6 +1,8 @@
 #include "loader/loader_w6.h"
 
+#include "platform/text.h"
 #include "record/loader_status.h"
+#include "res/firmware_image.h"
 
 namespace morvane {
 
@@ -14,10 +16,11 @@ CLoaderW6::~CLoaderW6() = default;
 void CLoaderW6::SweepConnX() {
     for (std::int32_t rate = rates_.sweepRate.load(); rate != 0; rate = rates_.sweepRate.load()) {
         link_.Close();
-        link_.Open(state_->GetComPort(), static_cast<unsigned>(rate));
+        // A step whose port did not open keeps its time and sends nothing.
+        const bool opened = link_.Open(state_->GetComPort(), static_cast<unsigned>(rate));
         waits_.WaitPumping(500);
         if (rate == 9600 || rate == 19200) waits_.WaitPumping(500);
-        link_.WriteLine("$JCONN,X");
+        if (opened) link_.WriteLine("$JCONN,X");
         waits_.WaitPumping(500);
         rates_.sweepRate.store(rate == kRates.back() ? 0 : NextRate(rate));
     }
@@ -49,13 +52,15 @@ bool CLoaderW6::Probe() {
 bool CLoaderW6::DetectAfterRestart() {
     state_->SetStatus(STATUS_REBOOTING);
     waits_.WaitPumping(kRestartWaitMs);
-    // Only what the restarted receiver says counts.
+    // Only what the restarted receiver says counts, and only what this detection heard.
     state_->SetReplySeen(false);
     state_->SetFirmwareDetected(false);
     state_->SetFirmwareText("");
     state_->SetLoaderVersion("");
     state_->SetLoaderVersionSeen(false);
-    if (!link_.Open(state_->GetComPort(), state_->GetBaudRate())) {
+    attemptsTaken_ = 0;
+    bytesHeard_ = 0;
+    if (!OpenAfterRestart()) {
         state_->SetStatus(STATUS_INVALID_PORT);
         return false;
     }
@@ -66,9 +71,47 @@ bool CLoaderW6::DetectAfterRestart() {
     return found;
 }
 
+bool CLoaderW6::OpenAfterRestart() {
+    bool wentAway = false;
+    for (unsigned waited = 0;; waited += kPortPollMs) {
+        // Gone is what the follower says, or what opening says where the follower cannot tell.
+        const std::optional<int> port = follower_->Find();
+        bool gone = !port;
+        if (port) {
+            state_->SetComPort(*port);
+            if (link_.Open(*port, state_->GetBaudRate())) {
+                restartPort_ = wentAway ? RestartPort::CameBack : RestartPort::Stayed;
+                return true;
+            }
+            gone = link_.LastOpenError().kind == OpenErrorKind::NoSuchDevice;
+        }
+        wentAway = wentAway || gone;
+        if (waited >= kPortReturnMs) {
+            // A port that is there but refuses to open (a program that grabbed it as it came
+            // back) is no port gone: the open error says why.
+            restartPort_ =
+                gone ? RestartPort::Gone : (wentAway ? RestartPort::CameBack : RestartPort::Stayed);
+            return false;
+        }
+        waits_.WaitPumping(kPortPollMs);
+    }
+}
+
+bool CLoaderW6::RunsCarriedFirmware() const {
+    return state_->GetFirmwareDetected() &&
+           TrimSpace(state_->GetFirmwareText()) == std::string_view(kFirmwareVersion);
+}
+
 void CLoaderW6::Run() {
     // When detection fails, the port stays open at the last probe rate until the loader goes.
     if (!OpenAndDetect()) return;
+    if (skipCurrent_ && RunsCarriedFirmware()) {
+        state_->SetStatus(STATUS_NO_UPDATE_REQUIRED);
+        link_.Close();
+        return;
+    }
+    // The port is surely there now; after the transfer the receiver restarts and may drop it.
+    follower_->Remember(state_->GetComPort());
     // Everything from here on goes out at the working rate; if the port will not open again,
     // nothing of it would reach the receiver.
     if (!ReopenAtWorkingRate()) {

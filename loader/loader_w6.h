@@ -6,6 +6,8 @@
 // keeps the calling thread's event queue served.
 #pragma once
 
+#include <cstdint>
+
 #include "loader/loader.h"
 
 namespace morvane {
@@ -23,9 +25,25 @@ public:
     // As many attempts as a load's detection: three rounds of the six rates, enough to find a
     // receiver that came back at any rate even if it missed a round while still starting.
     static constexpr int kVerifyAttempts = kDetectAttempts;
+    // A receiver with a USB serial port of its own drops the port while it restarts. How long
+    // the port is waited for when it is gone once the restart wait is over, and how often it is
+    // looked for meanwhile.
+    static constexpr unsigned kPortReturnMs = 30000;
+    static constexpr unsigned kPortPollMs = 500;
+
+    // What became of the receiver's port over its restart.
+    enum class RestartPort : std::uint8_t {
+        Stayed,    // there when the restart wait was over
+        CameBack,  // gone then, and back within kPortReturnMs
+        Gone,      // gone, and not back within kPortReturnMs
+    };
 
     // The product's load sequence.
     void Run() override;
+    // With `skip`, a receiver that reports the firmware this program carries is left as it is:
+    // after detection it gets no command and no image, and the load ends with
+    // STATUS_NO_UPDATE_REQUIRED. A bench that updates many receivers does not load one twice.
+    void SkipCurrent(bool skip) { skipCurrent_ = skip; }
     // "$JCONN,X" once at each rate, on the first load of the receiver only.
     void SweepConnX();
 
@@ -36,13 +54,23 @@ public:
     // After a complete load: waits for the receiver to restart, then runs detection again
     // (without the sweep, which is done) and closes the port. True when the receiver answered
     // (STATUS_CONNECTED); what it named is in the record, cleared before the first attempt: the
-    // firmware version, or the boot loader's version when it stayed there.
+    // firmware version, or the boot loader's version when it stayed there. A port that went away
+    // is followed (PortAfterRestart); the record's port is the one it came back as. When it did
+    // not come back, or would not open, the status is STATUS_INVALID_PORT. AttemptsTaken and
+    // BytesHeard then tell only of this detection.
     bool DetectAfterRestart();
+    [[nodiscard]] RestartPort PortAfterRestart() const { return restartPort_; }
 
 private:
     // Opens the port, sweeps (once per receiver) and runs detection. False when the port would
     // not open or the receiver did not answer, with the status saying which.
     bool OpenAndDetect();
+    // Opens the receiver's port once it restarted, waiting for it while it is gone.
+    bool OpenAfterRestart();
+    [[nodiscard]] bool RunsCarriedFirmware() const;
+
+    bool skipCurrent_ = false;
+    RestartPort restartPort_ = RestartPort::Stayed;
 };
 
 }  // namespace morvane

@@ -1,8 +1,7 @@
 #include "loader/wait_pumping.h"
 
-#include <thread>
-
 #include "loader/load_seams.h"
+#include "platform/pacing.h"
 
 namespace morvane {
 
@@ -11,11 +10,6 @@ namespace {
 thread_local IEventPump* threadPump = nullptr;
 
 using Clock = std::chrono::steady_clock;
-
-void SleepUntil(Clock::time_point deadline) {
-    // sleep_until may wake early on some systems; the caller was promised the whole time.
-    while (Clock::now() < deadline) std::this_thread::sleep_until(deadline);
-}
 
 class CRealWaits final : public IWaits {
 public:
@@ -32,7 +26,7 @@ IEventPump* ThreadEventPump() { return threadPump; }
 void WaitPumping(unsigned ms) {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
     if (threadPump == nullptr) {
-        SleepUntil(deadline);
+        WaitServingSystemQueue(deadline);
         return;
     }
     // The pump returns after it served something or at the deadline; either way the wait goes

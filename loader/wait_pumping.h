@@ -26,4 +26,9 @@ void SetThreadEventPump(IEventPump* pump);
 // has one.
 void WaitPumping(unsigned ms);
 
+// The wait of a thread that registered no pump, each platform's own: where the system gives
+// every thread a message queue (Windows), it serves that queue until `deadline`; elsewhere it
+// only waits.
+void WaitServingSystemQueue(std::chrono::steady_clock::time_point deadline);
+
 }  // namespace morvane

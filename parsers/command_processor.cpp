@@ -50,25 +50,25 @@ void CopyVersion(const CString& text, std::size_t found, const SVersionReply& ro
 
 }  // namespace
 
-CCommandProcessor::CCommandProcessor(SLoaderState* state) : loaderState(state) {
-    for (CNmeaStringParser* parser :
-         {static_cast<CNmeaStringParser*>(&jappParser), static_cast<CNmeaStringParser*>(&jiParser),
-          static_cast<CNmeaStringParser*>(&waasPrnParser),
-          static_cast<CNmeaStringParser*>(&jshowParser),
-          static_cast<CNmeaStringParser*>(&bootLoaderParser)}) {
-        parser->SetLoaderState(loaderState);
+CCommandProcessor::CCommandProcessor(SLoaderState* state) : loaderState_(state) {
+    for (CNmeaStringParser* parser : {static_cast<CNmeaStringParser*>(&jappParser_),
+                                      static_cast<CNmeaStringParser*>(&jiParser_),
+                                      static_cast<CNmeaStringParser*>(&waasPrnParser_),
+                                      static_cast<CNmeaStringParser*>(&jshowParser_),
+                                      static_cast<CNmeaStringParser*>(&bootLoaderParser_)}) {
+        parser->SetLoaderState(loaderState_);
     }
     // Every sentence is offered to the parsers in this order; each answers to one address.
-    dispatcher.AddParser(&jappParser);        // ">JAPP"      application names
-    dispatcher.AddParser(&jiParser);          // ">JI"        the answer to "$JI"
-    dispatcher.AddParser(&waasPrnParser);     // ">JWAASPRN"  correction satellites
-    dispatcher.AddParser(&jshowParser);       // ">JSHOW"     the receiver's port
-    dispatcher.AddParser(&bootLoaderParser);  // "W6LOADER"   boot loader version
+    dispatcher_.AddParser(&jappParser_);        // ">JAPP"      application names
+    dispatcher_.AddParser(&jiParser_);          // ">JI"        the answer to "$JI"
+    dispatcher_.AddParser(&waasPrnParser_);     // ">JWAASPRN"  correction satellites
+    dispatcher_.AddParser(&jshowParser_);       // ">JSHOW"     the receiver's port
+    dispatcher_.AddParser(&bootLoaderParser_);  // "W6LOADER"   boot loader version
 }
 
 void CCommandProcessor::OnReceive(CString text) noexcept {
     if (text.empty()) return;
-    for (const char character : text) dispatcher.PutChar(character);
+    for (const char character : text) dispatcher_.PutChar(character);
     try {
         CheckFirmwareVersion(text);
     } catch (const std::exception& e) {
@@ -85,8 +85,8 @@ void CCommandProcessor::CheckFirmwareVersion(const CString& text) {
 
     auto publish = [&] {
         // The text goes first, so whoever sees the flag raised finds the text it belongs to.
-        loaderState->SetFirmwareText(copy);
-        loaderState->SetFirmwareDetected(true);
+        loaderState_->SetFirmwareText(copy);
+        loaderState_->SetFirmwareDetected(true);
     };
 
     for (const SVersionReply& row : kStage1) {

@@ -27,16 +27,16 @@ public:
     void CheckFirmwareVersion(const CString& text);
 
     // The framer, for tests that look at its state.
-    [[nodiscard]] const CNmeaStringDispatcher& GetDispatcher() const { return dispatcher; }
+    [[nodiscard]] const CNmeaStringDispatcher& GetDispatcher() const { return dispatcher_; }
 
 private:
-    SLoaderState* loaderState;
-    CNmeaStringDispatcher dispatcher;
-    CJappNmeaStringParser jappParser;
-    CJINmeaStringParser jiParser;
-    CJWaasPRNNmeaStringParser waasPrnParser;
-    CJShowNmeaStringParser jshowParser;
-    CW6LoaderNmeaStringParser bootLoaderParser;
+    SLoaderState* loaderState_;
+    CNmeaStringDispatcher dispatcher_;
+    CJappNmeaStringParser jappParser_;
+    CJINmeaStringParser jiParser_;
+    CJWaasPRNNmeaStringParser waasPrnParser_;
+    CJShowNmeaStringParser jshowParser_;
+    CW6LoaderNmeaStringParser bootLoaderParser_;
 };
 
 }  // namespace morvane

@@ -36,7 +36,7 @@ char UpperAscii(char character) {
 }  // namespace
 
 void CNmeaStringDispatcher::PutChar(char character) noexcept {
-    SNmeaSentence& s = sentence;
+    SNmeaSentence& s = sentence_;
     const int code = static_cast<unsigned char>(character);
 
     switch (s.state) {
@@ -111,14 +111,14 @@ void CNmeaStringDispatcher::PutChar(char character) noexcept {
 }
 
 void CNmeaStringDispatcher::Dispatch() noexcept {
-    if (parsers.empty()) return;
+    if (parsers_.empty()) return;
     try {
         // Built from the zero-terminated buffers: a zero byte received in a field cuts it there.
-        const std::string address(sentence.address);
-        for (CNmeaStringParser* parser : parsers) {
+        const std::string address(sentence_.address);
+        for (CNmeaStringParser* parser : parsers_) {
             if (parser->GetHeader() != address) continue;
             try {
-                parser->Parse(std::string(sentence.data));
+                parser->Parse(std::string(sentence_.data));
             } catch (const std::out_of_range&) {
                 // The reply has fewer fields than the parser reads: what it stored before the
                 // missing field stays, the rest of that reply is given up.

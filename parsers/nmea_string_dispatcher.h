@@ -40,21 +40,21 @@ public:
     CNmeaStringDispatcher& operator=(const CNmeaStringDispatcher&) = delete;
 
     // Appends a parser to the end of the list; the dispatcher does not own it.
-    void AddParser(CNmeaStringParser* parser) { parsers.push_back(parser); }
+    void AddParser(CNmeaStringParser* parser) { parsers_.push_back(parser); }
 
     // Runs one character through the framer. When it completes a valid sentence, the parsers
     // have seen it before this returns.
     void PutChar(char character) noexcept;
 
     // The sentence being assembled, for tests that look at (or upset) the framer's state.
-    [[nodiscard]] const SNmeaSentence& GetSentence() const { return sentence; }
-    SNmeaSentence& SentenceForTesting() { return sentence; }
+    [[nodiscard]] const SNmeaSentence& GetSentence() const { return sentence_; }
+    SNmeaSentence& SentenceForTesting() { return sentence_; }
 
 private:
     void Dispatch() noexcept;
 
-    std::vector<CNmeaStringParser*> parsers;  // registration order, not owned
-    SNmeaSentence sentence;
+    std::vector<CNmeaStringParser*> parsers_;  // registration order, not owned
+    SNmeaSentence sentence_;
 };
 
 }  // namespace morvane

@@ -19,8 +19,8 @@ public:
     CNmeaStringParser(const CNmeaStringParser&) = delete;
     CNmeaStringParser& operator=(const CNmeaStringParser&) = delete;
 
-    [[nodiscard]] std::string GetHeader() const { return header; }
-    void SetLoaderState(SLoaderState* state) { loaderState = state; }
+    [[nodiscard]] std::string GetHeader() const { return header_; }
+    void SetLoaderState(SLoaderState* state) { loaderState_ = state; }
 
     // Receives the data part of a sentence whose address equals the header: without the comma
     // after the address, without "*" and the checksum. The base ignores it.
@@ -37,10 +37,10 @@ protected:
     // nobody deletes one through this base.
     ~CNmeaStringParser() = default;
 
-    void SetHeader(const std::string& newHeader) { header = newHeader; }
+    void SetHeader(const std::string& newHeader) { header_ = newHeader; }
 
-    std::string header;
-    SLoaderState* loaderState = nullptr;
+    std::string header_;
+    SLoaderState* loaderState_ = nullptr;
 };
 
 }  // namespace morvane

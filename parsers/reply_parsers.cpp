@@ -24,13 +24,13 @@ void CJappNmeaStringParser::ResetFirstAppReplyForTesting() { firstAppReply.store
 
 void CJappNmeaStringParser::Parse(std::string data) {
     const CStringArray fields = Fields(data);
-    loaderState->SetAppName1(fields.at(0));
-    loaderState->SetAppName2(fields.at(1));
+    loaderState_->SetAppName1(fields.at(0));
+    loaderState_->SetAppName2(fields.at(1));
     if (firstAppReply.load()) {
-        loaderState->SetFirstAppName2(fields.at(1));
+        loaderState_->SetFirstAppName2(fields.at(1));
         firstAppReply.store(false);
     }
-    loaderState->SetAppsSeen(true);
+    loaderState_->SetAppsSeen(true);
 }
 
 // ---- ">JI" -----------------------------------------------------------------------------------
@@ -41,7 +41,7 @@ void CJINmeaStringParser::Parse(std::string data) {
     const CStringArray fields = Fields(data);
     // Only a full answer counts: a reply without its seventh field is given up here.
     static_cast<void>(fields.at(6));
-    loaderState->SetReplySeen(true);
+    loaderState_->SetReplySeen(true);
 }
 
 // ---- ">JWAASPRN" -----------------------------------------------------------------------------
@@ -53,9 +53,9 @@ void CJWaasPRNNmeaStringParser::Parse(std::string data) {
     // Both numbers are read before either is stored, so a one-field reply changes nothing.
     const int prn1 = AtoI(fields.at(0));
     const int prn2 = AtoI(fields.at(1));
-    loaderState->SetWaasPrn1(prn1);
-    loaderState->SetWaasPrn2(prn2);
-    loaderState->SetWaasPrnsSeen(true);
+    loaderState_->SetWaasPrn1(prn1);
+    loaderState_->SetWaasPrn2(prn2);
+    loaderState_->SetWaasPrnsSeen(true);
 }
 
 // ---- ">JSHOW" --------------------------------------------------------------------------------
@@ -69,9 +69,9 @@ void CJShowNmeaStringParser::Parse(std::string data) {
     if (fields.at(0) != "THISPORT") return;
     const std::string& port = fields.at(1);
     if (port == "PORTA") {
-        loaderState->SetThisPort(0);
+        loaderState_->SetThisPort(0);
     } else if (port == "PORTB") {
-        loaderState->SetThisPort(1);
+        loaderState_->SetThisPort(1);
     }
 }
 
@@ -83,8 +83,8 @@ void CW6LoaderNmeaStringParser::Parse(std::string data) {
     const CStringArray fields = Fields(data);
     // The boot loader's other sentences are ignored. Not shown while loading: no `changed`.
     if (fields.at(0) != "Version") return;
-    loaderState->SetLoaderVersion(fields.at(1));
-    loaderState->SetLoaderVersionSeen(true);
+    loaderState_->SetLoaderVersion(fields.at(1));
+    loaderState_->SetLoaderVersionSeen(true);
 }
 
 }  // namespace morvane

@@ -1,5 +1,7 @@
 #include <sys/prctl.h>
 
+#include <thread>
+
 #include "platform/pacing.h"
 
 namespace morvane {
@@ -14,6 +16,11 @@ CPacingScope::CPacingScope() {
 
 CPacingScope::~CPacingScope() {
     if (saved_ != 0) (void)prctl(PR_SET_TIMERSLACK, saved_, 0, 0, 0);
+}
+
+void SleepUntil(std::chrono::steady_clock::time_point deadline) {
+    // sleep_until may wake early on some systems; the caller was promised the whole time.
+    while (std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_until(deadline);
 }
 
 }  // namespace morvane

@@ -40,6 +40,10 @@ using CArray = std::vector<T>;
 // saturate instead of being undefined.
 [[nodiscard]] int AtoI(std::string_view text);
 
+// The text without the blanks, tabs and line ends around it (a receiver's version reply may carry
+// them around the number).
+[[nodiscard]] std::string_view TrimSpace(std::string_view text);
+
 // ASCII-only case handling; text from the receiver and the command line is never localised.
 [[nodiscard]] bool EqualsNoCase(std::string_view a, std::string_view b);
 

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include "platform/deadline_timer_win32.h"
+#include "platform/pacing.h"
 #include "platform/wake_event.h"
 
 namespace morvane {
@@ -23,18 +25,19 @@ bool CWakeEvent::Raised() const {
 }
 
 bool CWakeEvent::WaitUntil(std::chrono::steady_clock::time_point deadline) {
-    for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return Raised();
-        const DWORD ms = static_cast<DWORD>(left.count());
-        // Without an event (the system had none to give) the wait is a plain sleep.
-        if (impl_->event == nullptr) {
-            ::Sleep(ms);
-            continue;
-        }
-        if (::WaitForSingleObject(impl_->event, ms) == WAIT_OBJECT_0) return true;
+    // Without an event (the system had none to give) the wait is a plain sleep.
+    if (impl_->event == nullptr) {
+        SleepUntil(deadline);
+        return false;
     }
+    for (DWORD left = MsUntil(deadline); left > 0; left = MsUntil(deadline)) {
+        // The timer, where there is one, ends the wait at the deadline itself; the time-out
+        // alone ends it on the system's next timer tick.
+        const HANDLE waitFor[2] = {impl_->event, DeadlineTimer(deadline)};
+        const DWORD count = waitFor[1] != nullptr ? 2 : 1;
+        if (::WaitForMultipleObjects(count, waitFor, FALSE, left) == WAIT_OBJECT_0) return true;
+    }
+    return Raised();
 }
 
 }  // namespace morvane

@@ -29,6 +29,21 @@ std::string DevicesDirFromEnv() {
     return dir != nullptr ? std::string(dir) : std::string();
 }
 
+std::string DevicesDirProblem(const std::string& devicesDir) {
+    if (devicesDir.empty()) return {};
+    std::error_code ec;
+    const std::filesystem::file_status status = std::filesystem::status(devicesDir, ec);
+    const char* what = nullptr;
+    if (status.type() == std::filesystem::file_type::not_found) {
+        what = "which does not exist";
+    } else if (!ec && status.type() != std::filesystem::file_type::directory) {
+        what = "which is not a folder";
+    }
+    if (what == nullptr) return {};
+    return "MORVANE_DEVICES names " + devicesDir + ", " + what +
+           ": COM numbers stand for their fixed devices (ttyS0 is COM1, ttyUSB0 COM33, ...)";
+}
+
 std::optional<std::string> TtyNameForComPort(int port) {
     for (const ComRange& range : kComRanges) {
         if (port >= range.firstPort && port < range.firstPort + kPortsPerRange) {

@@ -27,6 +27,11 @@ inline constexpr ComRange kComRanges[] = {
 // The folder MORVANE_DEVICES names, or empty when unset.
 [[nodiscard]] std::string DevicesDirFromEnv();
 
+// What is wrong with the devices folder, in words for the user: it does not exist, or is no
+// folder. Its entries then stand for nothing and COM numbers for their fixed-range devices.
+// Empty when the folder is fine or none is named.
+[[nodiscard]] std::string DevicesDirProblem(const std::string& devicesDir);
+
 // "<devicesDir>/comN" when that entry exists, else the fixed-range device "/dev/<tty>" for the
 // number; nothing when the number is in no range.
 [[nodiscard]] std::optional<std::string> DevicePathForComPort(int port,

@@ -6,8 +6,10 @@
 // have left or the 1000 ms write time-out struck. A closed device makes every operation a
 // harmless no-op, and Close() may run any number of times.
 //
-// The header names no OS type: each platform's file (comm_dev2_posix.cpp here) defines the
-// members and the Backend that an open port holds.
+// The header names no OS type. comm_dev2.cpp holds what every platform shares (the line
+// settings, the handshake, reading the ring, the open error); each platform's file
+// (comm_dev2_posix.cpp, comm_dev2_win32.cpp) defines the Backend an open port holds and the
+// operations that talk to the system.
 #pragma once
 
 #include <memory>
@@ -17,9 +19,15 @@
 
 namespace morvane {
 
+// The Win32 calls the Windows device makes (win32_comm_calls.h).
+class CWin32CommCalls;
+
 class CCommDev2 : public ISerialDevice {
 public:
     CCommDev2();
+    // Windows only: a device that makes its calls through `calls` instead of the system's, for
+    // tests that play a driver's behaviour. `calls` must outlive the device.
+    explicit CCommDev2(CWin32CommCalls& calls);
     ~CCommDev2() override;
     CCommDev2(const CCommDev2&) = delete;
     CCommDev2& operator=(const CCommDev2&) = delete;
@@ -32,7 +40,7 @@ public:
     int Read(char* buffer, int length) override;
     void Close() override;
     [[nodiscard]] bool IsOpen() const override;
-    [[nodiscard]] SLineSettings& LineSettings() override { return lineSettings; }
+    [[nodiscard]] SLineSettings& LineSettings() override { return lineSettings_; }
     [[nodiscard]] const OpenError& LastOpenError() const override { return lastOpenError_; }
 
     // Bytes held in the receive ring now.
@@ -43,11 +51,21 @@ protected:
     [[nodiscard]] virtual std::string DevicePathFor(int port) const;
 
 private:
-    struct Backend;
+    struct OpenPort;  // what an open port holds on every platform (comm_dev2_shared.h)
+    struct Backend;   // an OpenPort with what the platform adds to it
 
-    SLineSettings lineSettings;
+    // The start of every Open: whatever was open is closed and the last error forgotten.
+    // Returns the device `port` stands for.
+    std::string BeginOpen(int port);
+    // Records why Open failed, releases everything and returns false.
+    bool OpenFailed(OpenErrorKind kind, int osError, std::string osText);
+    // The open port's shared part; null while closed.
+    [[nodiscard]] OpenPort* Port() const;
+
+    SLineSettings lineSettings_;
     OpenError lastOpenError_;
     std::unique_ptr<Backend> backend_;
+    [[maybe_unused]] CWin32CommCalls* calls_ = nullptr;  // null: the system's own
 };
 
 // A device that opens one fixed tty path whatever number it is given, for a port the user

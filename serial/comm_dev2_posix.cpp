@@ -13,49 +13,28 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdarg>
-#include <cstdio>
 #include <new>
 #include <optional>
 #include <system_error>
 #include <thread>
 
-#include "platform/debug.h"
 #include "platform/mutex.h"
+#include "platform/pacing.h"
 #include "platform/thread_annotations.h"
 #include "serial/com_port_map.h"
 #include "serial/comm_dev2.h"
+#include "serial/comm_dev2_shared.h"
 #include "serial/comm_error_text.h"
-#include "serial/receive_ring.h"
 #include "serial/termios_line_posix.h"
 #include "serial/tty_holders_linux.h"
 
 namespace morvane {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-constexpr auto kWriteTimeout = std::chrono::milliseconds(1000);
-// How long the receive thread rests after the line went away (pseudo-terminal closed on the
-// other side, USB adapter pulled) before it looks again, so a dead port costs no CPU.
-constexpr int kLineGoneRetryMs = 50;
-// One driver read never asks for more than this.
-constexpr int kMaxChunk = CCommDev2::kBufferSize - 1;
-
 std::string OsText(int error) { return std::error_code(error, std::generic_category()).message(); }
-
-// Debug lines are formatted into a 64-byte buffer: an overlong line is cut, never allocated.
-__attribute__((format(printf, 1, 2))) void DebugLine(const char* format, ...) {
-    char line[64];
-    std::va_list args;
-    va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    OutputDebugStringA(line);
-}
 
 // A pseudo-terminal has no modem lines and refuses these calls; that is not an error for us.
 void SetModemLine(int fd, int line, bool raised) {
@@ -74,24 +53,20 @@ std::uint32_t CountedErrors(const serial_icounter_struct& before,
     return bits;
 }
 
-int MsUntil(Clock::time_point deadline) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+int MsUntil(CommClock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - CommClock::now());
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
 }  // namespace
 
-// Everything an open port holds. It exists exactly from a successful resource set-up in Open
-// until Close, so a device that was never opened holds nothing.
-struct CCommDev2::Backend {
+// What an open port holds here besides the ring: the descriptor, the receive thread and its
+// wake-up, and what the port was set to before it was ours.
+struct CCommDev2::Backend : OpenPort {
     // The open port, or -1. Close sets -1 first: it is the receive thread's signal to end.
     std::atomic<int> portFd{-1};
     int wakeFd = -1;  // eventfd; Close writes it to end the receive thread's wait
     std::thread receiver;
-
-    std::array<char, kBufferSize> ringBytes{};
-    std::array<char, kBufferSize> chunk{};  // receive thread only: one driver read
-    CReceiveRing ring{ringBytes};
 
     termios original{};  // the port's settings before we opened it, put back on Close
     bool originalKept = false;
@@ -109,7 +84,9 @@ struct CCommDev2::Backend {
     void RestUntilWoken(int ms) const;
     void TakeCountsBaseline(int fd);
     void ReportErrors(int fd, std::uint32_t bits);
-    bool WaitUntilSent(int fd, Clock::time_point deadline) const;
+    // Bytes in the driver's output queue; nothing when it cannot tell (pseudo-terminals report
+    // nothing queued either way).
+    static std::optional<std::uint32_t> QueuedOut(int fd);
 };
 
 void CCommDev2::Backend::ReceiveLoop() {
@@ -122,7 +99,7 @@ void CCommDev2::Backend::ReceiveLoop() {
         if (portFd.load() < 0) return;
         if (ready < 0) {
             if (errno == EINTR) continue;
-            RestUntilWoken(kLineGoneRetryMs);
+            RestUntilWoken(static_cast<int>(kFailedReadRest.count()));
             continue;
         }
         bool gone = (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
@@ -135,7 +112,7 @@ void CCommDev2::Backend::ReceiveLoop() {
         }
         if (gone) {
             lineGone = true;
-            RestUntilWoken(kLineGoneRetryMs);
+            RestUntilWoken(static_cast<int>(kFailedReadRest.count()));
         } else {
             lineGone = false;
         }
@@ -158,7 +135,7 @@ int CCommDev2::Backend::Drain(int fd, bool quiet) {
         if (error == EINTR) continue;
         if (error == EAGAIN || error == EWOULDBLOCK) return moved;
         if (!quiet) {
-            DebugLine("<CE-%u>\n", static_cast<unsigned>(error));
+            CommDebugLine("<CE-%u>\n", static_cast<unsigned>(error));
             ReportErrors(fd, error == EIO ? kCommErrorIo : 0);
         }
         return -1;
@@ -187,48 +164,32 @@ void CCommDev2::Backend::ReportErrors(int fd, std::uint32_t bits) {
         lastCounts = now;
         countsKnown = true;
     }
-    if (bits != 0) DebugLine("<CE-%s>\n", CommErrorText(bits).c_str());
+    if (bits != 0) CommDebugLine("<CE-%s>\n", CommErrorText(bits).c_str());
 }
 
-// The driver has taken every byte; wait until its output queue is empty too, so that a pause
-// the caller makes after a block is a pause on the line and not only in our program. Drivers
-// that cannot tell (pseudo-terminals report nothing queued) count as sent.
-bool CCommDev2::Backend::WaitUntilSent(int fd, Clock::time_point deadline) const {
-    for (;;) {
-        int queued = 0;
-        if (::ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return true;
-        const int left = MsUntil(deadline);
-        if (left <= 0) return false;
-        // About as long as the queued bytes take on the line (ten bit times each).
-        const std::uint32_t rate = lineRate > 0 ? lineRate : 9600;
-        const auto estimate =
-            static_cast<int>(static_cast<std::uint64_t>(queued) * 10000u / rate) + 1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(estimate, left)));
-    }
+std::optional<std::uint32_t> CCommDev2::Backend::QueuedOut(int fd) {
+    int queued = 0;
+    if (::ioctl(fd, TIOCOUTQ, &queued) != 0) return std::nullopt;
+    return static_cast<std::uint32_t>(std::max(queued, 0));
 }
 
+// Made and destroyed where the Backend is complete.
 CCommDev2::CCommDev2() = default;
 
 CCommDev2::~CCommDev2() { CCommDev2::Close(); }
+
+CCommDev2::OpenPort* CCommDev2::Port() const { return backend_.get(); }
 
 std::string CCommDev2::DevicePathFor(int port) const {
     return DevicePathForComPort(port).value_or("");
 }
 
 bool CCommDev2::Open(int port) {
-    Close();
-    lastOpenError_ = OpenError{};
-    const std::string path = DevicePathFor(port);
-    lastOpenError_.devicePath = path;
-
+    const std::string path = BeginOpen(port);
     auto fail = [this, &path](OpenErrorKind kind, int error) {
-        lastOpenError_.kind = kind;
-        lastOpenError_.osError = error;
-        lastOpenError_.osText = OsText(error);
         if (kind == OpenErrorKind::Busy && lastOpenError_.holders.empty())
             lastOpenError_.holders = ProgramsHoldingDevice(path, "/proc", ::getpid());
-        Close();
-        return false;
+        return OpenFailed(kind, error, OsText(error));
     };
     if (path.empty()) return fail(OpenErrorKind::NoSuchDevice, ENODEV);
 
@@ -289,24 +250,11 @@ bool CCommDev2::Open(int port) {
     return true;
 }
 
-bool CCommDev2::InitCommState() {
-    if (!IsOpen()) return false;
-    lineSettings = DefaultLineSettings();
-    return ApplyCommState();
-}
-
-bool CCommDev2::SetHandshake(bool enable) {
-    if (!IsOpen()) return false;
-    // With the handshake on, the kernel's RTS/CTS flow control drives RTS itself.
-    SetLineHandshake(lineSettings, enable);
-    return true;
-}
-
 bool CCommDev2::ApplyCommState() {
     if (!IsOpen()) return false;
     Backend& b = *backend_;
     const int fd = b.portFd.load();
-    const SLineSettings& s = lineSettings;
+    const SLineSettings& s = lineSettings_;
 
     termios current{};
     if (::tcgetattr(fd, &current) != 0) {
@@ -331,6 +279,7 @@ bool CCommDev2::ApplyCommState() {
     b.lineRate = s.BaudRate;
 
     SetModemLine(fd, TIOCM_DTR, s.fDtrControl == DtrControl::Enable);
+    // With the handshake on, the kernel's RTS/CTS flow control drives RTS itself.
     if (!s.fOutxCtsFlow) SetModemLine(fd, TIOCM_RTS, s.fRtsControl == RtsControl::Enable);
     return true;
 }
@@ -338,10 +287,10 @@ bool CCommDev2::ApplyCommState() {
 // "Left" means the driver took every byte and its output queue ran empty, all within the write
 // time-out; a port that cannot take them in time gives false, with what it did take sent.
 bool CCommDev2::Write(const void* data, int length) {
-    if (!IsOpen() || length < 0 || (data == nullptr && length > 0)) return false;
+    if (!IsOpen() || !WritableBytes(data, length)) return false;
     Backend& b = *backend_;
     const int fd = b.portFd.load();
-    const Clock::time_point deadline = Clock::now() + kWriteTimeout;
+    const CommClock::time_point deadline = CommClock::now() + kWriteTimeout;
     const char* next = static_cast<const char*>(data);
     int left = length;
     while (left > 0) {
@@ -354,7 +303,7 @@ bool CCommDev2::Write(const void* data, int length) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             const int error = errno;
-            DebugLine("Other Write Error \n");
+            CommDebugLine("Other Write Error \n");
             b.ReportErrors(fd, error == EIO ? kCommErrorIo : 0);
             return false;
         }
@@ -364,17 +313,13 @@ bool CCommDev2::Write(const void* data, int length) {
         const int ready = ::poll(&out, 1, waitMs);
         if (ready == 0) return false;
         if (ready < 0 && errno != EINTR) {
-            DebugLine("<CE-%u>\n", static_cast<unsigned>(errno));
+            CommDebugLine("<CE-%u>\n", static_cast<unsigned>(errno));
             b.ReportErrors(fd, 0);
             return false;
         }
     }
-    return b.WaitUntilSent(fd, deadline);
-}
-
-int CCommDev2::Read(char* buffer, int length) {
-    if (!IsOpen()) return 0;
-    return backend_->ring.Take(buffer, length);
+    return WaitUntilSent([fd] { return Backend::QueuedOut(fd); }, [] { return CommClock::now(); },
+                         [](CommClock::time_point t) { SleepUntil(t); }, deadline, b.lineRate);
 }
 
 void CCommDev2::Close() {
@@ -405,7 +350,5 @@ void CCommDev2::Close() {
 }
 
 bool CCommDev2::IsOpen() const { return backend_ && backend_->portFd.load() >= 0; }
-
-int CCommDev2::RingCount() const { return backend_ ? backend_->ring.Count() : 0; }
 
 }  // namespace morvane

@@ -1,5 +1,7 @@
 // CCommDev2 on Windows: a COM port opened for overlapped I/O, the system's own line settings and
-// time-outs, and a receive thread that moves what the port receives into the ring.
+// time-outs, and a receive thread that moves what the port receives into the ring. Every call on
+// the port goes through CWin32CommCalls (win32_comm_calls.h), the system's own unless a test
+// plays a driver.
 //
 // How the receive thread waits: it keeps one overlapped read of up to 4095 bytes pending. With
 // the port's time-outs (10 ms between bytes, no total limit) such a read completes once bytes
@@ -13,53 +15,35 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdarg>
 #include <cstdio>
 #include <new>
+#include <optional>
 #include <string>
 
-#include "platform/debug.h"
 #include "platform/text.h"
 #include "serial/com_port_path.h"
 #include "serial/comm_dev2.h"
+#include "serial/comm_dev2_shared.h"
 #include "serial/comm_error_text.h"
-#include "serial/receive_ring.h"
+#include "serial/system_text_win32.h"
+#include "serial/win32_comm_calls.h"
 
 namespace morvane {
 namespace {
 
 constexpr DWORD kQueueSize = CCommDev2::kBufferSize;
-// One driver read never asks for more than this.
-constexpr DWORD kMaxChunk = CCommDev2::kBufferSize - 1;
 constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
-// A read that brings nothing has failed (with these time-outs a good one waits for the first
-// byte); the receive thread rests before it reads again, so a port that keeps failing (a USB
-// adapter pulled) costs no processor time.
-constexpr DWORD kEmptyReadRestMs = 50;
 
-// Debug lines are formatted into a 64-byte buffer: an overlong line is cut, never allocated.
-MORVANE_PRINTF_FORMAT(1, 2) void DebugLine(const char* format, ...) {
-    char line[64];
-    std::va_list args;
-    va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    OutputDebugStringA(line);
-}
-
-std::string SystemText(DWORD error) {
-    char* text = nullptr;
-    const DWORD length = ::FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string out = length > 0 && text != nullptr ? std::string(text, length) : std::string();
-    if (text != nullptr) ::LocalFree(text);
-    while (!out.empty() &&
-           (out.back() == '\n' || out.back() == '\r' || out.back() == ' ' || out.back() == '.')) {
-        out.pop_back();
-    }
-    return out.empty() ? "system error " + std::to_string(error) : out;
-}
+// Some USB serial drivers let go of a port a little after CloseHandle returned; until they do,
+// an open is refused with access denied, exactly as when another program holds the port. The
+// loader closes and reopens the port at every sweep and detection step and before the transfer,
+// so such a refusal soon after our own close is tried again until the driver has let go. The
+// releases reported take from tens to a few hundred milliseconds: a second covers them with room
+// to spare, and a port that is still refused a second after our close is another program's,
+// which the user hears of no more than a second late.
+constexpr std::chrono::milliseconds kReleaseAfterClose{1000};
+// Between two tries: often enough that a port free again costs the load little of the wait.
+constexpr std::chrono::milliseconds kReopenRetry{50};
 
 OpenErrorKind KindForError(DWORD error) {
     switch (error) {
@@ -78,15 +62,33 @@ OpenErrorKind KindForError(DWORD error) {
     }
 }
 
+// Opens `path`; a refusal within kReleaseAfterClose of this program's own close of it is tried
+// again until then. INVALID_HANDLE_VALUE with `error` set when the port stays refused.
+HANDLE OpenAfterOurClose(CWin32CommCalls& calls, const std::string& path, DWORD& error) {
+    for (;;) {
+        const HANDLE handle = calls.CreateFileA(path.c_str());
+        if (handle != INVALID_HANDLE_VALUE) return handle;
+        error = calls.GetLastError();
+        const std::optional<CommClock::time_point> closed = calls.ClosedAt(path);
+        if (error != ERROR_ACCESS_DENIED || !closed) return handle;
+        const CommClock::time_point now = calls.Now();
+        const CommClock::time_point givenUpAt = *closed + kReleaseAfterClose;
+        if (now >= givenUpAt) return handle;
+        calls.SleepUntil(std::min(now + kReopenRetry, givenUpAt));
+    }
+}
+
 }  // namespace
 
-// Everything an open port holds. It exists exactly from a successful resource set-up in Open
-// until Close, so a device that was never opened holds nothing.
-struct CCommDev2::Backend {
-    Backend() : ring(ringBuffer) {}
+// What an open port holds here besides the ring: the handle, the receive thread and the
+// overlapped structures of both directions.
+struct CCommDev2::Backend : OpenPort {
+    explicit Backend(CWin32CommCalls& c) : calls(c) {}
     Backend(const Backend&) = delete;
     Backend& operator=(const Backend&) = delete;
 
+    CWin32CommCalls& calls;
+    std::string path;  // the device opened, to note our close of it
     // The open port, or INVALID_HANDLE_VALUE. Close invalidates it first: the receive thread
     // checks it after every wait and ends when it is gone.
     std::atomic<HANDLE> portHandle{INVALID_HANDLE_VALUE};
@@ -94,19 +96,19 @@ struct CCommDev2::Backend {
     HANDLE stopEvent = nullptr;  // Close sets it to end the receive thread's wait at once
     OVERLAPPED writeOverlapped{};
     OVERLAPPED readOverlapped{};  // receive thread only
-
-    char ringBuffer[kBufferSize] = {};
-    char chunkBuffer[kBufferSize] = {};  // receive thread only: one driver read
-    CReceiveRing ring;
-
-    DCB driverSettings{};  // owner thread only: what the driver reported, for the fields we leave
+    std::uint32_t lineRate = 0;   // owner thread only: the rate last applied
 
     static DWORD WINAPI ReceiveThread(void* self);
     void ReceiveLoop(HANDLE port);
-    // Bytes of one read into chunkBuffer; 0 when the read failed or `stop` was raised.
+    // Bytes of one read into chunk; 0 when the read failed or `stop` was raised.
     DWORD ReadChunk(HANDLE port, bool& stop);
-    void ReportErrors(HANDLE port) const;
-    void Rest(DWORD ms) const { (void)::WaitForSingleObject(stopEvent, ms); }
+    void ReportErrors(HANDLE port);
+    // Bytes in the driver's output queue; nothing when it cannot tell. Errors it clears on the
+    // way are reported.
+    std::optional<std::uint32_t> QueuedOut(HANDLE port);
+    void Rest() const {
+        (void)::WaitForSingleObject(stopEvent, static_cast<DWORD>(kFailedReadRest.count()));
+    }
 };
 
 DWORD WINAPI CCommDev2::Backend::ReceiveThread(void* self) {
@@ -117,23 +119,25 @@ DWORD WINAPI CCommDev2::Backend::ReceiveThread(void* self) {
 }
 
 void CCommDev2::Backend::ReceiveLoop(HANDLE port) {
-    if (!::SetCommMask(port, EV_RXCHAR)) return;
+    if (!calls.SetCommMask(port, EV_RXCHAR)) return;
     while (portHandle.load() != INVALID_HANDLE_VALUE) {
         bool stop = false;
         const DWORD n = ReadChunk(port, stop);
         // A chunk read while Close was already under way belongs to nobody.
         if (stop || portHandle.load() == INVALID_HANDLE_VALUE) return;
+        // With these time-outs a good read waits for its first byte: one that brings nothing
+        // has failed.
         if (n > 0)
-            ring.Store(chunkBuffer, static_cast<int>(n));
+            ring.Store(chunk.data(), static_cast<int>(n));
         else
-            Rest(kEmptyReadRestMs);
+            Rest();
     }
 }
 
 DWORD CCommDev2::Backend::ReadChunk(HANDLE port, bool& stop) {
     DWORD count = 0;
-    if (::ReadFile(port, chunkBuffer, kMaxChunk, &count, &readOverlapped)) return count;
-    const DWORD started = ::GetLastError();
+    if (calls.ReadFile(port, chunk.data(), kMaxChunk, count, readOverlapped)) return count;
+    const DWORD started = calls.GetLastError();
     if (started != ERROR_IO_PENDING) {
         ReportErrors(port);
         return 0;
@@ -143,54 +147,56 @@ DWORD CCommDev2::Backend::ReadChunk(HANDLE port, bool& stop) {
     if (woken != WAIT_OBJECT_0) {
         // Close is under way: the read must be over before its buffer and event go away.
         stop = true;
-        (void)::CancelIo(port);
-        (void)::GetOverlappedResult(port, &readOverlapped, &count, TRUE);
+        (void)calls.CancelIo(port);
+        (void)calls.GetOverlappedResult(port, readOverlapped, count, TRUE);
         return 0;
     }
-    if (::GetOverlappedResult(port, &readOverlapped, &count, FALSE)) return count;
-    const DWORD error = ::GetLastError();
+    if (calls.GetOverlappedResult(port, readOverlapped, count, FALSE)) return count;
+    const DWORD error = calls.GetLastError();
     // A read whose time-out struck ends with the bytes it got; some drivers report the time-out
     // as an error, with the count still valid.
     if (error == ERROR_TIMEOUT) return count;
     if (portHandle.load() == INVALID_HANDLE_VALUE) return 0;
-    DebugLine("<CE-%u>\n", static_cast<unsigned>(error));
+    CommDebugLine("<CE-%u>\n", static_cast<unsigned>(error));
     ReportErrors(port);
     return count;
 }
 
-void CCommDev2::Backend::ReportErrors(HANDLE port) const {
+void CCommDev2::Backend::ReportErrors(HANDLE port) { (void)QueuedOut(port); }
+
+std::optional<std::uint32_t> CCommDev2::Backend::QueuedOut(HANDLE port) {
     DWORD errors = 0;
     COMSTAT status{};
-    if (!::ClearCommError(port, &errors, &status)) return;
-    if (errors != 0) DebugLine("<CE-%s>\n", CommErrorText(errors).c_str());
+    if (!calls.ClearCommError(port, errors, status)) return std::nullopt;
+    if (errors != 0) CommDebugLine("<CE-%s>\n", CommErrorText(errors).c_str());
+    return status.cbOutQue;
 }
 
+// Made and destroyed where the Backend is complete.
 CCommDev2::CCommDev2() = default;
 
+CCommDev2::CCommDev2(CWin32CommCalls& calls) : calls_(&calls) {}
+
 CCommDev2::~CCommDev2() { CCommDev2::Close(); }
+
+CCommDev2::OpenPort* CCommDev2::Port() const { return backend_.get(); }
 
 std::string ComPortDevicePath(int port) { return Format("\\\\.\\COM%d", port); }
 
 std::string CCommDev2::DevicePathFor(int port) const { return ComPortDevicePath(port); }
 
 bool CCommDev2::Open(int port) {
-    Close();
-    lastOpenError_ = OpenError{};
-    const std::string path = DevicePathFor(port);
-    lastOpenError_.devicePath = path;
-
+    const std::string path = BeginOpen(port);
     auto fail = [this](OpenErrorKind kind, DWORD error) {
-        lastOpenError_.kind = kind;
-        lastOpenError_.osError = static_cast<int>(error);
-        lastOpenError_.osText = SystemText(error);
-        Close();
-        return false;
+        return OpenFailed(kind, static_cast<int>(error), SystemErrorText(error));
     };
 
-    // The ring, its chunk buffer and lock come with the backend; the two events follow.
-    backend_.reset(new (std::nothrow) Backend);
+    // The ring and its chunk buffer come with the backend; the three events follow.
+    CWin32CommCalls& calls = calls_ != nullptr ? *calls_ : SystemCommCalls();
+    backend_.reset(new (std::nothrow) Backend(calls));
     if (!backend_) return fail(OpenErrorKind::Other, ERROR_NOT_ENOUGH_MEMORY);
     Backend& b = *backend_;
+    b.path = path;
     b.readOverlapped.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (b.readOverlapped.hEvent == nullptr) return fail(OpenErrorKind::Other, ::GetLastError());
     b.writeOverlapped.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -199,64 +205,43 @@ bool CCommDev2::Open(int port) {
     if (b.stopEvent == nullptr) return fail(OpenErrorKind::Other, ::GetLastError());
 
     // No sharing: while the load runs, no other program can hold the port.
-    const HANDLE handle =
-        ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        const DWORD error = ::GetLastError();
-        return fail(KindForError(error), error);
-    }
+    DWORD error = 0;
+    const HANDLE handle = OpenAfterOurClose(calls, path, error);
+    if (handle == INVALID_HANDLE_VALUE) return fail(KindForError(error), error);
     b.portHandle.store(handle);
 
-    (void)::SetCommMask(handle, EV_RXCHAR);
-    (void)::SetupComm(handle, kQueueSize, kQueueSize);
-    (void)::PurgeComm(handle, kPurgeAll);
+    (void)calls.SetCommMask(handle, EV_RXCHAR);
+    (void)calls.SetupComm(handle, kQueueSize, kQueueSize);
+    (void)calls.PurgeComm(handle, kPurgeAll);
 
-    if (!InitCommState()) return fail(OpenErrorKind::SettingsRefused, ::GetLastError());
+    if (!InitCommState()) return fail(OpenErrorKind::SettingsRefused, calls.GetLastError());
 
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = 10;
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = 0;
     timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = 1000;
-    (void)::SetCommTimeouts(handle, &timeouts);
+    timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(kWriteTimeout.count());
+    (void)calls.SetCommTimeouts(handle, timeouts);
 
     b.threadHandle = ::CreateThread(nullptr, 0, &Backend::ReceiveThread, &b, 0, nullptr);
     if (b.threadHandle == nullptr) return fail(OpenErrorKind::Other, ::GetLastError());
 
     // Pseudo-terminals behind a Wine port have no modem lines and refuse this; the line settings
     // above asked for DTR already.
-    (void)::EscapeCommFunction(handle, SETDTR);
+    (void)calls.EscapeCommFunction(handle, SETDTR);
     return true;
 }
 
-bool CCommDev2::InitCommState() {
-    if (!IsOpen()) return false;
-    Backend& b = *backend_;
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    (void)::GetCommState(b.portHandle.load(), &dcb);
-    dcb.DCBlength = sizeof dcb;
-    b.driverSettings = dcb;
-
-    lineSettings = DefaultLineSettings();
-    return ApplyCommState();
-}
-
-bool CCommDev2::SetHandshake(bool enable) {
-    if (!IsOpen()) return false;
-    SetLineHandshake(lineSettings, enable);
-    return true;
-}
-
-// The driver's block with our fields written over it: fDsrSensitivity, fTXContinueOnXoff,
-// fErrorChar, fAbortOnError, ErrorChar and EofChar stay as the driver reported them.
+// The driver's block as it reports it now, with our fields written over it.
 bool CCommDev2::ApplyCommState() {
     if (!IsOpen()) return false;
     Backend& b = *backend_;
-    const SLineSettings& s = lineSettings;
-    DCB dcb = b.driverSettings;
+    const HANDLE port = b.portHandle.load();
+    const SLineSettings& s = lineSettings_;
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    (void)b.calls.GetCommState(port, dcb);
     dcb.DCBlength = sizeof dcb;
     dcb.BaudRate = s.BaudRate;
     dcb.ByteSize = s.ByteSize;
@@ -277,55 +262,68 @@ bool CCommDev2::ApplyCommState() {
     dcb.XonChar = s.XonChar;
     dcb.XoffChar = s.XoffChar;
     dcb.EvtChar = s.EvtChar;
-    return ::SetCommState(b.portHandle.load(), &dcb) != FALSE;
+    // Many drivers keep these two from the last program that used the port (or `mode COMn`).
+    // With DSR sensitivity the driver drops every byte received while DSR is low, which it
+    // always is on a three-wire cable: the receiver would never be heard. With abort-on-error,
+    // one framing error (the rate sweep makes them) fails every later read and write until the
+    // error is cleared. Every other field stays as the driver reports it.
+    dcb.fDsrSensitivity = 0;
+    dcb.fAbortOnError = 0;
+    if (!b.calls.SetCommState(port, dcb)) return false;
+    b.lineRate = s.BaudRate;
+    return true;
 }
 
-// True only when every byte was written within the write time-out.
+// True only when every byte was written and has left the PC within the write time-out.
 bool CCommDev2::Write(const void* data, int length) {
-    if (!IsOpen() || length < 0 || (data == nullptr && length > 0)) return false;
+    if (!IsOpen() || !WritableBytes(data, length)) return false;
     Backend& b = *backend_;
+    CWin32CommCalls& calls = b.calls;
     const HANDLE port = b.portHandle.load();
+    const CommClock::time_point deadline = calls.Now() + kWriteTimeout;
     DWORD written = 0;
     (void)::ResetEvent(b.writeOverlapped.hEvent);
-    if (!::WriteFile(port, data, static_cast<DWORD>(length), &written, &b.writeOverlapped)) {
-        const DWORD started = ::GetLastError();
+    if (!calls.WriteFile(port, data, static_cast<DWORD>(length), written, b.writeOverlapped)) {
+        const DWORD started = calls.GetLastError();
         if (started != ERROR_IO_PENDING) {
-            DebugLine("Other Write Error \n");
+            CommDebugLine("Other Write Error \n");
             b.ReportErrors(port);
             return false;
         }
         for (;;) {
-            if (::GetOverlappedResult(port, &b.writeOverlapped, &written, TRUE)) break;
-            const DWORD error = ::GetLastError();
+            if (calls.GetOverlappedResult(port, b.writeOverlapped, written, TRUE)) break;
+            const DWORD error = calls.GetLastError();
             if (error == ERROR_IO_INCOMPLETE) continue;
-            DebugLine("<CE-%u>\n", static_cast<unsigned>(error));
+            CommDebugLine("<CE-%u>\n", static_cast<unsigned>(error));
             b.ReportErrors(port);
             return false;
         }
     }
-    return written == static_cast<DWORD>(length);
-}
-
-int CCommDev2::Read(char* buffer, int length) {
-    if (!IsOpen()) return 0;
-    return backend_->ring.Take(buffer, length);
+    // The write completed when the driver took the bytes; a USB adapter's driver still holds
+    // them in its queue for as long as they take on the line.
+    if (written != static_cast<DWORD>(length)) return false;
+    return WaitUntilSent([&b, port] { return b.QueuedOut(port); }, [&calls] { return calls.Now(); },
+                         [&calls](CommClock::time_point t) { calls.SleepUntil(t); }, deadline,
+                         b.lineRate);
 }
 
 void CCommDev2::Close() {
     if (!backend_) return;
     Backend& b = *backend_;
+    CWin32CommCalls& calls = b.calls;
     const HANDLE port = b.portHandle.exchange(INVALID_HANDLE_VALUE);
     if (port != INVALID_HANDLE_VALUE) {
-        (void)::SetCommMask(port, 0);
+        (void)calls.SetCommMask(port, 0);
         if (b.threadHandle != nullptr) {
             (void)::SetEvent(b.stopEvent);
             (void)::WaitForSingleObject(b.threadHandle, INFINITE);
             ::CloseHandle(b.threadHandle);
             b.threadHandle = nullptr;
         }
-        (void)::EscapeCommFunction(port, CLRDTR);
-        (void)::PurgeComm(port, kPurgeAll);
-        ::CloseHandle(port);
+        (void)calls.EscapeCommFunction(port, CLRDTR);
+        (void)calls.PurgeComm(port, kPurgeAll);
+        calls.CloseHandle(port);
+        calls.NoteClosed(b.path);
     }
     for (HANDLE* event : {&b.writeOverlapped.hEvent, &b.readOverlapped.hEvent, &b.stopEvent}) {
         if (*event != nullptr) ::CloseHandle(*event);
@@ -337,7 +335,5 @@ void CCommDev2::Close() {
 bool CCommDev2::IsOpen() const {
     return backend_ && backend_->portHandle.load() != INVALID_HANDLE_VALUE;
 }
-
-int CCommDev2::RingCount() const { return backend_ ? backend_->ring.Count() : 0; }
 
 }  // namespace morvane

@@ -5,6 +5,32 @@ namespace {
 
 bool IsBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
+std::string_view Trimmed(std::string_view raw) {
+    while (!raw.empty() && IsBlank(raw.front())) raw.remove_prefix(1);
+    while (!raw.empty() && IsBlank(raw.back())) raw.remove_suffix(1);
+    return raw;
+}
+
+// The next blank-separated word of `line`, taken off its front.
+std::string_view NextWord(std::string_view& line) {
+    line = Trimmed(line);
+    std::size_t end = 0;
+    while (end < line.size() && !IsBlank(line[end])) ++end;
+    const std::string_view word = line.substr(0, end);
+    line.remove_prefix(end);
+    return word;
+}
+
+std::optional<unsigned> Decimal(std::string_view digits) {
+    if (digits.empty() || digits.size() > 9) return std::nullopt;
+    unsigned value = 0;
+    for (const char c : digits) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    return value;
+}
+
 }  // namespace
 
 CString SysfsText(std::string_view raw) {
@@ -19,17 +45,29 @@ CString SysfsText(std::string_view raw) {
 }
 
 std::optional<int> SysfsNumber(std::string_view raw) {
-    std::size_t begin = 0;
-    std::size_t end = raw.size();
-    while (begin < end && IsBlank(raw[begin])) ++begin;
-    while (end > begin && IsBlank(raw[end - 1])) --end;
-    if (begin == end || end - begin > 9) return std::nullopt;
-    int value = 0;
-    for (std::size_t i = begin; i < end; ++i) {
-        if (raw[i] < '0' || raw[i] > '9') return std::nullopt;
-        value = value * 10 + (raw[i] - '0');
+    const std::optional<unsigned> value = Decimal(Trimmed(raw));
+    if (!value) return std::nullopt;
+    return static_cast<int>(*value);
+}
+
+std::optional<std::uint16_t> SysfsHexId(std::string_view raw) {
+    const std::string_view digits = Trimmed(raw);
+    if (digits.empty() || digits.size() > 4) return std::nullopt;
+    unsigned value = 0;
+    for (const char c : digits) {
+        unsigned digit = 0;
+        if (c >= '0' && c <= '9') {
+            digit = static_cast<unsigned>(c - '0');
+        } else if (c >= 'a' && c <= 'f') {
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        } else if (c >= 'A' && c <= 'F') {
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        } else {
+            return std::nullopt;
+        }
+        value = value * 16 + digit;
     }
-    return value;
+    return static_cast<std::uint16_t>(value);
 }
 
 std::string_view LinkTargetName(std::string_view target) {
@@ -76,6 +114,33 @@ CString UsbAdapterName(std::string_view product, std::string_view manufacturer,
 CString OnBoardPortName(std::string_view ttyName) {
     if (ttyName.substr(0, 6) == "rfcomm") return "Bluetooth Serial Port";
     return "Communications Port";
+}
+
+std::vector<STtyDriverRange> ParseTtyDrivers(std::string_view text) {
+    std::vector<STtyDriverRange> drivers;
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        // name, device node, major, minor or first-last, type
+        NextWord(line);
+        NextWord(line);
+        const std::optional<unsigned> major = Decimal(NextWord(line));
+        const std::string_view minors = NextWord(line);
+        const std::size_t dash = minors.find('-');
+        const std::optional<unsigned> first = Decimal(minors.substr(0, dash));
+        const std::optional<unsigned> last =
+            dash == std::string_view::npos ? first : Decimal(minors.substr(dash + 1));
+        if (major && first && last && *first <= *last) drivers.push_back({*major, *first, *last});
+    }
+    return drivers;
+}
+
+bool IsTtyDevice(unsigned major, unsigned minor, const std::vector<STtyDriverRange>& drivers) {
+    for (const STtyDriverRange& d : drivers) {
+        if (d.major == major && minor >= d.firstMinor && minor <= d.lastMinor) return true;
+    }
+    return false;
 }
 
 SSerInfo MakePortRecord(int comPort, const CString& devicePath, const CString& name, bool isUsb) {

@@ -3,8 +3,10 @@
 // hands the texts over.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "serial/enumerate_com_ports.h"
 
@@ -16,6 +18,9 @@ namespace morvane {
 
 // A decimal attribute such as a UART's `type`; nothing for anything else.
 [[nodiscard]] std::optional<int> SysfsNumber(std::string_view raw);
+
+// A USB id attribute (`idVendor`, `idProduct`: four hex digits); nothing for anything else.
+[[nodiscard]] std::optional<std::uint16_t> SysfsHexId(std::string_view raw);
 
 // The last component of a link's target ("../../bus/usb" gives "usb").
 [[nodiscard]] std::string_view LinkTargetName(std::string_view target);
@@ -37,6 +42,22 @@ namespace morvane {
 
 // The name of a port that is not on USB, by the kind of its tty ("Communications Port" for a UART).
 [[nodiscard]] CString OnBoardPortName(std::string_view ttyName);
+
+// The device numbers one tty driver owns, from a line of /proc/tty/drivers.
+struct STtyDriverRange {
+    unsigned major = 0;
+    unsigned firstMinor = 0;
+    unsigned lastMinor = 0;
+};
+
+// Every range that /proc/tty/drivers names ("serial  /dev/ttyS  4 64-95 serial"); lines that do
+// not read as one are left out.
+[[nodiscard]] std::vector<STtyDriverRange> ParseTtyDrivers(std::string_view text);
+
+// Whether a character device's numbers belong to a tty driver: a devices-folder entry that leads
+// to anything else (a plain file, /dev/null) is no serial port.
+[[nodiscard]] bool IsTtyDevice(unsigned major, unsigned minor,
+                               const std::vector<STtyDriverRange>& drivers);
 
 // A finished record: portName "COMn", friendlyName "<name> (COMn)", description the name itself.
 [[nodiscard]] SSerInfo MakePortRecord(int comPort, const CString& devicePath, const CString& name,

@@ -83,87 +83,86 @@ void ReportSkipped(const char* what, std::uint32_t code) {
 
 class CDevInfoSetOwner {
 public:
-    CDevInfoSetOwner(CWin32PortServices& os, DevInfoSet set) : m_os(os), m_set(set) {}
-    ~CDevInfoSetOwner() { m_os.SetupDiDestroyDeviceInfoList(m_set); }
+    CDevInfoSetOwner(CWin32PortServices& os, DevInfoSet set) : os_(os), set_(set) {}
+    ~CDevInfoSetOwner() { os_.SetupDiDestroyDeviceInfoList(set_); }
     CDevInfoSetOwner(const CDevInfoSetOwner&) = delete;
     CDevInfoSetOwner& operator=(const CDevInfoSetOwner&) = delete;
 
 private:
-    CWin32PortServices& m_os;
-    DevInfoSet m_set;
+    CWin32PortServices& os_;
+    DevInfoSet set_;
 };
 
 // An open registry key, closed when it goes out of scope.
 class CRegKeyOwner {
 public:
-    explicit CRegKeyOwner(CWin32PortServices& os) : m_os(os) {}
+    explicit CRegKeyOwner(CWin32PortServices& os) : os_(os) {}
     ~CRegKeyOwner() {
-        if (m_open) m_os.RegCloseKey(m_key);
+        if (open_) os_.RegCloseKey(key_);
     }
     CRegKeyOwner(const CRegKeyOwner&) = delete;
     CRegKeyOwner& operator=(const CRegKeyOwner&) = delete;
 
     bool Open(RegKey parent, const char* subKey) {
-        m_open = m_os.RegOpenKeyExA(parent, subKey, kKeyRead, m_key) == kErrorSuccess;
-        return m_open;
+        open_ = os_.RegOpenKeyExA(parent, subKey, kKeyRead, key_) == kErrorSuccess;
+        return open_;
     }
     // Takes a key opened otherwise; false when it is none.
     bool Adopt(RegKey key) {
-        m_key = key;
-        m_open = key != kInvalidRegKey;
-        return m_open;
+        key_ = key;
+        open_ = key != kInvalidRegKey;
+        return open_;
     }
     // The name of subkey `index`; false at the first one that cannot be read, normally the end.
     bool SubKeyName(std::uint32_t index, CString& name) {
         char buffer[kRegNameSize] = {};
         std::uint32_t size = kRegNameSize;
-        if (m_os.RegEnumKeyExA(m_key, index, buffer, size) != kErrorSuccess) return false;
+        if (os_.RegEnumKeyExA(key_, index, buffer, size) != kErrorSuccess) return false;
         name = TextIn(buffer, kRegNameSize);
         return true;
     }
     bool Value(const char* valueName, CString& value) {
         std::uint8_t buffer[kRegNameSize] = {};
         std::uint32_t size = kRegNameSize;
-        if (m_os.RegQueryValueExA(m_key, valueName, buffer, size) != kErrorSuccess) return false;
+        if (os_.RegQueryValueExA(key_, valueName, buffer, size) != kErrorSuccess) return false;
         value = TextIn(buffer, kRegNameSize);
         return true;
     }
-    RegKey Key() const { return m_key; }
+    RegKey Key() const { return key_; }
 
 private:
-    CWin32PortServices& m_os;
-    RegKey m_key = 0;
-    bool m_open = false;
+    CWin32PortServices& os_;
+    RegKey key_ = 0;
+    bool open_ = false;
 };
 
 // The set-up library for the length of one enumeration: loaded and its functions looked up in
 // this order on every system, released at the end whatever happened in between.
 class CSetupApiLibrary {
 public:
-    explicit CSetupApiLibrary(CWin32PortServices& os) : m_os(os) {
-        m_loaded = m_os.LoadSetupApi();
-        if (!m_loaded) return;
-        m_procs.getClassDevs = m_os.GetSetupApiProc("SetupDiGetClassDevsA");
-        m_procs.enumDeviceInterfaces = m_os.GetSetupApiProc("SetupDiEnumDeviceInterfaces");
-        m_procs.getDeviceInterfaceDetail = m_os.GetSetupApiProc("SetupDiGetDeviceInterfaceDetailA");
-        m_procs.getDeviceRegistryProperty =
-            m_os.GetSetupApiProc("SetupDiGetDeviceRegistryPropertyW");
-        m_procs.destroyDeviceInfoList = m_os.GetSetupApiProc("SetupDiDestroyDeviceInfoList");
-        m_procs.getDeviceInstanceId = m_os.GetSetupApiProc("SetupDiGetDeviceInstanceIdA");
-        m_procs.openDevRegKey = m_os.GetSetupApiProc("SetupDiOpenDevRegKey");
+    explicit CSetupApiLibrary(CWin32PortServices& os) : os_(os) {
+        loaded_ = os_.LoadSetupApi();
+        if (!loaded_) return;
+        procs_.getClassDevs = os_.GetSetupApiProc("SetupDiGetClassDevsA");
+        procs_.enumDeviceInterfaces = os_.GetSetupApiProc("SetupDiEnumDeviceInterfaces");
+        procs_.getDeviceInterfaceDetail = os_.GetSetupApiProc("SetupDiGetDeviceInterfaceDetailA");
+        procs_.getDeviceRegistryProperty = os_.GetSetupApiProc("SetupDiGetDeviceRegistryPropertyW");
+        procs_.destroyDeviceInfoList = os_.GetSetupApiProc("SetupDiDestroyDeviceInfoList");
+        procs_.getDeviceInstanceId = os_.GetSetupApiProc("SetupDiGetDeviceInstanceIdA");
+        procs_.openDevRegKey = os_.GetSetupApiProc("SetupDiOpenDevRegKey");
     }
     ~CSetupApiLibrary() {
-        if (m_loaded) m_os.FreeSetupApi();
+        if (loaded_) os_.FreeSetupApi();
     }
     CSetupApiLibrary(const CSetupApiLibrary&) = delete;
     CSetupApiLibrary& operator=(const CSetupApiLibrary&) = delete;
 
-    const SSetupApiProcs& Procs() const { return m_procs; }
+    const SSetupApiProcs& Procs() const { return procs_; }
 
 private:
-    CWin32PortServices& m_os;
-    bool m_loaded = false;
-    SSetupApiProcs m_procs;
+    CWin32PortServices& os_;
+    bool loaded_ = false;
+    SSetupApiProcs procs_;
 };
 
 // A port listed under several keys keeps the place of its first appearance and the fields of

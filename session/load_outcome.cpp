@@ -1,5 +1,6 @@
 #include "session/load_outcome.h"
 
+#include "loader/loader_w6.h"
 #include "platform/text.h"
 #include "record/loader_status.h"
 
@@ -20,12 +21,7 @@ std::string WhatWasHeard(const DetectionFacts& facts) {
 
 }  // namespace
 
-std::string TrimVersion(std::string_view text) {
-    const std::size_t first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string_view::npos) return {};
-    const std::size_t last = text.find_last_not_of(" \t\r\n");
-    return std::string(text.substr(first, last - first + 1));
-}
+std::string TrimVersion(std::string_view text) { return std::string(TrimSpace(text)); }
 
 Verdict ProbeVerdict(const DetectionFacts& facts, const std::string& where) {
     if (!facts.answered)
@@ -42,7 +38,19 @@ Verdict ProbeVerdict(const DetectionFacts& facts, const std::string& where) {
     return {true, "Receiver found on " + where + attempt + "; it named no firmware version.\n"};
 }
 
-Verdict VerifyVerdict(const DetectionFacts& facts, std::string_view expected) {
+Verdict VerifyVerdict(const DetectionFacts& facts, const std::string& where,
+                      std::string_view expected) {
+    if (facts.port == VerifyPort::Gone) {
+        return {false,
+                Format("Not verified: %s went away when the receiver restarted and did not "
+                       "come back within %u s\n",
+                       where.c_str(), CLoaderW6::kPortReturnMs / 1000) +
+                    "  Check the receiver's cable and power, and which port it is on now.\n"};
+    }
+    if (facts.port == VerifyPort::Refused) {
+        return {false,
+                "Not verified: " + where + " would not open again after the receiver restarted.\n"};
+    }
     if (!facts.answered) {
         return {false, "Not verified: the receiver did not answer after its restart: " +
                            WhatWasHeard(facts)};
@@ -70,7 +78,8 @@ std::string AdviceAfterLoad(const LoadOutcome& outcome, const std::string& portL
     const std::string where = devicePath.empty() || devicePath == portLabel
                                   ? portLabel
                                   : portLabel + " (" + devicePath + ")";
-    if (outcome.status == STATUS_FIRMWARE_COMPLETE) return {};
+    if (outcome.status == STATUS_FIRMWARE_COMPLETE || outcome.status == STATUS_NO_UPDATE_REQUIRED)
+        return {};
     if (!outcome.answered) {
         if (outcome.status == STATUS_INVALID_PORT) return {};
         if (outcome.bytesHeard == 0) {

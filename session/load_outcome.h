@@ -14,6 +14,13 @@
 
 namespace morvane {
 
+// What became of the port for the detection after the receiver's restart.
+enum class VerifyPort : std::uint8_t {
+    Opened,   // it opened, at once or once it came back
+    Gone,     // it went away as the receiver restarted and did not come back in time
+    Refused,  // it was there but would not open; the outcome's open error says why
+};
+
 // What one detection found on a port.
 struct DetectionFacts {
     bool answered = false;
@@ -22,6 +29,7 @@ struct DetectionFacts {
     std::size_t bytesHeard = 0;  // read from the line, whether they made sense or not
     std::string firmware;        // the firmware version the receiver named; empty: none
     std::string bootLoader;      // the boot loader's version, when the receiver named that
+    VerifyPort port = VerifyPort::Opened;  // after the restart only
 };
 
 // How a load ended, read after its worker was done and before the loader (and its device) went
@@ -39,6 +47,8 @@ struct LoadOutcome {
     std::uint32_t sentBytes = 0;   // of the image, when the load ended
     std::uint32_t totalBytes = 0;  // the image's size; 0 when the transfer never started
     std::string failure;           // what an unexpected exception said, if one left the load
+    std::string firmwareBefore;    // the version the receiver named before the load; empty: none
+    std::string recordError;       // why the record of the load could not be written; empty: none
     // The detection of a probe, or the one after the restart when the load was verified.
     bool verifyRan = false;
     DetectionFacts detection;
@@ -56,9 +66,10 @@ struct Verdict {
 // "Receiver found on COM5, firmware 1.21 (...)", or what was heard and a hint.
 [[nodiscard]] Verdict ProbeVerdict(const DetectionFacts& facts, const std::string& where);
 
-// "Verified: the receiver reports firmware 1.22" when the restarted receiver names `expected`;
-// "Not verified: ..." with what was seen otherwise.
-[[nodiscard]] Verdict VerifyVerdict(const DetectionFacts& facts, std::string_view expected);
+// "Verified: the receiver reports firmware 1.22" when the restarted receiver on `where` names
+// `expected`; "Not verified: ..." with what was seen otherwise.
+[[nodiscard]] Verdict VerifyVerdict(const DetectionFacts& facts, const std::string& where,
+                                    std::string_view expected);
 
 // What to tell the user after a load that did not succeed (empty when there is nothing to add to
 // the status line), from what was heard: nothing at all, bytes but no valid answer, or an answer

@@ -6,6 +6,7 @@
 #include "platform/pacing.h"
 #include "platform/text.h"
 #include "record/loader_status.h"
+#include "res/firmware_image.h"
 #include "serial/com_port_path.h"
 #include "serial/comm_dev2.h"
 
@@ -75,6 +76,23 @@ DetectionFacts CLoadSession::Detected(const CLoader& loader, int attempts) const
     return facts;
 }
 
+// The text, not the flag: the load lowers the flag before the transfer (the window then stops
+// showing the version), and the text stays until a verification clears it.
+std::string CLoadSession::FirmwareNamed() const { return TrimVersion(state_->GetFirmwareText()); }
+
+SRunEnd RunEndOf(const LoadRequest& request, const LoadOutcome& outcome) {
+    SRunEnd end;
+    end.probeOnly = request.probeOnly;
+    end.cancelled = outcome.cancelled;
+    end.failed = !outcome.failure.empty();
+    end.status = outcome.status;
+    end.answered = outcome.detection.answered;
+    end.verifyRan = outcome.verifyRan;
+    end.verified = outcome.verifyRan &&
+                   VerifyVerdict(outcome.detection, PortLabelOf(request), kFirmwareVersion).good;
+    return end;
+}
+
 void CLoadSession::TakeLoadEnd(const CLoader* loader) {
     outcome_.status = state_->GetStatus();
     outcome_.answered = state_->GetReplySeen();
@@ -91,18 +109,35 @@ void CLoadSession::Run(CLoaderW6& loader) {
         outcome_.detection = Detected(loader, CLoader::kDetectAttempts);
         return;
     }
+    loader.SkipCurrent(request_.skipCurrent);
     loader.Run();
     // The load's outcome; a verification after it is reported on its own.
     TakeLoadEnd(&loader);
     if (request_.verify && outcome_.status == STATUS_FIRMWARE_COMPLETE) {
+        // The record is about to hear the new firmware's name.
+        outcome_.firmwareBefore = FirmwareNamed();
         outcome_.verifyRan = true;
         loader.DetectAfterRestart();
-        outcome_.detection = Detected(loader, CLoaderW6::kVerifyAttempts);
+        const bool opened = state_->GetStatus() != STATUS_INVALID_PORT;
+        outcome_.detection = Detected(loader, opened ? CLoaderW6::kVerifyAttempts : 0);
+        if (!opened) {
+            outcome_.detection.port = loader.PortAfterRestart() == CLoaderW6::RestartPort::Gone
+                                          ? VerifyPort::Gone
+                                          : VerifyPort::Refused;
+        }
     }
 }
 
 void CLoadSession::Work() {
     const CPacingScope pacing;
+    // A PC that sleeps or shuts down mid-load leaves the receiver without firmware. The lock is
+    // taken and let go on this thread: Windows ties it to the thread that asked.
+    IPowerService& power = deps_.power != nullptr ? *deps_.power : SystemPowerService();
+    CAwakeLock awake = request_.probeOnly ? CAwakeLock() : power.HoldAwake(deps_.awakeReason);
+    // Every run leaves its record, whatever ends it; the port's identity is read before the
+    // load can change it (an adapter that re-enumerates when the receiver restarts).
+    CLoadRecorder recorder(request_.log, request_.program);
+    recorder.Started(PortLabel(), devicePath_, request_.comPort);
     std::unique_ptr<ISerialDevice> device = std::move(deps_.device);
     if (!device) {
         if (request_.comPort != 0) {
@@ -141,12 +176,17 @@ void CLoadSession::Work() {
         outcome_.failure = "an unknown error";
     }
     if (!loadEndTaken_) TakeLoadEnd(nullptr);
-    if (outcome_.status == STATUS_INVALID_PORT) {
+    if (outcome_.status == STATUS_INVALID_PORT || outcome_.detection.port == VerifyPort::Refused) {
         if (outcome_.openError.devicePath.empty()) outcome_.openError.devicePath = devicePath_;
         // The system's facts (owning group, holders) may take a look through /proc: here, on the
         // worker, rather than on a window's thread.
         outcome_.openFacts = GatherOpenErrorFacts(outcome_.openError);
     }
+    awake.Release();
+    if (!outcome_.verifyRan) outcome_.firmwareBefore = FirmwareNamed();
+    outcome_.recordError = recorder.Finished(
+        RunEndOf(request_, outcome_), outcome_.firmwareBefore,
+        outcome_.verifyRan ? outcome_.detection.firmware : std::string(), *state_);
     state_->SetLoadRunning(false);
     if (deps_.onEnded) deps_.onEnded(outcome_);
     done_.store(true);

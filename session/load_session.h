@@ -20,10 +20,12 @@
 #include "loader/load_seams.h"
 #include "loader/loader.h"
 #include "platform/mutex.h"
+#include "platform/power.h"
 #include "platform/thread_annotations.h"
 #include "platform/wake_event.h"
 #include "record/loader_state.h"
 #include "serial/serial_device.h"
+#include "session/load_log.h"
 #include "session/load_outcome.h"
 
 namespace morvane {
@@ -70,7 +72,15 @@ struct LoadRequest {
     std::string portPath;
     bool probeOnly = false;  // detection alone: nothing is sent after it
     bool verify = false;     // after a complete load, detection again once the receiver restarted
+    // A receiver that reports the carried firmware gets nothing after its detection: the load
+    // ends with STATUS_NO_UPDATE_REQUIRED.
+    bool skipCurrent = false;
+    SLoadLogTarget log{false, {}};    // where the record of the load goes; off unless asked
+    std::string program = "morvane";  // who ran the load, for the record
 };
+
+// How a run ended, in the terms of the record of loads.
+[[nodiscard]] SRunEnd RunEndOf(const LoadRequest& request, const LoadOutcome& outcome);
 
 // "COM5", or the path given.
 [[nodiscard]] std::string PortLabelOf(const LoadRequest& request);
@@ -95,6 +105,12 @@ struct SessionDeps {
     // Called on the worker once the outcome is known and the loader (and with it the port) is
     // gone, before Done() turns true: the window hands its controls back from here.
     std::function<void(const LoadOutcome&)> onEnded;
+    // Keeps the PC awake and running from the start of a load to its end (not for a probe, which
+    // sends nothing that could be cut off); null: the system's own.
+    IPowerService* power = nullptr;
+    // What the system shows for that lock to someone who tries to shut down: the programs give
+    // their damage warning.
+    std::string awakeReason;
 };
 
 class CLoadSession {
@@ -130,6 +146,8 @@ private:
     // The load's end into the outcome: status, what was heard, how far the transfer came.
     void TakeLoadEnd(const CLoader* loader);
     [[nodiscard]] DetectionFacts Detected(const CLoader& loader, int attempts) const;
+    // The firmware version the receiver named so far; empty: none.
+    [[nodiscard]] std::string FirmwareNamed() const;
 
     LoadRequest request_;
     SessionDeps deps_;

@@ -118,10 +118,19 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
         ->check(CLI::PositiveNumber);
     app.add_flag("--no-transfer-expected", noTransferExpected,
                  "Exit with status 0 when no transfer was attempted (and 1 when one was)");
-    app.add_flag(
+    auto* exitAfterTransfer = app.add_flag(
         "--exit-after-transfer", line.exitAfterTransfer,
         "Exit on its own once a transfer is over: when the updater closes the port, or 3 s after "
         "the end-of-file record");
+    double dropSeconds = 0;
+    app.add_option("--drop-port-on-restart", dropSeconds,
+                   "When the receiver restarts into the new firmware after a good image, close the "
+                   "pseudo-terminal and remove the COM link, as a receiver with a USB serial port "
+                   "of its own drops its port; come back SECONDS later on a new pseudo-terminal "
+                   "under the same link")
+        ->option_text("SECONDS")
+        ->check(CLI::PositiveNumber)
+        ->excludes(exitAfterTransfer);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -129,6 +138,7 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
         return status == 0 ? 0 : kExitBadCommandLine;
     }
     sim.onlyRate = onlyRate;
+    line.dropPortOnRestart = morvane::SimTime(static_cast<long long>(dropSeconds * 1000.0));
 
     std::vector<std::uint8_t> imageFromFile;
     if (!imagePath.empty()) {

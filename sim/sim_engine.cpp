@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/sha256.h"
 #include "platform/text.h"
-#include "sim/sha256.h"
 
 namespace morvane {
 

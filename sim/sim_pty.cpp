@@ -38,9 +38,17 @@ CSimPty::CSimPty(CSimEngine& engine, SSimPtyOptions options)
 CSimPty::~CSimPty() { Close(); }
 
 bool CSimPty::Open(std::string* error) {
+    if (!OpenLine(error) || !MakeLink(error)) {
+        Close();
+        return false;
+    }
+    start_ = std::chrono::steady_clock::now();
+    return true;
+}
+
+bool CSimPty::OpenLine(std::string* error) {
     auto fail = [&](std::string text) {
         if (error) *error = std::move(text);
-        Close();
         return false;
     };
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -67,23 +75,48 @@ bool CSimPty::Open(std::string* error) {
     const int other = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (other < 0) return fail(SystemText(name, errno));
     close(other);
+    return true;
+}
 
-    if (options_.comPort != 0) {
-        const std::string dir = DevicesDirFromEnv();
-        if (dir.empty()) return fail("--com needs MORVANE_DEVICES to name the devices folder");
-        std::error_code ec;
-        std::filesystem::create_directories(dir, ec);
-        if (ec) return fail(Format("%s: %s", dir.c_str(), ec.message().c_str()));
-        const std::string link = Format("%s/com%d", dir.c_str(), options_.comPort);
-        // A link left by a receiver that died is replaced; anything else there is not ours.
-        if (std::filesystem::is_symlink(std::filesystem::symlink_status(link, ec))) {
-            std::filesystem::remove(link, ec);
-        }
-        if (symlink(slavePath_.c_str(), link.c_str()) != 0)
-            return fail(SystemText(link.c_str(), errno));
-        linkPath_ = link;
+bool CSimPty::MakeLink(std::string* error) {
+    if (options_.comPort == 0) return true;
+    auto fail = [&](std::string text) {
+        if (error) *error = std::move(text);
+        return false;
+    };
+    const std::string dir = DevicesDirFromEnv();
+    if (dir.empty()) return fail("--com needs MORVANE_DEVICES to name the devices folder");
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec) return fail(Format("%s: %s", dir.c_str(), ec.message().c_str()));
+    const std::string link = Format("%s/com%d", dir.c_str(), options_.comPort);
+    // A link left by a receiver that died is replaced; anything else there is not ours.
+    if (std::filesystem::is_symlink(std::filesystem::symlink_status(link, ec))) {
+        std::filesystem::remove(link, ec);
     }
-    start_ = std::chrono::steady_clock::now();
+    if (symlink(slavePath_.c_str(), link.c_str()) != 0)
+        return fail(SystemText(link.c_str(), errno));
+    linkPath_ = link;
+    return true;
+}
+
+void CSimPty::DropPort(SimTime now) {
+    Log(Format("restarting: the port goes for %.1f s",
+               static_cast<double>(options_.dropPortOnRestart.count()) / 1000.0));
+    Close();
+    portBackAt_ = now + options_.dropPortOnRestart;
+}
+
+bool CSimPty::BringPortBack() {
+    portBackAt_.reset();
+    std::string error;
+    if (!OpenLine(&error) || !MakeLink(&error)) {
+        Log("the port cannot come back: " + error);
+        Close();
+        return false;
+    }
+    Log(Format("the port is back on %s%s%s", slavePath_.c_str(),
+               linkPath_.empty() ? "" : ", linked as ", linkPath_.c_str()));
     return true;
 }
 
@@ -114,8 +147,22 @@ SimTime CSimPty::Now() const {
 SimRunEnd CSimPty::Run(const std::atomic<bool>& stop) {
     SimRunEnd end = SimRunEnd::Stopped;
     bool endedBefore = engine_.TransferEnded();
+    bool restartingBefore = engine_.Restarting();
     std::string buffer(4096, '\0');
     while (!stop.load()) {
+        if (portBackAt_) {
+            // Nobody can reach the receiver now; it goes on restarting all the same.
+            const SimTime now = Now();
+            (void)engine_.Tick(0, now);
+            if (now < *portBackAt_) {
+                PauseMs(kPollMs);
+                continue;
+            }
+            if (!BringPortBack()) {
+                end = SimRunEnd::Failed;
+                break;
+            }
+        }
         pollfd pfd{master_, POLLIN, 0};
         const int ready = poll(&pfd, 1, kPollMs);
         if (ready < 0) {
@@ -163,6 +210,12 @@ SimRunEnd CSimPty::Run(const std::atomic<bool>& stop) {
         if (engine_.TransferEnded() && !endedBefore && options_.onTransferEnded)
             options_.onTransferEnded();
         endedBefore = engine_.TransferEnded();
+        if (options_.dropPortOnRestart.count() > 0 && engine_.Restarting() && !restartingBefore) {
+            restartingBefore = true;
+            DropPort(now);
+            continue;
+        }
+        restartingBefore = engine_.Restarting();
 
         if (options_.exitAfterTransfer && !gotData) {
             const bool lingered =

@@ -4,7 +4,9 @@
 // the two sides would understand each other on a real wire.
 //
 // With a COM number, $MORVANE_DEVICES/comN is made a link to the other end, so the updater finds
-// the receiver as COM N; the link goes when the runner closes.
+// the receiver as COM N; the link goes when the runner closes. A receiver with a USB serial port
+// of its own drops that port while it restarts into new firmware: the runner can do the same,
+// and come back on a new pseudo-terminal under the same link.
 #pragma once
 
 #include <atomic>
@@ -12,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "sim/sim_engine.h"
@@ -23,6 +26,9 @@ struct SSimPtyOptions {
     bool split = false;                // send each reply in small pieces with short pauses
     bool exitAfterTransfer = false;    // end the run a moment after a transfer ended
     std::size_t hangupAfterBytes = 0;  // not 0: drop the line after this many image bytes
+    // Not 0: when the receiver restarts into new firmware, the line and its link go, and come
+    // back this much later on a new pseudo-terminal.
+    SimTime dropPortOnRestart{0};
     // One human-readable line per event (no line end); may be empty.
     std::function<void(const std::string&)> log;
     // Called each time a transfer's end-of-file record has been taken in; may be empty.
@@ -46,7 +52,7 @@ public:
     // Opens the pseudo-terminal, raw, at the engine's rate, and makes the COM link if asked.
     // On failure the reason, with the system's text, is left in `error`.
     [[nodiscard]] bool Open(std::string* error);
-    // The device the updater opens ("/dev/pts/N").
+    // The device the updater opens ("/dev/pts/N"); another one after the port came back.
     [[nodiscard]] const std::string& SlavePath() const { return slavePath_; }
     // The COM link, or empty.
     [[nodiscard]] const std::string& LinkPath() const { return linkPath_; }
@@ -62,6 +68,13 @@ public:
     [[nodiscard]] std::uint32_t LineRate() const;
 
 private:
+    // The pseudo-terminal, raw, at the engine's rate.
+    [[nodiscard]] bool OpenLine(std::string* error);
+    [[nodiscard]] bool MakeLink(std::string* error);
+    // The port goes as the receiver restarts, and comes back when its time is up; false when
+    // it could not be set up again.
+    void DropPort(SimTime now);
+    [[nodiscard]] bool BringPortBack();
     [[nodiscard]] SimTime Now() const;
     void Transmit(const std::string& bytes);
     void Log(const std::string& text) const;
@@ -73,6 +86,7 @@ private:
     std::string linkPath_;
     std::chrono::steady_clock::time_point start_;
     bool writeDropLogged_ = false;
+    std::optional<SimTime> portBackAt_;  // while the port is dropped
 };
 
 }  // namespace morvane

@@ -108,6 +108,19 @@ com_completes() {
     return $status
 }
 check "completion: --com offers the COM numbers --list finds" com_completes
+# The options come from --help, the newest ones included.
+options_complete() {
+    local offered
+    offered=$(bash -c '
+        source /usr/share/bash-completion/bash_completion
+        source '"$completion"'
+        COMP_WORDS=(morvane-cli --); COMP_CWORD=1
+        COMP_LINE="morvane-cli --"; COMP_POINT=${#COMP_LINE}
+        _morvane_cli morvane-cli -- morvane-cli
+        printf "%s\n" "${COMPREPLY[@]}"')
+    grep -qx -- --line-check <<<"$offered" && grep -qx -- --ignore-battery <<<"$offered"
+}
+check "completion: --line-check and --ignore-battery are offered" options_complete
 
 if [ "$failures" -gt 0 ]; then
     echo "check-package: $failures failed"

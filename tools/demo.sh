@@ -5,65 +5,61 @@
 # devices folder; morvane-cli loads it exactly as it would load a real receiver; then the
 # simulator's verdict on what arrived is printed. Exit status: morvane-cli's (0 = image sent).
 #
+# Each step shows as one line; what the package manager and the build say goes to build/demo.log,
+# whose last lines are shown when a step fails.
+#
 # With a receiver attached, name its port and the same build loads the real receiver instead:
 #   tools/demo.sh --com 33            (or --port /dev/ttyUSB0; any morvane-cli option)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/lib/sim.sh
 
-bash tools/deps.sh
-cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)" --target morvane-cli morvane-sim
+mkdir -p build
+log="$PWD/build/demo.log"
+: >"$log"
+echo "Full log: $log"
+
+# step "WHAT" COMMAND...: one line for the step; its output goes to the log.
+step() {
+  local what=$1 start=$SECONDS
+  shift
+  printf '%-44s' "$what..."
+  if "$@" >>"$log" 2>&1; then
+    echo " done ($((SECONDS - start)) s)"
+    return
+  fi
+  echo " FAILED"
+  echo "The last lines of $log:"
+  tail -n 25 "$log" | sed 's/^/  /'
+  exit 1
+}
+
+step "Installing the packages the build needs" bash tools/deps.sh
+step "Configuring" cmake --preset default
+step "Building morvane-cli and morvane-sim" \
+  cmake --build --preset default -j "$(nproc)" --target morvane-cli morvane-sim
 
 cli=build/cli/morvane-cli
 if [ $# -gt 0 ]; then
   exec "$cli" "$@"
 fi
-sim=build/sim/morvane-sim
 image=res/tundro_w6_1.22.hex
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/morvane-demo.XXXXXX")
-sim_pid=""
-cleanup() {
-  if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
-    kill -TERM "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
+morvane_sim_scratch morvane-demo
+work=$morvane_sim_work
 mkdir "$work/devices"
 export MORVANE_DEVICES="$work/devices"
 
-# In a session of its own, so a Ctrl-C meant for morvane-cli does not end the receiver too.
-setsid "$sim" --com 5 --rate 115200 --report "$work/report.json" --exit-after-transfer \
-  >"$work/sim.out" 2>"$work/sim.log" &
-sim_pid=$!
-for _ in $(seq 1 100); do
-  [ -e "$MORVANE_DEVICES/com5" ] && break
-  if ! kill -0 "$sim_pid" 2>/dev/null; then
-    echo "demo: the simulated receiver did not start:" >&2
-    cat "$work/sim.log" >&2
-    exit 1
-  fi
-  sleep 0.1
-done
-echo "Simulated Tundro W6 on COM5 ($MORVANE_DEVICES/com5 -> $(head -n 1 "$work/sim.out")), listening at 115200 baud."
-echo "Running: morvane-cli --com 5"
+step "Starting the simulated receiver on COM5" \
+  morvane_sim_start build/sim/morvane-sim "$MORVANE_DEVICES" 5 "$work" \
+  --rate 115200 --report "$work/report.json" --exit-after-transfer
+echo "  $MORVANE_DEVICES/com5 -> $(head -n 1 "$work/sim.out"), listening at 115200 baud"
+echo "Loading: morvane-cli --com 5 (about two minutes)"
 echo
 
 status=0
 "$cli" --com 5 || status=$?
-
-# After a complete transfer the simulator ends by itself; otherwise it is told to, and writes
-# its report on the way out.
-for _ in $(seq 1 100); do
-  kill -0 "$sim_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if kill -0 "$sim_pid" 2>/dev/null; then kill -TERM "$sim_pid" 2>/dev/null || true; fi
-wait "$sim_pid" 2>/dev/null || true
-sim_pid=""
+morvane_sim_finish || true
 
 field() {  # the value of a field of the report's "transfer" object
   sed -n 's/.*"transfer":{[^}]*"'"$1"'":\("[^"]*"\|[^,}]*\).*/\1/p' "$work/report.json" | tr -d '"'

@@ -17,13 +17,14 @@ packages=(
   clang-format
   # the window's tests on a display, and the screen reader's view of it
   xvfb xauth dbus-daemon at-spi2-core python3-pyatspi
+  libsystemd-dev python3-dbusmock
 )
 for extra in "$@"; do
   case $extra in
     fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
     windows)
       packages=(
-        g++ cmake make libcli11-dev nlohmann-json3-dev
+        g++ cmake make pkg-config libsystemd-dev libcli11-dev nlohmann-json3-dev
         g++-mingw-w64-x86-64-posix googletest
         wine wine64 xvfb xauth fonts-wine nsis
       ) ;;

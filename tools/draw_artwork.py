@@ -19,7 +19,9 @@ import math
 import pathlib
 import struct
 import sys
-import zlib
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent / "lib"))
+import png_writer  # noqa: E402  (tools/lib/, beside this tool)
 
 
 class Canvas:
@@ -220,35 +222,21 @@ def draw_banner():
     return c
 
 
-def chunk(kind, data):
-    crc = zlib.crc32(kind + data) & 0xFFFFFFFF
-    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", crc)
-
-
 def to_bytes(v):
     return max(0, min(255, int(round(v * 255))))
 
 
+def rows_of(canvas, channels):
+    return [bytes(to_bytes(v) for p in canvas.px[y * canvas.w:(y + 1) * canvas.w] for v in p[:channels])
+            for y in range(canvas.h)]
+
+
 def png_rgb(canvas):
-    rows = bytearray()
-    for y in range(canvas.h):
-        rows.append(0)
-        for p in canvas.px[y * canvas.w:(y + 1) * canvas.w]:
-            rows += bytes(to_bytes(v) for v in p[:3])
-    ihdr = struct.pack(">IIBBBBB", canvas.w, canvas.h, 8, 2, 0, 0, 0)
-    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + chunk(b"IDAT", zlib.compress(bytes(rows), 9)) + \
-        chunk(b"IEND", b"")
+    return png_writer.encode(canvas.w, canvas.h, png_writer.RGB, rows_of(canvas, 3))
 
 
 def png_rgba(canvas):
-    rows = bytearray()
-    for y in range(canvas.h):
-        rows.append(0)
-        for p in canvas.px[y * canvas.w:(y + 1) * canvas.w]:
-            rows += bytes(to_bytes(v) for v in p)
-    ihdr = struct.pack(">IIBBBBB", canvas.w, canvas.h, 8, 6, 0, 0, 0)
-    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + chunk(b"IDAT", zlib.compress(bytes(rows), 9)) + \
-        chunk(b"IEND", b"")
+    return png_writer.encode(canvas.w, canvas.h, png_writer.RGBA, rows_of(canvas, 4))
 
 
 def quantise(pixels):
@@ -272,15 +260,11 @@ def quantise(pixels):
 
 def png_palette(canvas):
     colours, indices = quantise([tuple(to_bytes(v) for v in p) for p in canvas.px])
-    rows = bytearray()
-    for y in range(canvas.h):
-        rows.append(0)
-        rows += bytes(indices[y * canvas.w:(y + 1) * canvas.w])
+    rows = [indices[y * canvas.w:(y + 1) * canvas.w] for y in range(canvas.h)]
     plte = b"".join(bytes(col[:3]) for col in colours)
     trns = bytes(col[3] for col in colours)
-    ihdr = struct.pack(">IIBBBBB", canvas.w, canvas.h, 8, 3, 0, 0, 0)
-    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + chunk(b"PLTE", plte) + chunk(b"tRNS", trns) + \
-        chunk(b"IDAT", zlib.compress(bytes(rows), 9)) + chunk(b"IEND", b"")
+    return png_writer.encode(canvas.w, canvas.h, png_writer.PALETTE, rows,
+                             ((b"PLTE", plte), (b"tRNS", trns)))
 
 
 # A 256-colour icon has no partial transparency, only a mask: pixels at least half covered are

@@ -13,13 +13,13 @@ cd "$(dirname "$0")/.."
 
 seconds="${1:-30}"
 shift || true
-all=(receive_path window_command_line cli_args hex_image sim_engine port_names)
-targets=("${all[@]}")
-[ $# -gt 0 ] && targets=("$@")
 
 bash tools/deps.sh fuzz
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc)" --target fuzz_targets
+# Every target fuzz/CMakeLists.txt declares, unless some are named.
+mapfile -t targets <build-fuzz/fuzz/targets.txt
+[ $# -gt 0 ] && targets=("$@")
 
 mkdir -p build-fuzz/corpus build-fuzz/findings build-fuzz/logs
 status=0

@@ -10,12 +10,10 @@ setup="$(realpath "$1")"
 version="$2"
 portable="${3:-}"
 here="$(cd "$(dirname "$0")/.." && pwd)"
+. "$here/tools/lib/wine.sh"
+morvane_wine_env "${MORVANE_INSTALLER_WINEPREFIX:-$here/build-windows/wineprefix-installer}"
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Morvane'
 publisher="$(sed -n 's/^Copyright ([cC]) [0-9, -]* //p' "$here/LICENSE" | head -n 1)"
-export WINEPREFIX="${MORVANE_INSTALLER_WINEPREFIX:-$here/build-windows/wineprefix-installer}"
-export WINEDEBUG="${WINEDEBUG:--all}"
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
-unset DISPLAY
 
 fail() {
   echo "FAIL: $*" >&2
@@ -35,10 +33,9 @@ if [ -n "$portable" ]; then
   done
 fi
 
-mkdir -p "$(dirname "$WINEPREFIX")"
 exec 9>"$WINEPREFIX.lock"
 flock 9
-[ -f "$WINEPREFIX/system.reg" ] || wineboot --init >/dev/null 2>&1
+morvane_wine_boot
 programs="$WINEPREFIX/drive_c/Program Files/Morvane"
 shortcut="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Tundro W6 Firmware v1.22.lnk"
 rm -rf "$programs" "$shortcut"

@@ -2,8 +2,10 @@
 # SPDX-License-Identifier: MIT
 # Builds Morvane and runs its tests. On a fresh Debian 12 machine it first installs what it needs.
 #   tools/test.sh              the normal build (build/), every test, the real-time ones included
-#   tools/test.sh asan         AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
-#   tools/test.sh tsan         ThreadSanitizer on everything but the window (build-tsan/)
+#   tools/test.sh asan         AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/), every
+#                              test but the real-time loads against the simulator
+#   tools/test.sh tsan         ThreadSanitizer on everything but the window and those loads, save
+#                              one whole load (build-tsan/)
 #   tools/test.sh clang        clang with its thread-safety analysis; the unit tests (build-clang/)
 #   tools/test.sh windows      the Windows programs, cross-built (build-windows/) and run under
 #                              Wine in a prefix of their own (build-windows/wineprefix)

@@ -10,11 +10,8 @@
 # runs the program on a screen of that scale.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
-export WINEPREFIX="${MORVANE_GUI_WINEPREFIX:-$here/build-windows/wineprefix-gui}"
-export WINEDEBUG="${WINEDEBUG:--all}"
-# No Mono or Gecko installers: they would ask for a download, and nothing here needs them.
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
-unset DISPLAY
+. "$here/tools/lib/wine.sh"
+morvane_wine_env "${MORVANE_GUI_WINEPREFIX:-$here/build-windows/wineprefix-gui}"
 for need in xvfb-run:xvfb /usr/share/wine/fonts/tahoma.ttf:fonts-wine; do
   if ! command -v "${need%%:*}" >/dev/null && [ ! -e "${need%%:*}" ]; then
     echo "wine-gui: ${need%%:*} is missing: install Debian's ${need##*:} (tools/deps.sh windows)" >&2
@@ -22,12 +19,11 @@ for need in xvfb-run:xvfb /usr/share/wine/fonts/tahoma.ttf:fonts-wine; do
   fi
 done
 
-mkdir -p "$(dirname "$WINEPREFIX")"
 exec 9>"$WINEPREFIX.gui-lock"
 flock 9
 ready="$WINEPREFIX/.made-for-morvane-window"
 if [ ! -f "$ready" ]; then
-  [ -f "$WINEPREFIX/system.reg" ] || wineboot --init >/dev/null 2>&1
+  morvane_wine_boot
   wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
   # Windows draws the dialog in Microsoft Sans Serif, which Wine does not have; left alone, Wine
   # takes a wider face of the system's. Wine's own Tahoma (Debian's fonts-wine) stands in: at 8

@@ -1,23 +1,20 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs a Windows program of the cross build under Wine: quietly, without a display, in the
 # throw-away prefix the test run uses ($WINEPREFIX, or build-windows/wineprefix). The first run
 # makes the prefix; later runs, also parallel ones, find it ready. With --prefix-only it only
 # makes the prefix.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
-export WINEPREFIX="${WINEPREFIX:-$here/build-windows/wineprefix}"
-export WINEDEBUG="${WINEDEBUG:--all}"
-# No Mono or Gecko installers: they would ask for a download, and nothing here needs them.
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
-unset DISPLAY
+. "$here/tools/lib/wine.sh"
+morvane_wine_env "${WINEPREFIX:-$here/build-windows/wineprefix}"
 
 ready="$WINEPREFIX/.made-for-morvane"
 if [ ! -f "$ready" ]; then
-  mkdir -p "$(dirname "$WINEPREFIX")"
   (
     flock 9
     if [ ! -f "$ready" ]; then
-      wineboot --init >/dev/null 2>&1
+      morvane_wine_boot
       wineserver --wait
       touch "$ready"
     fi

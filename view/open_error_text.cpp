@@ -1,5 +1,6 @@
-// The box the window shows is the explanation morvane-cli prints, rewrapped; the explanation
-// itself is each platform's own (open_error_text_posix.cpp, open_error_text_win32.cpp).
+// The explanation of a port that will not open, where every system says the same; what each
+// says its own way comes from open_error_text_system.h. The box the window shows is the
+// explanation morvane-cli prints, rewrapped.
 #include "view/open_error_text.h"
 
 #include <sstream>
@@ -7,8 +8,14 @@
 
 #include "platform/text.h"
 #include "record/loader_status.h"
+#include "view/open_error_text_system.h"
 
 namespace morvane {
+
+std::string open_error_system::WithOsText(const OpenError& error) {
+    return error.osText.empty() ? std::string() : " (" + error.osText + ")";
+}
+
 namespace {
 
 std::size_t Indent(const std::string& line) {
@@ -37,6 +44,45 @@ std::string UnwrapForBox(const std::string& text) {
 }
 
 }  // namespace
+
+std::string ExplainOpenError(const OpenError& error, const std::string& portLabel, int comPort,
+                             const OpenErrorFacts& facts, PortChoice choice) {
+    using namespace open_error_system;
+    const bool inWindow = choice == PortChoice::PortList;
+    std::ostringstream text;
+    const std::string where = Where(portLabel, error);
+    switch (error.kind) {
+        case OpenErrorKind::NoSuchDevice:
+        case OpenErrorKind::PermissionDenied:
+        case OpenErrorKind::Busy:
+            ExplainOwnCase(text, error, where, comPort, facts, inWindow);
+            break;
+        case OpenErrorKind::NotSerial:
+            text << "Cannot open " << where << ": it is not a serial port" << WithOsText(error)
+                 << ".\n"
+                 << (inWindow ? "  Pick the receiver's port in the Com Port list.\n"
+                              : kNotSerialAdvice);
+            break;
+        case OpenErrorKind::SettingsRefused:
+            text << "Cannot open " << where << ": the port refused the line settings"
+                 << WithOsText(error) << ".\n"
+                 << "  " << kSettingsRefusedCause << "; check "
+                 << (inWindow ? "the Com Port list.\n" : "--list.\n");
+            break;
+        case OpenErrorKind::Other:
+            text << "Cannot open " << where << WithOsText(error) << ".\n";
+            break;
+        case OpenErrorKind::None:
+            // The loader reports an invalid port but the device recorded no reason: say what is
+            // known.
+            text
+                << "Cannot open " << where
+                << ": the port could not be opened, or was lost while the\n"
+                << "  load reopened it. Check the cable and that no other program uses the port.\n";
+            break;
+    }
+    return text.str();
+}
 
 SNotice OpenFailureNotice(const OpenError& error, int comPort, const OpenErrorFacts& facts) {
     return {kInvalidPortMessage,

@@ -2,19 +2,10 @@
 #include <sstream>
 #include <vector>
 
-#include "view/open_error_text.h"
+#include "view/open_error_text_system.h"
 
-namespace morvane {
+namespace morvane::open_error_system {
 namespace {
-
-std::string Where(const std::string& portLabel, const OpenError& error) {
-    if (error.devicePath.empty() || error.devicePath == portLabel) return portLabel;
-    return portLabel + " (" + error.devicePath + ")";
-}
-
-std::string WithOsText(const OpenError& error) {
-    return error.osText.empty() ? std::string() : " (" + error.osText + ")";
-}
 
 std::string Join(const std::vector<std::string>& items) {
     std::string out;
@@ -32,16 +23,24 @@ bool IsSerialGroup(const std::string& group) { return group == "dialout" || grou
 
 }  // namespace
 
-std::string ExplainOpenError(const OpenError& error, const std::string& portLabel, int comPort,
-                             const OpenErrorFacts& facts, PortChoice choice) {
-    const bool inWindow = choice == PortChoice::PortList;
-    std::ostringstream text;
-    const std::string where = Where(portLabel, error);
+const char* const kNotSerialAdvice =
+    "  Name the receiver's port with --com N or --port /dev/tty...; morvane-cli --list\n"
+    "  shows the serial ports of this machine.\n";
+const char* const kSettingsRefusedCause =
+    "The device may not be a serial port this program can drive";
+
+std::string Where(const std::string& portLabel, const OpenError& error) {
+    if (error.devicePath.empty() || error.devicePath == portLabel) return portLabel;
+    return portLabel + " (" + error.devicePath + ")";
+}
+
+void ExplainOwnCase(std::ostringstream& text, const OpenError& error, const std::string& where,
+                    int comPort, const OpenErrorFacts& facts, bool inWindow) {
     switch (error.kind) {
         case OpenErrorKind::NoSuchDevice:
             if (error.devicePath.empty() && comPort != 0) {
                 text
-                    << "Cannot open " << portLabel << ": that number stands for no serial device.\n"
+                    << "Cannot open " << where << ": that number stands for no serial device.\n"
                     << "  COM numbers: ttyS0-31 = COM1-32, ttyUSB0-31 = COM33-64, ttyACM0-31 = COM65-96,\n"
                     << "  ttyAMA0-31 = COM97-128, ttyXRUSB0-31 = COM129-160, rfcomm0-31 = COM161-192.\n";
             } else {
@@ -86,34 +85,8 @@ std::string ExplainOpenError(const OpenError& error, const std::string& portLabe
                      << "  load again.\n";
             }
             break;
-        case OpenErrorKind::NotSerial:
-            text
-                << "Cannot open " << where << ": it is not a serial port" << WithOsText(error)
-                << ".\n"
-                << (inWindow
-                        ? "  Pick the receiver's port in the Com Port list.\n"
-                        : "  Name the receiver's port with --com N or --port /dev/tty...; morvane-cli --list\n"
-                          "  shows the serial ports of this machine.\n");
-            break;
-        case OpenErrorKind::SettingsRefused:
-            text << "Cannot open " << where << ": the port refused the line settings"
-                 << WithOsText(error) << ".\n"
-                 << "  The device may not be a serial port this program can drive; check "
-                 << (inWindow ? "the Com Port list.\n" : "--list.\n");
-            break;
-        case OpenErrorKind::Other:
-            text << "Cannot open " << where << WithOsText(error) << ".\n";
-            break;
-        case OpenErrorKind::None:
-            // The loader reports an invalid port but the device recorded no reason: say what is
-            // known.
-            text
-                << "Cannot open " << where
-                << ": the port could not be opened, or was lost while the\n"
-                << "  load reopened it. Check the cable and that no other program uses the port.\n";
-            break;
+        default: break;
     }
-    return text.str();
 }
 
-}  // namespace morvane
+}  // namespace morvane::open_error_system

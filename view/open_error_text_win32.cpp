@@ -1,25 +1,24 @@
 // Why a COM port would not open on Windows, and what to do about it, in Windows' terms.
 #include <sstream>
 
-#include "view/open_error_text.h"
+#include "view/open_error_text_system.h"
 
-namespace morvane {
+namespace morvane::open_error_system {
 namespace {
 
 // Windows answers "access denied" when another program holds the COM port.
 constexpr int kErrorAccessDenied = 5;
 
-std::string WithOsText(const OpenError& error) {
-    return error.osText.empty() ? std::string() : " (" + error.osText + ")";
-}
-
 }  // namespace
 
-std::string ExplainOpenError(const OpenError& error, const std::string& portLabel, int /*comPort*/,
-                             const OpenErrorFacts& /*facts*/, PortChoice choice) {
-    const bool inWindow = choice == PortChoice::PortList;
-    std::ostringstream text;
-    const std::string& where = portLabel;
+const char* const kNotSerialAdvice = "  morvane-cli --list shows the COM ports of this PC.\n";
+const char* const kSettingsRefusedCause = "Its driver may not offer the rates the receiver needs";
+
+// Windows has no device path to add: the COM number is the port's own name.
+std::string Where(const std::string& portLabel, const OpenError& /*error*/) { return portLabel; }
+
+void ExplainOwnCase(std::ostringstream& text, const OpenError& error, const std::string& where,
+                    int /*comPort*/, const OpenErrorFacts& /*facts*/, bool inWindow) {
     switch (error.kind) {
         case OpenErrorKind::NoSuchDevice:
             text << "Cannot open " << where << ": there is no such port on this PC"
@@ -43,29 +42,8 @@ std::string ExplainOpenError(const OpenError& error, const std::string& portLabe
                  << "  Windows refused this program the port. Close any program that uses it, or\n"
                  << "  run the load from an account that may use the port.\n";
             break;
-        case OpenErrorKind::NotSerial:
-            text << "Cannot open " << where << ": it is not a serial port" << WithOsText(error)
-                 << ".\n"
-                 << (inWindow ? "  Pick the receiver's port in the Com Port list.\n"
-                              : "  morvane-cli --list shows the COM ports of this PC.\n");
-            break;
-        case OpenErrorKind::SettingsRefused:
-            text << "Cannot open " << where << ": the port refused the line settings"
-                 << WithOsText(error) << ".\n"
-                 << "  Its driver may not offer the rates the receiver needs; check "
-                 << (inWindow ? "the Com Port list.\n" : "--list.\n");
-            break;
-        case OpenErrorKind::Other:
-            text << "Cannot open " << where << WithOsText(error) << ".\n";
-            break;
-        case OpenErrorKind::None:
-            text
-                << "Cannot open " << where
-                << ": the port could not be opened, or was lost while the\n"
-                << "  load reopened it. Check the cable and that no other program uses the port.\n";
-            break;
+        default: break;
     }
-    return text.str();
 }
 
-}  // namespace morvane
+}  // namespace morvane::open_error_system

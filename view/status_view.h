@@ -1,6 +1,6 @@
 // What the updater's status area shows, worked out from the load progress record without any
-// toolkit. The window copies these texts into its controls (Qt here, a Win32 dialog next), and
-// morvane-cli prints them, so every program says the same thing in the same words.
+// toolkit. The window copies these texts into its controls (Qt on Linux, a Win32 dialog on
+// Windows), and morvane-cli prints them, so every program says the same thing in the same words.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/power.h"
 #include "record/loader_state.h"
 
 namespace morvane {
@@ -27,6 +28,12 @@ inline constexpr const char* kInstructionsText =
 inline constexpr const char* kDamageWarning =
     "WARNING: If the device is disconnected from the PC, powered off, or this program is shutdown it could "
     "damage the device!";
+// Why a load does not start on a PC whose battery is nearly flat: the window's box and
+// morvane-cli's message.
+inline constexpr const char* kLowBatteryText =
+    "The PC runs on its battery, and less than 10 % is left. Plug in the charger before you load: "
+    "a PC that shuts down during a load could leave the receiver without firmware.";
+static_assert(kLowestBatteryPercentForLoad == 10, "kLowBatteryText names the lowest charge");
 // Why the window does not close while a load runs.
 inline constexpr const char* kCloseRefusedText =
     "A load is running. Closing Morvane now could leave the receiver without firmware: wait until "

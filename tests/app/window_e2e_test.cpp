@@ -22,8 +22,8 @@
 
 #include "app/zentrel_app.h"
 #include "app/zentrel_dlg.h"
+#include "platform/sha256.h"
 #include "res/firmware_image.h"
-#include "sim/sha256.h"
 #include "tests/support/sim_process.h"
 
 namespace morvane {

@@ -37,10 +37,44 @@ TEST(CliArgs, CombinationsOfOptions) {
         {{"--probe", "--verify", "--com", "4"}, CliAction::Exit, 1, 0, "", false},
         {{"--all-probed", "--com", "4"}, CliAction::Exit, 1, 0, "", false},
         {{"--all-probed", "--probe"}, CliAction::Exit, 1, 0, "", false},
-        {{"--list", "--json"}, CliAction::Exit, 1, 0, "", false},
+        {{"--list", "--json"}, CliAction::List, 0, 0, "", false},
+        {{"--com", "4", "--no-log"}, CliAction::Load, 0, 4, "", false},
+        {{"--log", "/srv/loads.jsonl", "--com", "4"}, CliAction::Load, 0, 4, "", false},
+        {{"--history"}, CliAction::History, 0, 0, "", false},
+        {{"--history", "5", "--log", "/srv/loads.jsonl"}, CliAction::History, 0, 0, "", false},
+        {{"--history", "0"}, CliAction::Exit, 1, 0, "", false},
+        {{"--history", "x"}, CliAction::Exit, 1, 0, "", false},
+        {{"--history", "--com", "5"}, CliAction::Exit, 1, 0, "", false},
+        {{"--history", "--no-log"}, CliAction::Exit, 1, 0, "", false},
+        {{"--log", "/srv/loads.jsonl", "--no-log", "--com", "5"}, CliAction::Exit, 1, 0, "", false},
+        {{"--log", "", "--com", "5"}, CliAction::Exit, 1, 0, "", false},
+        {{"--list", "--log", "/srv/loads.jsonl"}, CliAction::Exit, 1, 0, "", false},
+        {{"--skip-current", "--verify", "--com", "4"}, CliAction::Load, 0, 4, "", false},
+        {{"--force", "--all-probed"}, CliAction::Load, 0, 0, "", false},
+        {{"--skip-current", "--force", "--com", "4"}, CliAction::Exit, 1, 0, "", false},
+        {{"--probe", "--skip-current", "--com", "4"}, CliAction::Exit, 1, 0, "", false},
+        {{"--list", "--force"}, CliAction::Exit, 1, 0, "", false},
         {{"--port", "/dev/ttyUSB0"}, CliAction::Load, 0, 0, "/dev/ttyUSB0", false},
         {{"--trace", "--port", "/tmp/dev/com5"}, CliAction::Load, 0, 0, "/tmp/dev/com5", true},
         {{"--list"}, CliAction::List, 0, 0, "", false},
+        {{"--ignore-battery", "--com", "5"}, CliAction::Load, 0, 5, "", false},
+        {{"--line-check", "--com", "5"}, CliAction::LineCheck, 0, 5, "", false},
+        {{"--line-check", "--port", "/dev/ttyUSB0"},
+         CliAction::LineCheck,
+         0,
+         0,
+         "/dev/ttyUSB0",
+         false},
+        {{"--line-check"}, CliAction::Exit, 1, 0, "", false},
+        {{"--line-check", "--com", "5", "--com", "6"}, CliAction::LineCheck, 0, 5, "", false},
+        {{"--line-check", "--com", "5", "--com", "6", "--com", "7"},
+         CliAction::Exit,
+         1,
+         0,
+         "",
+         false},
+        {{"--line-check", "--verify", "--com", "5"}, CliAction::Exit, 1, 0, "", false},
+        {{"--list", "--ignore-battery"}, CliAction::Exit, 1, 0, "", false},
         // Usage errors.
         {{}, CliAction::Exit, 1, 0, "", false},
         {{"--trace"}, CliAction::Exit, 1, 0, "", false},
@@ -69,7 +103,7 @@ TEST(CliArgs, CombinationsOfOptions) {
             EXPECT_EQ(o.exitStatus, r.exitStatus);
             EXPECT_NE(o.errText, "");
             EXPECT_EQ(o.outText, "");
-        } else {
+        } else if (r.action != CliAction::History) {
             EXPECT_EQ(o.comPort, r.comPort);
             EXPECT_EQ(o.portPath, r.portPath);
             EXPECT_EQ(o.trace, r.trace);
@@ -77,15 +111,49 @@ TEST(CliArgs, CombinationsOfOptions) {
     }
 }
 
+TEST(CliArgs, TheRecordOfLoadsGoesWhereItIsSent) {
+    EXPECT_EQ(Parse({"--history"}).historyCount, kDefaultHistoryCount);
+    EXPECT_EQ(Parse({"--history", "5"}).historyCount, 5u);
+    const SLoadLogTarget standard = LogTargetOf(Parse({"--com", "4"}));
+    EXPECT_TRUE(standard.enabled);
+    EXPECT_EQ(standard.file, "");
+    const SLoadLogTarget bench = LogTargetOf(Parse({"--com", "4", "--log", "/srv/loads.jsonl"}));
+    EXPECT_TRUE(bench.enabled);
+    EXPECT_EQ(bench.file, "/srv/loads.jsonl");
+    EXPECT_FALSE(LogTargetOf(Parse({"--com", "4", "--no-log"})).enabled);
+}
+
 TEST(CliArgs, HelpDocumentsTheExitStatuses) {
     const CliOptions o = Parse({"--help"});
     EXPECT_EQ(o.action, CliAction::Exit);
     EXPECT_EQ(o.exitStatus, 0);
     EXPECT_EQ(o.errText, "");
-    for (const char* needle : {"--com",   "--port",   "--list", "--trace",      "--version",
-                               "-com N",  "0 ",       "1 ",     "2 ",           "3 ",
-                               "4 ",      "5 ",       "130",    "not detected", "transfer failed",
-                               "--probe", "--verify", "--json", "--all-probed", "worst"}) {
+    for (const char* needle : {"--com",
+                               "--port",
+                               "--list",
+                               "--trace",
+                               "--version",
+                               "-com N",
+                               "0 ",
+                               "1 ",
+                               "2 ",
+                               "3 ",
+                               "4 ",
+                               "5 ",
+                               "130",
+                               "not detected",
+                               "transfer failed",
+                               "--probe",
+                               "--verify",
+                               "--json",
+                               "--all-probed",
+                               "worst",
+                               "--log",
+                               "--no-log",
+                               "--history",
+                               "--line-check",
+                               "--ignore-battery",
+                               "battery below 10 %"}) {
         EXPECT_NE(o.outText.find(needle), std::string::npos) << needle;
     }
 }
@@ -114,6 +182,7 @@ TEST(ExitStatus, EveryLoadOutcomeMapsToItsStatus) {
     EXPECT_EQ(ExitStatusForLoad(STATUS_DEVICE_NOT_DETECTED), 3);
     EXPECT_EQ(ExitStatusForLoad(STATUS_BLOCK_FAILED), 4);
     EXPECT_EQ(ExitStatusForLoad(STATUS_IMAGE_NOT_FOUND), 4);
+    EXPECT_EQ(ExitStatusForLoad(STATUS_NO_UPDATE_REQUIRED), 0);  // skipped: already current
     // A load that stopped on an intermediate status never counts as a success.
     for (std::int32_t status : {0, 1, 2, 6, 9, 13, 41, -1})
         EXPECT_EQ(ExitStatusForLoad(status), 4) << status;

@@ -1,10 +1,15 @@
 // morvane-cli as a user runs it: the built program, its output in a pipe, against morvane-sim on
 // a pseudo-terminal that stands in for the receiver. Real time: each load takes what a load takes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -12,11 +17,13 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/sha256.h"
 #include "res/firmware_image.h"
 #include "serial/comm_dev2.h"
-#include "sim/sha256.h"
+#include "tests/support/mock_system_bus.h"
 #include "tests/support/sim_process.h"
 
 namespace morvane {
@@ -26,6 +33,7 @@ using namespace std::chrono_literals;
 
 using testing::ChildProcess;
 using testing::ChildStderr;
+using testing::CMockSystemBus;
 using testing::SimProcess;
 
 std::string Hex(const CSha256::Digest& digest) {
@@ -59,12 +67,14 @@ protected:
         ASSERT_TRUE(sim_->Ready()) << sim_->Log();
     }
 
-    // Runs morvane-cli to its end; its exit status.
-    int RunCli(std::vector<std::string> options, std::chrono::seconds limit) {
+    // Runs morvane-cli to its end, `whileRunning` once it started; its exit status.
+    int RunCli(std::vector<std::string> options, std::chrono::seconds limit,
+               const std::function<void()>& whileRunning = {}) {
         std::vector<std::string> argv = {MORVANE_CLI_PATH};
         argv.insert(argv.end(), options.begin(), options.end());
         ChildProcess cli(argv, Env(), ChildStderr::Piped);
         EXPECT_TRUE(cli.Started());
+        if (whileRunning) whileRunning();
         const int status = cli.Wait(limit);
         cliOut_ = cli.Out();
         cliErr_ = cli.Err();
@@ -77,11 +87,26 @@ protected:
         return sim_->Report();
     }
 
+    // The record of loads goes to the test's own folder, never to the home folder of whoever runs
+    // the tests.
     [[nodiscard]] std::vector<std::string> Env() const {
-        return {"MORVANE_DEVICES=" + sim_->DevicesDir(), "NO_COLOR="};
+        std::vector<std::string> env = {"MORVANE_DEVICES=" + sim_->DevicesDir(),
+                                        "NO_COLOR=", "XDG_STATE_HOME=" + StateDir()};
+        if (bus_) env.push_back(bus_->Env().front());
+        return env;
+    }
+    [[nodiscard]] std::string StateDir() const {
+        return (std::filesystem::path(sim_->DevicesDir()).parent_path() / "state").string();
+    }
+    // logind and UPower stood in on a bus of the test's own, for morvane-cli to find.
+    void StartSystemBus() {
+        bus_ = std::make_unique<CMockSystemBus>();
+        ASSERT_TRUE(bus_->StartLogind());
+        ASSERT_TRUE(bus_->StartUPower());
     }
     [[nodiscard]] const std::string& Com5() const { return sim_->LinkPath(); }
 
+    std::unique_ptr<CMockSystemBus> bus_;
     std::unique_ptr<SimProcess> sim_;
     int simStatus_ = -1;
     std::string cliOut_;
@@ -92,9 +117,16 @@ bool Has(const std::string& text, const std::string& needle) {
     return text.find(needle) != std::string::npos;
 }
 
+// The PC is held awake for the load (on the mains, a laptop's battery does not matter) and let
+// go after it.
 TEST_F(CliAgainstSim, LoadsTheWholeImageAndLogsProgressInPlainLines) {
     StartSim({"--rate", "115200", "--exit-after-transfer"});
-    EXPECT_EQ(RunCli({"--com", "5"}, 240s), 0);
+    StartSystemBus();
+    ASSERT_TRUE(bus_->SetDisplayDevice(true, 2, 1, 4.0));  // a battery charging at 4 %
+    EXPECT_EQ(RunCli({"--com", "5"}, 240s,
+                     [&] { EXPECT_TRUE(bus_->WaitForInhibitor("Morvane", "sleep", true)); }),
+              0);
+    EXPECT_TRUE(bus_->WaitForInhibitor("Morvane", "sleep", false));
 
     EXPECT_TRUE(Has(cliOut_, "Status: Detecting Baud Rate\n"));
     EXPECT_TRUE(Has(cliOut_, "Status: Firmware Update Complete\n"));
@@ -119,7 +151,42 @@ TEST_F(CliAgainstSim, LoadsTheWholeImageAndLogsProgressInPlainLines) {
     EXPECT_TRUE(Has(report, "\"complete\":true")) << report;
     EXPECT_TRUE(Has(report, "\"image_matches\":true")) << report;
     EXPECT_TRUE(Has(report, "\"bytes_received\":" + size)) << report;
-    EXPECT_TRUE(Has(report, "\"sha256\":\"" + Hex(sha.Finish()) + "\"")) << report;
+    const std::string digest = Hex(sha.Finish());
+    EXPECT_TRUE(Has(report, "\"sha256\":\"" + digest + "\"")) << report;
+
+    // The load left one record, appended to the default file.
+    std::ifstream logFile(StateDir() + "/morvane/loads.jsonl");
+    std::vector<std::string> records;
+    for (std::string line; std::getline(logFile, line);) records.push_back(line);
+    ASSERT_EQ(records.size(), 1u);
+    const nlohmann::json record = nlohmann::json::parse(records[0]);
+    EXPECT_EQ(record.at("program"), "morvane-cli");
+    EXPECT_EQ(record.at("port"), "COM5");
+    EXPECT_EQ(record.at("device"), Com5());
+    EXPECT_TRUE(record.at("usb").is_null());
+    EXPECT_EQ(record.at("firmware_before"), "1.21");
+    EXPECT_TRUE(record.at("firmware_after").is_null());
+    EXPECT_EQ(record.at("result"), "loaded");
+    EXPECT_EQ(record.at("status"), "Status: Firmware Update Complete");
+    EXPECT_EQ(record.at("bytes_sent"), EmbeddedFirmwareImage().size());
+    EXPECT_EQ(record.at("bytes_total"), EmbeddedFirmwareImage().size());
+    EXPECT_EQ(record.at("image_sha256"), digest);
+    EXPECT_GT(record.at("duration_s").get<double>(), 20.0);
+    EXPECT_LE(record.at("started").get<std::string>(), record.at("ended").get<std::string>());
+}
+
+// A PC on a nearly flat battery opens no port and sends nothing unless told to go on.
+TEST_F(CliAgainstSim, ALoadOnANearlyFlatBatteryIsRefused) {
+    StartSim({});
+    StartSystemBus();
+    ASSERT_TRUE(bus_->SetDisplayDevice(true, 2, 2, 7.0));  // discharging, 7 % left
+    EXPECT_EQ(RunCli({"--com", "5"}, 30s), 2);
+    EXPECT_TRUE(Has(cliErr_, "Plug in the charger before you load")) << cliErr_;
+    EXPECT_TRUE(Has(cliErr_, "The battery is at 7 %; --ignore-battery loads all the same."))
+        << cliErr_;
+    EXPECT_FALSE(Has(cliOut_, "Status:")) << cliOut_;
+    const std::string report = FinishSim();
+    EXPECT_TRUE(Has(report, "\"commands\":[]")) << report;
 }
 
 // A receiver that answers "$JI" with six fields instead of seven is heard but never detected.
@@ -133,7 +200,10 @@ TEST_F(CliAgainstSim, AReceiverThatAnswersWrongIsHeardButNotDetected) {
     EXPECT_TRUE(Has(cliErr_, "never a valid answer")) << cliErr_;
 }
 
-TEST_F(CliAgainstSim, APortHeldByAnotherProgramFailsAtOnceAndSendsNothing) {
+// The simulator only stands on the line here: no load and no detection, so it ends at once.
+using CliAgainstAHeldPort = CliAgainstSim;
+
+TEST_F(CliAgainstAHeldPort, APortHeldByAnotherProgramFailsAtOnceAndSendsNothing) {
     StartSim({});
     CPathCommDev holder(Com5());
     ASSERT_TRUE(holder.Open(5));
@@ -202,6 +272,90 @@ TEST_F(CliAgainstSim, VerifyPassesAGoodTransferAndCatchesACorruptedOne) {
         << cliErr_;
     corrupted.Stop();
     if (HasFailure()) std::cerr << "--- corrupted receiver's log\n" << corrupted.Log();
+}
+
+// A receiver with a USB serial port of its own drops the port while it restarts: the verification
+// waits for it to come back, and says so when it does not.
+TEST_F(CliAgainstSim, VerifyFollowsThePortThroughTheRestart) {
+    StartSim({"--rate", "115200", "--drop-port-on-restart", "8"});
+    EXPECT_EQ(RunCli({"--com", "5", "--verify"}, 300s), 0);
+    EXPECT_TRUE(Has(cliOut_, "Verified: the receiver reports firmware 1.22\n")) << cliOut_;
+    EXPECT_TRUE(Has(sim_->Log(), "the port is back on ")) << sim_->Log();
+}
+
+TEST_F(CliAgainstSim, VerifySaysThePortWentAwayWhenItDoesNotComeBack) {
+    StartSim({"--rate", "115200", "--drop-port-on-restart", "600"});
+    EXPECT_EQ(RunCli({"--com", "5", "--verify"}, 300s), 5);
+    EXPECT_TRUE(Has(cliOut_,
+                    "Not verified: COM5 went away when the receiver restarted and did not come "
+                    "back within 30 s\n"))
+        << cliOut_;
+    EXPECT_FALSE(Has(cliOut_, "bytes were heard")) << cliOut_;
+}
+
+// The other side of a pseudo-terminal: its master, opened with the terminal's path known.
+struct SPty {
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    std::string path = master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0
+                           ? ptsname(master)
+                           : std::string();
+    SPty() = default;
+    ~SPty() {
+        if (master >= 0) close(master);
+    }
+    SPty(const SPty&) = delete;
+    SPty& operator=(const SPty&) = delete;
+};
+
+// A loopback plug stood in by an echo on the pseudo-terminal's other side, and two adapters
+// crossed by a relay from one pseudo-terminal to another: every byte comes back, and every pause
+// between blocks is measured.
+TEST(CliLineCheck, ALoopbackOrTwoCrossedPortsCarryEveryByte) {
+    for (const bool crossed : {false, true}) {
+        SCOPED_TRACE(crossed ? "two ports crossed" : "a loopback plug");
+        SPty sending;
+        SPty reading;
+        ASSERT_FALSE(sending.path.empty());
+        ASSERT_FALSE(reading.path.empty());
+        const int back = crossed ? reading.master : sending.master;
+        std::atomic<bool> stop{false};
+        std::thread line([&] {
+            char buffer[4096];
+            while (!stop.load()) {
+                pollfd fd{sending.master, POLLIN, 0};
+                if (poll(&fd, 1, 20) <= 0 || (fd.revents & POLLIN) == 0) continue;
+                const ssize_t n = read(sending.master, buffer, sizeof buffer);
+                if (n > 0) (void)!write(back, buffer, static_cast<std::size_t>(n));
+            }
+        });
+        const std::string devices = std::filesystem::temp_directory_path() /
+                                    ("morvane-line-check-" + std::to_string(getpid()));
+        std::filesystem::create_directories(devices);
+        std::filesystem::create_symlink(sending.path, devices + "/com5");
+        std::filesystem::create_symlink(reading.path, devices + "/com6");
+        std::vector<std::string> argv = {MORVANE_CLI_PATH, "--line-check", "--com", "5"};
+        if (crossed) argv.insert(argv.end(), {"--com", "6"});
+        ChildProcess cli(argv, {"MORVANE_DEVICES=" + devices}, ChildStderr::Piped);
+        const int status = cli.Wait(60s);
+        stop.store(true);
+        line.join();
+        std::filesystem::remove_all(devices);
+        // How long the pauses measured depends on how busy this machine is; what came back does
+        // not.
+        const std::string where = crossed
+                                      ? "COM5 (" + devices + "/com5) to COM6 (" + devices + "/com6)"
+                                      : "COM5 (" + devices + "/com5)";
+        EXPECT_TRUE(Has(cli.Out(), "Line check on " + where + ": 300 blocks")) << cli.Out();
+        const bool passed = Has(cli.Out(), "Line check passed: " + where);
+        EXPECT_EQ(status, passed ? 0 : 4) << cli.Out() << cli.Err();
+        EXPECT_TRUE(Has(cli.Out(), "Sent 15000 bytes; all 15000 came back unchanged.\n"))
+            << cli.Out();
+        EXPECT_TRUE(Has(cli.Out(), "Silence between blocks as the line carried it: min "))
+            << cli.Out();
+        EXPECT_TRUE(
+            Has(cli.Out(), passed ? "Every one of the 299 pauses" : " of the 299 pauses were"))
+            << cli.Out();
+    }
 }
 
 }  // namespace

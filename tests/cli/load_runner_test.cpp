@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <chrono>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -14,7 +17,9 @@
 
 #include "cli/json_events.h"
 #include "record/loader_status.h"
+#include "session/load_log.h"
 #include "tests/support/fake_device.h"
+#include "tests/support/fake_power.h"
 #include "tests/support/refusing_device.h"
 
 namespace morvane {
@@ -54,6 +59,7 @@ struct Receivers {
     std::map<int, SDeviceLog> logs;
     std::vector<LoadRequest> made;
     CNoWaits noWaits;
+    testing::CFakePower power;
 
     SessionFactory Factory() {
         return [this](const LoadRequest& request) {
@@ -61,6 +67,7 @@ struct Receivers {
             SDeviceLog& log = logs[request.comPort];
             SessionDeps deps;
             deps.waits = &noWaits;
+            deps.power = &power;
             switch (kinds.at(request.comPort)) {
                 case Answers: {
                     auto device = std::make_unique<CFakeDevice>(log);
@@ -102,7 +109,17 @@ std::vector<nlohmann::json> Events(const std::string& text) {
     return lines;
 }
 
-TEST(RunGroup, EveryPortIsToldSummedUpAndReportedAsEvents) {
+// Each port's run also leaves its record as it ends: one per port in the file named (as JSON),
+// or, where the file cannot be written (for people), a line that says so and changes nothing.
+TEST(RunGroup, EveryPortIsToldSummedUpRecordedAndReportedAsEvents) {
+    namespace fs = std::filesystem;
+    const fs::path folder =
+        fs::temp_directory_path() /
+        ("morvane-group-log-" +
+         std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    fs::create_directories(folder);
+    std::ofstream(folder / "a-file") << "";
+    const std::string log = (folder / "loads.jsonl").string();
     for (const bool json : {false, true}) {
         SCOPED_TRACE(json ? "json" : "people");
         Receivers receivers;
@@ -112,9 +129,20 @@ TEST(RunGroup, EveryPortIsToldSummedUpAndReportedAsEvents) {
         requests[1].comPort = 6;
         requests[1].probeOnly = true;
         requests[2].comPort = 7;
+        for (LoadRequest& r : requests) {
+            r.log = {true, json ? log : (folder / "a-file" / "loads.jsonl").string()};
+            r.program = "morvane-cli";
+        }
         Output o(json);
         const GroupResult group = RunGroup(requests, o.output, receivers.Factory());
         EXPECT_EQ(group.ExitStatuses(), (std::vector<int>{0, 2, 3}));
+        if (!json) {
+            EXPECT_TRUE(Has(o.err.str(),
+                            "COM6: morvane-cli: the record of this load could not be "
+                            "written: " +
+                                (folder / "a-file").string()))
+                << o.err.str();
+        }
         EXPECT_EQ(receivers.logs[5].written.size() > 136352, true);  // the image went out whole
 
         const std::string human = json ? o.err.str() : o.out.str();
@@ -143,6 +171,18 @@ TEST(RunGroup, EveryPortIsToldSummedUpAndReportedAsEvents) {
             EXPECT_EQ(results, (std::map<std::string, int>{{"COM5", 0}, {"COM6", 2}, {"COM7", 3}}));
         }
     }
+    // One record per port, in whichever order their runs ended.
+    const SLoadHistory history = ReadLoadHistory(log, 10);
+    EXPECT_EQ(history.records.size(), 3u);
+    std::map<std::string, std::string> recorded;
+    for (const SLoadRecord& r : history.records) {
+        EXPECT_EQ(r.program, "morvane-cli");
+        recorded[r.port] = r.result;
+    }
+    EXPECT_EQ(recorded,
+              (std::map<std::string, std::string>{
+                  {"COM5", "loaded"}, {"COM6", "open-failed"}, {"COM7", "not-detected"}}));
+    fs::remove_all(folder);
 }
 
 TEST(LoadWhereProbed, LoadsWhereAReceiverAnsweredAndNamesThePort) {

@@ -59,6 +59,14 @@ LoadOutcome Verified(DetectionFacts facts) {
     o.detection = std::move(facts);
     return o;
 }
+// The restarted receiver's port did not open for the verification.
+LoadOutcome PortAfterRestart(VerifyPort port, OpenErrorKind openError) {
+    DetectionFacts facts = Detection(false, "");
+    facts.port = port;
+    LoadOutcome o = Verified(facts);
+    o.openError = {openError, "/dev/ttyFAKE0", "", 0, {}};
+    return o;
+}
 LoadOutcome Probed(DetectionFacts facts) {
     LoadOutcome o = Outcome(facts.answered ? STATUS_CONNECTED : STATUS_DEVICE_NOT_DETECTED);
     o.detection = std::move(facts);
@@ -76,6 +84,10 @@ LoadOutcome Failed(LoadOutcome o) {
     o.failure = "boom";
     return o;
 }
+LoadOutcome Unrecorded(LoadOutcome o) {
+    o.recordError = "/nowhere/loads.jsonl: Permission denied";
+    return o;
+}
 
 TEST(PortOutcome, EveryEndIsToldWithResultsAndAdviceApart) {
     using S = StopRequest;
@@ -90,6 +102,28 @@ TEST(PortOutcome, EveryEndIsToldWithResultsAndAdviceApart) {
          "Not verified: the receiver stayed in its boot loader 2.05 and reports no firmware: it "
          "did not take the image.\n",
          "Keep it powered", ""},
+        {"verify: the port went away at the restart", Kind::Verify,
+         PortAfterRestart(VerifyPort::Gone, OpenErrorKind::NoSuchDevice), S::None, 5,
+         "Firmware Update Complete, NOT verified",
+         "Not verified: COM5 went away when the receiver restarted and did not come back within "
+         "30 s\n",
+         "Check the receiver's cable and power", "heard"},
+        {"verify: the port would not open again", Kind::Verify,
+         PortAfterRestart(VerifyPort::Refused, OpenErrorKind::Busy), S::None, 5,
+         "Firmware Update Complete, NOT verified",
+         "Not verified: COM5 would not open again after the receiver restarted.\n",
+         "Cannot open COM5", ""},
+        {"skipped: already current", Kind::Load, Outcome(STATUS_NO_UPDATE_REQUIRED), S::None, 0,
+         "skipped", "Skipped: the receiver already reports firmware 1.22; nothing was sent.\n", "",
+         ""},
+        // A record that could not be written is said, and changes neither the outcome nor what
+        // programs are told.
+        {"loaded, not recorded", Kind::Load,
+         Unrecorded(Outcome(STATUS_FIRMWARE_COMPLETE, 136352, 136352)), S::None, 0,
+         "Firmware Update Complete", "",
+         "morvane-cli: the record of this load could not be written: /nowhere/loads.jsonl: "
+         "Permission denied\n",
+         ""},
         {"not detected", Kind::Load, Outcome(STATUS_DEVICE_NOT_DETECTED), S::None, 3,
          "Device Not Detected", "", "Nothing at all came back on COM5 (/dev/ttyS4)", ""},
         {"load: the port went away", Kind::Load,

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "loader/loader_w6.h"
+#include "platform/sha256.h"
 #include "record/loader_status.h"
 #include "res/firmware_image.h"
-#include "sim/sha256.h"
 #include "tests/support/sim_process.h"
 
 namespace morvane::testing {

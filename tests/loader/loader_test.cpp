@@ -13,6 +13,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "loader/loader_w6.h"
@@ -27,7 +28,8 @@ using K = WireEvent::Kind;
 constexpr int kPort = 7;
 constexpr std::int32_t kRates[] = {4800, 9600, 19200, 38400, 57600, 115200};
 
-// One load's surroundings: the record, the log, the virtual clock, the prompt and the image.
+// One load's surroundings: the record, the log, the virtual clock, the prompt, the image and the
+// receiver's port.
 struct Rig {
     SLoaderState state;
     WireLog log{&state};
@@ -36,12 +38,35 @@ struct Rig {
     std::optional<std::vector<std::uint8_t>> image;  // nothing: the embedded image
     bool imageMissing = false;
     SReceiverRates* rates = nullptr;  // null: the program-wide ones
+    bool skipCurrent = false;
+    // The port goes away at goneAtMs and comes back at backAtMs as COM backAs. A blind follower
+    // names the port whether it is there or not, as discovery does for a port it never listed.
+    std::uint64_t goneAtMs = UINT64_MAX;
+    std::uint64_t backAtMs = UINT64_MAX;
+    int backAs = kPort;
+    bool blindFollower = false;
+    int remembered = 0;
 
     Rig() { state.SetComPort(kPort); }
 
+    [[nodiscard]] bool PortThere() const { return log.nowMs < goneAtMs || log.nowMs >= backAtMs; }
+
+    struct Follower : IPortFollower {
+        explicit Follower(Rig& of) : rig(of) {}
+        void Remember(int comPort) override { rig.remembered = comPort; }
+        std::optional<int> Find() override {
+            if (rig.blindFollower) return rig.remembered;
+            if (!rig.PortThere()) return std::nullopt;
+            return rig.log.nowMs >= rig.backAtMs ? rig.backAs : rig.remembered;
+        }
+        Rig& rig;
+    };
+
     LoaderDeps Deps(DeviceScript script = {}) {
         LoaderDeps deps;
+        script.present = [this] { return PortThere(); };
         deps.device = std::make_unique<ScriptedDevice>(log, std::move(script));
+        deps.portFollower = std::make_unique<Follower>(*this);
         deps.waits = &clock;
         deps.prompt = &prompt;
         deps.rates = rates;
@@ -56,6 +81,7 @@ struct Rig {
     template <class Loader>
     void Run(DeviceScript script = {}) {
         Loader loader(&state, Deps(std::move(script)));
+        if constexpr (std::is_same_v<Loader, CLoaderW6>) loader.SkipCurrent(skipCurrent);
         loader.Run();
         openAfterRun = log.lineOpen;
         eventsAfterRun = log.events.size();
@@ -187,13 +213,16 @@ TEST_F(LoaderTest, W6LoadPutsTheWholeSequenceOnTheWire) {
     auto firstBlock =
         std::find_if(rig.log.events.begin(), rig.log.events.end(),
                      [](const WireEvent& e) { return e.kind == K::Write && e.length == 50; });
+    ASSERT_NE(firstBlock, rig.log.events.end());
     auto reopen = std::find_if(std::make_reverse_iterator(firstBlock), rig.log.events.rend(),
                                [](const WireEvent& e) { return e.kind == K::Open; });
+    ASSERT_NE(reopen, rig.log.events.rend());
     EXPECT_EQ(firstBlock->atMs - reopen->atMs, 21500u);
 
     // The estimate starts at 125 s, never rises and ends at 0.
     std::vector<std::int32_t> remaining;
     for (const WireEvent& e : rig.Blocks()) remaining.push_back(e.remainingSeconds);
+    ASSERT_FALSE(remaining.empty());
     EXPECT_EQ(remaining.front(), 125);
     EXPECT_TRUE(std::is_sorted(remaining.rbegin(), remaining.rend()));
     EXPECT_EQ(rig.state.GetRemainingSeconds(), 0);
@@ -209,6 +238,7 @@ TEST_F(LoaderTest, W6LoadPutsTheWholeSequenceOnTheWire) {
     // transfer, the text stays.
     const auto wait15 = std::find_if(rig.log.events.begin(), rig.log.events.end(),
                                      [](const WireEvent& e) { return e.length == 15000; });
+    ASSERT_NE(wait15, rig.log.events.end());
     EXPECT_TRUE(wait15->firmwareDetected);
     EXPECT_FALSE(rig.state.GetFirmwareDetected());
     EXPECT_EQ(rig.state.GetFirmwareText(), "1.10");
@@ -239,6 +269,7 @@ TEST_F(LoaderTest, BaseLoaderRunsItsOwnSequence) {
     const auto firstBlock =
         std::find_if(rig.log.events.begin(), rig.log.events.end(),
                      [](const WireEvent& e) { return e.kind == K::Write && e.length == 50; });
+    ASSERT_NE(firstBlock, rig.log.events.end());
     EXPECT_EQ(firstBlock->remainingSeconds, 343);
     EXPECT_EQ(rig.state.GetRemainingSeconds(), 0);
     EXPECT_EQ(rig.Statuses(), (std::vector<std::int32_t>{
@@ -403,42 +434,138 @@ TEST_F(LoaderTest, ProbeIsTheDetectionOfALoadAndNothingAfter) {
 }
 
 // After a load the receiver is looked for again, after its restart and without the sweep; only
-// what it says then counts.
+// what it says then, and what this detection heard, counts. A port that went away at the restart
+// is waited for, and opened as the port it came back as.
 TEST_F(LoaderTest, DetectionAfterTheRestart) {
-    for (const bool namesVersion : {true, false}) {
-        SCOPED_TRACE(namesVersion ? "names its version" : "names none");
+    constexpr std::uint64_t kNever = UINT64_MAX;
+    using Port = CLoaderW6::RestartPort;
+    struct Row {
+        const char* name;
+        bool namesVersion;
+        bool silent;
+        std::uint64_t goneForMs;  // from the end of the load; 0: the port stays
+        int backAs;
+        bool blind;
+        std::int32_t status;
+        Port port;
+        int attempt;  // the attempt that found it; 0: none
+    };
+    const Row rows[] = {
+        {"names its version", true, false, 0, kPort, false, STATUS_CONNECTED, Port::Stayed, 6},
+        {"names none", false, false, 0, kPort, false, STATUS_CONNECTED, Port::Stayed, 6},
+        {"silent", true, true, 0, kPort, false, STATUS_DEVICE_NOT_DETECTED, Port::Stayed, 0},
+        {"back after 8 s", true, false, 8000, kPort, false, STATUS_CONNECTED, Port::CameBack, 6},
+        {"back as COM34", true, false, 8000, 34, false, STATUS_CONNECTED, Port::CameBack, 6},
+        {"back, seen by opening", true, false, 8000, kPort, true, STATUS_CONNECTED, Port::CameBack,
+         6},
+        {"never back", true, false, kNever, kPort, false, STATUS_INVALID_PORT, Port::Gone, 0},
+        {"never back, seen by opening", true, false, kNever, kPort, true, STATUS_INVALID_PORT,
+         Port::Gone, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
         SReceiverRates rates;
         Rig rig;
         rig.rates = &rates;
         rig.image = std::vector<std::uint8_t>(100, 'x');
+        rig.backAs = row.backAs;
+        rig.blindFollower = row.blind;
         DeviceScript script;
-        script.sendVersion = namesVersion;
+        script.sendVersion = row.namesVersion;
+        script.silentAfterImage = row.silent;
         CLoaderW6 loader(&rig.state, rig.Deps(script));
         loader.Run();
         ASSERT_EQ(rig.state.GetStatus(), STATUS_FIRMWARE_COMPLETE);
+        ASSERT_GT(loader.BytesHeard(), 0u);
         rig.state.SetFirmwareText("0.99");
         rig.state.SetFirmwareDetected(true);
         const std::size_t before = rig.log.events.size();
+        if (row.goneForMs != 0) {
+            rig.goneAtMs = rig.log.nowMs;
+            if (row.goneForMs != kNever) rig.backAtMs = rig.log.nowMs + row.goneForMs;
+        }
 
-        EXPECT_TRUE(loader.DetectAfterRestart());
-        std::vector<std::string> expected = {"pump 5000", "open 19200"};
-        for (const std::int32_t rate : {57600, 115200, 4800, 9600, 19200})
-            AddAttempt(expected, rate, true, false);
-        AddAttempt(expected, 38400, true, true);
-        expected.push_back("close");
+        EXPECT_EQ(loader.DetectAfterRestart(), row.status == STATUS_CONNECTED);
+        std::vector<std::string> expected = {"pump 5000"};
+        const std::uint64_t polls = row.goneForMs == 0        ? 0
+                                    : row.goneForMs == kNever ? 60
+                                                              : (row.goneForMs - 5000) / 500;
+        for (std::uint64_t poll = 0; poll < polls; ++poll) {
+            if (row.blind) expected.push_back("open failed");
+            expected.push_back("pump 500");
+        }
+        if (row.port == Port::Gone) {
+            if (row.blind) expected.push_back("open failed");
+        } else {
+            expected.push_back("open 19200");
+            const int attempts = row.attempt != 0 ? row.attempt : CLoaderW6::kVerifyAttempts;
+            for (int attempt = 0; attempt < attempts; ++attempt)
+                AddAttempt(expected, kRates[(attempt + 4) % 6], true, attempt + 1 == row.attempt);
+            expected.push_back("close");
+        }
         ExpectSteps(Condense({rig.log.events.begin() + static_cast<std::ptrdiff_t>(before),
                               rig.log.events.end()}),
                     expected);
+        ASSERT_GT(rig.log.events.size(), before);
         EXPECT_EQ(rig.log.events[before].status, STATUS_REBOOTING);
-        const auto firstWrite = std::find_if(
-            rig.log.events.begin() + static_cast<std::ptrdiff_t>(before), rig.log.events.end(),
-            [](const WireEvent& e) { return e.kind == K::Write; });
-        EXPECT_EQ(firstWrite->status, STATUS_VERIFYING);
-        EXPECT_EQ(rig.state.GetStatus(), STATUS_CONNECTED);
-        EXPECT_EQ(rig.state.GetFirmwareDetected(), namesVersion);
-        EXPECT_EQ(rig.state.GetFirmwareText(), namesVersion ? "1.10" : "");
-        EXPECT_EQ(loader.AttemptsTaken(), 6);
+        EXPECT_EQ(rig.state.GetStatus(), row.status);
+        EXPECT_EQ(loader.PortAfterRestart(), row.port);
+        EXPECT_EQ(loader.AttemptsTaken(), row.attempt);
+        if (row.attempt == 0) {
+            EXPECT_EQ(loader.BytesHeard(), 0u);
+        }
+        const bool named = row.namesVersion && row.attempt != 0;
+        EXPECT_EQ(rig.state.GetFirmwareDetected(), named);
+        EXPECT_EQ(rig.state.GetFirmwareText(), named ? "1.10" : "");
+        if (row.port != Port::Gone) {
+            EXPECT_EQ(rig.state.GetComPort(), row.backAs);
+            const auto firstWrite = std::find_if(
+                rig.log.events.begin() + static_cast<std::ptrdiff_t>(before), rig.log.events.end(),
+                [](const WireEvent& e) { return e.kind == K::Write; });
+            ASSERT_NE(firstWrite, rig.log.events.end());
+            EXPECT_EQ(firstWrite->status, STATUS_VERIFYING);
+            const auto open = std::find_if(
+                rig.log.events.begin() + static_cast<std::ptrdiff_t>(before), rig.log.events.end(),
+                [](const WireEvent& e) { return e.kind == K::Open && e.result; });
+            ASSERT_NE(open, rig.log.events.end());
+            EXPECT_EQ(open->length, row.backAs);
+        }
         EXPECT_FALSE(rig.log.lineOpen);
+    }
+}
+
+// A receiver that already runs the firmware this program carries gets nothing after its
+// detection when the load skips current receivers; any other load goes on as usual.
+TEST_F(LoaderTest, SkippingCurrentReceivers) {
+    struct Row {
+        const char* version;
+        bool skip;
+        std::int32_t status;
+    };
+    for (const Row& row : {Row{kFirmwareVersion, true, STATUS_NO_UPDATE_REQUIRED},
+                           Row{"1.21", true, STATUS_FIRMWARE_COMPLETE},
+                           Row{kFirmwareVersion, false, STATUS_FIRMWARE_COMPLETE}}) {
+        SCOPED_TRACE(std::string(row.version) + (row.skip ? ", skipping" : ""));
+        SReceiverRates rates;
+        Rig rig;
+        rig.rates = &rates;
+        rig.skipCurrent = row.skip;
+        rig.image = std::vector<std::uint8_t>(100, 'x');
+        DeviceScript script;
+        script.firmwareVersion = row.version;
+        rig.Run<CLoaderW6>(script);
+
+        EXPECT_EQ(rig.state.GetStatus(), row.status);
+        EXPECT_FALSE(rig.openAfterRun);
+        if (row.status != STATUS_NO_UPDATE_REQUIRED) continue;
+        std::vector<std::string> expected = {"open 19200"};
+        AddSweep(expected);
+        for (int attempt = 0; attempt < 4; ++attempt)
+            AddAttempt(expected, kRates[attempt], true, attempt == 3);
+        expected.push_back("close");
+        ExpectSteps(rig.Steps(), expected);
+        EXPECT_EQ(rig.Statuses().back(), STATUS_NO_UPDATE_REQUIRED);
+        EXPECT_EQ(rig.state.GetSentBytes(), 0u);
     }
 }
 
@@ -508,10 +635,46 @@ TEST_F(LoaderTest, FailedBlockWriteEndsTheLoad) {
     }
 }
 
-// If the port will not open again at the working rate after detection, the load stops there.
-TEST_F(LoaderTest, FailedReopenAfterDetectionStops) {
+// A port that did not open in the middle of a load: a sweep step or a detection attempt on it
+// keeps its time and sends nothing, and such an attempt is not the one that found the receiver
+// even though the answer to the attempt before it has been read; the load goes on. If the port
+// will not open again at the working rate after detection, the load stops there.
+TEST_F(LoaderTest, APortThatDidNotOpenDuringTheLoad) {
+    struct Row {
+        const char* name;
+        int failingOpen;  // first open, sweep, attempts, reopen
+        std::vector<std::string> steps;
+        int attemptsTaken;
+    };
+    const Row rows[] = {
+        {"the sweep's step at 19200",
+         1 + 3,
+         {"send@9600 $JCONN,X\\r\\n", "pump 500", "close", "open failed", "pump 500", "pump 500",
+          "pump 500", "close", "open 38400"},
+         4},
+        {"the attempt after the one that asked at 19200",
+         1 + 6 + 4,
+         {"pump 1000", "pump 300", "read 1024", "close", "open failed", "pump 500", "pump 100",
+          "pump 200", "pump 100", "pump 300", "read 1024", "close", "open 57600"},
+         5},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        CLoader::ResetProgramWideRatesForTesting();
+        Rig rig;
+        rig.image = std::vector<std::uint8_t>(100, 'x');
+        CLoaderW6 loader(&rig.state, rig.Deps(OpenFailsAt(row.failingOpen)));
+        loader.Run();
+        const auto steps = Condense(rig.log.events);
+        EXPECT_NE(std::search(steps.begin(), steps.end(), row.steps.begin(), row.steps.end()),
+                  steps.end());
+        EXPECT_EQ(loader.AttemptsTaken(), row.attemptsTaken);
+        EXPECT_EQ(rig.state.GetStatus(), STATUS_FIRMWARE_COMPLETE);
+    }
+
+    CLoader::ResetProgramWideRatesForTesting();
     Rig w6;
-    w6.Run<CLoaderW6>(OpenFailsAt(1 + 6 + 4 + 1));  // first open, sweep, four attempts, reopen
+    w6.Run<CLoaderW6>(OpenFailsAt(1 + 6 + 4 + 1));
     auto steps = w6.Steps();
     EXPECT_EQ(std::vector<std::string>(steps.end() - 3, steps.end()),
               (std::vector<std::string>{"pump 100", "close", "open failed"}));

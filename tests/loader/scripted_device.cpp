@@ -22,10 +22,11 @@ bool ScriptedDevice::Open(int port) {
     open_ = false;  // whatever was open is closed first, as a real device does
     ++opens_;
     lastPort = port;
-    const bool ok = opens_ != script_.failOpenAt && !dropped_;
+    const bool gone = dropped_ || (script_.present && !script_.present());
+    const bool ok = opens_ != script_.failOpenAt && !gone;
     openError_ = OpenError{};
     if (!ok) {
-        openError_.kind = dropped_ ? OpenErrorKind::NoSuchDevice : OpenErrorKind::Busy;
+        openError_.kind = gone ? OpenErrorKind::NoSuchDevice : OpenErrorKind::Busy;
         openError_.devicePath = "scripted:" + std::to_string(port);
     } else {
         open_ = true;
@@ -121,6 +122,7 @@ void ScriptedDevice::Advance() {
 
 void ScriptedDevice::OnLine(const std::string& line) {
     if (script_.answerRate == 0 || lineSettings.BaudRate != script_.answerRate) return;
+    if (script_.silentAfterImage && blockWrites_ > 0) return;
     static const std::string kJBaud = "$JBAUD,";
     if (script_.followsJBaud && line.starts_with(kJBaud)) {
         script_.answerRate = static_cast<std::uint32_t>(std::stoul(line.substr(kJBaud.size())));
@@ -129,7 +131,7 @@ void ScriptedDevice::OnLine(const std::string& line) {
     if (line != "$JI") return;
     Advance();
     due_ += JiAnswer(script_.jiFields, script_.badChecksum);
-    if (script_.sendVersion) due_ += kVersionSentence;
+    if (script_.sendVersion) due_ += VersionSentence(script_.firmwareVersion);
     Advance();
 }
 

@@ -14,12 +14,17 @@
 namespace morvane::testing {
 
 struct DeviceScript {
-    std::uint32_t answerRate = 19200;  // 0: never answers
-    bool followsJBaud = false;         // "$JBAUD,N" heard at answerRate moves it to N
-    int jiFields = 7;                  // fields of the ">JI" answer
-    bool badChecksum = false;          // the ">JI" answer carries a wrong checksum
-    bool sendVersion = true;           // a "$W6,VERSION,..." sentence with the answer
-    int failOpenAt = 0;                // this Open call (1-based) fails; 0: none does
+    std::uint32_t answerRate = 19200;      // 0: never answers
+    bool followsJBaud = false;             // "$JBAUD,N" heard at answerRate moves it to N
+    int jiFields = 7;                      // fields of the ">JI" answer
+    bool badChecksum = false;              // the ">JI" answer carries a wrong checksum
+    bool sendVersion = true;               // a "$W6,VERSION,..." sentence with the answer
+    std::string firmwareVersion = "1.10";  // the version that sentence names
+    bool silentAfterImage = false;         // answers nothing once an image block went out
+    // Whether the port is there (an open of a port that is not fails as "no such device");
+    // empty: always.
+    std::function<bool()> present;
+    int failOpenAt = 0;  // this Open call (1-based) fails; 0: none does
     // Bytes per second of other sentences arriving while the line is open; an answer goes in
     // between two of them.
     int chatterBytesPerSecond = 0;
@@ -48,7 +53,10 @@ inline DeviceScript AnswersAt(std::uint32_t rate, int fields = 7) {
 std::string SentenceWithChecksum(const std::string& body);
 // The answer to "$JI" with the first `fields` of seven fields.
 std::string JiAnswer(int fields, bool badChecksum = false);
-inline const std::string kVersionSentence = SentenceWithChecksum("W6,VERSION,A,1.10,2024");
+inline std::string VersionSentence(const std::string& version) {
+    return SentenceWithChecksum("W6,VERSION,A," + version + ",2024");
+}
+inline const std::string kVersionSentence = VersionSentence("1.10");
 
 class ScriptedDevice : public ISerialDevice {
 public:

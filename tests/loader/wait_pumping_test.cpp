@@ -52,13 +52,11 @@ TEST(WaitPumping, ServesTheThreadsPumpAndIsNeverShorter) {
     EXPECT_EQ(pump.deadlines.size(), served);
 }
 
+// A thread without a pump waits on its system queue (Windows) or plainly.
 TEST(WaitPumping, RealWaitsAreNeverShorter) {
     using Clock = std::chrono::steady_clock;
     for (const unsigned ms : {0U, 1U, 15U}) {
-        Clock::time_point t0 = Clock::now();
-        RealWaits().Sleep(ms);
-        EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(ms));
-        t0 = Clock::now();
+        const Clock::time_point t0 = Clock::now();
         RealWaits().WaitPumping(ms);
         EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(ms));
     }

@@ -35,6 +35,12 @@ TEST(Format, GrowsBeyondAnyFixedBuffer) {
     EXPECT_EQ(Format("%s!", longText.c_str()).size(), 5001u);
 }
 
+TEST(TrimSpace, DropsBlanksAndLineEndsAroundTheText) {
+    EXPECT_EQ(TrimSpace(" 2.3\r"), "2.3");
+    EXPECT_EQ(TrimSpace("1.22"), "1.22");
+    EXPECT_EQ(TrimSpace("\r\n"), "");
+}
+
 TEST(EqualsNoCase, ComparesAsciiOnly) {
     EXPECT_TRUE(EqualsNoCase("-COM", "-com"));
     EXPECT_FALSE(EqualsNoCase("-com", "-con"));

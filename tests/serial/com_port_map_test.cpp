@@ -51,6 +51,37 @@ TEST(ComPortMap, DevicesFolderEntryWinsOverTheFixedRange) {
               (dir / "com3").string());  // even when dangling
     EXPECT_EQ(DevicePathForComPort(4, dir.string()), "/dev/ttyS3");
     EXPECT_EQ(DevicePathForComPort(33, ""), "/dev/ttyUSB0");
+    std::ofstream(dir / "a-file") << "";
+    EXPECT_EQ(DevicePathForComPort(3, (dir / "a-file").string()), "/dev/ttyS2");
+    std::filesystem::remove_all(dir);
+}
+
+// A devices folder that is missing or a file is said in the words a load and the port list
+// share; a folder, or none named, says nothing.
+TEST(ComPortMap, ADevicesFolderThatIsNoneIsSaid) {
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("morvane-map-dir-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "a-file") << "";
+    struct Row {
+        std::string folder;
+        const char* problem;  // empty: none
+    };
+    const Row rows[] = {
+        {"", ""},
+        {dir.string(), ""},
+        {(dir / "a-file").string(), ", which is not a folder: COM numbers stand for"},
+        {(dir / "gone").string(), ", which does not exist: COM numbers stand for"},
+    };
+    for (const Row& r : rows) {
+        const std::string problem = DevicesDirProblem(r.folder);
+        if (*r.problem == '\0') {
+            EXPECT_EQ(problem, "") << r.folder;
+        } else {
+            EXPECT_EQ(problem.rfind("MORVANE_DEVICES names " + r.folder + r.problem, 0), 0u)
+                << problem;
+        }
+    }
     std::filesystem::remove_all(dir);
 }
 

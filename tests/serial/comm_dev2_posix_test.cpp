@@ -344,9 +344,14 @@ TEST_F(CommDevOnPty, APortAnotherProgramHoldsIsBusyAndNamesTheHolder) {
         EXPECT_EQ(error.holders, std::vector<std::string>{"line-holder (pid " +
                                                           std::to_string(holder.Pid()) + ")"});
         holder.Release();
-        // A pseudo-terminal keeps the exclusive flag while its other side is open, and refuses
-        // every other user; root is refused alike.
-        if (exclusive) continue;
+        if (exclusive) {
+            // A pseudo-terminal keeps the exclusive flag while its other side is open: with its
+            // holder gone, the flag alone still refuses the port, to root as to everyone else.
+            EXPECT_FALSE(dev.Open(1));
+            EXPECT_EQ(dev.LastOpenError().kind, OpenErrorKind::Busy);
+            EXPECT_TRUE(dev.LastOpenError().holders.empty());
+            continue;
+        }
         EXPECT_TRUE(dev.Open(1)) << dev.LastOpenError().osText;
         EXPECT_TRUE(dev.LastOpenError().holders.empty());
     }

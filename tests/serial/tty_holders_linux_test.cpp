@@ -86,14 +86,21 @@ TEST(TtyHolders, ProcessesWithTheDeviceOpenAreNamedButNotThisOne) {
 }
 
 // A lock names the program that took it, even beside others that only have the device open.
+// This program's own lock (taken before it looks) names nobody, and leaves the search to the
+// open descriptors.
 TEST(TtyHolders, ALockNamesItsHolder) {
     FakeProc proc;
     proc.Process("812", "ModemManager", {proc.Device()});
+    proc.Process("77", "morvane", {proc.Device()});
+    proc.Lock("1:", "77", proc.Device());
+    EXPECT_EQ(ProgramsHoldingDevice(proc.Device(), proc.Root(), 77),
+              std::vector<std::string>{"ModemManager (pid 812)"});
+
     proc.Process("555", "minicom", {proc.Device()});
     proc.Process("600", "waiting", {proc.Device()});
-    proc.Lock("1:", "555", proc.Device());
-    proc.Lock("1: ->", "600", proc.Device());
-    proc.Lock("2:", "812", proc.Other());
+    proc.Lock("2:", "555", proc.Device());
+    proc.Lock("2: ->", "600", proc.Device());
+    proc.Lock("3:", "812", proc.Other());
     EXPECT_EQ(Sorted(ProgramsHoldingDevice(proc.Device(), proc.Root(), 77)),
               (std::vector<std::string>{"minicom (pid 555)", "waiting (pid 600)"}));
 }

@@ -179,8 +179,8 @@ public:
             return kInvalidRegKey;
         }
         registry[path].values = {{"PortName", *portName}};
-        openKeys[m_nextKey] = path;
-        return m_nextKey++;
+        openKeys[nextKey_] = path;
+        return nextKey_++;
     }
 
     bool GetDefaultCommConfigA(const char* name, std::uint8_t*, std::uint32_t& size) override {
@@ -197,7 +197,7 @@ public:
         EXPECT_EQ(access, kKeyRead);
         auto key = registry.find(path);
         if (key == registry.end() || key->second.openFails) return kErrorFileNotFound;
-        result = m_nextKey++;
+        result = nextKey_++;
         openKeys[result] = path;
         return kErrorSuccess;
     }
@@ -249,7 +249,7 @@ private:
         lastError = error;
         return false;
     }
-    RegKey m_nextKey = 100;
+    RegKey nextKey_ = 100;
 };
 
 // The text of the ComEnumError that `run` raises.

@@ -4,10 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
+#include "loader/loader_w6.h"
 #include "record/loader_status.h"
+#include "res/firmware_image.h"
+#include "tests/loader/scripted_device.h"
 #include "tests/support/fake_device.h"
+#include "tests/support/fake_power.h"
 
 namespace morvane {
 namespace {
@@ -48,16 +53,27 @@ TEST(QueuedPrompt, HandsOverTheTextsInOrderOnce) {
 
 // The window hands its controls back from the end hook: by then the load is over in the record,
 // the port is closed, and the outcome says why the port would not open.
+// The PC is held awake from before the port opens until the load has ended, and let go by then.
 TEST(LoadSession, AnUnopenablePortEndsTheLoadWithTheDevicesReason) {
     SDeviceLog log;
     SLoaderState shared;
+    testing::CFakePower power;
     SessionDeps deps = WithDevice(std::make_unique<CFakeDevice>(log, OpenErrorKind::Busy));
     deps.state = &shared;
+    deps.power = &power;
+    deps.awakeReason = "a load is running";
+    int heldAtOpen = -1;
+    deps.decorate = [&](std::unique_ptr<ISerialDevice> device) {
+        heldAtOpen = power.held.load();
+        return device;
+    };
     std::optional<LoadOutcome> seenAtEnd;
     bool runningAtEnd = true;
+    int heldAtEnd = -1;
     deps.onEnded = [&](const LoadOutcome& outcome) {
         seenAtEnd = outcome;
         runningAtEnd = shared.GetLoadRunning();
+        heldAtEnd = power.held.load();
     };
     CLoadSession session(LoadRequest{5, "", false, false}, std::move(deps));
     session.Start();
@@ -72,20 +88,87 @@ TEST(LoadSession, AnUnopenablePortEndsTheLoadWithTheDevicesReason) {
     ASSERT_TRUE(seenAtEnd);
     EXPECT_EQ(seenAtEnd->status, STATUS_INVALID_PORT);
     EXPECT_FALSE(runningAtEnd);
+    EXPECT_EQ(heldAtOpen, 1);
+    EXPECT_EQ(heldAtEnd, 0);
+    EXPECT_EQ(power.taken.load(), 1);
+    EXPECT_EQ(power.Why(), "a load is running");
 }
 
+// A probe sends nothing that sleep could cut off, and takes no awake lock.
 TEST(LoadSession, ACancelUnwindsTheLoadAndClosesThePort) {
-    SDeviceLog log;
-    CLoadSession session(LoadRequest{5, "", false, false},
-                         WithDevice(std::make_unique<CFakeDevice>(log)));
-    session.Cancel();  // the first wait of the load throws
-    session.Start();
-    const LoadOutcome& outcome = session.Join();
-    EXPECT_TRUE(outcome.cancelled);
-    EXPECT_EQ(outcome.status, STATUS_DETECTING_BAUD);
-    EXPECT_GE(log.opens, 1);
-    EXPECT_FALSE(log.open);
-    EXPECT_FALSE(session.State().GetLoadRunning());
+    for (const bool probe : {false, true}) {
+        SCOPED_TRACE(probe ? "probe" : "load");
+        SDeviceLog log;
+        testing::CFakePower power;
+        SessionDeps deps = WithDevice(std::make_unique<CFakeDevice>(log));
+        deps.power = &power;
+        CLoadSession session(LoadRequest{5, "", probe, false}, std::move(deps));
+        session.Cancel();  // the first wait of the load throws
+        session.Start();
+        const LoadOutcome& outcome = session.Join();
+        EXPECT_TRUE(outcome.cancelled);
+        EXPECT_EQ(outcome.status, STATUS_DETECTING_BAUD);
+        EXPECT_GE(log.opens, 1);
+        EXPECT_FALSE(log.open);
+        EXPECT_FALSE(session.State().GetLoadRunning());
+        EXPECT_EQ(power.taken.load(), probe ? 0 : 1);
+        EXPECT_EQ(power.held.load(), 0);
+    }
+}
+
+// A verification tells only what the restarted receiver did, on the virtual clock: one that stays
+// silent did not answer, and a port that went away with the restart and stayed away is named as
+// gone; the bytes the load heard before are none of its business.
+TEST(LoadSession, AVerificationTellsOnlyWhatItSawItself) {
+    struct Row {
+        const char* name;
+        bool portGoes;
+        const char* says;
+    };
+    for (const Row& row :
+         {Row{"silent", false, "the receiver did not answer after its restart: nothing at all"},
+          Row{"port gone", true, "COM7 went away when the receiver restarted"}}) {
+        SCOPED_TRACE(row.name);
+        SLoaderState state;
+        testing::WireLog log(&state);
+        testing::VirtualClock clock(log);
+        const std::vector<std::uint8_t> image(100, 'x');
+        bool imageTaken = false;
+        struct Follower : IPortFollower {
+            std::function<bool()> gone;
+            void Remember(int) override {}
+            std::optional<int> Find() override {
+                return gone() ? std::nullopt : std::optional<int>(7);
+            }
+        };
+        auto gone = [&] { return row.portGoes && imageTaken; };
+        testing::DeviceScript script;
+        script.silentAfterImage = true;
+        script.present = [&] { return !gone(); };
+        SessionDeps deps = WithDevice(std::make_unique<testing::ScriptedDevice>(log, script));
+        deps.state = &state;
+        deps.waits = &clock;
+        deps.makeLoader = [&](SLoaderState* s, LoaderDeps d) {
+            d.image = [&]() -> std::optional<std::span<const std::uint8_t>> {
+                imageTaken = true;
+                return std::span<const std::uint8_t>(image);
+            };
+            auto follower = std::make_unique<Follower>();
+            follower->gone = gone;
+            d.portFollower = std::move(follower);
+            return std::make_unique<CLoaderW6>(s, std::move(d));
+        };
+        CLoadSession session(LoadRequest{7, "", false, true}, std::move(deps));
+        session.Start();
+        const LoadOutcome& outcome = session.Join();
+        ASSERT_EQ(outcome.status, STATUS_FIRMWARE_COMPLETE);
+        ASSERT_GT(outcome.bytesHeard, 0u);
+
+        const Verdict verdict = VerifyVerdict(outcome.detection, "COM7", kFirmwareVersion);
+        EXPECT_FALSE(verdict.good);
+        EXPECT_NE(verdict.text.find(row.says), std::string::npos) << verdict.text;
+        EXPECT_EQ(outcome.detection.bytesHeard, 0u);
+    }
 }
 
 TEST(LoadSession, PortLabels) {

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "parsers/command_processor.h"
+#include "platform/sha256.h"
 #include "record/loader_state.h"
 #include "res/firmware_image.h"
-#include "sim/sha256.h"
 
 namespace morvane {
 namespace {

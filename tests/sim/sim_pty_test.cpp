@@ -226,6 +226,44 @@ TEST(SimPty, EndsOnItsOwnWhenTheUpdaterClosesAfterTheTransfer) {
     EXPECT_EQ(SessionExitStatus(sim.Engine().Session(), false), 0);
 }
 
+// A receiver with a USB port of its own: at its restart the port and its COM link go, and come
+// back on another pseudo-terminal under the same link, where the new firmware answers.
+TEST(SimPty, DropsItsPortAtTheRestartAndComesBackUnderTheSameLink) {
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("morvane-sim-drop-" + std::to_string(getpid()));
+    ASSERT_EQ(setenv("MORVANE_DEVICES", dir.c_str(), 1), 0);
+    const std::filesystem::path link = dir / "com9";
+    auto linked = [&] {
+        return std::filesystem::is_symlink(std::filesystem::symlink_status(link));
+    };
+    RunningSim sim(Options(), Line([](SSimPtyOptions& o) {
+                       o.comPort = 9;
+                       o.dropPortOnRestart = SimTime(300);
+                   }));
+    std::string error;
+    ASSERT_TRUE(sim.Start(&error)) << error;
+    {
+        UpdaterEnd updater(link.string());
+        updater.SetRate(9600);
+        const auto image = EmbeddedFirmwareImage();
+        ASSERT_TRUE(updater.Write("$JAPPTRANSFER\r\n"));
+        ASSERT_TRUE(updater.Write({reinterpret_cast<const char*>(image.data()), image.size()}));
+        ASSERT_TRUE(WaitUntil([&] { return !linked(); })) << sim.Log();
+        EXPECT_FALSE(updater.Write("$JI\r\n")) << "the port is gone";
+    }
+    ASSERT_TRUE(WaitUntil(linked)) << sim.Log();
+    ASSERT_TRUE(WaitUntil([&] { return sim.Log().find("running firmware") != std::string::npos; }));
+    UpdaterEnd again(link.string());
+    again.SetRate(9600);
+    ASSERT_TRUE(again.Write("$JOFF\r\n$JI\r\n"));
+    EXPECT_THAT(again.ReadUntil("TUNDRO W6*"), HasSubstr("$W6,VERSION,A,1.22,")) << sim.Log();
+
+    sim.Stop();
+    EXPECT_EQ(SessionExitStatus(sim.Engine().Session(), false), 0);
+    ASSERT_EQ(unsetenv("MORVANE_DEVICES"), 0);
+    std::filesystem::remove_all(dir);
+}
+
 // The program's command line with these options.
 std::vector<std::string> SimProgram(std::vector<std::string> options) {
     options.insert(options.begin(), MORVANE_SIM_PROGRAM);

@@ -1,4 +1,4 @@
-#include "sim/sha256.h"
+#include "platform/sha256.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,6 @@
-// SHA-256, small and self-contained: the simulated receiver fingerprints the image it received
-// so a test can tell at a glance whether every byte arrived as sent.
+// SHA-256, small and self-contained: the fingerprint of a firmware image. The simulated receiver
+// takes it of the image it received, so a test can tell at a glance whether every byte arrived
+// as sent; the record of a load names the image the program carried by it.
 #pragma once
 
 #include <array>

@@ -1,0 +1,96 @@
+// morvane-cli --line-check: a port whose TX and RX are joined (a loopback plug, or two adapters
+// crossed, one sending and the other reading) is sent blocks exactly as a load paces them and reads
+// them back, so that what the adapter and its driver do to the load's pace shows on the line
+// itself: bytes lost or changed, and pauses between blocks that the line did not carry as silence
+// (an adapter that gathers bytes into its own packets can merge two blocks). A pseudo-terminal
+// proves none of this.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <iosfwd>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "serial/serial_device.h"
+
+namespace morvane {
+
+struct CliOptions;
+
+// What is sent: blocks of a load's size and pace, at the W6's transfer rate.
+struct SLineCheckPlan {
+    int blocks = 300;
+    int blockSize = 50;
+    unsigned pauseMs = 20;
+    std::uint32_t baudRate = 19200;
+};
+
+// One read of the bytes that came back: how many, and when (ms after the first block went out).
+struct SLineArrival {
+    double ms = 0;
+    std::size_t count = 0;
+};
+
+// Reads are timed to about this; a pause measured this much short of the plan's still counts.
+inline constexpr double kLineTimingResolutionMs = 1.0;
+
+struct SLineCheckResult {
+    std::size_t sent = 0;
+    std::size_t received = 0;
+    // When as many bytes came back as went out: how many differ. Otherwise the first place where
+    // what came back differs from what went out (or ends).
+    std::size_t changed = 0;
+    std::size_t firstDifference = 0;
+    // The silence between one block's last byte and the next one's first, for each pair of
+    // blocks that came back.
+    std::size_t pauses = 0;
+    double minGapMs = 0;
+    double medianGapMs = 0;
+    double maxGapMs = 0;
+    std::size_t shortPauses = 0;  // of them, shorter than the plan's pause
+
+    [[nodiscard]] bool BytesIntact() const { return received == sent && changed == 0; }
+    [[nodiscard]] bool Passed() const { return BytesIntact() && pauses > 0 && shortPauses == 0; }
+};
+
+// Works out the result from what was sent, what came back and the reads' times.
+[[nodiscard]] SLineCheckResult AnalyseLineCheck(const SLineCheckPlan& plan,
+                                                std::span<const std::uint8_t> sent,
+                                                std::span<const std::uint8_t> received,
+                                                const std::vector<SLineArrival>& arrivals);
+
+// The report's lines for the port `where` ("COM5 (/dev/ttyUSB0)"), ending in the verdict.
+[[nodiscard]] std::string LineCheckReport(const SLineCheckResult& result,
+                                          const SLineCheckPlan& plan, const std::string& where);
+
+// The bytes a check sends: the start of the image this program carries, so the line carries
+// what a load puts on it.
+[[nodiscard]] std::vector<std::uint8_t> LineCheckBytes(const SLineCheckPlan& plan);
+
+struct SLineCheckRun {
+    bool opened = false;
+    OpenError openError;
+    int failedEnd = 0;      // which port would not open: 0 the sending one, 1 the reading one
+    int blocksWritten = 0;  // fewer than planned when a write failed
+    std::vector<std::uint8_t> received;
+    std::vector<SLineArrival> arrivals;
+};
+
+// Opens COM `senderPort` on `sender`, and COM `receiverPort` on `receiver` when there is one (two
+// adapters crossed; null: the sender reads its own bytes back through a loopback plug), at the
+// plan's rate without handshake. Writes the blocks on a thread of their own (each Write returns
+// once its bytes have left, then the pause) and reads back on this one until the bytes are all
+// back or the line stayed quiet for a second.
+[[nodiscard]] SLineCheckRun RunLineCheck(ISerialDevice& sender, int senderPort,
+                                         ISerialDevice* receiver, int receiverPort,
+                                         const SLineCheckPlan& plan,
+                                         std::span<const std::uint8_t> bytes);
+
+// The whole of --line-check for the port in `options` (with a second --com, the blocks go out on
+// the first port and come back on the second): the exit status (0 the line carried every
+// byte and pause, 2 the port could not be opened, 4 it did not).
+int LineCheckCommand(const CliOptions& options, std::ostream& out, std::ostream& err);
+
+}  // namespace morvane

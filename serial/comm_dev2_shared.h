@@ -1,0 +1,67 @@
+// What the termios and the Win32 backends of CCommDev2 share: the parts of an open port that do
+// not depend on the system, the debug lines, and the wait for a write to leave the PC. Only
+// comm_dev2.cpp and the platforms' comm_dev2_*.cpp include it.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+
+#include "platform/text.h"
+#include "serial/comm_dev2.h"
+#include "serial/receive_ring.h"
+
+namespace morvane {
+
+using CommClock = std::chrono::steady_clock;
+
+// A write that has not left the PC within this time has failed.
+inline constexpr std::chrono::milliseconds kWriteTimeout{1000};
+// One driver read never asks for more than this.
+inline constexpr int kMaxChunk = ISerialDevice::kBufferSize - 1;
+// How long the receive thread rests after a read failed (the line went away: a USB adapter
+// pulled, a pseudo-terminal closed on the other side) before it reads again, so that a dead
+// port costs no processor time.
+inline constexpr std::chrono::milliseconds kFailedReadRest{50};
+
+// Every platform's open port holds the receive ring and its storage, and the chunk one driver
+// read fills (the receive thread's alone). They exist exactly from a successful resource
+// set-up in Open until Close: nothing is allocated while bytes flow.
+struct CCommDev2::OpenPort {
+    std::array<char, kBufferSize> ringBytes{};
+    std::array<char, kBufferSize> chunk{};
+    CReceiveRing ring{ringBytes};
+};
+
+// Debug lines are formatted into a 64-byte buffer: an overlong line is cut, never allocated.
+void CommDebugLine(const char* format, ...) MORVANE_PRINTF_FORMAT(1, 2);
+
+// Whether Write may hand `length` bytes at `data` to the system at all.
+[[nodiscard]] inline bool WritableBytes(const void* data, int length) {
+    return length >= 0 && (data != nullptr || length == 0);
+}
+
+// How long `bytes` take on a line at `rate` with ten bit times a byte, in whole milliseconds
+// rounded up (never 0); an unknown rate counts as 9600.
+[[nodiscard]] std::chrono::milliseconds LineTime(std::uint32_t bytes, std::uint32_t rate);
+
+// A write is complete when its bytes have left the PC, not when the driver took them: only then
+// is a pause the loader makes after a block a pause on the line. Waits until `queued()` (the
+// bytes in the driver's output queue; nothing when the driver cannot tell, which counts as sent)
+// is 0, looking again after about as long as the queued bytes take on the line. False when
+// `deadline` passed with bytes still queued. `now` and `sleepUntil` are the device's clock.
+template <class Queued, class Now, class SleepUntilFn>
+bool WaitUntilSent(Queued queued, Now now, SleepUntilFn sleepUntil, CommClock::time_point deadline,
+                   std::uint32_t rate) {
+    for (;;) {
+        const std::optional<std::uint32_t> left = queued();
+        if (!left || *left == 0) return true;
+        const CommClock::time_point t = now();
+        if (t >= deadline) return false;
+        sleepUntil(std::min<CommClock::time_point>(t + LineTime(*left, rate), deadline));
+    }
+}
+
+}  // namespace morvane
