@@ -61,8 +61,9 @@ struct SRunEnd {
     bool verified = false;   // it named the firmware the program carries
 };
 
-// "loaded", "verified", "not-verified", "skipped" (a probe found the receiver; nothing was
-// loaded, as asked), "not-detected", "open-failed", "failed" or "stopped".
+// "loaded", "verified", "not-verified", "skipped" (a probe found the receiver, or a receiver
+// already on the carried firmware was left alone; nothing was loaded, as asked), "not-detected",
+// "open-failed", "failed" or "stopped".
 [[nodiscard]] const char* LoadResultWord(const SRunEnd& end);
 
 // "2025-05-02T14:03:07Z".
@@ -76,7 +77,7 @@ struct SRunEnd {
 [[nodiscard]] std::string LoadRecordLine(const SLoadRecord& record);
 
 // A line of the file read back; nothing for a line that is not a record (a damaged or cut line).
-[[nodiscard]] std::optional<SLoadRecord> ParseLoadRecord(std::string_view line);
+[[nodiscard]] std::optional<SLoadRecord> ParseLoadRecord(std::string_view text);
 
 // The digest of the image this program carries, taken once.
 [[nodiscard]] const std::string& CarriedImageSha256();
