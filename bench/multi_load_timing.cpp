@@ -1,4 +1,4 @@
-// N simulated receivers loaded side by side by the CLI's own group runner (what morvane-cli does
+// N simulated receivers loaded side by side by the CLI's own load runner (what morvane-cli does
 // with N --com options), timed per port: how closely each transfer keeps to its schedule (the
 // pauses plus the time the device took for each write), how closely the fixed waits between
 // detection and the first block keep to their nominal 21.5 s, and how much processor the whole
@@ -14,9 +14,10 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "cli/multi_load.h"
+#include "cli/load_runner.h"
 #include "serial/comm_dev2.h"
 #include "tests/support/sim_process.h"
 
@@ -101,24 +102,25 @@ bool RunRound(const std::string& simPath, int n, Round& round) {
     for (int i = 0; i < n; ++i)
         requests[static_cast<std::size_t>(i)].portPath =
             sims[static_cast<std::size_t>(i)]->DevicePath();
-    const morvane::DeviceFactory devices = [&](const morvane::LoadRequest& r) {
+    const morvane::SessionFactory sessions = [&](const morvane::LoadRequest& r) {
         const auto at = static_cast<std::size_t>(
             std::find_if(requests.begin(), requests.end(),
                          [&](const morvane::LoadRequest& q) { return q.portPath == r.portPath; }) -
             requests.begin());
-        return std::make_unique<TimingDevice>(r.portPath, timings[at]);
+        morvane::SessionDeps deps;
+        deps.device = std::make_unique<TimingDevice>(r.portPath, timings[at]);
+        return std::make_unique<morvane::CLoadSession>(r, std::move(deps));
     };
     // The output a log would get (every line prefixed with its port), thrown away here.
     std::ostringstream out;
     std::ostringstream err;
-    morvane::GroupOutput output;
+    morvane::RunnerOutput output;
     output.out = &out;
     output.err = &err;
 
     const double cpu0 = CpuSeconds();
     const Clock::time_point wall0 = Clock::now();
-    std::vector<morvane::LoadOutcome> outcomes;
-    const std::vector<int> statuses = morvane::RunGroup(requests, output, &outcomes, devices);
+    const std::vector<int> statuses = morvane::RunGroup(requests, output, sessions).ExitStatuses();
     round.wall = Seconds(Clock::now() - wall0).count();
     round.cpuPerWall = (CpuSeconds() - cpu0) / round.wall;
     round.n = n;

@@ -28,7 +28,8 @@ TEST(LoadLog, ResultWordOfEveryEnd) {
         {{.status = STATUS_DEVICE_NOT_DETECTED}, "not-detected"},
         {{.status = STATUS_INVALID_PORT}, "open-failed"},
         {{.status = STATUS_BLOCK_FAILED}, "failed"},
-        {{.status = STATUS_UPDATING_FIRMWARE}, "failed"},  // ended before the image was out
+        {{.status = STATUS_UPDATING_FIRMWARE}, "failed"},    // ended before the image was out
+        {{.status = STATUS_NO_UPDATE_REQUIRED}, "skipped"},  // already current, left alone
         {{.failed = true, .status = STATUS_UPDATING_FIRMWARE}, "failed"},
         {{.cancelled = true, .status = STATUS_UPDATING_FIRMWARE}, "stopped"},
         {{.cancelled = true, .status = STATUS_FIRMWARE_COMPLETE, .verifyRan = true}, "stopped"},
