@@ -1,4 +1,4 @@
-// N simulated receivers loaded side by side by the CLI's own group runner (what morvane-cli does
+// N simulated receivers loaded side by side by the CLI's own load runner (what morvane-cli does
 // with N --com options), timed per port: how closely each transfer keeps to its schedule (the
 // pauses plus the time the device took for each write), how closely the fixed waits between
 // detection and the first block keep to their nominal 21.5 s, and how much processor the whole
@@ -28,9 +28,10 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
-#include "cli/multi_load.h"
+#include "cli/load_runner.h"
 #include "cli/watch.h"
 #include "platform/pacing.h"
 #include "serial/comm_dev2.h"
@@ -165,25 +166,26 @@ bool RunRound(const std::string& simPath, int n, Round& round) {
     for (int i = 0; i < n; ++i)
         requests[static_cast<std::size_t>(i)].portPath =
             sims[static_cast<std::size_t>(i)]->DevicePath();
-    const morvane::DeviceFactory devices = [&](const morvane::LoadRequest& r) {
+    const morvane::SessionFactory sessions = [&](const morvane::LoadRequest& r) {
         const auto at = static_cast<std::size_t>(
             std::find_if(requests.begin(), requests.end(),
                          [&](const morvane::LoadRequest& q) { return q.portPath == r.portPath; }) -
             requests.begin());
-        return std::make_unique<TimingDevice>(r.portPath, timings[at]);
+        morvane::SessionDeps deps;
+        deps.device = std::make_unique<TimingDevice>(r.portPath, timings[at]);
+        return std::make_unique<morvane::CLoadSession>(r, std::move(deps));
     };
     // The output a log would get (every line prefixed with its port), thrown away here.
     std::ostringstream out;
     std::ostringstream err;
-    morvane::GroupOutput output;
+    morvane::RunnerOutput output;
     output.out = &out;
     output.err = &err;
 
     const double cpu0 = CpuSeconds();
     const Clock::time_point wall0 = Clock::now();
-    std::vector<morvane::LoadOutcome> outcomes;
     SleepFloor floor;
-    const std::vector<int> statuses = morvane::RunGroup(requests, output, &outcomes, devices);
+    const std::vector<int> statuses = morvane::RunGroup(requests, output, sessions).ExitStatuses();
     round.floor = floor.Stop();
     round.wall = Seconds(Clock::now() - wall0).count();
     round.cpuPerWall = (CpuSeconds() - cpu0 - floor.CpuSeconds()) / round.wall;
@@ -234,18 +236,22 @@ bool RunWatchRound(const std::string& simPath, int n, Seconds within, WatchRound
     std::vector<Seconds> plugAt;
     for (int i = 0; i < n; ++i) plugAt.emplace_back(moment(random));
 
-    morvane::WatchOptions options;
-    options.log = {true, log};
+    // What morvane-cli --watch --log FILE loads.
+    morvane::LoadRequest load;
+    load.verify = true;
+    load.skipCurrent = true;
+    load.log = {true, log};
+    load.program = "morvane-cli";
     std::ostringstream out;
     std::ostringstream err;
-    morvane::GroupOutput output;
+    morvane::RunnerOutput output;
     output.out = &out;
     output.err = &err;
     output.json = true;
-    morvane::WatchDeps deps = morvane::RealWatchDeps(nullptr, output);
+    morvane::WatchDeps deps;
     const Clock::time_point start = Clock::now();
     std::vector<bool> plugged(static_cast<std::size_t>(n), false);
-    deps.nextStop = [&](std::chrono::milliseconds wait) {
+    deps.clock.nextStop = [&](std::chrono::milliseconds wait) {
         std::this_thread::sleep_for(wait);
         const Seconds t = Clock::now() - start;
         for (std::size_t i = 0; i < plugged.size(); ++i) {
@@ -258,7 +264,7 @@ bool RunWatchRound(const std::string& simPath, int n, Seconds within, WatchRound
 
     const double cpu0 = CpuSeconds();
     SleepFloor floor;
-    (void)morvane::RunWatch(options, output, std::move(deps));
+    (void)morvane::RunWatch({}, load, output, deps);
     round.floor = floor.Stop();
     const Seconds wall = Clock::now() - start;
     round.cpuPerWall = (CpuSeconds() - cpu0 - floor.CpuSeconds()) / wall.count();

@@ -1,5 +1,8 @@
 #include "cli/exit_status.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "record/loader_status.h"
 
 namespace morvane {
@@ -16,6 +19,20 @@ int ExitStatusForLoad(std::int32_t status) {
         // a success, whatever the status is.
         default: return kExitLoadFailed;
     }
+}
+
+int WorstExitStatus(const std::vector<int>& statuses) {
+    // From the worst down; anything not listed (a signal's status) is worse still.
+    static constexpr int kOrder[] = {kExitLoadFailed, kExitNotVerified, kExitNotDetected,
+                                     kExitPortFailed, kExitUsage,       kExitLoaded};
+    auto rank = [](int status) {
+        const auto* at = std::find(std::begin(kOrder), std::end(kOrder), status);
+        return at == std::end(kOrder) ? -1 : static_cast<int>(at - std::begin(kOrder));
+    };
+    int worst = kExitLoaded;
+    for (const int s : statuses)
+        if (rank(s) < rank(worst)) worst = s;
+    return worst;
 }
 
 }  // namespace morvane

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace morvane {
 
@@ -16,5 +17,10 @@ inline constexpr int kExitInterrupted = 130;  // stopped by the user (Ctrl-C twi
 
 // The exit status of a load that ran to its end, from the last status the load wrote.
 [[nodiscard]] int ExitStatusForLoad(std::int32_t status);
+
+// The worst of several exit statuses: a signal or Ctrl-C first, then a failed transfer (the
+// receiver may hold no firmware), a failed verification, a receiver not found, a port that would
+// not open, a usage error; 0 only when every one is 0.
+[[nodiscard]] int WorstExitStatus(const std::vector<int>& statuses);
 
 }  // namespace morvane

@@ -1,12 +1,20 @@
 #include "cli/json_events.h"
 
 #include <nlohmann/json.hpp>
+#include <optional>
 
-#include "cli/progress_view.h"
-#include "record/loader_status.h"
 #include "session/load_log.h"
+#include "view/status_view.h"
 
 namespace morvane {
+
+nlohmann::ordered_json PortAddedEvent(const SSerInfo& port) {
+    nlohmann::ordered_json e;
+    e = {{"event", "port-added"}, {"device", port.devicePath}};
+    // As --list --json and the record of loads write it.
+    e["usb"] = port.isUsb ? UsbIdentityJson(port.usb) : nlohmann::ordered_json(nullptr);
+    return e;
+}
 
 CJsonEvents::CJsonEvents(std::ostream& out, std::string port, Clock::time_point start)
     : out_(out), port_(std::move(port)), start_(start) {}
@@ -36,9 +44,9 @@ void CJsonEvents::Pass(const SLoaderState& state) {
         statusShown_ = true;
         shownStatus_ = status;
         nlohmann::ordered_json e;
-        const auto text = StatusText(status);
+        const std::optional<std::string> text = StatusLineFor(status);
         e = {{"event", "status"}, {"code", status}};
-        e["text"] = text ? nlohmann::ordered_json(std::string(*text)) : nullptr;
+        e["text"] = text ? nlohmann::ordered_json(*text) : nullptr;
         Emit(e);
     }
     if (state.GetFirmwareDetected()) {
@@ -83,34 +91,6 @@ void CJsonEvents::Detection(const std::string& kind, const DetectionFacts& facts
                                           : nlohmann::ordered_json(facts.firmware);
     e["boot_loader"] = facts.bootLoader.empty() ? nlohmann::ordered_json(nullptr)
                                                 : nlohmann::ordered_json(facts.bootLoader);
-    Emit(e);
-}
-
-void CJsonEvents::PortAdded(const SSerInfo& port) {
-    nlohmann::ordered_json e;
-    e = {{"event", "port-added"}, {"device", port.devicePath}};
-    // As --list --json and the record of loads write it.
-    e["usb"] = port.isUsb ? UsbIdentityJson(port.usb) : nlohmann::ordered_json(nullptr);
-    Emit(e);
-}
-
-void CJsonEvents::PortRemoved() {
-    nlohmann::ordered_json e;
-    e = {{"event", "port-removed"}};
-    Emit(e);
-}
-
-void CJsonEvents::Result(int exitStatus, std::int32_t status, const std::string& message,
-                         const std::string* verifiedVersion) {
-    nlohmann::ordered_json e;
-    const auto text = StatusText(status);
-    e = {{"event", "result"}, {"exit_status", exitStatus}, {"status", status}};
-    e["status_text"] = text ? nlohmann::ordered_json(std::string(*text)) : nullptr;
-    e["message"] = message;
-    if (verifiedVersion != nullptr) {
-        e["verified_version"] = verifiedVersion->empty() ? nlohmann::ordered_json(nullptr)
-                                                         : nlohmann::ordered_json(*verifiedVersion);
-    }
     Emit(e);
 }
 

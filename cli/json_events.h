@@ -9,8 +9,10 @@
 //   {"event":"prompt","port":"COM5","t":101.3,"text":"Load Completed\t"}
 //   {"event":"probe"|"verify","port":"COM5","t":110.9,"answered":true,"attempt":6,
 //    "bytes_heard":212,"version":"1.22","boot_loader":null}
-//   {"event":"result","port":"COM5","t":111.0,"exit_status":0,"status":2,
-//    "status_text":"Status: Connected","message":"Verified: ...","verified_version":"1.22"}
+//   {"event":"result","port":"COM5","t":111.0,"exit_status":0,"status":8,
+//    "status_text":"Status: Firmware Update Complete","message":"Verified: ...",
+//    "verified_version":"1.22"}
+// The status texts are the status view's; the result is the port's verdict (port_outcome.h).
 // A watch adds the ports that come and go, with what discovery knows of them:
 //   {"event":"port-added","port":"COM7","t":3.0,"device":"/dev/ttyUSB0",
 //    "usb":{"vid":"0403","pid":"6001","serial":"A50285BI","location":"1-1.2"}}
@@ -30,6 +32,10 @@
 
 namespace morvane {
 
+// The event of a port that appeared: its device, and its adapter's USB identity (null for a port
+// that is not on USB).
+[[nodiscard]] nlohmann::ordered_json PortAddedEvent(const SSerInfo& port);
+
 class CJsonEvents {
 public:
     using Clock = std::chrono::steady_clock;
@@ -45,17 +51,10 @@ public:
     void Prompt(const std::string& text);
     // What a detection found; `kind`: "probe" or "verify".
     void Detection(const std::string& kind, const DetectionFacts& facts);
-    // The port appeared (`usb` is null for a port that is not on USB), or went away.
-    void PortAdded(const SSerInfo& port);
-    void PortRemoved();
-    // How the port ended. `verifiedVersion` is written only when the load was verified.
-    void Result(int exitStatus, std::int32_t status, const std::string& message,
-                const std::string* verifiedVersion);
-
-private:
     // Writes the event's line: its name, the port and the time first, then its own fields.
     void Emit(const nlohmann::ordered_json& event);
 
+private:
     std::ostream& out_;
     std::string port_;
     Clock::time_point start_;

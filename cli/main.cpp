@@ -1,10 +1,10 @@
-// morvane-cli: the window's load, run from a terminal or a script. What differs by platform
-// (stop requests, the console, port names) is behind cli_platform.h and stop_requests.h.
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
+// morvane-cli: the window's load, run from a terminal or a script. Every load, probe and
+// verification runs on the load runner, one port or many. What differs by platform (stop
+// requests, the console, port names) is behind cli_platform.h and stop_requests.h.
 #include <iostream>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/cli_args.h"
@@ -12,17 +12,11 @@
 #include "cli/exit_status.h"
 #include "cli/line_check.h"
 #include "cli/listings.h"
-#include "cli/multi_load.h"
-#include "cli/progress_view.h"
-#include "cli/stop_requests.h"
-#include "cli/trace_comm_dev.h"
+#include "cli/load_runner.h"
 #include "cli/watch.h"
 #include "platform/power.h"
 #include "platform/text.h"
-#include "record/loader_status.h"
 #include "serial/enumerate_com_ports.h"
-#include "session/load_session.h"
-#include "view/open_error_text.h"
 #include "view/status_view.h"
 
 namespace morvane {
@@ -34,18 +28,26 @@ void SayDevicesFolderProblem() {
         std::cerr << "morvane-cli: " << problem << '\n';
 }
 
-int ListPorts(bool json) {
-    SayDevicesFolderProblem();
+// The serial ports found; nothing, with the reason on stderr, when they could not be listed.
+std::optional<CArray<SSerInfo, SSerInfo&>> FoundPorts() {
     CArray<SSerInfo, SSerInfo&> ports;
     try {
         EnumerateComPorts(ports);
     } catch (const ComEnumError& e) {
         std::cerr << "morvane-cli: the serial ports could not be listed: " << e.what() << '\n';
-        return kExitPortFailed;
+        return std::nullopt;
     }
+    return ports;
+}
+
+int ListPorts(bool json) {
+    SayDevicesFolderProblem();
+    const auto ports = FoundPorts();
+    if (!ports) return kExitPortFailed;
     // As JSON, no ports is no lines: a script reading them needs no special case.
-    if (ports.empty() && !json) std::cout << "No serial ports found.\n";
-    for (const SSerInfo& p : ports) std::cout << (json ? PortListJson(p) : PortListLine(p)) << '\n';
+    if (ports->empty() && !json) std::cout << "No serial ports found.\n";
+    for (const SSerInfo& p : *ports)
+        std::cout << (json ? PortListJson(p) : PortListLine(p)) << '\n';
     return kExitLoaded;
 }
 
@@ -69,80 +71,6 @@ int ShowHistory(const CliOptions& options) {
     return kExitLoaded;
 }
 
-// Shows what the worker published since the last pass, the message boxes after the record so
-// that "Load Completed" follows the status that preceded it.
-void ShowProgress(CLoadSession& session, CLoadReporter& reporter, bool force) {
-    const std::vector<CString> prompts = session.Prompts().Take();
-    if (session.State().TakeChanged() || force) reporter.Pass(session.State());
-    for (const CString& text : prompts) reporter.Prompt(text);
-}
-
-int RunLoad(const CliOptions& options) {
-    LoadRequest request;
-    request.comPort = options.comPort;
-    request.portPath = options.portPath;
-    request.log = LogTargetOf(options);
-    request.program = "morvane-cli";
-
-    // Before the worker starts: the requests are taken here, between polls, and no other thread
-    // sees them.
-    CStopRequests stopRequests;
-
-    SayDevicesFolderProblem();
-    CLoadReporter reporter(std::cout, std::cerr, StyleForStdout());
-    SessionDeps deps;
-    deps.awakeReason = kDamageWarning;
-    if (options.trace) deps.decorate = TraceTo(std::cerr, PortLabelOf(request));
-    CLoadSession session(request, std::move(deps));
-    CInterruptPolicy interrupts;
-    StopRequest stoppedBy = StopRequest::None;
-    session.Start();
-
-    while (!session.Done()) {
-        const StopRequest stop = stopRequests.Next(std::chrono::milliseconds(100));
-        if (stop == StopRequest::Interrupt) {
-            switch (interrupts.OnInterrupt(std::chrono::steady_clock::now())) {
-                case CInterruptPolicy::Action::Warn:
-                    reporter.Warn(std::string(kDamageWarning) +
-                                  "\nPress Ctrl-C again within 5 seconds to stop the load.");
-                    break;
-                case CInterruptPolicy::Action::Stop:
-                    reporter.Warn("Stopping the load...");
-                    stoppedBy = StopRequest::Interrupt;
-                    session.Cancel();
-                    break;
-                case CInterruptPolicy::Action::ForceExit:
-                    reporter.Finish();
-                    ExitAtOnce(kExitInterrupted);
-            }
-        } else if (stop != StopRequest::None) {
-            // Asked to end by the system or by a closed terminal: there is no one to warn.
-            if (stoppedBy == StopRequest::None) stoppedBy = stop;
-            session.Cancel();
-        }
-        ShowProgress(session, reporter, false);
-    }
-    const LoadOutcome outcome = session.Join();
-    ShowProgress(session, reporter, true);
-    reporter.Finish();
-    std::cerr << RecordProblem(outcome);
-
-    if (outcome.cancelled) {
-        std::cerr << "morvane-cli: the load was stopped; the receiver may need a new load.\n";
-        return ExitStatusForStop(stoppedBy);
-    }
-    if (!outcome.failure.empty()) {
-        std::cerr << "morvane-cli: the load failed: " << outcome.failure << '\n';
-        return kExitLoadFailed;
-    }
-
-    const std::string label = session.PortLabel();
-    std::cerr << AdviceAfterLoad(outcome, label, session.DevicePath());
-    if (outcome.status == STATUS_INVALID_PORT)
-        std::cerr << ExplainOpenError(outcome.openError, label, options.comPort, outcome.openFacts);
-    return ExitStatusForLoad(outcome.status);
-}
-
 // Before any port opens: a PC about to run flat does not start a load it may not finish. A probe
 // sends nothing that could be cut off.
 bool RefusedForBattery(const CliOptions& options) {
@@ -155,19 +83,52 @@ bool RefusedForBattery(const CliOptions& options) {
     return true;
 }
 
-int RunWatchFromOptions(const CliOptions& options) {
-    const GroupOutput output = ProcessOutput(options);
-    WatchOptions watch;
-    watch.rules.named = options.comPorts;
-    watch.rules.matches = options.matches;
-    watch.verify = options.verify;
-    watch.skipCurrent = options.skipCurrent;
-    watch.log = LogTargetOf(options);
-    if (const std::string problem = DevicesFolderProblem(); !problem.empty())
-        std::cerr << "morvane-cli: " << problem << '\n';
-    // Before any worker starts: the requests are taken on this thread, between polls.
-    CStopRequests stopRequests;
-    return RunWatch(watch, output, RealWatchDeps(&stopRequests, output));
+// Loads, probes and verifications, on one port or several, or on each port plugged while a watch
+// runs: the exit status.
+int RunLoads(const CliOptions& options) {
+    if (RefusedForBattery(options)) return kExitPortFailed;
+    SayDevicesFolderProblem();
+
+    RunnerOutput output;
+    output.out = &std::cout;
+    output.err = &std::cerr;
+    output.style = StyleForStdout();
+    output.json = options.json;
+    output.trace = options.trace;
+
+    LoadRequest base;
+    base.verify = options.verify;
+    base.skipCurrent = options.skipCurrent;
+    base.probeOnly = options.probe;
+    base.log = LogTargetOf(options);
+    base.program = "morvane-cli";
+    if (options.watch) return RunWatch({options.comPorts, options.matches}, base, output);
+    if (options.allProbed) {
+        const auto ports = FoundPorts();
+        if (!ports) return kExitPortFailed;
+        std::vector<int> comPorts;
+        for (const SSerInfo& p : *ports) {
+            const int com = AtoI(std::string_view(p.portName).substr(3));
+            if (com > 0) comPorts.push_back(com);
+        }
+        if (comPorts.empty()) {
+            std::cerr << "morvane-cli: no serial ports found (--list shows what is there).\n";
+            return kExitNotDetected;
+        }
+        return LoadWhereProbed(comPorts, base, output);
+    }
+
+    std::vector<LoadRequest> requests;
+    if (options.comPorts.empty()) {
+        base.portPath = options.portPath;
+        requests.push_back(base);
+    }
+    for (const int com : options.comPorts) {
+        LoadRequest r = base;
+        r.comPort = com;
+        requests.push_back(r);
+    }
+    return RunGroup(requests, output).ExitStatus();
 }
 
 }  // namespace
@@ -185,13 +146,7 @@ int main(int argc, char** argv) {
         case CliAction::List: return ListPorts(options.json);
         case CliAction::History: return ShowHistory(options);
         case CliAction::LineCheck: return LineCheckCommand(options, std::cout, std::cerr);
-        case CliAction::Load:
-            if (RefusedForBattery(options)) return kExitPortFailed;
-            if (options.watch) return RunWatchFromOptions(options);
-            if (options.probe || options.verify || options.json || options.allProbed ||
-                options.skipCurrent || options.comPorts.size() > 1)
-                return RunSessions(options);
-            return RunLoad(options);
+        case CliAction::Load: return RunLoads(options);
     }
     return kExitUsage;
 }

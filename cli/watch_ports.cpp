@@ -3,11 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
-#include "cli/exit_status.h"
-#include "cli/multi_load.h"
 #include "platform/text.h"
-#include "record/loader_status.h"
-#include "res/firmware_image.h"
 
 namespace morvane {
 namespace {
@@ -126,62 +122,6 @@ void CWatchedPorts::LoadStarted(const std::string& port) {
 void CWatchedPorts::LoadEnded(const std::string& port) {
     const auto it = ports_.find(port);
     if (it != ports_.end()) it->second.state = WatchState::Handled;
-}
-
-std::optional<WatchState> CWatchedPorts::StateOf(const std::string& port) const {
-    const auto it = ports_.find(port);
-    if (it == ports_.end()) return std::nullopt;
-    return it->second.state;
-}
-
-bool CWatchedPorts::AnyLoading() const {
-    return std::any_of(ports_.begin(), ports_.end(),
-                       [](const auto& p) { return p.second.state == WatchState::Loading; });
-}
-
-std::string WatchEndText(const LoadRequest& request, const LoadOutcome& outcome, int exitStatus) {
-    const std::string version = kFirmwareVersion;
-    if (outcome.cancelled) return "stopped: the receiver may need a new load";
-    if (!outcome.failure.empty()) return "failed: " + outcome.failure;
-    if (outcome.status == STATUS_NO_UPDATE_REQUIRED)
-        return "already " + version + ", skipped — unplug";
-    if (exitStatus == kExitLoaded) {
-        if (!request.verify) return "done " + version + " — unplug";
-        return "done " + version + ", verified — unplug";
-    }
-    switch (exitStatus) {
-        case kExitNotDetected: return "no receiver answered — left alone";
-        case kExitPortFailed: return "failed: the port would not open";
-        case kExitNotVerified: {
-            const std::string& seen = outcome.detection.firmware;
-            if (outcome.detection.port == VerifyPort::Gone)
-                return "failed: not verified, its port did not come back";
-            if (outcome.detection.port == VerifyPort::Refused)
-                return "failed: not verified, its port would not open again";
-            if (!outcome.detection.answered) return "failed: not verified, no answer after restart";
-            return "failed: not verified, reports " + (seen.empty() ? std::string("none") : seen);
-        }
-        default: break;
-    }
-    return "failed: " + ShortStatusText(outcome.status) +
-           Format(" after %u of %u bytes", outcome.sentBytes, outcome.totalBytes);
-}
-
-bool CountsTowardsWatchExit(int exitStatus) { return exitStatus != kExitNotDetected; }
-
-std::string WatchRow(const std::string& port, const std::string& before, const SLoaderState& state,
-                     const std::string& end) {
-    std::string row = Format("%-8s %-6s ", port.c_str(), before.empty() ? "-" : before.c_str());
-    row += end.empty() ? StatusColumn(state) : end;
-    // Trailing blanks of the status column would only push the cursor on.
-    row.erase(row.find_last_not_of(' ') + 1);
-    // A line that wraps would break the redraw; cut it, but not inside a letter's bytes.
-    if (row.size() > CPortRows::kWidth) {
-        std::size_t cut = CPortRows::kWidth;
-        while (cut > 0 && (static_cast<unsigned char>(row[cut]) & 0xC0) == 0x80) --cut;
-        row.resize(cut);
-    }
-    return row;
 }
 
 }  // namespace morvane

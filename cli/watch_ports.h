@@ -16,8 +16,6 @@
 #include <vector>
 
 #include "serial/enumerate_com_ports.h"
-#include "session/load_outcome.h"
-#include "session/load_session.h"
 
 namespace morvane {
 
@@ -69,10 +67,6 @@ public:
     void LoadStarted(const std::string& port);
     void LoadEnded(const std::string& port);
 
-    // Nothing for a port the watch does not know (gone, or never seen).
-    [[nodiscard]] std::optional<WatchState> StateOf(const std::string& port) const;
-    [[nodiscard]] bool AnyLoading() const;
-
 private:
     struct Entry {
         SSerInfo info;
@@ -83,19 +77,5 @@ private:
     WatchRules rules_;
     std::map<std::string, Entry> ports_;
 };
-
-// How a watched port's load ended, in a few words for its line: "done 1.22, verified — unplug",
-// "already 1.22, skipped — unplug", "no receiver answered — left alone", or why it failed.
-[[nodiscard]] std::string WatchEndText(const LoadRequest& request, const LoadOutcome& outcome,
-                                       int exitStatus);
-
-// Whether an exit status counts towards the watch's own: a port where nothing answered ran no
-// load, so it does not.
-[[nodiscard]] bool CountsTowardsWatchExit(int exitStatus);
-
-// One watched port's line: the port, the firmware the receiver had before the load ("-" until it
-// named one), then what happens now, or `end` once the load is over.
-[[nodiscard]] std::string WatchRow(const std::string& port, const std::string& before,
-                                   const SLoaderState& state, const std::string& end);
 
 }  // namespace morvane

@@ -22,11 +22,11 @@
 
 #include "platform/text.h"
 #include "serial/com_port_path.h"
+#include "serial/comm_calls_win32.h"
 #include "serial/comm_dev2.h"
 #include "serial/comm_dev2_shared.h"
 #include "serial/comm_error_text.h"
 #include "serial/system_text_win32.h"
-#include "serial/comm_calls_win32.h"
 
 namespace morvane {
 namespace {

@@ -45,11 +45,11 @@ const char* LoadResultWord(const SRunEnd& end) {
     if (end.probeOnly) return end.answered ? "skipped" : "not-detected";
     switch (end.status) {
         case STATUS_DEVICE_NOT_DETECTED: return "not-detected";
-        // The receiver already runs the carried firmware: left alone, as asked.
-        case STATUS_NO_UPDATE_REQUIRED: return "skipped";
         case STATUS_FIRMWARE_COMPLETE:
             if (!end.verifyRan) return "loaded";
             return end.verified ? "verified" : "not-verified";
+        // The receiver already ran the carried firmware and was left as it was.
+        case STATUS_NO_UPDATE_REQUIRED: return "skipped";
         // Any other end did not send the whole image.
         default: return "failed";
     }
@@ -94,7 +94,7 @@ std::string LoadRecordLine(const SLoadRecord& r) {
     line["bytes_total"] = r.bytesTotal;
     line["image_sha256"] = r.imageSha256;
     // Tenths of a second: enough for a load, and a number that reads back as written.
-    line["duration_s"] = static_cast<double>(std::llround(r.durationSeconds * 10)) / 10;
+    line["duration_s"] = std::round(r.durationSeconds * 10) / 10;
     // A receiver's or an adapter's text need not be UTF-8; the line must still be valid JSON.
     return line.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }

@@ -61,9 +61,9 @@ struct SRunEnd {
     bool verified = false;   // it named the firmware the program carries
 };
 
-// "loaded", "verified", "not-verified", "skipped" (a probe found the receiver, or the receiver
-// already ran the carried firmware; nothing was loaded, as asked), "not-detected", "open-failed",
-// "failed" or "stopped".
+// "loaded", "verified", "not-verified", "skipped" (a probe found the receiver, or a receiver
+// already on the carried firmware was left alone; nothing was loaded, as asked), "not-detected",
+// "open-failed", "failed" or "stopped".
 [[nodiscard]] const char* LoadResultWord(const SRunEnd& end);
 
 // "2025-05-02T14:03:07Z".

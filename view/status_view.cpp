@@ -18,6 +18,17 @@ std::string FirmwareOnDeviceText(const std::string& firmwareText) {
     return "Firmware on Device: " + firmwareText;
 }
 
+std::optional<std::string> StatusLineFor(std::int32_t code) {
+    if (const std::optional<std::string_view> text = StatusText(code)) return std::string(*text);
+    return std::nullopt;
+}
+
+std::string StatusWords(std::string_view statusLine) {
+    constexpr std::string_view kLead = "Status: ";
+    if (statusLine.substr(0, kLead.size()) == kLead) statusLine.remove_prefix(kLead.size());
+    return std::string(statusLine);
+}
+
 unsigned ProgressPercent(std::uint32_t sentBytes, std::uint32_t totalBytes) {
     if (totalBytes == 0) return 0;
     const std::uint64_t p = std::uint64_t{sentBytes} * 100 / totalBytes;

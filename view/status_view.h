@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/power.h"
 #include "record/loader_state.h"
@@ -43,6 +45,13 @@ inline constexpr const char* kCloseRefusedText =
 [[nodiscard]] std::string FirmwareToLoadText();
 // "Firmware on Device: " followed by the version text the receiver reported.
 [[nodiscard]] std::string FirmwareOnDeviceText(const std::string& firmwareText);
+
+// The status line `code` shows; nothing for a code of no known meaning, which leaves the line as
+// it was.
+[[nodiscard]] std::optional<std::string> StatusLineFor(std::int32_t code);
+// A status line without the "Status: " that leads most of them, for where it stands beside the
+// port's name (a row of several ports, the closing table): "Connected", "Rebooting..".
+[[nodiscard]] std::string StatusWords(std::string_view statusLine);
 
 // Whole percent of the transfer, truncated; 0 while the total is not known, never above 100.
 // Worked out in 64 bits, so the count times 100 cannot wrap for any image size.

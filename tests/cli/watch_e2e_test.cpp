@@ -149,15 +149,18 @@ TEST(WatchAgainstSims, MatchLeavesAnotherAdaptersReceiverUntouched) {
     // The loads open COM N where discovery found it: on the board.
     setenv("MORVANE_DEVICES", board.Dir().c_str(), 1);
 
-    WatchOptions options;
-    options.rules.matches = {{0x0403, 0x6001, ""}};
+    WatchRules rules;
+    rules.matches = {{0x0403, 0x6001, ""}};
+    LoadRequest load;
+    load.verify = true;
+    load.skipCurrent = true;
     std::ostringstream out;
     std::ostringstream err;
-    GroupOutput output;
+    RunnerOutput output;
     output.out = &out;
     output.err = &err;
     output.json = true;
-    WatchDeps deps = RealWatchDeps(nullptr, output);
+    WatchDeps deps;
     deps.discover = [&] {
         SLinuxPortRoots roots;
         roots.sysRoot = sysRoot;
@@ -168,12 +171,12 @@ TEST(WatchAgainstSims, MatchLeavesAnotherAdaptersReceiverUntouched) {
         TidyComPortList(ports);
         return ports;
     };
-    const auto start = WatchDeps::Clock::now();
+    const auto start = std::chrono::steady_clock::now();
     bool plugged = false;
     int interrupts = 0;
-    deps.nextStop = [&](std::chrono::milliseconds wait) {
+    deps.clock.nextStop = [&](std::chrono::milliseconds wait) {
         std::this_thread::sleep_for(wait);
-        const auto t = WatchDeps::Clock::now() - start;
+        const auto t = std::chrono::steady_clock::now() - start;
         if (!plugged && t >= 1500ms) {
             plugged = board.Plug(matched, 7) && board.Plug(other, 8);
         } else if (t >= 6s + interrupts * 500ms && interrupts < 2) {
@@ -183,7 +186,7 @@ TEST(WatchAgainstSims, MatchLeavesAnotherAdaptersReceiverUntouched) {
         return StopRequest::None;
     };
 
-    EXPECT_EQ(RunWatch(options, output, std::move(deps)), 130) << err.str();
+    EXPECT_EQ(RunWatch(rules, load, output, deps), 130) << err.str();
     const std::vector<nlohmann::json> added = Events(out.str(), "port-added");
     ASSERT_EQ(added.size(), 1u) << out.str();
     EXPECT_EQ(added[0].at("port"), "COM7");

@@ -1,6 +1,6 @@
 // morvane-cli --watch: which ports it may touch, what becomes of each one from the moment it
-// appears to the moment it goes away, the lines that say so, and the loop that runs it all, on
-// made-up port lists, scripted loads and a virtual clock.
+// appears to the moment it goes away, and the watch on the load runner's loop, on made-up port
+// lists, scripted loads and a virtual clock.
 #include "cli/watch.h"
 
 #include <gtest/gtest.h>
@@ -143,74 +143,6 @@ TEST(WatchedPorts, APortGoesFromAddedToHandledToRemoved) {
         EXPECT_EQ(changes.removed, step.removed);
         step.then();
     }
-    EXPECT_EQ(ports.StateOf("COM1"), WatchState::Untouched);
-    EXPECT_EQ(ports.StateOf("COM34"), WatchState::Untouched);
-    EXPECT_EQ(ports.StateOf("COM5"), std::nullopt);
-    EXPECT_EQ(ports.StateOf("COM40"), WatchState::Handled);
-    EXPECT_FALSE(ports.AnyLoading());
-}
-
-LoadOutcome Ended(std::int32_t status) {
-    LoadOutcome o;
-    o.status = status;
-    o.sentBytes = 6000;
-    o.totalBytes = 136352;
-    return o;
-}
-
-TEST(WatchRow, SaysWhatBecameOfEachReceiver) {
-    LoadRequest verified;
-    verified.verify = true;
-    const LoadRequest plain;
-    LoadOutcome good = Ended(STATUS_FIRMWARE_COMPLETE);
-    good.verifyRan = true;
-    good.detection.answered = true;
-    good.detection.firmware = "1.22";
-    LoadOutcome stale = good;
-    stale.detection.firmware = "1.21";
-    LoadOutcome silent = good;
-    silent.detection = {};
-    LoadOutcome gone = silent;
-    gone.detection.port = VerifyPort::Gone;
-    LoadOutcome cancelled = Ended(STATUS_UPDATING_FIRMWARE);
-    cancelled.cancelled = true;
-    struct Case {
-        const LoadRequest& request;
-        LoadOutcome outcome;
-        int exit;
-        const char* text;
-    };
-    const Case cases[] = {
-        {verified, good, kExitLoaded, "done 1.22, verified — unplug"},
-        {plain, Ended(STATUS_FIRMWARE_COMPLETE), kExitLoaded, "done 1.22 — unplug"},
-        {verified, Ended(STATUS_NO_UPDATE_REQUIRED), kExitLoaded, "already 1.22, skipped — unplug"},
-        {verified, stale, kExitNotVerified, "failed: not verified, reports 1.21"},
-        {verified, silent, kExitNotVerified, "failed: not verified, no answer after restart"},
-        {verified, gone, kExitNotVerified, "failed: not verified, its port did not come back"},
-        {verified, Ended(STATUS_DEVICE_NOT_DETECTED), kExitNotDetected,
-         "no receiver answered — left alone"},
-        {verified, Ended(STATUS_INVALID_PORT), kExitPortFailed, "failed: the port would not open"},
-        {verified, Ended(STATUS_BLOCK_FAILED), kExitLoadFailed,
-         "failed: Firmware Block Failed after 6000 of 136352 bytes"},
-        {verified, cancelled, kExitInterrupted, "stopped: the receiver may need a new load"},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(WatchEndText(c.request, c.outcome, c.exit), c.text) << c.text;
-    EXPECT_FALSE(CountsTowardsWatchExit(kExitNotDetected));
-    EXPECT_TRUE(CountsTowardsWatchExit(kExitPortFailed));
-
-    SLoaderState state;
-    state.SetStatus(STATUS_UPDATING_FIRMWARE);
-    state.SetTotalBytes(1000);
-    state.SetSentBytes(420);
-    EXPECT_EQ(WatchRow("COM33", "1.21", state, {}),
-              "COM33    1.21   Updating Firmware           42%");
-    EXPECT_EQ(WatchRow("COM33", "", state, "done 1.22 — unplug"),
-              "COM33    -      done 1.22 — unplug");
-    // Cut before a letter of several bytes rather than through it.
-    const std::string cut = WatchRow("COM7", "1.21", state, std::string(60, 'x') + "——");
-    EXPECT_EQ(cut.substr(cut.size() - 3), "—");
-    EXPECT_LE(cut.size(), CPortRows::kWidth);
 }
 
 // What the receiver on a port does in a load.
@@ -242,7 +174,7 @@ private:
 // port, and the stop requests come at chosen moments.
 class WatchLoop : public ::testing::Test {
 protected:
-    using Clock = WatchDeps::Clock;
+    using Clock = std::chrono::steady_clock;
 
     WatchDeps Deps() {
         WatchDeps deps;
@@ -266,14 +198,14 @@ protected:
             };
             return std::make_unique<CLoadSession>(request, std::move(session));
         };
-        deps.nextStop = [this](std::chrono::milliseconds wait) {
+        deps.clock.nextStop = [this](std::chrono::milliseconds wait) {
             // Every load that runs by itself has ended before virtual time goes on.
             while (unfinished_.load() > 0) std::this_thread::yield();
             now_ += wait;
             const auto due = stops_.find(now_);
             return due == stops_.end() ? StopRequest::None : due->second;
         };
-        deps.now = [this] { return now_; };
+        deps.clock.now = [this] { return now_; };
         return deps;
     }
 
@@ -287,15 +219,18 @@ protected:
         stops_[start_ + at] = request;
     }
 
-    // Runs the watch to its end: its exit status, and the JSON events in `events_`.
-    int Run(const WatchOptions& options) {
+    // Runs the watch to its end: its exit status; what it wrote in `out_`, and as JSON events in
+    // `events_`, else for a terminal.
+    int Run(const LoadRequest& load, bool json = true) {
         std::ostringstream out;
-        GroupOutput output;
+        RunnerOutput output;
         output.out = &out;
         output.err = &err_;
-        output.json = true;
-        const int status = RunWatch(options, output, Deps());
-        std::istringstream in(out.str());
+        output.json = json;
+        output.style.terminal = !json;
+        const int status = RunWatch({}, load, output, Deps());
+        out_ = out.str();
+        std::istringstream in(json ? out_ : "");
         for (std::string line; std::getline(in, line);) {
             const nlohmann::json e = nlohmann::json::parse(line);
             if (e.at("event") == "status" || e.at("event") == "firmware") continue;
@@ -319,6 +254,7 @@ protected:
     std::map<Clock::time_point, StopRequest> stops_;
     std::vector<LoadRequest> requests_;
     std::atomic<int> unfinished_{0};
+    std::string out_;
     std::vector<std::string> events_;
     std::ostringstream err_;
 };
@@ -331,10 +267,10 @@ TEST_F(WatchLoop, LoadsEachReceiverPluggedAndEndsAtOnceWhenIdle) {
     Plug(34, 4s, 1h, {STATUS_DEVICE_NOT_DETECTED});  // no receiver: left alone
     Plug(35, 5s, 1h, {STATUS_NO_UPDATE_REQUIRED, "1.22"});
     StopAt(20s, StopRequest::Interrupt);
-    WatchOptions options;
-    options.verify = false;
+    LoadRequest load;
+    load.skipCurrent = true;
 
-    EXPECT_EQ(Run(options), kExitLoaded);
+    EXPECT_EQ(Run(load), kExitLoaded);
     EXPECT_EQ(events_, (std::vector<std::string>{
                            "COM33 port-added", "COM33 start", "COM33 result 0", "COM34 port-added",
                            "COM34 start", "COM34 result 3", "COM35 port-added", "COM35 start",
@@ -343,7 +279,25 @@ TEST_F(WatchLoop, LoadsEachReceiverPluggedAndEndsAtOnceWhenIdle) {
     ASSERT_EQ(requests_.size(), 3u);
     EXPECT_TRUE(requests_[0].skipCurrent);
     EXPECT_FALSE(requests_[0].verify);
-    EXPECT_EQ(now_, start_ + 20s);  // ended at the first Ctrl-C
+    EXPECT_EQ(now_, start_ + 20s);  // ended at the first Ctrl-C, with no warning
+    EXPECT_EQ(err_.str().find("WARNING"), std::string::npos) << err_.str();
+}
+
+// On a terminal each port keeps its line, which ends with what became of the receiver; a port
+// where nothing answered is left alone without a word.
+TEST_F(WatchLoop, OnATerminalEachPortKeepsItsLine) {
+    Plug(33, 2s, 9s);
+    Plug(34, 4s, 1h, {STATUS_DEVICE_NOT_DETECTED});
+    StopAt(20s, StopRequest::Interrupt);
+    EXPECT_EQ(Run(LoadRequest{}, false), kExitLoaded);
+    // The last drawing of the lines, and the table below them.
+    EXPECT_EQ(out_.substr(out_.rfind("\x1b[2A")),
+              "\x1b[2A\rCOM33    unplugged\x1b[K\n"
+              "\rCOM34    no receiver answered — left alone\x1b[K\n"
+              "\nPort   Outcome                            Exit\n"
+              "COM33  done 1.22 — unplug                 0\n"
+              "COM34  no receiver answered — left alone  3\n");
+    EXPECT_EQ(err_.str(), "");
 }
 
 TEST_F(WatchLoop, CtrlCDuringALoadWarnsThenStopsIt) {
@@ -351,7 +305,9 @@ TEST_F(WatchLoop, CtrlCDuringALoadWarnsThenStopsIt) {
     Plug(34, 1s, 1h, {STATUS_BLOCK_FAILED});
     StopAt(10s, StopRequest::Interrupt);
     StopAt(12s, StopRequest::Interrupt);
-    EXPECT_EQ(Run(WatchOptions{}), kExitInterrupted);
+    LoadRequest load;
+    load.verify = true;
+    EXPECT_EQ(Run(load), kExitInterrupted);
     EXPECT_NE(err_.str().find("Press Ctrl-C again within 5 seconds"), std::string::npos);
     EXPECT_NE(err_.str().find("Stopping every load..."), std::string::npos);
     const std::vector<std::string> results = {events_[events_.size() - 2], events_.back()};

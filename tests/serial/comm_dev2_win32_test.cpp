@@ -18,9 +18,9 @@
 #include "loader/loader_w6.h"
 #include "record/loader_status.h"
 #include "res/firmware_image.h"
+#include "serial/comm_calls_win32.h"
 #include "serial/comm_dev2.h"
 #include "serial/system_text_win32.h"
-#include "serial/comm_calls_win32.h"
 #include "sim/sim_engine.h"
 
 namespace morvane {

@@ -26,10 +26,10 @@ TEST(LoadLog, ResultWordOfEveryEnd) {
         {{.status = STATUS_FIRMWARE_COMPLETE, .verifyRan = true, .verified = true}, "verified"},
         {{.status = STATUS_FIRMWARE_COMPLETE, .verifyRan = true}, "not-verified"},
         {{.status = STATUS_DEVICE_NOT_DETECTED}, "not-detected"},
-        {{.status = STATUS_NO_UPDATE_REQUIRED}, "skipped"},  // already current: nothing sent
         {{.status = STATUS_INVALID_PORT}, "open-failed"},
         {{.status = STATUS_BLOCK_FAILED}, "failed"},
-        {{.status = STATUS_UPDATING_FIRMWARE}, "failed"},  // ended before the image was out
+        {{.status = STATUS_UPDATING_FIRMWARE}, "failed"},    // ended before the image was out
+        {{.status = STATUS_NO_UPDATE_REQUIRED}, "skipped"},  // already current, left alone
         {{.failed = true, .status = STATUS_UPDATING_FIRMWARE}, "failed"},
         {{.cancelled = true, .status = STATUS_UPDATING_FIRMWARE}, "stopped"},
         {{.cancelled = true, .status = STATUS_FIRMWARE_COMPLETE, .verifyRan = true}, "stopped"},

@@ -63,8 +63,14 @@ TEST_F(StatusViewTest, StatusAndFirmwareLines) {
         if (const auto lines = LinesForStatus(code)) {
             state_.SetStatus(code);
             EXPECT_EQ(Pass().status, lines->text) << code;
+            EXPECT_EQ(StatusLineFor(code), Pass().status) << code;
         }
     }
+    EXPECT_EQ(StatusLineFor(41), std::nullopt);
+    // Beside a port's name the lead goes, and only the lead.
+    EXPECT_EQ(StatusWords("Status: Connected"), "Connected");
+    EXPECT_EQ(StatusWords("Rebooting.."), "Rebooting..");
+    EXPECT_EQ(StatusWords("Checking Status: x"), "Checking Status: x");
     state_.SetStatus(STATUS_CODE_4);
     EXPECT_EQ(Pass().status, "Status: Updating Firmware");
 
