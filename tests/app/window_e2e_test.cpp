@@ -20,6 +20,7 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include "app/resource.h"
 #include "app/zentrel_app.h"
 #include "app/zentrel_dlg.h"
 #include "platform/sha256.h"
@@ -33,6 +34,16 @@ constexpr int kComPort = 203;
 
 using testing::JsonValue;
 using testing::SimProcess;
+
+QComboBox* PortListOf(const CZentrelDlg* dialog) {
+    return static_cast<QComboBox*>(dialog->GetDlgItem(IDC_COMPORT));
+}
+QPushButton* ButtonOf(const CZentrelDlg* dialog, int id) {
+    return static_cast<QPushButton*>(dialog->GetDlgItem(id));
+}
+QLabel* LabelOf(const CZentrelDlg* dialog, int id) {
+    return static_cast<QLabel*>(dialog->GetDlgItem(id));
+}
 
 // What the user does and what the user saw.
 struct User {
@@ -58,22 +69,22 @@ struct User {
         if (dialog == nullptr) return;
         switch (step) {
             case Step::PlugIn:
-                listedBeforePlugging = dialog->m_cbComPort->findData(kComPort) >= 0;
+                listedBeforePlugging = PortListOf(dialog)->findData(kComPort) >= 0;
                 plugIn();
                 step = Step::PickPort;
                 break;
             case Step::PickPort: {
-                const int index = dialog->m_cbComPort->findData(kComPort);
+                const int index = PortListOf(dialog)->findData(kComPort);
                 if (index < 0) return;
-                dialog->m_cbComPort->setCurrentIndex(index);
-                dialog->m_btnLoad->click();
+                PortListOf(dialog)->setCurrentIndex(index);
+                ButtonOf(dialog, IDC_LOAD)->click();
                 step = Step::Loading;
                 break;
             }
             case Step::Loading:
-                if (percents.empty() || percents.back() != dialog->m_stPercent->text())
-                    percents.push_back(dialog->m_stPercent->text());
-                if (dialog->IsLoadActive()) {
+                if (percents.empty() || percents.back() != LabelOf(dialog, IDC_PERCENT)->text())
+                    percents.push_back(LabelOf(dialog, IDC_PERCENT)->text());
+                if (dialog->Controller().IsLoadActive()) {
                     // A load that never ends is stopped by taking its receiver away.
                     if (std::chrono::steady_clock::now() > deadline && !gaveUp) {
                         gaveUp = true;
@@ -81,10 +92,10 @@ struct User {
                     }
                     return;
                 }
-                finalStatus = dialog->m_stStatus->text();
-                finalPercent = dialog->m_stPercent->text();
+                finalStatus = LabelOf(dialog, IDC_STATUS)->text();
+                finalPercent = LabelOf(dialog, IDC_PERCENT)->text();
                 step = Step::Done;
-                dialog->m_btnExit->click();
+                ButtonOf(dialog, IDC_EXIT)->click();
                 break;
             case Step::Done: break;
         }

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <utility>
 
-#include "loader/loader.h"
+#include "loader/loader_w6.h"
 #include "record/loader_state.h"
 
 namespace morvane::testing_support {
@@ -32,12 +32,15 @@ private:
     bool open_ = false;
 };
 
-// Run is the test's script; it never touches a port.
-class CScriptedLoader : public CLoader {
+// A W6 loader whose Run is the test's script; it never touches a port.
+class CScriptedLoader : public CLoaderW6 {
 public:
     using Script = std::function<void(SLoaderState&, LoaderDeps&)>;
     CScriptedLoader(SLoaderState* state, LoaderDeps deps, Script script)
-        : CLoader(state, {}), state_(*state), deps_(std::move(deps)), script_(std::move(script)) {}
+        : CLoaderW6(state, {}),
+          state_(*state),
+          deps_(std::move(deps)),
+          script_(std::move(script)) {}
     void Run() override { script_(state_, deps_); }
 
 private:
