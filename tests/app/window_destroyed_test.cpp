@@ -3,6 +3,7 @@
 #include <xcb/xcb.h>
 
 #include <atomic>
+#include <cstdlib>
 
 #include <QGuiApplication>
 #include <QTimer>
@@ -16,8 +17,11 @@ namespace {
 // Another client destroys the window, as a tool or a desktop would.
 void DestroyFromOutside(WId window) {
     xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
-    xcb_destroy_window(connection, static_cast<xcb_window_t>(window));
-    xcb_flush(connection);
+    xcb_generic_error_t* error = xcb_request_check(
+        connection, xcb_destroy_window_checked(connection, static_cast<xcb_window_t>(window)));
+    // Checked, so the window is gone before the test goes on.
+    EXPECT_EQ(error, nullptr);
+    std::free(error);
     xcb_disconnect(connection);
 }
 
