@@ -31,6 +31,7 @@ inline SSerInfo Port(const char* portName, const char* friendlyName) {
 
 using testing_support::CScriptedLoader;
 using testing_support::Gate;
+using testing_support::SHalfwayLoad;
 
 class DialogTest : public testing::Test {
 protected:

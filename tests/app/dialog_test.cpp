@@ -19,26 +19,12 @@ TEST_F(DialogTest, ALoadRunsThroughTheWindow) {
     ASSERT_EQ(PortList()->currentIndex(), 2);
     ASSERT_TRUE(Button(IDC_LOAD)->isEnabled());
 
-    Gate halfway;
-    Gate release;
-    std::atomic<int> portSeen{0};
-    script_ = [&](SLoaderState& state, LoaderDeps& deps) {
-        portSeen = state.GetComPort();
-        state.SetStatus(STATUS_UPDATING_FIRMWARE);
-        state.SetTotalBytes(136352);
-        state.SetSentBytes(68176);
-        state.SetRemainingSeconds(125);
-        halfway.Open();
-        release.Wait();
-        state.SetSentBytes(136352);
-        state.SetRemainingSeconds(0);
-        state.SetStatus(STATUS_FIRMWARE_COMPLETE);
-        deps.prompt->ShowMessage("Load Completed\t");
-    };
+    SHalfwayLoad load;
+    script_ = load.Script();
     QTest::mouseClick(Button(IDC_LOAD), Qt::LeftButton);
     EXPECT_FALSE(Button(IDC_LOAD)->isEnabled() || Button(IDC_EXIT)->isEnabled() ||
                  PortList()->isEnabled());
-    halfway.Wait();
+    load.halfway.Wait();
     ASSERT_EQ(loadsStarted_, 1);
     // The status timer shows what the loader writes.
     EXPECT_TRUE(QTest::qWaitFor([this] { return Label(IDC_PERCENT)->text() == "50%"; }, 5000));
@@ -55,9 +41,9 @@ TEST_F(DialogTest, ALoadRunsThroughTheWindow) {
     EXPECT_EQ(loadsStarted_, 1);
     EXPECT_EQ(boxes_, std::vector<SNotice>(2, SNotice{kCloseRefusedText, ""}));
 
-    release.Open();
+    load.release.Open();
     ASSERT_TRUE(QTest::qWaitFor([this] { return !dialog_->Controller().IsLoadActive(); }, 10000));
-    EXPECT_EQ(portSeen, 5);
+    EXPECT_EQ(load.port, 5);
     EXPECT_EQ(boxes_.back(), (SNotice{"Load Completed\t", ""}));
     EXPECT_EQ(Label(IDC_STATUS)->text(), "Status: Firmware Update Complete");
     EXPECT_EQ(Label(IDC_PERCENT)->text(), "100%");
@@ -67,9 +53,11 @@ TEST_F(DialogTest, ALoadRunsThroughTheWindow) {
 
     // Enter starts the next load on the same port; once it is over, Escape closes the window.
     Button(IDC_LOAD)->setFocus();
+    load.port = 0;
     QTest::keyClick(dialog_.get(), Qt::Key_Return);
     ASSERT_TRUE(QTest::qWaitFor([this] { return !dialog_->Controller().IsLoadActive(); }, 10000));
     EXPECT_EQ(loadsStarted_, 2);
+    EXPECT_EQ(load.port, 5);
     QTest::keyClick(dialog_.get(), Qt::Key_Escape);
     EXPECT_FALSE(dialog_->isVisible());
 }

@@ -20,7 +20,7 @@ namespace morvane::testing_win32 {
 namespace {
 
 using testing_support::CScriptedLoader;
-using testing_support::Gate;
+using testing_support::SHalfwayLoad;
 
 class WindowsDialog : public testing::Test {
 protected:
@@ -91,26 +91,12 @@ TEST_F(WindowsDialog, ALoadRunsThroughTheWindow) {
     wchar_t shown[64] = {};
     ::SendMessageW(Item(window_, IDC_COMPORT), CB_GETLBTEXT, 2, reinterpret_cast<LPARAM>(shown));
     EXPECT_EQ(std::wstring(shown), L"Serielles USB-Ger\u00e4t (COM5)");
-    Gate halfway;
-    Gate release;
-    std::atomic<int> portSeen{0};
-    script_ = [&](SLoaderState& state, LoaderDeps& deps) {
-        portSeen = state.GetComPort();
-        state.SetStatus(STATUS_UPDATING_FIRMWARE);
-        state.SetTotalBytes(136352);
-        state.SetSentBytes(68176);
-        state.SetRemainingSeconds(91);
-        halfway.Open();
-        release.Wait();
-        state.SetSentBytes(136352);
-        state.SetRemainingSeconds(0);
-        state.SetStatus(STATUS_FIRMWARE_COMPLETE);
-        deps.prompt->ShowMessage("Load Completed\t");
-    };
+    SHalfwayLoad load;
+    script_ = load.Script();
     SelectItem(window_, 2);
     Click(window_, IDC_LOAD);
     EXPECT_TRUE(ControlsDisabled());
-    halfway.Wait();
+    load.halfway.Wait();
     ASSERT_EQ(loadsStarted_, 1);
 
     // The timer shows what the loader writes.
@@ -118,7 +104,7 @@ TEST_F(WindowsDialog, ALoadRunsThroughTheWindow) {
     EXPECT_EQ(Shown(IDC_STATUS), "Status: Updating Firmware");
     EXPECT_EQ(Shown(IDC_PROGRESS_TEXT), "Progress: 68176/136352");
     EXPECT_EQ(Bar(), 50);
-    EXPECT_EQ(Shown(IDC_REMAINING_TIME), "Remaining Time: 1 minutes 31 seconds");
+    EXPECT_EQ(Shown(IDC_REMAINING_TIME), "Remaining Time: 2 minutes 5 seconds");
 
     // Escape, the close box, Alt+F4 and Enter change nothing while the load runs; each refused
     // close says why.
@@ -130,9 +116,9 @@ TEST_F(WindowsDialog, ALoadRunsThroughTheWindow) {
     EXPECT_EQ(loadsStarted_, 1);
     EXPECT_EQ(boxes_, std::vector<SNotice>(2, SNotice{kCloseRefusedText, ""}));
 
-    release.Open();
+    load.release.Open();
     ASSERT_TRUE(WaitForIdle());
-    EXPECT_EQ(portSeen, 5);
+    EXPECT_EQ(load.port, 5);
     EXPECT_EQ(boxes_.back(), (SNotice{"Load Completed\t", ""}));
     EXPECT_TRUE(boxesOnWindowThread_);
     EXPECT_TRUE(ControlsEnabled());
@@ -142,12 +128,11 @@ TEST_F(WindowsDialog, ALoadRunsThroughTheWindow) {
     EXPECT_EQ(Bar(), 100);
 
     // Enter now starts the next load on the same port, and Escape closes the idle window.
-    portSeen = 0;
-    script_ = [&](SLoaderState& state, LoaderDeps&) { portSeen = state.GetComPort(); };
+    load.port = 0;
     Key(window_, VK_RETURN);
     ASSERT_TRUE(WaitForIdle());
     EXPECT_EQ(loadsStarted_, 2);
-    EXPECT_EQ(portSeen, 5);
+    EXPECT_EQ(load.port, 5);
     Key(window_, VK_ESCAPE);
     EXPECT_FALSE(::IsWindow(window_));
 }
