@@ -149,6 +149,8 @@ void CWindowController::OnLoad() {
 
     LoadRequest request;
     request.comPort = port;
+    request.log = log_;
+    request.program = "morvane";
     SessionDeps deps;
     deps.state = &state_;
     deps.makeLoader = makeLoader_;
@@ -177,17 +179,28 @@ void CWindowController::OnLoadEnded(const LoadOutcome& outcome) {
 std::optional<SNotice> CWindowController::NoticeAfterLoad(const LoadOutcome& outcome) const {
     const std::string advice = AdviceAfterLoad(outcome, session_->PortLabel(),
                                                session_->DevicePath(), PortChoice::PortList);
+    std::optional<SNotice> notice;
     if (outcome.status == STATUS_INVALID_PORT) {
         // One box: why the port would not open, after what was heard before, if anything was.
-        SNotice notice =
+        notice =
             OpenFailureNotice(outcome.openError, session_->Request().comPort, outcome.openFacts);
-        if (!advice.empty()) notice.detail = BoxText(advice) + notice.detail;
-        return notice;
+        if (!advice.empty()) notice->detail = BoxText(advice) + notice->detail;
+    } else if (!advice.empty()) {
+        notice = SNotice{"The load did not complete: " +
+                             std::string(WithoutStatusPrefix(view_.Area().status)) + ".",
+                         BoxText(advice)};
     }
-    if (advice.empty()) return std::nullopt;
-    return SNotice{
-        "The load did not complete: " + std::string(WithoutStatusPrefix(view_.Area().status)) + ".",
-        BoxText(advice)};
+    if (!outcome.recordError.empty()) {
+        // Said, but the load's own outcome comes first.
+        const std::string unrecorded =
+            "The record of this load could not be written: " + outcome.recordError;
+        if (notice) {
+            notice->detail += unrecorded + "\n";
+        } else {
+            notice = SNotice{unrecorded, {}};
+        }
+    }
+    return notice;
 }
 
 void CWindowController::WaitForLoadToEnd() {

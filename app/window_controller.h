@@ -4,7 +4,8 @@
 // window then, and after a load that did not succeed says in a box what was heard and what to do.
 //
 // Each toolkit's dialog implements the small face below and hands the user's actions to the
-// controller; both windows thus behave the same, and the behaviour is tested once.
+// controller; both windows thus behave the same, and the behaviour is tested once. Every load
+// leaves its record in the record of loads, as morvane-cli's do.
 //
 // Threads: everything runs on the window's thread except a load's worker, which reaches the
 // window only through IWindowFace::RunOnUiThread (the loader's boxes, the end of the load).
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "loader/load_seams.h"
+#include "session/load_log.h"
 #include "session/load_session.h"
 #include "view/open_error_text.h"
 #include "view/port_list.h"
@@ -94,6 +96,8 @@ public:
     void SetPortDiscovery(PortDiscovery discover) { discover_ = std::move(discover); }
     // Tests put a scripted loader in place of the W6 loader.
     void SetLoaderFactory(LoaderFactory factory) { makeLoader_ = std::move(factory); }
+    // Where the record of each load goes: the system's default file unless set.
+    void SetLoadLog(SLoadLogTarget target) { log_ = std::move(target); }
 
     // The window is up: the port list filled for the start port, the status area and the
     // controls shown (Load waits for the user's choice), both timers started.
@@ -153,6 +157,7 @@ private:
     CPrompt prompt_;
     PortDiscovery discover_;
     LoaderFactory makeLoader_;
+    SLoadLogTarget log_;
     CStatusView view_;
     int startPort_ = -1;  // the port of "-com", or -1
     std::vector<SPortItem> items_;

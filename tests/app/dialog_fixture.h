@@ -48,6 +48,7 @@ protected:
             return std::unique_ptr<CLoaderW6>(
                 std::make_unique<CScriptedLoader>(state, std::move(deps), script_));
         });
+        dialog_->Controller().SetLoadLog({false, {}});
         dialog_->OnInitDialog();
     }
 

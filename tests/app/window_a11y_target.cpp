@@ -16,6 +16,7 @@ int main(int argc, char** argv) {
     QApplication application(argc, argv);
     SLoaderState state;
     CZentrelDlg dialog(&state);
+    dialog.Controller().SetLoadLog({false, {}});
     dialog.Controller().SetPortDiscovery([](CArray<SSerInfo, SSerInfo&>& list) {
         list = {Port("COM1", "Communications Port (COM1)"), Port("COM5", "USB Serial Port (COM5)")};
     });

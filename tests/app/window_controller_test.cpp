@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <functional>
 #include <map>
@@ -21,6 +22,7 @@
 #include "loader/loader_w6.h"
 #include "record/loader_state.h"
 #include "record/loader_status.h"
+#include "session/load_log.h"
 #include "tests/support/refusing_device.h"
 #include "tests/support/scripted_loader.h"
 
@@ -125,7 +127,10 @@ constexpr std::uint32_t kImage = 136352;
 
 class WindowControllerTest : public testing::Test {
 protected:
-    void SetUp() override { CLoader::ResetProgramWideRatesForTesting(); }
+    void SetUp() override {
+        CLoader::ResetProgramWideRatesForTesting();
+        std::remove(logFile_.c_str());
+    }
 
     // The window as its initialisation leaves it; startPort -1 means no "-com".
     void Open(std::vector<SSerInfo> ports, int startPort = -1) {
@@ -143,6 +148,7 @@ protected:
             return std::unique_ptr<CLoaderW6>(
                 std::make_unique<CScriptedLoader>(state, std::move(deps), script_));
         });
+        controller_->SetLoadLog({true, logFile_});
         controller_->Init();
     }
     void Choose(int index) {
@@ -169,6 +175,7 @@ protected:
     CScriptedLoader::Script script_ = [](SLoaderState&, LoaderDeps&) {};
     std::atomic<int> loadsStarted_{0};
     std::unique_ptr<CWindowController> controller_;
+    const std::string logFile_ = ::testing::TempDir() + "morvane-window-loads.jsonl";
 };
 
 // The port list, step by step: what it offers, what stays chosen, and when Load may be pressed.
@@ -341,6 +348,13 @@ TEST_F(WindowControllerTest, ALoadLocksTheWindowAndGivesItBack) {
     EXPECT_EQ(loadsStarted_, 2);
     EXPECT_EQ(portSeen, 5);
     EXPECT_TRUE(controller_->MayClose());
+
+    // Each load left its record, as the window's.
+    const SLoadHistory history = ReadLoadHistory(logFile_, 10);
+    ASSERT_EQ(history.records.size(), 2u);
+    EXPECT_EQ(history.records[0].program, "morvane");
+    EXPECT_EQ(history.records[0].port, "COM5");
+    EXPECT_EQ(history.records[0].result, "loaded");
 }
 
 // How a load ends, and the one box that follows: none after a complete load (the loader said so
@@ -446,6 +460,20 @@ TEST_F(WindowControllerTest, AfterALoadOneBoxSaysWhatWasHeardAndWhatToDo) {
         // Rewrapped for a box: no terminal indent left.
         EXPECT_EQ(detail.find("\n  "), std::string::npos) << detail;
     }
+
+    // A record that cannot be written is said too, even after a load that went well.
+    face_.boxes.clear();
+    controller_->SetLoadLog({true, logFile_ + "/loads.jsonl"});
+    std::FILE* notAFolder = std::fopen(logFile_.c_str(), "w");
+    ASSERT_NE(notAFolder, nullptr);
+    std::fclose(notAFolder);
+    controller_->OnLoad();
+    controller_->WaitForLoadToEnd();
+    ASSERT_EQ(face_.boxes.size(), 2u);
+    EXPECT_EQ(face_.boxes[1].kind, BoxKind::Warning);
+    EXPECT_TRUE(
+        face_.boxes[1].notice.text.starts_with("The record of this load could not be written: "))
+        << face_.boxes[1].notice.text;
 }
 
 }  // namespace

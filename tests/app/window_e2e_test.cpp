@@ -25,6 +25,7 @@
 #include "app/zentrel_dlg.h"
 #include "platform/sha256.h"
 #include "res/firmware_image.h"
+#include "session/load_log.h"
 #include "tests/support/sim_process.h"
 
 namespace morvane {
@@ -108,6 +109,8 @@ TEST(WindowE2E, LoadsTheImageIntoAReceiverPluggedInWhileTheWindowIsOpen) {
         (std::filesystem::temp_directory_path() / "morvane-window-XXXXXX").string();
     ASSERT_NE(mkdtemp(folder.data()), nullptr);
     setenv("MORVANE_DEVICES", folder.c_str(), 1);
+    // The record of loads goes to the test's folder, not the user's.
+    setenv("XDG_STATE_HOME", (folder + "/state").c_str(), 1);
 
     std::unique_ptr<SimProcess> sim;
     User user;
@@ -145,6 +148,11 @@ TEST(WindowE2E, LoadsTheImageIntoAReceiverPluggedInWhileTheWindowIsOpen) {
     EXPECT_EQ(JsonValue(report, "complete"), "true");
     EXPECT_EQ(JsonValue(report, "sha256"), Sha256Hex(EmbeddedFirmwareImage()));
     EXPECT_EQ(JsonValue(report, "image_matches"), "true");
+    const SLoadHistory history = ReadLoadHistory(folder + "/state/morvane/loads.jsonl", 5);
+    ASSERT_EQ(history.records.size(), 1u);
+    EXPECT_EQ(history.records[0].program, "morvane");
+    EXPECT_EQ(history.records[0].port, "COM" + std::to_string(kComPort));
+    EXPECT_EQ(history.records[0].result, "loaded");
     std::error_code ec;
     std::filesystem::remove_all(folder, ec);
 }

@@ -36,6 +36,7 @@ namespace {
 int MidLoad(const QString& output) {
     SLoaderState state;
     CZentrelDlg dialog(&state);
+    dialog.Controller().SetLoadLog({false, {}});
     dialog.Controller().SetPortDiscovery([](CArray<SSerInfo, SSerInfo&>& list) {
         list = {Port("COM1", "Communications Port (COM1)"), Port("COM5", "USB Serial Port (COM5)")};
     });
@@ -93,6 +94,7 @@ int BusyPort(const QString& output) {
 
     SLoaderState state;
     CZentrelDlg dialog(&state);
+    dialog.Controller().SetLoadLog({false, {}});
     bool saved = false;
     QTimer look;
     QObject::connect(&look, &QTimer::timeout, [&] {

@@ -43,6 +43,7 @@ protected:
             return std::unique_ptr<CLoaderW6>(
                 std::make_unique<CScriptedLoader>(state, std::move(deps), script_));
         });
+        dialog_->Controller().SetLoadLog({false, {}});
         window_ = dialog_->Create();
         ASSERT_NE(window_, nullptr);
         ::ShowWindow(window_, SW_SHOW);
