@@ -129,6 +129,13 @@ class WindowControllerTest : public testing::Test {
 protected:
     void SetUp() override {
         CLoader::ResetProgramWideRatesForTesting();
+        // A file of each test's own: ctest runs them side by side.
+        logFile_ = ::testing::TempDir() + "morvane-" +
+                   ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".jsonl";
+        std::remove(logFile_.c_str());
+    }
+    void TearDown() override {
+        controller_.reset();
         std::remove(logFile_.c_str());
     }
 
@@ -175,7 +182,7 @@ protected:
     CScriptedLoader::Script script_ = [](SLoaderState&, LoaderDeps&) {};
     std::atomic<int> loadsStarted_{0};
     std::unique_ptr<CWindowController> controller_;
-    const std::string logFile_ = ::testing::TempDir() + "morvane-window-loads.jsonl";
+    std::string logFile_;
 };
 
 // The port list, step by step: what it offers, what stays chosen, and when Load may be pressed.
