@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "loader/loader.h"
+#include "platform/text.h"
 #include "record/loader_state.h"
 #include "record/loader_status.h"
 
@@ -30,7 +31,8 @@ CWindowController::CWindowController(SLoaderState& state, IWindowFace& face)
     : state_(state),
       face_(face),
       prompt_(face),
-      discover_([](CArray<SSerInfo, SSerInfo&>& ports) { EnumerateComPorts(ports); }) {}
+      discover_([](CArray<SSerInfo, SSerInfo&>& ports) { EnumerateComPorts(ports); }),
+      power_(&SystemPowerService()) {}
 
 CWindowController::~CWindowController() { WaitForLoadToEnd(); }
 
@@ -138,6 +140,13 @@ bool CWindowController::MayClose() {
 void CWindowController::OnLoad() {
     const int port = SelectedPort();
     if (loadActive_ || port == 0) return;
+    // A PC about to run flat does not start a load it may not finish.
+    const SBatteryReading battery = power_->ReadBattery();
+    if (BatteryTooLowToLoad(battery)) {
+        face_.ShowBox({kLowBatteryText, Format("The battery is at %d %%.", battery.percent)},
+                      BoxKind::Warning);
+        return;
+    }
     // The last worker may still be on its way out; the record is about to be reset.
     WaitForLoadToEnd();
     // The field names the port loaded, whatever was typed into it.
@@ -158,9 +167,12 @@ void CWindowController::OnLoad() {
     // Every load of this window talks to the receivers of one PC: the one-time sweep is the
     // program's, not each load's.
     deps.rates = &CLoader::ProgramWideRates();
+    deps.power = power_;
+    deps.awakeReason = kDamageWarning;
     deps.onEnded = [this](const LoadOutcome& outcome) {
         face_.RunOnUiThread([this, &outcome] { OnLoadEnded(outcome); });
     };
+    face_.LoadRunning(true, kDamageWarning);
     session_ = std::make_unique<CLoadSession>(std::move(request), std::move(deps));
     session_->Start();
 }
@@ -170,6 +182,7 @@ void CWindowController::OnLoadEnded(const LoadOutcome& outcome) {
     view_.Show(state_);
     view_.LoadEnded(outcome.status);
     loadActive_ = false;
+    face_.LoadRunning(false, {});
     ShowControls();
     ShowStatusArea();
     if (const std::optional<SNotice> notice = NoticeAfterLoad(outcome))
@@ -180,6 +193,10 @@ std::optional<SNotice> CWindowController::NoticeAfterLoad(const LoadOutcome& out
     const std::string advice = AdviceAfterLoad(outcome, session_->PortLabel(),
                                                session_->DevicePath(), PortChoice::PortList);
     std::optional<SNotice> notice;
+    if (outcome.cancelled) {
+        // Stopped because the user's session ended: nobody is left to read a box.
+        return notice;
+    }
     if (outcome.status == STATUS_INVALID_PORT) {
         // One box: why the port would not open, after what was heard before, if anything was.
         notice =
@@ -212,8 +229,14 @@ void CWindowController::WaitForLoadToEnd() {
         // The window is gone and could not take the end: nothing left to show it on.
         view_.LoadEnded(outcome.status);
         loadActive_ = false;
+        face_.LoadRunning(false, {});
     }
     session_.reset();
+}
+
+void CWindowController::StopLoad() {
+    if (session_) session_->Cancel();
+    WaitForLoadToEnd();
 }
 
 void CWindowController::ShowControls() {

@@ -7,6 +7,9 @@
 // controller; both windows thus behave the same, and the behaviour is tested once. Every load
 // leaves its record in the record of loads, as morvane-cli's do.
 //
+// Before a load it reads the battery (a PC about to run flat does not start one); during a load
+// the session keeps the PC awake and the window holds off the end of the user's session.
+//
 // Threads: everything runs on the window's thread except a load's worker, which reaches the
 // window only through IWindowFace::RunOnUiThread (the loader's boxes, the end of the load).
 #pragma once
@@ -19,6 +22,7 @@
 #include <vector>
 
 #include "loader/load_seams.h"
+#include "platform/power.h"
 #include "session/load_log.h"
 #include "session/load_session.h"
 #include "view/open_error_text.h"
@@ -82,6 +86,10 @@ public:
     // Serves the window's thread once: the tasks handed over and any other event, waiting a
     // short while for one when there is none.
     virtual void ServeEvents() = 0;
+    // A load starts (true) or has ended (false). Where the system asks the window before the
+    // user's session ends (Windows), the window holds the end off meanwhile, with `why` as the
+    // reason the system shows; elsewhere the load's own awake lock does that.
+    virtual void LoadRunning(bool running, const std::string& why) = 0;
 };
 
 class CWindowController {
@@ -98,6 +106,8 @@ public:
     void SetLoaderFactory(LoaderFactory factory) { makeLoader_ = std::move(factory); }
     // Where the record of each load goes: the system's default file unless set.
     void SetLoadLog(SLoadLogTarget target) { log_ = std::move(target); }
+    // The battery before a load, and the PC kept awake during one: the system's unless set.
+    void SetPowerService(IPowerService* power) { power_ = power; }
 
     // The window is up: the port list filled for the start port, the status area and the
     // controls shown (Load waits for the user's choice), both timers started.
@@ -125,6 +135,9 @@ public:
     // Serves the window's thread until no load is left, then lets the last worker finish. For
     // the program's end and for tests; the window's own loop needs no such wait.
     void WaitForLoadToEnd();
+    // The user's session ends all the same: a running load is stopped where it stands, so its
+    // port is closed before the system ends the program.
+    void StopLoad();
 
     // True from Load until the end of the load has reached the window's thread.
     [[nodiscard]] bool IsLoadActive() const { return loadActive_; }
@@ -158,6 +171,7 @@ private:
     PortDiscovery discover_;
     LoaderFactory makeLoader_;
     SLoadLogTarget log_;
+    IPowerService* power_;
     CStatusView view_;
     int startPort_ = -1;  // the port of "-com", or -1
     std::vector<SPortItem> items_;

@@ -83,6 +83,8 @@ private:
     void StopTimer(WindowTimer timer) override;
     void RunOnUiThread(const std::function<void()>& task) override;
     void ServeEvents() override;
+    // Nothing to do here: on Linux the load's own awake lock (logind) holds off the session's end.
+    void LoadRunning(bool /*running*/, const std::string& /*why*/) override {}
 
     // Members in the order of the window's design; the widgets belong to the dialog.
     QIcon m_hIcon;

@@ -8,6 +8,8 @@
 
 // After the product's headers: the system's macros must not rename the product's own names.
 #include <windows.h>
+// Holding off the end of the session needs the system's types.
+#include "platform/session_end_win32.h"
 // The common controls need the system's types first.
 #include <commctrl.h>
 
@@ -110,6 +112,15 @@ bool CZentrelDlg::OnMessage(Window hWnd, unsigned message, std::uintptr_t wParam
             return true;
         }
         case kMsgRun: (*reinterpret_cast<const std::function<void()>*>(lParam))(); return true;
+        case WM_QUERYENDSESSION:
+            // Log-off, shutdown and "Update and restart" wait while the image goes out; Windows
+            // shows the reason given when the load started.
+            result = m_controller.IsLoadActive() ? FALSE : TRUE;
+            return true;
+        case WM_ENDSESSION:
+            // "Shut down anyway": the port is closed before Windows ends the program.
+            if (wParam != FALSE) m_controller.StopLoad();
+            return true;
         case WM_DESTROY:
             m_hWndForWorker.store(nullptr);
             if (m_nTimer != 0) ::KillTimer(m_hWnd, m_nTimer);
@@ -252,6 +263,14 @@ void CZentrelDlg::RunOnUiThread(const std::function<void()>& task) {
     }
     // A window that is gone answers at once, without running the task.
     ::SendMessageA(m_hWndForWorker.load(), kMsgRun, 0, reinterpret_cast<LPARAM>(&task));
+}
+
+void CZentrelDlg::LoadRunning(bool running, const std::string& why) {
+    if (running) {
+        HoldOffSessionEnd(m_hWnd, why);
+    } else {
+        AllowSessionEnd(m_hWnd);
+    }
 }
 
 void CZentrelDlg::ServeEvents() {

@@ -72,6 +72,7 @@ private:
     void StopTimer(WindowTimer timer) override;
     void RunOnUiThread(const std::function<void()>& task) override;
     void ServeEvents() override;
+    void LoadRunning(bool running, const std::string& why) override;
 
     // Members in the order of the window's design; the controls belong to the window.
     HICON__* m_hIcon = nullptr;

@@ -17,6 +17,7 @@
 #include "app/zentrel_dlg.h"
 #include "loader/loader_w6.h"
 #include "record/loader_state.h"
+#include "tests/support/fake_power.h"
 #include "tests/support/scripted_loader.h"
 
 namespace morvane::testing_app {
@@ -33,7 +34,7 @@ using testing_support::CScriptedLoader;
 using testing_support::Gate;
 using testing_support::SHalfwayLoad;
 
-class DialogTest : public testing::Test {
+class DialogTest : public ::testing::Test {
 protected:
     // A window on ports, as OnInitDialog leaves it; startPort -1 means no "-com".
     void Open(std::vector<SSerInfo> ports, int startPort = -1) {
@@ -49,6 +50,7 @@ protected:
                 std::make_unique<CScriptedLoader>(state, std::move(deps), script_));
         });
         dialog_->Controller().SetLoadLog({false, {}});
+        dialog_->Controller().SetPowerService(&power_);
         dialog_->OnInitDialog();
     }
 
@@ -61,6 +63,7 @@ protected:
     QComboBox* PortList() const { return Item<QComboBox>(IDC_COMPORT); }
 
     SLoaderState state_;
+    morvane::testing::CFakePower power_;
     std::vector<SSerInfo> ports_;
     std::vector<SNotice> boxes_;
     CScriptedLoader::Script script_ = [](SLoaderState&, LoaderDeps&) {};

@@ -23,6 +23,7 @@
 #include "record/loader_state.h"
 #include "record/loader_status.h"
 #include "session/load_log.h"
+#include "tests/support/fake_power.h"
 #include "tests/support/refusing_device.h"
 #include "tests/support/scripted_loader.h"
 
@@ -56,6 +57,10 @@ public:
     }
     void StartTimer(WindowTimer timer, int periodMs) override { timers[timer] = periodMs; }
     void StopTimer(WindowTimer timer) override { timers.erase(timer); }
+    void LoadRunning(bool running, const std::string& why) override {
+        loadRunning = running;
+        if (running) sessionEndHeldFor = why;
+    }
     void RunOnUiThread(const std::function<void()>& task) override {
         std::unique_lock<std::mutex> lock(mutex_);
         const long ticket = ++handedOver_;
@@ -85,6 +90,8 @@ public:
     bool listOpen = false;
     std::vector<Box> boxes;
     std::map<WindowTimer, int> timers;
+    bool loadRunning = false;
+    std::string sessionEndHeldFor;
     const CWindowController* controller = nullptr;
 
 private:
@@ -125,7 +132,7 @@ SSerInfo Port(const char* portName, const char* friendlyName) {
 
 constexpr std::uint32_t kImage = 136352;
 
-class WindowControllerTest : public testing::Test {
+class WindowControllerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         CLoader::ResetProgramWideRatesForTesting();
@@ -156,6 +163,7 @@ protected:
                 std::make_unique<CScriptedLoader>(state, std::move(deps), script_));
         });
         controller_->SetLoadLog({true, logFile_});
+        controller_->SetPowerService(&power_);
         controller_->Init();
     }
     void Choose(int index) {
@@ -177,6 +185,7 @@ protected:
 
     SLoaderState state_;
     FakeFace face_;
+    testing::CFakePower power_;
     std::vector<SSerInfo> ports_;
     const char* enumError_ = nullptr;
     CScriptedLoader::Script script_ = [](SLoaderState&, LoaderDeps&) {};
@@ -290,6 +299,15 @@ TEST_F(WindowControllerTest, APortOfTheCommandLineStaysOfferedAndAFailedDiscover
 TEST_F(WindowControllerTest, ALoadLocksTheWindowAndGivesItBack) {
     Open({Port("COM3", "COM3"), Port("COM5", "USB Serial Port (COM5)")});
     Choose(2);
+    // A PC about to run flat starts no load; plugged in, it does.
+    power_.SetBattery({true, true, 9});
+    controller_->OnLoad();
+    EXPECT_FALSE(controller_->IsLoadActive());
+    ASSERT_EQ(face_.boxes.size(), 1u);
+    EXPECT_EQ(face_.boxes[0].notice, (SNotice{kLowBatteryText, "The battery is at 9 %."}));
+    face_.boxes.clear();
+    power_.SetBattery({true, false, 9});
+
     Gate detected;
     Gate release;
     std::atomic<int> portSeen{0};
@@ -311,6 +329,11 @@ TEST_F(WindowControllerTest, ALoadLocksTheWindowAndGivesItBack) {
     EXPECT_EQ(Shown(), (Screen{"Status: Not Connected", "Progress: N/A", "0%", 0,
                                "Remaining Time: N/A", false, false, false}));
     detected.Wait();
+    // The PC stays awake, and the session's end waits, with the damage warning as the reason.
+    EXPECT_EQ(power_.held, 1);
+    EXPECT_EQ(power_.Why(), kDamageWarning);
+    EXPECT_TRUE(face_.loadRunning);
+    EXPECT_EQ(face_.sessionEndHeldFor, kDamageWarning);
     controller_->OnTimer(WindowTimer::Status);
     EXPECT_EQ(face_.texts[WindowControl::Status], "Status: Connected");
     EXPECT_EQ(face_.texts[WindowControl::FirmwareOnDevice], "Firmware on Device: 1.20");
@@ -329,6 +352,8 @@ TEST_F(WindowControllerTest, ALoadLocksTheWindowAndGivesItBack) {
     EXPECT_EQ(Shown(), (Screen{"Status: Firmware Update Complete", "Progress: 136352/136352",
                                "100%", 100, "Remaining Time: 0 seconds", true, true, true}));
     EXPECT_EQ(face_.selected, 2);
+    EXPECT_EQ(power_.held, 0);
+    EXPECT_FALSE(face_.loadRunning);
     ASSERT_EQ(face_.boxes.size(), 3u);
     EXPECT_EQ(face_.boxes[0].notice, (SNotice{kCloseRefusedText, ""}));
     EXPECT_EQ(face_.boxes[1].notice, (SNotice{kCloseRefusedText, ""}));

@@ -14,6 +14,7 @@
 #include "record/loader_state.h"
 #include "record/loader_status.h"
 #include "tests/app/win32/dialog_fixture_win32.h"
+#include "tests/support/fake_power.h"
 #include "view/open_error_text.h"
 
 namespace morvane::testing_win32 {
@@ -22,7 +23,7 @@ namespace {
 using testing_support::CScriptedLoader;
 using testing_support::SHalfwayLoad;
 
-class WindowsDialog : public testing::Test {
+class WindowsDialog : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { InitDialogClasses(); }
 
@@ -44,6 +45,7 @@ protected:
                 std::make_unique<CScriptedLoader>(state, std::move(deps), script_));
         });
         dialog_->Controller().SetLoadLog({false, {}});
+        dialog_->Controller().SetPowerService(&power_);
         window_ = dialog_->Create();
         ASSERT_NE(window_, nullptr);
         ::ShowWindow(window_, SW_SHOW);
@@ -75,6 +77,7 @@ protected:
     }
 
     SLoaderState state_;
+    morvane::testing::CFakePower power_;
     std::vector<SSerInfo> ports_;
     std::vector<SNotice> boxes_;
     bool boxesOnWindowThread_ = true;
@@ -107,6 +110,8 @@ TEST_F(WindowsDialog, ALoadRunsThroughTheWindow) {
     EXPECT_EQ(Bar(), 50);
     EXPECT_EQ(Shown(IDC_REMAINING_TIME), "Remaining Time: 2 minutes 5 seconds");
 
+    // Log-off and shutdown wait for the load, as does the window.
+    EXPECT_EQ(::SendMessageA(window_, WM_QUERYENDSESSION, 0, 0), FALSE);
     // Escape, the close box, Alt+F4 and Enter change nothing while the load runs; each refused
     // close says why.
     Key(window_, VK_ESCAPE);
@@ -127,6 +132,7 @@ TEST_F(WindowsDialog, ALoadRunsThroughTheWindow) {
     EXPECT_EQ(Shown(IDC_STATUS), "Status: Firmware Update Complete");
     EXPECT_EQ(Shown(IDC_PERCENT), "100%");
     EXPECT_EQ(Bar(), 100);
+    EXPECT_EQ(::SendMessageA(window_, WM_QUERYENDSESSION, 0, 0), TRUE);
 
     // Enter now starts the next load on the same port, and Escape closes the idle window.
     load.port = 0;
