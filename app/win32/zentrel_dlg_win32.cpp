@@ -18,6 +18,11 @@ namespace {
 
 constexpr const char* kBoxCaption = "Morvane";
 
+// WM_DEVICECHANGE's events (dbt.h): a device arrived, was removed, or the device tree changed.
+constexpr std::uintptr_t kDeviceArrival = 0x8000;
+constexpr std::uintptr_t kDeviceRemoveComplete = 0x8004;
+constexpr std::uintptr_t kDevNodesChanged = 0x0007;
+
 std::string GetText(HWND control) {
     std::string text(static_cast<std::size_t>(::GetWindowTextLengthA(control)) + 1, '\0');
     text.resize(static_cast<std::size_t>(
@@ -112,6 +117,14 @@ bool CZentrelDlg::OnMessage(Window hWnd, unsigned message, std::uintptr_t wParam
             return true;
         }
         case kMsgRun: (*reinterpret_cast<const std::function<void()>*>(lParam))(); return true;
+        case WM_DEVICECHANGE:
+            // An adapter came or went: the list follows at once. The port timer stays as the
+            // fallback for ports no such message announces (Wine's, a driver that sends none).
+            if (wParam == kDeviceArrival || wParam == kDeviceRemoveComplete ||
+                wParam == kDevNodesChanged)
+                m_controller.RescanPorts();
+            result = TRUE;
+            return true;
         case WM_QUERYENDSESSION:
             // Log-off, shutdown and "Update and restart" wait while the image goes out; Windows
             // shows the reason given when the load started.

@@ -110,7 +110,12 @@ TEST_F(WindowsDialog, ALoadRunsThroughTheWindow) {
     EXPECT_EQ(Bar(), 50);
     EXPECT_EQ(Shown(IDC_REMAINING_TIME), "Remaining Time: 2 minutes 5 seconds");
 
-    // Log-off and shutdown wait for the load, as does the window.
+    // Log-off and shutdown wait for the load, as does the window; the port list does not move
+    // (and its timer is stopped, to tell what moves it afterwards).
+    ::KillTimer(window_, IDT_PORT_SCAN);
+    ports_.push_back(Port("COM7", "COM7"));
+    ::SendMessageA(window_, WM_DEVICECHANGE, 0x0007, 0);
+    EXPECT_EQ(::SendMessageA(Item(window_, IDC_COMPORT), CB_GETCOUNT, 0, 0), 3);
     EXPECT_EQ(::SendMessageA(window_, WM_QUERYENDSESSION, 0, 0), FALSE);
     // Escape, the close box, Alt+F4 and Enter change nothing while the load runs; each refused
     // close says why.
@@ -133,6 +138,10 @@ TEST_F(WindowsDialog, ALoadRunsThroughTheWindow) {
     EXPECT_EQ(Shown(IDC_PERCENT), "100%");
     EXPECT_EQ(Bar(), 100);
     EXPECT_EQ(::SendMessageA(window_, WM_QUERYENDSESSION, 0, 0), TRUE);
+    // Between loads a plugged-in adapter joins the list as Windows announces it.
+    EXPECT_EQ(::SendMessageA(Item(window_, IDC_COMPORT), CB_GETCOUNT, 0, 0), 3);
+    ::SendMessageA(window_, WM_DEVICECHANGE, 0x8000, 0);
+    EXPECT_EQ(::SendMessageA(Item(window_, IDC_COMPORT), CB_GETCOUNT, 0, 0), 4);
 
     // Enter now starts the next load on the same port, and Escape closes the idle window.
     load.port = 0;
