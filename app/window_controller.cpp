@@ -24,87 +24,87 @@ std::string_view WithoutStatusPrefix(std::string_view status) {
 }  // namespace
 
 void CWindowController::CPrompt::ShowMessage(const CString& text) {
-    face_.RunOnUiThread([this, &text] { face_.ShowBox({text, {}}, BoxKind::Message); });
+    m_face.RunOnUiThread([this, &text] { m_face.ShowBox({text, {}}, BoxKind::Message); });
 }
 
 CWindowController::CWindowController(SLoaderState& state, IWindowFace& face)
-    : state_(state),
-      face_(face),
-      prompt_(face),
-      discover_([](CArray<SSerInfo, SSerInfo&>& ports) { EnumerateComPorts(ports); }),
-      power_(&SystemPowerService()) {}
+    : m_state(state),
+      m_face(face),
+      m_prompt(face),
+      m_discover([](CArray<SSerInfo, SSerInfo&>& ports) { EnumerateComPorts(ports); }),
+      m_power(&SystemPowerService()) {}
 
 CWindowController::~CWindowController() { WaitForLoadToEnd(); }
 
 void CWindowController::Init() {
-    startPort_ = state_.GetStartPort();
+    m_startPort = m_state.GetStartPort();
     FillPorts();
-    face_.SetText(WindowControl::Caption, WindowCaption());
-    face_.SetText(WindowControl::Instructions, kInstructionsText);
-    face_.SetText(WindowControl::Warning, kDamageWarning);
-    face_.SetText(WindowControl::FirmwareToLoad, FirmwareToLoadText());
+    m_face.SetText(WindowControl::Caption, WindowCaption());
+    m_face.SetText(WindowControl::Instructions, kInstructionsText);
+    m_face.SetText(WindowControl::Warning, kDamageWarning);
+    m_face.SetText(WindowControl::FirmwareToLoad, FirmwareToLoadText());
     ShowStatusArea();
     // Load waits for the user's choice even when the list already shows a port.
     ShowControls();
-    face_.StartTimer(WindowTimer::Status, kStatusPeriodMs);
-    face_.StartTimer(WindowTimer::PortScan, kPortScanMs);
+    m_face.StartTimer(WindowTimer::Status, kStatusPeriodMs);
+    m_face.StartTimer(WindowTimer::PortScan, kPortScanMs);
 }
 
 int CWindowController::SelectedPort() const {
-    if (selected_ < 0 || selected_ >= static_cast<int>(items_.size())) return 0;
-    return items_[static_cast<std::size_t>(selected_)].port;
+    if (m_selected < 0 || m_selected >= static_cast<int>(m_items.size())) return 0;
+    return m_items[static_cast<std::size_t>(m_selected)].port;
 }
 
 void CWindowController::FillPorts() {
     CArray<SSerInfo, SSerInfo&> ports;
     try {
-        discover_(ports);
+        m_discover(ports);
     } catch (const ComEnumError& error) {
         // Without a list the user can still name a port on the command line; say why it is
         // empty and go on.
-        face_.ShowBox({error.what(), {}}, BoxKind::Warning);
+        m_face.ShowBox({error.what(), {}}, BoxKind::Warning);
         ports.clear();
     }
-    ShowPorts(PortListItems(ports, startPort_), 0);
+    ShowPorts(PortListItems(ports, m_startPort), 0);
 }
 
 void CWindowController::ShowPorts(const std::vector<SPortItem>& items, int selected) {
-    items_ = items;
-    selected_ = selected;
-    face_.FillPortList(items_);
-    face_.SelectPortItem(selected_);
+    m_items = items;
+    m_selected = selected;
+    m_face.FillPortList(m_items);
+    m_face.SelectPortItem(m_selected);
 }
 
 void CWindowController::RescanPorts() {
     // During a load the list is locked on the port being loaded; the user may have it open.
-    if (loadActive_ || face_.PortListOpen()) return;
+    if (m_loadActive || m_face.PortListOpen()) return;
     const std::optional<std::vector<SPortItem>> items =
-        RescanPortItems(discover_, startPort_, items_);
+        RescanPortItems(m_discover, m_startPort, m_items);
     if (!items) return;
     const int index = IndexOfPort(*items, SelectedPort());
     ShowPorts(*items, index >= 0 ? index : 0);
     if (index < 0) {
         // The chosen port went away: Load waits for a new choice, as at the start, rather than
         // load whatever port now comes first.
-        view_.SelectionChanged(0);
+        m_view.SelectionChanged(0);
         ShowControls();
     }
 }
 
 void CWindowController::OnSelectionChanged(int index) {
-    if (index < 0 || index >= static_cast<int>(items_.size())) return;
-    selected_ = index;
-    view_.SelectionChanged(SelectedPort());
+    if (index < 0 || index >= static_cast<int>(m_items.size())) return;
+    m_selected = index;
+    m_view.SelectionChanged(SelectedPort());
     ShowControls();
 }
 
 void CWindowController::OnSelectionConfirmed() {
-    view_.SelectionConfirmed();
+    m_view.SelectionConfirmed();
     ShowControls();
 }
 
 void CWindowController::OnPortFieldLeft() {
-    if (!items_.empty()) face_.SelectPortItem(selected_);
+    if (!m_items.empty()) m_face.SelectPortItem(m_selected);
 }
 
 void CWindowController::OnTimer(WindowTimer timer) {
@@ -112,24 +112,24 @@ void CWindowController::OnTimer(WindowTimer timer) {
         RescanPorts();
         return;
     }
-    face_.StopTimer(WindowTimer::Status);
+    m_face.StopTimer(WindowTimer::Status);
     RefreshStatus();
-    face_.StartTimer(WindowTimer::Status, kStatusPeriodMs);
+    m_face.StartTimer(WindowTimer::Status, kStatusPeriodMs);
 }
 
 void CWindowController::RefreshStatus() {
-    if (view_.Refresh(state_)) ShowStatusArea();
+    if (m_view.Refresh(m_state)) ShowStatusArea();
 }
 
 bool CWindowController::MayClose() {
-    if (loadActive_) {
+    if (m_loadActive) {
         // The worker needs the window and the record until it ends, and a transfer cut off
         // half-way can leave the receiver without firmware. Say so once per attempt, however
         // many ways of closing the attempt went through.
-        if (!refusingClose_) {
-            refusingClose_ = true;
-            face_.ShowBox({kCloseRefusedText, {}}, BoxKind::Warning);
-            refusingClose_ = false;
+        if (!m_refusingClose) {
+            m_refusingClose = true;
+            m_face.ShowBox({kCloseRefusedText, {}}, BoxKind::Warning);
+            m_refusingClose = false;
         }
         return false;
     }
@@ -139,59 +139,59 @@ bool CWindowController::MayClose() {
 
 void CWindowController::OnLoad() {
     const int port = SelectedPort();
-    if (loadActive_ || port == 0) return;
+    if (m_loadActive || port == 0) return;
     // A PC about to run flat does not start a load it may not finish.
-    const SBatteryReading battery = power_->ReadBattery();
+    const SBatteryReading battery = m_power->ReadBattery();
     if (BatteryTooLowToLoad(battery)) {
-        face_.ShowBox({kLowBatteryText, Format("The battery is at %d %%.", battery.percent)},
-                      BoxKind::Warning);
+        m_face.ShowBox({kLowBatteryText, Format("The battery is at %d %%.", battery.percent)},
+                       BoxKind::Warning);
         return;
     }
     // The last worker may still be on its way out; the record is about to be reset.
     WaitForLoadToEnd();
     // The field names the port loaded, whatever was typed into it.
-    face_.SelectPortItem(selected_);
-    loadActive_ = true;
-    view_.LoadStarted();
+    m_face.SelectPortItem(m_selected);
+    m_loadActive = true;
+    m_view.LoadStarted();
     ShowControls();
     ShowStatusArea();
 
     LoadRequest request;
     request.comPort = port;
-    request.log = log_;
+    request.log = m_log;
     request.program = "morvane";
     SessionDeps deps;
-    deps.state = &state_;
-    deps.makeLoader = makeLoader_;
-    deps.prompt = &prompt_;
+    deps.state = &m_state;
+    deps.makeLoader = m_makeLoader;
+    deps.prompt = &m_prompt;
     // Every load of this window talks to the receivers of one PC: the one-time sweep is the
     // program's, not each load's.
     deps.rates = &CLoader::ProgramWideRates();
-    deps.power = power_;
+    deps.power = m_power;
     deps.awakeReason = kDamageWarning;
     deps.onEnded = [this](const LoadOutcome& outcome) {
-        face_.RunOnUiThread([this, &outcome] { OnLoadEnded(outcome); });
+        m_face.RunOnUiThread([this, &outcome] { OnLoadEnded(outcome); });
     };
-    face_.LoadRunning(true, kDamageWarning);
-    session_ = std::make_unique<CLoadSession>(std::move(request), std::move(deps));
-    session_->Start();
+    m_face.LoadRunning(true, kDamageWarning);
+    m_session = std::make_unique<CLoadSession>(std::move(request), std::move(deps));
+    m_session->Start();
 }
 
 void CWindowController::OnLoadEnded(const LoadOutcome& outcome) {
     // What the load wrote last, even when it ended between two passes.
-    view_.Show(state_);
-    view_.LoadEnded(outcome.status);
-    loadActive_ = false;
-    face_.LoadRunning(false, {});
+    m_view.Show(m_state);
+    m_view.LoadEnded(outcome.status);
+    m_loadActive = false;
+    m_face.LoadRunning(false, {});
     ShowControls();
     ShowStatusArea();
     if (const std::optional<SNotice> notice = NoticeAfterLoad(outcome))
-        face_.ShowBox(*notice, BoxKind::Warning);
+        m_face.ShowBox(*notice, BoxKind::Warning);
 }
 
 std::optional<SNotice> CWindowController::NoticeAfterLoad(const LoadOutcome& outcome) const {
-    const std::string advice = AdviceAfterLoad(outcome, session_->PortLabel(),
-                                               session_->DevicePath(), PortChoice::PortList);
+    const std::string advice = AdviceAfterLoad(outcome, m_session->PortLabel(),
+                                               m_session->DevicePath(), PortChoice::PortList);
     std::optional<SNotice> notice;
     if (outcome.cancelled) {
         // Stopped because the user's session ended: nobody is left to read a box.
@@ -200,11 +200,11 @@ std::optional<SNotice> CWindowController::NoticeAfterLoad(const LoadOutcome& out
     if (outcome.status == STATUS_INVALID_PORT) {
         // One box: why the port would not open, after what was heard before, if anything was.
         notice =
-            OpenFailureNotice(outcome.openError, session_->Request().comPort, outcome.openFacts);
+            OpenFailureNotice(outcome.openError, m_session->Request().comPort, outcome.openFacts);
         if (!advice.empty()) notice->detail = BoxText(advice) + notice->detail;
     } else if (!advice.empty()) {
         notice = SNotice{"The load did not complete: " +
-                             std::string(WithoutStatusPrefix(view_.Area().status)) + ".",
+                             std::string(WithoutStatusPrefix(m_view.Area().status)) + ".",
                          BoxText(advice)};
     }
     if (!outcome.recordError.empty()) {
@@ -222,40 +222,40 @@ std::optional<SNotice> CWindowController::NoticeAfterLoad(const LoadOutcome& out
 
 void CWindowController::WaitForLoadToEnd() {
     // The worker's last calls run on the window's thread: serve them until its end is in.
-    while (loadActive_ && session_ && !session_->Done()) face_.ServeEvents();
-    if (!session_) return;
-    const LoadOutcome& outcome = session_->Join();
-    if (loadActive_) {
+    while (m_loadActive && m_session && !m_session->Done()) m_face.ServeEvents();
+    if (!m_session) return;
+    const LoadOutcome& outcome = m_session->Join();
+    if (m_loadActive) {
         // The window is gone and could not take the end: nothing left to show it on.
-        view_.LoadEnded(outcome.status);
-        loadActive_ = false;
-        face_.LoadRunning(false, {});
+        m_view.LoadEnded(outcome.status);
+        m_loadActive = false;
+        m_face.LoadRunning(false, {});
     }
-    session_.reset();
+    m_session.reset();
 }
 
 void CWindowController::StopLoad() {
-    if (session_) session_->Cancel();
+    if (m_session) m_session->Cancel();
     WaitForLoadToEnd();
 }
 
 void CWindowController::ShowControls() {
-    const SControlStates& controls = view_.Controls();
-    face_.Enable(WindowControl::Exit, controls.exit);
-    face_.Enable(WindowControl::Load, controls.load);
-    face_.Enable(WindowControl::PortList, controls.portList);
+    const SControlStates& controls = m_view.Controls();
+    m_face.Enable(WindowControl::Exit, controls.exit);
+    m_face.Enable(WindowControl::Load, controls.load);
+    m_face.Enable(WindowControl::PortList, controls.portList);
 }
 
 void CWindowController::ShowStatusArea() {
-    const SStatusArea& area = view_.Area();
-    face_.SetText(WindowControl::Status, area.status);
-    face_.SetText(WindowControl::FirmwareOnDevice, area.firmwareOnDevice);
-    face_.SetText(WindowControl::Applications, area.applications);
-    face_.SetText(WindowControl::WaasPrns, area.waasPrns);
-    face_.SetText(WindowControl::Progress, area.progress);
-    face_.SetText(WindowControl::Percent, area.percent);
-    face_.SetProgressBar(area.bar);
-    face_.SetText(WindowControl::RemainingTime, area.remainingTime);
+    const SStatusArea& area = m_view.Area();
+    m_face.SetText(WindowControl::Status, area.status);
+    m_face.SetText(WindowControl::FirmwareOnDevice, area.firmwareOnDevice);
+    m_face.SetText(WindowControl::Applications, area.applications);
+    m_face.SetText(WindowControl::WaasPrns, area.waasPrns);
+    m_face.SetText(WindowControl::Progress, area.progress);
+    m_face.SetText(WindowControl::Percent, area.percent);
+    m_face.SetProgressBar(area.bar);
+    m_face.SetText(WindowControl::RemainingTime, area.remainingTime);
 }
 
 }  // namespace morvane

@@ -101,13 +101,13 @@ public:
     CWindowController(const CWindowController&) = delete;
     CWindowController& operator=(const CWindowController&) = delete;
 
-    void SetPortDiscovery(PortDiscovery discover) { discover_ = std::move(discover); }
+    void SetPortDiscovery(PortDiscovery discover) { m_discover = std::move(discover); }
     // Tests put a scripted loader in place of the W6 loader.
-    void SetLoaderFactory(LoaderFactory factory) { makeLoader_ = std::move(factory); }
+    void SetLoaderFactory(LoaderFactory factory) { m_makeLoader = std::move(factory); }
     // Where the record of each load goes: the system's default file unless set.
-    void SetLoadLog(SLoadLogTarget target) { log_ = std::move(target); }
+    void SetLoadLog(SLoadLogTarget target) { m_log = std::move(target); }
     // The battery before a load, and the PC kept awake during one: the system's unless set.
-    void SetPowerService(IPowerService* power) { power_ = power; }
+    void SetPowerService(IPowerService* power) { m_power = power; }
 
     // The window is up: the port list filled for the start port, the status area and the
     // controls shown (Load waits for the user's choice), both timers started.
@@ -140,9 +140,7 @@ public:
     void StopLoad();
 
     // True from Load until the end of the load has reached the window's thread.
-    [[nodiscard]] bool IsLoadActive() const { return loadActive_; }
-    [[nodiscard]] const SStatusArea& Area() const { return view_.Area(); }
-    [[nodiscard]] const std::vector<SPortItem>& PortItems() const { return items_; }
+    [[nodiscard]] bool IsLoadActive() const { return m_loadActive; }
     // The COM number of the chosen item; 0 for none or the placeholder.
     [[nodiscard]] int SelectedPort() const;
 
@@ -150,11 +148,11 @@ private:
     // The loader's boxes, shown on the window's thread while the worker waits for them.
     class CPrompt final : public IPrompt {
     public:
-        explicit CPrompt(IWindowFace& face) : face_(face) {}
+        explicit CPrompt(IWindowFace& face) : m_face(face) {}
         void ShowMessage(const CString& text) override;
 
     private:
-        IWindowFace& face_;
+        IWindowFace& m_face;
     };
 
     void FillPorts();
@@ -165,20 +163,20 @@ private:
     // The one box after a load that did not succeed, if there is anything to say.
     [[nodiscard]] std::optional<SNotice> NoticeAfterLoad(const LoadOutcome& outcome) const;
 
-    SLoaderState& state_;
-    IWindowFace& face_;
-    CPrompt prompt_;
-    PortDiscovery discover_;
-    LoaderFactory makeLoader_;
-    SLoadLogTarget log_;
-    IPowerService* power_;
-    CStatusView view_;
-    int startPort_ = -1;  // the port of "-com", or -1
-    std::vector<SPortItem> items_;
-    int selected_ = 0;  // the chosen item's index
-    bool loadActive_ = false;
-    bool refusingClose_ = false;             // the box that says why is open
-    std::unique_ptr<CLoadSession> session_;  // the latest load's, until the next or the end
+    SLoaderState& m_state;
+    IWindowFace& m_face;
+    CPrompt m_prompt;
+    PortDiscovery m_discover;
+    LoaderFactory m_makeLoader;
+    SLoadLogTarget m_log;
+    IPowerService* m_power;
+    CStatusView m_view;
+    int m_startPort = -1;  // the port of "-com", or -1
+    std::vector<SPortItem> m_items;
+    int m_selected = 0;  // the chosen item's index
+    bool m_loadActive = false;
+    bool m_refusingClose = false;             // the box that says why is open
+    std::unique_ptr<CLoadSession> m_session;  // the latest load's, until the next or the end
 };
 
 }  // namespace morvane

@@ -32,7 +32,7 @@ QString ToQString(const std::string& text) {
 }  // namespace
 
 CZentrelDlg::CZentrelDlg(SLoaderState* state, QWidget* parent)
-    : QDialog(parent), m_pState(state), m_controller(*state, *this) {
+    : QDialog(parent), m_controller(*state, *this) {
     InitArtwork();
     m_hIcon = QIcon(QString::fromLatin1(kAppIconPath));
     m_showBox = [this](const SNotice& notice, BoxKind kind) {

@@ -90,7 +90,6 @@ private:
     QIcon m_hIcon;
     QPushButton* m_btnExit = nullptr;
     QPushButton* m_btnLoad = nullptr;
-    SLoaderState* m_pState = nullptr;
     QTimer* m_nTimer = nullptr;     // the status timer, single-shot and restarted after each pass
     QTimer* m_portTimer = nullptr;  // brings the port list up to date
     QComboBox* m_cbComPort = nullptr;

@@ -44,7 +44,7 @@ INT_PTR CALLBACK DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lPara
 }  // namespace
 
 CZentrelDlg::CZentrelDlg(SLoaderState* state, Window parent)
-    : m_pState(state), m_parent(parent), m_controller(*state, *this) {
+    : m_parent(parent), m_controller(*state, *this) {
     m_hIcon =
         static_cast<HICON>(::LoadImageA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_APP),
                                         IMAGE_ICON, 0, 0, LR_DEFAULTSIZE | LR_SHARED));

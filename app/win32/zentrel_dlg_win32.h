@@ -78,7 +78,6 @@ private:
     HICON__* m_hIcon = nullptr;
     Window m_btnExit = nullptr;
     Window m_btnLoad = nullptr;
-    SLoaderState* m_pState = nullptr;
     std::uintptr_t m_nTimer = 0;
     Window m_cbComPort = nullptr;
     Window m_stStatus = nullptr;
