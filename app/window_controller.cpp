@@ -1,6 +1,5 @@
 #include "app/window_controller.h"
 
-#include <string_view>
 #include <utility>
 
 #include "loader/loader.h"
@@ -13,13 +12,6 @@ namespace {
 
 // The status pass's period, counted from the end of one pass to the next tick.
 constexpr int kStatusPeriodMs = 10;
-
-// The status line as a headline: "Device Not Detected" rather than "Status: Device Not Detected".
-std::string_view WithoutStatusPrefix(std::string_view status) {
-    constexpr std::string_view prefix = "Status: ";
-    if (status.starts_with(prefix)) status.remove_prefix(prefix.size());
-    return status;
-}
 
 }  // namespace
 
@@ -203,8 +195,7 @@ std::optional<SNotice> CWindowController::NoticeAfterLoad(const LoadOutcome& out
             OpenFailureNotice(outcome.openError, m_session->Request().comPort, outcome.openFacts);
         if (!advice.empty()) notice->detail = BoxText(advice) + notice->detail;
     } else if (!advice.empty()) {
-        notice = SNotice{"The load did not complete: " +
-                             std::string(WithoutStatusPrefix(m_view.Area().status)) + ".",
+        notice = SNotice{"The load did not complete: " + StatusWords(m_view.Area().status) + ".",
                          BoxText(advice)};
     }
     if (!outcome.recordError.empty()) {
