@@ -17,6 +17,7 @@
 #include "app/zentrel_dlg.h"
 #include "loader/loader_w6.h"
 #include "record/loader_state.h"
+#include "tests/app/window_test_seams.h"
 #include "tests/support/fake_power.h"
 #include "tests/support/scripted_loader.h"
 
@@ -41,16 +42,9 @@ protected:
         ports_ = std::move(ports);
         state_.SetStartPort(startPort);
         dialog_ = std::make_unique<CZentrelDlg>(&state_);
-        dialog_->Controller().SetPortDiscovery(
-            [this](CArray<SSerInfo, SSerInfo&>& list) { list = ports_; });
+        testing_support::UseTestSeams(dialog_->Controller(), ports_, power_, script_,
+                                      loadsStarted_);
         dialog_->SetBoxShower([this](const SNotice& notice, BoxKind) { boxes_.push_back(notice); });
-        dialog_->Controller().SetLoaderFactory([this](SLoaderState* state, LoaderDeps deps) {
-            ++loadsStarted_;
-            return std::unique_ptr<CLoaderW6>(
-                std::make_unique<CScriptedLoader>(state, std::move(deps), script_));
-        });
-        dialog_->Controller().SetLoadLog({false, {}});
-        dialog_->Controller().SetPowerService(&power_);
         dialog_->OnInitDialog();
     }
 

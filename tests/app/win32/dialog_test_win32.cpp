@@ -14,6 +14,7 @@
 #include "record/loader_state.h"
 #include "record/loader_status.h"
 #include "tests/app/win32/dialog_fixture_win32.h"
+#include "tests/app/window_test_seams.h"
 #include "tests/support/fake_power.h"
 #include "view/open_error_text.h"
 
@@ -32,20 +33,13 @@ protected:
         ports_ = std::move(ports);
         state_.SetStartPort(startPort);
         dialog_ = std::make_unique<CZentrelDlg>(&state_);
-        dialog_->Controller().SetPortDiscovery(
-            [this](CArray<SSerInfo, SSerInfo&>& list) { list = ports_; });
+        testing_support::UseTestSeams(dialog_->Controller(), ports_, power_, script_,
+                                      loadsStarted_);
         // Boxes show on the window's thread; the loader's hold its worker until answered.
         dialog_->SetBoxShower([this, thread = ::GetCurrentThreadId()](const SNotice& box, BoxKind) {
             boxes_.push_back(box);
             boxesOnWindowThread_ = boxesOnWindowThread_ && ::GetCurrentThreadId() == thread;
         });
-        dialog_->Controller().SetLoaderFactory([this](SLoaderState* state, LoaderDeps deps) {
-            ++loadsStarted_;
-            return std::unique_ptr<CLoaderW6>(
-                std::make_unique<CScriptedLoader>(state, std::move(deps), script_));
-        });
-        dialog_->Controller().SetLoadLog({false, {}});
-        dialog_->Controller().SetPowerService(&power_);
         window_ = dialog_->Create();
         ASSERT_NE(window_, nullptr);
         ::ShowWindow(window_, SW_SHOW);
