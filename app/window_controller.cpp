@@ -2,7 +2,6 @@
 
 #include <utility>
 
-#include "loader/loader.h"
 #include "platform/text.h"
 #include "record/loader_state.h"
 #include "record/loader_status.h"
@@ -158,7 +157,7 @@ void CWindowController::OnLoad() {
     deps.prompt = &m_prompt;
     // Every load of this window talks to the receivers of one PC: the one-time sweep is the
     // program's, not each load's.
-    deps.rates = &CLoader::ProgramWideRates();
+    deps.programWideRates = true;
     deps.power = m_power;
     deps.awakeReason = kDamageWarning;
     deps.onEnded = [this](const LoadOutcome& outcome) {
