@@ -25,7 +25,7 @@ bool AnswerInfoRequest(int argc, char** argv) {
                 "Opens the window that updates the firmware of a %s receiver on a serial\n"
                 "port with the image this program carries (firmware %s).\n"
                 "\n"
-                "  -com N      offer COM port N in the port list, even when it was not found\n"
+                "  -com N      add COM port N to the port list, even when it was not found\n"
                 "  --help      print this help, then exit\n"
                 "  --version   print the version and the firmware carried, then exit\n"
                 "\n"

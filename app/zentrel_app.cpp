@@ -25,12 +25,12 @@ bool CZentrelApp::InitInstance(int argc, const char* const* argv) {
     // Waits on this thread keep the window painted and answering.
     CQtEventPump pump;
     SetThreadEventPump(&pump);
-    QApplication::setWindowIcon(dialog->m_hIcon);
+    QApplication::setWindowIcon(dialog->GetIcon());
 
     dialog->DoModal();
     // Closing is refused during a load, but the application quitting ends the window's loop
     // all the same: the worker needs the record and the window until it is done.
-    dialog->WaitForLoadToEnd();
+    dialog->Controller().WaitForLoadToEnd();
 
     SetThreadEventPump(nullptr);
     state.reset();

@@ -1,8 +1,5 @@
 #include "app/zentrel_dlg.h"
 
-#include <cstdint>
-#include <exception>
-#include <optional>
 #include <utility>
 
 #include <QAbstractItemView>
@@ -15,18 +12,11 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalBlocker>
+#include <QThread>
 #include <QTimer>
 
 #include "app/dialog_layout.h"
-#include "app/qt_seams.h"
 #include "app/resource.h"
-#include "loader/loader.h"
-#include "loader/loader_w6.h"
-#include "platform/debug.h"
-#include "record/loader_state.h"
-#include "record/loader_status.h"
-#include "serial/com_port_map.h"
-#include "serial/open_error_facts.h"
 
 // Resources must be registered from the global namespace; the library holding them is static,
 // so nothing would pull them in otherwise.
@@ -35,25 +25,19 @@ static void InitArtwork() { Q_INIT_RESOURCE(morvane); }
 namespace morvane {
 namespace {
 
-QString ToQString(const CString& text) {
+QString ToQString(const std::string& text) {
     return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
-
-void SetText(QLabel* label, const std::string& text) { label->setText(ToQString(text)); }
 
 }  // namespace
 
 CZentrelDlg::CZentrelDlg(SLoaderState* state, QWidget* parent)
-    : QDialog(parent), m_pState(state), m_prompt(std::make_unique<CQtPrompt>(this)) {
+    : QDialog(parent), m_controller(*state, *this) {
     InitArtwork();
     m_hIcon = QIcon(QString::fromLatin1(kAppIconPath));
-    m_loaderFactory = [](SLoaderState* s, LoaderDeps deps) -> std::unique_ptr<CLoader> {
-        return std::make_unique<CLoaderW6>(s, std::move(deps));
-    };
-    m_enumeratePorts = [](CArray<SSerInfo, SSerInfo&>& ports) { EnumerateComPorts(ports); };
-    m_reportNotice = [this](const SNotice& notice) {
-        QMessageBox box(QMessageBox::Warning, QStringLiteral("Morvane"), ToQString(notice.text),
-                        QMessageBox::Ok, this);
+    m_showBox = [this](const SNotice& notice, BoxKind kind) {
+        QMessageBox box(kind == BoxKind::Warning ? QMessageBox::Warning : QMessageBox::NoIcon,
+                        QStringLiteral("Morvane"), ToQString(notice.text), QMessageBox::Ok, this);
         box.setInformativeText(ToQString(notice.detail));
         box.exec();
     };
@@ -72,29 +56,24 @@ CZentrelDlg::CZentrelDlg(SLoaderState* state, QWidget* parent)
     setFixedSize(MapDialogRect(QRect(0, 0, kDialogWidthDlu, kDialogHeightDlu), m_baseUnits).size());
     m_controls = CreateDialogControls(this, m_baseUnits);
     DoDataExchange();
-    ShowStatusArea();
 
     m_nTimer = new QTimer(this);
     m_nTimer->setSingleShot(true);
-    m_nTimer->setInterval(10);
     connect(m_nTimer, &QTimer::timeout, this, &CZentrelDlg::OnTimer);
     m_portTimer = new QTimer(this);
-    m_portTimer->setInterval(kPortScanMs);
-    connect(m_portTimer, &QTimer::timeout, this, &CZentrelDlg::RescanPorts);
+    connect(m_portTimer, &QTimer::timeout, this,
+            [this] { m_controller.OnTimer(WindowTimer::PortScan); });
     connect(m_btnLoad, &QPushButton::clicked, this, &CZentrelDlg::OnLoad);
     connect(m_btnExit, &QPushButton::clicked, this, &CZentrelDlg::OnExit);
     connect(m_cbComPort, &QComboBox::activated, this, &CZentrelDlg::OnComPortSelEndOk);
     connect(m_cbComPort, &QComboBox::currentIndexChanged, this, &CZentrelDlg::OnComPortSelChange);
+
+    m_destroyedWatch =
+        std::make_unique<CWindowDestroyedWatch>(this, [this] { OnWindowDestroyed(); });
+    QCoreApplication::instance()->installNativeEventFilter(m_destroyedWatch.get());
 }
 
-CZentrelDlg::~CZentrelDlg() { WaitForLoadToEnd(); }
-
-void CZentrelDlg::WaitForLoadToEnd() {
-    // The worker's last calls run on this thread: serve them until it has given the controls
-    // back, then let it finish.
-    while (m_bLoadActive) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    if (m_worker.joinable()) m_worker.join();
-}
+CZentrelDlg::~CZentrelDlg() { m_controller.WaitForLoadToEnd(); }
 
 void CZentrelDlg::DoDataExchange() {
     m_btnExit = static_cast<QPushButton*>(GetDlgItem(IDC_EXIT));
@@ -128,20 +107,7 @@ QWidget* CZentrelDlg::GetDlgItem(int id) const {
 
 bool CZentrelDlg::OnInitDialog() {
     setWindowIcon(m_hIcon);
-    const int startPort = m_pState->GetStartPort();
-    if (startPort == -1) {
-        FillComPortList();
-    } else {
-        FillComPortListFor(startPort);
-    }
-    m_nTimer->start();
-    m_portTimer->start();
-    // Load waits for the user's choice even when the list already shows a port.
-    ShowControlStates();
-    SetText(m_stInstructions, kInstructionsText);
-    SetText(m_stWarning, kDamageWarning);
-    setWindowTitle(ToQString(WindowCaption()));
-    SetText(m_stFirmwareToLoad, FirmwareToLoadText());
+    m_controller.Init();
     return true;
 }
 
@@ -150,173 +116,107 @@ int CZentrelDlg::DoModal() {
     return exec();
 }
 
-void CZentrelDlg::FillPorts(int startPort) {
-    m_startPort = startPort;
-    CArray<SSerInfo, SSerInfo&> ports;
-    try {
-        m_enumeratePorts(ports);
-    } catch (const ComEnumError& error) {
-        // Without a list the user can still name a port on the command line; say why it is
-        // empty and go on.
-        m_reportNotice({error.what(), {}});
-        ports.clear();
-    }
-    // Filling the list is not the user's choice: the selection handlers stay out of it.
-    const QSignalBlocker quiet(m_cbComPort);
-    SetPortItems(PortListItems(ports, startPort));
-    m_cbComPort->setCurrentIndex(0);
-}
-
-void CZentrelDlg::SetPortItems(const std::vector<SPortItem>& items) {
-    m_cbComPort->clear();
-    for (const SPortItem& item : items) m_cbComPort->addItem(ToQString(item.text), item.port);
-    m_portItems = items;
-}
-
-void CZentrelDlg::FillComPortList() { FillPorts(-1); }
-
-void CZentrelDlg::FillComPortListFor(int port) { FillPorts(port); }
-
-void CZentrelDlg::RescanPorts() {
-    if (m_bLoadActive || m_cbComPort->view()->isVisible()) return;
-    const std::optional<std::vector<SPortItem>> items =
-        RescanPortItems(m_enumeratePorts, m_startPort, m_portItems);
-    if (!items) return;
-
-    const int selected = m_cbComPort->currentData().toInt();
-    const QSignalBlocker quiet(m_cbComPort);
-    SetPortItems(*items);
-    const int index = IndexOfPort(*items, selected);
-    m_cbComPort->setCurrentIndex(index >= 0 ? index : 0);
-    if (index < 0) {
-        // The chosen port went away: Load waits for a new choice, as at the start, rather than
-        // load whatever port now comes first.
-        m_view.SelectionChanged(0);
-        ShowControlStates();
-    }
-}
-
-void CZentrelDlg::OnComPortSelEndOk() {
-    m_view.SelectionConfirmed();
-    ShowControlStates();
-}
-
-void CZentrelDlg::OnComPortSelChange() {
-    m_view.SelectionChanged(m_cbComPort->currentData().toInt());
-    ShowControlStates();
-}
+void CZentrelDlg::OnLoad() { m_controller.OnLoad(); }
 
 void CZentrelDlg::OnExit() { done(0); }
 
+void CZentrelDlg::OnComPortSelEndOk() { m_controller.OnSelectionConfirmed(); }
+
+void CZentrelDlg::OnComPortSelChange(int index) { m_controller.OnSelectionChanged(index); }
+
+void CZentrelDlg::OnTimer() { m_controller.OnTimer(WindowTimer::Status); }
+
 void CZentrelDlg::done(int result) {
-    if (m_bLoadActive) {
-        // The worker needs the window and the record until it ends, and a transfer cut off
-        // half-way can leave the receiver without firmware. Say so once per attempt, however
-        // many ways of closing the attempt went through.
-        if (!m_bRefusingClose) {
-            m_bRefusingClose = true;
-            m_reportNotice({kCloseRefusedText, {}});
-            m_bRefusingClose = false;
-        }
-        return;
-    }
-    // The last worker may still be closing its port and freeing its loader.
-    WaitForLoadToEnd();
-    QDialog::done(result);
+    if (m_controller.MayClose()) QDialog::done(result);
 }
 
-void CZentrelDlg::ShowControlStates() {
-    const SControlStates& controls = m_view.Controls();
-    m_btnExit->setEnabled(controls.exit);
-    m_btnLoad->setEnabled(controls.load);
-    m_cbComPort->setEnabled(controls.portList);
-}
-
-void CZentrelDlg::ShowStatusArea() {
-    const SStatusArea& area = m_view.Area();
-    SetText(m_stStatus, area.status);
-    SetText(m_stFirmwareOnDevice, area.firmwareOnDevice);
-    SetText(m_stApplications, area.applications);
-    SetText(m_stWaasPrns, area.waasPrns);
-    SetText(m_stProgress, area.progress);
-    SetText(m_stPercent, area.percent);
-    m_progress->setValue(area.bar);
-    SetText(m_stRemainingTime, area.remainingTime);
-}
-
-void CZentrelDlg::OnLoad() {
-    if (m_bLoadActive || m_cbComPort->currentData().toInt() == 0) return;
-    // The previous worker's last steps reset the record: they must be over before it is reused.
-    WaitForLoadToEnd();
-    m_pState->Reset();
-    m_bLoadActive = true;
-    m_view.LoadStarted();
-    ShowControlStates();
-    ShowStatusArea();
-    m_pState->SetComPort(m_cbComPort->currentData().toInt());
-    LoaderDeps deps;
-    deps.prompt = m_prompt.get();
-    std::unique_ptr<CLoader> loader = m_loaderFactory(m_pState, std::move(deps));
-    m_pLoader = loader.get();
-    m_pState->SetLoadRunning(true);
-    auto param =
-        std::make_unique<SLoadThreadParam>(SLoadThreadParam{m_pState, loader.release(), this});
-    m_worker = std::thread(&CZentrelDlg::LoadThreadProc, std::move(param));
-}
-
-void CZentrelDlg::LoadThreadProc(std::unique_ptr<SLoadThreadParam> param) {
-    std::unique_ptr<CLoader> loader(param->pLoader);
-    CZentrelDlg* dialog = param->pDialog;
-    try {
-        loader->Run();
-    } catch (const std::exception& error) {
-        // The window must come back whatever happened to the load.
-        OutputDebugStringA(Format("Load ended by an error: %s\n", error.what()).c_str());
-    } catch (...) {
-        OutputDebugStringA("Load ended by an error\n");
-    }
-    const std::int32_t finalStatus = param->pState->GetStatus();
-    // Why the port would not open is known only to the loader's device: ask before it goes,
-    // here rather than on the window's thread, since the facts come from the system.
-    std::optional<SNotice> notice;
-    if (finalStatus == STATUS_INVALID_PORT) {
-        const int port = param->pState->GetComPort();
-        OpenError error = loader->LastOpenError();
-        if (error.devicePath.empty())
-            error.devicePath = DevicePathForComPort(port).value_or(std::string());
-        notice = OpenFailureNotice(error, port, GatherOpenErrorFacts(error));
-    }
-    // Shows what the load wrote last even if it ended between two timer ticks.
+void CZentrelDlg::OnWindowDestroyed() {
+    // Out of the event filter first: the wait serves events itself.
     QMetaObject::invokeMethod(
-        dialog, [dialog] { dialog->RefreshStatus(); }, Qt::BlockingQueuedConnection);
-    param->pState->SetLoadRunning(false);
-    QMetaObject::invokeMethod(
-        dialog, [dialog, finalStatus] { dialog->OnLoadEnded(finalStatus); },
-        Qt::BlockingQueuedConnection);
-    // Shown once the window is back, while this worker finishes.
-    if (notice) {
-        QMetaObject::invokeMethod(
-            dialog, [dialog, notice = *notice] { dialog->m_reportNotice(notice); },
-            Qt::QueuedConnection);
+        this,
+        [this] {
+            m_controller.WaitForLoadToEnd();
+            QDialog::done(QDialog::Rejected);
+        },
+        Qt::QueuedConnection);
+}
+
+QLabel* CZentrelDlg::Label(WindowControl control) const {
+    switch (control) {
+        case WindowControl::Instructions: return m_stInstructions;
+        case WindowControl::Warning: return m_stWarning;
+        case WindowControl::FirmwareToLoad: return m_stFirmwareToLoad;
+        case WindowControl::Status: return m_stStatus;
+        case WindowControl::FirmwareOnDevice: return m_stFirmwareOnDevice;
+        case WindowControl::Applications: return m_stApplications;
+        case WindowControl::WaasPrns: return m_stWaasPrns;
+        case WindowControl::Progress: return m_stProgress;
+        case WindowControl::Percent: return m_stPercent;
+        case WindowControl::RemainingTime: return m_stRemainingTime;
+        default: return nullptr;
     }
-    param->pState->Reset();
-    loader.reset();
 }
 
-void CZentrelDlg::OnLoadEnded(std::int32_t finalStatus) {
-    m_view.LoadEnded(finalStatus);
-    ShowControlStates();
-    ShowStatusArea();
-    m_bLoadActive = false;
+QWidget* CZentrelDlg::Control(WindowControl control) const {
+    switch (control) {
+        case WindowControl::Load: return m_btnLoad;
+        case WindowControl::Exit: return m_btnExit;
+        case WindowControl::PortList: return m_cbComPort;
+        default: return Label(control);
+    }
 }
 
-void CZentrelDlg::OnTimer() {
-    RefreshStatus();
-    m_nTimer->start();
+QTimer* CZentrelDlg::Timer(WindowTimer timer) const {
+    return timer == WindowTimer::Status ? m_nTimer : m_portTimer;
 }
 
-void CZentrelDlg::RefreshStatus() {
-    if (m_view.Refresh(*m_pState)) ShowStatusArea();
+void CZentrelDlg::SetText(WindowControl control, const std::string& text) {
+    if (control == WindowControl::Caption) {
+        setWindowTitle(ToQString(text));
+    } else if (QLabel* label = Label(control)) {
+        label->setText(ToQString(text));
+    }
+}
+
+void CZentrelDlg::SetProgressBar(int percent) { m_progress->setValue(percent); }
+
+void CZentrelDlg::Enable(WindowControl control, bool enabled) {
+    if (QWidget* widget = Control(control)) widget->setEnabled(enabled);
+}
+
+void CZentrelDlg::FillPortList(const std::vector<SPortItem>& items) {
+    // Filling the list is not the user's choice: the selection handlers stay out of it.
+    const QSignalBlocker quiet(m_cbComPort);
+    m_cbComPort->clear();
+    for (const SPortItem& item : items) m_cbComPort->addItem(ToQString(item.text), item.port);
+}
+
+void CZentrelDlg::SelectPortItem(int index) {
+    const QSignalBlocker quiet(m_cbComPort);
+    m_cbComPort->setCurrentIndex(index);
+}
+
+bool CZentrelDlg::PortListOpen() const { return m_cbComPort->view()->isVisible(); }
+
+void CZentrelDlg::ShowBox(const SNotice& notice, BoxKind kind) { m_showBox(notice, kind); }
+
+void CZentrelDlg::StartTimer(WindowTimer timer, int periodMs) { Timer(timer)->start(periodMs); }
+
+void CZentrelDlg::StopTimer(WindowTimer timer) { Timer(timer)->stop(); }
+
+void CZentrelDlg::RunOnUiThread(const std::function<void()>& task) {
+    // A blocking call into the window's own thread would wait for itself.
+    if (QThread::currentThread() == thread()) {
+        task();
+    } else {
+        QMetaObject::invokeMethod(this, task, Qt::BlockingQueuedConnection);
+    }
+}
+
+void CZentrelDlg::ServeEvents() {
+    // A wake-up of its own, so the wait ends even when nothing else comes.
+    QTimer::singleShot(50, this, [] {});
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 }  // namespace morvane

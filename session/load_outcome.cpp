@@ -72,7 +72,9 @@ Verdict VerifyVerdict(const DetectionFacts& facts, const std::string& where,
 }
 
 std::string AdviceAfterLoad(const LoadOutcome& outcome, const std::string& portLabel,
-                            const std::string& devicePath) {
+                            const std::string& devicePath, PortChoice choice) {
+    const std::string portList =
+        choice == PortChoice::PortList ? "the Com Port list" : "morvane-cli --list";
     const std::uint32_t sentBytes = outcome.sentBytes;
     const std::uint32_t totalBytes = outcome.totalBytes;
     const std::string where = devicePath.empty() || devicePath == portLabel
@@ -86,13 +88,15 @@ std::string AdviceAfterLoad(const LoadOutcome& outcome, const std::string& portL
             return "Nothing at all came back on " + where +
                    ", at any rate.\n"
                    "  Check the cable, that the receiver is powered, and that this is the port its\n"
-                   "  cable is on (morvane-cli --list); then run the load again.\n";
+                   "  cable is on (" +
+                   portList + "); then run the load again.\n";
         }
         return Format("Bytes came back on %s (%zu of them), but never a valid answer from a W6.\n",
                       where.c_str(), outcome.bytesHeard) +
                "  The device on this port may not be the receiver, or it runs at a rate other than\n"
                "  the six tried, or it answers, but not as a Tundro W6 does. Check that this is the\n"
-               "  receiver's port (morvane-cli --list) and that the receiver is a Tundro W6.\n";
+               "  receiver's port (" +
+               portList + ") and that the receiver is a Tundro W6.\n";
     }
     switch (outcome.status) {
         case STATUS_INVALID_PORT:

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "serial/open_error_facts.h"
+#include "serial/port_choice.h"
 #include "serial/serial_device.h"
 
 namespace morvane {
@@ -73,8 +74,10 @@ struct Verdict {
 
 // What to tell the user after a load that did not succeed (empty when there is nothing to add to
 // the status line), from what was heard: nothing at all, bytes but no valid answer, or an answer
-// and a failure later. Why a port would not open is explained apart from this.
+// and a failure later. Why a port would not open is explained apart from this. The hints send
+// the user to where `choice` says ports are listed.
 [[nodiscard]] std::string AdviceAfterLoad(const LoadOutcome& outcome, const std::string& portLabel,
-                                          const std::string& devicePath);
+                                          const std::string& devicePath,
+                                          PortChoice choice = PortChoice::CommandLine);
 
 }  // namespace morvane

@@ -152,7 +152,9 @@ void CLoadSession::Work() {
     loaderDeps.device = std::move(device);
     loaderDeps.waits = deps_.waits != nullptr ? deps_.waits : &waits_;
     loaderDeps.prompt = deps_.prompt != nullptr ? deps_.prompt : &prompt_;
-    loaderDeps.rates = deps_.rates != nullptr ? deps_.rates : &ownRates_;
+    loaderDeps.rates = deps_.rates != nullptr   ? deps_.rates
+                       : deps_.programWideRates ? &CLoader::ProgramWideRates()
+                                                : &ownRates_;
     try {
         std::unique_ptr<CLoaderW6> loader =
             deps_.makeLoader ? deps_.makeLoader(state_, std::move(loaderDeps))

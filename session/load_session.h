@@ -102,6 +102,8 @@ struct SessionDeps {
     // The receiver's probe cycle; null: the session's own (every load a first load's timeline).
     // The window's loads share the program-wide one.
     SReceiverRates* rates = nullptr;
+    // With no rates of its own given: the program-wide probe cycle instead of the session's own.
+    bool programWideRates = false;
     // Called on the worker once the outcome is known and the loader (and with it the port) is
     // gone, before Done() turns true: the window hands its controls back from here.
     std::function<void(const LoadOutcome&)> onEnded;

@@ -12,7 +12,7 @@ set -euo pipefail
 packages=(
   g++ cmake make pkg-config
   libgtest-dev libgmock-dev
-  qt6-base-dev libcli11-dev nlohmann-json3-dev
+  qt6-base-dev libxcb1-dev libcli11-dev nlohmann-json3-dev
   fonts-dejavu-core
   clang-format
   # the window's tests on a display, and the screen reader's view of it

@@ -23,10 +23,10 @@ std::size_t Indent(const std::string& line) {
     return first == std::string::npos ? line.size() : first;
 }
 
-// The explanation is wrapped for a terminal of 80 columns; a box wraps its text itself. Lines
-// that go on with the same sentence are joined, and the two-blank indent of the advice goes;
-// a command to type keeps a line of its own.
-std::string UnwrapForBox(const std::string& text) {
+}  // namespace
+
+// A box wraps its text itself.
+std::string BoxText(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
@@ -42,8 +42,6 @@ std::string UnwrapForBox(const std::string& text) {
     }
     return out;
 }
-
-}  // namespace
 
 std::string ExplainOpenError(const OpenError& error, const std::string& portLabel, int comPort,
                              const OpenErrorFacts& facts, PortChoice choice) {
@@ -85,9 +83,8 @@ std::string ExplainOpenError(const OpenError& error, const std::string& portLabe
 }
 
 SNotice OpenFailureNotice(const OpenError& error, int comPort, const OpenErrorFacts& facts) {
-    return {kInvalidPortMessage,
-            UnwrapForBox(ExplainOpenError(error, Format("COM%d", comPort), comPort, facts,
-                                          PortChoice::PortList))};
+    return {kInvalidPortMessage, BoxText(ExplainOpenError(error, Format("COM%d", comPort), comPort,
+                                                          facts, PortChoice::PortList))};
 }
 
 }  // namespace morvane

@@ -6,19 +6,13 @@
 // can be checked without the system; serial/open_error_facts.h asks the system for those facts.
 #pragma once
 
-#include <cstdint>
 #include <string>
 
 #include "serial/open_error_facts.h"
+#include "serial/port_choice.h"
 #include "serial/serial_device.h"
 
 namespace morvane {
-
-// Where the user picks a port, for the hints that send them there.
-enum class PortChoice : std::uint8_t {
-    CommandLine,  // morvane-cli: --com, --port and --list
-    PortList,     // the window's Com Port list
-};
 
 // `portLabel` names the port as the user named it: "COM5", or the path given with --port.
 // `comPort` is the number (0 for --port). Several lines, each ending in '\n'.
@@ -33,6 +27,10 @@ struct SNotice {
 
     bool operator==(const SNotice&) const = default;
 };
+
+// A text wrapped for an 80-column terminal, as a box wants it: lines that go on with the same
+// sentence joined, the advice's indent gone, a command to type kept on a line of its own.
+[[nodiscard]] std::string BoxText(const std::string& terminalText);
 
 // The box the window shows after a load could not open COM `comPort`: the base loader's words
 // for it, then why and what to do, as morvane-cli says it.

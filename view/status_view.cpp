@@ -81,6 +81,7 @@ void CStatusView::SelectionChanged(int port) { controls_.load = port != 0; }
 
 void CStatusView::LoadStarted() {
     controls_ = {false, false, false};
+    area_.firmwareOnDevice = kFirmwareOnDeviceStartText;
     ClearProgress();
 }
 

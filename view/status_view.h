@@ -100,8 +100,9 @@ public:
     void SelectionConfirmed();
     // The selection moved to the item of `port` (0 for an item that is not a port).
     void SelectionChanged(int port);
-    // A load starts: every control is locked until it ends, and the progress lines go back to
-    // how they read before any load, so no figure of the last load stands beside the new one.
+    // A load starts: every control is locked until it ends, and the progress lines and the
+    // firmware found go back to how they read before any load, so no figure of the last load
+    // stands beside the new one: the receiver on the port now may not be the one measured then.
     void LoadStarted();
     // The load's worker is done, the load having ended on `finalStatus`: the controls take input
     // again. A complete transfer keeps its figures (100%, no time left); after any other end

@@ -28,7 +28,7 @@ bool CZentrelApp::InitInstance(int argc, const char* const* argv) {
     dialog->DoModal();
     // The window cannot be closed while a load runs, but the system may end it all the same
     // (a shutdown): the worker needs the record until it is done.
-    dialog->WaitForLoadToEnd();
+    dialog->Controller().WaitForLoadToEnd();
 
     dialog.reset();
     state.reset();

@@ -1,11 +1,10 @@
-// What the window's tests share: a window on a record with a port list of the test's choosing,
-// discovery errors recorded instead of shown, and a loader the test scripts.
+// What the Qt window's tests share: a window on a record with a port list of the test's choosing,
+// boxes recorded instead of shown, a loader the test scripts, and its controls by layout id.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <initializer_list>
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -13,12 +12,13 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTimer>
 
+#include "app/resource.h"
 #include "app/zentrel_dlg.h"
-#include "loader/loader.h"
+#include "loader/loader_w6.h"
 #include "record/loader_state.h"
-#include "tests/support/refusing_device.h"
+#include "tests/app/window_test_seams.h"
+#include "tests/support/fake_power.h"
 #include "tests/support/scripted_loader.h"
 
 namespace morvane::testing_app {
@@ -31,45 +31,37 @@ inline SSerInfo Port(const char* portName, const char* friendlyName) {
     return info;
 }
 
-using testing_support::CRefusingDevice;
 using testing_support::CScriptedLoader;
 using testing_support::Gate;
+using testing_support::SHalfwayLoad;
 
-class DialogTest : public testing::Test {
+class DialogTest : public ::testing::Test {
 protected:
     // A window on ports, as OnInitDialog leaves it; startPort -1 means no "-com".
     void Open(std::vector<SSerInfo> ports, int startPort = -1) {
         ports_ = std::move(ports);
         state_.SetStartPort(startPort);
         dialog_ = std::make_unique<CZentrelDlg>(&state_);
-        dialog_->SetPortEnumerator([this](CArray<SSerInfo, SSerInfo&>& list) {
-            list.clear();
-            if (enumError_) throw ComEnumError(enumError_);
-            list = ports_;
-        });
-        dialog_->SetNoticeReporter([this](const SNotice& notice) { notices_.push_back(notice); });
-        dialog_->SetLoaderFactory(
-            [this](SLoaderState* state, LoaderDeps deps) -> std::unique_ptr<CLoader> {
-                ++loadsStarted_;
-                return std::make_unique<CScriptedLoader>(state, std::move(deps), script_);
-            });
+        testing_support::UseTestSeams(dialog_->Controller(), ports_, power_, script_,
+                                      loadsStarted_);
+        dialog_->SetBoxShower([this](const SNotice& notice, BoxKind) { boxes_.push_back(notice); });
         dialog_->OnInitDialog();
     }
 
-    std::vector<int> ItemData() const {
-        std::vector<int> data;
-        for (int i = 0; i < dialog_->m_cbComPort->count(); ++i)
-            data.push_back(dialog_->m_cbComPort->itemData(i).toInt());
-        return data;
+    template <class Control>
+    Control* Item(int id) const {
+        return static_cast<Control*>(dialog_->GetDlgItem(id));
     }
-    QString ItemText(int index) const { return dialog_->m_cbComPort->itemText(index); }
+    QLabel* Label(int id) const { return Item<QLabel>(id); }
+    QPushButton* Button(int id) const { return Item<QPushButton>(id); }
+    QComboBox* PortList() const { return Item<QComboBox>(IDC_COMPORT); }
 
     SLoaderState state_;
+    morvane::testing::CFakePower power_;
     std::vector<SSerInfo> ports_;
-    const char* enumError_ = nullptr;
-    std::vector<SNotice> notices_;
+    std::vector<SNotice> boxes_;
     CScriptedLoader::Script script_ = [](SLoaderState&, LoaderDeps&) {};
-    int loadsStarted_ = 0;
+    std::atomic<int> loadsStarted_{0};
     std::unique_ptr<CZentrelDlg> dialog_;
 };
 

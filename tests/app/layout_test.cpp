@@ -32,28 +32,28 @@ TEST_F(LayoutTest, ControlsStartWithTheLayoutsTexts) {
         EXPECT_TRUE(dialog_->rect().contains(dialog_->GetDlgItem(item.id)->geometry()))
             << item.name;
     }
-    EXPECT_EQ(dialog_->m_stStatus->text(), "Status: Not Connected");
-    EXPECT_EQ(dialog_->m_stFirmwareOnDevice->text(), "Firmware on Device: N/A");
-    EXPECT_EQ(dialog_->m_stProgress->text(), "Progress: N/A");
-    EXPECT_EQ(dialog_->m_stPercent->text(), "0%");
-    EXPECT_EQ(dialog_->m_stRemainingTime->text(), "Remaining Time: N/A");
-    EXPECT_EQ(dialog_->m_stComPortLabel->text(), "Com Port");
+    EXPECT_EQ(Label(IDC_STATUS)->text(), "Status: Not Connected");
+    EXPECT_EQ(Label(IDC_FIRMWARE_ON_DEVICE)->text(), "Firmware on Device: N/A");
+    EXPECT_EQ(Label(IDC_PROGRESS_TEXT)->text(), "Progress: N/A");
+    EXPECT_EQ(Label(IDC_PERCENT)->text(), "0%");
+    EXPECT_EQ(Label(IDC_REMAINING_TIME)->text(), "Remaining Time: N/A");
+    EXPECT_EQ(Label(IDC_COMPORT_LABEL)->text(), "Com Port");
     EXPECT_EQ(static_cast<QGroupBox*>(dialog_->GetDlgItem(IDC_STATUS_GROUP))->title(), "Status");
-    EXPECT_EQ(dialog_->m_btnLoad->text(), "Load");
-    EXPECT_TRUE(dialog_->m_btnLoad->isDefault());
+    EXPECT_EQ(Button(IDC_LOAD)->text(), "Load");
+    EXPECT_TRUE(Button(IDC_LOAD)->isDefault());
 }
 
 TEST_F(LayoutTest, InitialisationSetsTheProgramsTexts) {
     Open({});
     EXPECT_EQ(dialog_->windowTitle(), "Tundro W6 Firmware v1.22");
-    EXPECT_EQ(dialog_->m_stFirmwareToLoad->text(), "Firmware to be Loaded: 1.22");
+    EXPECT_EQ(Label(IDC_FIRMWARE_TO_LOAD)->text(), "Firmware to be Loaded: 1.22");
     EXPECT_EQ(
-        dialog_->m_stInstructions->text(),
+        Label(IDC_INSTRUCTIONS)->text(),
         "1. Connect the Tundro W6 to the PC with a serial cable\n2. Select the PC Comport\n3. Click Load\n"
         "4. Wait for load to Complete.");
-    EXPECT_TRUE(dialog_->m_stWarning->text().startsWith("WARNING: If the device is disconnected"));
+    EXPECT_TRUE(Label(IDC_WARNING)->text().startsWith("WARNING: If the device is disconnected"));
     EXPECT_FALSE(dialog_->windowIcon().isNull());
-    EXPECT_EQ(dialog_->m_hIcon.availableSizes().value(0), QSize(32, 32));
+    EXPECT_EQ(dialog_->GetIcon().availableSizes().value(0), QSize(32, 32));
     auto* banner = static_cast<QLabel*>(dialog_->GetDlgItem(IDC_BANNER));
     EXPECT_EQ(banner->pixmap().size(), QSize(497, 99));
     auto* warningIcon = static_cast<QLabel*>(dialog_->GetDlgItem(IDC_WARNING_ICON));
@@ -78,30 +78,30 @@ TEST_F(LayoutTest, InitialisationSetsTheProgramsTexts) {
 
 TEST_F(LayoutTest, EveryTextTheWindowCanShowFits) {
     Open({});
-    QStringList statusTexts{dialog_->m_stStatus->text()};
+    QStringList statusTexts{Label(IDC_STATUS)->text()};
     for (std::int32_t code = 0; code <= 40; ++code) {
         if (const auto lines = LinesForStatus(code))
             statusTexts << QString::fromLatin1(lines->text.data(), lines->text.size());
     }
-    for (const QString& text : statusTexts) EXPECT_TRUE(Fits(dialog_->m_stStatus, text));
+    for (const QString& text : statusTexts) EXPECT_TRUE(Fits(Label(IDC_STATUS), text));
 
     // A device's version text is at most ten characters.
-    EXPECT_TRUE(Fits(dialog_->m_stFirmwareOnDevice, "Firmware on Device: N/A"));
-    EXPECT_TRUE(Fits(dialog_->m_stFirmwareOnDevice, "Firmware on Device: 88.88.8888"));
-    EXPECT_TRUE(Fits(dialog_->m_stFirmwareToLoad, dialog_->m_stFirmwareToLoad->text()));
+    EXPECT_TRUE(Fits(Label(IDC_FIRMWARE_ON_DEVICE), "Firmware on Device: N/A"));
+    EXPECT_TRUE(Fits(Label(IDC_FIRMWARE_ON_DEVICE), "Firmware on Device: 88.88.8888"));
+    EXPECT_TRUE(Fits(Label(IDC_FIRMWARE_TO_LOAD), Label(IDC_FIRMWARE_TO_LOAD)->text()));
 
     const auto total = static_cast<unsigned>(EmbeddedFirmwareImage().size());
-    EXPECT_TRUE(Fits(dialog_->m_stProgress, QString("Progress: %1/%2").arg(total).arg(total)));
-    EXPECT_TRUE(Fits(dialog_->m_stPercent, "100%"));
+    EXPECT_TRUE(Fits(Label(IDC_PROGRESS_TEXT), QString("Progress: %1/%2").arg(total).arg(total)));
+    EXPECT_TRUE(Fits(Label(IDC_PERCENT), "100%"));
     // Far more than a transfer of the image at the working rate can take.
-    EXPECT_TRUE(Fits(dialog_->m_stRemainingTime, "Remaining Time: 59 minutes 59 seconds"));
-    EXPECT_TRUE(Fits(dialog_->m_stRemainingTime, "Remaining Time: 90 seconds"));
-    EXPECT_TRUE(Fits(dialog_->m_stComPortLabel, "Com Port"));
-    EXPECT_TRUE(Fits(dialog_->m_stInstructions, dialog_->m_stInstructions->text()));
-    EXPECT_TRUE(Fits(dialog_->m_stWarning, dialog_->m_stWarning->text()));
+    EXPECT_TRUE(Fits(Label(IDC_REMAINING_TIME), "Remaining Time: 59 minutes 59 seconds"));
+    EXPECT_TRUE(Fits(Label(IDC_REMAINING_TIME), "Remaining Time: 90 seconds"));
+    EXPECT_TRUE(Fits(Label(IDC_COMPORT_LABEL), "Com Port"));
+    EXPECT_TRUE(Fits(Label(IDC_INSTRUCTIONS), Label(IDC_INSTRUCTIONS)->text()));
+    EXPECT_TRUE(Fits(Label(IDC_WARNING), Label(IDC_WARNING)->text()));
 
-    const QFontMetrics buttonMetrics(dialog_->m_btnLoad->font());
-    for (const QPushButton* button : {dialog_->m_btnLoad, dialog_->m_btnExit}) {
+    const QFontMetrics buttonMetrics(Button(IDC_LOAD)->font());
+    for (const QPushButton* button : {Button(IDC_LOAD), Button(IDC_EXIT)}) {
         EXPECT_LE(button->sizeHint().width(), button->width()) << button->text().toStdString();
         EXPECT_LE(buttonMetrics.height(), button->height());
     }

@@ -16,20 +16,22 @@ int main(int argc, char** argv) {
     QApplication application(argc, argv);
     SLoaderState state;
     CZentrelDlg dialog(&state);
-    dialog.SetPortEnumerator([](CArray<SSerInfo, SSerInfo&>& list) {
+    dialog.Controller().SetLoadLog({false, {}});
+    dialog.Controller().SetPortDiscovery([](CArray<SSerInfo, SSerInfo&>& list) {
         list = {Port("COM1", "Communications Port (COM1)"), Port("COM5", "USB Serial Port (COM5)")};
     });
-    dialog.SetLoaderFactory([](SLoaderState* s, LoaderDeps deps) -> std::unique_ptr<CLoader> {
-        return std::make_unique<CScriptedLoader>(
-            s, std::move(deps), [](SLoaderState& record, LoaderDeps& seams) {
-                const auto total = static_cast<std::uint32_t>(EmbeddedFirmwareImage().size());
-                record.SetStatus(STATUS_UPDATING_FIRMWARE);
-                record.SetTotalBytes(total);
-                record.SetSentBytes(total);
-                record.SetRemainingSeconds(0);
-                record.SetStatus(STATUS_FIRMWARE_COMPLETE);
-                seams.prompt->ShowMessage("Load Completed\t");
-            });
-    });
+    dialog.Controller().SetLoaderFactory(
+        [](SLoaderState* s, LoaderDeps deps) -> std::unique_ptr<CLoaderW6> {
+            return std::make_unique<CScriptedLoader>(
+                s, std::move(deps), [](SLoaderState& record, LoaderDeps& seams) {
+                    const auto total = static_cast<std::uint32_t>(EmbeddedFirmwareImage().size());
+                    record.SetStatus(STATUS_UPDATING_FIRMWARE);
+                    record.SetTotalBytes(total);
+                    record.SetSentBytes(total);
+                    record.SetRemainingSeconds(0);
+                    record.SetStatus(STATUS_FIRMWARE_COMPLETE);
+                    seams.prompt->ShowMessage("Load Completed\t");
+                });
+        });
     return static_cast<int>(dialog.DoModal());
 }

@@ -20,10 +20,12 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include "app/resource.h"
 #include "app/zentrel_app.h"
 #include "app/zentrel_dlg.h"
 #include "platform/sha256.h"
 #include "res/firmware_image.h"
+#include "session/load_log.h"
 #include "tests/support/sim_process.h"
 
 namespace morvane {
@@ -33,6 +35,16 @@ constexpr int kComPort = 203;
 
 using testing::JsonValue;
 using testing::SimProcess;
+
+QComboBox* PortListOf(const CZentrelDlg* dialog) {
+    return static_cast<QComboBox*>(dialog->GetDlgItem(IDC_COMPORT));
+}
+QPushButton* ButtonOf(const CZentrelDlg* dialog, int id) {
+    return static_cast<QPushButton*>(dialog->GetDlgItem(id));
+}
+QLabel* LabelOf(const CZentrelDlg* dialog, int id) {
+    return static_cast<QLabel*>(dialog->GetDlgItem(id));
+}
 
 // What the user does and what the user saw.
 struct User {
@@ -58,22 +70,22 @@ struct User {
         if (dialog == nullptr) return;
         switch (step) {
             case Step::PlugIn:
-                listedBeforePlugging = dialog->m_cbComPort->findData(kComPort) >= 0;
+                listedBeforePlugging = PortListOf(dialog)->findData(kComPort) >= 0;
                 plugIn();
                 step = Step::PickPort;
                 break;
             case Step::PickPort: {
-                const int index = dialog->m_cbComPort->findData(kComPort);
+                const int index = PortListOf(dialog)->findData(kComPort);
                 if (index < 0) return;
-                dialog->m_cbComPort->setCurrentIndex(index);
-                dialog->m_btnLoad->click();
+                PortListOf(dialog)->setCurrentIndex(index);
+                ButtonOf(dialog, IDC_LOAD)->click();
                 step = Step::Loading;
                 break;
             }
             case Step::Loading:
-                if (percents.empty() || percents.back() != dialog->m_stPercent->text())
-                    percents.push_back(dialog->m_stPercent->text());
-                if (dialog->IsLoadActive()) {
+                if (percents.empty() || percents.back() != LabelOf(dialog, IDC_PERCENT)->text())
+                    percents.push_back(LabelOf(dialog, IDC_PERCENT)->text());
+                if (dialog->Controller().IsLoadActive()) {
                     // A load that never ends is stopped by taking its receiver away.
                     if (std::chrono::steady_clock::now() > deadline && !gaveUp) {
                         gaveUp = true;
@@ -81,10 +93,10 @@ struct User {
                     }
                     return;
                 }
-                finalStatus = dialog->m_stStatus->text();
-                finalPercent = dialog->m_stPercent->text();
+                finalStatus = LabelOf(dialog, IDC_STATUS)->text();
+                finalPercent = LabelOf(dialog, IDC_PERCENT)->text();
                 step = Step::Done;
-                dialog->m_btnExit->click();
+                ButtonOf(dialog, IDC_EXIT)->click();
                 break;
             case Step::Done: break;
         }
@@ -97,6 +109,8 @@ TEST(WindowE2E, LoadsTheImageIntoAReceiverPluggedInWhileTheWindowIsOpen) {
         (std::filesystem::temp_directory_path() / "morvane-window-XXXXXX").string();
     ASSERT_NE(mkdtemp(folder.data()), nullptr);
     setenv("MORVANE_DEVICES", folder.c_str(), 1);
+    // The record of loads goes to the test's folder, not the user's.
+    setenv("XDG_STATE_HOME", (folder + "/state").c_str(), 1);
 
     std::unique_ptr<SimProcess> sim;
     User user;
@@ -134,6 +148,11 @@ TEST(WindowE2E, LoadsTheImageIntoAReceiverPluggedInWhileTheWindowIsOpen) {
     EXPECT_EQ(JsonValue(report, "complete"), "true");
     EXPECT_EQ(JsonValue(report, "sha256"), Sha256Hex(EmbeddedFirmwareImage()));
     EXPECT_EQ(JsonValue(report, "image_matches"), "true");
+    const SLoadHistory history = ReadLoadHistory(folder + "/state/morvane/loads.jsonl", 5);
+    ASSERT_EQ(history.records.size(), 1u);
+    EXPECT_EQ(history.records[0].program, "morvane");
+    EXPECT_EQ(history.records[0].port, "COM" + std::to_string(kComPort));
+    EXPECT_EQ(history.records[0].result, "loaded");
     std::error_code ec;
     std::filesystem::remove_all(folder, ec);
 }

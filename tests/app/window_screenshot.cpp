@@ -36,38 +36,39 @@ namespace {
 int MidLoad(const QString& output) {
     SLoaderState state;
     CZentrelDlg dialog(&state);
-    dialog.SetPortEnumerator([](CArray<SSerInfo, SSerInfo&>& list) {
+    dialog.Controller().SetLoadLog({false, {}});
+    dialog.Controller().SetPortDiscovery([](CArray<SSerInfo, SSerInfo&>& list) {
         list = {Port("COM1", "Communications Port (COM1)"), Port("COM5", "USB Serial Port (COM5)")};
     });
     Gate release;
-    dialog.SetLoaderFactory(
-        [&release](SLoaderState* s, LoaderDeps deps) -> std::unique_ptr<CLoader> {
+    dialog.Controller().SetLoaderFactory(
+        [&release](SLoaderState* s, LoaderDeps deps) -> std::unique_ptr<CLoaderW6> {
             return std::make_unique<CScriptedLoader>(
                 s, std::move(deps), [&release](SLoaderState&, LoaderDeps&) { release.Wait(); });
         });
     dialog.OnInitDialog();
     dialog.show();
-    dialog.m_nTimer->stop();
-    dialog.m_cbComPort->setCurrentIndex(2);
-    dialog.m_btnLoad->click();
+    static_cast<QComboBox*>(dialog.GetDlgItem(IDC_COMPORT))->setCurrentIndex(2);
+    static_cast<QPushButton*>(dialog.GetDlgItem(IDC_LOAD))->click();
 
     // What a W6 load has shown by the time half the image is out: the firmware found while the
     // rate was detected, then the transfer's progress.
     state.SetFirmwareText("1.20");
     state.SetFirmwareDetected(true);
     state.SetStatus(STATUS_DETECTING_FIRMWARE);
-    dialog.RefreshStatus();
+    dialog.Controller().RefreshStatus();
     state.SetFirmwareDetected(false);
     state.SetStatus(STATUS_UPDATING_FIRMWARE);
     state.SetTotalBytes(136352);
     state.SetSentBytes(68200);
     state.SetRemainingSeconds(63);
-    dialog.RefreshStatus();
+    dialog.Controller().RefreshStatus();
     QTest::qWait(50);  // let the window paint once
 
     const bool saved = dialog.grab().save(output, "PNG");
     release.Open();
-    const bool ended = QTest::qWaitFor([&dialog] { return !dialog.IsLoadActive(); }, 10000);
+    const bool ended =
+        QTest::qWaitFor([&dialog] { return !dialog.Controller().IsLoadActive(); }, 10000);
     return saved && ended ? 0 : 1;
 }
 
@@ -93,6 +94,7 @@ int BusyPort(const QString& output) {
 
     SLoaderState state;
     CZentrelDlg dialog(&state);
+    dialog.Controller().SetLoadLog({false, {}});
     bool saved = false;
     QTimer look;
     QObject::connect(&look, &QTimer::timeout, [&] {
@@ -116,11 +118,12 @@ int BusyPort(const QString& output) {
     });
     dialog.OnInitDialog();
     dialog.show();
-    dialog.m_cbComPort->setCurrentIndex(dialog.m_cbComPort->findData(5));
+    auto* portList = static_cast<QComboBox*>(dialog.GetDlgItem(IDC_COMPORT));
+    portList->setCurrentIndex(portList->findData(5));
     look.start(50);
-    dialog.m_btnLoad->click();
+    static_cast<QPushButton*>(dialog.GetDlgItem(IDC_LOAD))->click();
     const bool shown = QTest::qWaitFor([&] { return saved; }, 20000);
-    dialog.WaitForLoadToEnd();
+    dialog.Controller().WaitForLoadToEnd();
 
     kill(holder, SIGTERM);
     waitpid(holder, nullptr, 0);

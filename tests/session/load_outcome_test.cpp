@@ -130,6 +130,10 @@ TEST(AdviceAfterLoad, SaysWhatWasHeardAndWhatToDo) {
         EXPECT_EQ(text.empty(), r.mustSay.empty());
         for (const char* s : r.mustSay) EXPECT_NE(text.find(s), std::string::npos) << s;
         for (const char* s : r.mustNotSay) EXPECT_EQ(text.find(s), std::string::npos) << s;
+        // The window sends the user to its own port list instead.
+        const std::string inWindow =
+            AdviceAfterLoad(outcome, "COM5", "/dev/ttyS4", PortChoice::PortList);
+        EXPECT_EQ(inWindow.find("morvane-cli"), std::string::npos) << inWindow;
     }
 }
 

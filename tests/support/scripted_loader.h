@@ -2,13 +2,15 @@
 // waits at until the test opens it. Both windows' tests use them.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <utility>
 
-#include "loader/loader.h"
+#include "loader/loader_w6.h"
 #include "record/loader_state.h"
+#include "record/loader_status.h"
 
 namespace morvane::testing_support {
 
@@ -32,18 +34,46 @@ private:
     bool open_ = false;
 };
 
-// Run is the test's script; it never touches a port.
-class CScriptedLoader : public CLoader {
+// A W6 loader whose Run is the test's script; it never touches a port.
+class CScriptedLoader : public CLoaderW6 {
 public:
     using Script = std::function<void(SLoaderState&, LoaderDeps&)>;
     CScriptedLoader(SLoaderState* state, LoaderDeps deps, Script script)
-        : CLoader(state, {}), state_(*state), deps_(std::move(deps)), script_(std::move(script)) {}
+        : CLoaderW6(state, {}),
+          state_(*state),
+          deps_(std::move(deps)),
+          script_(std::move(script)) {}
     void Run() override { script_(state_, deps_); }
 
 private:
     SLoaderState& state_;
     LoaderDeps deps_;
     Script script_;
+};
+
+// A load that holds half-way through the transfer (68176 of 136352 bytes, 125 s left) until the
+// test opens `release`, then completes and shows the loader's box. `halfway` opens once the first
+// half is in the record; `port` is the port the load was given.
+struct SHalfwayLoad {
+    Gate halfway;
+    Gate release;
+    std::atomic<int> port{0};
+
+    CScriptedLoader::Script Script() {
+        return [this](SLoaderState& state, LoaderDeps& deps) {
+            port = state.GetComPort();
+            state.SetStatus(STATUS_UPDATING_FIRMWARE);
+            state.SetTotalBytes(136352);
+            state.SetSentBytes(68176);
+            state.SetRemainingSeconds(125);
+            halfway.Open();
+            release.Wait();
+            state.SetSentBytes(136352);
+            state.SetRemainingSeconds(0);
+            state.SetStatus(STATUS_FIRMWARE_COMPLETE);
+            deps.prompt->ShowMessage("Load Completed\t");
+        };
+    }
 };
 
 }  // namespace morvane::testing_support

@@ -152,8 +152,9 @@ TEST(ControlStates, LoadWaitsForAPortAndEverythingIsLockedDuringALoad) {
 }
 
 // No figure of a load that is over stands beside the status of another: a new load starts from
-// the start texts, and a load that failed leaves no remaining time behind. The firmware found
-// stays, and so does the outcome of a complete transfer.
+// the start texts, the firmware found included (the receiver on the port may be another one),
+// and a load that failed leaves no remaining time behind. The outcome of a complete transfer
+// stays until the next load.
 TEST_F(StatusViewTest, FiguresOfALoadThatIsOverDoNotStay) {
     state_.SetFirmwareText("1.20");
     state_.SetFirmwareDetected(true);
@@ -172,7 +173,7 @@ TEST_F(StatusViewTest, FiguresOfALoadThatIsOverDoNotStay) {
         expected.bar = 0;
         expected.remainingTime = "Remaining Time: N/A";
         EXPECT_EQ(view_.Area(), expected) << failure;
-        EXPECT_EQ(view_.Area().firmwareOnDevice, "Firmware on Device: 1.20");
+        EXPECT_EQ(view_.Area().firmwareOnDevice, "Firmware on Device: N/A");
 
         Progress(99550, 136352, 33);
         state_.SetStatus(failure);

@@ -192,7 +192,8 @@ protected:
     void SetUp() override {
         InitDialogClasses();
         dialog_ = std::make_unique<CZentrelDlg>(&state_);
-        dialog_->SetPortEnumerator([](CArray<SSerInfo, SSerInfo&>& list) { list.clear(); });
+        dialog_->Controller().SetPortDiscovery(
+            [](CArray<SSerInfo, SSerInfo&>& list) { list.clear(); });
         window_ = dialog_->Create();
         ASSERT_NE(window_, nullptr);
     }

@@ -28,7 +28,7 @@ TEST(WindowsWindowE2E, LoadsTheImageIntoTheSimulatedReceiver) {
     ApplyCommandLine(commandLine, state);
     CZentrelDlg dialog(&state);
     std::vector<CString> boxes;
-    dialog.SetMessageBox([&boxes](const CString& text) { boxes.push_back(text); });
+    dialog.SetBoxShower([&boxes](const SNotice& box, BoxKind) { boxes.push_back(box.text); });
     HWND window = dialog.Create();
     ASSERT_NE(window, nullptr);
 
@@ -41,9 +41,9 @@ TEST(WindowsWindowE2E, LoadsTheImageIntoTheSimulatedReceiver) {
     ASSERT_GE(index, 0) << "COM" << port << " is not in the port list";
     SelectItem(window, index);
     Click(window, IDC_LOAD);
-    ASSERT_TRUE(dialog.IsLoadActive());
+    ASSERT_TRUE(dialog.Controller().IsLoadActive());
     EXPECT_TRUE(PumpUntil(
-        window, [&] { return !dialog.IsLoadActive(); }, 5 * 60 * 1000));
+        window, [&] { return !dialog.Controller().IsLoadActive(); }, 5 * 60 * 1000));
 
     EXPECT_EQ(Text(Item(window, IDC_STATUS)), "Status: Firmware Update Complete");
     EXPECT_EQ(Text(Item(window, IDC_PERCENT)), "100%");

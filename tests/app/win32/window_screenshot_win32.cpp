@@ -65,12 +65,13 @@ int main(int argc, char** argv) {
     InitDialogClasses();
     SLoaderState state;
     CZentrelDlg dialog(&state);
-    dialog.SetPortEnumerator([](CArray<SSerInfo, SSerInfo&>& list) {
+    dialog.Controller().SetLoadLog({false, {}});
+    dialog.Controller().SetPortDiscovery([](CArray<SSerInfo, SSerInfo&>& list) {
         list = {Port("COM1", "Communications Port (COM1)"), Port("COM5", "USB Serial Port (COM5)")};
     });
     testing_support::Gate release;
-    dialog.SetLoaderFactory(
-        [&release](SLoaderState* s, LoaderDeps deps) -> std::unique_ptr<CLoader> {
+    dialog.Controller().SetLoaderFactory(
+        [&release](SLoaderState* s, LoaderDeps deps) -> std::unique_ptr<CLoaderW6> {
             return std::make_unique<testing_support::CScriptedLoader>(
                 s, std::move(deps), [&release](SLoaderState&, LoaderDeps&) { release.Wait(); });
         });
@@ -84,19 +85,19 @@ int main(int argc, char** argv) {
     state.SetFirmwareText("1.20");
     state.SetFirmwareDetected(true);
     state.SetStatus(STATUS_DETECTING_FIRMWARE);
-    dialog.RefreshStatus();
+    dialog.Controller().RefreshStatus();
     state.SetFirmwareDetected(false);
     state.SetStatus(STATUS_UPDATING_FIRMWARE);
     state.SetTotalBytes(136352);
     state.SetSentBytes(68200);
     state.SetRemainingSeconds(63);
-    dialog.RefreshStatus();
+    dialog.Controller().RefreshStatus();
     Pump(window, 200);  // let the window paint
 
     const bool saved = SaveWindowPicture(window, argv[1]);
     release.Open();
     const bool ended = PumpUntil(
-        window, [&dialog] { return !dialog.IsLoadActive(); }, 10000);
+        window, [&dialog] { return !dialog.Controller().IsLoadActive(); }, 10000);
     if (!saved || !ended) {
         std::fprintf(stderr, "could not write %s\n", argv[1]);
         return 1;

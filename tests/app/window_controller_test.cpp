@@ -1,0 +1,512 @@
+// The window's behaviour, once for both toolkits: the controller driven as the user drives a
+// window, against a face that keeps what a screen would show. A load's worker reaches the window's
+// thread through the face; the test's thread serves it, as a window's event loop does.
+#include "app/window_controller.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "loader/loader_w6.h"
+#include "record/loader_state.h"
+#include "record/loader_status.h"
+#include "session/load_log.h"
+#include "tests/support/fake_power.h"
+#include "tests/support/refusing_device.h"
+#include "tests/support/scripted_loader.h"
+
+namespace morvane {
+namespace {
+
+using testing_support::CRefusingDevice;
+using testing_support::CScriptedLoader;
+using testing_support::Gate;
+
+struct Box {
+    SNotice notice;
+    BoxKind kind = BoxKind::Message;
+    bool duringLoad = false;  // the window still locked when the box showed
+};
+
+class FakeFace : public IWindowFace {
+public:
+    void SetText(WindowControl control, const std::string& text) override { texts[control] = text; }
+    void SetProgressBar(int percent) override { bar = percent; }
+    void Enable(WindowControl control, bool on) override { enabled[control] = on; }
+    void FillPortList(const std::vector<SPortItem>& shown) override {
+        items = shown;
+        selected = -1;
+    }
+    void SelectPortItem(int index) override { selected = index; }
+    [[nodiscard]] bool PortListOpen() const override { return listOpen; }
+    void ShowBox(const SNotice& notice, BoxKind kind) override {
+        EXPECT_EQ(std::this_thread::get_id(), uiThread_) << notice.text;
+        boxes.push_back({notice, kind, controller != nullptr && controller->IsLoadActive()});
+    }
+    void StartTimer(WindowTimer timer, int periodMs) override { timers[timer] = periodMs; }
+    void StopTimer(WindowTimer timer) override { timers.erase(timer); }
+    void LoadRunning(bool running, const std::string& why) override {
+        loadRunning = running;
+        if (running) sessionEndHeldFor = why;
+    }
+    void RunOnUiThread(const std::function<void()>& task) override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        const long ticket = ++handedOver_;
+        tasks_.push_back(&task);
+        wake_.notify_all();
+        wake_.wait(lock, [&] { return served_ >= ticket; });
+    }
+    void ServeEvents() override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait_for(lock, std::chrono::milliseconds(50), [this] { return !tasks_.empty(); });
+        while (!tasks_.empty()) {
+            const std::function<void()>* task = tasks_.front();
+            tasks_.pop_front();
+            lock.unlock();
+            (*task)();
+            lock.lock();
+            ++served_;
+            wake_.notify_all();
+        }
+    }
+
+    std::map<WindowControl, std::string> texts;
+    std::map<WindowControl, bool> enabled;
+    int bar = -1;
+    std::vector<SPortItem> items;
+    int selected = -1;
+    bool listOpen = false;
+    std::vector<Box> boxes;
+    std::map<WindowTimer, int> timers;
+    bool loadRunning = false;
+    std::string sessionEndHeldFor;
+    const CWindowController* controller = nullptr;
+
+private:
+    const std::thread::id uiThread_ = std::this_thread::get_id();
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<const std::function<void()>*> tasks_;
+    long handedOver_ = 0;
+    long served_ = 0;
+};
+
+// What the status area and the controls show.
+struct Screen {
+    std::string status;
+    std::string progress;
+    std::string percent;
+    int bar = 0;
+    std::string remaining;
+    bool load = false;
+    bool exit = false;
+    bool portList = false;
+
+    bool operator==(const Screen&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Screen& s) {
+    return out << "{" << s.status << " | " << s.progress << " | " << s.percent << " | " << s.bar
+               << " | " << s.remaining << " | load " << s.load << " exit " << s.exit << " list "
+               << s.portList << "}";
+}
+
+SSerInfo Port(const char* portName, const char* friendlyName) {
+    SSerInfo info;
+    info.portName = portName;
+    info.friendlyName = friendlyName;
+    return info;
+}
+
+constexpr std::uint32_t kImage = 136352;
+
+class WindowControllerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CLoader::ResetProgramWideRatesForTesting();
+        // A file of each test's own: ctest runs them side by side.
+        logFile_ = ::testing::TempDir() + "morvane-" +
+                   ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".jsonl";
+        std::remove(logFile_.c_str());
+    }
+    void TearDown() override {
+        controller_.reset();
+        std::remove(logFile_.c_str());
+    }
+
+    // The window as its initialisation leaves it; startPort -1 means no "-com".
+    void Open(std::vector<SSerInfo> ports, int startPort = -1) {
+        ports_ = std::move(ports);
+        state_.SetStartPort(startPort);
+        controller_ = std::make_unique<CWindowController>(state_, face_);
+        face_.controller = controller_.get();
+        controller_->SetPortDiscovery([this](CArray<SSerInfo, SSerInfo&>& list) {
+            list.clear();
+            if (enumError_ != nullptr) throw ComEnumError(enumError_);
+            list = ports_;
+        });
+        controller_->SetLoaderFactory([this](SLoaderState* state, LoaderDeps deps) {
+            ++loadsStarted_;
+            return std::unique_ptr<CLoaderW6>(
+                std::make_unique<CScriptedLoader>(state, std::move(deps), script_));
+        });
+        controller_->SetLoadLog({true, logFile_});
+        controller_->SetPowerService(&power_);
+        controller_->Init();
+    }
+    void Choose(int index) {
+        face_.selected = index;
+        controller_->OnSelectionChanged(index);
+        controller_->OnSelectionConfirmed();
+    }
+    std::vector<int> Ports() const {
+        std::vector<int> ports;
+        for (const SPortItem& item : face_.items) ports.push_back(item.port);
+        return ports;
+    }
+    Screen Shown() {
+        return {face_.texts[WindowControl::Status],        face_.texts[WindowControl::Progress],
+                face_.texts[WindowControl::Percent],       face_.bar,
+                face_.texts[WindowControl::RemainingTime], face_.enabled[WindowControl::Load],
+                face_.enabled[WindowControl::Exit],        face_.enabled[WindowControl::PortList]};
+    }
+
+    SLoaderState state_;
+    FakeFace face_;
+    testing::CFakePower power_;
+    std::vector<SSerInfo> ports_;
+    const char* enumError_ = nullptr;
+    CScriptedLoader::Script script_ = [](SLoaderState&, LoaderDeps&) {};
+    std::atomic<int> loadsStarted_{0};
+    std::unique_ptr<CWindowController> controller_;
+    std::string logFile_;
+};
+
+// The port list, step by step: what it offers, what stays chosen, and when Load may be pressed.
+TEST_F(WindowControllerTest, ThePortListFollowsThePortsAndLoadWaitsForAChoice) {
+    Open({Port("COM3", "COM3")});
+    EXPECT_EQ(face_.timers, (std::map<WindowTimer, int>{{WindowTimer::Status, 10},
+                                                        {WindowTimer::PortScan, kPortScanMs}}));
+    struct Step {
+        const char* what;
+        std::function<void()> act;
+        std::vector<int> ports;
+        int selected;
+        bool load;
+    };
+    const Step steps[] = {
+        {"at the start the placeholder is chosen", [] {}, {0, 3}, 0, false},
+        {"a port chosen", [&] { Choose(1); }, {0, 3}, 1, true},
+        {"ports plugged in: the choice stays on its port",
+         [&] {
+             ports_ = {Port("COM1", "COM1"), Port("COM3", "COM3"), Port("COM7", "COM7")};
+             controller_->OnTimer(WindowTimer::PortScan);
+         },
+         {0, 1, 3, 7},
+         2,
+         true},
+        {"text typed into the field is no choice, and goes when the field is left",
+         [&] {
+             face_.selected = -1;
+             controller_->OnSelectionChanged(-1);
+             controller_->OnPortFieldLeft();
+         },
+         {0, 1, 3, 7},
+         2,
+         true},
+        {"nothing moves while the user has the list open",
+         [&] {
+             face_.listOpen = true;
+             ports_ = {Port("COM1", "COM1")};
+             controller_->OnTimer(WindowTimer::PortScan);
+             face_.listOpen = false;
+         },
+         {0, 1, 3, 7},
+         2,
+         true},
+        {"the chosen port went: Load waits for a new choice",
+         [&] { controller_->RescanPorts(); },
+         {0, 1},
+         0,
+         false},
+        {"the placeholder confirmed enables Load, which then starts nothing",
+         [&] {
+             controller_->OnSelectionConfirmed();
+             controller_->OnLoad();
+         },
+         {0, 1},
+         0,
+         true},
+        {"no port left",
+         [&] {
+             ports_ = {};
+             controller_->RescanPorts();
+         },
+         {0},
+         0,
+         false},
+    };
+    for (const Step& step : steps) {
+        step.act();
+        EXPECT_EQ(Ports(), step.ports) << step.what;
+        EXPECT_EQ(face_.selected, step.selected) << step.what;
+        EXPECT_EQ(controller_->SelectedPort(), face_.items[face_.selected].port) << step.what;
+        EXPECT_EQ(face_.enabled[WindowControl::Load], step.load) << step.what;
+    }
+    EXPECT_EQ(face_.items[0].text, "No Comport Found");
+    EXPECT_EQ(loadsStarted_, 0);
+    EXPECT_FALSE(controller_->IsLoadActive());
+    EXPECT_TRUE(face_.boxes.empty());
+}
+
+// A port named with "-com" is offered whatever discovery finds, and a discovery that fails says
+// why once.
+TEST_F(WindowControllerTest, APortOfTheCommandLineStaysOfferedAndAFailedDiscoverySaysWhyOnce) {
+    enumError_ = "Port discovery failed: /sys/class/tty: Permission denied";
+    Open({Port("COM7", "COM7")}, 7);
+    EXPECT_EQ(Ports(), std::vector<int>{7});
+    EXPECT_EQ(face_.items[0].text, "COM 7");
+    ASSERT_EQ(face_.boxes.size(), 1u);
+    EXPECT_EQ(face_.boxes[0].notice, (SNotice{enumError_, ""}));
+    EXPECT_EQ(face_.boxes[0].kind, BoxKind::Warning);
+    controller_->RescanPorts();
+    EXPECT_EQ(face_.boxes.size(), 1u);
+
+    enumError_ = nullptr;
+    ports_ = {};
+    controller_->RescanPorts();
+    EXPECT_EQ(Ports(), std::vector<int>{7});
+    EXPECT_EQ(face_.selected, 0);
+    EXPECT_FALSE(face_.enabled[WindowControl::Load]);
+}
+
+// A load from start to end: the window locked while it runs, every way of closing refused with a
+// reason, the list left alone, the loader's box shown while the worker waits, the window back
+// afterwards on the same port. The next load starts from blank figures, the firmware found
+// included: the receiver on the port may be another one.
+TEST_F(WindowControllerTest, ALoadLocksTheWindowAndGivesItBack) {
+    Open({Port("COM3", "COM3"), Port("COM5", "USB Serial Port (COM5)")});
+    Choose(2);
+    // A PC about to run flat starts no load; plugged in, it does.
+    power_.SetBattery({true, true, 9});
+    controller_->OnLoad();
+    EXPECT_FALSE(controller_->IsLoadActive());
+    ASSERT_EQ(face_.boxes.size(), 1u);
+    EXPECT_EQ(face_.boxes[0].notice, (SNotice{kLowBatteryText, "The battery is at 9 %."}));
+    face_.boxes.clear();
+    power_.SetBattery({true, false, 9});
+
+    Gate detected;
+    Gate release;
+    std::atomic<int> portSeen{0};
+    script_ = [&](SLoaderState& state, LoaderDeps& deps) {
+        portSeen = state.GetComPort();
+        state.SetFirmwareText("1.20");
+        state.SetFirmwareDetected(true);
+        state.SetStatus(STATUS_CONNECTED);
+        detected.Open();
+        release.Wait();
+        state.SetTotalBytes(kImage);
+        state.SetSentBytes(kImage);
+        state.SetRemainingSeconds(0);
+        state.SetStatus(STATUS_FIRMWARE_COMPLETE);
+        deps.prompt->ShowMessage("Load Completed\t");
+    };
+    controller_->OnLoad();
+    EXPECT_TRUE(controller_->IsLoadActive());
+    EXPECT_EQ(Shown(), (Screen{"Status: Not Connected", "Progress: N/A", "0%", 0,
+                               "Remaining Time: N/A", false, false, false}));
+    detected.Wait();
+    // The PC stays awake, and the session's end waits, with the damage warning as the reason.
+    EXPECT_EQ(power_.held, 1);
+    EXPECT_EQ(power_.Why(), kDamageWarning);
+    EXPECT_TRUE(face_.loadRunning);
+    EXPECT_EQ(face_.sessionEndHeldFor, kDamageWarning);
+    controller_->OnTimer(WindowTimer::Status);
+    EXPECT_EQ(face_.texts[WindowControl::Status], "Status: Connected");
+    EXPECT_EQ(face_.texts[WindowControl::FirmwareOnDevice], "Firmware on Device: 1.20");
+
+    controller_->OnLoad();
+    EXPECT_FALSE(controller_->MayClose());
+    EXPECT_FALSE(controller_->MayClose());
+    ports_ = {Port("COM1", "COM1")};
+    controller_->RescanPorts();
+    EXPECT_EQ(Ports(), (std::vector<int>{0, 3, 5}));
+    EXPECT_EQ(loadsStarted_, 1);
+
+    release.Open();
+    controller_->WaitForLoadToEnd();
+    EXPECT_EQ(portSeen, 5);
+    EXPECT_EQ(Shown(), (Screen{"Status: Firmware Update Complete", "Progress: 136352/136352",
+                               "100%", 100, "Remaining Time: 0 seconds", true, true, true}));
+    EXPECT_EQ(face_.selected, 2);
+    EXPECT_EQ(power_.held, 0);
+    EXPECT_FALSE(face_.loadRunning);
+    ASSERT_EQ(face_.boxes.size(), 3u);
+    EXPECT_EQ(face_.boxes[0].notice, (SNotice{kCloseRefusedText, ""}));
+    EXPECT_EQ(face_.boxes[1].notice, (SNotice{kCloseRefusedText, ""}));
+    EXPECT_EQ(face_.boxes[2].notice, (SNotice{"Load Completed\t", ""}));
+    EXPECT_EQ(face_.boxes[2].kind, BoxKind::Message);
+    EXPECT_TRUE(face_.boxes[2].duringLoad);
+
+    // The same port again; the firmware line starts over.
+    ports_ = {Port("COM3", "COM3"), Port("COM5", "USB Serial Port (COM5)")};
+    Gate started;
+    Gate finish;
+    script_ = [&](SLoaderState& state, LoaderDeps&) {
+        portSeen = state.GetComPort();
+        started.Open();
+        finish.Wait();
+    };
+    portSeen = 0;
+    controller_->OnLoad();
+    started.Wait();
+    EXPECT_EQ(face_.texts[WindowControl::FirmwareOnDevice], "Firmware on Device: N/A");
+    EXPECT_EQ(face_.texts[WindowControl::Percent], "0%");
+    finish.Open();
+    controller_->WaitForLoadToEnd();
+    EXPECT_EQ(loadsStarted_, 2);
+    EXPECT_EQ(portSeen, 5);
+    EXPECT_TRUE(controller_->MayClose());
+
+    // Each load left its record, as the window's.
+    const SLoadHistory history = ReadLoadHistory(logFile_, 10);
+    ASSERT_EQ(history.records.size(), 2u);
+    EXPECT_EQ(history.records[0].program, "morvane");
+    EXPECT_EQ(history.records[0].port, "COM5");
+    EXPECT_EQ(history.records[0].result, "loaded");
+}
+
+// How a load ends, and the one box that follows: none after a complete load (the loader said so
+// itself), otherwise what was heard and what to do, pointing at the window's own port list.
+TEST_F(WindowControllerTest, AfterALoadOneBoxSaysWhatWasHeardAndWhatToDo) {
+    const Screen blank{"", "Progress: N/A", "0%", 0, "Remaining Time: N/A", true, true, true};
+    auto ended = [&](const char* status) {
+        Screen screen = blank;
+        screen.status = status;
+        return screen;
+    };
+    OpenError busy;
+    busy.kind = OpenErrorKind::Busy;
+    busy.devicePath = "/nonexistent/ttyUSB4";
+    busy.osText = "Device or resource busy";
+    struct Row {
+        const char* what;
+        CScriptedLoader::Script script;  // none: the W6 loader on a port another program holds
+        Screen screen;
+        const char* headline;  // nullptr: no box after the load
+        std::vector<const char*> detailSays;
+    };
+    const Row rows[] = {
+        {"nothing heard",
+         [](SLoaderState& s, LoaderDeps&) {
+             s.SetStatus(STATUS_DETECTING_BAUD);
+             s.SetStatus(STATUS_DEVICE_NOT_DETECTED);
+         },
+         ended("Status: Device Not Detected"),
+         "The load did not complete: Device Not Detected.",
+         {"Nothing at all came back on COM5", "powered", "(the Com Port list)"}},
+        {"the transfer broke off",
+         [](SLoaderState& s, LoaderDeps&) {
+             s.SetReplySeen(true);
+             s.SetTotalBytes(kImage);
+             s.SetSentBytes(20000);
+             s.SetRemainingSeconds(100);
+             s.SetStatus(STATUS_BLOCK_FAILED);
+         },
+         ended("Status: Firmware Block Failed"),
+         "The load did not complete: Firmware Block Failed.",
+         {"broke off after 20000 of 136352 bytes", "does not hold a whole image"}},
+        {"the loader threw",
+         [](SLoaderState& s, LoaderDeps&) {
+             s.SetReplySeen(true);
+             s.SetStatus(STATUS_WAITING);
+             throw std::runtime_error("wait interrupted");
+         },
+         ended("Status: Waiting.."),
+         "The load did not complete: Waiting...",
+         {"The receiver answered, but the load ended without sending the whole image"}},
+        {"the port would not open",
+         nullptr,
+         ended("Status: Can't Connect, Invalid COM Port"),
+         "Invalid Comport, or Comport in use!",
+         {"Cannot open COM5", "the port is in use"}},
+        {"complete",
+         [](SLoaderState& s, LoaderDeps& deps) {
+             s.SetReplySeen(true);
+             s.SetTotalBytes(kImage);
+             s.SetSentBytes(kImage);
+             s.SetRemainingSeconds(0);
+             s.SetStatus(STATUS_FIRMWARE_COMPLETE);
+             deps.prompt->ShowMessage("Load Completed\t");
+         },
+         {"Status: Firmware Update Complete", "Progress: 136352/136352", "100%", 100,
+          "Remaining Time: 0 seconds", true, true, true},
+         nullptr,
+         {}},
+    };
+    Open({Port("COM5", "COM5")});
+    Choose(1);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        face_.boxes.clear();
+        state_.SetReplySeen(false);
+        controller_->SetLoaderFactory([&](SLoaderState* state, LoaderDeps deps) {
+            if (row.script) {
+                return std::unique_ptr<CLoaderW6>(
+                    std::make_unique<CScriptedLoader>(state, std::move(deps), row.script));
+            }
+            deps.device = std::make_unique<CRefusingDevice>(busy);
+            return std::make_unique<CLoaderW6>(state, std::move(deps));
+        });
+        controller_->OnLoad();
+        controller_->WaitForLoadToEnd();
+        EXPECT_EQ(Shown(), row.screen);
+        std::vector<Box> afterLoad;
+        for (const Box& box : face_.boxes)
+            if (box.kind == BoxKind::Warning) afterLoad.push_back(box);
+        if (row.headline == nullptr) {
+            EXPECT_TRUE(afterLoad.empty());
+            continue;
+        }
+        ASSERT_EQ(face_.boxes.size(), 1u);
+        ASSERT_EQ(afterLoad.size(), 1u);
+        EXPECT_FALSE(afterLoad[0].duringLoad);
+        EXPECT_EQ(afterLoad[0].notice.text, row.headline);
+        const std::string& detail = afterLoad[0].notice.detail;
+        for (const char* says : row.detailSays)
+            EXPECT_NE(detail.find(says), std::string::npos) << says << " in:\n" << detail;
+        EXPECT_EQ(detail.find("morvane-cli"), std::string::npos) << detail;
+        // Rewrapped for a box: no terminal indent left.
+        EXPECT_EQ(detail.find("\n  "), std::string::npos) << detail;
+    }
+
+    // A record that cannot be written is said too, even after a load that went well.
+    face_.boxes.clear();
+    controller_->SetLoadLog({true, logFile_ + "/loads.jsonl"});
+    std::FILE* notAFolder = std::fopen(logFile_.c_str(), "w");
+    ASSERT_NE(notAFolder, nullptr);
+    std::fclose(notAFolder);
+    controller_->OnLoad();
+    controller_->WaitForLoadToEnd();
+    ASSERT_EQ(face_.boxes.size(), 2u);
+    EXPECT_EQ(face_.boxes[1].kind, BoxKind::Warning);
+    EXPECT_TRUE(
+        face_.boxes[1].notice.text.starts_with("The record of this load could not be written: "))
+        << face_.boxes[1].notice.text;
+}
+
+}  // namespace
+}  // namespace morvane
