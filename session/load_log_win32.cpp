@@ -45,16 +45,23 @@ std::string HostName() {
 
 std::string AppendInOneWrite(const std::string& path, std::string_view text) {
     MakeFolders(path);
-    // Opened for appending only, each write goes to the end of the file as one piece, so
-    // records of programs sharing the file (a network folder too) never interleave.
-    const HANDLE file =
-        CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Opened for appending only, each write goes to the end of the file as one piece. Not every
+    // file system keeps that promise between writers (a network share, Wine: a seek to the end,
+    // then a write), so the programs sharing the file also take turns: each holds a lock on one
+    // byte far past any record while it writes. Reading is asked for only because a lock needs it.
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | FILE_APPEND_DATA,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return path + ": " + SystemText(GetLastError());
+    OVERLAPPED turn{};
+    turn.Offset = 0xFFFFFFFEu;
+    turn.OffsetHigh = 0x7FFFFFFFu;
+    const bool locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn) != FALSE;
     DWORD written = 0;
     const BOOL ok =
         WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
     const DWORD error = GetLastError();
+    if (locked) (void)UnlockFileEx(file, 0, 1, 0, &turn);
     CloseHandle(file);
     if (!ok) return path + ": " + SystemText(error);
     if (written != text.size())
