@@ -64,7 +64,7 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
             "  130  stopped with Ctrl-C (pressed twice)\n") +
         HelpSignalExits() +
         "With several ports the exit status is the worst outcome among them (4, 5, 3, 2, then "
-        "0).\n"
+        "0);\nwith --watch, of the loads it ran (a port where nothing answered ran none).\n"
         "A PC on battery below 10 % is refused a load with exit 2 (--ignore-battery loads "
         "anyway).\n"
         "--line-check: 0 every byte came back unchanged and every pause was kept, 2 the port "
@@ -120,6 +120,17 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
                  "Check the port's adapter instead of loading: with its TX and RX joined (a "
                  "loopback plug), send blocks at a load's pace and report what came back; with a "
                  "second --com crossed to the first, send on the first and read on the second");
+    app.add_flag("--watch", o.watch,
+                 "Wait for receivers and load each one plugged from now on, verified, skipping "
+                 "those already current, until Ctrl-C; ports there at the start are left alone "
+                 "unless named with --com");
+    std::vector<std::string> matchTexts;
+    app.add_option("--match", matchTexts,
+                   "With --watch: only USB ports whose adapter has these ids (hexadecimal, as "
+                   "--list shows them); give it again for more kinds")
+        ->type_name("VID:PID[:SERIAL]");
+    bool noVerify = false;
+    app.add_flag("--no-verify", noVerify, "With --watch: do not verify the loads");
     app.add_flag("--json", o.json,
                  "Write events as JSON, one object per line, to stdout; human text goes to "
                  "stderr");
@@ -160,7 +171,7 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
     const bool byPath = port->count() > 0;
     if (!o.comPorts.empty()) o.comPort = o.comPorts.front();
     const bool loadOptions = byNumber || byPath || o.trace || o.probe || o.verify || o.allProbed ||
-                             o.skipCurrent || force || lineCheck || o.ignoreBattery;
+                             o.skipCurrent || force || lineCheck || o.ignoreBattery || o.watch;
     if (log->count() > 0 && o.logFile.empty()) return UsageError("--log needs a file name");
     if (log->count() > 0 && o.noLog) return UsageError("--log FILE or --no-log, not both");
     if (history->count() > 0) {
@@ -183,7 +194,7 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
         return o;
     }
     if (lineCheck && (o.trace || o.probe || o.verify || o.allProbed || o.json || o.ignoreBattery ||
-                      o.skipCurrent || force || o.comPorts.size() > 2))
+                      o.skipCurrent || force || o.watch || o.comPorts.size() > 2))
         return UsageError("--line-check takes one port (--com N or --port " +
                           std::string(PortOptionValueName()) +
                           "), or two crossed ports (--com N --com M), and nothing else");
@@ -193,6 +204,13 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
         return UsageError("--skip-current and --force contradict each other: give one");
     if (o.probe && (o.skipCurrent || force))
         return UsageError("--probe loads nothing, so there is nothing to skip or force");
+    if (!o.watch && (!matchTexts.empty() || noVerify))
+        return UsageError(std::string(matchTexts.empty() ? "--no-verify" : "--match") +
+                          " belongs to --watch");
+    if (o.watch && (o.probe || o.allProbed || byPath))
+        return UsageError(
+            "--watch finds the ports itself and loads them: leave out --probe, --all-probed and "
+            "--port (--com N adds a port that is there already)");
     if (o.allProbed) {
         if (byNumber || byPath)
             return UsageError("--all-probed finds the ports itself: leave out --com and --port");
@@ -207,6 +225,20 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
             if (o.comPorts[i] == o.comPorts[j])
                 return UsageError(Format("COM%d is named twice; one load per port", o.comPorts[i]));
         }
+    }
+    if (o.watch) {
+        if (o.verify && noVerify)
+            return UsageError("--verify and --no-verify contradict each other: give one");
+        for (const std::string& text : matchTexts) {
+            std::string error;
+            const std::optional<SPortMatch> match = ParsePortMatch(text, error);
+            if (!match) return UsageError(error);
+            o.matches.push_back(*match);
+        }
+        o.verify = !noVerify;
+        o.skipCurrent = !force;
+        o.action = CliAction::Load;
+        return o;
     }
     if (!byNumber && !byPath) {
         return UsageError(

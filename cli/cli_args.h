@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/watch_ports.h"
 #include "session/load_log.h"
 
 namespace morvane {
@@ -37,6 +38,10 @@ struct CliOptions {
     // default) loads it all the same.
     bool skipCurrent = false;
     bool ignoreBattery = false;  // --ignore-battery: load even on a nearly flat battery
+    // --watch: load each receiver plugged from now on, until stopped; verified and skipping the
+    // current ones unless --no-verify or --force say otherwise.
+    bool watch = false;
+    std::vector<SPortMatch> matches;  // --match VID:PID[:SERIAL]
 
     // For CliAction::Exit: what to print and the exit status.
     int exitStatus = 0;

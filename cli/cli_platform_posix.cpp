@@ -35,6 +35,7 @@ const char* HelpExamples() {
            "  morvane-cli --com 33 --com 34 --com 35   (three receivers at once)\n"
            "  morvane-cli --all-probed --verify --json >events.jsonl\n"
            "  morvane-cli --line-check --com 33  (a loopback plug on the adapter)\n"
+           "  morvane-cli --watch --match 0403:6001   (a bench: load every receiver plugged)\n"
            "\n"
            "COM numbers: ttyS0-31 = COM1-32, ttyUSB0-31 = COM33-64, ttyACM0-31 = COM65-96,\n"
            "ttyAMA0-31 = COM97-128, ttyXRUSB0-31 = COM129-160, rfcomm0-31 = COM161-192;\n"

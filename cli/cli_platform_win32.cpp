@@ -60,7 +60,8 @@ const char* HelpExamples() {
            "  morvane-cli --com 5 --verify      (load, then check that it runs the new firmware)\n"
            "  morvane-cli --com 5 --com 6 --com 7   (three receivers at once)\n"
            "  morvane-cli --all-probed --verify --json >events.jsonl\n"
-           "  morvane-cli --line-check --com 5   (a loopback plug on the adapter)";
+           "  morvane-cli --line-check --com 5   (a loopback plug on the adapter)\n"
+           "  morvane-cli --watch --match 0403:6001   (a bench: load every receiver plugged)";
 }
 
 const char* DefaultLogFileHelp() { return "%LOCALAPPDATA%\\Morvane\\loads.jsonl"; }

@@ -3,9 +3,18 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
+#include "session/load_log.h"
 #include "view/status_view.h"
 
 namespace morvane {
+
+nlohmann::ordered_json PortAddedEvent(const SSerInfo& port) {
+    nlohmann::ordered_json e;
+    e = {{"event", "port-added"}, {"device", port.devicePath}};
+    // As --list --json and the record of loads write it.
+    e["usb"] = port.isUsb ? UsbIdentityJson(port.usb) : nlohmann::ordered_json(nullptr);
+    return e;
+}
 
 CJsonEvents::CJsonEvents(std::ostream& out, std::string port, Clock::time_point start)
     : out_(out), port_(std::move(port)), start_(start) {}

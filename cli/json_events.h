@@ -13,6 +13,10 @@
 //    "status_text":"Status: Firmware Update Complete","message":"Verified: ...",
 //    "verified_version":"1.22"}
 // The status texts are the status view's; the result is the port's verdict (port_outcome.h).
+// A watch adds the ports that come and go, with what discovery knows of them:
+//   {"event":"port-added","port":"COM7","t":3.0,"device":"/dev/ttyUSB0",
+//    "usb":{"vid":"0403","pid":"6001","serial":"A50285BI","location":"1-1.2"}}
+//   {"event":"port-removed","port":"COM7","t":140.2}
 // Texts from the receiver are passed on as they came; bytes that are not UTF-8 become U+FFFD.
 #pragma once
 
@@ -23,9 +27,14 @@
 #include <string>
 
 #include "record/loader_state.h"
+#include "serial/enumerate_com_ports.h"
 #include "session/load_outcome.h"
 
 namespace morvane {
+
+// The event of a port that appeared: its device, and its adapter's USB identity (null for a port
+// that is not on USB).
+[[nodiscard]] nlohmann::ordered_json PortAddedEvent(const SSerInfo& port);
 
 class CJsonEvents {
 public:

@@ -68,8 +68,16 @@ struct CLoadRunner::Member {
     std::unique_ptr<CJsonEvents> events;
 };
 
-CLoadRunner::CLoadRunner(RunnerOutput output) : output_(output) {
+CLoadRunner::CLoadRunner(RunnerOutput output, RunnerClock clock)
+    : output_(output), clock_(std::move(clock)) {
     if (output_.manyPorts && !output_.json && output_.style.terminal) rows_.emplace(*output_.out);
+    if (!clock_.nextStop) {
+        stopRequests_.emplace();
+        clock_.nextStop = [this](std::chrono::milliseconds wait) {
+            return stopRequests_->Next(wait);
+        };
+    }
+    if (!clock_.now) clock_.now = [] { return std::chrono::steady_clock::now(); };
 }
 
 CLoadRunner::~CLoadRunner() = default;
@@ -110,11 +118,25 @@ void CLoadRunner::Add(std::unique_ptr<CLoadSession> session) {
     running_.push_back(std::move(m));
 }
 
+void CLoadRunner::SetLine(const std::string& port, const std::string& text) {
+    if (rows_) {
+        const std::size_t id = added_++;
+        rows_->Add(id, port);
+        rows_->Set(id, text);
+    } else {
+        output_.Human() << Prefix(port) << text << '\n' << std::flush;
+    }
+}
+
+void CLoadRunner::Emit(const std::string& port, const nlohmann::ordered_json& event) {
+    if (output_.json) CJsonEvents(*output_.out, port, output_.start).Emit(event);
+}
+
 void CLoadRunner::Run(const std::function<bool()>& more) {
     for (;;) {
         const bool coming = stoppedBy_ == StopRequest::None && more && more();
         if (running_.empty() && !coming) return;
-        TakeStop(stopRequests_.Next(kPollPeriod));
+        TakeStop(clock_.nextStop(kPollPeriod));
         for (auto it = running_.begin(); it != running_.end();) {
             if ((*it)->session->Done()) {
                 End(**it);
@@ -148,20 +170,25 @@ void CLoadRunner::End(Member& m) {
     const LoadOutcome outcome = m.session->Join();
     Show(m, true);
     if (m.reporter) m.reporter->Finish();
-    if (rows_) {
-        // The port's last line stays on the screen above its verdict; the others go on below.
-        rows_->Draw();
-        rows_->Remove(m.index);
-    }
     const LoadRequest& request = m.session->Request();
-    PortVerdict verdict =
-        JudgePort(request, outcome, {m.label, m.session->DevicePath(), stoppedBy_});
+    PortVerdict verdict = JudgePort(
+        request, outcome, {m.label, m.session->DevicePath(), stoppedBy_, output_.watching});
+    if (rows_) {
+        // The port's last line stays on the screen above its verdict; the others go on below. A
+        // watched port's line stays among them, saying what became of the receiver.
+        if (output_.watching) rows_->Set(m.index, verdict.word);
+        rows_->Draw();
+        if (!output_.watching) rows_->Remove(m.index);
+    } else if (output_.watching) {
+        output_.Human() << Prefix(m.label) << verdict.word << '\n' << std::flush;
+    }
     if (m.events) {
         if (outcome.verifyRan || request.probeOnly)
             m.events->Detection(request.probeOnly ? "probe" : "verify", outcome.detection);
         m.events->Emit(ResultEvent(verdict, outcome));
     }
-    const std::string prefix = output_.manyPorts ? m.label + ": " : "";
+    if (!verdict.result.empty() || !verdict.advice.empty()) Release();
+    const std::string prefix = Prefix(m.label);
     output_.Human() << Prefixed(verdict.result, prefix) << std::flush;
     *output_.err << Prefixed(verdict.advice, prefix) << std::flush;
     ended_.push_back({m.index, m.label, request, outcome, std::move(verdict)});
@@ -171,11 +198,18 @@ void CLoadRunner::TakeStop(StopRequest stop) {
     auto cancelAll = [this] {
         for (auto& m : running_) m->session->Cancel();
     };
+    if (stop == StopRequest::None) return;
+    if (running_.empty()) {
+        // Nothing runs that stopping could harm: the run ends at once.
+        stoppedBy_ = stop;
+        return;
+    }
     if (stop == StopRequest::Interrupt) {
-        switch (interrupts_.OnInterrupt(std::chrono::steady_clock::now())) {
+        switch (interrupts_.OnInterrupt(clock_.now())) {
             case CInterruptPolicy::Action::Warn:
                 Warn(std::string(kDamageWarning) +
-                     "\nPress Ctrl-C again within 5 seconds to stop the load.");
+                     "\nPress Ctrl-C again within 5 seconds to stop the load" +
+                     (output_.manyPorts ? "s." : "."));
                 break;
             case CInterruptPolicy::Action::Stop:
                 Warn(output_.manyPorts ? "Stopping every load..." : "Stopping the load...");
@@ -184,7 +218,7 @@ void CLoadRunner::TakeStop(StopRequest stop) {
                 break;
             case CInterruptPolicy::Action::ForceExit: Warn(""); ExitAtOnce(kExitInterrupted);
         }
-    } else if (stop != StopRequest::None) {
+    } else {
         // Asked to end by the system or by a closed terminal: there is no one to warn.
         if (stoppedBy_ == StopRequest::None) stoppedBy_ = stop;
         cancelAll();
@@ -193,17 +227,49 @@ void CLoadRunner::TakeStop(StopRequest stop) {
 
 // A warning on stderr, after ending whatever is drawn on the terminal so the two do not mix.
 void CLoadRunner::Warn(const std::string& text) {
+    Release();
+    if (!text.empty()) *output_.err << text << '\n' << std::flush;
+}
+
+// Before other text: the drawn lines end where they stand and are drawn again below it.
+void CLoadRunner::Release() {
     if (rows_) rows_->Release();
     for (auto& m : running_) {
         if (m->reporter) m->reporter->Finish();
     }
-    if (!text.empty()) *output_.err << text << '\n' << std::flush;
+}
+
+std::string CLoadRunner::Prefix(const std::string& port) const {
+    return output_.manyPorts ? port + ": " : "";
+}
+
+GroupResult CLoadRunner::SumUp() {
+    GroupResult group;
+    group.ports = ended_;
+    std::sort(group.ports.begin(), group.ports.end(),
+              [](const PortEnd& a, const PortEnd& b) { return a.index < b.index; });
+    group.stoppedBy = stoppedBy_;
+    if (output_.manyPorts && !group.ports.empty()) {
+        std::vector<PortSummary> summary;
+        for (const PortEnd& p : group.ports)
+            summary.push_back({p.label, p.verdict.word, p.verdict.exitStatus});
+        output_.Human() << '\n' << SummaryTable(summary) << std::flush;
+    }
+    return group;
 }
 
 std::vector<int> GroupResult::ExitStatuses() const {
     std::vector<int> statuses;
     for (const PortEnd& p : ports) statuses.push_back(p.verdict.exitStatus);
     return statuses;
+}
+
+int GroupResult::ExitStatus() const {
+    std::vector<int> statuses;
+    for (const PortEnd& p : ports) {
+        if (p.verdict.counts) statuses.push_back(p.verdict.exitStatus);
+    }
+    return WorstExitStatus(statuses);
 }
 
 GroupResult RunGroup(const std::vector<LoadRequest>& requests, RunnerOutput output,
@@ -213,19 +279,7 @@ GroupResult RunGroup(const std::vector<LoadRequest>& requests, RunnerOutput outp
     for (const LoadRequest& request : requests)
         runner.Add(makeSession ? makeSession(request) : runner.Session(request));
     runner.Run();
-
-    GroupResult group;
-    group.ports = runner.Ended();
-    std::sort(group.ports.begin(), group.ports.end(),
-              [](const PortEnd& a, const PortEnd& b) { return a.index < b.index; });
-    group.stoppedBy = runner.StoppedBy();
-    if (output.manyPorts) {
-        std::vector<PortSummary> summary;
-        for (const PortEnd& p : group.ports)
-            summary.push_back({p.label, p.verdict.word, p.verdict.exitStatus});
-        output.Human() << '\n' << SummaryTable(summary) << std::flush;
-    }
-    return group;
+    return runner.SumUp();
 }
 
 int LoadWhereProbed(const std::vector<int>& comPorts, const LoadRequest& load,
@@ -258,11 +312,11 @@ int LoadWhereProbed(const std::vector<int>& comPorts, const LoadRequest& load,
     }
     if (loads.empty()) {
         *output.err << "morvane-cli: no receiver answered on any port.\n" << std::flush;
-        const int worst = WorstExitStatus(probed.ExitStatuses());
+        const int worst = probed.ExitStatus();
         return worst == kExitLoaded ? kExitNotDetected : worst;
     }
     output.Human() << "Loading " << names << "...\n" << std::flush;
-    return WorstExitStatus(RunGroup(loads, output, makeSession).ExitStatuses());
+    return RunGroup(loads, output, makeSession).ExitStatus();
 }
 
 }  // namespace morvane

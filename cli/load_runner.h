@@ -6,13 +6,15 @@
 // The loop takes the stop requests, polls every session each 100 ms and shows it: for people
 // (one port as a single load is shown; several on a terminal one line each, redrawn in place,
 // elsewhere every line led by its port) and as JSON events. When a session ends its port's
-// verdict is written at once, so sessions may join and leave while others run.
+// verdict is written at once, so sessions may join and leave while others run: a watch adds a
+// session for each receiver plugged, from the loop's own pass.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -35,6 +37,10 @@ struct RunnerOutput {
     // Every port is named on its lines (rows on a terminal): more than one port, or ports that
     // come and go.
     bool manyPorts = false;
+    // The ports were taken up as they appeared (a watch): each keeps its line once its session
+    // ended, saying what became of the receiver, and one where no receiver answered is left alone
+    // without a word.
+    bool watching = false;
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
 
     // Where the text for people goes.
@@ -53,10 +59,28 @@ struct PortEnd {
 // Makes the session of a request (not started); empty: the product's (CLoadRunner::Session).
 using SessionFactory = std::function<std::unique_ptr<CLoadSession>(const LoadRequest&)>;
 
+// Where the loop takes its stop requests and its time; either one empty: the process's own stop
+// requests (signals, the console's control events) and the steady clock. Tests script both.
+struct RunnerClock {
+    // The next stop request, waiting at most the time given for one; None when none came.
+    std::function<StopRequest(std::chrono::milliseconds)> nextStop;
+    std::function<std::chrono::steady_clock::time_point()> now;
+};
+
+struct GroupResult {
+    std::vector<PortEnd> ports;  // in the order their sessions were added
+    StopRequest stoppedBy = StopRequest::None;
+
+    [[nodiscard]] std::vector<int> ExitStatuses() const;
+    // The program's: the worst of the ports that count (WorstExitStatus).
+    [[nodiscard]] int ExitStatus() const;
+};
+
 class CLoadRunner {
 public:
-    // Stop requests are taken from here on (and by no other thread): before any session starts.
-    explicit CLoadRunner(RunnerOutput output);
+    // The process's stop requests are taken from here on (and by no other thread): before any
+    // session starts.
+    explicit CLoadRunner(RunnerOutput output, RunnerClock clock = {});
     ~CLoadRunner();
     CLoadRunner(const CLoadRunner&) = delete;
     CLoadRunner& operator=(const CLoadRunner&) = delete;
@@ -69,14 +93,26 @@ public:
     // before Run, or from Run's `more`.
     void Add(std::unique_ptr<CLoadSession> session);
 
+    // The line of `port`, where no session runs, reads `text` (on a terminal, until a session
+    // takes the port's line over; elsewhere it is written as a line led by the port).
+    void SetLine(const std::string& port, const std::string& text);
+    // With --json: `event` about `port`, written as the port's events are.
+    void Emit(const std::string& port, const nlohmann::ordered_json& event);
+
     // The loop. Returns once no session runs and `more` (asked once a pass, where it may Add
-    // sessions) says none will come; after a stop request it is no longer asked.
+    // sessions) says none will come; after a stop request it is no longer asked. A stop request
+    // while no session runs ends it at once: there is no load to warn about.
     void Run(const std::function<bool()>& more = {});
+    // The time on the loop's clock.
+    [[nodiscard]] std::chrono::steady_clock::time_point Now() const { return clock_.now(); }
+    // A warning on stderr, after ending whatever is drawn on the terminal so the two do not mix.
+    void Warn(const std::string& text);
 
     // The ports whose sessions ended, in the order they ended.
     [[nodiscard]] const std::vector<PortEnd>& Ended() const { return ended_; }
-    // What stopped the sessions; None while nothing did.
-    [[nodiscard]] StopRequest StoppedBy() const { return stoppedBy_; }
+    // Once Run returned: the ports that ended, and with several ports the table that sums them
+    // up, written for people.
+    GroupResult SumUp();
 
 private:
     struct Member;
@@ -84,23 +120,18 @@ private:
     void Show(Member& member, bool force);
     void End(Member& member);
     void TakeStop(StopRequest stop);
-    void Warn(const std::string& text);
+    void Release();
+    [[nodiscard]] std::string Prefix(const std::string& port) const;
 
     RunnerOutput output_;
-    CStopRequests stopRequests_;
+    RunnerClock clock_;
+    std::optional<CStopRequests> stopRequests_;
     CInterruptPolicy interrupts_;
     StopRequest stoppedBy_ = StopRequest::None;
     std::optional<CPortRows> rows_;
     std::vector<std::unique_ptr<Member>> running_;
     std::vector<PortEnd> ended_;
     std::size_t added_ = 0;
-};
-
-struct GroupResult {
-    std::vector<PortEnd> ports;  // in the order of the requests
-    StopRequest stoppedBy = StopRequest::None;
-
-    [[nodiscard]] std::vector<int> ExitStatuses() const;
 };
 
 // Runs the requests side by side until every one has ended; with more than one, a table sums

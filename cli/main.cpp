@@ -13,6 +13,7 @@
 #include "cli/line_check.h"
 #include "cli/listings.h"
 #include "cli/load_runner.h"
+#include "cli/watch.h"
 #include "platform/power.h"
 #include "platform/text.h"
 #include "serial/enumerate_com_ports.h"
@@ -82,7 +83,8 @@ bool RefusedForBattery(const CliOptions& options) {
     return true;
 }
 
-// Loads, probes and verifications, on one port or several: the exit status.
+// Loads, probes and verifications, on one port or several, or on each port plugged while a watch
+// runs: the exit status.
 int RunLoads(const CliOptions& options) {
     if (RefusedForBattery(options)) return kExitPortFailed;
     SayDevicesFolderProblem();
@@ -100,6 +102,7 @@ int RunLoads(const CliOptions& options) {
     base.probeOnly = options.probe;
     base.log = LogTargetOf(options);
     base.program = "morvane-cli";
+    if (options.watch) return RunWatch({options.comPorts, options.matches}, base, output);
     if (options.allProbed) {
         const auto ports = FoundPorts();
         if (!ports) return kExitPortFailed;
@@ -125,7 +128,7 @@ int RunLoads(const CliOptions& options) {
         r.comPort = com;
         requests.push_back(r);
     }
-    return WorstExitStatus(RunGroup(requests, output).ExitStatuses());
+    return RunGroup(requests, output).ExitStatus();
 }
 
 }  // namespace

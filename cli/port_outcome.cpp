@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "cli/exit_status.h"
+#include "platform/text.h"
 #include "record/loader_status.h"
 #include "res/firmware_image.h"
 #include "view/open_error_text.h"
@@ -138,11 +139,55 @@ PortVerdict Judge(const LoadRequest& request, const LoadOutcome& outcome, const 
     return v;
 }
 
+// What a watched port's line ends with: the receiver's fate in a few words, and what the bench
+// does next.
+std::string WatchedWord(const LoadRequest& request, const LoadOutcome& outcome,
+                        const PortVerdict& v) {
+    const std::string version = kFirmwareVersion;
+    if (outcome.cancelled) {
+        if (outcome.totalBytes == 0) return "stopped: nothing was sent";
+        if (outcome.sentBytes >= outcome.totalBytes)
+            return "stopped after the whole image was sent";
+        return "stopped: the receiver may need a new load";
+    }
+    if (!outcome.failure.empty()) return "failed: " + outcome.failure;
+    if (outcome.status == STATUS_NO_UPDATE_REQUIRED)
+        return "already " + version + ", skipped — unplug";
+    const DetectionFacts& seen = outcome.detection;
+    switch (v.exitStatus) {
+        case kExitLoaded:
+            return "done " + version + (request.verify ? ", verified" : "") + " — unplug";
+        case kExitNotDetected:
+            return WentAwayDuringDetection(outcome) ? "went away — left alone"
+                                                    : "no receiver answered — left alone";
+        case kExitPortFailed: return "failed: the port would not open";
+        case kExitNotVerified:
+            if (seen.port == VerifyPort::Gone)
+                return "failed: not verified, its port did not come back";
+            if (seen.port == VerifyPort::Refused)
+                return "failed: not verified, its port would not open again";
+            if (!seen.answered) return "failed: not verified, no answer after restart";
+            return "failed: not verified, reports " +
+                   (seen.firmware.empty() ? "none" : seen.firmware);
+        default: break;
+    }
+    return "failed: " + StatusWords(StatusLineFor(outcome.status).value_or("")) +
+           Format(" after %u of %u bytes", outcome.sentBytes, outcome.totalBytes);
+}
+
 }  // namespace
 
 PortVerdict JudgePort(const LoadRequest& request, const LoadOutcome& outcome,
                       const PortFacts& facts) {
     PortVerdict v = Judge(request, outcome, facts);
+    if (facts.watched) {
+        v.word = WatchedWord(request, outcome, v);
+        if (v.exitStatus == kExitNotDetected) {
+            v.counts = false;
+            v.result.clear();
+            v.advice.clear();
+        }
+    }
     // The run stands as it ended whatever became of its record; only the advice says so.
     v.advice += RecordProblem(outcome);
     return v;

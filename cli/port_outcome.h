@@ -29,6 +29,9 @@ struct PortFacts {
     std::string label;       // "COM5", or the path given
     std::string devicePath;  // the device the port stood for when the session started
     StopRequest stoppedBy = StopRequest::None;
+    // The port was taken up by a watch as it appeared: what hangs on it may be any device, and its
+    // line tells the bench what became of the receiver and what to do next.
+    bool watched = false;
 };
 
 struct PortVerdict {
@@ -37,8 +40,13 @@ struct PortVerdict {
     std::string result;   // for standard output: whole lines, or empty
     std::string advice;   // for standard error: whole lines, or empty
     std::string message;  // one line for programs: the result, else the advice, else the status
+    // Whether the run counts towards the program's exit status: a watched port where no receiver
+    // answered ran no load, and is left alone without a word.
+    bool counts = true;
 };
 
+// For a watched port, `word` is what its line ends with: "done 1.22, verified — unplug",
+// "already 1.22, skipped — unplug", "no receiver answered — left alone", or what failed.
 [[nodiscard]] PortVerdict JudgePort(const LoadRequest& request, const LoadOutcome& outcome,
                                     const PortFacts& facts);
 

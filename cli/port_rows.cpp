@@ -16,10 +16,18 @@ std::string CPortRows::Row(const std::string& port, const SStatusArea& area,
     } else if (area.firmwareOnDevice != kFirmwareOnDeviceStartText) {
         row += "  " + area.firmwareOnDevice;
     }
-    // The firmware text is the receiver's: a line end or an escape in it would break the redraw.
+    // The firmware text is the receiver's: it may hold anything.
+    return Fit(std::move(row));
+}
+
+std::string CPortRows::Fit(std::string row) {
     std::replace_if(
         row.begin(), row.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, ' ');
-    if (row.size() > kWidth) row.resize(kWidth);
+    if (row.size() > kWidth) {
+        std::size_t cut = kWidth;
+        while (cut > 0 && (static_cast<unsigned char>(row[cut]) & 0xC0) == 0x80) --cut;
+        row.resize(cut);
+    }
     return row;
 }
 
@@ -30,7 +38,20 @@ CPortRows::Line* CPortRows::Find(std::size_t id) {
 }
 
 void CPortRows::Add(std::size_t id, const std::string& port) {
-    lines_.push_back({id, port, {}, port});
+    const auto kept = std::find_if(lines_.begin(), lines_.end(),
+                                   [&port](const Line& l) { return l.port == port; });
+    if (kept == lines_.end()) {
+        lines_.push_back({id, port, {}, port});
+    } else {
+        *kept = {id, port, {}, port};
+    }
+    dirty_ = true;
+}
+
+void CPortRows::Set(std::size_t id, const std::string& text) {
+    Line* line = Find(id);
+    if (line == nullptr) return;
+    line->text = Fit(Format("%-8s ", line->port.c_str()) + text);
     dirty_ = true;
 }
 

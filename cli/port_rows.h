@@ -3,7 +3,8 @@
 // A port's line is its status area in brief, from a status view of its own: the port, its status,
 // and during the transfer the percent and the remaining time, or before it the firmware found.
 // Ports come and go: a port's line can be added while others are drawn, and taken away once its
-// run has ended.
+// run has ended, or kept with a text of its own (how the run ended, a port unplugged) until the
+// port's next run takes it over.
 #pragma once
 
 #include <cstddef>
@@ -22,9 +23,12 @@ public:
 
     explicit CPortRows(std::ostream& out) : out_(out) {}
 
-    // A line for `port` below the others; `id` names it in the calls that follow.
+    // A line for `port` below the others, or the line `port` has already; `id` names it in the
+    // calls that follow.
     void Add(std::size_t id, const std::string& port);
     void Pass(std::size_t id, const SLoaderState& state);
+    // The line reads `text` after the port's name.
+    void Set(std::size_t id, const std::string& text);
     void Draw();
     // Before other text: the next Draw starts below it instead of over it.
     void Release() { drawnLines_ = 0; }
@@ -35,6 +39,10 @@ public:
                                          const SLoaderState& state);
 
 private:
+    // On one line of the terminal, whatever it carries: control characters would break the redraw,
+    // and so would a line that wraps (cut at a whole character).
+    [[nodiscard]] static std::string Fit(std::string row);
+
     struct Line {
         std::size_t id = 0;
         std::string port;

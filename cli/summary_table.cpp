@@ -3,17 +3,27 @@
 #include <algorithm>
 
 namespace morvane {
+namespace {
+
+// The columns a text takes: its letters, not its bytes (a watch's words hold a dash of three).
+std::size_t Columns(const std::string& text) {
+    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
+}
+
+}  // namespace
 
 std::string SummaryTable(const std::vector<PortSummary>& rows) {
     std::size_t portWidth = 4;
     std::size_t outcomeWidth = 7;
     for (const PortSummary& r : rows) {
-        portWidth = std::max(portWidth, r.port.size());
-        outcomeWidth = std::max(outcomeWidth, r.outcome.size());
+        portWidth = std::max(portWidth, Columns(r.port));
+        outcomeWidth = std::max(outcomeWidth, Columns(r.outcome));
     }
     auto line = [&](const std::string& port, const std::string& outcome, const std::string& exit) {
-        return port + std::string(portWidth - port.size() + 2, ' ') + outcome +
-               std::string(outcomeWidth - outcome.size() + 2, ' ') + exit + "\n";
+        return port + std::string(portWidth - Columns(port) + 2, ' ') + outcome +
+               std::string(outcomeWidth - Columns(outcome) + 2, ' ') + exit + "\n";
     };
     std::string out = line("Port", "Outcome", "Exit");
     for (const PortSummary& r : rows) out += line(r.port, r.outcome, std::to_string(r.exitStatus));

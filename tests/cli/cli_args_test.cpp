@@ -13,6 +13,28 @@ CliOptions Parse(std::vector<std::string> words) {
     return ParseCommandLine(words);
 }
 
+// A bench's watch verifies and leaves current receivers alone unless told otherwise.
+TEST(CliArgs, WatchDefaultsAndTheirOpposites) {
+    struct Row {
+        std::vector<std::string> words;
+        bool verify;
+        bool skipCurrent;
+    };
+    const Row rows[] = {
+        {{"--watch"}, true, true},
+        {{"--watch", "--no-verify"}, false, true},
+        {{"--watch", "--force"}, true, false},
+    };
+    for (const Row& r : rows) {
+        const CliOptions o = Parse(r.words);
+        EXPECT_TRUE(o.watch);
+        EXPECT_EQ(o.verify, r.verify) << r.words.back();
+        EXPECT_EQ(o.skipCurrent, r.skipCurrent) << r.words.back();
+    }
+    const CliOptions two = Parse({"--watch", "--match", "0403:6001", "--match", "10c4:ea60:A1"});
+    EXPECT_EQ(two.matches, (std::vector<SPortMatch>{{0x0403, 0x6001, ""}, {0x10c4, 0xea60, "A1"}}));
+}
+
 TEST(CliArgs, CombinationsOfOptions) {
     struct Row {
         std::vector<std::string> words;
@@ -75,6 +97,17 @@ TEST(CliArgs, CombinationsOfOptions) {
          false},
         {{"--line-check", "--verify", "--com", "5"}, CliAction::Exit, 1, 0, "", false},
         {{"--list", "--ignore-battery"}, CliAction::Exit, 1, 0, "", false},
+        {{"--watch", "--json"}, CliAction::Load, 0, 0, "", false},
+        {{"--watch", "--com", "4", "--match", "0403:6001"}, CliAction::Load, 0, 4, "", false},
+        {{"--watch", "--match", "0403"}, CliAction::Exit, 1, 0, "", false},
+        {{"--match", "0403:6001", "--com", "4"}, CliAction::Exit, 1, 0, "", false},
+        {{"--no-verify", "--com", "4"}, CliAction::Exit, 1, 0, "", false},
+        {{"--watch", "--verify", "--no-verify"}, CliAction::Exit, 1, 0, "", false},
+        {{"--watch", "--probe"}, CliAction::Exit, 1, 0, "", false},
+        {{"--watch", "--all-probed"}, CliAction::Exit, 1, 0, "", false},
+        {{"--watch", "--port", "/dev/ttyUSB0"}, CliAction::Exit, 1, 0, "", false},
+        {{"--watch", "--list"}, CliAction::Exit, 1, 0, "", false},
+        {{"--watch", "--line-check", "--com", "5"}, CliAction::Exit, 1, 0, "", false},
         // Usage errors.
         {{}, CliAction::Exit, 1, 0, "", false},
         {{"--trace"}, CliAction::Exit, 1, 0, "", false},

@@ -300,6 +300,16 @@ TEST(PortRows, OneLinePerPortRedrawnInPlaceWhilePortsComeAndGo) {
     rows.Pass(2, b);
     rows.Draw();
     EXPECT_EQ(out.str().rfind("\x1b[2A\rCOM6", 0), 0u) << out.str();
+    // Lines with texts of their own, cut before the letter that would wrap, not through it; COM7's
+    // next run takes its line over.
+    rows.Set(1, std::string(66, 'x') + "——");
+    rows.Set(2, "done 1.22 — unplug");
+    rows.Add(3, "COM7");
+    rows.Release();
+    out.str("");
+    rows.Draw();
+    EXPECT_EQ(out.str(),
+              "\rCOM6     " + std::string(66, 'x') + "\xe2\x80\x94\x1b[K\n\rCOM7\x1b[K\n");
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// How each way a port's run can end is told: exit status, closing-table word, the result for
-// stdout, the advice for stderr, and the result event.
+// How each way a port's run can end is told: exit status, closing-table word (a watched port's
+// last words), the result for stdout, the advice for stderr, and the result event.
 #include "cli/port_outcome.h"
 
 #include <gtest/gtest.h>
@@ -12,12 +12,15 @@
 namespace morvane {
 namespace {
 
-enum class Kind { Load, Verify, Probe };
+// Watch: a port taken up by a watch as it appeared, its load verified and a current receiver
+// skipped.
+enum class Kind { Load, Verify, Probe, Watch };
 
 LoadRequest RequestOf(Kind kind) {
     LoadRequest r;
     r.comPort = 5;
-    r.verify = kind == Kind::Verify;
+    r.verify = kind == Kind::Verify || kind == Kind::Watch;
+    r.skipCurrent = kind == Kind::Watch;
     r.probeOnly = kind == Kind::Probe;
     return r;
 }
@@ -164,12 +167,45 @@ TEST(PortOutcome, EveryEndIsToldWithResultsAndAdviceApart) {
          "stopped", "", "the probe was stopped", "may need a new load"},
         {"failed", Kind::Load, Failed(Outcome(STATUS_WAITING)), S::None, 4, "Waiting..", "",
          "morvane-cli: the load failed: boom\n", ""},
+        {"watch: verified", Kind::Watch, Verified(Detection(true, "1.22")), S::None, 0,
+         "done 1.22, verified — unplug", "Verified: the receiver reports firmware 1.22\n", "", ""},
+        {"watch: already current", Kind::Watch, Outcome(STATUS_NO_UPDATE_REQUIRED), S::None, 0,
+         "already 1.22, skipped — unplug",
+         "Skipped: the receiver already reports firmware 1.22; nothing was sent.\n", "", ""},
+        // Whatever hangs on a plugged port that did not answer is left alone without a word.
+        {"watch: nothing answered", Kind::Watch, Outcome(STATUS_DEVICE_NOT_DETECTED), S::None, 3,
+         "no receiver answered — left alone", "", "", ""},
+        {"watch: went away", Kind::Watch,
+         With(Outcome(STATUS_DEVICE_NOT_DETECTED), OpenErrorKind::NoSuchDevice), S::None, 3,
+         "went away — left alone", "", "", ""},
+        {"watch: not verified", Kind::Watch, Verified(Detection(true, "1.21")), S::None, 5,
+         "failed: not verified, reports 1.21",
+         "Not verified: the receiver reports firmware 1.21, not 1.22. Run the load again.\n", "",
+         ""},
+        {"watch: its port did not come back", Kind::Watch,
+         PortAfterRestart(VerifyPort::Gone, OpenErrorKind::NoSuchDevice), S::None, 5,
+         "failed: not verified, its port did not come back",
+         "Not verified: COM5 went away when the receiver restarted and did not come back within "
+         "30 s\n",
+         "Check the receiver's cable and power", ""},
+        {"watch: busy port", Kind::Watch, With(Outcome(STATUS_INVALID_PORT), OpenErrorKind::Busy),
+         S::None, 2, "failed: the port would not open", "", "Cannot open COM5", ""},
+        {"watch: broke off", Kind::Watch, Outcome(STATUS_BLOCK_FAILED, 20000, 136352), S::None, 4,
+         "failed: Firmware Block Failed after 20000 of 136352 bytes", "", "broke off", ""},
+        {"watch: stopped before the image", Kind::Watch, Cancelled(Outcome(STATUS_WAITING)),
+         S::Interrupt, 130, "stopped: nothing was sent", "", "still holds its firmware", ""},
+        {"watch: stopped in the transfer", Kind::Watch,
+         Cancelled(Outcome(STATUS_UPDATING_FIRMWARE, 20000, 136352)), S::Terminate, 143,
+         "stopped: the receiver may need a new load", "", "may need a new load", ""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        const PortVerdict v =
-            JudgePort(RequestOf(row.kind), row.outcome, {"COM5", "/dev/ttyS4", row.stoppedBy});
+        const bool watched = row.kind == Kind::Watch;
+        const PortVerdict v = JudgePort(RequestOf(row.kind), row.outcome,
+                                        {"COM5", "/dev/ttyS4", row.stoppedBy, watched});
         EXPECT_EQ(v.exitStatus, row.exitStatus);
+        // A watched port where nothing answered ran no load: it leaves the exit status alone.
+        EXPECT_EQ(v.counts, !watched || row.exitStatus != kExitNotDetected);
         EXPECT_EQ(v.word, row.word);
         EXPECT_EQ(v.result, row.result);
         EXPECT_EQ(v.advice.empty(), *row.adviceSays == '\0') << v.advice;

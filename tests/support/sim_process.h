@@ -258,6 +258,41 @@ private:
     bool ready_ = false;
 };
 
+// A devices folder where simulated receivers are plugged and unplugged at the moments a test
+// chooses: plugging links COM N to a running simulator's pseudo-terminal, as a USB adapter's port
+// appears when it is plugged in; unplugging removes the link. Name Dir() in MORVANE_DEVICES.
+class PlugBoard {
+public:
+    PlugBoard() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "morvane-plugs-XXXXXX").string();
+        if (mkdtemp(pattern.data()) != nullptr) dir_ = pattern;
+    }
+    ~PlugBoard() {
+        std::error_code ec;
+        if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
+    }
+    PlugBoard(const PlugBoard&) = delete;
+    PlugBoard& operator=(const PlugBoard&) = delete;
+
+    [[nodiscard]] const std::string& Dir() const { return dir_; }
+    [[nodiscard]] std::string LinkPath(int comPort) const {
+        return dir_ + "/com" + std::to_string(comPort);
+    }
+    bool Plug(const SimProcess& sim, int comPort) {
+        std::error_code ec;
+        std::filesystem::create_symlink(sim.DevicePath(), LinkPath(comPort), ec);
+        return !ec;
+    }
+    void Unplug(int comPort) {
+        std::error_code ec;
+        std::filesystem::remove(LinkPath(comPort), ec);
+    }
+
+private:
+    std::string dir_;
+};
+
 // The text of a JSON string or literal value after "key": in a flat report; empty when absent.
 inline std::string JsonValue(const std::string& json, const std::string& key) {
     const std::size_t at = json.find("\"" + key + "\":");

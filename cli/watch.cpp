@@ -1,0 +1,113 @@
+#include "cli/watch.h"
+
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/exit_status.h"
+#include "cli/json_events.h"
+#include "platform/text.h"
+
+namespace morvane {
+namespace {
+
+class CWatch {
+public:
+    CWatch(const WatchRules& rules, const LoadRequest& load, const WatchDeps& deps,
+           CLoadRunner& runner)
+        : rules_(rules), load_(load), deps_(deps), runner_(runner) {}
+
+    // The ports there when the watch starts; false when they could not be listed.
+    bool Start() {
+        const std::optional<CArray<SSerInfo, SSerInfo&>> atStart = List();
+        if (!atStart) return false;
+        ports_.emplace(rules_, *atStart);
+        nextDiscovery_ = runner_.Now();
+        return true;
+    }
+
+    // One pass of the runner's loop: the ports whose loads ended are handled, and once a second
+    // the ports are listed again. More may always come.
+    bool Pass() {
+        const std::vector<PortEnd>& ended = runner_.Ended();
+        for (; taken_ < ended.size(); ++taken_) ports_->LoadEnded(ended[taken_].label);
+        if (runner_.Now() >= nextDiscovery_) {
+            Discover();
+            nextDiscovery_ = runner_.Now() + kWatchDiscoveryPeriod;
+        }
+        return true;
+    }
+
+private:
+    // The ports there now; nothing when they could not be listed, which is said once until a
+    // listing works again: a listing that failed once (a device half-way through appearing)
+    // says nothing of the ports, and the next pass asks again.
+    std::optional<CArray<SSerInfo, SSerInfo&>> List() {
+        try {
+            std::optional<CArray<SSerInfo, SSerInfo&>> ports{std::in_place};
+            if (deps_.discover) {
+                *ports = deps_.discover();
+            } else {
+                EnumerateComPorts(*ports);
+            }
+            listingFailed_ = false;
+            return ports;
+        } catch (const ComEnumError& e) {
+            if (!listingFailed_)
+                runner_.Warn(std::string("morvane-cli: the serial ports could not be listed: ") +
+                             e.what());
+            listingFailed_ = true;
+            return std::nullopt;
+        }
+    }
+
+    void Discover() {
+        const std::optional<CArray<SSerInfo, SSerInfo&>> now = List();
+        if (!now) return;
+        const WatchChanges changes = ports_->Update(*now);
+        for (const std::string& port : changes.removed) {
+            runner_.Emit(port, {{"event", "port-removed"}});
+            runner_.SetLine(port, "unplugged");
+        }
+        for (const SSerInfo& port : changes.added) {
+            LoadRequest request = load_;
+            request.comPort = AtoI(std::string_view(port.portName).substr(3));
+            runner_.Emit(port.portName, PortAddedEvent(port));
+            runner_.SetLine(port.portName, "plugged (" + port.devicePath + ")");
+            runner_.Add(deps_.makeSession ? deps_.makeSession(request) : runner_.Session(request));
+            ports_->LoadStarted(port.portName);
+        }
+    }
+
+    const WatchRules& rules_;
+    const LoadRequest& load_;
+    const WatchDeps& deps_;
+    CLoadRunner& runner_;
+    std::optional<CWatchedPorts> ports_;
+    std::size_t taken_ = 0;  // of the runner's ended ports
+    std::chrono::steady_clock::time_point nextDiscovery_;
+    bool listingFailed_ = false;
+};
+
+}  // namespace
+
+int RunWatch(const WatchRules& rules, const LoadRequest& load, RunnerOutput output,
+             const WatchDeps& deps) {
+    output.manyPorts = true;
+    output.watching = true;
+    CLoadRunner runner(output, deps.clock);
+    CWatch watch(rules, load, deps, runner);
+    if (!watch.Start()) return kExitPortFailed;
+    output.Human() << "Watching for receivers: each one plugged is loaded"
+                   << (load.verify ? " and verified" : "")
+                   << (load.skipCurrent ? ", one already current is skipped" : "")
+                   << ". Ctrl-C ends the watch.\n"
+                   << std::flush;
+    runner.Run([&watch] { return watch.Pass(); });
+    return runner.SumUp().ExitStatus();
+}
+
+}  // namespace morvane

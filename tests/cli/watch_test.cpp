@@ -1,0 +1,318 @@
+// morvane-cli --watch: which ports it may touch, what becomes of each one from the moment it
+// appears to the moment it goes away, and the watch on the load runner's loop, on made-up port
+// lists, scripted loads and a virtual clock.
+#include "cli/watch.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "cli/exit_status.h"
+#include "loader/loader_w6.h"
+#include "record/loader_status.h"
+
+namespace morvane {
+namespace {
+
+SSerInfo Port(int com, std::string device, std::uint16_t vid = 0, std::uint16_t pid = 0,
+              std::string serial = {}) {
+    SSerInfo p;
+    p.portName = Format("COM%d", com);
+    p.devicePath = std::move(device);
+    p.isUsb = vid != 0;
+    p.usb.vid = vid;
+    p.usb.pid = pid;
+    p.usb.serial = std::move(serial);
+    return p;
+}
+
+TEST(PortMatch, ReadsTheIdsAndPicksOnlyTheBenchsAdapters) {
+    struct Text {
+        const char* text;
+        std::optional<SPortMatch> match;
+    };
+    const Text texts[] = {
+        {"0403:6001", SPortMatch{0x0403, 0x6001, ""}},
+        {"10C4:ea60:0001", SPortMatch{0x10c4, 0xea60, "0001"}},
+        {"0403", std::nullopt},
+        {"0403:6001:", std::nullopt},
+        {"4030403:6001", std::nullopt},
+        {"04g3:6001", std::nullopt},
+    };
+    for (const Text& t : texts) {
+        std::string error;
+        EXPECT_EQ(ParsePortMatch(t.text, error), t.match) << t.text;
+        EXPECT_EQ(error.empty(), t.match.has_value()) << t.text;
+    }
+
+    const std::vector<SPortMatch> bench = {{0x0403, 0x6001, ""}, {0x10c4, 0xea60, "A1"}};
+    struct Case {
+        SSerInfo port;
+        bool matches;
+    };
+    const Case cases[] = {
+        {Port(33, "/dev/ttyUSB0", 0x0403, 0x6001, "X9"), true},
+        {Port(34, "/dev/ttyUSB1", 0x10c4, 0xea60, "a1"), true},  // letter case aside
+        {Port(35, "/dev/ttyUSB2", 0x10c4, 0xea60, "A2"), false},
+        {Port(36, "/dev/ttyUSB3", 0x1a86, 0x7523), false},
+        {Port(1, "/dev/ttyS0"), false},  // not USB: never a bench adapter
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(PortMatches(bench, c.port), c.matches) << c.port.portName;
+        EXPECT_TRUE(PortMatches({}, c.port)) << c.port.portName;
+    }
+}
+
+// One discovery pass after another, and the loads the watch starts and ends between them.
+TEST(WatchedPorts, APortGoesFromAddedToHandledToRemoved) {
+    const SSerInfo onBoard = Port(1, "/dev/ttyS0");
+    const SSerInfo modem = Port(65, "/dev/ttyACM0", 0x1199, 0x9071);
+    const SSerInfo named = Port(5, "/dev/ttyS4");
+    const SSerInfo adapter = Port(33, "/dev/ttyUSB0", 0x0403, 0x6001, "A1");
+    const SSerInfo other = Port(34, "/dev/ttyUSB1", 0x1a86, 0x7523);
+    SSerInfo moved = adapter;  // the same number, now another device
+    moved.devicePath = "/dev/ttyUSB7";
+    moved.usb.serial = "B2";
+    SSerInfo renumbered = moved;  // back from its restart under another number
+    renumbered.portName = "COM40";
+    renumbered.devicePath = "/dev/ttyUSB6";
+
+    WatchRules rules;
+    rules.named = {5};
+    rules.matches = {{0x0403, 0x6001, ""}, {0x1199, 0x9071, ""}};
+    CWatchedPorts ports(rules, {onBoard, modem, named});
+
+    struct Step {
+        const char* what;
+        CArray<SSerInfo, SSerInfo&> now;
+        std::vector<std::string> added;
+        std::vector<std::string> removed;
+        std::function<void()> then;  // the loop's doings after the pass
+    };
+    const std::vector<Step> steps = {
+        {"start: only the named port",
+         {onBoard, modem, named},
+         {"COM5"},
+         {},
+         [&] { ports.LoadStarted("COM5"); }},
+        {"an adapter of the bench and another",
+         {onBoard, modem, named, adapter, other},
+         {"COM33"},
+         {},
+         [&] { ports.LoadStarted("COM33"); }},
+        {"gone while it loads: the load follows it",
+         {onBoard, modem, named, other},
+         {},
+         {},
+         [&] { ports.LoadEnded("COM5"); }},
+        {"back after the restart",
+         {onBoard, modem, named, adapter, other},
+         {},
+         {},
+         [&] { ports.LoadEnded("COM33"); }},
+        {"handled ones stay handled", {onBoard, modem, named, adapter, other}, {}, {}, [] {}},
+        {"unplugged", {onBoard, modem, other}, {}, {"COM33", "COM5"}, [] {}},
+        {"the modem re-enumerates: new, and matched", {onBoard, other}, {}, {"COM65"}, [] {}},
+        {"both back, in the order listed",
+         {onBoard, modem, other, adapter},
+         {"COM65", "COM33"},
+         {},
+         [&] { ports.LoadEnded("COM33"); }},
+        {"the number stands for another device",
+         {onBoard, modem, other, moved},
+         {"COM33"},
+         {"COM33"},
+         [&] { ports.LoadStarted("COM33"); }},
+        {"it restarts and comes back under another number: not a new receiver",
+         {onBoard, modem, other, renumbered},
+         {},
+         {},
+         [&] { ports.LoadEnded("COM33"); }},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        const WatchChanges changes = ports.Update(step.now);
+        std::vector<std::string> added;
+        for (const SSerInfo& p : changes.added) added.push_back(p.portName);
+        EXPECT_EQ(added, step.added);
+        EXPECT_EQ(changes.removed, step.removed);
+        step.then();
+    }
+}
+
+// What the receiver on a port does in a load.
+struct Script {
+    std::int32_t status = STATUS_FIRMWARE_COMPLETE;
+    const char* firmware = "1.21";
+    bool holds = false;  // runs until the load is cancelled
+};
+
+// Writes what its port's script says, or waits to be cancelled.
+class ScriptedW6 : public CLoaderW6 {
+public:
+    ScriptedW6(SLoaderState* state, IWaits* waits, Script script)
+        : CLoaderW6(state), state_(*state), waits_(waits), script_(script) {}
+    void Run() override {
+        state_.SetFirmwareText(script_.firmware);
+        state_.SetFirmwareDetected(true);
+        if (script_.holds) waits_->Sleep(3600000);
+        state_.SetStatus(script_.status);
+    }
+
+private:
+    SLoaderState& state_;
+    IWaits* waits_;
+    Script script_;
+};
+
+// The loop on a virtual clock: ports come and go on a timeline, each load is scripted by its
+// port, and the stop requests come at chosen moments.
+class WatchLoop : public ::testing::Test {
+protected:
+    using Clock = std::chrono::steady_clock;
+
+    WatchDeps Deps() {
+        WatchDeps deps;
+        deps.discover = [this] {
+            CArray<SSerInfo, SSerInfo&> now;
+            for (const auto& [com, plug] : plugged_) {
+                if (now_ >= plug.from && now_ < plug.to) now.push_back(plug.info);
+            }
+            return now;
+        };
+        deps.makeSession = [this](const LoadRequest& request) {
+            const Script script = scripts_[request.comPort];
+            requests_.push_back(request);
+            if (!script.holds) ++unfinished_;
+            SessionDeps session;
+            session.makeLoader = [script](SLoaderState* state, LoaderDeps loaderDeps) {
+                return std::make_unique<ScriptedW6>(state, loaderDeps.waits, script);
+            };
+            session.onEnded = [this, script](const LoadOutcome&) {
+                if (!script.holds) --unfinished_;
+            };
+            return std::make_unique<CLoadSession>(request, std::move(session));
+        };
+        deps.clock.nextStop = [this](std::chrono::milliseconds wait) {
+            // Every load that runs by itself has ended before virtual time goes on.
+            while (unfinished_.load() > 0) std::this_thread::yield();
+            now_ += wait;
+            const auto due = stops_.find(now_);
+            return due == stops_.end() ? StopRequest::None : due->second;
+        };
+        deps.clock.now = [this] { return now_; };
+        return deps;
+    }
+
+    void Plug(int com, std::chrono::milliseconds from, std::chrono::milliseconds to,
+              Script script = {}, SSerInfo info = {}) {
+        if (info.portName.empty()) info = Port(com, Format("/dev/ttyUSB%d", com - 33));
+        plugged_[com] = {info, start_ + from, start_ + to};
+        scripts_[com] = script;
+    }
+    void StopAt(std::chrono::milliseconds at, StopRequest request) {
+        stops_[start_ + at] = request;
+    }
+
+    // Runs the watch to its end: its exit status; what it wrote in `out_`, and as JSON events in
+    // `events_`, else for a terminal.
+    int Run(const LoadRequest& load, bool json = true) {
+        std::ostringstream out;
+        RunnerOutput output;
+        output.out = &out;
+        output.err = &err_;
+        output.json = json;
+        output.style.terminal = !json;
+        const int status = RunWatch({}, load, output, Deps());
+        out_ = out.str();
+        std::istringstream in(json ? out_ : "");
+        for (std::string line; std::getline(in, line);) {
+            const nlohmann::json e = nlohmann::json::parse(line);
+            if (e.at("event") == "status" || e.at("event") == "firmware") continue;
+            events_.push_back(
+                e.at("port").get<std::string>() + " " + e.at("event").get<std::string>() +
+                (e.contains("exit_status") ? " " + std::to_string(e.at("exit_status").get<int>())
+                                           : ""));
+        }
+        return status;
+    }
+
+    const Clock::time_point start_{std::chrono::hours(1)};
+    Clock::time_point now_ = start_;
+    struct Plugged {
+        SSerInfo info;
+        Clock::time_point from;
+        Clock::time_point to;
+    };
+    std::map<int, Plugged> plugged_;
+    std::map<int, Script> scripts_;
+    std::map<Clock::time_point, StopRequest> stops_;
+    std::vector<LoadRequest> requests_;
+    std::atomic<int> unfinished_{0};
+    std::string out_;
+    std::vector<std::string> events_;
+    std::ostringstream err_;
+};
+
+using namespace std::chrono_literals;
+
+TEST_F(WatchLoop, LoadsEachReceiverPluggedAndEndsAtOnceWhenIdle) {
+    Plug(1, 0ms, 1h, {}, Port(1, "/dev/ttyS0"));  // the PC's own: never touched
+    Plug(33, 2s, 9s);
+    Plug(34, 4s, 1h, {STATUS_DEVICE_NOT_DETECTED});  // no receiver: left alone
+    Plug(35, 5s, 1h, {STATUS_NO_UPDATE_REQUIRED, "1.22"});
+    StopAt(20s, StopRequest::Interrupt);
+    LoadRequest load;
+    load.skipCurrent = true;
+
+    EXPECT_EQ(Run(load), kExitLoaded);
+    EXPECT_EQ(events_, (std::vector<std::string>{
+                           "COM33 port-added", "COM33 start", "COM33 result 0", "COM34 port-added",
+                           "COM34 start", "COM34 result 3", "COM35 port-added", "COM35 start",
+                           "COM35 result 0", "COM33 port-removed"}))
+        << err_.str();
+    ASSERT_EQ(requests_.size(), 3u);
+    EXPECT_TRUE(requests_[0].skipCurrent);
+    EXPECT_FALSE(requests_[0].verify);
+    EXPECT_EQ(now_, start_ + 20s);  // ended at the first Ctrl-C, with no warning
+    EXPECT_EQ(err_.str().find("WARNING"), std::string::npos) << err_.str();
+}
+
+// On a terminal each port keeps its line, which ends with what became of the receiver; a port
+// where nothing answered is left alone without a word.
+TEST_F(WatchLoop, OnATerminalEachPortKeepsItsLine) {
+    Plug(33, 2s, 9s);
+    Plug(34, 4s, 1h, {STATUS_DEVICE_NOT_DETECTED});
+    StopAt(20s, StopRequest::Interrupt);
+    EXPECT_EQ(Run(LoadRequest{}, false), kExitLoaded);
+    // The last drawing of the lines, and the table below them.
+    EXPECT_EQ(out_.substr(out_.rfind("\x1b[2A")),
+              "\x1b[2A\rCOM33    unplugged\x1b[K\n"
+              "\rCOM34    no receiver answered — left alone\x1b[K\n"
+              "\nPort   Outcome                            Exit\n"
+              "COM33  done 1.22 — unplug                 0\n"
+              "COM34  no receiver answered — left alone  3\n");
+    EXPECT_EQ(err_.str(), "");
+}
+
+TEST_F(WatchLoop, CtrlCDuringALoadWarnsThenStopsIt) {
+    Plug(33, 1s, 1h, {STATUS_FIRMWARE_COMPLETE, "1.21", true});
+    Plug(34, 1s, 1h, {STATUS_BLOCK_FAILED});
+    StopAt(10s, StopRequest::Interrupt);
+    StopAt(12s, StopRequest::Interrupt);
+    LoadRequest load;
+    load.verify = true;
+    EXPECT_EQ(Run(load), kExitInterrupted);
+    EXPECT_NE(err_.str().find("Press Ctrl-C again within 5 seconds"), std::string::npos);
+    EXPECT_NE(err_.str().find("Stopping every load..."), std::string::npos);
+    const std::vector<std::string> results = {events_[events_.size() - 2], events_.back()};
+    EXPECT_EQ(results, (std::vector<std::string>{"COM34 result 4", "COM33 result 130"}));
+}
+
+}  // namespace
+}  // namespace morvane
