@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -153,6 +154,15 @@ TEST(WindowE2E, LoadsTheImageIntoAReceiverPluggedInWhileTheWindowIsOpen) {
     EXPECT_EQ(history.records[0].program, "morvane");
     EXPECT_EQ(history.records[0].port, "COM" + std::to_string(kComPort));
     EXPECT_EQ(history.records[0].result, "loaded");
+    // morvane-cli's history table shows the window's load as it shows its own.
+    std::string table;
+    if (FILE* cli = popen(MORVANE_CLI_PATH " --history 5", "r")) {
+        char chunk[256];
+        while (fgets(chunk, sizeof chunk, cli) != nullptr) table += chunk;
+        EXPECT_EQ(pclose(cli), 0) << table;
+    }
+    EXPECT_NE(table.find("COM" + std::to_string(kComPort)), std::string::npos) << table;
+    EXPECT_NE(table.find("loaded"), std::string::npos) << table;
     std::error_code ec;
     std::filesystem::remove_all(folder, ec);
 }
