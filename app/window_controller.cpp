@@ -25,7 +25,11 @@ CWindowController::CWindowController(SLoaderState& state, IWindowFace& face)
       m_discover([](CArray<SSerInfo, SSerInfo&>& ports) { EnumerateComPorts(ports); }),
       m_power(&SystemPowerService()) {}
 
-CWindowController::~CWindowController() { WaitForLoadToEnd(); }
+CWindowController::~CWindowController() {
+    WaitForLoadToEnd();
+    // The scan needs only the discovery and its own result, never the window: it ends by itself.
+    if (m_scanThread.joinable()) m_scanThread.join();
+}
 
 void CWindowController::Init() {
     m_startPort = m_state.GetStartPort();
@@ -67,10 +71,40 @@ void CWindowController::ShowPorts(const std::vector<SPortItem>& items, int selec
 }
 
 void CWindowController::RescanPorts() {
+    // One discovery at a time: the fallback scan's result comes first, and this one after it.
+    if (m_scanThread.joinable()) {
+        m_rescanAfterScan = true;
+        return;
+    }
     // During a load the list is locked on the port being loaded; the user may have it open.
     if (m_loadActive || m_face.PortListOpen()) return;
-    const std::optional<std::vector<SPortItem>> items =
-        RescanPortItems(m_discover, m_startPort, m_items);
+    ShowRescan(RescanPortItems(m_discover, m_startPort, m_items));
+}
+
+void CWindowController::StartPortScan() {
+    if (m_scanThread.joinable() || m_loadActive || m_face.PortListOpen()) return;
+    m_scanDone.store(false, std::memory_order_relaxed);
+    // The thread takes copies of what it reads, and writes only its result.
+    m_scanThread = std::thread([this, discover = m_discover, start = m_startPort, shown = m_items] {
+        m_scanned = RescanPortItems(discover, start, shown);
+        m_scanDone.store(true, std::memory_order_release);
+    });
+}
+
+void CWindowController::TakePortScan() {
+    if (!m_scanThread.joinable() || !m_scanDone.load(std::memory_order_acquire)) return;
+    m_scanThread.join();
+    const std::optional<std::vector<SPortItem>> items = std::move(m_scanned);
+    m_scanned.reset();
+    // A load started or the list opened meanwhile: the next scan catches up.
+    if (!m_loadActive && !m_face.PortListOpen()) ShowRescan(items);
+    if (m_rescanAfterScan) {
+        m_rescanAfterScan = false;
+        RescanPorts();
+    }
+}
+
+void CWindowController::ShowRescan(const std::optional<std::vector<SPortItem>>& items) {
     if (!items) return;
     const int index = IndexOfPort(*items, SelectedPort());
     ShowPorts(*items, index >= 0 ? index : 0);
@@ -100,10 +134,11 @@ void CWindowController::OnPortFieldLeft() {
 
 void CWindowController::OnTimer(WindowTimer timer) {
     if (timer == WindowTimer::PortScan) {
-        RescanPorts();
+        StartPortScan();
         return;
     }
     m_face.StopTimer(WindowTimer::Status);
+    TakePortScan();
     RefreshStatus();
     m_face.StartTimer(WindowTimer::Status, kStatusPeriodMs);
 }

@@ -11,14 +11,18 @@
 // the session keeps the PC awake and the window holds off the end of the user's session.
 //
 // Threads: everything runs on the window's thread except a load's worker, which reaches the
-// window only through IWindowFace::RunOnUiThread (the loader's boxes, the end of the load).
+// window only through IWindowFace::RunOnUiThread (the loader's boxes, the end of the load), and
+// the port scan of the fallback timer: Windows' set-up library can take long enough to stall the
+// window, so that scan runs on a thread of its own and the next status pass shows what it found.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "loader/load_seams.h"
@@ -130,8 +134,13 @@ public:
     void RefreshStatus();
     // Discovery again, and the list brought up to date: ports that came appear, ports that went
     // disappear, and the selection stays on its port while that port is there. Nothing while a
-    // load runs or while the list is open.
+    // load runs or while the list is open. For a change the system announced; the fallback
+    // timer scans on a thread instead (OnTimer).
     void RescanPorts();
+    // True while the fallback timer's scan runs; its result shows at the next status pass.
+    [[nodiscard]] bool PortScanRunning() const {
+        return m_scanThread.joinable() && !m_scanDone.load(std::memory_order_acquire);
+    }
     // Serves the window's thread until no load is left, then lets the last worker finish. For
     // the program's end and for tests; the window's own loop needs no such wait.
     void WaitForLoadToEnd();
@@ -156,6 +165,9 @@ private:
     };
 
     void FillPorts();
+    void ShowRescan(const std::optional<std::vector<SPortItem>>& items);
+    void StartPortScan();
+    void TakePortScan();
     void ShowPorts(const std::vector<SPortItem>& items, int selected);
     void ShowControls();
     void ShowStatusArea();
@@ -177,6 +189,12 @@ private:
     bool m_loadActive = false;
     bool m_refusingClose = false;             // the box that says why is open
     std::unique_ptr<CLoadSession> m_session;  // the latest load's, until the next or the end
+    // The fallback timer's scan: the thread writes m_scanned, then sets m_scanDone; the window's
+    // thread reads it only after joining the thread.
+    std::thread m_scanThread;
+    std::atomic<bool> m_scanDone{false};
+    std::optional<std::vector<SPortItem>> m_scanned;
+    bool m_rescanAfterScan = false;  // the system announced a change while the scan ran
 };
 
 }  // namespace morvane
