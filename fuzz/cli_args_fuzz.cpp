@@ -16,8 +16,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const CliOptions o = ParseCommandLine(args);
     switch (o.action) {
         case CliAction::Load:
-            // Exactly one way of naming the port, and a usable one.
-            FUZZ_CHECK((o.comPort > 0) != !o.portPath.empty());
+            // Exactly one way of naming the port, and a usable one; a watch finds its ports
+            // itself and takes only numbers beside them.
+            if (o.watch) {
+                FUZZ_CHECK(o.portPath.empty() && (o.comPort > 0) == !o.comPorts.empty());
+            } else {
+                FUZZ_CHECK((o.comPort > 0) != !o.portPath.empty());
+            }
             FUZZ_CHECK(o.outText.empty() && o.errText.empty());
             break;
         case CliAction::LineCheck:
