@@ -28,6 +28,7 @@ namespace fs = std::filesystem;
 using testing::ChildProcess;
 using testing::ChildStderr;
 using testing::PlugBoard;
+using testing::ReadTextFile;
 using testing::SimProcess;
 
 bool Has(const std::string& text, const std::string& part) {
@@ -42,11 +43,6 @@ std::vector<nlohmann::json> Events(const std::string& out, const std::string& ki
         if (!e.is_discarded() && e.value("event", "") == kind) events.push_back(std::move(e));
     }
     return events;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // Two receivers on 1.21 and one already on 1.22, plugged a few seconds apart into a running
@@ -74,11 +70,11 @@ TEST(WatchAgainstSims, LoadsEachReceiverPluggedAndSkipsTheCurrentOne) {
     while (Events(cli.Out(), "result").size() < 3 && std::chrono::steady_clock::now() < deadline)
         cli.Wait(1s);
     cli.Signal(SIGINT);  // idle now: it ends at once
-    EXPECT_EQ(cli.Wait(10s), 0) << ReadFile(errFile);
+    EXPECT_EQ(cli.Wait(10s), 0) << ReadTextFile(errFile);
 
     std::map<std::string, nlohmann::json> results;
     for (const nlohmann::json& e : Events(cli.Out(), "result")) results[e.at("port")] = e;
-    ASSERT_EQ(results.size(), 3u) << cli.Out() << ReadFile(errFile);
+    ASSERT_EQ(results.size(), 3u) << cli.Out() << ReadTextFile(errFile);
     for (const char* port : {"COM7", "COM8"}) {
         EXPECT_EQ(results[port].at("exit_status"), 0) << port;
         EXPECT_EQ(results[port].at("verified_version"), kFirmwareVersion) << port;
@@ -98,13 +94,13 @@ TEST(WatchAgainstSims, LoadsEachReceiverPluggedAndSkipsTheCurrentOne) {
     EXPECT_FALSE(Has(current.Report(), "CONNECT_TO_GPS")) << current.Report();
 
     std::map<std::string, SLoadRecord> records;
-    std::istringstream lines(ReadFile(log));
+    std::istringstream lines(ReadTextFile(log));
     for (std::string line; std::getline(lines, line);) {
         const std::optional<SLoadRecord> record = ParseLoadRecord(line);
         ASSERT_TRUE(record) << line;
         records[record->port] = *record;
     }
-    ASSERT_EQ(records.size(), 3u) << ReadFile(log);
+    ASSERT_EQ(records.size(), 3u) << ReadTextFile(log);
     for (const char* port : {"COM7", "COM8"}) {
         const SLoadRecord& r = records[port];
         EXPECT_EQ(r.program, "morvane-cli");

@@ -14,7 +14,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -291,8 +290,7 @@ TEST(SimProgram, FirstLineLinkReportAndExitStatus) {
     EXPECT_FALSE(
         std::filesystem::exists(std::filesystem::symlink_status(dir / "devices" / "com9")));
 
-    std::ifstream in(report);
-    const std::string json((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string json = testing::ReadTextFile(report);
     EXPECT_THAT(json, HasSubstr("{\"t\":"));
     EXPECT_THAT(json, HasSubstr(",\"rate\":19200,\"line\":\"$JI\"}"));
     EXPECT_THAT(

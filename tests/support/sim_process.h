@@ -29,6 +29,12 @@ extern char** environ;
 
 namespace morvane::testing {
 
+// A whole file as it is now; empty when it cannot be read.
+inline std::string ReadTextFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 // Where a child's stderr goes.
 enum class ChildStderr {
     Inherited,  // this process's stderr: its lines show in the test's output
@@ -241,16 +247,11 @@ public:
     int WaitForExit(std::chrono::milliseconds limit) { return child_ ? child_->Wait(limit) : -1; }
 
     // The report, complete once the simulator has ended.
-    [[nodiscard]] std::string Report() const { return ReadText(ReportPath()); }
+    [[nodiscard]] std::string Report() const { return ReadTextFile(ReportPath()); }
     // The log lines, when they were kept in LogPath().
-    [[nodiscard]] std::string Log() const { return ReadText(LogPath()); }
+    [[nodiscard]] std::string Log() const { return ReadTextFile(LogPath()); }
 
 private:
-    static std::string ReadText(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
-
     std::string dir_;
     std::string devicePath_;
     std::string linkPath_;
