@@ -10,7 +10,7 @@
 set -euo pipefail
 
 packages=(
-  g++ cmake make pkg-config
+  g++ cmake make pkg-config ccache
   libgtest-dev libgmock-dev
   qt6-base-dev libxcb1-dev libcli11-dev nlohmann-json3-dev
   fonts-dejavu-core
@@ -24,7 +24,7 @@ for extra in "$@"; do
     fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
     windows)
       packages=(
-        g++ cmake make pkg-config libsystemd-dev libcli11-dev nlohmann-json3-dev
+        g++ cmake make pkg-config ccache libsystemd-dev libcli11-dev nlohmann-json3-dev
         g++-mingw-w64-x86-64-posix googletest
         wine wine64 xvfb xauth fonts-wine nsis
       ) ;;
