@@ -37,6 +37,6 @@ else
     grep -v -e '^tests/' -e '^bench/' -e '^fuzz/' -e '_win32' -e '/win32/')
 fi
 [ $# -gt 0 ] && files=("$@")
-printf '%s\n' "${files[@]}" |
-  xargs -P "$(nproc)" -n 4 clang-tidy -p "$build" --quiet "${args[@]}" 2>/dev/null
+# A file already found clean with the same preprocessed text and command is not tidied again.
+python3 tools/lib/tidy_cache.py --build "$build" --jobs "$(nproc)" "${args[@]}" "${files[@]}"
 echo "tidy ($target): ${#files[@]} files clean"

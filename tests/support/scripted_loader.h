@@ -2,7 +2,10 @@
 // waits at until the test opens it. Both windows' tests use them.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -23,9 +26,12 @@ public:
         }
         cv_.notify_all();
     }
+    // Bounded, so that a test whose gate is never opened fails in a minute and names the cause
+    // instead of hanging until ctest gives up on the whole program.
     void Wait() {
         std::unique_lock<std::mutex> lock(mutex_);
-        cv_.wait(lock, [this] { return open_; });
+        if (!cv_.wait_for(lock, std::chrono::minutes(1), [this] { return open_; }))
+            ADD_FAILURE() << "a gate the test should have opened stayed shut for a minute";
     }
 
 private:
