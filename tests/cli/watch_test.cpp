@@ -61,7 +61,7 @@ TEST(PortMatch, ReadsTheIdsAndPicksOnlyTheBenchsAdapters) {
         {Port(35, "/dev/ttyUSB2", 0x10c4, 0xea60, "A2"), false},
         {Port(36, "/dev/ttyUSB3", 0x1a86, 0x7523), false},
         {Port(37, "/dev/ttyUSB4", 0x0403, 0x6015), false},  // the vendor alone is not enough
-        {Port(1, "/dev/ttyS0"), false},  // not USB: never a bench adapter
+        {Port(1, "/dev/ttyS0"), false},                     // not USB: never a bench adapter
     };
     for (const Case& c : cases) {
         EXPECT_EQ(PortMatches(bench, c.port), c.matches) << c.port.portName;
