@@ -1,9 +1,8 @@
 #include <sys/uio.h>
 // Where in our source a record was sent from tells an administrator nothing.
 #define SD_JOURNAL_SUPPRESS_LOCATION
-#include <systemd/sd-journal.h>
-
 #include <cstring>
+#include <systemd/sd-journal.h>
 
 #include "session/system_log.h"
 

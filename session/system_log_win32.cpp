@@ -25,8 +25,8 @@ public:
 // The record's texts are UTF-8; the event log's are UTF-16.
 std::wstring Wide(const std::string& text) {
     if (text.empty()) return {};
-    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0);
+    const int size =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring out(static_cast<std::size_t>(size), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
     return out;
@@ -57,9 +57,8 @@ std::string ReportLoadEvent(const SLoadRecord& record, CEventLogCalls& calls) {
     for (const std::string& text : EventLogStrings(record)) texts.push_back(Wide(text));
     std::vector<const wchar_t*> strings;
     for (const std::wstring& text : texts) strings.push_back(text.c_str());
-    const BOOL reported =
-        calls.ReportEventW(log, EventType(SeverityOf(record)), kLoadRecordEventId,
-                           static_cast<WORD>(strings.size()), strings.data());
+    const BOOL reported = calls.ReportEventW(log, EventType(SeverityOf(record)), kLoadRecordEventId,
+                                             static_cast<WORD>(strings.size()), strings.data());
     const DWORD error = calls.GetLastError();
     calls.DeregisterEventSource(log);
     if (!reported) return Format("the event log: error %lu", error);

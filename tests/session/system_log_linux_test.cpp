@@ -77,7 +77,8 @@ std::vector<std::string> ParseEntry(const std::string& entry) {
             if (at + 8 > entry.size()) break;
             std::uint64_t size = 0;
             for (int i = 7; i >= 0; --i)
-                size = (size << 8) | static_cast<unsigned char>(entry[at + static_cast<unsigned>(i)]);
+                size =
+                    (size << 8) | static_cast<unsigned char>(entry[at + static_cast<unsigned>(i)]);
             at += 8;
             line += "=" + entry.substr(at, size);
             at += size + 1;

@@ -33,9 +33,12 @@ SLoadRecord Load(const char* result, bool usb, const char* before, const char* a
 // priority by how the load ended.
 TEST(SystemLog, JournalFieldsOfARecord) {
     const std::vector<std::string> common = {
-        "MORVANE_STARTED=2025-05-02T14:03:07Z", "MORVANE_ENDED=2025-05-02T14:04:58Z",
-        "MORVANE_PROGRAM=morvane-cli",          "MORVANE_VERSION=1.0.0.0",
-        "MORVANE_HOST=bench-3",                 "MORVANE_PORT=COM33",
+        "MORVANE_STARTED=2025-05-02T14:03:07Z",
+        "MORVANE_ENDED=2025-05-02T14:04:58Z",
+        "MORVANE_PROGRAM=morvane-cli",
+        "MORVANE_VERSION=1.0.0.0",
+        "MORVANE_HOST=bench-3",
+        "MORVANE_PORT=COM33",
         "MORVANE_DEVICE=/dev/ttyUSB0",
     };
     const std::vector<std::string> tail = {
@@ -54,7 +57,8 @@ TEST(SystemLog, JournalFieldsOfARecord) {
          "COM33 (USB A50285BI): verified, firmware 1.21 -> 1.22, 111.2 s",
          "6",
          {"MORVANE_USB_VID=0403", "MORVANE_USB_PID=6001", "MORVANE_USB_SERIAL=A50285BI",
-          "MORVANE_FIRMWARE_BEFORE=1.21", "MORVANE_FIRMWARE_AFTER=1.22", "MORVANE_RESULT=verified"}},
+          "MORVANE_FIRMWARE_BEFORE=1.21", "MORVANE_FIRMWARE_AFTER=1.22",
+          "MORVANE_RESULT=verified"}},
         {Load("not-detected", false, "", ""),
          "COM33: not-detected, 111.2 s",
          "4",
