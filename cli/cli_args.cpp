@@ -141,7 +141,8 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
                        std::string("Append the record of each load to FILE instead of ") +
                            DefaultLogFileHelp())
             ->type_name("FILE");
-    app.add_flag("--no-log", o.noLog, "Keep no record of the loads, in the file or the system's log");
+    app.add_flag("--no-log", o.noLog,
+                 "Keep no record of the loads, in the file or the system's log");
     std::string historyCount;
     CLI::Option* history =
         app.add_option("--history", historyCount,
