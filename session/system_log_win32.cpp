@@ -56,6 +56,7 @@ std::string ReportLoadEvent(const SLoadRecord& record, CEventLogCalls& calls) {
     std::vector<std::wstring> texts;
     for (const std::string& text : EventLogStrings(record)) texts.push_back(Wide(text));
     std::vector<const wchar_t*> strings;
+    strings.reserve(texts.size());
     for (const std::wstring& text : texts) strings.push_back(text.c_str());
     const BOOL reported = calls.ReportEventW(log, EventType(SeverityOf(record)), kLoadRecordEventId,
                                              static_cast<WORD>(strings.size()), strings.data());
