@@ -180,7 +180,7 @@ private:
     CPrompt m_prompt;
     PortDiscovery m_discover;
     LoaderFactory m_makeLoader;
-    SLoadLogTarget m_log;
+    SLoadLogTarget m_log{true, {}, true};
     IPowerService* m_power;
     CStatusView m_view;
     int m_startPort = -1;  // the port of "-com", or -1

@@ -41,7 +41,9 @@ std::vector<std::string> NormaliseArguments(const std::vector<std::string>& args
     return out;
 }
 
-SLoadLogTarget LogTargetOf(const CliOptions& options) { return {!options.noLog, options.logFile}; }
+SLoadLogTarget LogTargetOf(const CliOptions& options) {
+    return {!options.noLog, options.logFile, !options.noLog};
+}
 
 CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
     const std::vector<std::string> args = NormaliseArguments(rawArgs);
@@ -139,7 +141,8 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
                        std::string("Append the record of each load to FILE instead of ") +
                            DefaultLogFileHelp())
             ->type_name("FILE");
-    app.add_flag("--no-log", o.noLog, "Keep no record of the loads");
+    app.add_flag("--no-log", o.noLog,
+                 "Keep no record of the loads, in the file or the system's log");
     std::string historyCount;
     CLI::Option* history =
         app.add_option("--history", historyCount,

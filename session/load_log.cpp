@@ -5,10 +5,12 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "platform/debug.h"
 #include "platform/sha256.h"
 #include "platform/text.h"
 #include "record/loader_status.h"
 #include "res/firmware_image.h"
+#include "session/system_log.h"
 
 namespace morvane {
 namespace {
@@ -188,6 +190,10 @@ std::string CLoadRecorder::Finished(const SRunEnd& end, const std::string& firmw
     r.bytesTotal = state.GetTotalBytes();
     r.imageSha256 = CarriedImageSha256();
     r.durationSeconds = took.count();
+    if (target_.systemLog) {
+        const std::string unsent = SendToSystemLog(r);
+        if (!unsent.empty()) OutputDebugStringA(("load record: " + unsent + "\n").c_str());
+    }
     return AppendLoadRecord(target_, r);
 }
 

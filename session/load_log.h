@@ -85,7 +85,9 @@ struct SRunEnd {
 // Where records go: the default file, another one, or nowhere.
 struct SLoadLogTarget {
     bool enabled = true;
-    std::string file;  // empty: the default file of this system
+    std::string file;        // empty: the default file of this system
+    bool systemLog = false;  // also the system's log (the journal, the event log); the programs'
+                             // records go there, a test's stay in its file
 };
 
 // $XDG_STATE_HOME/morvane/loads.jsonl (or ~/.local/state/morvane/loads.jsonl); on Windows
@@ -121,7 +123,8 @@ public:
     // As the load starts: the time, the port ("COM5" or a path), the device it stands for, and
     // what the system knows of its adapter.
     void Started(const std::string& port, const std::string& device, int comPort);
-    // As it ends: the record appended. Empty when written (or off), else why not.
+    // As it ends: the record appended, and sent to the system's log when the target asks.
+    // Empty when written (or off), else why not; the system's log is the debug channel's.
     [[nodiscard]] std::string Finished(const SRunEnd& end, const std::string& firmwareBefore,
                                        const std::string& firmwareAfter, const SLoaderState& state);
 

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # The Windows installer as a user meets it, under Wine: a silent install (/S) into a prefix of
-# its own, the installed morvane-cli.exe --version, the licence, the Start-menu entry and the
-# entry among the installed programs, then a silent uninstall that leaves nothing behind. The
-# portable .zip, when given, must hold the same files.
+# its own, the installed morvane-cli.exe --version, the licence, the Start-menu entry, the
+# entry among the installed programs and the event source of the records of loads, then a
+# silent uninstall that leaves nothing behind. The portable .zip, when given, must hold the same
+# files.
 #   tools/test-windows-installer.sh SETUP.exe VERSION [PORTABLE.zip]
 set -euo pipefail
 setup="$(realpath "$1")"
@@ -13,6 +14,7 @@ here="$(cd "$(dirname "$0")/.." && pwd)"
 . "$here/tools/lib/wine.sh"
 morvane_wine_env "${MORVANE_INSTALLER_WINEPREFIX:-$here/build-windows/wineprefix-installer}"
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Morvane'
+event_source_key='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Morvane'
 publisher="$(sed -n 's/^Copyright ([cC]) [0-9, -]* //p' "$here/LICENSE" | head -n 1)"
 
 fail() {
@@ -20,11 +22,11 @@ fail() {
   exit 1
 }
 
-# The data of one value of the uninstall entry, as `reg query` prints it.
-uninstall_value() {
-  wine reg query "$uninstall_key" /v "$1" | tr -d '\r' |
-    sed -n "s/^ *$1 *REG_[A-Z_]* *//p"
+# The data of one value of a key, as `reg query` prints it.
+reg_value() {
+  wine reg query "$1" /v "$2" | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
 }
+uninstall_value() { reg_value "$uninstall_key" "$1"; }
 
 if [ -n "$portable" ]; then
   listing="$(python3 -c 'import sys, zipfile; print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "$portable")"
@@ -57,6 +59,11 @@ size="$(uninstall_value EstimatedSize)"
 # The two programs take some MiB; a size of 0 or a few KiB means it was not measured.
 [ -n "$size" ] && [ $((size)) -gt 1024 ] || fail "the uninstall entry's size is '$size'"
 
+# The records of loads reach the Application event log under a source of their own.
+message_file="$(reg_value "$event_source_key" EventMessageFile)"
+[ "$message_file" = 'C:\Program Files\Morvane\morvane-cli.exe' ] ||
+  fail "the event source 'Morvane' names '$message_file' as its message file"
+
 # The uninstaller runs a copy of itself from the temporary folder: wait for it.
 wine "$programs/uninstall.exe" /S
 wineserver --wait
@@ -64,5 +71,8 @@ wineserver --wait
 [ ! -e "$shortcut" ] || fail "Start-menu entry left"
 if wine reg query "$uninstall_key" >/dev/null 2>&1; then
   fail "still listed among the installed programs"
+fi
+if wine reg query "$event_source_key" >/dev/null 2>&1; then
+  fail "the event source 'Morvane' is still registered"
 fi
 echo "installed, ran and uninstalled $(basename "$setup")"

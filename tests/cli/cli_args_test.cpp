@@ -150,10 +150,13 @@ TEST(CliArgs, TheRecordOfLoadsGoesWhereItIsSent) {
     const SLoadLogTarget standard = LogTargetOf(Parse({"--com", "4"}));
     EXPECT_TRUE(standard.enabled);
     EXPECT_EQ(standard.file, "");
+    EXPECT_TRUE(standard.systemLog);
     const SLoadLogTarget bench = LogTargetOf(Parse({"--com", "4", "--log", "/srv/loads.jsonl"}));
     EXPECT_TRUE(bench.enabled);
     EXPECT_EQ(bench.file, "/srv/loads.jsonl");
-    EXPECT_FALSE(LogTargetOf(Parse({"--com", "4", "--no-log"})).enabled);
+    const SLoadLogTarget none = LogTargetOf(Parse({"--com", "4", "--no-log"}));
+    EXPECT_FALSE(none.enabled);
+    EXPECT_FALSE(none.systemLog);
 }
 
 TEST(CliArgs, HelpDocumentsTheExitStatuses) {
