@@ -133,6 +133,16 @@ SSerInfo Port(const char* portName, const char* friendlyName) {
 
 constexpr std::uint32_t kImage = 136352;
 
+// The receiver answered and took the whole image; the loader's box ends the transfer.
+void CompleteLoad(SLoaderState& s, LoaderDeps& deps) {
+    s.SetReplySeen(true);
+    s.SetTotalBytes(kImage);
+    s.SetSentBytes(kImage);
+    s.SetRemainingSeconds(0);
+    s.SetStatus(STATUS_FIRMWARE_COMPLETE);
+    deps.prompt->ShowMessage("Load Completed\t");
+}
+
 class WindowControllerTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -457,14 +467,7 @@ TEST_F(WindowControllerTest, AfterALoadOneBoxSaysWhatWasHeardAndWhatToDo) {
          "Invalid Comport, or Comport in use!",
          {"Cannot open COM5", "the port is in use"}},
         {"complete",
-         [](SLoaderState& s, LoaderDeps& deps) {
-             s.SetReplySeen(true);
-             s.SetTotalBytes(kImage);
-             s.SetSentBytes(kImage);
-             s.SetRemainingSeconds(0);
-             s.SetStatus(STATUS_FIRMWARE_COMPLETE);
-             deps.prompt->ShowMessage("Load Completed\t");
-         },
+         CompleteLoad,
          {"Status: Firmware Update Complete", "Progress: 136352/136352", "100%", 100,
           "Remaining Time: 0 seconds", true, true, true},
          nullptr,
@@ -591,12 +594,7 @@ TEST_F(WindowControllerTest, AfterALoadTheWindowShowsWhatTheRestartedReceiverRep
         script_ = [](SLoaderState& s, LoaderDeps& deps) {
             s.SetFirmwareText("1.21");
             s.SetFirmwareDetected(true);
-            s.SetReplySeen(true);
-            s.SetTotalBytes(kImage);
-            s.SetSentBytes(kImage);
-            s.SetRemainingSeconds(0);
-            s.SetStatus(STATUS_FIRMWARE_COMPLETE);
-            deps.prompt->ShowMessage("Load Completed\t");
+            CompleteLoad(s, deps);
         };
         controller_->SetLoaderFactory([&](SLoaderState* state, LoaderDeps deps) {
             auto restarted = [&](SLoaderState& s, LoaderDeps& d) {
