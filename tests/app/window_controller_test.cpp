@@ -530,24 +530,11 @@ TEST_F(WindowControllerTest, AfterALoadOneBoxSaysWhatWasHeardAndWhatToDo) {
 // one; a user who leaves meanwhile stops only the look at the receiver.
 TEST_F(WindowControllerTest, AfterALoadTheWindowShowsWhatTheRestartedReceiverReports) {
     using RestartPort = CLoaderW6::RestartPort;
-    const Screen complete{"Status: Firmware Update Complete",
-                          "Progress: 136352/136352",
-                          "100%",
-                          100,
-                          "Remaining Time: 0 seconds",
-                          true,
-                          true,
-                          true};
-    auto ended = [&](const char* status) {
-        Screen screen = complete;
-        screen.status = status;
-        return screen;
-    };
     struct Row {
         const char* what;
         CScriptedLoader::AfterRestart receiver;
         bool userLeaves;
-        Screen screen;
+        const char* status;  // then; the image's figures stay, and the controls take input again
         const char* firmwareLine;
         const DetectionFacts* boxOf;  // the box says the verdict on these facts; null: no box
         const char* result;           // in the record
@@ -565,7 +552,8 @@ TEST_F(WindowControllerTest, AfterALoadTheWindowShowsWhatTheRestartedReceiverRep
              s.SetStatus(STATUS_CONNECTED);
              return RestartPort::Stayed;
          },
-         false, complete, "Firmware on Device: 1.22", nullptr, "verified"},
+         false, "Status: Firmware Update Complete", "Firmware on Device: 1.22", nullptr,
+         "verified"},
         {"not verified: it stayed in its boot loader",
          [](SLoaderState& s, LoaderDeps&) {
              s.SetLoaderVersion("2.05");
@@ -573,29 +561,28 @@ TEST_F(WindowControllerTest, AfterALoadTheWindowShowsWhatTheRestartedReceiverRep
              s.SetStatus(STATUS_CONNECTED);
              return RestartPort::Stayed;
          },
-         false, ended("Status: Connected"), "Firmware on Device: N/A", &inBootLoader,
-         "not-verified"},
+         false, "Status: Connected", "Firmware on Device: N/A", &inBootLoader, "not-verified"},
         {"the port never came back",
          [](SLoaderState& s, LoaderDeps&) {
              s.SetStatus(STATUS_INVALID_PORT);
              return RestartPort::Gone;
          },
-         false, ended("Status: Can't Connect, Invalid COM Port"), "Firmware on Device: N/A", &gone,
+         false, "Status: Can't Connect, Invalid COM Port", "Firmware on Device: N/A", &gone,
          "not-verified"},
-        {"the user leaves", nullptr, true, {}, nullptr, nullptr, "stopped"},
+        {"the user leaves", nullptr, true, nullptr, nullptr, nullptr, "stopped"},
     };
     Open({Port("COM5", "COM5")});
     Choose(1);
+    script_ = [](SLoaderState& s, LoaderDeps& deps) {
+        s.SetFirmwareText("1.21");
+        s.SetFirmwareDetected(true);
+        CompleteLoad(s, deps);
+    };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         face_.boxes.clear();
         std::atomic<bool> verifying{false};
         Gate answer;
-        script_ = [](SLoaderState& s, LoaderDeps& deps) {
-            s.SetFirmwareText("1.21");
-            s.SetFirmwareDetected(true);
-            CompleteLoad(s, deps);
-        };
         controller_->SetLoaderFactory([&](SLoaderState* state, LoaderDeps deps) {
             auto restarted = [&](SLoaderState& s, LoaderDeps& d) {
                 s.SetStatus(STATUS_REBOOTING);
@@ -623,7 +610,8 @@ TEST_F(WindowControllerTest, AfterALoadTheWindowShowsWhatTheRestartedReceiverRep
         } else {
             answer.Open();
             controller_->WaitForLoadToEnd();
-            EXPECT_EQ(Shown(), row.screen);
+            EXPECT_EQ(Shown(), (Screen{row.status, "Progress: 136352/136352", "100%", 100,
+                                       "Remaining Time: 0 seconds", true, true, true}));
             EXPECT_EQ(face_.texts[WindowControl::FirmwareOnDevice], row.firmwareLine);
         }
         answer.Open();
