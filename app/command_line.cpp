@@ -66,17 +66,23 @@ bool CCommandLine::GetNextPair(CString& key, CString& value) {
     return true;
 }
 
-void ApplyCommandLine(CCommandLine& commandLine, SLoaderState& state) {
+SWindowOptions ApplyCommandLine(CCommandLine& commandLine, SLoaderState& state) {
+    SWindowOptions options;
     CString key;
     CString value;
     for (bool more = commandLine.GetFirstPair(key, value); more;
          more = commandLine.GetNextPair(key, value)) {
+        if (EqualsNoCase(key, "-verify")) {
+            if (value == "0" || value == "1") options.verifyAfterLoad = value == "1";
+            continue;
+        }
         if (!EqualsNoCase(key, "-com")) continue;
         // 0 is no number at all. -1 is the record's "no port", so "-com -1" undoes an earlier
         // "-com": the last pair wins as with any other number.
         const int port = AtoI(value);
         if (port != 0) state.SetStartPort(port);
     }
+    return options;
 }
 
 }  // namespace morvane

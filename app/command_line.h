@@ -1,8 +1,9 @@
 // CCommandLine: the program's command line as blank-separated key/value pairs.
 //
-// The only key the window knows is "-com" (the COM port to offer first); every other pair is
-// ignored, and so is a last word without a partner. Nothing about the command line is ever
-// reported to the user: a word the program does not understand simply has no effect.
+// The keys the window knows are "-com" (the COM port to offer first) and "-verify" (0: a complete
+// load is not verified); every other pair is ignored, and so is a last word without a partner.
+// Nothing about the command line is ever reported to the user: a word the program does not
+// understand simply has no effect.
 #pragma once
 
 #include "platform/text.h"
@@ -38,8 +39,15 @@ private:
     int m_nNext = 1;           // index of the next token to hand out as a key
 };
 
+// What the command line asks of the window beyond its start port.
+struct SWindowOptions {
+    bool verifyAfterLoad = true;
+};
+
 // Walks the pairs and stores the last usable "-com" value as the record's start port. The
 // value is read like atoi; 0 (no digits) and -1 (the record's "no port") leave it alone.
-void ApplyCommandLine(CCommandLine& commandLine, SLoaderState& state);
+// "-verify 0" turns the verification off and "-verify 1" on again (the last pair wins); any
+// other value is ignored, as every word the window does not know.
+SWindowOptions ApplyCommandLine(CCommandLine& commandLine, SLoaderState& state);
 
 }  // namespace morvane

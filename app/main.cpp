@@ -10,8 +10,8 @@
 namespace {
 morvane::CZentrelApp theApp;
 
-// The window reads "-com N" pairs and ignores the rest; --help and --version are answered
-// before any window exists, so they work without a display, in a terminal or a script.
+// The window reads "-com N" and "-verify 0" pairs and ignores the rest; --help and --version are
+// answered before any window exists, so they work without a display, in a terminal or a script.
 bool AnswerInfoRequest(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--version") == 0) {
@@ -21,11 +21,13 @@ bool AnswerInfoRequest(int argc, char** argv) {
         }
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::printf(
-                "Usage: morvane [-com N]\n"
+                "Usage: morvane [-com N] [-verify 0]\n"
                 "Opens the window that updates the firmware of a %s receiver on a serial\n"
                 "port with the image this program carries (firmware %s).\n"
                 "\n"
                 "  -com N      add COM port N to the port list, even when it was not found\n"
+                "  -verify 0   after a load, do not wait for the receiver to report the new\n"
+                "              firmware (it is asked by default)\n"
                 "  --help      print this help, then exit\n"
                 "  --version   print the version and the firmware carried, then exit\n"
                 "\n"

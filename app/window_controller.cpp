@@ -5,6 +5,7 @@
 #include "platform/text.h"
 #include "record/loader_state.h"
 #include "record/loader_status.h"
+#include "res/firmware_image.h"
 
 namespace morvane {
 namespace {
@@ -15,13 +16,27 @@ constexpr int kStatusPeriodMs = 10;
 }  // namespace
 
 void CWindowController::CPrompt::ShowMessage(const CString& text) {
-    m_face.RunOnUiThread([this, &text] { m_face.ShowBox({text, {}}, BoxKind::Message); });
+    m_owner.m_face.RunOnUiThread([this, &text] { m_owner.ShowLoaderBox(text); });
+}
+
+void CWindowController::ShowLoaderBox(const CString& text) {
+    m_face.ShowBox({text, {}}, BoxKind::Message);
+    // "Load Completed" closed: the image is out, and the receiver restarts into it.
+    if (!m_verifyAfterLoad || m_state.GetStatus() != STATUS_FIRMWARE_COMPLETE) return;
+    m_verifying = true;
+    // The whole image on the progress lines, even when the last block came between two passes.
+    m_view.Show(m_state);
+    m_view.VerifyStarted();
+    // Nothing is cut off by leaving now: the user's session may end, and so may the window.
+    m_face.LoadRunning(false, {});
+    ShowControls();
+    ShowStatusArea();
 }
 
 CWindowController::CWindowController(SLoaderState& state, IWindowFace& face)
     : m_state(state),
       m_face(face),
-      m_prompt(face),
+      m_prompt(*this),
       m_discover([](CArray<SSerInfo, SSerInfo&>& ports) { EnumerateComPorts(ports); }),
       m_power(&SystemPowerService()) {}
 
@@ -148,6 +163,11 @@ void CWindowController::RefreshStatus() {
 }
 
 bool CWindowController::MayClose() {
+    if (m_verifying) {
+        // The receiver holds its new image: only the look at what it reports is given up.
+        StopLoad();
+        return true;
+    }
     if (m_loadActive) {
         // The worker needs the window and the record until it ends, and a transfer cut off
         // half-way can leave the receiver without firmware. Say so once per attempt, however
@@ -184,6 +204,7 @@ void CWindowController::OnLoad() {
 
     LoadRequest request;
     request.comPort = port;
+    request.verify = m_verifyAfterLoad;
     request.log = m_log;
     request.program = "morvane";
     SessionDeps deps;
@@ -204,10 +225,17 @@ void CWindowController::OnLoad() {
 }
 
 void CWindowController::OnLoadEnded(const LoadOutcome& outcome) {
-    // What the load wrote last, even when it ended between two passes.
-    m_view.Show(m_state);
+    if (outcome.verifyRan) {
+        m_view.VerifyEnded(
+            VerifyVerdict(outcome.detection, m_session->PortLabel(), kFirmwareVersion).good,
+            m_state.GetStatus(), outcome.detection.firmware);
+    } else {
+        // What the load wrote last, even when it ended between two passes.
+        m_view.Show(m_state);
+    }
     m_view.LoadEnded(outcome.status);
     m_loadActive = false;
+    m_verifying = false;
     m_face.LoadRunning(false, {});
     ShowControls();
     ShowStatusArea();
@@ -231,6 +259,8 @@ std::optional<SNotice> CWindowController::NoticeAfterLoad(const LoadOutcome& out
     } else if (!advice.empty()) {
         notice = SNotice{"The load did not complete: " + StatusWords(m_view.Area().status) + ".",
                          BoxText(advice)};
+    } else if (outcome.verifyRan) {
+        notice = NotVerifiedNotice(outcome);
     }
     if (!outcome.recordError.empty()) {
         // Said, but the load's own outcome comes first.
@@ -245,6 +275,22 @@ std::optional<SNotice> CWindowController::NoticeAfterLoad(const LoadOutcome& out
     return notice;
 }
 
+std::optional<SNotice> CWindowController::NotVerifiedNotice(const LoadOutcome& outcome) const {
+    const Verdict verdict =
+        VerifyVerdict(outcome.detection, m_session->PortLabel(), kFirmwareVersion);
+    if (verdict.good) return std::nullopt;
+    // The verdict's first line says what was found, the lines below it what to do.
+    const std::size_t headlineEnd = verdict.text.find('\n');
+    SNotice notice{verdict.text.substr(0, headlineEnd),
+                   BoxText(verdict.text.substr(headlineEnd + 1))};
+    if (outcome.detection.port == VerifyPort::Refused) {
+        notice.detail += BoxText(ExplainOpenError(outcome.openError, m_session->PortLabel(),
+                                                  m_session->Request().comPort, outcome.openFacts,
+                                                  PortChoice::PortList));
+    }
+    return notice;
+}
+
 void CWindowController::WaitForLoadToEnd() {
     // The worker's last calls run on the window's thread: serve them until its end is in.
     while (m_loadActive && m_session && !m_session->Done()) m_face.ServeEvents();
@@ -254,6 +300,7 @@ void CWindowController::WaitForLoadToEnd() {
         // The window is gone and could not take the end: nothing left to show it on.
         m_view.LoadEnded(outcome.status);
         m_loadActive = false;
+        m_verifying = false;
         m_face.LoadRunning(false, {});
     }
     m_session.reset();

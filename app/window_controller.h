@@ -1,7 +1,13 @@
 // CWindowController: everything the updater's window does, without a toolkit. It fills the port
 // list and keeps it up to date, runs one load at a time (one CLoadSession per load), shows the
 // record through the status view, locks the controls while a load runs, refuses to close the
-// window then, and after a load that did not succeed says in a box what was heard and what to do.
+// window while the image goes out, and after a load that did not succeed says in a box what was
+// heard and what to do.
+//
+// Once the user closed "Load Completed", the window waits for the restarted receiver and shows
+// the firmware it now reports, as morvane-cli --verify does (the same session code); a receiver
+// that does not report the new firmware gets a box in morvane-cli's words. The user may leave
+// meanwhile: nothing is cut off then.
 //
 // Each toolkit's dialog implements the small face below and hands the user's actions to the
 // controller; both windows thus behave the same, and the behaviour is tested once. Every load
@@ -112,6 +118,8 @@ public:
     void SetLoadLog(SLoadLogTarget target) { m_log = std::move(target); }
     // The battery before a load, and the PC kept awake during one: the system's unless set.
     void SetPowerService(IPowerService* power) { m_power = power; }
+    // Whether a complete load is verified once the receiver restarted: on unless turned off.
+    void SetVerifyAfterLoad(bool verify) { m_verifyAfterLoad = verify; }
 
     // The window is up: the port list filled for the start port, the status area and the
     // controls shown (Load waits for the user's choice), both timers started.
@@ -127,7 +135,8 @@ public:
     void OnPortFieldLeft();
     void OnTimer(WindowTimer timer);
     // Any way of closing the window: true when it may close (no load runs; the last worker is
-    // gone). While a load runs a box says why not, once however many ways tried at once.
+    // gone). While the image goes out a box says why not, once however many ways tried at once;
+    // a verification is stopped, and the window may close once it has ended.
     [[nodiscard]] bool MayClose();
 
     // One pass of the status display.
@@ -148,8 +157,12 @@ public:
     // port is closed before the system ends the program.
     void StopLoad();
 
-    // True from Load until the end of the load has reached the window's thread.
+    // True from Load until the end of the load, its verification included, has reached the
+    // window's thread.
     [[nodiscard]] bool IsLoadActive() const { return m_loadActive; }
+    // True while stopping the load could leave the receiver without firmware: from Load until
+    // the image is out (the verification after it may be left).
+    [[nodiscard]] bool ImageGoingOut() const { return m_loadActive && !m_verifying; }
     // The COM number of the chosen item; 0 for none or the placeholder.
     [[nodiscard]] int SelectedPort() const;
 
@@ -157,11 +170,11 @@ private:
     // The loader's boxes, shown on the window's thread while the worker waits for them.
     class CPrompt final : public IPrompt {
     public:
-        explicit CPrompt(IWindowFace& face) : m_face(face) {}
+        explicit CPrompt(CWindowController& owner) : m_owner(owner) {}
         void ShowMessage(const CString& text) override;
 
     private:
-        IWindowFace& m_face;
+        CWindowController& m_owner;
     };
 
     void FillPorts();
@@ -171,9 +184,14 @@ private:
     void ShowPorts(const std::vector<SPortItem>& items, int selected);
     void ShowControls();
     void ShowStatusArea();
+    // On the window's thread while the worker waits: the loader's box, and after the last one
+    // of a complete load, the verification's start.
+    void ShowLoaderBox(const CString& text);
     void OnLoadEnded(const LoadOutcome& outcome);
     // The one box after a load that did not succeed, if there is anything to say.
     [[nodiscard]] std::optional<SNotice> NoticeAfterLoad(const LoadOutcome& outcome) const;
+    // The box after a verification that did not find the new firmware; nothing when it did.
+    [[nodiscard]] std::optional<SNotice> NotVerifiedNotice(const LoadOutcome& outcome) const;
 
     SLoaderState& m_state;
     IWindowFace& m_face;
@@ -187,7 +205,9 @@ private:
     std::vector<SPortItem> m_items;
     int m_selected = 0;  // the chosen item's index
     bool m_loadActive = false;
-    bool m_refusingClose = false;             // the box that says why is open
+    bool m_verifyAfterLoad = true;
+    bool m_verifying = false;      // the image is out; the restarted receiver is looked for
+    bool m_refusingClose = false;  // the box that says why is open
     std::unique_ptr<CLoadSession> m_session;  // the latest load's, until the next or the end
     // The fallback timer's scan: the thread writes m_scanned, then sets m_scanDone; the window's
     // thread reads it only after joining the thread.

@@ -19,8 +19,9 @@ bool CZentrelApp::InitInstance(int argc, const char* const* argv) {
     auto dialog = std::make_unique<CZentrelDlg>(state.get());
 
     auto commandLine = std::make_unique<CCommandLine>(argc, argv);
-    ApplyCommandLine(*commandLine, *state);
+    const SWindowOptions options = ApplyCommandLine(*commandLine, *state);
     commandLine.reset();
+    dialog->Controller().SetVerifyAfterLoad(options.verifyAfterLoad);
 
     // Waits on this thread keep the window painted and answering.
     CQtEventPump pump;

@@ -57,9 +57,10 @@ public:
     // firmware version, or the boot loader's version when it stayed there. A port that went away
     // is followed (PortAfterRestart); the record's port is the one it came back as. When it did
     // not come back, or would not open, the status is STATUS_INVALID_PORT. AttemptsTaken and
-    // BytesHeard then tell only of this detection.
-    bool DetectAfterRestart();
-    [[nodiscard]] RestartPort PortAfterRestart() const { return restartPort_; }
+    // BytesHeard then tell only of this detection. Virtual, as Run is: the windows' tests play
+    // the restarted receiver.
+    virtual bool DetectAfterRestart();
+    [[nodiscard]] virtual RestartPort PortAfterRestart() const { return restartPort_; }
 
 private:
     // Opens the port, sweeps (once per receiver) and runs detection. False when the port would

@@ -1,5 +1,6 @@
 #include "session/load_log.h"
 
+#include <algorithm>
 #include <cmath>
 #include <deque>
 #include <fstream>
@@ -44,7 +45,7 @@ const char* LoadResultWord(const SRunEnd& end) {
     if (end.cancelled) return "stopped";
     if (end.failed) return "failed";
     if (end.status == STATUS_INVALID_PORT) return "open-failed";
-    if (end.probeOnly) return end.answered ? "skipped" : "not-detected";
+    if (end.probeOnly) return end.answered ? "probed" : "not-detected";
     switch (end.status) {
         case STATUS_DEVICE_NOT_DETECTED: return "not-detected";
         case STATUS_FIRMWARE_COMPLETE:
@@ -174,7 +175,10 @@ std::string CLoadRecorder::Finished(const SRunEnd& end, const std::string& firmw
                                     const std::string& firmwareAfter, const SLoaderState& state) {
     if (!target_.enabled) return {};
     // Measured on the steady clock: a clock set during the load does not make it last longer.
-    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - startedSteady_;
+    // The end is the start plus that time, so a box left open does not move it either.
+    const std::chrono::duration<double> took =
+        std::max(std::chrono::steady_clock::now() - startedSteady_ - userWait_,
+                 std::chrono::steady_clock::duration::zero());
     SLoadRecord r = record_;
     r.started = IsoUtc(started_);
     r.ended =

@@ -61,8 +61,8 @@ struct SRunEnd {
     bool verified = false;   // it named the firmware the program carries
 };
 
-// "loaded", "verified", "not-verified", "skipped" (a probe found the receiver, or a receiver
-// already on the carried firmware was left alone; nothing was loaded, as asked), "not-detected",
+// "loaded", "verified", "not-verified", "probed" (a probe found the receiver), "skipped" (a
+// receiver already on the carried firmware was left alone, as asked), "not-detected",
 // "open-failed", "failed" or "stopped".
 [[nodiscard]] const char* LoadResultWord(const SRunEnd& end);
 
@@ -123,6 +123,9 @@ public:
     // As the load starts: the time, the port ("COM5" or a path), the device it stands for, and
     // what the system knows of its adapter.
     void Started(const std::string& port, const std::string& device, int comPort);
+    // The load stood still for `waited` while a box waited for the user to close it: that time
+    // is no part of the load's duration.
+    void WaitedOnUser(std::chrono::steady_clock::duration waited) { userWait_ += waited; }
     // As it ends: the record appended, and sent to the system's log when the target asks.
     // Empty when written (or off), else why not; the system's log is the debug channel's.
     [[nodiscard]] std::string Finished(const SRunEnd& end, const std::string& firmwareBefore,
@@ -133,6 +136,7 @@ private:
     SLoadRecord record_;
     std::chrono::system_clock::time_point started_;
     std::chrono::steady_clock::time_point startedSteady_;
+    std::chrono::steady_clock::duration userWait_{};
 };
 
 // This machine's name, for the record.

@@ -11,6 +11,27 @@
 #include "serial/comm_dev2.h"
 
 namespace morvane {
+namespace {
+
+// The loader's boxes as the load's record sees them: the load stands still while one waits for
+// the user (the window's "Load Completed" may stand open for minutes), and that time is none of
+// the load's.
+class CUserWaitPrompt final : public IPrompt {
+public:
+    CUserWaitPrompt(IPrompt& prompt, CLoadRecorder& recorder)
+        : prompt_(prompt), recorder_(recorder) {}
+    void ShowMessage(const CString& text) override {
+        const auto shown = std::chrono::steady_clock::now();
+        prompt_.ShowMessage(text);
+        recorder_.WaitedOnUser(std::chrono::steady_clock::now() - shown);
+    }
+
+private:
+    IPrompt& prompt_;
+    CLoadRecorder& recorder_;
+};
+
+}  // namespace
 
 void CCancellableWaits::Cancel() { cancelled_.Raise(); }
 
@@ -151,7 +172,8 @@ void CLoadSession::Work() {
     LoaderDeps loaderDeps;
     loaderDeps.device = std::move(device);
     loaderDeps.waits = deps_.waits != nullptr ? deps_.waits : &waits_;
-    loaderDeps.prompt = deps_.prompt != nullptr ? deps_.prompt : &prompt_;
+    CUserWaitPrompt prompt(deps_.prompt != nullptr ? *deps_.prompt : prompt_, recorder);
+    loaderDeps.prompt = &prompt;
     loaderDeps.rates = deps_.rates != nullptr   ? deps_.rates
                        : deps_.programWideRates ? &CLoader::ProgramWideRates()
                                                 : &ownRates_;

@@ -36,7 +36,7 @@ unsigned ProgressPercent(std::uint32_t sentBytes, std::uint32_t totalBytes) {
 }
 
 bool CStatusView::Refresh(SLoaderState& state) {
-    if (!state.GetLoadRunning() || !state.TakeChanged()) return false;
+    if (!state.GetLoadRunning() || verifying_ || !state.TakeChanged()) return false;
     return Show(state);
 }
 
@@ -85,7 +85,24 @@ void CStatusView::LoadStarted() {
     ClearProgress();
 }
 
+void CStatusView::VerifyStarted() {
+    verifying_ = true;
+    controls_ = {false, true, false};
+    area_.status = StatusLineFor(STATUS_VERIFYING).value_or(area_.status);
+    area_.firmwareOnDevice = kFirmwareOnDeviceStartText;
+}
+
+void CStatusView::VerifyEnded(bool verified, std::int32_t detectionStatus,
+                              const std::string& firmware) {
+    verifying_ = false;
+    const std::int32_t shown = verified ? STATUS_FIRMWARE_COMPLETE : detectionStatus;
+    area_.status = StatusLineFor(shown).value_or(area_.status);
+    area_.firmwareOnDevice =
+        firmware.empty() ? kFirmwareOnDeviceStartText : FirmwareOnDeviceText(firmware);
+}
+
 void CStatusView::LoadEnded(std::int32_t finalStatus) {
+    verifying_ = false;
     controls_ = {true, true, true};
     if (finalStatus != STATUS_FIRMWARE_COMPLETE) ClearProgress();
 }

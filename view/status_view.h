@@ -87,8 +87,9 @@ public:
     [[nodiscard]] const SStatusArea& Area() const { return area_; }
     [[nodiscard]] const SControlStates& Controls() const { return controls_; }
 
-    // The window's display pass: nothing while no load runs or when nothing was written since
-    // the last pass (between loads every line keeps how the last load ended); otherwise Show.
+    // The window's display pass: nothing while no load runs, while it is verified, or when
+    // nothing was written since the last pass (between loads every line keeps how the last load
+    // ended); otherwise Show.
     // True when a line changed.
     bool Refresh(SLoaderState& state);
     // Rewrites the lines from the record. The progress lines change only once bytes went out;
@@ -104,6 +105,15 @@ public:
     // firmware found go back to how they read before any load, so no figure of the last load
     // stands beside the new one: the receiver on the port now may not be the one measured then.
     void LoadStarted();
+    // The image is out and the window waits for the restarted receiver to name its firmware:
+    // the status line says so until the verification is over, whatever the detection writes
+    // meanwhile, and the firmware line no longer shows the version measured before the load.
+    // Exit takes input again (nothing is cut off by leaving now); Load and the list stay locked.
+    void VerifyStarted();
+    // The verification is over: the firmware line shows what the receiver reports now
+    // (`firmware`, empty for nothing). A verified load reads as the complete load it was;
+    // otherwise the status line is the one the detection ended on (`detectionStatus`).
+    void VerifyEnded(bool verified, std::int32_t detectionStatus, const std::string& firmware);
     // The load's worker is done, the load having ended on `finalStatus`: the controls take input
     // again. A complete transfer keeps its figures (100%, no time left); after any other end
     // they go back to their start, since a load that is over has no time remaining, and the
@@ -115,6 +125,7 @@ private:
 
     SStatusArea area_;
     SControlStates controls_;
+    bool verifying_ = false;
 };
 
 }  // namespace morvane

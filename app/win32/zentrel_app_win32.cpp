@@ -22,8 +22,9 @@ bool CZentrelApp::InitInstance(int argc, const char* const* argv) {
     ::InitCommonControlsEx(&classes);
 
     auto commandLine = std::make_unique<CCommandLine>(argc, argv);
-    ApplyCommandLine(*commandLine, *state);
+    const SWindowOptions options = ApplyCommandLine(*commandLine, *state);
     commandLine.reset();
+    dialog->Controller().SetVerifyAfterLoad(options.verifyAfterLoad);
 
     dialog->DoModal();
     // The window cannot be closed while a load runs, but the system may end it all the same

@@ -128,7 +128,7 @@ bool CZentrelDlg::OnMessage(Window hWnd, unsigned message, std::uintptr_t wParam
         case WM_QUERYENDSESSION:
             // Log-off, shutdown and "Update and restart" wait while the image goes out; Windows
             // shows the reason given when the load started.
-            result = m_controller.IsLoadActive() ? FALSE : TRUE;
+            result = m_controller.ImageGoingOut() ? FALSE : TRUE;
             return true;
         case WM_ENDSESSION:
             // "Shut down anyway": the port is closed before Windows ends the program.

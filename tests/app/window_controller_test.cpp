@@ -22,6 +22,7 @@
 #include "loader/loader_w6.h"
 #include "record/loader_state.h"
 #include "record/loader_status.h"
+#include "res/firmware_image.h"
 #include "session/load_log.h"
 #include "tests/support/fake_power.h"
 #include "tests/support/refusing_device.h"
@@ -131,6 +132,16 @@ SSerInfo Port(const char* portName, const char* friendlyName) {
 }
 
 constexpr std::uint32_t kImage = 136352;
+
+// The receiver answered and took the whole image; the loader's box ends the transfer.
+void CompleteLoad(SLoaderState& s, LoaderDeps& deps) {
+    s.SetReplySeen(true);
+    s.SetTotalBytes(kImage);
+    s.SetSentBytes(kImage);
+    s.SetRemainingSeconds(0);
+    s.SetStatus(STATUS_FIRMWARE_COMPLETE);
+    deps.prompt->ShowMessage("Load Completed\t");
+}
 
 class WindowControllerTest : public ::testing::Test {
 protected:
@@ -398,7 +409,7 @@ TEST_F(WindowControllerTest, ALoadLocksTheWindowAndGivesItBack) {
     ASSERT_EQ(history.records.size(), 2u);
     EXPECT_EQ(history.records[0].program, "morvane");
     EXPECT_EQ(history.records[0].port, "COM5");
-    EXPECT_EQ(history.records[0].result, "loaded");
+    EXPECT_EQ(history.records[0].result, "verified");
 }
 
 // How a load ends, and the one box that follows: none after a complete load (the loader said so
@@ -456,14 +467,7 @@ TEST_F(WindowControllerTest, AfterALoadOneBoxSaysWhatWasHeardAndWhatToDo) {
          "Invalid Comport, or Comport in use!",
          {"Cannot open COM5", "the port is in use"}},
         {"complete",
-         [](SLoaderState& s, LoaderDeps& deps) {
-             s.SetReplySeen(true);
-             s.SetTotalBytes(kImage);
-             s.SetSentBytes(kImage);
-             s.SetRemainingSeconds(0);
-             s.SetStatus(STATUS_FIRMWARE_COMPLETE);
-             deps.prompt->ShowMessage("Load Completed\t");
-         },
+         CompleteLoad,
          {"Status: Firmware Update Complete", "Progress: 136352/136352", "100%", 100,
           "Remaining Time: 0 seconds", true, true, true},
          nullptr,
@@ -518,6 +522,116 @@ TEST_F(WindowControllerTest, AfterALoadOneBoxSaysWhatWasHeardAndWhatToDo) {
     EXPECT_TRUE(
         face_.boxes[1].notice.text.starts_with("The record of this load could not be written: "))
         << face_.boxes[1].notice.text;
+}
+
+// Once "Load Completed" is closed the window waits for the restarted receiver: "Status: Verifying"
+// whatever the detection writes, the firmware measured before the load gone, Exit free again.
+// Then the firmware the receiver reports, and a box in the verdict's words when it is not the new
+// one; a user who leaves meanwhile stops only the look at the receiver.
+TEST_F(WindowControllerTest, AfterALoadTheWindowShowsWhatTheRestartedReceiverReports) {
+    using RestartPort = CLoaderW6::RestartPort;
+    struct Row {
+        const char* what;
+        CScriptedLoader::AfterRestart receiver;
+        bool userLeaves;
+        const char* status;  // then; the image's figures stay, and the controls take input again
+        const char* firmwareLine;
+        const DetectionFacts* boxOf;  // the box says the verdict on these facts; null: no box
+        const char* result;           // in the record
+    };
+    DetectionFacts inBootLoader;
+    inBootLoader.answered = true;
+    inBootLoader.bootLoader = "2.05";
+    DetectionFacts gone;
+    gone.port = VerifyPort::Gone;
+    const Row rows[] = {
+        {"verified",
+         [](SLoaderState& s, LoaderDeps&) {
+             s.SetFirmwareText(kFirmwareVersion);
+             s.SetFirmwareDetected(true);
+             s.SetStatus(STATUS_CONNECTED);
+             return RestartPort::Stayed;
+         },
+         false, "Status: Firmware Update Complete", "Firmware on Device: 1.22", nullptr,
+         "verified"},
+        {"not verified: it stayed in its boot loader",
+         [](SLoaderState& s, LoaderDeps&) {
+             s.SetLoaderVersion("2.05");
+             s.SetLoaderVersionSeen(true);
+             s.SetStatus(STATUS_CONNECTED);
+             return RestartPort::Stayed;
+         },
+         false, "Status: Connected", "Firmware on Device: N/A", &inBootLoader, "not-verified"},
+        {"the port never came back",
+         [](SLoaderState& s, LoaderDeps&) {
+             s.SetStatus(STATUS_INVALID_PORT);
+             return RestartPort::Gone;
+         },
+         false, "Status: Can't Connect, Invalid COM Port", "Firmware on Device: N/A", &gone,
+         "not-verified"},
+        {"the user leaves", nullptr, true, nullptr, nullptr, nullptr, "stopped"},
+    };
+    Open({Port("COM5", "COM5")});
+    Choose(1);
+    script_ = [](SLoaderState& s, LoaderDeps& deps) {
+        s.SetFirmwareText("1.21");
+        s.SetFirmwareDetected(true);
+        CompleteLoad(s, deps);
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        face_.boxes.clear();
+        std::atomic<bool> verifying{false};
+        Gate answer;
+        controller_->SetLoaderFactory([&](SLoaderState* state, LoaderDeps deps) {
+            auto restarted = [&](SLoaderState& s, LoaderDeps& d) {
+                s.SetStatus(STATUS_REBOOTING);
+                verifying = true;
+                // The session's own wait: leaving the window cuts it short.
+                if (row.userLeaves) d.waits->WaitPumping(600000);
+                answer.Wait();
+                return row.receiver(s, d);
+            };
+            return std::unique_ptr<CLoaderW6>(
+                std::make_unique<CScriptedLoader>(state, std::move(deps), script_, restarted));
+        });
+        controller_->OnLoad();
+        while (!verifying) face_.ServeEvents();
+        controller_->OnTimer(WindowTimer::Status);
+        EXPECT_EQ(Shown(), (Screen{"Status: Verifying", "Progress: 136352/136352", "100%", 100,
+                                   "Remaining Time: 0 seconds", false, true, false}));
+        EXPECT_EQ(face_.texts[WindowControl::FirmwareOnDevice], "Firmware on Device: N/A");
+        EXPECT_TRUE(controller_->IsLoadActive());
+        EXPECT_FALSE(controller_->ImageGoingOut());
+        EXPECT_FALSE(face_.loadRunning);
+        if (row.userLeaves) {
+            EXPECT_TRUE(controller_->MayClose());
+            EXPECT_FALSE(controller_->IsLoadActive());
+        } else {
+            answer.Open();
+            controller_->WaitForLoadToEnd();
+            EXPECT_EQ(Shown(), (Screen{row.status, "Progress: 136352/136352", "100%", 100,
+                                       "Remaining Time: 0 seconds", true, true, true}));
+            EXPECT_EQ(face_.texts[WindowControl::FirmwareOnDevice], row.firmwareLine);
+        }
+        answer.Open();
+        EXPECT_EQ(power_.held, 0);
+        ASSERT_FALSE(face_.boxes.empty());
+        EXPECT_EQ(face_.boxes[0].notice, (SNotice{"Load Completed\t", ""}));
+        std::vector<Box> afterLoad(face_.boxes.begin() + 1, face_.boxes.end());
+        if (row.boxOf == nullptr) {
+            EXPECT_TRUE(afterLoad.empty());
+        } else {
+            ASSERT_EQ(afterLoad.size(), 1u);
+            const std::string verdict = VerifyVerdict(*row.boxOf, "COM5", kFirmwareVersion).text;
+            EXPECT_EQ(afterLoad[0].kind, BoxKind::Warning);
+            EXPECT_EQ(verdict.substr(0, verdict.find('\n')), afterLoad[0].notice.text);
+            EXPECT_EQ(BoxText(verdict.substr(verdict.find('\n') + 1)), afterLoad[0].notice.detail);
+        }
+        const SLoadHistory history = ReadLoadHistory(logFile_, 1);
+        ASSERT_EQ(history.records.size(), 1u);
+        EXPECT_EQ(history.records[0].result, row.result);
+    }
 }
 
 }  // namespace

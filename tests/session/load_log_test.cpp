@@ -34,7 +34,7 @@ TEST(LoadLog, ResultWordOfEveryEnd) {
         {{.failed = true, .status = STATUS_UPDATING_FIRMWARE}, "failed"},
         {{.cancelled = true, .status = STATUS_UPDATING_FIRMWARE}, "stopped"},
         {{.cancelled = true, .status = STATUS_FIRMWARE_COMPLETE, .verifyRan = true}, "stopped"},
-        {{.probeOnly = true, .status = STATUS_CONNECTED, .answered = true}, "skipped"},
+        {{.probeOnly = true, .status = STATUS_CONNECTED, .answered = true}, "probed"},
         {{.probeOnly = true, .status = STATUS_DEVICE_NOT_DETECTED}, "not-detected"},
         {{.probeOnly = true, .status = STATUS_INVALID_PORT}, "open-failed"},
     };

@@ -14,6 +14,7 @@
 #include "loader/loader_w6.h"
 #include "record/loader_state.h"
 #include "record/loader_status.h"
+#include "res/firmware_image.h"
 
 namespace morvane::testing_support {
 
@@ -40,21 +41,43 @@ private:
     bool open_ = false;
 };
 
-// A W6 loader whose Run is the test's script; it never touches a port.
+// A W6 loader whose Run is the test's script, and whose receiver after its restart is a second
+// script (which says what became of the port); without one, the receiver comes back on the
+// same port with the firmware this program carries. It never touches a port.
 class CScriptedLoader : public CLoaderW6 {
 public:
     using Script = std::function<void(SLoaderState&, LoaderDeps&)>;
-    CScriptedLoader(SLoaderState* state, LoaderDeps deps, Script script)
+    using AfterRestart = std::function<RestartPort(SLoaderState&, LoaderDeps&)>;
+    CScriptedLoader(SLoaderState* state, LoaderDeps deps, Script script,
+                    AfterRestart afterRestart = {})
         : CLoaderW6(state, {}),
           state_(*state),
           deps_(std::move(deps)),
-          script_(std::move(script)) {}
+          script_(std::move(script)),
+          afterRestart_(std::move(afterRestart)) {}
     void Run() override { script_(state_, deps_); }
+    bool DetectAfterRestart() override {
+        // As the W6 loader does: only what the restarted receiver says counts.
+        state_.SetFirmwareDetected(false);
+        state_.SetFirmwareText("");
+        state_.SetLoaderVersionSeen(false);
+        if (afterRestart_) {
+            port_ = afterRestart_(state_, deps_);
+        } else {
+            state_.SetFirmwareText(kFirmwareVersion);
+            state_.SetFirmwareDetected(true);
+            state_.SetStatus(STATUS_CONNECTED);
+        }
+        return state_.GetStatus() == STATUS_CONNECTED;
+    }
+    [[nodiscard]] RestartPort PortAfterRestart() const override { return port_; }
 
 private:
     SLoaderState& state_;
     LoaderDeps deps_;
     Script script_;
+    AfterRestart afterRestart_;
+    RestartPort port_ = RestartPort::Stayed;
 };
 
 // A load that holds half-way through the transfer (68176 of 136352 bytes, 125 s left) until the

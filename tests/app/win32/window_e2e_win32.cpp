@@ -1,7 +1,9 @@
 // One whole load through the Windows window, in real time, into the simulated receiver on the COM
 // port MORVANE_TEST_COM names, as "-com N" offers it (Wine lists only the ports it found when the
-// prefix started): Load, the display, the loader's box. The simulator's own verdict says whether
-// the image arrived byte for byte.
+// prefix started): Load, the display, the loader's box, the verification of the restarted
+// receiver. MORVANE_TEST_RECEIVER says which receiver it is: "good" (the simulator's own verdict
+// also says whether the image arrived byte for byte) or "corrupting" (a digit of the image
+// altered on the line: the receiver stays in its boot loader, and the window's box says so).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -13,7 +15,10 @@
 #include "app/resource.h"
 #include "app/win32/zentrel_dlg_win32.h"
 #include "record/loader_state.h"
+#include "res/firmware_image.h"
+#include "session/load_outcome.h"
 #include "tests/app/win32/dialog_fixture_win32.h"
+#include "view/status_view.h"
 
 namespace morvane::testing_win32 {
 namespace {
@@ -22,6 +27,8 @@ TEST(WindowsWindowE2E, LoadsTheImageIntoTheSimulatedReceiver) {
     const char* com = std::getenv("MORVANE_TEST_COM");
     ASSERT_NE(com, nullptr) << "run through tests/windows/with_sim.sh";
     const int port = std::atoi(com);
+    const char* receiver = std::getenv("MORVANE_TEST_RECEIVER");
+    const bool good = receiver == nullptr || std::string(receiver) != "corrupting";
     InitDialogClasses();
     SLoaderState state;
     CCommandLine commandLine("morvane.exe", CString("-com ") + com);
@@ -42,14 +49,36 @@ TEST(WindowsWindowE2E, LoadsTheImageIntoTheSimulatedReceiver) {
     SelectItem(window, index);
     Click(window, IDC_LOAD);
     ASSERT_TRUE(dialog.Controller().IsLoadActive());
+    // Once the image is out, the window waits for the restarted receiver; the user may leave.
     EXPECT_TRUE(PumpUntil(
-        window, [&] { return !dialog.Controller().IsLoadActive(); }, 5 * 60 * 1000));
+        window, [&] { return !dialog.Controller().ImageGoingOut(); }, 5 * 60 * 1000));
+    if (dialog.Controller().IsLoadActive()) {
+        EXPECT_EQ(Text(Item(window, IDC_STATUS)), "Status: Verifying");
+        EXPECT_TRUE(::IsWindowEnabled(Item(window, IDC_EXIT)));
+        EXPECT_FALSE(::IsWindowEnabled(Item(window, IDC_LOAD)));
+        EXPECT_EQ(::SendMessageA(window, WM_QUERYENDSESSION, 0, 0), TRUE);
+    }
+    EXPECT_TRUE(PumpUntil(
+        window, [&] { return !dialog.Controller().IsLoadActive(); }, 2 * 60 * 1000));
 
-    EXPECT_EQ(Text(Item(window, IDC_STATUS)), "Status: Firmware Update Complete");
     EXPECT_EQ(Text(Item(window, IDC_PERCENT)), "100%");
     EXPECT_EQ(::SendMessageA(Item(window, IDC_PROGRESS), PBM_GETPOS, 0, 0), 100);
-    EXPECT_EQ(boxes, (std::vector<CString>{"Load Completed\t"}));
     EXPECT_TRUE(::IsWindowEnabled(Item(window, IDC_LOAD)));
+    if (good) {
+        EXPECT_EQ(Text(Item(window, IDC_STATUS)), "Status: Firmware Update Complete");
+        EXPECT_EQ(Text(Item(window, IDC_FIRMWARE_ON_DEVICE)),
+                  FirmwareOnDeviceText(kFirmwareVersion));
+        EXPECT_EQ(boxes, (std::vector<CString>{"Load Completed\t"}));
+        return;
+    }
+    DetectionFacts inBootLoader;
+    inBootLoader.answered = true;
+    inBootLoader.bootLoader = "2.05";
+    const std::string verdict =
+        VerifyVerdict(inBootLoader, std::string("COM") + com, kFirmwareVersion).text;
+    EXPECT_EQ(Text(Item(window, IDC_FIRMWARE_ON_DEVICE)), "Firmware on Device: N/A");
+    EXPECT_EQ(boxes,
+              (std::vector<CString>{"Load Completed\t", verdict.substr(0, verdict.find('\n'))}));
 }
 
 }  // namespace
