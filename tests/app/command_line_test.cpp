@@ -77,6 +77,24 @@ TEST(CommandLine, ArgumentsAreCutAtBlanksWhateverArgvSaid) {
     EXPECT_EQ(state.GetStartPort(), 6);
 }
 
+TEST(CommandLine, VerifyZeroTurnsTheVerificationOffAndTheLastPairWins) {
+    const struct {
+        const char* arguments;
+        bool verify;
+    } cases[] = {
+        {"-com 5", true},
+        {"-verify 0", false},
+        {"-VERIFY 0 -com 5", false},
+        {"-verify 0 -verify 1", true},
+        {"-verify no", true},
+    };
+    for (const auto& c : cases) {
+        CCommandLine commandLine("morvane", c.arguments);
+        SLoaderState state;
+        EXPECT_EQ(ApplyCommandLine(commandLine, state).verifyAfterLoad, c.verify) << c.arguments;
+    }
+}
+
 TEST(CommandLine, PairsAreHandedOutInOrderAndNoFurther) {
     CCommandLine commandLine("morvane", "-a 1 -b 2 tail");
     CString key = "untouched";
