@@ -41,7 +41,8 @@ public:
     CLowLatencyRequest(const CLowLatencyRequest&) = delete;
     CLowLatencyRequest& operator=(const CLowLatencyRequest&) = delete;
 
-    // What was asked and what came of it, a line for the check's report.
+    // What was asked and what came of it, a line for the check's report; empty when the port
+    // would not open (the check says why).
     [[nodiscard]] const std::string& Said() const { return said_; }
 
 private:

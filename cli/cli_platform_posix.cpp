@@ -5,8 +5,8 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "cli/cli_platform.h"
@@ -87,10 +87,13 @@ CLowLatencyRequest::CLowLatencyRequest(const std::string& devicePath) : devicePa
                                devicePath.c_str())
                       : Format("Asked the driver of %s for low latency (ASYNC_LOW_LATENCY): done.",
                                devicePath.c_str());
+    } else if (error == ENOENT || error == EACCES || error == EBUSY) {
+        // The port will not open: the check says why when it tries.
     } else if (error == ENOTTY || error == EINVAL) {
-        said_ = Format("Asked the driver of %s for low latency (ASYNC_LOW_LATENCY): it has no "
-                       "such setting.",
-                       devicePath.c_str());
+        said_ = Format(
+            "Asked the driver of %s for low latency (ASYNC_LOW_LATENCY): it has no "
+            "such setting.",
+            devicePath.c_str());
     } else {
         said_ = Format("Asked the driver of %s for low latency (ASYNC_LOW_LATENCY): refused (%s).",
                        devicePath.c_str(), std::strerror(error));

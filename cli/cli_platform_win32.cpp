@@ -72,8 +72,9 @@ std::string DevicesFolderProblem() { return {}; }
 // Windows offers no such request through the serial API: an FTDI adapter's latency timer is
 // set in the port's advanced settings in Device Manager.
 CLowLatencyRequest::CLowLatencyRequest(const std::string& devicePath) : devicePath_(devicePath) {
-    said_ = "Reads are timed as the driver hands bytes over (an FTDI adapter's latency timer is "
-            "in the port's advanced settings in Device Manager).";
+    said_ =
+        "Reads are timed as the driver hands bytes over (an FTDI adapter's latency timer is "
+        "in the port's advanced settings in Device Manager).";
 }
 
 CLowLatencyRequest::~CLowLatencyRequest() = default;

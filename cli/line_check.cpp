@@ -138,8 +138,8 @@ std::string LineCheckReport(const SLineCheckResult& result, const SLineCheckPlan
             "%.0f ms; a driver\n  that hands bytes over in packets moves it by up to a "
             "packet's interval).\n",
             result.periodMs, lineMs, plan.baudRate, result.blockMs, plan.pauseMs,
-            result.runMs / 1000.0, result.scheduleMs / 1000.0, result.silenceMs,
-            result.minGapMs, result.medianGapMs, result.p95GapMs, kLineTimingResolutionMs);
+            result.runMs / 1000.0, result.scheduleMs / 1000.0, result.silenceMs, result.minGapMs,
+            result.medianGapMs, result.p95GapMs, kLineTimingResolutionMs);
         if (!result.PausesKept(plan)) {
             text += Format(
                 "The line carried less than %u ms of silence after each block: the adapter or\n"
@@ -148,9 +148,8 @@ std::string LineCheckReport(const SLineCheckResult& result, const SLineCheckPlan
         }
     }
     if (result.writeFailed) text += "Not every block could be sent.\n";
-    text += result.Passed(plan)
-                ? "Line check passed: " + where + " carries a load as it is sent.\n"
-                : std::string("Line check failed.\n");
+    text += result.Passed(plan) ? "Line check passed: " + where + " carries a load as it is sent.\n"
+                                : std::string("Line check failed.\n");
     return text;
 }
 
@@ -288,7 +287,7 @@ int LineCheckCommand(const CliOptions& options, std::ostream& out, std::ostream&
         << std::flush;
     // The reading end's driver is what times the bytes coming back.
     const CLowLatencyRequest lowLatency(ends.back().devicePath);
-    out << lowLatency.Said() << "\n" << std::flush;
+    if (!lowLatency.Said().empty()) out << lowLatency.Said() << "\n" << std::flush;
     // A device bound to a path opens that path whatever number it is given.
     const int first = options.comPort != 0 ? options.comPort : 1;
     const SLineCheckRun run = ends.size() > 1

@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
+#include "cli/line_check.h"
 #include "platform/sha256.h"
 #include "res/firmware_image.h"
 #include "serial/comm_dev2.h"
-#include "cli/line_check.h"
 #include "tests/support/mock_system_bus.h"
 #include "tests/support/pty_line.h"
 #include "tests/support/sim_process.h"
@@ -33,8 +33,8 @@ using testing::ChildProcess;
 using testing::ChildStderr;
 using testing::CMockSystemBus;
 using testing::CPtyLine;
-using testing::SPtyLineStyle;
 using testing::SimProcess;
+using testing::SPtyLineStyle;
 
 std::string Hex(const CSha256::Digest& digest) {
     static const char* digits = "0123456789abcdef";
