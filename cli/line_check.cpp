@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <memory>
 #include <ostream>
 #include <thread>
@@ -39,7 +40,7 @@ namespace {
 // The value below which `share` of the sorted `values` lie.
 double Percentile(const std::vector<double>& sorted, double share) {
     const auto last = static_cast<double>(sorted.size() - 1);
-    return sorted[static_cast<std::size_t>(share * last + 0.5)];
+    return sorted[static_cast<std::size_t>(std::lround(share * last))];
 }
 
 double CharacterMs(const SLineCheckPlan& plan) { return 10.0 * 1000.0 / plan.baudRate; }
