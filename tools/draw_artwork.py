@@ -216,10 +216,18 @@ def globe_in_orbit(c, cx, cy, r):
     polygon(c, [(sx + 6, sy - 2.5), (sx + 15, sy - 2.5), (sx + 15, sy + 2.5), (sx + 6, sy + 2.5)], AMBER)
 
 
-def draw_banner():
-    w, h = 497, 99
+def night_sky(w, h, across):
+    """Navy turning to teal, mostly along the picture's length: across it when `across`."""
     c = Canvas(w, h, (0, 0, 0, 1))
-    c.paint((0, 0, w, h), lambda px, py: 1.0, lambda px, py: mix(NAVY, TEAL, (px / w) * 0.8 + (py / h) * 0.2))
+    if across:
+        c.paint((0, 0, w, h), lambda px, py: 1.0, lambda px, py: mix(NAVY, TEAL, (px / w) * 0.8 + (py / h) * 0.2))
+    else:
+        c.paint((0, 0, w, h), lambda px, py: 1.0, lambda px, py: mix(NAVY, TEAL, (py / h) * 0.8 + (px / w) * 0.2))
+    return c
+
+
+def draw_banner():
+    c = night_sky(497, 99, across=True)
     # An orbit around a globe at the left, with a satellite on it.
     globe_in_orbit(c, 52, 50, 30)
     # The name and what it does.
@@ -231,9 +239,7 @@ def draw_banner():
 
 def draw_installer_side():
     """The installer's welcome and finish pages: 164 x 314 at their left."""
-    w, h = 164, 314
-    c = Canvas(w, h, (0, 0, 0, 1))
-    c.paint((0, 0, w, h), lambda px, py: 1.0, lambda px, py: mix(NAVY, TEAL, (py / h) * 0.8 + (px / w) * 0.2))
+    c = night_sky(164, 314, across=False)
     globe_in_orbit(c, 82, 110, 34)
     text(c, 22, 200, "MORVANE", 2.6, 1.9, WHITE)
     stroke(c, [(22, 228), (142, 228)], 1.0, mix(SKY, TEAL, 0.5))
