@@ -30,6 +30,27 @@ struct PortArgument {
 // and the port list say it alike.
 [[nodiscard]] std::string DevicesFolderProblem();
 
+// While it lives, the driver of the port at `devicePath` is asked to hand received bytes over at
+// once (Linux: ASYNC_LOW_LATENCY, which sets an FTDI adapter's latency timer to 1 ms), so that a
+// line check times what the line carried; its own setting is given back at the end. Asked
+// before the port is opened for the check, which holds it exclusively.
+class CLowLatencyRequest {
+public:
+    explicit CLowLatencyRequest(const std::string& devicePath);
+    ~CLowLatencyRequest();
+    CLowLatencyRequest(const CLowLatencyRequest&) = delete;
+    CLowLatencyRequest& operator=(const CLowLatencyRequest&) = delete;
+
+    // What was asked and what came of it, a line for the check's report; empty when the port
+    // would not open (the check says why).
+    [[nodiscard]] const std::string& Said() const { return said_; }
+
+private:
+    std::string devicePath_;
+    bool changed_ = false;
+    std::string said_;
+};
+
 // Once at the program's start: output that keeps working when its reader goes away, and a
 // console that shows UTF-8 (port names come in the user's language) and understands the
 // progress line's control sequences. What it changes of the console is given back at exit.

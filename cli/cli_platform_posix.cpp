@@ -1,11 +1,17 @@
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "cli/cli_platform.h"
 #include "cli/progress_view.h"
+#include "platform/text.h"
 #include "serial/com_port_map.h"
 
 namespace morvane {
@@ -47,6 +53,56 @@ const char* DefaultLogFileHelp() {
 }
 
 std::string DevicesFolderProblem() { return DevicesDirProblem(DevicesDirFromEnv()); }
+
+namespace {
+
+// Sets or clears the driver's low-latency flag; 0, or the errno of what failed.
+int SetLowLatency(const std::string& devicePath, bool on, bool* wasOn) {
+    const int fd = ::open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno;
+    serial_struct serial{};
+    int error = 0;
+    if (::ioctl(fd, TIOCGSERIAL, &serial) != 0) {
+        error = errno;
+    } else {
+        if (wasOn != nullptr) *wasOn = (serial.flags & ASYNC_LOW_LATENCY) != 0;
+        const int flags = on ? serial.flags | ASYNC_LOW_LATENCY : serial.flags & ~ASYNC_LOW_LATENCY;
+        if (flags != serial.flags) {
+            serial.flags = flags;
+            if (::ioctl(fd, TIOCSSERIAL, &serial) != 0) error = errno;
+        }
+    }
+    ::close(fd);
+    return error;
+}
+
+}  // namespace
+
+CLowLatencyRequest::CLowLatencyRequest(const std::string& devicePath) : devicePath_(devicePath) {
+    bool wasOn = false;
+    const int error = SetLowLatency(devicePath, true, &wasOn);
+    if (error == 0) {
+        changed_ = !wasOn;
+        said_ = wasOn ? Format("The driver of %s already hands bytes over at once (low latency).",
+                               devicePath.c_str())
+                      : Format("Asked the driver of %s for low latency (ASYNC_LOW_LATENCY): done.",
+                               devicePath.c_str());
+    } else if (error == ENOENT || error == EACCES || error == EBUSY) {
+        // The port will not open: the check says why when it tries.
+    } else if (error == ENOTTY || error == EINVAL) {
+        said_ = Format(
+            "Asked the driver of %s for low latency (ASYNC_LOW_LATENCY): it has no "
+            "such setting.",
+            devicePath.c_str());
+    } else {
+        said_ = Format("Asked the driver of %s for low latency (ASYNC_LOW_LATENCY): refused (%s).",
+                       devicePath.c_str(), std::strerror(error));
+    }
+}
+
+CLowLatencyRequest::~CLowLatencyRequest() {
+    if (changed_) (void)SetLowLatency(devicePath_, false, nullptr);
+}
 
 [[noreturn]] void ExitAtOnce(int status) { std::_Exit(status); }
 

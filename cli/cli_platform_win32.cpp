@@ -69,6 +69,16 @@ const char* DefaultLogFileHelp() { return "%LOCALAPPDATA%\\Morvane\\loads.jsonl"
 // COM numbers are the system's own: nothing to get wrong.
 std::string DevicesFolderProblem() { return {}; }
 
+// Windows offers no such request through the serial API: an FTDI adapter's latency timer is
+// set in the port's advanced settings in Device Manager.
+CLowLatencyRequest::CLowLatencyRequest(const std::string& devicePath) : devicePath_(devicePath) {
+    said_ =
+        "Reads are timed as the driver hands bytes over (an FTDI adapter's latency timer is "
+        "in the port's advanced settings in Device Manager).";
+}
+
+CLowLatencyRequest::~CLowLatencyRequest() = default;
+
 void PrepareOutput() {
     // The progress line redraws itself with VT sequences, which a console takes only when asked.
     const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <memory>
 #include <ostream>
 #include <thread>
 
 #include "cli/cli_args.h"
+#include "cli/cli_platform.h"
 #include "cli/exit_status.h"
 #include "platform/pacing.h"
 #include "platform/text.h"
@@ -33,6 +35,22 @@ double MsSince(Clock::time_point start) {
 
 }  // namespace
 
+namespace {
+
+// The value below which `share` of the sorted `values` lie.
+double Percentile(const std::vector<double>& sorted, double share) {
+    const auto last = static_cast<double>(sorted.size() - 1);
+    return sorted[static_cast<std::size_t>(std::lround(share * last))];
+}
+
+double CharacterMs(const SLineCheckPlan& plan) { return 10.0 * 1000.0 / plan.baudRate; }
+
+}  // namespace
+
+bool SLineCheckResult::PausesKept(const SLineCheckPlan& plan) const {
+    return pauses > 0 && silenceMs + kLineTimingResolutionMs >= plan.pauseMs;
+}
+
 SLineCheckResult AnalyseLineCheck(const SLineCheckPlan& plan, std::span<const std::uint8_t> sent,
                                   std::span<const std::uint8_t> received,
                                   const std::vector<SLineArrival>& arrivals) {
@@ -47,32 +65,43 @@ SLineCheckResult AnalyseLineCheck(const SLineCheckPlan& plan, std::span<const st
             result.firstDifference = std::min(result.firstDifference, i);
         }
     }
+    const auto size = static_cast<std::size_t>(plan.blockSize);
+    const std::size_t blocks = received.size() / size;
+    const double characterMs = CharacterMs(plan);
+    result.scheduleMs =
+        static_cast<double>(blocks) * (characterMs * static_cast<double>(size) + plan.pauseMs) -
+        plan.pauseMs;
+    // Bytes lost or added leave no block where it was sent: nothing to time.
+    if (result.received != result.sent || blocks < 2) return result;
 
-    // When each byte came back: the time of the read that brought it.
+    // When each byte came back: the time of the read that brought it. A byte is read once it
+    // has arrived whole, one character after it began on the line.
     std::vector<double> at;
     at.reserve(received.size());
     for (const SLineArrival& arrival : arrivals) at.insert(at.end(), arrival.count, arrival.ms);
     at.resize(received.size(), at.empty() ? 0.0 : at.back());
 
-    // The first byte of a block is timed when it has arrived whole, one character after the
-    // line fell silent: that character is no part of the pause.
-    const double characterMs = 10.0 * 1000.0 / plan.baudRate;
     std::vector<double> gaps;
-    const auto size = static_cast<std::size_t>(plan.blockSize);
-    for (std::size_t start = size; start < at.size(); start += size)
-        gaps.push_back(std::max(0.0, at[start] - at[start - 1] - characterMs));
-    if (gaps.empty()) return result;
+    double carried = 0;
+    for (std::size_t block = 0; block < blocks; ++block) {
+        const std::size_t first = block * size;
+        carried += at[first + size - 1] - at[first] + characterMs;
+        if (block > 0) gaps.push_back(std::max(0.0, at[first] - at[first - 1] - characterMs));
+    }
     result.pauses = gaps.size();
-    result.shortPauses =
-        static_cast<std::size_t>(std::count_if(gaps.begin(), gaps.end(), [&](double gap) {
-            return gap + kLineTimingResolutionMs < plan.pauseMs;
-        }));
+    const double count = static_cast<double>(blocks);
+    result.blockMs = carried / count;
+    result.periodMs = (at[(blocks - 1) * size] - at[0]) / (count - 1);
+    result.runMs = at[blocks * size - 1] - at[0] + characterMs;
+    // The period is timed across the whole run, so a read's delay counts once, not once a
+    // block. A block's time as read back scatters by the reads' delays; no line carries it
+    // faster than its rate, so it counts for no more than that.
+    result.silenceMs =
+        std::max(0.0, result.periodMs - std::min(result.blockMs, characterMs * size));
     std::sort(gaps.begin(), gaps.end());
     result.minGapMs = gaps.front();
-    result.maxGapMs = gaps.back();
-    const std::size_t middle = gaps.size() / 2;
-    result.medianGapMs =
-        gaps.size() % 2 == 1 ? gaps[middle] : (gaps[middle - 1] + gaps[middle]) / 2;
+    result.medianGapMs = Percentile(gaps, 0.5);
+    result.p95GapMs = Percentile(gaps, 0.95);
     return result;
 }
 
@@ -100,22 +129,28 @@ std::string LineCheckReport(const SLineCheckResult& result, const SLineCheckPlan
                        result.received, result.received - result.sent);
     }
     if (result.pauses > 0) {
+        const double lineMs = CharacterMs(plan) * plan.blockSize;
         text += Format(
-            "Silence between blocks as the line carried it: min %.1f ms, median %.1f ms, "
-            "max %.1f ms.\n",
-            result.minGapMs, result.medianGapMs, result.maxGapMs);
-        if (result.shortPauses == 0) {
-            text += Format("Every one of the %zu pauses was at least %u ms of silence.\n",
-                           result.pauses, plan.pauseMs);
-        } else {
+            "Block period as read back: %.1f ms (a block is %.1f ms on the line at %u Bd, "
+            "%.1f ms as read back, then %u ms of pause).\n"
+            "The whole run: %.2f s from the first byte back to the last; paced to %.2f s.\n"
+            "Silence after each block: %.1f ms on average. Single gaps: min %.1f ms, median "
+            "%.1f ms,\n  95th percentile %.1f ms, as the reads saw them (each read is timed to "
+            "%.0f ms; a driver\n  that hands bytes over in packets moves it by up to a "
+            "packet's interval).\n",
+            result.periodMs, lineMs, plan.baudRate, result.blockMs, plan.pauseMs,
+            result.runMs / 1000.0, result.scheduleMs / 1000.0, result.silenceMs, result.minGapMs,
+            result.medianGapMs, result.p95GapMs, kLineTimingResolutionMs);
+        if (!result.PausesKept(plan)) {
             text += Format(
-                "%zu of the %zu pauses were shorter than %u ms of silence: the adapter or\n"
-                "  its driver does not keep the blocks apart as a load needs.\n",
-                result.shortPauses, result.pauses, plan.pauseMs);
+                "The line carried less than %u ms of silence after each block: the adapter or\n"
+                "  its driver runs the blocks together, which a load cannot afford.\n",
+                plan.pauseMs);
         }
     }
-    text += result.Passed() ? "Line check passed: " + where + " carries a load as it is sent.\n"
-                            : std::string("Line check failed.\n");
+    if (result.writeFailed) text += "Not every block could be sent.\n";
+    text += result.Passed(plan) ? "Line check passed: " + where + " carries a load as it is sent.\n"
+                                : std::string("Line check failed.\n");
     return text;
 }
 
@@ -251,6 +286,9 @@ int LineCheckCommand(const CliOptions& options, std::ostream& out, std::ostream&
     out << Format("Line check on %s: %d blocks of %d bytes at %u Bd, %u ms after each block.\n",
                   where.c_str(), plan.blocks, plan.blockSize, plan.baudRate, plan.pauseMs)
         << std::flush;
+    // The reading end's driver is what times the bytes coming back.
+    const CLowLatencyRequest lowLatency(ends.back().devicePath);
+    if (!lowLatency.Said().empty()) out << lowLatency.Said() << "\n" << std::flush;
     // A device bound to a path opens that path whatever number it is given.
     const int first = options.comPort != 0 ? options.comPort : 1;
     const SLineCheckRun run = ends.size() > 1
@@ -275,9 +313,10 @@ int LineCheckCommand(const CliOptions& options, std::ostream& out, std::ostream&
     }
     const std::span<const std::uint8_t> sent(
         bytes.data(), static_cast<std::size_t>(run.blocksWritten) * plan.blockSize);
-    const SLineCheckResult result = AnalyseLineCheck(plan, sent, run.received, run.arrivals);
+    SLineCheckResult result = AnalyseLineCheck(plan, sent, run.received, run.arrivals);
+    result.writeFailed = run.blocksWritten < plan.blocks;
     out << LineCheckReport(result, plan, where);
-    return result.Passed() && run.blocksWritten == plan.blocks ? kExitLoaded : kExitLoadFailed;
+    return result.Passed(plan) ? kExitLoaded : kExitLoadFailed;
 }
 
 }  // namespace morvane

@@ -33,7 +33,7 @@ struct SLineArrival {
     std::size_t count = 0;
 };
 
-// Reads are timed to about this; a pause measured this much short of the plan's still counts.
+// The reader looks for bytes this often, so it times each read to about this.
 inline constexpr double kLineTimingResolutionMs = 1.0;
 
 struct SLineCheckResult {
@@ -43,25 +43,36 @@ struct SLineCheckResult {
     // what came back differs from what went out (or ends).
     std::size_t changed = 0;
     std::size_t firstDifference = 0;
-    // The silence between one block's last byte and the next one's first, for each pair of
-    // blocks that came back.
+    bool writeFailed = false;  // the sending side stopped before every block went out
+    // Times as read back, once every byte came back. A driver that hands bytes over in packets
+    // moves each read by up to a packet's interval; that error does not add up over a run, so
+    // the verdict rests on the averages below and the single gaps are only facts.
     std::size_t pauses = 0;
-    double minGapMs = 0;
+    double periodMs = 0;    // the start of one block to the start of the next, on average
+    double blockMs = 0;     // one block's first byte to its last, one character included
+    double runMs = 0;       // the first block's first byte to the last block's last
+    double scheduleMs = 0;  // what the run was paced to at the plan's rate
+    double silenceMs = 0;   // the silence the line carried after each block, on average
+    double minGapMs = 0;    // the single gaps between one block's last byte and the next's first
     double medianGapMs = 0;
-    double maxGapMs = 0;
-    std::size_t shortPauses = 0;  // of them, shorter than the plan's pause
+    double p95GapMs = 0;
 
     [[nodiscard]] bool BytesIntact() const { return received == sent && changed == 0; }
-    [[nodiscard]] bool Passed() const { return BytesIntact() && pauses > 0 && shortPauses == 0; }
+    [[nodiscard]] bool PausesKept(const SLineCheckPlan& plan) const;
+    [[nodiscard]] bool Passed(const SLineCheckPlan& plan) const {
+        return !writeFailed && BytesIntact() && PausesKept(plan);
+    }
 };
 
-// Works out the result from what was sent, what came back and the reads' times.
+// Works out the result from what was sent, what came back and the reads' times, judged against
+// `plan` (the pause a load needs, whatever the sender kept).
 [[nodiscard]] SLineCheckResult AnalyseLineCheck(const SLineCheckPlan& plan,
                                                 std::span<const std::uint8_t> sent,
                                                 std::span<const std::uint8_t> received,
                                                 const std::vector<SLineArrival>& arrivals);
 
-// The report's lines for the port `where` ("COM5 (/dev/ttyUSB0)"), ending in the verdict.
+// The report's lines for the port `where` ("COM5 (/dev/ttyUSB0)"), ending in the verdict;
+// "passed" only when it passed.
 [[nodiscard]] std::string LineCheckReport(const SLineCheckResult& result,
                                           const SLineCheckPlan& plan, const std::string& where);
 

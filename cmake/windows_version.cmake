@@ -7,11 +7,13 @@ if(NOT MORVANE_COPYRIGHT OR MORVANE_COMPANY STREQUAL MORVANE_COPYRIGHT)
   message(FATAL_ERROR "LICENSE has no line 'Copyright (c) <year> <holder>'")
 endif()
 
-# morvane_version_resource(<program target> <file description> <internal name> <original file name>)
-function(morvane_version_resource target description internal_name original_filename)
+# morvane_version_resource(<program target> <file description>)
+# The internal and original names are the program's file's own, so Properties and a crash report
+# name the file a user has.
+function(morvane_version_resource target description)
   set(VERSION_FILE_DESCRIPTION "${description}")
-  set(VERSION_INTERNAL_NAME "${internal_name}")
-  set(VERSION_ORIGINAL_FILENAME "${original_filename}")
+  set(VERSION_INTERNAL_NAME "${target}")
+  set(VERSION_ORIGINAL_FILENAME "${target}${CMAKE_EXECUTABLE_SUFFIX}")
   foreach(part MAJOR MINOR PATCH TWEAK)
     if(PROJECT_VERSION_${part} STREQUAL "")
       set(PROJECT_VERSION_${part} 0)

@@ -52,4 +52,8 @@ using CArray = std::vector<T>;
 // carry, becomes U+FFFD.
 [[nodiscard]] std::string Utf8FromUtf16(std::u16string_view text);
 
+// The program's UTF-8 as the UTF-16 that Windows' wide calls take (a window's texts, a path in a
+// profile named "José"). What is not UTF-8 becomes U+FFFD, a byte at a time.
+[[nodiscard]] std::u16string Utf16FromUtf8(std::string_view text);
+
 }  // namespace morvane

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
@@ -215,7 +216,9 @@ std::string AppendLoadRecord(const SLoadLogTarget& target, const SLoadRecord& re
 
 SLoadHistory ReadLoadHistory(const std::string& path, std::size_t count) {
     SLoadHistory history;
-    std::ifstream in(path, std::ios::binary);
+    // The path is UTF-8 on every system: Windows opens it by its wide name.
+    std::ifstream in(std::filesystem::path(std::u8string(path.begin(), path.end())),
+                     std::ios::binary);
     if (!in) return history;
     history.found = true;
     std::deque<SLoadRecord> last;

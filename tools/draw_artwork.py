@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-"""Draws the window's artwork: the application icon, the warning icon and the banner.
+"""Draws the window's artwork: the application icon, the warning icon and the banner, and the
+installer's pictures for its pages (.bmp only).
 
 Our own drawings, made from a few shapes so they can be redrawn on any machine with nothing but
 Python: the two icons are 32 x 32 in at most 256 colours, the banner is 497 x 99 in 24-bit colour.
@@ -199,26 +200,61 @@ def draw_warning_icon():
     return c
 
 
-def draw_banner():
-    w, h = 497, 99
-    c = Canvas(w, h, (0, 0, 0, 1))
-    c.paint((0, 0, w, h), lambda px, py: 1.0, lambda px, py: mix(NAVY, TEAL, (px / w) * 0.8 + (py / h) * 0.2))
-    # An orbit around a globe at the left, with a satellite on it.
-    disc(c, 52, 50, 30, mix(TEAL, SKY, 0.35))
-    ring(c, 52, 50, 30, 30, 1.5, SKY)
-    ring(c, 52, 50, 13, 30, 1.2, SKY)
-    for dy in (-18, 0, 18):
-        half = math.sqrt(30 * 30 - dy * dy)
-        stroke(c, [(52 - half + 1, 50 + dy), (52 + half - 1, 50 + dy)], 1.2, SKY)
-    ring(c, 52, 50, 46, 16, 1.4, WHITE, 200, 520)
-    sx, sy = 52 + 46 * math.cos(math.radians(-35)), 50 + 16 * math.sin(math.radians(-35))
+def globe_in_orbit(c, cx, cy, r):
+    """A globe of radius r at (cx, cy) with a satellite on an orbit around it."""
+    disc(c, cx, cy, r, mix(TEAL, SKY, 0.35))
+    ring(c, cx, cy, r, r, 1.5, SKY)
+    ring(c, cx, cy, r * 13 / 30, r, 1.2, SKY)
+    for dy in (-0.6 * r, 0, 0.6 * r):
+        half = math.sqrt(r * r - dy * dy)
+        stroke(c, [(cx - half + 1, cy + dy), (cx + half - 1, cy + dy)], 1.2, SKY)
+    rx, ry = r * 46 / 30, r * 16 / 30
+    ring(c, cx, cy, rx, ry, 1.4, WHITE, 200, 520)
+    sx, sy = cx + rx * math.cos(math.radians(-35)), cy + ry * math.sin(math.radians(-35))
     polygon(c, [(sx - 4, sy - 3), (sx + 4, sy - 3), (sx + 4, sy + 3), (sx - 4, sy + 3)], WHITE)
     polygon(c, [(sx - 15, sy - 2.5), (sx - 6, sy - 2.5), (sx - 6, sy + 2.5), (sx - 15, sy + 2.5)], AMBER)
     polygon(c, [(sx + 6, sy - 2.5), (sx + 15, sy - 2.5), (sx + 15, sy + 2.5), (sx + 6, sy + 2.5)], AMBER)
+
+
+def night_sky(w, h, across):
+    """Navy turning to teal, mostly along the picture's length: across it when `across`."""
+    c = Canvas(w, h, (0, 0, 0, 1))
+    if across:
+        c.paint((0, 0, w, h), lambda px, py: 1.0, lambda px, py: mix(NAVY, TEAL, (px / w) * 0.8 + (py / h) * 0.2))
+    else:
+        c.paint((0, 0, w, h), lambda px, py: 1.0, lambda px, py: mix(NAVY, TEAL, (py / h) * 0.8 + (px / w) * 0.2))
+    return c
+
+
+def draw_banner():
+    c = night_sky(497, 99, across=True)
+    # An orbit around a globe at the left, with a satellite on it.
+    globe_in_orbit(c, 52, 50, 30)
     # The name and what it does.
     text(c, 118, 22, "MORVANE", 5.5, 3.4, WHITE)
     text(c, 120, 70, "FIRMWARE UPDATER - TUNDRO W6", 1.6, 1.3, SKY, spacing=2.2)
     stroke(c, [(118, 60), (470, 60)], 1.0, mix(SKY, TEAL, 0.5))
+    return c
+
+
+def draw_installer_side():
+    """The installer's welcome and finish pages: 164 x 314 at their left."""
+    c = night_sky(164, 314, across=False)
+    globe_in_orbit(c, 82, 110, 34)
+    text(c, 22, 200, "MORVANE", 2.6, 1.9, WHITE)
+    stroke(c, [(22, 228), (142, 228)], 1.0, mix(SKY, TEAL, 0.5))
+    text(c, 22, 240, "TUNDRO W6", 1.5, 1.2, SKY, spacing=2.2)
+    return c
+
+
+def draw_installer_header():
+    """The installer's other pages: 150 x 57 at the top right, on the page's white."""
+    w, h = 150, 57
+    c = Canvas(w, h, (1, 1, 1, 1))
+    icon = draw_app_icon(40)
+    for i, (r, g, b, a) in enumerate(icon.px):
+        c.blend(104 + i % icon.w, 8 + i // icon.w, (r, g, b), a)
+    text(c, 8, 22, "MORVANE", 1.7, 1.3, NAVY)
     return c
 
 
@@ -323,6 +359,8 @@ def main():
         "app_icon.ico": ico_256(app_icon),
         "warning_icon.ico": ico_256(warning_icon),
         "banner.bmp": bmp_rgb(banner),
+        "installer_side.bmp": bmp_rgb(draw_installer_side()),
+        "installer_header.bmp": bmp_rgb(draw_installer_header()),
     }
     # The same icon for the desktop's menus and launchers, at the icon theme's usual sizes.
     for size in ICON_THEME_SIZES:

@@ -3,8 +3,8 @@
 # The Windows installer as a user meets it, under Wine: a silent install (/S) into a prefix of
 # its own, the installed morvane-cli.exe --version, the licence, the Start-menu entry, the
 # entry among the installed programs and the event source of the records of loads, then a
-# silent uninstall that leaves nothing behind. The portable .zip, when given, must hold the same
-# files.
+# silent uninstall, which waits while morvane-cli.exe runs and then leaves nothing behind.
+# The portable .zip, when given, must hold the same files, stripped.
 #   tools/test-windows-installer.sh SETUP.exe VERSION [PORTABLE.zip]
 set -euo pipefail
 setup="$(realpath "$1")"
@@ -33,6 +33,12 @@ if [ -n "$portable" ]; then
   for file in morvane.exe morvane-cli.exe LICENSE.txt; do
     grep -q "/$file\$" <<<"$listing" || fail "$file missing from $(basename "$portable")"
   done
+  # The programs go out stripped: with their debug information they weigh tens of MB.
+  python3 - "$portable" <<'EOF' || fail "a program in $(basename "$portable") carries its debug information"
+import sys, zipfile
+sizes = {i.filename.rsplit("/", 1)[-1]: i.file_size for i in zipfile.ZipFile(sys.argv[1]).infolist()}
+sys.exit(0 if all(sizes[p] < 5_000_000 for p in ("morvane.exe", "morvane-cli.exe")) else 1)
+EOF
 fi
 
 exec 9>"$WINEPREFIX.lock"
@@ -64,8 +70,16 @@ message_file="$(reg_value "$event_source_key" EventMessageFile)"
 [ "$message_file" = 'C:\Program Files\Morvane\morvane-cli.exe' ] ||
   fail "the event source 'Morvane' names '$message_file' as its message file"
 
-# The uninstaller runs a copy of itself from the temporary folder: wait for it.
+# While a program runs, its file cannot go: the uninstaller waits for it to end, then goes on.
+wine "$programs/morvane-cli.exe" --watch >/dev/null 2>&1 &
+watching=$!
+sleep 3
 wine "$programs/uninstall.exe" /S
+sleep 5
+[ -f "$programs/morvane-cli.exe" ] || fail "the uninstaller did not wait for the running morvane-cli.exe"
+wine taskkill /f /im morvane-cli.exe >/dev/null 2>&1 || true
+wait "$watching" || true
+# The uninstaller runs a copy of itself from the temporary folder: wait for it.
 wineserver --wait
 [ ! -e "$programs" ] || fail "files left in Program Files: $(ls "$programs")"
 [ ! -e "$shortcut" ] || fail "Start-menu entry left"

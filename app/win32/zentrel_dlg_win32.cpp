@@ -5,6 +5,7 @@
 
 #include "app/resource.h"
 #include "app/win32/banner_win32.h"
+#include "platform/wide_text_win32.h"
 
 // After the product's headers: the system's macros must not rename the product's own names.
 #include <windows.h>
@@ -16,28 +17,29 @@
 namespace morvane {
 namespace {
 
-constexpr const char* kBoxCaption = "Morvane";
+constexpr const wchar_t* kBoxCaption = L"Morvane";
 
 // WM_DEVICECHANGE's events (dbt.h): a device arrived, was removed, or the device tree changed.
 constexpr std::uintptr_t kDeviceArrival = 0x8000;
 constexpr std::uintptr_t kDeviceRemoveComplete = 0x8004;
 constexpr std::uintptr_t kDevNodesChanged = 0x0007;
 
-std::string GetText(HWND control) {
-    std::string text(static_cast<std::size_t>(::GetWindowTextLengthA(control)) + 1, '\0');
+// The window is a Unicode one: its texts go in and out as UTF-16, whatever the code page.
+std::wstring GetText(HWND control) {
+    std::wstring text(static_cast<std::size_t>(::GetWindowTextLengthW(control)) + 1, L'\0');
     text.resize(static_cast<std::size_t>(
-        ::GetWindowTextA(control, text.data(), static_cast<int>(text.size()))));
+        ::GetWindowTextW(control, text.data(), static_cast<int>(text.size()))));
     return text;
 }
 
 INT_PTR CALLBACK DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_INITDIALOG) ::SetWindowLongPtrA(hWnd, DWLP_USER, lParam);
-    auto* dialog = reinterpret_cast<CZentrelDlg*>(::GetWindowLongPtrA(hWnd, DWLP_USER));
+    if (message == WM_INITDIALOG) ::SetWindowLongPtrW(hWnd, DWLP_USER, lParam);
+    auto* dialog = reinterpret_cast<CZentrelDlg*>(::GetWindowLongPtrW(hWnd, DWLP_USER));
     if (dialog == nullptr) return FALSE;
     std::intptr_t result = 0;
     if (!dialog->OnMessage(hWnd, message, wParam, lParam, result)) return FALSE;
     if (message == WM_INITDIALOG || message == WM_QUERYDRAGICON) return result;
-    ::SetWindowLongPtrA(hWnd, DWLP_MSGRESULT, result);
+    ::SetWindowLongPtrW(hWnd, DWLP_MSGRESULT, result);
     return TRUE;
 }
 
@@ -46,13 +48,13 @@ INT_PTR CALLBACK DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lPara
 CZentrelDlg::CZentrelDlg(SLoaderState* state, Window parent)
     : m_parent(parent), m_controller(*state, *this) {
     m_hIcon =
-        static_cast<HICON>(::LoadImageA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_APP),
+        static_cast<HICON>(::LoadImageW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_APP),
                                         IMAGE_ICON, 0, 0, LR_DEFAULTSIZE | LR_SHARED));
     m_showBox = [this](const SNotice& notice, BoxKind kind) {
         // A system box has no place for details of their own: they go below the headline.
         const std::string text =
             notice.detail.empty() ? notice.text : notice.text + "\n\n" + notice.detail;
-        ::MessageBoxA(m_hWnd, text.c_str(), kBoxCaption,
+        ::MessageBoxW(m_hWnd, WideFromUtf8(text).c_str(), kBoxCaption,
                       kind == BoxKind::Warning ? MB_OK | MB_ICONWARNING : MB_OK);
     };
 }
@@ -65,14 +67,14 @@ CZentrelDlg::~CZentrelDlg() {
 std::intptr_t CZentrelDlg::DoModal() {
     m_bModal = true;
     const INT_PTR result =
-        ::DialogBoxParamA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_MAIN_DIALOG), m_parent,
+        ::DialogBoxParamW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_MAIN_DIALOG), m_parent,
                           DialogProc, reinterpret_cast<LPARAM>(this));
     m_bModal = false;
     return result;
 }
 
 CZentrelDlg::Window CZentrelDlg::Create() {
-    ::CreateDialogParamA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_MAIN_DIALOG), m_parent,
+    ::CreateDialogParamW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_MAIN_DIALOG), m_parent,
                          DialogProc, reinterpret_cast<LPARAM>(this));
     return m_hWnd;
 }
@@ -104,7 +106,7 @@ bool CZentrelDlg::OnMessage(Window hWnd, unsigned message, std::uintptr_t wParam
                 m_controller.OnSelectionConfirmed();
             } else if (id == IDC_COMPORT && code == CBN_SELCHANGE) {
                 m_controller.OnSelectionChanged(
-                    static_cast<int>(::SendMessageA(m_cbComPort, CB_GETCURSEL, 0, 0)));
+                    static_cast<int>(::SendMessageW(m_cbComPort, CB_GETCURSEL, 0, 0)));
             } else if (id == IDC_COMPORT && code == CBN_KILLFOCUS) {
                 m_controller.OnPortFieldLeft();
             } else if (id == IDCANCEL) {
@@ -150,7 +152,7 @@ void CZentrelDlg::OnPaint() {
     // Minimised, where a system still draws the window itself, the window is its icon.
     PAINTSTRUCT paint;
     HDC dc = ::BeginPaint(m_hWnd, &paint);
-    ::SendMessageA(m_hWnd, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+    ::SendMessageW(m_hWnd, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
     RECT client;
     ::GetClientRect(m_hWnd, &client);
     const int x = (client.right - client.left - ::GetSystemMetrics(SM_CXICON) + 1) / 2;
@@ -182,9 +184,9 @@ bool CZentrelDlg::OnInitDialog() {
     ShowBannerAtScreenScale(m_hWnd);
     m_uiThread = ::GetCurrentThreadId();
     m_hWndForWorker.store(m_hWnd);
-    ::SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
-    ::SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
-    ::SendMessageA(m_progress, PBM_SETRANGE32, 0, 100);
+    ::SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+    ::SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+    ::SendMessageW(m_progress, PBM_SETRANGE32, 0, 100);
     m_controller.Init();
     return true;
 }
@@ -221,11 +223,12 @@ CZentrelDlg::Window CZentrelDlg::Control(WindowControl control) const {
 void CZentrelDlg::SetText(WindowControl control, const std::string& text) {
     // Rewriting a control with the text it already shows makes it flicker at every timer tick.
     HWND window = Control(control);
-    if (window != nullptr && GetText(window) != text) ::SetWindowTextA(window, text.c_str());
+    const std::wstring wide = WideFromUtf8(text);
+    if (window != nullptr && GetText(window) != wide) ::SetWindowTextW(window, wide.c_str());
 }
 
 void CZentrelDlg::SetProgressBar(int percent) {
-    ::SendMessageA(m_progress, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
+    ::SendMessageW(m_progress, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
 }
 
 void CZentrelDlg::Enable(WindowControl control, bool enabled) {
@@ -233,26 +236,27 @@ void CZentrelDlg::Enable(WindowControl control, bool enabled) {
     // Disabling Load during a load took the keyboard focus away with it; give it back, so Enter
     // starts the next load and Escape closes the window.
     if (control == WindowControl::Load && enabled && ::GetFocus() == nullptr)
-        ::SendMessageA(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(m_btnLoad), TRUE);
+        ::SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(m_btnLoad), TRUE);
 }
 
 void CZentrelDlg::FillPortList(const std::vector<SPortItem>& items) {
     // Messages sent to the list are not the user's choice: no selection handler runs here.
-    ::SendMessageA(m_cbComPort, CB_RESETCONTENT, 0, 0);
+    ::SendMessageW(m_cbComPort, CB_RESETCONTENT, 0, 0);
     for (const SPortItem& item : items) {
-        const LRESULT index = ::SendMessageA(m_cbComPort, CB_ADDSTRING, 0,
-                                             reinterpret_cast<LPARAM>(item.text.c_str()));
-        ::SendMessageA(m_cbComPort, CB_SETITEMDATA, static_cast<WPARAM>(index), item.port);
+        const std::wstring text = WideFromUtf8(item.text);
+        const LRESULT index =
+            ::SendMessageW(m_cbComPort, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
+        ::SendMessageW(m_cbComPort, CB_SETITEMDATA, static_cast<WPARAM>(index), item.port);
     }
 }
 
 void CZentrelDlg::SelectPortItem(int index) {
     // Also puts the item's text back into the list's field, over whatever was typed there.
-    ::SendMessageA(m_cbComPort, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+    ::SendMessageW(m_cbComPort, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
 }
 
 bool CZentrelDlg::PortListOpen() const {
-    return ::SendMessageA(m_cbComPort, CB_GETDROPPEDSTATE, 0, 0) != FALSE;
+    return ::SendMessageW(m_cbComPort, CB_GETDROPPEDSTATE, 0, 0) != FALSE;
 }
 
 void CZentrelDlg::ShowBox(const SNotice& notice, BoxKind kind) { m_showBox(notice, kind); }
@@ -275,7 +279,7 @@ void CZentrelDlg::RunOnUiThread(const std::function<void()>& task) {
         return;
     }
     // A window that is gone answers at once, without running the task.
-    ::SendMessageA(m_hWndForWorker.load(), kMsgRun, 0, reinterpret_cast<LPARAM>(&task));
+    ::SendMessageW(m_hWndForWorker.load(), kMsgRun, 0, reinterpret_cast<LPARAM>(&task));
 }
 
 void CZentrelDlg::LoadRunning(bool running, const std::string& why) {
@@ -289,10 +293,10 @@ void CZentrelDlg::LoadRunning(bool running, const std::string& why) {
 void CZentrelDlg::ServeEvents() {
     ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
     MSG message;
-    while (::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-        if (m_hWnd == nullptr || !::IsDialogMessageA(m_hWnd, &message)) {
+    while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (m_hWnd == nullptr || !::IsDialogMessageW(m_hWnd, &message)) {
             ::TranslateMessage(&message);
-            ::DispatchMessageA(&message);
+            ::DispatchMessageW(&message);
         }
     }
 }

@@ -67,5 +67,21 @@ TEST(Utf8FromUtf16, EncodesEveryPlaneAndReplacesLoneSurrogates) {
     for (const Case& c : cases) EXPECT_EQ(Utf8FromUtf16(c.wide), c.utf8) << c.utf8;
 }
 
+TEST(Utf16FromUtf8, DecodesEveryPlaneAndReplacesWhatIsNotUtf8) {
+    struct Case {
+        std::string_view utf8;
+        std::u16string_view wide;
+    };
+    const Case cases[] = {
+        {"C:\\Users\\Jos\xc3\xa9", u"C:\\Users\\Jos\u00e9"},
+        {"\xe2\x82\xac\xf0\x9f\x9b\xb0", u"\u20ac\U0001F6F0"},
+        {"Jos\xe9", u"Jos\uFFFD"},                // a code page's byte, not UTF-8
+        {"\xc3", u"\uFFFD"},                      // cut short
+        {"\xc0\xaf", u"\uFFFD\uFFFD"},            // overlong
+        {"\xed\xa0\x80", u"\uFFFD\uFFFD\uFFFD"},  // a surrogate
+    };
+    for (const Case& c : cases) EXPECT_EQ(Utf16FromUtf8(c.utf8), c.wide) << c.utf8;
+}
+
 }  // namespace
 }  // namespace morvane

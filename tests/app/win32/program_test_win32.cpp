@@ -65,25 +65,40 @@ std::string FixedFileVersion(const std::string& program) {
            std::to_string(LOWORD(fixed->dwFileVersionLS));
 }
 
-// What Explorer's Properties show of each program: what it is, its version, maker and copyright.
+// The program's own manifest, as the system reads it when the program starts; empty: none.
+std::string Manifest(const std::string& program) {
+    HMODULE module = ::LoadLibraryExA(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (module == nullptr) return {};
+    std::string text;
+    HRSRC found = ::FindResourceA(module, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
+    HGLOBAL data = found != nullptr ? ::LoadResource(module, found) : nullptr;
+    if (data != nullptr)
+        text.assign(static_cast<const char*>(::LockResource(data)),
+                    ::SizeofResource(module, found));
+    ::FreeLibrary(module);
+    return text;
+}
+
+// What Explorer's Properties show of each program: what it is, its version, maker and copyright,
+// and names that are the file's own; and the manifest that has both take UTF-8.
 TEST(WindowsProgram, BothProgramsCarryTheirVersionInformation) {
     struct Row {
         const char* variable;
         const char* description;
-        const char* internalName;
-        const char* originalFilename;
     };
     const Row rows[] = {
-        {"MORVANE_EXE", "Morvane Firmware Updater", "Morvane.exe", "Morvane.exe"},
-        {"MORVANE_CLI_EXE", "Morvane Firmware Updater, command line", "morvane-cli",
-         "morvane-cli.exe"},
+        {"MORVANE_EXE", "Morvane Firmware Updater"},
+        {"MORVANE_CLI_EXE", "Morvane Firmware Updater, command line"},
     };
     for (const Row& row : rows) {
         const std::string program = ProgramPath(row.variable);
         if (program.empty()) GTEST_SKIP() << row.variable << " names no program";
+        const std::string file = program.substr(program.find_last_of('\\') + 1);
         EXPECT_EQ(VersionString(program, "FileDescription"), row.description) << program;
-        EXPECT_EQ(VersionString(program, "InternalName"), row.internalName) << program;
-        EXPECT_EQ(VersionString(program, "OriginalFilename"), row.originalFilename) << program;
+        EXPECT_EQ(VersionString(program, "InternalName"), file.substr(0, file.rfind('.')))
+            << program;
+        EXPECT_EQ(VersionString(program, "OriginalFilename"), file) << program;
+        EXPECT_NE(Manifest(program).find(">UTF-8</activeCodePage>"), std::string::npos) << program;
         EXPECT_EQ(VersionString(program, "ProductName"), "Morvane") << program;
         EXPECT_EQ(VersionString(program, "FileVersion"), MORVANE_VERSION) << program;
         EXPECT_EQ(VersionString(program, "ProductVersion"), MORVANE_VERSION) << program;
