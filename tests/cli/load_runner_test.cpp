@@ -181,7 +181,7 @@ TEST(RunGroup, EveryPortIsToldSummedUpRecordedAndReportedAsEvents) {
     }
     EXPECT_EQ(recorded,
               (std::map<std::string, std::string>{
-                  {"COM5", "loaded"}, {"COM6", "open-failed"}, {"COM7", "not-detected"}}));
+                  {"COM5", "loaded"}, {"COM6", "open-failed"}, {"COM7", "failed"}}));
     fs::remove_all(folder);
 }
 
