@@ -187,12 +187,11 @@ TEST_F(LoaderTest, W6LoadPutsTheWholeSequenceOnTheWire) {
     AddAttempt(expected, 9600, true, false);
     AddAttempt(expected, 19200, true, false);
     AddAttempt(expected, 38400, true, true);
-    expected.insert(
-        expected.end(),
-        {"close", "open 19200", "pump 500", "send@19200 $JOFF\\r\\n", "pump 500",
-         "send@19200 $W6,CONNECT_TO_GPS\\r\\n", "pump 2000", "send@19200 $JCONN,A,C\\r\\n",
-         "pump 1000", "send@19200 \\r\\n$JCLEARAPPINT\\r\\n\\r\\n", "pump 2000", "pump 500",
-         "send@19200 \\r\\n$JAPPTRANSFER\\r\\n\\r\\n"});
+    expected.insert(expected.end(), {"close", "open 19200", "pump 500", "send@19200 $JOFF\\r\\n",
+                                     "pump 500", "send@19200 $W6,CONNECT_TO_GPS\\r\\n", "pump 2000",
+                                     "send@19200 $JCONN,A,C\\r\\n", "pump 1000",
+                                     "send@19200 \\r\\n$JCLEARAPPINT\\r\\n\\r\\n", "pump 2000",
+                                     "pump 500", "send@19200 \\r\\n$JAPPTRANSFER\\r\\n\\r\\n"});
     // The 15 s before the image, in steps that look whether the port went away.
     expected.insert(expected.end(), 7, "pump 2000");
     expected.emplace_back("pump 1000");
@@ -239,9 +238,8 @@ TEST_F(LoaderTest, W6LoadPutsTheWholeSequenceOnTheWire) {
                                   STATUS_UPDATING_FIRMWARE, STATUS_FIRMWARE_COMPLETE}));
     // The version sentence read during detection named the firmware; the flag is lowered for the
     // transfer, the text stays.
-    const auto wait15 =
-        std::find_if(rig.log.events.begin(), rig.log.events.end(),
-                     [](const WireEvent& e) { return e.status == STATUS_WAITING; });
+    const auto wait15 = std::find_if(rig.log.events.begin(), rig.log.events.end(),
+                                     [](const WireEvent& e) { return e.status == STATUS_WAITING; });
     ASSERT_NE(wait15, rig.log.events.end());
     EXPECT_TRUE(wait15->firmwareDetected);
     EXPECT_FALSE(rig.state.GetFirmwareDetected());
