@@ -85,7 +85,8 @@ SRunEnd RunEndOf(const LoadRequest& request, const LoadOutcome& outcome) {
     end.probeOnly = request.probeOnly;
     end.cancelled = outcome.cancelled;
     // A load whose port went away failed, whenever it went: nothing says the receiver is as it was.
-    end.failed = !outcome.failure.empty() || (!request.probeOnly && outcome.portLost != PortLost::No);
+    end.failed =
+        !outcome.failure.empty() || (!request.probeOnly && outcome.portLost != PortLost::No);
     end.status = outcome.status;
     end.answered = outcome.detection.answered;
     end.verifyRan = outcome.verifyRan;
@@ -101,9 +102,10 @@ void CLoadSession::TakeLoadEnd(const CLoader* loader) {
     outcome_.sentBytes = state_->GetSentBytes();
     outcome_.totalBytes = state_->GetTotalBytes();
     if (loader != nullptr && loader->PortWentAway()) {
-        outcome_.portLost = outcome_.status == STATUS_DEVICE_NOT_DETECTED ? PortLost::DuringDetection
-                            : outcome_.totalBytes == 0                    ? PortLost::BeforeImage
-                                                                          : PortLost::DuringImage;
+        outcome_.portLost = outcome_.status == STATUS_DEVICE_NOT_DETECTED
+                                ? PortLost::DuringDetection
+                            : outcome_.totalBytes == 0 ? PortLost::BeforeImage
+                                                       : PortLost::DuringImage;
     }
     loadEndTaken_ = true;
 }
