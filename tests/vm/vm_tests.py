@@ -5,7 +5,7 @@
 
 Cases: identity-load-verify, verify-gone, watch, pulled, pci-8250. Exit 0 when the case held,
 1 with the reasons when it did not. Each case leaves QEMU's, the guest console's and the
-simulator's logs in BUILD_DIR/vm/CASE/.
+simulator's logs in BUILD_DIR/vm/CASE/, and each check with its outcome in checks.txt there.
 """
 
 import json
@@ -48,7 +48,10 @@ class Case:
         return self.machine
 
     def check(self, ok, what, detail=""):
-        print(("ok   " if ok else "FAIL ") + what, flush=True)
+        line = ("ok   " if ok else "FAIL ") + what
+        print(line, flush=True)
+        with open(os.path.join(self.work, "checks.txt"), "a") as f:
+            f.write(line + "\n")
         if not ok:
             self.failures.append(what + (f"\n{detail}" if detail else ""))
 
