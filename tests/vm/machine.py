@@ -39,12 +39,15 @@ for m in $(cat /etc/modules.order); do insmod "$m"; done
 udevadm trigger --action=add
 udevadm settle
 export HOME=/root PATH=/bin:/usr/bin
-stty -F /dev/ttyS1 raw -echo
-echo "@@vm-ready" >/dev/ttyS1
+# The command channel stays open from here on: a serial port that nobody holds open drops what
+# arrives, and the harness may send its first command as soon as it reads the ready line.
+exec </dev/ttyS1 >/dev/ttyS1 2>&1
+stty raw -echo
+echo "@@vm-ready"
 while IFS= read -r line; do
   sh -c "$line" </dev/null
   echo "@@vm-end $?"
-done </dev/ttyS1 >/dev/ttyS1 2>&1
+done
 """
 
 
@@ -229,7 +232,9 @@ class Machine:
             "qemu-system-x86_64", "-M", "pc", "-accel", "tcg", "-cpu", "max", "-smp", "1",
             "-m", "512", "-nodefaults", "-no-user-config", "-display", "none", "-no-reboot",
             "-kernel", vmlinux, "-initrd", initrd,
-            "-append", "console=ttyS0 panic=-1 quiet loglevel=4",
+            # no_timer_check: under TCG on a busy host the kernel's check of the timer interrupt
+            # can fail and panic the boot.
+            "-append", "console=ttyS0 panic=-1 quiet loglevel=4 no_timer_check",
             "-serial", "file:" + os.path.join(work, "console.log"),
             "-chardev", f"socket,id=ctl,path={self.ctl_path},server=on,wait=off",
             "-serial", "chardev:ctl",
@@ -244,10 +249,13 @@ class Machine:
                                      preexec_fn=_end_with_parent)
         self._adapters = 0
         self._plugged = {}  # adapter id -> its properties
+        self._events = []  # QMP events not yet looked at
         self.ctl = self._connect(self.ctl_path)
         self.ctl_buffer = b""
         self._read_until(b"@@vm-ready\n", 120)
-        self.qmp = self._connect(self.qmp_path).makefile("rwb", buffering=0)
+        qmp = self._connect(self.qmp_path)
+        qmp.settimeout(60)
+        self.qmp = qmp.makefile("rwb", buffering=0)
         self.qmp.readline()  # the greeting
         self.qmp_call("qmp_capabilities")
 
@@ -269,7 +277,8 @@ class Machine:
         while mark not in self.ctl_buffer:
             left = deadline - time.monotonic()
             if left <= 0:
-                raise VmError(f"the guest did not answer within {timeout} s")
+                tail = self.ctl_buffer[-200:].decode(errors="replace")
+                raise VmError(f"the guest did not answer within {timeout} s; it said {tail!r}")
             self.ctl.settimeout(left)
             try:
                 chunk = self.ctl.recv(65536)
@@ -282,7 +291,7 @@ class Machine:
         taken, self.ctl_buffer = self.ctl_buffer[:at], self.ctl_buffer[at:]
         return taken
 
-    def run(self, command, timeout=60):
+    def run(self, command, timeout=120):
         """Runs a shell command line in the guest: (exit status, its output)."""
         self.ctl.sendall(command.encode() + b"\n")
         out = self._read_until(END_MARK.encode(), timeout)
@@ -312,6 +321,8 @@ class Machine:
         self.qmp.write(json.dumps({"execute": command, "arguments": arguments}).encode() + b"\n")
         while True:
             reply = json.loads(self.qmp.readline())
+            if "event" in reply:
+                self._events.append(reply)
             if "return" in reply:
                 return reply["return"]
             if "error" in reply:
@@ -329,7 +340,16 @@ class Machine:
         return device
 
     def pull(self, device):
+        """Takes the adapter off the bus; returns once QEMU let go of it (the guest's driver
+        sees it gone at once, its device node about 0.15 s later)."""
         self.qmp_call("device_del", id=device)
+        deleted = lambda e: (e.get("event") == "DEVICE_DELETED"
+                             and e.get("data", {}).get("device") == device)
+        while not any(deleted(e) for e in self._events):
+            reply = json.loads(self.qmp.readline())
+            if "event" in reply:
+                self._events.append(reply)
+        self._events = [e for e in self._events if not deleted(e)]
 
     def plug_again(self, device):
         """The same adapter on the same line, after pull()."""

@@ -134,9 +134,13 @@ def watch(case):
         return m.run("cat /tmp/watch.out /tmp/watch.err")[1]
 
     # A port there before the watch looked is left alone: plug once it has looked.
-    wait_output("Watching for receivers", 30)
-    time.sleep(2)
+    started = time.monotonic()
+    out = wait_output("Watching for receivers", 90)
+    if "Watching for receivers" not in out:
+        raise VmError("the watch did not start:\n" + out)
+    print(f"the watch looked in {time.monotonic() - started:.1f} s", flush=True)
     device = case.plug(rx, SERIAL)
+    rx.wait_heard("$JCONN,X", 60)
     rx.wait_restart(LOAD_S)
     m.pull(device)
     time.sleep(3)
