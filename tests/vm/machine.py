@@ -334,8 +334,10 @@ class Machine:
         chardev, device = f"c{self._adapters}", f"us{self._adapters}"
         self.qmp_call("chardev-add", id=chardev,
                       backend={"type": "serial", "data": {"device": pty}})
-        self._plugged[device] = {"driver": "usb-serial", "bus": "usb.0", "chardev": chardev,
-                                 "id": device, "serial": serial}
+        # Always the controller's first port, as a receiver plugged back into the same socket:
+        # left to itself QEMU hands out the next port each time, and the USB location moves on.
+        self._plugged[device] = {"driver": "usb-serial", "bus": "usb.0", "port": "1",
+                                 "chardev": chardev, "id": device, "serial": serial}
         self.qmp_call("device_add", **self._plugged[device])
         return device
 
