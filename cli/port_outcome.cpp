@@ -34,7 +34,8 @@ std::string Where(const PortFacts& facts) {
 // then says nothing about the cable.
 bool WentAwayDuringDetection(const LoadOutcome& outcome) {
     return outcome.status == STATUS_DEVICE_NOT_DETECTED &&
-           outcome.openError.kind == OpenErrorKind::NoSuchDevice;
+           (outcome.portLost == PortLost::DuringDetection ||
+            outcome.openError.kind == OpenErrorKind::NoSuchDevice);
 }
 
 // Whether the receiver still holds its firmware depends on how far the image went. The transfer
@@ -117,6 +118,7 @@ PortVerdict Judge(const LoadRequest& request, const LoadOutcome& outcome, const 
                    kFirmwareVersion + "; nothing was sent.\n";
     } else {
         v.advice = AdviceAfterLoad(outcome, facts.label, facts.devicePath);
+        if (outcome.portLost != PortLost::No) v.word = "went away";
         if (outcome.verifyRan) {
             auto [headline, rest] =
                 SplitHeadline(VerifyVerdict(outcome.detection, facts.label, kFirmwareVersion).text);
@@ -151,6 +153,11 @@ std::string WatchedWord(const LoadRequest& request, const LoadOutcome& outcome,
         return "stopped: the receiver may need a new load";
     }
     if (!outcome.failure.empty()) return "failed: " + outcome.failure;
+    if (outcome.portLost == PortLost::BeforeImage) return "failed: went away before the image";
+    if (outcome.portLost == PortLost::DuringImage) {
+        return Format("failed: went away after %u of %u bytes", outcome.sentBytes,
+                      outcome.totalBytes);
+    }
     if (outcome.status == STATUS_NO_UPDATE_REQUIRED)
         return "already " + version + ", skipped — unplug";
     const DetectionFacts& seen = outcome.detection;

@@ -110,6 +110,20 @@ bool CLoader::ReopenAtWorkingRate() {
     return link_.Open(state_->GetComPort(), state_->GetBaudRate());
 }
 
+bool CLoader::DeviceGone() {
+    portWentAway_ = portWentAway_ || link_.DeviceGone();
+    return portWentAway_;
+}
+
+bool CLoader::WaitWatchingLine(unsigned ms) {
+    while (ms > 0 && !DeviceGone()) {
+        const unsigned step = std::min(ms, kLineWatchMs);
+        waits_.WaitPumping(step);
+        ms -= step;
+    }
+    return !DeviceGone();
+}
+
 void CLoader::ShowMessage(const CString& text) {
     if (prompt_ != nullptr) {
         prompt_->ShowMessage(text);
@@ -174,6 +188,7 @@ void CLoader::TransferImage() {
     for (std::uint32_t block = 0; block < fullBlocks; ++block) {
         if (!link_.Write(bytes + block * kBlockSize, static_cast<int>(kBlockSize))) {
             // The line is gone (an adapter pulled out, say): what follows would not arrive either.
+            (void)DeviceGone();
             state_->SetStatus(STATUS_BLOCK_FAILED);
             return;
         }
@@ -190,6 +205,7 @@ void CLoader::TransferImage() {
     const std::uint32_t lastBlock = size % kBlockSize;
     if (lastBlock != 0) {
         if (!link_.Write(bytes + fullBlocks * kBlockSize, static_cast<int>(lastBlock))) {
+            (void)DeviceGone();
             state_->SetStatus(STATUS_BLOCK_FAILED);
             return;
         }

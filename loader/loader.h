@@ -35,6 +35,8 @@ public:
     static constexpr std::uint32_t kWorkingRate = 19200;
     static constexpr std::uint32_t kBlockSize = 50;
     static constexpr int kDetectAttempts = 20;
+    // How often a long wait looks whether the port went away.
+    static constexpr unsigned kLineWatchMs = 2000;
     static constexpr int kReadSize = 1024;
     // A read step takes the receive ring in reads of kReadSize until one comes back short. The
     // ring holds 4096 bytes, so this bound empties it even with bytes arriving meanwhile, yet a
@@ -64,6 +66,9 @@ public:
     [[nodiscard]] int AttemptsTaken() const { return attemptsTaken_; }
     // Bytes read from the line during the last detection, whether they made sense or not.
     [[nodiscard]] std::size_t BytesHeard() const { return bytesHeard_; }
+    // The load stopped because the port's device went away under it (an adapter pulled out, a
+    // receiver that left the bus), not because the receiver fell silent or the line failed.
+    [[nodiscard]] bool PortWentAway() const { return portWentAway_; }
 
     // The rates shared by every loader given no receiver's own: the window's loads. Never
     // reset, so a second load of the program run goes on probing where the first stopped.
@@ -86,6 +91,11 @@ protected:
     void ReadReplies();
     // Closes the port and opens it at the working rate; false when it would not open.
     bool ReopenAtWorkingRate();
+    // True, and remembered for PortWentAway, once the port's device is gone.
+    bool DeviceGone();
+    // A wait of `ms` that looks at the line every kLineWatchMs: false as soon as the port's
+    // device is gone, so that a pulled adapter ends the load at once rather than after the wait.
+    bool WaitWatchingLine(unsigned ms);
     void ShowMessage(const CString& text);
 
     // True after TransferImage sent the whole image; the sequence goes on only then.
@@ -103,6 +113,7 @@ protected:
     std::unique_ptr<IPortFollower> follower_;
     int attemptsTaken_ = 0;
     std::size_t bytesHeard_ = 0;
+    bool portWentAway_ = false;
 };
 
 template <class Wait>
@@ -114,6 +125,8 @@ bool CLoader::DetectWithinAttempts(Wait waitBetween, int attempts) {
             attemptsTaken_ = attempt;
             return true;
         }
+        // A port whose device went away will not answer in the attempts that are left.
+        if (DeviceGone()) return false;
         waitBetween();
         ReadReplies();
     }

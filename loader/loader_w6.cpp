@@ -18,6 +18,9 @@ void CLoaderW6::SweepConnX() {
         link_.Close();
         // A step whose port did not open keeps its time and sends nothing.
         const bool opened = link_.Open(state_->GetComPort(), static_cast<unsigned>(rate));
+        // A port that went away is left to detection, which ends on it; the sweep goes on from
+        // this rate next time.
+        if (!opened && DeviceGone()) return;
         waits_.WaitPumping(500);
         if (rate == 9600 || rate == 19200) waits_.WaitPumping(500);
         if (opened) link_.WriteLine("$JCONN,X");
@@ -120,24 +123,31 @@ void CLoaderW6::Run() {
     }
     state_->SetStatus(STATUS_CONNECTED);
     state_->SetStatus(STATUS_DETECTING_FIRMWARE);
-    waits_.WaitPumping(500);
+    // A port that goes away before the image ends the load when it goes (PortWentAway), not
+    // after the waits that are left: its writes fail at once, and the waits watch the line.
+    const auto wait = [this](unsigned ms) {
+        if (WaitWatchingLine(ms)) return true;
+        link_.Close();
+        return false;
+    };
+    if (!wait(500)) return;
     link_.WriteLine("$JOFF");
-    waits_.WaitPumping(500);
+    if (!wait(500)) return;
     link_.WriteLine("$W6,CONNECT_TO_GPS");
-    waits_.WaitPumping(2000);
+    if (!wait(2000)) return;
     link_.WriteLine("$JCONN,A,C");
-    waits_.WaitPumping(1000);
+    if (!wait(1000)) return;
 
     state_->SetStatus(STATUS_CONNECTED);
     link_.WriteLine("\r\n$JCLEARAPPINT\r\n");
-    waits_.WaitPumping(2000);
+    if (!wait(2000)) return;
     state_->SetStatus(STATUS_CONNECTED);
-    waits_.WaitPumping(500);
+    if (!wait(500)) return;
     link_.WriteLine("\r\n$JAPPTRANSFER\r\n");
 
     // The receiver gets ready for the image in this time; it says nothing when it is.
     state_->SetStatus(STATUS_WAITING);
-    waits_.WaitPumping(15000);
+    if (!wait(15000)) return;
     state_->SetFirmwareDetected(false);
 
     TransferImage();

@@ -34,6 +34,12 @@ public:
     int Read(char* buffer, int len);
 
     [[nodiscard]] bool IsOpen() const { return device_->IsOpen(); }
+    // The port's device went away under it: the line hung up while open, or the port was not
+    // there to open.
+    [[nodiscard]] bool DeviceGone() const {
+        return device_->LineGone() ||
+               (!device_->IsOpen() && device_->LastOpenError().kind == OpenErrorKind::NoSuchDevice);
+    }
     // Why the last open failed, for a caller that tells the user more than a status text.
     [[nodiscard]] const OpenError& LastOpenError() const { return device_->LastOpenError(); }
 

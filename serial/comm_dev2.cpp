@@ -56,6 +56,11 @@ int CCommDev2::Read(char* buffer, int length) {
     return port != nullptr && IsOpen() ? port->ring.Take(buffer, length) : 0;
 }
 
+bool CCommDev2::LineGone() const {
+    const OpenPort* port = Port();
+    return port != nullptr && port->lineGone.load();
+}
+
 int CCommDev2::RingCount() const {
     const OpenPort* port = Port();
     return port != nullptr ? port->ring.Count() : 0;

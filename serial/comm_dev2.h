@@ -40,6 +40,7 @@ public:
     int Read(char* buffer, int length) override;
     void Close() override;
     [[nodiscard]] bool IsOpen() const override;
+    [[nodiscard]] bool LineGone() const override;
     [[nodiscard]] SLineSettings& LineSettings() override { return lineSettings_; }
     [[nodiscard]] const OpenError& LastOpenError() const override { return lastOpenError_; }
 

@@ -90,7 +90,7 @@ struct CCommDev2::Backend : OpenPort {
 };
 
 void CCommDev2::Backend::ReceiveLoop() {
-    bool lineGone = false;  // reported once, until bytes flow again
+    bool reportedGone = false;  // reported once, until bytes flow again
     for (;;) {
         const int fd = portFd.load();
         if (fd < 0) return;
@@ -104,17 +104,21 @@ void CCommDev2::Backend::ReceiveLoop() {
         }
         bool gone = (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
         if ((fds[0].revents & POLLIN) != 0) {
-            const int moved = Drain(fd, lineGone);
+            const int moved = Drain(fd, reportedGone);
             if (moved < 0)
                 gone = true;
             else if (moved > 0)
                 gone = false;
         }
         if (gone) {
-            lineGone = true;
+            // A USB serial adapter pulled out hangs its tty up at once: poll reports POLLHUP and
+            // reads give end of file or EIO from then on, and the device node goes. The port
+            // cannot come back; the owner learns it from LineGone instead of from a silence.
+            lineGone.store(true);
+            reportedGone = true;
             RestUntilWoken(static_cast<int>(kFailedReadRest.count()));
         } else {
-            lineGone = false;
+            reportedGone = false;
         }
     }
 }
@@ -303,6 +307,9 @@ bool CCommDev2::Write(const void* data, int length) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             const int error = errno;
+            // A hung-up tty refuses every write with EIO; a device torn down mid-call, ENODEV or
+            // ENXIO.
+            if (error == EIO || error == ENODEV || error == ENXIO) b.lineGone.store(true);
             CommDebugLine("Other Write Error \n");
             b.ReportErrors(fd, error == EIO ? kCommErrorIo : 0);
             return false;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -33,6 +34,9 @@ struct CCommDev2::OpenPort {
     std::array<char, kBufferSize> ringBytes{};
     std::array<char, kBufferSize> chunk{};
     CReceiveRing ring{ringBytes};
+    // Raised by the receive thread or a write once the device went away; a hung-up port never
+    // carries bytes again, so it stays raised until Close.
+    std::atomic<bool> lineGone{false};
 };
 
 // Debug lines are formatted into a 64-byte buffer: an overlong line is cut, never allocated.

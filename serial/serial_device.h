@@ -101,6 +101,11 @@ public:
     // Harmless when already closed.
     virtual void Close() = 0;
     [[nodiscard]] virtual bool IsOpen() const = 0;
+    // True once the device went away under the open port (a USB adapter pulled, a receiver that
+    // left the bus, the far end of a pseudo-terminal closed): the tty is hung up for good and
+    // nothing written reaches the line any more. False while closed; a device that cannot tell
+    // says false.
+    [[nodiscard]] virtual bool LineGone() const { return false; }
 
     // The settings ApplyCommState applies; the owner edits them in place between Open and
     // ApplyCommState.
@@ -124,6 +129,7 @@ public:
     int Read(char* buffer, int length) override { return inner_->Read(buffer, length); }
     void Close() override { inner_->Close(); }
     [[nodiscard]] bool IsOpen() const override { return inner_->IsOpen(); }
+    [[nodiscard]] bool LineGone() const override { return inner_->LineGone(); }
     [[nodiscard]] SLineSettings& LineSettings() override { return inner_->LineSettings(); }
     [[nodiscard]] const OpenError& LastOpenError() const override {
         return inner_->LastOpenError();

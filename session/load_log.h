@@ -54,7 +54,7 @@ struct SLoadRecord {
 struct SRunEnd {
     bool probeOnly = false;  // detection alone; nothing was to be loaded
     bool cancelled = false;  // stopped by the user or the system
-    bool failed = false;     // an unexpected error left the load
+    bool failed = false;     // an unexpected error left the load, or its port went away
     std::int32_t status = 0;
     bool answered = false;   // a probe: a receiver answered
     bool verifyRan = false;  // the load was complete and the restarted receiver looked for

@@ -82,6 +82,22 @@ std::string AdviceAfterLoad(const LoadOutcome& outcome, const std::string& portL
                                   : portLabel + " (" + devicePath + ")";
     if (outcome.status == STATUS_FIRMWARE_COMPLETE || outcome.status == STATUS_NO_UPDATE_REQUIRED)
         return {};
+    const std::string plugBack =
+        "  Plug the receiver's cable (or its USB serial adapter) back in, keep the receiver\n"
+        "  powered and run the load again; " +
+        portList + " shows the ports there are now.\n";
+    if (outcome.portLost == PortLost::BeforeImage) {
+        return where +
+               " went away before the image was sent: the port's device is gone, and none\n"
+               "  of the image left the PC.\n" +
+               plugBack;
+    }
+    if (outcome.portLost == PortLost::DuringImage) {
+        return Format(
+                   "%s went away during the image, after %u of %u bytes: the receiver does not hold a whole image.\n",
+                   where.c_str(), sentBytes, totalBytes) +
+               plugBack;
+    }
     if (!outcome.answered) {
         if (outcome.status == STATUS_INVALID_PORT) return {};
         if (outcome.bytesHeard == 0) {

@@ -22,6 +22,15 @@ enum class VerifyPort : std::uint8_t {
     Refused,  // it was there but would not open; the outcome's open error says why
 };
 
+// Where in a load the port's device went away under it (an adapter pulled out, a receiver that
+// left the USB bus).
+enum class PortLost : std::uint8_t {
+    No,
+    DuringDetection,
+    BeforeImage,  // after detection, before the first byte of the image left
+    DuringImage,
+};
+
 // What one detection found on a port.
 struct DetectionFacts {
     bool answered = false;
@@ -45,11 +54,12 @@ struct LoadOutcome {
     // What came back during detection: a valid answer, and the bytes read, valid or not.
     bool answered = false;
     std::size_t bytesHeard = 0;
-    std::uint32_t sentBytes = 0;   // of the image, when the load ended
-    std::uint32_t totalBytes = 0;  // the image's size; 0 when the transfer never started
-    std::string failure;           // what an unexpected exception said, if one left the load
-    std::string firmwareBefore;    // the version the receiver named before the load; empty: none
-    std::string recordError;       // why the record of the load could not be written; empty: none
+    std::uint32_t sentBytes = 0;       // of the image, when the load ended
+    std::uint32_t totalBytes = 0;      // the image's size; 0 when the transfer never started
+    PortLost portLost = PortLost::No;  // where the load ended because its port went away
+    std::string failure;               // what an unexpected exception said, if one left the load
+    std::string firmwareBefore;  // the version the receiver named before the load; empty: none
+    std::string recordError;     // why the record of the load could not be written; empty: none
     // The detection of a probe, or the one after the restart when the load was verified.
     bool verifyRan = false;
     DetectionFacts detection;

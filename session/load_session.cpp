@@ -105,7 +105,9 @@ SRunEnd RunEndOf(const LoadRequest& request, const LoadOutcome& outcome) {
     SRunEnd end;
     end.probeOnly = request.probeOnly;
     end.cancelled = outcome.cancelled;
-    end.failed = !outcome.failure.empty();
+    // A load whose port went away failed, whenever it went: nothing says the receiver is as it was.
+    end.failed =
+        !outcome.failure.empty() || (!request.probeOnly && outcome.portLost != PortLost::No);
     end.status = outcome.status;
     end.answered = outcome.detection.answered;
     end.verifyRan = outcome.verifyRan;
@@ -120,6 +122,12 @@ void CLoadSession::TakeLoadEnd(const CLoader* loader) {
     if (loader != nullptr) outcome_.bytesHeard = loader->BytesHeard();
     outcome_.sentBytes = state_->GetSentBytes();
     outcome_.totalBytes = state_->GetTotalBytes();
+    if (loader != nullptr && loader->PortWentAway()) {
+        outcome_.portLost = outcome_.status == STATUS_DEVICE_NOT_DETECTED
+                                ? PortLost::DuringDetection
+                            : outcome_.totalBytes == 0 ? PortLost::BeforeImage
+                                                       : PortLost::DuringImage;
+    }
     loadEndTaken_ = true;
 }
 

@@ -1,7 +1,8 @@
 // morvane-sim: a Tundro W6 receiver in software, on a pseudo-terminal.
 //
-// The first line on stdout is the path of the device the updater opens; everything else goes
-// to stderr as a log. Exit status: 0 when a complete, faultless copy of the expected image
+// The first line on stdout is the path of the device the updater opens, and a line "restarting"
+// follows each time the receiver restarts into new firmware; everything else goes to stderr as
+// a log. Exit status: 0 when a complete, faultless copy of the expected image
 // arrived (with --no-transfer-expected: when no transfer was attempted), 1 when not, 2 for a
 // bad command line, 3 when the line or the report could not be set up, 4 after
 // --hangup-after-bytes dropped the line.
@@ -161,6 +162,12 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
     if (!reportPath.empty()) {
         line.onTransferEnded = [&] { reportFailed |= !WriteReport(reportPath, engine.Session()); };
     }
+    // Whoever plays the receiver's USB port (a test machine's adapter) takes it off the bus
+    // while the receiver restarts: it reads this line as the moment to do so.
+    line.onRestart = [] {
+        std::printf("restarting\n");
+        std::fflush(stdout);
+    };
     morvane::CSimPty pty(engine, line);
     std::string error;
     if (!pty.Open(&error)) {

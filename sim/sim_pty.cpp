@@ -210,6 +210,7 @@ SimRunEnd CSimPty::Run(const std::atomic<bool>& stop) {
         if (engine_.TransferEnded() && !endedBefore && options_.onTransferEnded)
             options_.onTransferEnded();
         endedBefore = engine_.TransferEnded();
+        if (engine_.Restarting() && !restartingBefore && options_.onRestart) options_.onRestart();
         if (options_.dropPortOnRestart.count() > 0 && engine_.Restarting() && !restartingBefore) {
             restartingBefore = true;
             DropPort(now);

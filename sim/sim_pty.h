@@ -33,6 +33,9 @@ struct SSimPtyOptions {
     std::function<void(const std::string&)> log;
     // Called each time a transfer's end-of-file record has been taken in; may be empty.
     std::function<void()> onTransferEnded;
+    // Called each time the receiver starts to restart into new firmware (whether or not its
+    // port goes with it); may be empty.
+    std::function<void()> onRestart;
 };
 
 enum class SimRunEnd : std::uint8_t {

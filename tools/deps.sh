@@ -7,6 +7,8 @@
 #   tools/deps.sh PACKAGE...    also these Debian packages (packaging and its validators)
 #   tools/deps.sh windows       instead, the Windows programs, cross-built with MinGW-w64 and
 #                               tested under Wine against the Linux simulated receiver
+#   tools/deps.sh vm            also QEMU, Debian's kernel, busybox and udev, for the tests in a
+#                               small virtual machine (tests/vm/)
 set -euo pipefail
 
 packages=(
@@ -22,6 +24,7 @@ packages=(
 for extra in "$@"; do
   case $extra in
     fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
+    vm) packages+=(qemu-system-x86 linux-image-amd64 busybox-static udev cpio kmod python3) ;;
     windows)
       packages=(
         g++ cmake make pkg-config ccache libsystemd-dev libcli11-dev nlohmann-json3-dev

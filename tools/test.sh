@@ -9,6 +9,10 @@
 #   tools/test.sh clang        clang with its thread-safety analysis; the unit tests (build-clang/)
 #   tools/test.sh windows      the Windows programs, cross-built (build-windows/) and run under
 #                              Wine in a prefix of their own (build-windows/wineprefix)
+#   tools/test.sh vm           the kernel's own serial drivers: the normal build's morvane-cli in
+#                              a small virtual machine under QEMU, against the simulator on the
+#                              host (tests/vm/, docs/TESTING.md); outside CI skipped, with what to
+#                              install, where QEMU or the kernel is missing
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,6 +30,21 @@ if [ "$preset" = "windows" ]; then
   tools/wine-run.sh --prefix-only
   tools/wine-gui.sh --prefix-only
   ctest --preset windows -j "$jobs"
+  exit
+fi
+if [ "$preset" = "vm" ]; then
+  if [ "${CI:-}" != "true" ]; then
+    missing=$(python3 tests/vm/machine.py --missing)
+    if [ -n "$missing" ]; then
+      echo "Skipping the vm tests: $missing missing. Install with: tools/deps.sh vm"
+      exit 0
+    fi
+  fi
+  bash tools/deps.sh vm
+  cmake --preset default >/dev/null
+  cmake --build --preset default -j "$(nproc)" --target morvane-cli morvane-sim
+  # One guest per case; they wait on the line nearly all the time, so all run at once.
+  ctest --preset vm -j 5
   exit
 fi
 case $preset in

@@ -223,6 +223,8 @@ TEST_F(CliAgainstAHeldPort, APortHeldByAnotherProgramFailsAtOnceAndSendsNothing)
     EXPECT_FALSE(Has(report, "\"started\":true")) << report;
 }
 
+// The simulator's end of the line closes, as a pulled adapter's tty hangs up: the load says the
+// port went away in the image, not that a cable needs checking.
 TEST_F(CliAgainstSim, AHangUpInTheTransferFailsTheLoad) {
     StartSim({"--rate", "115200", "--hangup-after-bytes", "20000"});
     EXPECT_EQ(RunCli({"--com", "5"}, 240s), 4);
@@ -230,10 +232,9 @@ TEST_F(CliAgainstSim, AHangUpInTheTransferFailsTheLoad) {
     EXPECT_TRUE(Has(cliOut_, "Status: Firmware Block Failed\n")) << cliOut_;
     EXPECT_FALSE(Has(cliOut_, "Load Completed"));
     EXPECT_FALSE(Has(cliOut_, "(100%)"));
-    EXPECT_TRUE(Has(cliErr_, "The receiver answered, but the transfer broke off after "))
-        << cliErr_;
     // The port is named as it was when the load started, the simulator's link included.
-    EXPECT_TRUE(Has(cliErr_, "cable on COM5 (" + Com5() + ")")) << cliErr_;
+    EXPECT_TRUE(Has(cliErr_, "COM5 (" + Com5() + ") went away during the image")) << cliErr_;
+    EXPECT_FALSE(Has(cliErr_, "check the cable")) << cliErr_;
 }
 
 TEST_F(CliAgainstSim, AProbeFindsTheReceiverAndSendsNothingAfterDetection) {

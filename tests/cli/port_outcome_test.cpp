@@ -79,6 +79,10 @@ LoadOutcome With(LoadOutcome o, OpenErrorKind openError) {
     o.openError = {openError, "/dev/ttyFAKE0", "", 0, {}};
     return o;
 }
+LoadOutcome Lost(LoadOutcome o, PortLost where) {
+    o.portLost = where;
+    return o;
+}
 LoadOutcome Cancelled(LoadOutcome o) {
     o.cancelled = true;
     return o;
@@ -152,6 +156,16 @@ TEST(PortOutcome, EveryEndIsToldWithResultsAndAdviceApart) {
          S::None, 2, "Can't Connect, Invalid COM Port", "", "Cannot open COM5", ""},
         {"broke off", Kind::Load, Outcome(STATUS_BLOCK_FAILED, 20000, 136352), S::None, 4,
          "Firmware Block Failed", "", "broke off after 20000 of 136352 bytes", ""},
+        // A port whose device went away is said to have gone, never sent to check its cable.
+        {"went away before the image", Kind::Load,
+         Lost(Outcome(STATUS_WAITING), PortLost::BeforeImage), S::None, 4, "went away", "",
+         "went away before the image", "check the cable"},
+        {"went away in the image", Kind::Load,
+         Lost(Outcome(STATUS_BLOCK_FAILED, 20000, 136352), PortLost::DuringImage), S::None, 4,
+         "went away", "", "went away during the image", "check the cable"},
+        {"watch: went away in the image", Kind::Watch,
+         Lost(Outcome(STATUS_BLOCK_FAILED, 20000, 136352), PortLost::DuringImage), S::None, 4,
+         "failed: went away after 20000 of 136352 bytes", "", "went away during the image", ""},
         {"stopped before the image", Kind::Load, Cancelled(Outcome(STATUS_WAITING)), S::Interrupt,
          130, "stopped", "",
          "morvane-cli: the load was stopped before any of the image was sent; the receiver "

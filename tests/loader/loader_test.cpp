@@ -187,12 +187,14 @@ TEST_F(LoaderTest, W6LoadPutsTheWholeSequenceOnTheWire) {
     AddAttempt(expected, 9600, true, false);
     AddAttempt(expected, 19200, true, false);
     AddAttempt(expected, 38400, true, true);
-    expected.insert(
-        expected.end(),
-        {"close", "open 19200", "pump 500", "send@19200 $JOFF\\r\\n", "pump 500",
-         "send@19200 $W6,CONNECT_TO_GPS\\r\\n", "pump 2000", "send@19200 $JCONN,A,C\\r\\n",
-         "pump 1000", "send@19200 \\r\\n$JCLEARAPPINT\\r\\n\\r\\n", "pump 2000", "pump 500",
-         "send@19200 \\r\\n$JAPPTRANSFER\\r\\n\\r\\n", "pump 15000"});
+    expected.insert(expected.end(), {"close", "open 19200", "pump 500", "send@19200 $JOFF\\r\\n",
+                                     "pump 500", "send@19200 $W6,CONNECT_TO_GPS\\r\\n", "pump 2000",
+                                     "send@19200 $JCONN,A,C\\r\\n", "pump 1000",
+                                     "send@19200 \\r\\n$JCLEARAPPINT\\r\\n\\r\\n", "pump 2000",
+                                     "pump 500", "send@19200 \\r\\n$JAPPTRANSFER\\r\\n\\r\\n"});
+    // The 15 s before the image, in steps that look whether the port went away.
+    expected.insert(expected.end(), 7, "pump 2000");
+    expected.emplace_back("pump 1000");
     AddTransfer(expected, 136352, 20);
     expected.insert(expected.end(),
                     {"box Load Completed\t", "send@19200 $JCONN,X\\r\\n", "pump 1000", "close"});
@@ -237,7 +239,7 @@ TEST_F(LoaderTest, W6LoadPutsTheWholeSequenceOnTheWire) {
     // The version sentence read during detection named the firmware; the flag is lowered for the
     // transfer, the text stays.
     const auto wait15 = std::find_if(rig.log.events.begin(), rig.log.events.end(),
-                                     [](const WireEvent& e) { return e.length == 15000; });
+                                     [](const WireEvent& e) { return e.status == STATUS_WAITING; });
     ASSERT_NE(wait15, rig.log.events.end());
     EXPECT_TRUE(wait15->firmwareDetected);
     EXPECT_FALSE(rig.state.GetFirmwareDetected());
@@ -635,6 +637,40 @@ TEST_F(LoaderTest, FailedBlockWriteEndsTheLoad) {
     }
 }
 
+// A port whose device goes away mid-load (an adapter pulled out) ends the load within one look
+// at the line, whatever the load was doing: detecting, waiting before the image, sending it.
+// The loader says the port went away, so that nobody is told to check a cable that is not there.
+TEST_F(LoaderTest, APortThatGoesAwayEndsTheLoadAtOnce) {
+    CLoader::ResetProgramWideRatesForTesting();
+    Rig clean;
+    clean.Run<CLoaderW6>();
+    const auto at = [&clean](auto isIt) {
+        const auto e = std::find_if(clean.log.events.begin(), clean.log.events.end(), isIt);
+        return e == clean.log.events.end() ? UINT64_MAX : e->atMs;
+    };
+    const std::uint64_t waiting = at([](const WireEvent& e) { return e.status == STATUS_WAITING; });
+    const std::uint64_t imageStart =
+        at([](const WireEvent& e) { return e.kind == K::Write && e.length == 50; });
+    struct Row {
+        const char* phase;
+        std::uint64_t goneAtMs;
+        std::int32_t status;
+    };
+    for (const Row row : {Row{"detection", 8000, STATUS_DEVICE_NOT_DETECTED},
+                          Row{"waits before the image", waiting + 3000, STATUS_WAITING},
+                          Row{"image", imageStart + 20000, STATUS_BLOCK_FAILED}}) {
+        SCOPED_TRACE(row.phase);
+        CLoader::ResetProgramWideRatesForTesting();
+        Rig rig;
+        rig.goneAtMs = row.goneAtMs;
+        CLoaderW6 loader(&rig.state, rig.Deps());
+        loader.Run();
+        EXPECT_TRUE(loader.PortWentAway());
+        EXPECT_EQ(rig.state.GetStatus(), row.status);
+        EXPECT_LE(rig.log.events.back().atMs, row.goneAtMs + CLoader::kLineWatchMs + 300);
+    }
+}
+
 // A port that did not open in the middle of a load: a sweep step or a detection attempt on it
 // keeps its time and sends nothing, and such an attempt is not the one that found the receiver
 // even though the answer to the attempt before it has been read; the load goes on. If the port
@@ -740,7 +776,7 @@ TEST_F(LoaderTest, ImageThatCannotBeObtained) {
     rig.Run<CLoaderW6>();
     const auto steps = rig.Steps();
     EXPECT_EQ(std::vector<std::string>(steps.end() - 3, steps.end()),
-              (std::vector<std::string>{"pump 15000", "image", "close"}));
+              (std::vector<std::string>{"pump 1000", "image", "close"}));
     EXPECT_EQ(rig.state.GetStatus(), STATUS_IMAGE_NOT_FOUND);
     EXPECT_FALSE(rig.openAfterRun);
 }
@@ -748,8 +784,8 @@ TEST_F(LoaderTest, ImageThatCannotBeObtained) {
 // A wait that throws (the CLI stopping a load) leaves Run; destroying the loader closes the port.
 TEST_F(LoaderTest, ThrowingWaitLeavesRunAndTheLoaderClosesThePort) {
     Rig rig;
-    rig.clock.beforeWait = [](K, unsigned ms) {
-        if (ms == 15000) throw std::runtime_error("stopped");
+    rig.clock.beforeWait = [&rig](K, unsigned) {
+        if (rig.state.GetStatus() == STATUS_WAITING) throw std::runtime_error("stopped");
     };
     {
         CLoaderW6 loader(&rig.state, rig.Deps());

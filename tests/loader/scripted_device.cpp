@@ -22,7 +22,7 @@ bool ScriptedDevice::Open(int port) {
     open_ = false;  // whatever was open is closed first, as a real device does
     ++opens_;
     lastPort = port;
-    const bool gone = dropped_ || (script_.present && !script_.present());
+    const bool gone = Gone();
     const bool ok = opens_ != script_.failOpenAt && !gone;
     openError_ = OpenError{};
     if (!ok) {
@@ -80,7 +80,7 @@ bool ScriptedDevice::Write(const void* data, int length) {
         dropped_ = true;
     }
     if (block != 0) blockBytes_ += length;
-    const bool ok = open_ && !dropped_ && !(script_.failWrite && script_.failWrite(writes_, block));
+    const bool ok = open_ && !Gone() && !(script_.failWrite && script_.failWrite(writes_, block));
     WireEvent& e = log_.Add(WireEvent::Kind::Write);
     e.length = length;
     e.bytes.assign(static_cast<const char*>(data), static_cast<std::size_t>(std::max(length, 0)));

@@ -21,8 +21,8 @@ struct DeviceScript {
     bool sendVersion = true;               // a "$W6,VERSION,..." sentence with the answer
     std::string firmwareVersion = "1.10";  // the version that sentence names
     bool silentAfterImage = false;         // answers nothing once an image block went out
-    // Whether the port is there (an open of a port that is not fails as "no such device");
-    // empty: always.
+    // Whether the port is there (an open of a port that is not fails as "no such device", and an
+    // open port that goes hangs up: its writes fail); empty: always.
     std::function<bool()> present;
     int failOpenAt = 0;  // this Open call (1-based) fails; 0: none does
     // Bytes per second of other sentences arriving while the line is open; an answer goes in
@@ -71,6 +71,8 @@ public:
     int Read(char* buffer, int length) override;
     void Close() override;
     [[nodiscard]] bool IsOpen() const override { return open_; }
+    // A port whose device went away hangs up at once while open, as a real driver's tty does.
+    [[nodiscard]] bool LineGone() const override { return open_ && Gone(); }
     [[nodiscard]] SLineSettings& LineSettings() override { return lineSettings; }
     [[nodiscard]] const OpenError& LastOpenError() const override { return openError_; }
 
@@ -78,6 +80,7 @@ public:
     SLineSettings lineSettings;
 
 private:
+    [[nodiscard]] bool Gone() const { return dropped_ || (script_.present && !script_.present()); }
     void OnLine(const std::string& line);
     // Lets the other traffic arrive up to the virtual clock's now.
     void Advance();

@@ -420,19 +420,22 @@ TEST_F(CommDevOnPty, CloseWhileTheReceiveThreadWaitsReturnsPromptly) {
     EXPECT_FALSE(dev.IsOpen());
 }
 
-// A line that went away (the other side closed, an adapter pulled): reads give nothing, writes
-// fail, and the device still closes. (What a hung-up line costs in processor time is measured by
-// bench/hangup_cpu, not asserted here.)
-TEST_F(CommDevOnPty, AHungUpLineFailsWritesAndStillCloses) {
+// A line that went away (the other side closed, an adapter pulled): the device says so without
+// being written to, reads give nothing, writes fail, and the device still closes. (What a hung-up
+// line costs in processor time is measured by bench/hangup_cpu, not asserted here.)
+TEST_F(CommDevOnPty, AHungUpLineIsGoneFailsWritesAndStillCloses) {
     CPathCommDev dev(pty.SlavePath());
     ASSERT_TRUE(OpenAt(dev, 19200));
+    EXPECT_FALSE(dev.LineGone());
     pty.HangUp();
+    EXPECT_TRUE(testing::WaitUntil([&] { return dev.LineGone(); }));
     char buffer[8];
     EXPECT_EQ(dev.Read(buffer, sizeof buffer), 0);
     EXPECT_FALSE(dev.Write("x", 1));
     const auto start = Clock::now();
     dev.Close();
     EXPECT_LT(Clock::now() - start, 500ms);
+    EXPECT_FALSE(dev.LineGone());
 }
 
 }  // namespace

@@ -82,6 +82,7 @@ TEST(AdviceAfterLoad, SaysWhatWasHeardAndWhatToDo) {
         std::uint32_t sent;
         std::vector<const char*> mustSay;
         std::vector<const char*> mustNotSay;
+        PortLost portLost = PortLost::No;
     };
     const Row rows[] = {
         {STATUS_FIRMWARE_COMPLETE, true, 90, 136352, {}, {}},
@@ -117,6 +118,22 @@ TEST(AdviceAfterLoad, SaysWhatWasHeardAndWhatToDo) {
          {}},
         {STATUS_IMAGE_NOT_FOUND, true, 90, 0, {"nothing was sent"}, {}},
         {STATUS_WAITING, true, 90, 0, {"The receiver answered", "0 of 136352 bytes"}, {}},
+        // A port whose device went away: where in the load, and what to do; no cable to check.
+        {STATUS_WAITING,
+         true,
+         90,
+         0,
+         {"COM5 (/dev/ttyS4) went away before the image was sent", "none", "Plug", "--list"},
+         {"cable on", "broke off"},
+         PortLost::BeforeImage},
+        {STATUS_BLOCK_FAILED,
+         true,
+         90,
+         20000,
+         {"COM5 (/dev/ttyS4) went away during the image, after 20000 of 136352 bytes",
+          "does not hold a whole image", "Plug"},
+         {"cable on", "broke off"},
+         PortLost::DuringImage},
     };
     for (const Row& r : rows) {
         LoadOutcome outcome;
@@ -125,6 +142,7 @@ TEST(AdviceAfterLoad, SaysWhatWasHeardAndWhatToDo) {
         outcome.bytesHeard = r.bytesHeard;
         outcome.sentBytes = r.sent;
         outcome.totalBytes = 136352;
+        outcome.portLost = r.portLost;
         const std::string text = AdviceAfterLoad(outcome, "COM5", "/dev/ttyS4");
         SCOPED_TRACE("status " + std::to_string(r.status) + ": " + text);
         EXPECT_EQ(text.empty(), r.mustSay.empty());

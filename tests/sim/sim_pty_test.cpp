@@ -226,8 +226,10 @@ TEST(SimPty, EndsOnItsOwnWhenTheUpdaterClosesAfterTheTransfer) {
 }
 
 // A receiver with a USB port of its own: at its restart the port and its COM link go, and come
-// back on another pseudo-terminal under the same link, where the new firmware answers.
+// back on another pseudo-terminal under the same link, where the new firmware answers. Whoever
+// plays the receiver's USB port is told the moment it restarts.
 TEST(SimPty, DropsItsPortAtTheRestartAndComesBackUnderTheSameLink) {
+    std::atomic<int> restarts{0};
     const std::filesystem::path dir =
         std::filesystem::temp_directory_path() / ("morvane-sim-drop-" + std::to_string(getpid()));
     ASSERT_EQ(setenv("MORVANE_DEVICES", dir.c_str(), 1), 0);
@@ -235,9 +237,10 @@ TEST(SimPty, DropsItsPortAtTheRestartAndComesBackUnderTheSameLink) {
     auto linked = [&] {
         return std::filesystem::is_symlink(std::filesystem::symlink_status(link));
     };
-    RunningSim sim(Options(), Line([](SSimPtyOptions& o) {
+    RunningSim sim(Options(), Line([&restarts](SSimPtyOptions& o) {
                        o.comPort = 9;
                        o.dropPortOnRestart = SimTime(300);
+                       o.onRestart = [&restarts] { ++restarts; };
                    }));
     std::string error;
     ASSERT_TRUE(sim.Start(&error)) << error;
@@ -248,6 +251,7 @@ TEST(SimPty, DropsItsPortAtTheRestartAndComesBackUnderTheSameLink) {
         ASSERT_TRUE(updater.Write("$JAPPTRANSFER\r\n"));
         ASSERT_TRUE(updater.Write({reinterpret_cast<const char*>(image.data()), image.size()}));
         ASSERT_TRUE(WaitUntil([&] { return !linked(); })) << sim.Log();
+        EXPECT_EQ(restarts.load(), 1);
         EXPECT_FALSE(updater.Write("$JI\r\n")) << "the port is gone";
     }
     ASSERT_TRUE(WaitUntil(linked)) << sim.Log();
