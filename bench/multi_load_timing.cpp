@@ -13,7 +13,7 @@
 // first plug to the last record, and the processor it took.
 //
 // Usage: multi_load_timing [N...] [--no-watch] [--sim path-to-morvane-sim]
-//        (N = 1 4 16 by default)
+//        (N = 1 4 16 64 by default; 64 at most)
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -42,7 +42,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Seconds = std::chrono::duration<double>;
 
-constexpr int kFirstComPort = 220;
+// COM numbers end at 255: the receivers take the last 64 of them, room for a bench of four hubs
+// of 16.
+constexpr int kFirstComPort = 192;
+constexpr int kMostReceivers = 255 - kFirstComPort + 1;
 constexpr double kNominalFixedWait =
     21.5;  // from the reopen at the working rate to the first block
 constexpr unsigned kBlockPauseMs = 20;
@@ -307,7 +310,13 @@ int main(int argc, char** argv) {
             sizes.push_back(std::atoi(arg.c_str()));
         }
     }
-    if (sizes.empty()) sizes = {1, 4, 16};
+    if (sizes.empty()) sizes = {1, 4, 16, kMostReceivers};
+    for (const int n : sizes) {
+        if (n < 1 || n > kMostReceivers) {
+            std::fprintf(stderr, "multi_load_timing: N is 1 to %d, not %d\n", kMostReceivers, n);
+            return 2;
+        }
+    }
 
     // The machine's load matters to the timing: the pauses end when the scheduler lets them.
     std::printf("%4s  %6s  %26s  %6s  %23s  %9s  %6s  %8s\n", "N", "loaded",

@@ -161,12 +161,12 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
         std::ostringstream out;
         std::ostringstream err;
         const int code = app.exit(e, out, err);
+        // The parser's errors read as the program's own, led by its name; CLI11 has its own
+        // numbers for kinds of them, and to a script they are all one.
+        if (code != 0) return UsageError(e.what());
         o = CliOptions{};
-        o.action = CliAction::Exit;
-        // CLI11 has its own numbers for kinds of parse errors; to a script they are all one.
-        o.exitStatus = code == 0 ? 0 : 1;
+        o.action = CliAction::Exit;  // --help, --version
         o.outText = out.str();
-        o.errText = err.str();
         return o;
     }
 

@@ -50,10 +50,18 @@ std::string PortListJson(const SSerInfo& p) {
 }
 
 std::string HistoryTable(const SLoadHistory& history) {
+    // Records reach the file as their loads end, from every program that shares it: each is
+    // listed by its end, so the list reads in order whatever order the appends came in.
+    std::vector<const SLoadRecord*> byEnd;
+    for (const SLoadRecord& r : history.records) byEnd.push_back(&r);
+    std::stable_sort(byEnd.begin(), byEnd.end(), [](const SLoadRecord* a, const SLoadRecord* b) {
+        return a->ended < b->ended;
+    });
     std::vector<std::array<std::string, 5>> rows;
-    rows.push_back({"When (UTC)", "Port", "Firmware", "Result", "Time"});
-    for (const SLoadRecord& r : history.records) {
-        rows.push_back({When(r.started), r.port,
+    rows.push_back({"Ended (UTC)", "Port", "Firmware", "Result", "Time"});
+    for (const SLoadRecord* record : byEnd) {
+        const SLoadRecord& r = *record;
+        rows.push_back({When(r.ended), r.port,
                         OrDash(r.firmwareBefore) + " -> " + OrDash(r.firmwareAfter), r.result,
                         Duration(r.durationSeconds)});
     }

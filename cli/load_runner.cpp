@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 #include <streambuf>
+#include <string_view>
 #include <utility>
 
 #include "cli/cli_platform.h"
@@ -41,7 +42,8 @@ private:
     std::string line_;
 };
 
-// Every line of `text` with `prefix` in front.
+// Every line of `text` with `prefix` in front, in place of the program's name where the line
+// has it.
 std::string Prefixed(const std::string& text, const std::string& prefix) {
     if (prefix.empty()) return text;
     std::string out;
@@ -49,7 +51,10 @@ std::string Prefixed(const std::string& text, const std::string& prefix) {
     while (at < text.size()) {
         std::size_t end = text.find('\n', at);
         end = end == std::string::npos ? text.size() : end + 1;
-        out += prefix + text.substr(at, end - at);
+        std::string_view line(text.data() + at, end - at);
+        if (line.starts_with(kProgramPrefix)) line.remove_prefix(kProgramPrefix.size());
+        out += prefix;
+        out += line;
         at = end;
     }
     return out;
@@ -128,6 +133,12 @@ void CLoadRunner::SetLine(const std::string& port, const std::string& text) {
     }
 }
 
+void CLoadRunner::Unplugged(const std::string& port) {
+    const auto last = std::find_if(ended_.rbegin(), ended_.rend(),
+                                   [&port](const PortEnd& p) { return p.label == port; });
+    if (last != ended_.rend()) last->unplugged = true;
+}
+
 void CLoadRunner::Emit(const std::string& port, const nlohmann::ordered_json& event) {
     if (output_.json) CJsonEvents(*output_.out, port, output_.start).Emit(event);
 }
@@ -174,11 +185,13 @@ void CLoadRunner::End(Member& m) {
     PortVerdict verdict = JudgePort(
         request, outcome, {m.label, m.session->DevicePath(), stoppedBy_, output_.watching});
     if (rows_) {
-        // The port's last line stays on the screen above its verdict; the others go on below. A
-        // watched port's line stays among them, saying what became of the receiver.
-        if (output_.watching) rows_->Set(m.index, verdict.word);
-        rows_->Draw();
-        if (!output_.watching) rows_->Remove(m.index);
+        // A watched port's line stays among the others, saying what became of the receiver;
+        // another port's last line stays on the screen above its verdict, the others below it.
+        if (output_.watching) {
+            rows_->Set(m.index, verdict.word);
+        } else {
+            rows_->Remove(m.index);
+        }
     } else if (output_.watching) {
         output_.Human() << Prefix(m.label) << verdict.word << '\n' << std::flush;
     }
@@ -231,9 +244,9 @@ void CLoadRunner::Warn(const std::string& text) {
     if (!text.empty()) *output_.err << text << '\n' << std::flush;
 }
 
-// Before other text: the drawn lines end where they stand and are drawn again below it.
+// Before other text: the drawn lines are wiped, and drawn again below it.
 void CLoadRunner::Release() {
-    if (rows_) rows_->Release();
+    if (rows_) rows_->Clear();
     for (auto& m : running_) {
         if (m->reporter) m->reporter->Finish();
     }
@@ -251,8 +264,11 @@ GroupResult CLoadRunner::SumUp() {
     group.stoppedBy = stoppedBy_;
     if (output_.manyPorts && !group.ports.empty()) {
         std::vector<PortSummary> summary;
-        for (const PortEnd& p : group.ports)
-            summary.push_back({p.label, p.verdict.word, p.verdict.exitStatus});
+        for (const PortEnd& p : group.ports) {
+            const bool gone = p.unplugged && !p.verdict.wordUnplugged.empty();
+            summary.push_back({p.label, gone ? p.verdict.wordUnplugged : p.verdict.word,
+                               p.verdict.exitStatus, p.verdict.counts});
+        }
         output_.Human() << '\n' << SummaryTable(summary) << std::flush;
     }
     return group;

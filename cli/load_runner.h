@@ -54,6 +54,7 @@ struct PortEnd {
     LoadRequest request;
     LoadOutcome outcome;
     PortVerdict verdict;
+    bool unplugged = false;  // its receiver was unplugged after the session ended (a watch)
 };
 
 // Makes the session of a request (not started); empty: the product's (CLoadRunner::Session).
@@ -96,6 +97,8 @@ public:
     // The line of `port`, where no session runs, reads `text` (on a terminal, until a session
     // takes the port's line over; elsewhere it is written as a line led by the port).
     void SetLine(const std::string& port, const std::string& text);
+    // The receiver on `port` was unplugged after its session ended: the closing table says so.
+    void Unplugged(const std::string& port);
     // With --json: `event` about `port`, written as the port's events are.
     void Emit(const std::string& port, const nlohmann::ordered_json& event);
 

@@ -69,8 +69,8 @@ int ExitStatusForOutcome(const LoadRequest& request, const LoadOutcome& outcome)
 
 std::string RecordProblem(const LoadOutcome& outcome) {
     if (outcome.recordError.empty()) return {};
-    return "morvane-cli: the record of this load could not be written: " + outcome.recordError +
-           "\n";
+    return std::string(kProgramPrefix) +
+           "the record of this load could not be written: " + outcome.recordError + "\n";
 }
 
 namespace {
@@ -84,13 +84,13 @@ PortVerdict Judge(const LoadRequest& request, const LoadOutcome& outcome, const 
         v.exitStatus = ExitStatusForStop(facts.stoppedBy);
         v.word = "stopped";
         v.message = StoppedText(request, outcome);
-        v.advice = "morvane-cli: " + v.message + "\n";
+        v.advice = std::string(kProgramPrefix) + v.message + "\n";
         return v;
     }
     if (!outcome.failure.empty()) {
         v.exitStatus = kExitLoadFailed;
         v.message = "the load failed: " + outcome.failure;
-        v.advice = "morvane-cli: " + v.message + "\n";
+        v.advice = std::string(kProgramPrefix) + v.message + "\n";
         return v;
     }
     if (outcome.status == STATUS_INVALID_PORT) {
@@ -141,45 +141,53 @@ PortVerdict Judge(const LoadRequest& request, const LoadOutcome& outcome, const 
     return v;
 }
 
-// What a watched port's line ends with: the receiver's fate in a few words, and what the bench
-// does next.
-std::string WatchedWord(const LoadRequest& request, const LoadOutcome& outcome,
-                        const PortVerdict& v) {
+// What became of a watched receiver in a few words, and what the bench does next (empty: the
+// words say it).
+struct WatchedFate {
+    std::string fate;
+    std::string next;
+};
+
+WatchedFate Watched(const LoadRequest& request, const LoadOutcome& outcome, const PortVerdict& v) {
     const std::string version = kFirmwareVersion;
     if (outcome.cancelled) {
-        if (outcome.totalBytes == 0) return "stopped: nothing was sent";
+        if (outcome.totalBytes == 0) return {"stopped: nothing was sent", {}};
         if (outcome.sentBytes >= outcome.totalBytes)
-            return "stopped after the whole image was sent";
-        return "stopped: the receiver may need a new load";
+            return {"stopped after the whole image was sent", {}};
+        return {"stopped: the receiver may need a new load", {}};
     }
-    if (!outcome.failure.empty()) return "failed: " + outcome.failure;
-    if (outcome.portLost == PortLost::BeforeImage) return "failed: went away before the image";
+    if (!outcome.failure.empty()) return {"failed: " + outcome.failure, {}};
+    if (outcome.portLost == PortLost::BeforeImage)
+        return {"failed: went away before the image", {}};
     if (outcome.portLost == PortLost::DuringImage) {
-        return Format("failed: went away after %u of %u bytes", outcome.sentBytes,
-                      outcome.totalBytes);
+        return {
+            Format("failed: went away after %u of %u bytes", outcome.sentBytes, outcome.totalBytes),
+            {}};
     }
     if (outcome.status == STATUS_NO_UPDATE_REQUIRED)
-        return "already " + version + ", skipped — unplug";
+        return {"already " + version + ", skipped", "unplug"};
     const DetectionFacts& seen = outcome.detection;
     switch (v.exitStatus) {
         case kExitLoaded:
-            return "done " + version + (request.verify ? ", verified" : "") + " — unplug";
+            return {"done " + version + (request.verify ? ", verified" : ""), "unplug"};
         case kExitNotDetected:
-            return WentAwayDuringDetection(outcome) ? "went away — left alone"
-                                                    : "no receiver answered — left alone";
-        case kExitPortFailed: return "failed: the port would not open";
+            return {WentAwayDuringDetection(outcome) ? "went away" : "no receiver answered",
+                    "left alone"};
+        case kExitPortFailed: return {"failed: the port would not open", {}};
         case kExitNotVerified:
             if (seen.port == VerifyPort::Gone)
-                return "failed: not verified, its port did not come back";
+                return {"failed: not verified, its port did not come back", {}};
             if (seen.port == VerifyPort::Refused)
-                return "failed: not verified, its port would not open again";
-            if (!seen.answered) return "failed: not verified, no answer after restart";
-            return "failed: not verified, reports " +
-                   (seen.firmware.empty() ? "none" : seen.firmware);
+                return {"failed: not verified, its port would not open again", {}};
+            if (!seen.answered) return {"failed: not verified, no answer after restart", {}};
+            return {
+                "failed: not verified, reports " + (seen.firmware.empty() ? "none" : seen.firmware),
+                {}};
         default: break;
     }
-    return "failed: " + StatusWords(StatusLineFor(outcome.status).value_or("")) +
-           Format(" after %u of %u bytes", outcome.sentBytes, outcome.totalBytes);
+    return {"failed: " + StatusWords(StatusLineFor(outcome.status).value_or("")) +
+                Format(" after %u of %u bytes", outcome.sentBytes, outcome.totalBytes),
+            {}};
 }
 
 }  // namespace
@@ -188,11 +196,15 @@ PortVerdict JudgePort(const LoadRequest& request, const LoadOutcome& outcome,
                       const PortFacts& facts) {
     PortVerdict v = Judge(request, outcome, facts);
     if (facts.watched) {
-        v.word = WatchedWord(request, outcome, v);
+        const WatchedFate fate = Watched(request, outcome, v);
+        v.word = fate.next.empty() ? fate.fate : fate.fate + " — " + fate.next;
         if (v.exitStatus == kExitNotDetected) {
+            // Whatever hangs there is no receiver: it stays left alone, plugged or not.
             v.counts = false;
             v.result.clear();
             v.advice.clear();
+        } else {
+            v.wordUnplugged = fate.fate + " — unplugged";
         }
     }
     // The run stands as it ended whatever became of its record; only the advice says so.

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 #include <string>
+#include <string_view>
 
 #include "cli/stop_requests.h"
 #include "session/load_outcome.h"
@@ -40,13 +41,21 @@ struct PortVerdict {
     std::string result;   // for standard output: whole lines, or empty
     std::string advice;   // for standard error: whole lines, or empty
     std::string message;  // one line for programs: the result, else the advice, else the status
+    // A watched port's word once its receiver was unplugged, for the closing table; empty: the
+    // word stands.
+    std::string wordUnplugged;
     // Whether the run counts towards the program's exit status: a watched port where no receiver
     // answered ran no load, and is left alone without a word.
     bool counts = true;
 };
 
+// What the program's own lines start with. Where a port leads each line, the port takes its
+// place ("COM52: the load was stopped...").
+inline constexpr std::string_view kProgramPrefix = "morvane-cli: ";
+
 // For a watched port, `word` is what its line ends with: "done 1.22, verified — unplug",
-// "already 1.22, skipped — unplug", "no receiver answered — left alone", or what failed.
+// "already 1.22, skipped — unplug", "no receiver answered — left alone", or what failed; once
+// unplugged, "done 1.22, verified — unplugged".
 [[nodiscard]] PortVerdict JudgePort(const LoadRequest& request, const LoadOutcome& outcome,
                                     const PortFacts& facts);
 

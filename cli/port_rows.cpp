@@ -65,9 +65,18 @@ void CPortRows::Pass(std::size_t id, const SLoaderState& state) {
     dirty_ = true;
 }
 
+void CPortRows::Clear() {
+    if (drawnLines_ != 0) out_ << Format("\x1b[%zuA\r\x1b[J", drawnLines_) << std::flush;
+    drawnLines_ = 0;
+    dirty_ = true;
+}
+
 void CPortRows::Remove(std::size_t id) {
+    const Line* line = Find(id);
+    if (line == nullptr) return;
+    Clear();
+    out_ << line->text << '\n';
     std::erase_if(lines_, [id](const Line& l) { return l.id == id; });
-    Release();
 }
 
 void CPortRows::Draw() {

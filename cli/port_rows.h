@@ -4,7 +4,8 @@
 // and during the transfer the percent and the remaining time, or before it the firmware found.
 // Ports come and go: a port's line can be added while others are drawn, and taken away once its
 // run has ended, or kept with a text of its own (how the run ended, a port unplugged) until the
-// port's next run takes it over.
+// port's next run takes it over. Other text (a verdict, a warning) goes above the drawing, which
+// is wiped first and drawn again below it: the terminal shows each line once.
 #pragma once
 
 #include <cstddef>
@@ -30,9 +31,11 @@ public:
     // The line reads `text` after the port's name.
     void Set(std::size_t id, const std::string& text);
     void Draw();
-    // Before other text: the next Draw starts below it instead of over it.
-    void Release() { drawnLines_ = 0; }
-    // The line leaves; what was drawn stays as it stands, and the next Draw starts below it.
+    // Before other text: the lines drawn are wiped, so the text takes their place and the next
+    // Draw puts them below it. Lines left standing above the text would be stale copies.
+    void Clear();
+    // The line leaves: it is written once more where the drawing stood, to stay there, and the
+    // others are drawn below it.
     void Remove(std::size_t id);
 
     [[nodiscard]] static std::string Row(const std::string& port, const SStatusArea& area,

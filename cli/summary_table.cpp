@@ -26,7 +26,21 @@ std::string SummaryTable(const std::vector<PortSummary>& rows) {
                std::string(outcomeWidth - Columns(outcome) + 2, ' ') + exit + "\n";
     };
     std::string out = line("Port", "Outcome", "Exit");
-    for (const PortSummary& r : rows) out += line(r.port, r.outcome, std::to_string(r.exitStatus));
+    std::size_t silent = 0;
+    for (const PortSummary& r : rows) {
+        out += line(r.port, r.outcome, r.counts ? std::to_string(r.exitStatus) : "-");
+        silent += r.counts ? 0 : 1;
+    }
+    // A port without a receiver is no failure of the run: its exit status would read as one.
+    if (silent == 1) {
+        out +=
+            "1 port where no receiver answered was left alone: it does not count towards the "
+            "exit status.\n";
+    } else if (silent > 1) {
+        out += std::to_string(silent) +
+               " ports where no receiver answered were left alone: they do not count towards the "
+               "exit status.\n";
+    }
     return out;
 }
 

@@ -71,6 +71,7 @@ private:
         for (const std::string& port : changes.removed) {
             runner_.Emit(port, {{"event", "port-removed"}});
             runner_.SetLine(port, "unplugged");
+            runner_.Unplugged(port);
         }
         for (const SSerInfo& port : changes.added) {
             LoadRequest request = load_;

@@ -12,6 +12,7 @@
 // operations that talk to the system.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -66,6 +67,10 @@ private:
     SLineSettings lineSettings_;
     OpenError lastOpenError_;
     std::unique_ptr<Backend> backend_;
+    // The device this one last closed, and when: opened again a moment later, it is the loader's
+    // own close and reopen at another rate (used where the system's holders are looked up).
+    std::string closedPath_;
+    std::chrono::steady_clock::time_point closedAt_;
     [[maybe_unused]] CWin32CommCalls* calls_ = nullptr;  // null: the system's own
 };
 

@@ -34,6 +34,9 @@
 namespace morvane {
 namespace {
 
+// How soon after this device closed a port its opening again counts as its own reopen.
+constexpr std::chrono::seconds kOwnReopenWithin{1};
+
 std::string OsText(int error) { return std::error_code(error, std::generic_category()).message(); }
 
 // A pseudo-terminal has no modem lines and refuses these calls; that is not an error for us.
@@ -68,6 +71,7 @@ struct CCommDev2::Backend : OpenPort {
     int wakeFd = -1;  // eventfd; Close writes it to end the receive thread's wait
     std::thread receiver;
 
+    std::string path;    // the device opened
     termios original{};  // the port's settings before we opened it, put back on Close
     bool originalKept = false;
     std::uint32_t lineRate = 0;  // owner thread only: the rate last applied
@@ -233,9 +237,17 @@ bool CCommDev2::Open(int port) {
     int exclusive = 0;
     if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0)
         return refuse(OpenErrorKind::Busy, EBUSY);
-    lastOpenError_.holders = ProgramsHoldingDevice(path, "/proc", ::getpid());
-    if (!lastOpenError_.holders.empty()) return refuse(OpenErrorKind::Busy, EBUSY);
+    // Looking through every process's descriptors takes a few milliseconds on a busy PC, and
+    // detection closes and reopens the port at each rate it tries: the port this device let go of
+    // a moment ago was looked at when it was first opened, and the lock and the flag above
+    // still refuse a program that took it since by either.
+    const bool ownReopen = path == closedPath_ && CommClock::now() - closedAt_ < kOwnReopenWithin;
+    if (!ownReopen) {
+        lastOpenError_.holders = ProgramsHoldingDevice(path, "/proc", ::getpid());
+        if (!lastOpenError_.holders.empty()) return refuse(OpenErrorKind::Busy, EBUSY);
+    }
     (void)::ioctl(fd, TIOCEXCL);
+    b.path = path;
 
     b.original = original;
     b.originalKept = true;
@@ -348,6 +360,8 @@ void CCommDev2::Close() {
         // other side stays open would keep refusing everyone else.
         (void)::ioctl(fd, TIOCNXCL);
         ::close(fd);  // also gives up the lock
+        closedPath_ = b.path;
+        closedAt_ = CommClock::now();
     }
     if (b.wakeFd >= 0) {
         ::close(b.wakeFd);

@@ -21,7 +21,10 @@ OpenErrorFacts GatherOpenErrorFacts(const OpenError& error) {
     if (error.kind == OpenErrorKind::PermissionDenied && !error.devicePath.empty()) {
         struct stat device {};
         if (stat(error.devicePath.c_str(), &device) == 0) {
-            if (const group* g = getgrgid(device.st_gid); g != nullptr && device.st_gid != 0) {
+            if (const passwd* owner = getpwuid(device.st_uid); owner != nullptr)
+                facts.ownerUser = owner->pw_name;
+            facts.groupMayOpen = (device.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+            if (const group* g = getgrgid(device.st_gid); g != nullptr) {
                 facts.ownerGroup = g->gr_name;
                 if (const passwd* pw = getpwuid(getuid()); pw != nullptr) {
                     for (char** member = g->gr_mem; *member != nullptr; ++member) {

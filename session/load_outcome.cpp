@@ -77,9 +77,11 @@ std::string AdviceAfterLoad(const LoadOutcome& outcome, const std::string& portL
         choice == PortChoice::PortList ? "the Com Port list" : "morvane-cli --list";
     const std::uint32_t sentBytes = outcome.sentBytes;
     const std::uint32_t totalBytes = outcome.totalBytes;
-    const std::string where = devicePath.empty() || devicePath == portLabel
-                                  ? portLabel
-                                  : portLabel + " (" + devicePath + ")";
+    // A device path says something beside the port's name only where it is another name
+    // (/dev/ttyUSB0); Windows' own form of the name (\\.\COM7) would only be jargon.
+    const bool pathTellsMore =
+        !devicePath.empty() && devicePath != portLabel && devicePath != "\\\\.\\" + portLabel;
+    const std::string where = pathTellsMore ? portLabel + " (" + devicePath + ")" : portLabel;
     if (outcome.status == STATUS_FIRMWARE_COMPLETE || outcome.status == STATUS_NO_UPDATE_REQUIRED)
         return {};
     const std::string plugBack =
@@ -102,7 +104,7 @@ std::string AdviceAfterLoad(const LoadOutcome& outcome, const std::string& portL
         if (outcome.status == STATUS_INVALID_PORT) return {};
         if (outcome.bytesHeard == 0) {
             return "Nothing at all came back on " + where +
-                   ", at any rate.\n"
+                   " at any of the rates tried.\n"
                    "  Check the cable, that the receiver is powered, and that this is the port its\n"
                    "  cable is on (" +
                    portList + "); then run the load again.\n";

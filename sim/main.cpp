@@ -119,10 +119,9 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
         ->check(CLI::PositiveNumber);
     app.add_flag("--no-transfer-expected", noTransferExpected,
                  "Exit with status 0 when no transfer was attempted (and 1 when one was)");
-    auto* exitAfterTransfer = app.add_flag(
-        "--exit-after-transfer", line.exitAfterTransfer,
-        "Exit on its own once a transfer is over: when the updater closes the port, or 3 s after "
-        "the end-of-file record");
+    app.add_flag("--exit-after-transfer", line.exitAfterTransfer,
+                 "Exit on its own once a transfer is over: when the updater closes the port, or "
+                 "3 s after the end-of-file record (not with --drop-port-on-restart)");
     double dropSeconds = 0;
     app.add_option("--drop-port-on-restart", dropSeconds,
                    "When the receiver restarts into the new firmware after a good image, close the "
@@ -130,10 +129,13 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
                    "of its own drops its port; come back SECONDS later on a new pseudo-terminal "
                    "under the same link")
         ->option_text("SECONDS")
-        ->check(CLI::PositiveNumber)
-        ->excludes(exitAfterTransfer);
+        ->check(CLI::PositiveNumber);
     try {
         app.parse(argc, argv);
+        // Checked here rather than declared to the parser, which would print the rule in the
+        // help's option column.
+        if (line.exitAfterTransfer && dropSeconds > 0)
+            throw CLI::ExcludesError("--exit-after-transfer", "--drop-port-on-restart");
     } catch (const CLI::ParseError& e) {
         const int status = app.exit(e);
         return status == 0 ? 0 : kExitBadCommandLine;

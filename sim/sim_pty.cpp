@@ -9,7 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <optional>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -29,6 +31,38 @@ std::string SystemText(const char* what, int error) {
 }
 
 void PauseMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// The process that holds the master side of the pseudo-terminal `slavePath` ("/dev/pts/3"), as
+// "morvane-sim (pid 1234)": a live receiver's line. Nothing when no process holds it (the
+// receiver that made it is gone) or the path is no pseudo-terminal. The kernel tells a master's
+// terminal in its descriptor's fdinfo ("tty-index").
+std::optional<std::string> PtyMasterHolder(const std::string& slavePath) {
+    namespace fs = std::filesystem;
+    constexpr std::string_view kPts = "/dev/pts/";
+    if (!slavePath.starts_with(kPts)) return std::nullopt;
+    const std::string index = slavePath.substr(kPts.size());
+    std::error_code ec;
+    for (const fs::directory_entry& process : fs::directory_iterator("/proc", ec)) {
+        const std::string pid = process.path().filename().string();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::error_code fdError;
+        for (const fs::directory_entry& fd :
+             fs::directory_iterator(process.path() / "fd", fdError)) {
+            std::error_code linkError;
+            const std::string target = fs::read_symlink(fd.path(), linkError).string();
+            if (target != "/dev/ptmx" && target != "/dev/pts/ptmx") continue;
+            std::ifstream info(process.path() / "fdinfo" / fd.path().filename());
+            for (std::string line; std::getline(info, line);) {
+                if (!line.starts_with("tty-index:")) continue;
+                if (line.substr(line.find_first_not_of(" \t", 10)) != index) break;
+                std::string name;
+                std::getline(std::ifstream(process.path() / "comm"), name);
+                return Format("%s (pid %s)", name.c_str(), pid.c_str());
+            }
+        }
+    }
+    return std::nullopt;
+}
 
 }  // namespace
 
@@ -90,8 +124,17 @@ bool CSimPty::MakeLink(std::string* error) {
     std::filesystem::create_directories(dir, ec);
     if (ec) return fail(Format("%s: %s", dir.c_str(), ec.message().c_str()));
     const std::string link = Format("%s/com%d", dir.c_str(), options_.comPort);
-    // A link left by a receiver that died is replaced; anything else there is not ours.
+    // A link left by a receiver that died is replaced; anything else there is not ours. A link
+    // to a live receiver's line is that receiver's: taken over, it would leave the receiver
+    // unreachable, and removed at this one's exit, gone for good.
     if (std::filesystem::is_symlink(std::filesystem::symlink_status(link, ec))) {
+        const std::string target = std::filesystem::read_symlink(link, ec).string();
+        if (const std::optional<std::string> holder = PtyMasterHolder(target)) {
+            return fail(
+                Format("COM%d is taken: %s is the line of another receiver, %s; give this "
+                       "one another --com number",
+                       options_.comPort, target.c_str(), holder->c_str()));
+        }
         std::filesystem::remove(link, ec);
     }
     if (symlink(slavePath_.c_str(), link.c_str()) != 0)

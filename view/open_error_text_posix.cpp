@@ -54,7 +54,16 @@ void ExplainOwnCase(std::ostringstream& text, const OpenError& error, const std:
             break;
         case OpenErrorKind::PermissionDenied:
             text << "Cannot open " << where << ": permission denied" << WithOsText(error) << ".\n";
-            if (!IsSerialGroup(facts.ownerGroup)) {
+            if (!facts.ownerUser.empty() && (!facts.groupMayOpen || facts.ownerGroup == "root")) {
+                // Such a device (root:root 0600) opens for its owner alone: no group helps.
+                text << "  The device belongs to the user '" << facts.ownerUser
+                     << "' and the group '" << facts.ownerGroup << "', and only\n"
+                     << "  '" << facts.ownerUser
+                     << "' may open it: joining the group 'dialout' would not help.\n"
+                     << "  Run the load as '" << facts.ownerUser
+                     << "', or have the administrator give the device to the group\n"
+                     << "  'dialout' with read and write for it (a udev rule).\n";
+            } else if (!IsSerialGroup(facts.ownerGroup)) {
                 text
                     << "  Your user may not read and write this device. On most systems serial ports\n"
                     << "  belong to the group 'dialout'; join it with:\n"

@@ -57,6 +57,7 @@ TEST(Listings, HistoryTable) {
     SLoadHistory history;
     SLoadRecord r;
     r.started = "2025-05-02T14:03:07Z";
+    r.ended = "2025-05-02T14:04:58Z";
     r.port = "COM33";
     r.firmwareBefore = "1.21";
     r.firmwareAfter = "1.22";
@@ -64,6 +65,7 @@ TEST(Listings, HistoryTable) {
     r.durationSeconds = 111.4;
     history.records.push_back(r);
     r.port = "/dev/ttyUSB1";
+    r.ended = "2025-05-02T14:03:29Z";  // appended after the longer load that ended later
     r.firmwareBefore.clear();
     r.firmwareAfter.clear();
     r.result = "not-detected";
@@ -71,9 +73,9 @@ TEST(Listings, HistoryTable) {
     history.records.push_back(r);
     history.damagedLines = 2;
     EXPECT_EQ(HistoryTable(history),
-              "When (UTC)           Port          Firmware      Result        Time\n"
-              "2025-05-02 14:03:07  COM33         1.21 -> 1.22  verified      1:51\n"
-              "2025-05-02 14:03:07  /dev/ttyUSB1  - -> -        not-detected  0:22\n"
+              "Ended (UTC)          Port          Firmware      Result        Time\n"
+              "2025-05-02 14:03:29  /dev/ttyUSB1  - -> -        not-detected  0:22\n"
+              "2025-05-02 14:04:58  COM33         1.21 -> 1.22  verified      1:51\n"
               "2 damaged lines skipped\n");
 }
 

@@ -93,7 +93,7 @@ TEST(AdviceAfterLoad, SaysWhatWasHeardAndWhatToDo) {
          0,
          0,
          {"Nothing at all came back on COM5 (/dev/ttyS4)", "cable", "powered", "--list"},
-         {"answered", "Bytes came back"}},
+         {"answered", "Bytes came back", "at any rate"}},
         // Six fields, a bad checksum, another device: something answered, not validly.
         {STATUS_DEVICE_NOT_DETECTED,
          false,
@@ -153,6 +153,12 @@ TEST(AdviceAfterLoad, SaysWhatWasHeardAndWhatToDo) {
             AdviceAfterLoad(outcome, "COM5", "/dev/ttyS4", PortChoice::PortList);
         EXPECT_EQ(inWindow.find("morvane-cli"), std::string::npos) << inWindow;
     }
+    // Windows' own form of the port's name says nothing beside it.
+    LoadOutcome silent;
+    silent.status = STATUS_DEVICE_NOT_DETECTED;
+    EXPECT_EQ(AdviceAfterLoad(silent, "COM7", "\\\\.\\COM7", PortChoice::PortList)
+                  .rfind("Nothing at all came back on COM7 at", 0),
+              0u);
 }
 
 }  // namespace

@@ -284,6 +284,12 @@ TEST(SimProgram, FirstLineLinkReportAndExitStatus) {
     const std::string path = sim.FirstLine(kBound);
     ASSERT_THAT(path, ::testing::StartsWith("/dev/pts/"));
     EXPECT_EQ(std::filesystem::read_symlink(dir / "devices" / "com9"), path);
+    // A second receiver on the same COM number is refused and names the one there; the link
+    // stays the first one's.
+    ChildProcess second(SimProgram({"--com", "9"}), {}, testing::ChildStderr::Piped);
+    EXPECT_EQ(second.Wait(kBound), 3);
+    EXPECT_THAT(second.Err(), HasSubstr(path + " is the line of another receiver, morvane-sim"));
+    EXPECT_EQ(std::filesystem::read_symlink(dir / "devices" / "com9"), path);
     {
         UpdaterEnd updater(path);
         updater.SetRate(19200);

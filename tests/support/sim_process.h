@@ -86,7 +86,18 @@ public:
         std::vector<char*> env;
         for (const std::string& e : envText) env.push_back(const_cast<char*>(e.c_str()));
         env.push_back(nullptr);
-        if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), env.data()) != 0) pid_ = -1;
+        // The child starts with no signal blocked: a child spawned once a load runner took the
+        // stop signals (which it blocks, to take them between its polls) would otherwise keep
+        // them blocked, and a SIGTERM would not end it until the kill that follows.
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        sigset_t none;
+        sigemptyset(&none);
+        posix_spawnattr_setsigmask(&attributes, &none);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+        if (posix_spawn(&pid_, args[0], &actions, &attributes, args.data(), env.data()) != 0)
+            pid_ = -1;
+        posix_spawnattr_destroy(&attributes);
         posix_spawn_file_actions_destroy(&actions);
         close(out[1]);
         outFd_ = out[0];

@@ -16,6 +16,17 @@ OpenError Error(OpenErrorKind kind, const char* path, const char* osText) {
     return e;
 }
 
+OpenErrorFacts Facts(std::string group, bool listed, std::vector<std::string> holders,
+                     std::string owner = {}, bool groupMayOpen = true) {
+    OpenErrorFacts facts;
+    facts.ownerGroup = std::move(group);
+    facts.userListedInGroup = listed;
+    facts.holders = std::move(holders);
+    facts.ownerUser = std::move(owner);
+    facts.groupMayOpen = groupMayOpen;
+    return facts;
+}
+
 // The failures Linux words its own way name the device and say what to do; the OS text is kept.
 TEST(OpenErrorTextPosix, EachReasonSaysWhatToDo) {
     struct Row {
@@ -31,29 +42,38 @@ TEST(OpenErrorTextPosix, EachReasonSaysWhatToDo) {
           "morvane-cli --list", "cable"},
          {"usermod"}},
         {Error(OpenErrorKind::PermissionDenied, "/dev/ttyUSB0", "Permission denied"),
-         {"dialout", false, {}},
+         Facts("dialout", false, {}),
          {"COM33 (/dev/ttyUSB0)", "permission denied", "'dialout'",
           "sudo usermod -aG dialout $USER", "log out and log in again"},
          {"newgrp", "--list"}},
         {Error(OpenErrorKind::PermissionDenied, "/dev/ttyUSB0", "Permission denied"),
-         {"uucp", false, {}},
+         Facts("uucp", false, {}),
          {"'uucp'", "sudo usermod -aG uucp $USER"},
          {"dialout"}},
         {Error(OpenErrorKind::PermissionDenied, "/dev/ttyUSB0", "Permission denied"),
-         {"dialout", true, {}},
+         Facts("dialout", true, {}),
          {"You are a member", "log out and log in again", "newgrp dialout"},
          {"usermod"}},
         {Error(OpenErrorKind::PermissionDenied, "/dev/ttyUSB0", "Permission denied"),
          {},
          {"permission denied", "sudo usermod -aG dialout $USER"},
          {}},
+        // A device only its owner may open (root:root 0600): no group would help.
+        {Error(OpenErrorKind::PermissionDenied, "/dev/ttyS0", "Permission denied"),
+         Facts("root", false, {}, "root", false),
+         {"the user 'root' and the group 'root'", "would not help", "Run the load as 'root'"},
+         {"usermod", "newgrp"}},
+        {Error(OpenErrorKind::PermissionDenied, "/dev/ttyS0", "Permission denied"),
+         Facts("dialout", false, {}, "root", false),
+         {"only\n  'root' may open it"},
+         {"usermod"}},
         // A device of the terminals' group: joining 'tty' is never the advice.
         {Error(OpenErrorKind::PermissionDenied, "/dev/ttyS4", "Permission denied"),
-         {"tty", true, {}},
+         Facts("tty", true, {}),
          {"'dialout'", "sudo usermod -aG dialout $USER"},
          {"'tty'", "-aG tty", "newgrp", "You are a member"}},
         {Error(OpenErrorKind::Busy, "/dev/ttyUSB0", "Resource temporarily unavailable"),
-         {"", false, {"minicom (pid 4242)"}},
+         Facts("", false, {"minicom (pid 4242)"}),
          {"COM33 (/dev/ttyUSB0): the port is in use (Resource temporarily unavailable)",
           "held by minicom (pid 4242): close that program"},
          {"Another program", "usermod"}},
@@ -98,7 +118,7 @@ std::string Words(const std::string& text) {
 // The window's box leaves the wrapping to the box; a command to type keeps a line of its own.
 TEST(OpenErrorTextPosix, TheWindowsBoxUnwrapsTheExplanation) {
     const OpenError busy = Error(OpenErrorKind::Busy, "/dev/ttyUSB0", "Device or resource busy");
-    const OpenErrorFacts held{"", false, {"minicom (pid 4242)"}};
+    const OpenErrorFacts held = Facts("", false, {"minicom (pid 4242)"});
     EXPECT_EQ(OpenFailureNotice(busy, 33, held).detail,
               "Cannot open COM33 (/dev/ttyUSB0): the port is in use (Device or resource busy).\n"
               "It is held by minicom (pid 4242): close that program, then run the load again.\n");
