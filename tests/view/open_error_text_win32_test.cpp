@@ -23,7 +23,7 @@ TEST(OpenErrorTextWin32, EachReasonIsExplainedInWindowsTerms) {
         {OpenErrorKind::Busy, 32, "in use by another program"},
         // The port taken as a serial mouse has no program to close.
         {OpenErrorKind::Busy, 5, "\"Microsoft Serial BallPoint\""},
-        {OpenErrorKind::Busy, 32, "untick \"Serial Enumerator\""},
+        {OpenErrorKind::Busy, 32, "\"Serial Enumerator\" in the port's Properties"},
         {OpenErrorKind::PermissionDenied, 5, "access denied"},
     };
     for (const Row& row : rows) {
