@@ -214,10 +214,12 @@ public:
     }
 
     void Advance(std::chrono::milliseconds time) { SleepUntil(Now() + time); }
-    // Until the receive thread has stored every byte the receiver sent (or the port closed).
+    // Until the receive thread has stored every byte the receiver sent (or the port closed); a
+    // thread that no longer reads is given two seconds.
     void WaitUntilReceived() {
         std::unique_lock<std::mutex> guard(lock_);
-        changed_.wait(guard, [this] { return !open_ || (arrived_.empty() && !storing_); });
+        (void)changed_.wait_for(guard, 2s,
+                                [this] { return !open_ || (arrived_.empty() && !storing_); });
     }
     // Bytes written that have not yet left on the line.
     std::uint32_t QueuedOut() {
