@@ -86,14 +86,13 @@ void CWindowController::ShowPorts(const std::vector<SPortItem>& items, int selec
 }
 
 void CWindowController::RescanPorts() {
-    // One discovery at a time: the fallback scan's result comes first, and this one after it.
+    // One discovery at a time: the running scan's result comes first, and one more scan after
+    // it, however many announcements came meanwhile (Windows sends several for one plug).
     if (m_scanThread.joinable()) {
         m_rescanAfterScan = true;
         return;
     }
-    // During a load the list is locked on the port being loaded; the user may have it open.
-    if (m_loadActive || m_face.PortListOpen()) return;
-    ShowRescan(RescanPortItems(m_discover, m_startPort, m_items));
+    StartPortScan();
 }
 
 void CWindowController::StartPortScan() {

@@ -143,10 +143,11 @@ public:
     void RefreshStatus();
     // Discovery again, and the list brought up to date: ports that came appear, ports that went
     // disappear, and the selection stays on its port while that port is there. Nothing while a
-    // load runs or while the list is open. For a change the system announced; the fallback
-    // timer scans on a thread instead (OnTimer).
+    // load runs or while the list is open. For a change the system announced: the scan runs on
+    // a thread, as the fallback timer's does (the set-up library can stall the window), and a
+    // change announced while one runs makes one more after it.
     void RescanPorts();
-    // True while the fallback timer's scan runs; its result shows at the next status pass.
+    // True while a scan runs; its result shows at the next status pass.
     [[nodiscard]] bool PortScanRunning() const {
         return m_scanThread.joinable() && !m_scanDone.load(std::memory_order_acquire);
     }
@@ -209,8 +210,8 @@ private:
     bool m_verifying = false;      // the image is out; the restarted receiver is looked for
     bool m_refusingClose = false;  // the box that says why is open
     std::unique_ptr<CLoadSession> m_session;  // the latest load's, until the next or the end
-    // The fallback timer's scan: the thread writes m_scanned, then sets m_scanDone; the window's
-    // thread reads it only after joining the thread.
+    // The running scan: the thread writes m_scanned, then sets m_scanDone; the window's thread
+    // reads it only after joining the thread.
     std::thread m_scanThread;
     std::atomic<bool> m_scanDone{false};
     std::optional<std::vector<SPortItem>> m_scanned;

@@ -28,6 +28,15 @@ std::string Duration(double seconds) {
 
 }  // namespace
 
+std::vector<int> PortsToProbe(const CArray<SSerInfo, SSerInfo&>& ports) {
+    std::vector<int> comPorts;
+    for (const SSerInfo& p : ports) {
+        const int com = AtoI(std::string_view(p.portName).substr(3));
+        if (com > 0 && !p.isBluetooth) comPorts.push_back(com);
+    }
+    return comPorts;
+}
+
 std::string PortListLine(const SSerInfo& p) {
     std::string line = p.portName + "  " + OrDash(p.friendlyName) + "  " + p.devicePath + "  " +
                        (p.isUsb ? "USB" : "not USB");

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "serial/enumerate_com_ports.h"
 #include "session/load_log.h"
@@ -20,6 +21,10 @@ namespace morvane {
 //    "location":"1-1.2"},"stable_name":"/dev/serial/by-id/usb-FTDI_..."}
 // `usb` is null for a port that is not on USB, `stable_name` where the port has none.
 [[nodiscard]] std::string PortListJson(const SSerInfo& port);
+
+// The COM numbers --all-probed probes, in the list's order: its USB and built-in ports. Bluetooth
+// ports are left out: opening one dials the paired device, which holds the probe for seconds.
+[[nodiscard]] std::vector<int> PortsToProbe(const CArray<SSerInfo, SSerInfo&>& ports);
 
 // The records as a table, oldest first: when (UTC), port, firmware before -> after, result and
 // how long it took; then how many damaged lines were skipped, if any.

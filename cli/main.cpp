@@ -106,11 +106,7 @@ int RunLoads(const CliOptions& options) {
     if (options.allProbed) {
         const auto ports = FoundPorts();
         if (!ports) return kExitPortFailed;
-        std::vector<int> comPorts;
-        for (const SSerInfo& p : *ports) {
-            const int com = AtoI(std::string_view(p.portName).substr(3));
-            if (com > 0) comPorts.push_back(com);
-        }
+        const std::vector<int> comPorts = PortsToProbe(*ports);
         if (comPorts.empty()) {
             std::cerr << "morvane-cli: no serial ports found (--list shows what is there).\n";
             return kExitNotDetected;

@@ -4,9 +4,9 @@
 // main thread is through, so that the load has been stopped and the port closed.
 //
 // Log-off and shutdown never reach a console handler in a program that uses windows: Windows
-// asks windows instead. A hidden window of ours answers that a load runs, with the damage warning
-// as the reason Windows shows; when the user ends the session all the same, it stops the load
-// and waits as the console handler does.
+// asks windows instead. A hidden window of ours answers, while a load runs, that one does, with
+// the damage warning as the reason Windows shows; when the session ends all the same, it stops
+// the loads and waits as the console handler does.
 #include <windows.h>
 
 #include <condition_variable>
@@ -32,8 +32,8 @@ struct SQueue {
 };
 
 SQueue* g_queue = nullptr;  // the one CStopRequests's queue, while it exists
-// Holds off log-off and shutdown while the CStopRequests exists; made and destroyed on the main
-// thread only.
+// Exists while the CStopRequests does, and holds off log-off and shutdown while a load runs;
+// made and destroyed on the main thread only.
 std::unique_ptr<CSessionEndGuard> g_sessionEndGuard;
 
 void Push(StopRequest request) {

@@ -1,10 +1,12 @@
 // Windows: the thread's execution state holds off idle sleep while a load runs, and the system's
 // power status tells the battery. Shutdown and log-off are held off by the window that gets
-// WM_QUERYENDSESSION (session_end_win32.h).
+// WM_QUERYENDSESSION (session_end_win32.h): the window's own, or morvane-cli.exe's guard, which
+// the awake lock holds.
 #include <windows.h>
 
 #include "platform/debug.h"
 #include "platform/power.h"
+#include "platform/session_end_win32.h"
 
 namespace morvane {
 namespace {
@@ -16,13 +18,17 @@ constexpr BYTE kUnknown = 255;
 class CWin32PowerService : public IPowerService {
 public:
     CAwakeLock HoldAwake(const std::string& /*why*/) override {
-        if (::SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED) == 0) {
+        CSessionEndGuard::LoadStarted();
+        const bool awake = ::SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED) != 0;
+        if (!awake) {
             OutputDebugStringA(
                 "morvane: Windows did not take the request to stay awake; the load goes on\n");
-            return {};
         }
         // Clears this thread's request; the thread that took the lock lets it go.
-        return CAwakeLock([] { (void)::SetThreadExecutionState(ES_CONTINUOUS); });
+        return CAwakeLock([awake] {
+            if (awake) (void)::SetThreadExecutionState(ES_CONTINUOUS);
+            CSessionEndGuard::LoadEnded();
+        });
     }
 
     SBatteryReading ReadBattery() override {

@@ -1,5 +1,6 @@
 #include "platform/session_end_win32.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -11,6 +12,9 @@ namespace morvane {
 namespace {
 
 constexpr const wchar_t* kGuardClass = L"MorvaneSessionEndGuard";
+// Posted to the guard's window when the count of loads changed: the reason is registered or
+// destroyed on the window's own thread, as Windows asks.
+constexpr UINT kLoadsChanged = WM_APP + 1;
 
 std::wstring Wide(const std::string& text) {
     const int length = ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
@@ -31,6 +35,8 @@ void HoldOffSessionEnd(HWND window, const std::string& why) {
 void AllowSessionEnd(HWND window) { (void)::ShutdownBlockReasonDestroy(window); }
 
 struct CSessionEndGuard::Impl {
+    std::atomic<int> loads{0};  // the loads that hold off the session's end now
+    bool reasonShown = false;   // the window's thread only
     std::string why;
     std::function<void()> ended;
     std::mutex lock;
@@ -42,9 +48,13 @@ struct CSessionEndGuard::Impl {
     static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         auto* self = reinterpret_cast<Impl*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
         switch (message) {
-            case WM_QUERYENDSESSION: return FALSE;
+            case WM_QUERYENDSESSION:
+                return self != nullptr && self->loads.load() > 0 ? FALSE : TRUE;
             case WM_ENDSESSION:
                 if (wParam != FALSE && self != nullptr && self->ended) self->ended();
+                return 0;
+            case kLoadsChanged:
+                if (self != nullptr) self->ShowReason(window);
                 return 0;
             case WM_CLOSE:
                 AllowSessionEnd(window);
@@ -53,6 +63,17 @@ struct CSessionEndGuard::Impl {
             case WM_DESTROY: ::PostQuitMessage(0); return 0;
             default: return ::DefWindowProcW(window, message, wParam, lParam);
         }
+    }
+
+    // The reason registered for `guardWindow` while a load runs, and only then.
+    void ShowReason(HWND guardWindow) {
+        const bool wanted = loads.load() > 0;
+        if (wanted == reasonShown) return;
+        reasonShown = wanted;
+        if (wanted)
+            HoldOffSessionEnd(guardWindow, why);
+        else
+            AllowSessionEnd(guardWindow);
     }
 
     void Run() {
@@ -68,7 +89,7 @@ struct CSessionEndGuard::Impl {
                                          nullptr, nullptr, instance, nullptr);
         if (created != nullptr) {
             (void)::SetWindowLongPtrW(created, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-            HoldOffSessionEnd(created, why);
+            ShowReason(created);
         } else {
             OutputDebugStringA("morvane: no window to hold off log-off and shutdown\n");
         }
@@ -87,16 +108,41 @@ struct CSessionEndGuard::Impl {
     }
 };
 
+namespace {
+
+std::mutex g_guardLock;
+CSessionEndGuard::Impl* g_guard = nullptr;  // the program's guard, guarded by g_guardLock
+
+void CountLoad(int change) {
+    const std::lock_guard<std::mutex> guard(g_guardLock);
+    if (g_guard == nullptr) return;
+    g_guard->loads.fetch_add(change);
+    if (g_guard->window != nullptr) (void)::PostMessageW(g_guard->window, kLoadsChanged, 0, 0);
+}
+
+}  // namespace
+
+void CSessionEndGuard::LoadStarted() { CountLoad(1); }
+void CSessionEndGuard::LoadEnded() { CountLoad(-1); }
+
 CSessionEndGuard::CSessionEndGuard(const std::string& why, std::function<void()> ended)
     : impl_(std::make_unique<Impl>()) {
     impl_->why = why;
     impl_->ended = std::move(ended);
     impl_->thread = std::thread([impl = impl_.get()] { impl->Run(); });
-    std::unique_lock<std::mutex> guard(impl_->lock);
-    impl_->made.wait(guard, [this] { return impl_->ready; });
+    {
+        std::unique_lock<std::mutex> guard(impl_->lock);
+        impl_->made.wait(guard, [this] { return impl_->ready; });
+    }
+    const std::lock_guard<std::mutex> guard(g_guardLock);
+    g_guard = impl_.get();
 }
 
 CSessionEndGuard::~CSessionEndGuard() {
+    {
+        const std::lock_guard<std::mutex> guard(g_guardLock);
+        if (g_guard == impl_.get()) g_guard = nullptr;
+    }
     if (impl_->window != nullptr) (void)::PostMessageW(impl_->window, WM_CLOSE, 0, 0);
     impl_->thread.join();
 }

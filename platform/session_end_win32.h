@@ -17,12 +17,16 @@ namespace morvane {
 void HoldOffSessionEnd(HWND window, const std::string& why);
 void AllowSessionEnd(HWND window);
 
-// A hidden top-level window, on a thread of its own, that holds off log-off and shutdown while
-// the object lives: for a program without a window of its own (morvane-cli.exe).
+// A hidden top-level window, on a thread of its own, for a program without a window of its own
+// (morvane-cli.exe): it holds off log-off and shutdown while an image goes out, and lets them
+// through otherwise (an idle watch, a probe). The awake lock of a load (platform/power.h) holds it
+// off: the reason is registered, and the answer turns to FALSE, when the first load takes its
+// lock, and both go back when the last one lets go. One guard at a time.
 class CSessionEndGuard {
 public:
-    // `ended` runs on the window's thread when the session ends all the same; Windows ends the
-    // process soon after it returns, so it should see the load stopped and the port closed first.
+    // `ended` runs on the window's thread when the session ends (all the same, during a load);
+    // Windows ends the process soon after it returns, so it should see the loads stopped and the
+    // ports closed first.
     CSessionEndGuard(const std::string& why, std::function<void()> ended);
     ~CSessionEndGuard();
     CSessionEndGuard(const CSessionEndGuard&) = delete;
@@ -31,8 +35,14 @@ public:
     // The hidden window; null when it could not be made (the program then goes on without it).
     [[nodiscard]] HWND Window() const;
 
+    // A load starts, or ends: the program's guard, if it has one, holds off the session's end
+    // while any load runs. Any thread.
+    static void LoadStarted();
+    static void LoadEnded();
+
+    struct Impl;  // session_end_win32.cpp's
+
 private:
-    struct Impl;
     std::unique_ptr<Impl> impl_;
 };
 

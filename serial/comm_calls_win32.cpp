@@ -37,9 +37,14 @@ public:
                    OVERLAPPED& overlapped) override {
         return ::WriteFile(port, data, size, &written, &overlapped);
     }
-    BOOL GetOverlappedResult(HANDLE port, OVERLAPPED& overlapped, DWORD& transferred,
-                             BOOL wait) override {
-        return ::GetOverlappedResult(port, &overlapped, &transferred, wait);
+    // Windows 8's GetOverlappedResultEx made of calls Windows 7 has.
+    BOOL GetOverlappedResultEx(HANDLE port, OVERLAPPED& overlapped, DWORD& transferred,
+                               DWORD ms) override {
+        if (ms != 0 && ::WaitForSingleObject(overlapped.hEvent, ms) == WAIT_TIMEOUT) {
+            ::SetLastError(WAIT_TIMEOUT);
+            return FALSE;
+        }
+        return ::GetOverlappedResult(port, &overlapped, &transferred, FALSE);
     }
     BOOL CancelIo(HANDLE port) override { return ::CancelIo(port); }
     Clock::time_point Now() override { return Clock::now(); }

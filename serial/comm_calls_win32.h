@@ -1,8 +1,8 @@
 // The Win32 calls the Windows serial device makes on a port, behind an interface of our own: the
 // device makes them through the system's own by default, and tests stand a scripted driver in
 // that plays what real USB serial adapters do and Wine on a pseudo-terminal cannot show (a port
-// held a moment after it was closed, an output queue that drains at the line rate, settings
-// left by another program).
+// held a moment after it was closed, a write taken into the chip's buffer at once, settings left
+// by another program, an adapter pulled out whose driver ignores cancellation).
 //
 // Each call mirrors the Windows function of its name with the arguments the device varies; the
 // fixed ones are the binding's. The events, the receive thread and the waits on them are the
@@ -45,8 +45,12 @@ public:
                           OVERLAPPED& overlapped) = 0;
     virtual BOOL WriteFile(HANDLE port, const void* data, DWORD size, DWORD& written,
                            OVERLAPPED& overlapped) = 0;
-    virtual BOOL GetOverlappedResult(HANDLE port, OVERLAPPED& overlapped, DWORD& transferred,
-                                     BOOL wait) = 0;
+    // GetOverlappedResultEx(port, overlapped, transferred, ms, not alertable): waits at most `ms`
+    // for the I/O; FALSE with WAIT_TIMEOUT when it is still pending then (ERROR_IO_INCOMPLETE
+    // when `ms` is 0). It waits on the structure's event, never on the port, so it may be asked
+    // after the port was closed. Every wait on the driver is one of these, with a bound.
+    virtual BOOL GetOverlappedResultEx(HANDLE port, OVERLAPPED& overlapped, DWORD& transferred,
+                                       DWORD ms) = 0;
     virtual BOOL CancelIo(HANDLE port) = 0;
 
     // The clock the device keeps its time-outs and retries by, and its sleep.

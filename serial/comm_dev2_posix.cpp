@@ -301,12 +301,15 @@ bool CCommDev2::ApplyCommState() {
 }
 
 // "Left" means the driver took every byte and its output queue ran empty, all within the write
-// time-out; a port that cannot take them in time gives false, with what it did take sent.
+// time-out, and the bytes have had their time on the line: the kernel's queue empties once a USB
+// adapter's chip holds the bytes, as Windows' does. A port that cannot take them in time gives
+// false, with what it did take sent.
 bool CCommDev2::Write(const void* data, int length) {
     if (!IsOpen() || !WritableBytes(data, length)) return false;
     Backend& b = *backend_;
     const int fd = b.portFd.load();
-    const CommClock::time_point deadline = CommClock::now() + kWriteTimeout;
+    const CommClock::time_point handedAt = CommClock::now();
+    const CommClock::time_point deadline = handedAt + kWriteTimeout;
     const char* next = static_cast<const char*>(data);
     int left = length;
     while (left > 0) {
@@ -338,7 +341,8 @@ bool CCommDev2::Write(const void* data, int length) {
         }
     }
     return WaitUntilSent([fd] { return Backend::QueuedOut(fd); }, [] { return CommClock::now(); },
-                         [](CommClock::time_point t) { SleepUntil(t); }, deadline, b.lineRate);
+                         [](CommClock::time_point t) { SleepUntil(t); }, deadline, b.lineRate,
+                         LineQuietAt(handedAt, static_cast<std::uint32_t>(length), b.lineRate));
 }
 
 void CCommDev2::Close() {

@@ -51,18 +51,36 @@ void CommDebugLine(const char* format, ...) MORVANE_PRINTF_FORMAT(1, 2);
 // rounded up (never 0); an unknown rate counts as 9600.
 [[nodiscard]] std::chrono::milliseconds LineTime(std::uint32_t bytes, std::uint32_t rate);
 
-// A write is complete when its bytes have left the PC, not when the driver took them: only then
-// is a pause the loader makes after a block a pause on the line. Waits until `queued()` (the
+// A USB serial adapter's driver completes a write, and reports its output queue empty, once the
+// bytes are in the adapter chip's own transmit buffer, which holds a whole block: only the clock
+// tells when they have left the line. The margin is the USB transfer that carries them to the
+// chip: the host controller sends it in the next 1 ms frame, or in the one after when it just
+// missed it.
+inline constexpr std::chrono::milliseconds kUsbHandOver{2};
+
+// The earliest time the last of `bytes`, handed to the driver at `handedAt`, has left a line at
+// `rate`, whatever the driver reports.
+[[nodiscard]] inline CommClock::time_point LineQuietAt(CommClock::time_point handedAt,
+                                                       std::uint32_t bytes, std::uint32_t rate) {
+    return handedAt + kUsbHandOver + LineTime(bytes, rate);
+}
+
+// A write is complete when its bytes have left the line, not when the driver took them: only
+// then is a pause the loader makes after a block a pause on the line. Waits until `queued()` (the
 // bytes in the driver's output queue; nothing when the driver cannot tell, which counts as sent)
-// is 0, looking again after about as long as the queued bytes take on the line. False when
-// `deadline` passed with bytes still queued. `now` and `sleepUntil` are the device's clock.
+// is 0, looking again after about as long as the queued bytes take on the line, and then until
+// `quietAt` (LineQuietAt). False when `deadline` passed with bytes still queued. `now` and
+// `sleepUntil` are the device's clock.
 template <class Queued, class Now, class SleepUntilFn>
 bool WaitUntilSent(Queued queued, Now now, SleepUntilFn sleepUntil, CommClock::time_point deadline,
-                   std::uint32_t rate) {
+                   std::uint32_t rate, CommClock::time_point quietAt) {
     for (;;) {
         const std::optional<std::uint32_t> left = queued();
-        if (!left || *left == 0) return true;
         const CommClock::time_point t = now();
+        if (!left || *left == 0) {
+            if (t < quietAt) sleepUntil(quietAt);
+            return true;
+        }
         if (t >= deadline) return false;
         sleepUntil(std::min<CommClock::time_point>(t + LineTime(*left, rate), deadline));
     }

@@ -10,7 +10,12 @@
 // support: Wine's serial layer on a pseudo-terminal ends every such wait at once with
 // ERROR_OPERATION_ABORTED, so that loop spins a processor while nothing arrives. Close wakes the
 // thread through an event of its own; the thread then cancels its read and waits for the
-// cancellation to finish before it ends, so no read is left writing into freed buffers.
+// cancellation to finish before it ends.
+//
+// Every wait on the driver has a bound. Drivers need not honour a cancellation, and one whose
+// adapter was pulled out may complete a pending read or write only when its handle is closed:
+// an I/O still pending after its cancellation is ended by closing the port, and its buffers and
+// OVERLAPPED stay alive until the driver has completed it, or for good when it never does.
 #include <windows.h>
 
 #include <algorithm>
@@ -44,6 +49,20 @@ constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURG
 constexpr std::chrono::milliseconds kReleaseAfterClose{1000};
 // Between two tries: often enough that a port free again costs the load little of the wait.
 constexpr std::chrono::milliseconds kReopenRetry{50};
+
+// What a driver gets beyond a write's own time-out, and after a cancellation or the close of its
+// port, to complete an I/O. A driver that honours them needs a few USB frames; half a second
+// leaves a busy PC room, and a load on an adapter pulled out under a driver that honours
+// nothing still ends within about three seconds of its last good write.
+constexpr std::chrono::milliseconds kCompletionMargin{500};
+// How long Close gives the receive thread to end: its one wait on the driver, a cancelled read,
+// is itself bounded by the margin above.
+constexpr std::chrono::milliseconds kReceiveThreadEnd{2 * kCompletionMargin};
+
+DWORD Ms(std::chrono::milliseconds time) { return static_cast<DWORD>(time.count()); }
+
+// How an overlapped I/O ended.
+enum class IoEnd { Done, Failed, Pending };
 
 OpenErrorKind KindForError(DWORD error) {
     switch (error) {
@@ -97,6 +116,10 @@ struct CCommDev2::Backend : OpenPort {
     OVERLAPPED writeOverlapped{};
     OVERLAPPED readOverlapped{};  // receive thread only
     std::uint32_t lineRate = 0;   // owner thread only: the rate last applied
+    // An I/O the driver did not complete even when asked to cancel it: only the port's close
+    // ends it. The receive thread sets readPending before it ends; the owner sets writePending.
+    std::atomic<bool> readPending{false};
+    bool writePending = false;
 
     static DWORD WINAPI ReceiveThread(void* self);
     void ReceiveLoop(HANDLE port);
@@ -106,6 +129,14 @@ struct CCommDev2::Backend : OpenPort {
     // Bytes in the driver's output queue; nothing when it cannot tell. Errors it clears on the
     // way are reported.
     std::optional<std::uint32_t> QueuedOut(HANDLE port);
+    // Waits up to `time` for the I/O on `overlapped`: `count`, or `error`, of one that completed.
+    IoEnd WaitIo(HANDLE port, OVERLAPPED& overlapped, DWORD& count, DWORD& error,
+                 std::chrono::milliseconds time);
+    // WaitIo for `bound`; one still pending then is cancelled and given kCompletionMargin more.
+    IoEnd FinishIo(HANDLE port, OVERLAPPED& overlapped, DWORD& count, DWORD& error,
+                   std::chrono::milliseconds bound);
+    // After the port's close: true once the I/O that was left pending has completed.
+    bool Settled(HANDLE port, OVERLAPPED& overlapped, bool pending);
     void Rest() const {
         (void)::WaitForSingleObject(stopEvent, static_cast<DWORD>(kFailedReadRest.count()));
     }
@@ -118,8 +149,8 @@ DWORD WINAPI CCommDev2::Backend::ReceiveThread(void* self) {
     return 0;
 }
 
+// The thread waits on no comm event: a driver that refuses the event mask still reads.
 void CCommDev2::Backend::ReceiveLoop(HANDLE port) {
-    if (!calls.SetCommMask(port, EV_RXCHAR)) return;
     while (portHandle.load() != INVALID_HANDLE_VALUE) {
         bool stop = false;
         const DWORD n = ReadChunk(port, stop);
@@ -145,13 +176,16 @@ DWORD CCommDev2::Backend::ReadChunk(HANDLE port, bool& stop) {
     const HANDLE waitFor[2] = {readOverlapped.hEvent, stopEvent};
     const DWORD woken = ::WaitForMultipleObjects(2, waitFor, FALSE, INFINITE);
     if (woken != WAIT_OBJECT_0) {
-        // Close is under way: the read must be over before its buffer and event go away.
+        // Close is under way: the read must be over before its buffer and event go away; one the
+        // driver will not cancel is left to Close, which ends it by closing the port.
         stop = true;
-        (void)calls.CancelIo(port);
-        (void)calls.GetOverlappedResult(port, readOverlapped, count, TRUE);
+        DWORD error = 0;
+        if (FinishIo(port, readOverlapped, count, error, std::chrono::milliseconds(0)) ==
+            IoEnd::Pending)
+            readPending.store(true);
         return 0;
     }
-    if (calls.GetOverlappedResult(port, readOverlapped, count, FALSE)) return count;
+    if (calls.GetOverlappedResultEx(port, readOverlapped, count, 0)) return count;
     const DWORD error = calls.GetLastError();
     // A read whose time-out struck ends with the bytes it got; some drivers report the time-out
     // as an error, with the count still valid.
@@ -160,6 +194,27 @@ DWORD CCommDev2::Backend::ReadChunk(HANDLE port, bool& stop) {
     CommDebugLine("<CE-%u>\n", static_cast<unsigned>(error));
     ReportErrors(port);
     return count;
+}
+
+IoEnd CCommDev2::Backend::WaitIo(HANDLE port, OVERLAPPED& overlapped, DWORD& count, DWORD& error,
+                                 std::chrono::milliseconds time) {
+    if (calls.GetOverlappedResultEx(port, overlapped, count, Ms(time))) return IoEnd::Done;
+    error = calls.GetLastError();
+    return error == WAIT_TIMEOUT || error == ERROR_IO_INCOMPLETE ? IoEnd::Pending : IoEnd::Failed;
+}
+
+IoEnd CCommDev2::Backend::FinishIo(HANDLE port, OVERLAPPED& overlapped, DWORD& count, DWORD& error,
+                                   std::chrono::milliseconds bound) {
+    const IoEnd first = WaitIo(port, overlapped, count, error, bound);
+    if (first != IoEnd::Pending) return first;
+    (void)calls.CancelIo(port);
+    return WaitIo(port, overlapped, count, error, kCompletionMargin);
+}
+
+bool CCommDev2::Backend::Settled(HANDLE port, OVERLAPPED& overlapped, bool pending) {
+    DWORD count = 0;
+    DWORD error = 0;
+    return !pending || WaitIo(port, overlapped, count, error, kCompletionMargin) != IoEnd::Pending;
 }
 
 void CCommDev2::Backend::ReportErrors(HANDLE port) { (void)QueuedOut(port); }
@@ -274,13 +329,16 @@ bool CCommDev2::ApplyCommState() {
     return true;
 }
 
-// True only when every byte was written and has left the PC within the write time-out.
+// True only when every byte was written and has left the PC within the write time-out, and has
+// had its time on the line. A write the driver holds past its time-out and will not cancel ends
+// the port: the load then meets a port that went away.
 bool CCommDev2::Write(const void* data, int length) {
     if (!IsOpen() || !WritableBytes(data, length)) return false;
     Backend& b = *backend_;
     CWin32CommCalls& calls = b.calls;
     const HANDLE port = b.portHandle.load();
-    const CommClock::time_point deadline = calls.Now() + kWriteTimeout;
+    const CommClock::time_point handedAt = calls.Now();
+    const CommClock::time_point deadline = handedAt + kWriteTimeout;
     DWORD written = 0;
     (void)::ResetEvent(b.writeOverlapped.hEvent);
     if (!calls.WriteFile(port, data, static_cast<DWORD>(length), written, b.writeOverlapped)) {
@@ -290,21 +348,29 @@ bool CCommDev2::Write(const void* data, int length) {
             b.ReportErrors(port);
             return false;
         }
-        for (;;) {
-            if (calls.GetOverlappedResult(port, b.writeOverlapped, written, TRUE)) break;
-            const DWORD error = calls.GetLastError();
-            if (error == ERROR_IO_INCOMPLETE) continue;
-            CommDebugLine("<CE-%u>\n", static_cast<unsigned>(error));
-            b.ReportErrors(port);
-            return false;
+        // The port's write time-out ends the write within kWriteTimeout on a driver that keeps it.
+        DWORD error = 0;
+        switch (b.FinishIo(port, b.writeOverlapped, written, error,
+                           kWriteTimeout + kCompletionMargin)) {
+            case IoEnd::Done: break;
+            case IoEnd::Failed:
+                CommDebugLine("<CE-%u>\n", static_cast<unsigned>(error));
+                b.ReportErrors(port);
+                return false;
+            case IoEnd::Pending:
+                CommDebugLine("<write hung>\n");
+                b.writePending = true;
+                Close();
+                return false;
         }
     }
-    // The write completed when the driver took the bytes; a USB adapter's driver still holds
-    // them in its queue for as long as they take on the line.
+    // The write completed when the driver took the bytes; the driver, or the adapter's chip,
+    // still holds them for as long as they take on the line.
     if (written != static_cast<DWORD>(length)) return false;
     return WaitUntilSent([&b, port] { return b.QueuedOut(port); }, [&calls] { return calls.Now(); },
                          [&calls](CommClock::time_point t) { calls.SleepUntil(t); }, deadline,
-                         b.lineRate);
+                         b.lineRate,
+                         LineQuietAt(handedAt, static_cast<std::uint32_t>(length), b.lineRate));
 }
 
 void CCommDev2::Close() {
@@ -314,16 +380,31 @@ void CCommDev2::Close() {
     const HANDLE port = b.portHandle.exchange(INVALID_HANDLE_VALUE);
     if (port != INVALID_HANDLE_VALUE) {
         (void)calls.SetCommMask(port, 0);
-        if (b.threadHandle != nullptr) {
-            (void)::SetEvent(b.stopEvent);
-            (void)::WaitForSingleObject(b.threadHandle, INFINITE);
+        if (b.threadHandle != nullptr) (void)::SetEvent(b.stopEvent);
+        auto threadEnded = [&b] {
+            if (b.threadHandle == nullptr) return true;
+            if (::WaitForSingleObject(b.threadHandle, Ms(kReceiveThreadEnd)) != WAIT_OBJECT_0)
+                return false;
             ::CloseHandle(b.threadHandle);
             b.threadHandle = nullptr;
-        }
+            return true;
+        };
+        const bool endedBeforeClose = threadEnded();
         (void)calls.EscapeCommFunction(port, CLRDTR);
         (void)calls.PurgeComm(port, kPurgeAll);
+        // Closing the port makes the driver complete whatever it still had pending.
         calls.CloseHandle(port);
         calls.NoteClosed(b.path);
+        const bool settled = (endedBeforeClose || threadEnded()) &&
+                             b.Settled(port, b.readOverlapped, b.readPending.load()) &&
+                             b.Settled(port, b.writeOverlapped, b.writePending);
+        if (!settled) {
+            // The driver may still write into the buffers and OVERLAPPEDs, or the thread still
+            // use them: they are left to the driver for good rather than freed under it.
+            CommDebugLine("<port abandoned>\n");
+            (void)backend_.release();
+            return;
+        }
     }
     for (HANDLE* event : {&b.writeOverlapped.hEvent, &b.readOverlapped.hEvent, &b.stopEvent}) {
         if (*event != nullptr) ::CloseHandle(*event);

@@ -35,6 +35,9 @@ struct SSerInfo {
     // A name of the port that stays the same when the device comes back under another one
     // (Linux: its /dev/serial/by-id link); empty where there is none.
     CString stableName;
+    // A Bluetooth serial link: opening it makes the system dial the paired device, which can
+    // hold the open for seconds.
+    bool isBluetooth = false;
 };
 
 // Raised when the enumeration cannot finish; what() is the message text.

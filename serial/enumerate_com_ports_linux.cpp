@@ -96,6 +96,7 @@ SSerInfo PortRecord(int comPort, const CString& devicePath, const CString& name,
                     const CString& ttyName) {
     SSerInfo port = MakePortRecord(comPort, devicePath, name, usb.isUsb);
     port.usb = usb.identity;
+    port.isBluetooth = ttyName.compare(0, 6, "rfcomm") == 0;
     const auto stable = stableNames.find(ttyName);
     if (stable != stableNames.end()) port.stableName = stable->second;
     return port;

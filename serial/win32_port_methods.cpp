@@ -251,6 +251,7 @@ std::optional<SSerInfo> ReadComPortDevice(CWin32PortServices& os, DevInfoSet set
         port.isUsb = true;
         port.usb = *usb;
     }
+    port.isBluetooth = EqualsNoCase(enumerator, "BTHENUM");
     return port;
 }
 
@@ -372,8 +373,8 @@ std::optional<SUsbIdentity> UsbIdentityOf(std::string_view enumerator, std::stri
     return usb;
 }
 
-CStringArray RegisteredComPortNames(CWin32PortServices& os) {
-    CStringArray names;
+std::vector<SRegisteredComPort> RegisteredComPorts(CWin32PortServices& os) {
+    std::vector<SRegisteredComPort> names;
     CRegKeyOwner key(os);
     if (!key.Open(kHkeyLocalMachine, "HARDWARE\\DEVICEMAP\\SERIALCOMM")) return names;
     for (std::uint32_t index = 0;; ++index) {
@@ -387,13 +388,17 @@ CStringArray RegisteredComPortNames(CWin32PortServices& os) {
         // A value too long for a port name is none; the next one is.
         if (status == kErrorMoreData) continue;
         if (status != kErrorSuccess) break;
-        if (type == kRegSz) names.push_back(TextIn(data, dataSize));
+        if (type == kRegSz)
+            names.push_back(
+                {TextIn(data, dataSize), FindNoCase(TextIn(valueName, valueNameSize), "BthModem") !=
+                                             std::string_view::npos});
     }
     return names;
 }
 
-void AddRegisteredComPorts(const CStringArray& portNames, CArray<SSerInfo, SSerInfo&>& list) {
-    for (const CString& name : portNames) {
+void AddRegisteredComPorts(const std::vector<SRegisteredComPort>& ports,
+                           CArray<SSerInfo, SSerInfo&>& list) {
+    for (const auto& [name, bluetooth] : ports) {
         if (!IsComPortName(name)) continue;
         const bool listed = std::any_of(
             list.begin(), list.end(), [&](const SSerInfo& port) { return port.portName == name; });
@@ -403,6 +408,7 @@ void AddRegisteredComPorts(const CStringArray& portNames, CArray<SSerInfo, SSerI
         port.portName = name;
         port.friendlyName = name;
         port.description = name;
+        port.isBluetooth = bluetooth;
         list.push_back(port);
     }
 }
@@ -428,7 +434,7 @@ void EnumerateComPortsWin32(CWin32PortServices& os, CArray<SSerInfo, SSerInfo&>&
         failure = error;
     }
     TidyComPortList(list);
-    AddRegisteredComPorts(RegisteredComPortNames(os), list);
+    AddRegisteredComPorts(RegisteredComPorts(os), list);
     if (failure) {
         if (list.empty()) throw *failure;
         OutputDebugStringA(("Port list: " + std::string(failure->what()) + "\n").c_str());

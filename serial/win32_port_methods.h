@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "serial/enumerate_com_ports.h"
 #include "serial/win32_port_services.h"
@@ -44,15 +45,22 @@ void EnumerateFromRegistry(CWin32PortServices& os, CArray<SSerInfo, SSerInfo&>& 
                                                         std::string_view instanceId,
                                                         std::string_view location);
 
-// The port names Windows registers as present: the data of the values under
-// HARDWARE\DEVICEMAP\SERIALCOMM of the local machine; none when the key cannot be read.
-[[nodiscard]] CStringArray RegisteredComPortNames(CWin32PortServices& os);
+// A port Windows registers as present: its name ("COM3"), and whether the device behind it
+// ("\Device\BthModem0") is a Bluetooth link.
+struct SRegisteredComPort {
+    CString portName;
+    bool bluetooth = false;
+};
 
-// Appends the ports Windows registers as present (the names, such as "COM3") that the list
-// lacks: virtual ports of drivers that offer no COM port interface to the set-up library, ports
-// of devices the method could not read, and under Wine every port. Names that are not COMn are
-// ignored; the records are tidy.
-void AddRegisteredComPorts(const CStringArray& portNames, CArray<SSerInfo, SSerInfo&>& list);
+// The ports Windows registers as present, from the values under HARDWARE\DEVICEMAP\SERIALCOMM of
+// the local machine (device name, port name); none when the key cannot be read.
+[[nodiscard]] std::vector<SRegisteredComPort> RegisteredComPorts(CWin32PortServices& os);
+
+// Appends the ports Windows registers as present that the list lacks: virtual ports of drivers
+// that offer no COM port interface to the set-up library, ports of devices the method could not
+// read, and under Wine every port. Names that are not COMn are ignored; the records are tidy.
+void AddRegisteredComPorts(const std::vector<SRegisteredComPort>& ports,
+                           CArray<SSerInfo, SSerInfo&>& list);
 
 // The whole run on Windows: loads the set-up library, chooses the method by the system's
 // version, tidies, adds the registered ports, releases the library. A method that fails keeps

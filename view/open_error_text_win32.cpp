@@ -35,7 +35,11 @@ void ExplainOwnCase(std::ostringstream& text, const OpenError& error, const std:
                 << "the port is in use by another program" << WithOsText(error) << ".\n"
                 << "  Windows gives a COM port to one program at a time: close the other one (a\n"
                 << "  terminal such as PuTTY or Tera Term, or the receiver's own tools), then run\n"
-                << "  the load again.\n";
+                << "  the load again.\n"
+                << "  When no program holds it, Windows may have taken the receiver for a serial\n"
+                << "  mouse: in Device Manager, under \"Mice and other pointing devices\", disable\n"
+                << "  \"Microsoft Serial BallPoint\". On an FTDI adapter, also untick\n"
+                << "  \"Serial Enumerator\" in the port's Properties (Port Settings, Advanced).\n";
             break;
         case OpenErrorKind::PermissionDenied:
             text << "Cannot open " << where << ": access denied" << WithOsText(error) << ".\n"

@@ -120,7 +120,8 @@ bool CZentrelDlg::OnMessage(Window hWnd, unsigned message, std::uintptr_t wParam
         }
         case kMsgRun: (*reinterpret_cast<const std::function<void()>*>(lParam))(); return true;
         case WM_DEVICECHANGE:
-            // An adapter came or went: the list follows at once. The port timer stays as the
+            // An adapter came or went: the list follows at once, from a scan off this thread
+            // (Windows asks that these messages be handled quickly). The port timer stays as the
             // fallback for ports no such message announces (Wine's, a driver that sends none).
             if (wParam == kDeviceArrival || wParam == kDeviceRemoveComplete ||
                 wParam == kDevNodesChanged)

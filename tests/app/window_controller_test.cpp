@@ -164,7 +164,13 @@ protected:
         controller_ = std::make_unique<CWindowController>(state_, face_);
         face_.controller = controller_.get();
         controller_->SetPortDiscovery([this](CArray<SSerInfo, SSerInfo&>& list) {
-            if (std::this_thread::get_id() != uiThread_) scannedOffUiThread_ = true;
+            if (std::this_thread::get_id() == uiThread_) {
+                ++discoveredOnUiThread_;
+            } else {
+                scannedOffUiThread_ = true;
+                if (scanHeld_ != nullptr) scanHeld_->Wait();
+            }
+            ++discoveries_;
             list.clear();
             if (enumError_ != nullptr) throw ComEnumError(enumError_);
             list = ports_;
@@ -181,6 +187,15 @@ protected:
     // The fallback timer fires; its scan runs on a thread of its own and shows at the next pass.
     void PortScanTimer() {
         controller_->OnTimer(WindowTimer::PortScan);
+        ScanShown();
+    }
+    // The system announces a device change, and the scan it starts shows.
+    void DeviceChanged() {
+        controller_->RescanPorts();
+        ScanShown();
+    }
+    // The scan under way ends, and the next status pass shows it.
+    void ScanShown() {
         while (controller_->PortScanRunning()) std::this_thread::yield();
         controller_->OnTimer(WindowTimer::Status);
     }
@@ -208,6 +223,9 @@ protected:
     const char* enumError_ = nullptr;
     const std::thread::id uiThread_ = std::this_thread::get_id();
     std::atomic<bool> scannedOffUiThread_{false};
+    std::atomic<int> discoveredOnUiThread_{0};
+    std::atomic<int> discoveries_{0};
+    Gate* scanHeld_ = nullptr;  // a scan off the window's thread waits for it
     CScriptedLoader::Script script_ = [](SLoaderState&, LoaderDeps&) {};
     std::atomic<int> loadsStarted_{0};
     std::unique_ptr<CWindowController> controller_;
@@ -257,7 +275,7 @@ TEST_F(WindowControllerTest, ThePortListFollowsThePortsAndLoadWaitsForAChoice) {
          2,
          true},
         {"the chosen port went: Load waits for a new choice",
-         [&] { controller_->RescanPorts(); },
+         [&] { DeviceChanged(); },
          {0, 1},
          0,
          false},
@@ -272,7 +290,7 @@ TEST_F(WindowControllerTest, ThePortListFollowsThePortsAndLoadWaitsForAChoice) {
         {"no port left",
          [&] {
              ports_ = {};
-             controller_->RescanPorts();
+             DeviceChanged();
          },
          {0},
          0,
@@ -293,6 +311,25 @@ TEST_F(WindowControllerTest, ThePortListFollowsThePortsAndLoadWaitsForAChoice) {
     EXPECT_TRUE(face_.boxes.empty());
 }
 
+// Windows announces one plug several times over. The scans run off the window's thread, and a
+// burst makes one scan, and one more after it that sees what the burst announced.
+TEST_F(WindowControllerTest, ABurstOfDeviceChangesMakesOneScanAndOneAfterIt) {
+    Open({Port("COM3", "COM3")});
+    discoveredOnUiThread_ = 0;
+    discoveries_ = 0;
+    Gate scanning;
+    scanHeld_ = &scanning;
+    controller_->RescanPorts();
+    ports_ = {Port("COM3", "COM3"), Port("COM7", "COM7")};
+    for (int i = 0; i < 4; ++i) controller_->RescanPorts();
+    scanning.Open();
+    ScanShown();
+    ScanShown();
+    EXPECT_EQ(discoveredOnUiThread_, 0);
+    EXPECT_EQ(discoveries_, 2);
+    EXPECT_EQ(Ports(), (std::vector<int>{0, 3, 7}));
+}
+
 // A port named with "-com" is offered whatever discovery finds, and a discovery that fails says
 // why once.
 TEST_F(WindowControllerTest, APortOfTheCommandLineStaysOfferedAndAFailedDiscoverySaysWhyOnce) {
@@ -303,12 +340,12 @@ TEST_F(WindowControllerTest, APortOfTheCommandLineStaysOfferedAndAFailedDiscover
     ASSERT_EQ(face_.boxes.size(), 1u);
     EXPECT_EQ(face_.boxes[0].notice, (SNotice{enumError_, ""}));
     EXPECT_EQ(face_.boxes[0].kind, BoxKind::Warning);
-    controller_->RescanPorts();
+    DeviceChanged();
     EXPECT_EQ(face_.boxes.size(), 1u);
 
     enumError_ = nullptr;
     ports_ = {};
-    controller_->RescanPorts();
+    DeviceChanged();
     EXPECT_EQ(Ports(), std::vector<int>{7});
     EXPECT_EQ(face_.selected, 0);
     EXPECT_FALSE(face_.enabled[WindowControl::Load]);

@@ -36,6 +36,14 @@ TEST(Listings, OnePortALine) {
     for (const Row& r : rows) EXPECT_EQ(PortListLine(r.port), r.line);
 }
 
+TEST(Listings, AllProbedLeavesOutBluetoothPorts) {
+    SSerInfo bluetooth = Port("COM9", "\\\\.\\COM9", false);
+    bluetooth.isBluetooth = true;
+    const CArray<SSerInfo, SSerInfo&> ports = {Port("COM3", "\\\\.\\COM3", true), bluetooth,
+                                               Port("COM1", "\\\\.\\COM1", false)};
+    EXPECT_EQ(PortsToProbe(ports), (std::vector<int>{3, 1}));
+}
+
 TEST(Listings, OnePortAJsonObject) {
     SSerInfo usb = Port("COM33", "/dev/ttyUSB0", true, {0x0403, 0x6001, "A5\xff", ""});
     usb.stableName = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A5-if00-port0";

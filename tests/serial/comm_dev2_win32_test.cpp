@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,14 +54,25 @@ bool OpenAt(CCommDev2& device, int port, std::uint32_t rate) {
 }
 
 // A USB serial adapter's driver, played on a virtual clock, for what Wine's ports cannot show:
-// a port held a moment after it was closed, written bytes queued for as long as they take on the
-// line, the settings the last program left. The simulated receiver sits on the line: it hears
-// what goes out at the port's rate, and its answers come back through the receive thread's reads.
+// a port held a moment after it was closed, written bytes that leave at the line rate while the
+// driver's queue or the adapter chip's buffer holds them, the settings the last program left, an
+// adapter pulled out under a driver that ignores cancellation. The simulated receiver sits on
+// the line: it hears what goes out at the port's rate, and its answers come back through the
+// receive thread's reads. Nothing here completes an I/O with time alone: a bounded wait that
+// finds one pending lets its bound pass on the clock.
 class ScriptedDriver final : public CWin32CommCalls {
 public:
     struct Script {
         std::chrono::milliseconds heldAfterClose{0};  // an open before then is refused
         bool heldByAnotherProgram = false;            // every open is refused
+        // The adapter chip's buffer takes each write whole: the driver's queue reads empty at
+        // once, and the bytes still leave at the line rate.
+        bool chipBuffer = false;
+        bool commMaskRefused = false;  // SetCommMask fails
+        // The adapter is pulled out once this many bytes were written: the write under way and
+        // the pending read complete only when the port is closed, CancelIo does nothing, and
+        // every later call fails.
+        std::optional<std::size_t> pulledAfterBytes;
         // What GetCommState reports until our first SetCommState.
         DCB left = [] {
             DCB plain{};
@@ -77,6 +89,10 @@ public:
     DWORD GetLastError() override { return lastError_; }
     HANDLE CreateFileA(const char* /*path*/) override {
         const std::lock_guard<std::mutex> guard(lock_);
+        if (pulled_) {
+            lastError_ = ERROR_FILE_NOT_FOUND;
+            return INVALID_HANDLE_VALUE;
+        }
         if (open_ || script_.heldByAnotherProgram || now_ < releasedAt_) {
             ++refusedOpens_;
             lastError_ = ERROR_ACCESS_DENIED;
@@ -90,12 +106,17 @@ public:
         open_ = false;
         releasedAt_ = now_ + script_.heldAfterClose;
         arrived_.clear();
+        for (Io* io : {&read_, &write_})
+            if (io->overlapped != nullptr && !io->done) Complete(*io, 0, ERROR_OPERATION_ABORTED);
         read_ = {};
+        write_ = {};
         changed_.notify_all();
         return TRUE;
     }
     BOOL SetupComm(HANDLE, DWORD, DWORD) override { return TRUE; }
-    BOOL SetCommMask(HANDLE, DWORD) override { return TRUE; }
+    BOOL SetCommMask(HANDLE, DWORD) override {
+        return script_.commMaskRefused ? Fail(ERROR_INVALID_PARAMETER) : TRUE;
+    }
     BOOL PurgeComm(HANDLE, DWORD) override { return TRUE; }
     BOOL SetCommTimeouts(HANDLE, COMMTIMEOUTS&) override { return TRUE; }
     BOOL EscapeCommFunction(HANDLE, DWORD) override { return TRUE; }
@@ -113,6 +134,7 @@ public:
     BOOL ClearCommError(HANDLE /*port*/, DWORD& errors, COMSTAT& status) override {
         errors = 0;
         status = COMSTAT{};
+        if (script_.chipBuffer) return TRUE;
         status.cbOutQue = QueuedOut();
         return TRUE;
     }
@@ -120,8 +142,9 @@ public:
     BOOL ReadFile(HANDLE /*port*/, void* buffer, DWORD size, DWORD& /*read*/,
                   OVERLAPPED& overlapped) override {
         const std::lock_guard<std::mutex> guard(lock_);
+        if (pulled_) return Fail(ERROR_BAD_COMMAND);
         (void)::ResetEvent(overlapped.hEvent);
-        read_ = Read{};
+        read_ = Io{};
         read_.overlapped = &overlapped;
         read_.buffer = static_cast<char*>(buffer);
         read_.size = size;
@@ -133,11 +156,24 @@ public:
     }
     // The driver takes the bytes at once; they leave one after another at the line rate.
     BOOL WriteFile(HANDLE /*port*/, const void* data, DWORD size, DWORD& written,
-                   OVERLAPPED& /*overlapped*/) override {
+                   OVERLAPPED& overlapped) override {
         const std::lock_guard<std::mutex> guard(lock_);
+        if (pulled_) return Fail(ERROR_BAD_COMMAND);
+        bytesWritten_ += size;
+        if (script_.pulledAfterBytes && bytesWritten_ >= *script_.pulledAfterBytes) {
+            pulled_ = true;
+            pulledAt_ = now_;
+            arrived_.clear();
+            (void)::ResetEvent(overlapped.hEvent);
+            write_ = Io{};
+            write_.overlapped = &overlapped;
+            return Fail(ERROR_IO_PENDING);
+        }
         const auto byteTime = std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(10.0 / dcb_.BaudRate));
-        lineBusyUntil_ = std::max(lineBusyUntil_, now_) + byteTime * size;
+        const Clock::time_point leaves = std::max(lineBusyUntil_, now_);
+        lineBusyUntil_ = leaves + byteTime * size;
+        onLine_.push_back({leaves, lineBusyUntil_});
         const std::string answer =
             receiver_.Receive(std::string_view(static_cast<const char*>(data), size), dcb_.BaudRate,
                               std::chrono::duration_cast<SimTime>(now_ - start_));
@@ -149,16 +185,23 @@ public:
         written = size;
         return TRUE;
     }
-    BOOL GetOverlappedResult(HANDLE, OVERLAPPED&, DWORD& transferred, BOOL wait) override {
-        std::unique_lock<std::mutex> guard(lock_);
-        if (wait) changed_.wait(guard, [this] { return read_.done; });
-        if (!read_.done) return Fail(ERROR_IO_INCOMPLETE);
-        transferred = read_.count;
-        return read_.error == 0 ? TRUE : Fail(read_.error);
+    BOOL GetOverlappedResultEx(HANDLE, OVERLAPPED& overlapped, DWORD& transferred,
+                               DWORD ms) override {
+        const std::lock_guard<std::mutex> guard(lock_);
+        const Io& io = &overlapped == write_.overlapped ? write_ : read_;
+        if (io.overlapped != &overlapped) return TRUE;  // completed, and closed since
+        if (!io.done) {
+            if (ms == 0) return Fail(ERROR_IO_INCOMPLETE);
+            now_ += std::chrono::milliseconds(ms);
+            return Fail(WAIT_TIMEOUT);
+        }
+        transferred = io.count;
+        return io.error == 0 ? TRUE : Fail(io.error);
     }
     BOOL CancelIo(HANDLE /*port*/) override {
         const std::lock_guard<std::mutex> guard(lock_);
-        if (read_.overlapped != nullptr && !read_.done) Complete(0, ERROR_OPERATION_ABORTED);
+        if (!pulled_ && read_.overlapped != nullptr && !read_.done)
+            Complete(read_, 0, ERROR_OPERATION_ABORTED);
         return TRUE;
     }
     Clock::time_point Now() override {
@@ -171,10 +214,12 @@ public:
     }
 
     void Advance(std::chrono::milliseconds time) { SleepUntil(Now() + time); }
-    // Until the receive thread has stored every byte the receiver sent (or the port closed).
+    // Until the receive thread has stored every byte the receiver sent (or the port closed); a
+    // thread that no longer reads is given two seconds.
     void WaitUntilReceived() {
         std::unique_lock<std::mutex> guard(lock_);
-        changed_.wait(guard, [this] { return !open_ || (arrived_.empty() && !storing_); });
+        (void)changed_.wait_for(guard, 2s,
+                                [this] { return !open_ || (arrived_.empty() && !storing_); });
     }
     // Bytes written that have not yet left on the line.
     std::uint32_t QueuedOut() {
@@ -191,9 +236,22 @@ public:
         const std::lock_guard<std::mutex> guard(lock_);
         return refusedOpens_;
     }
+    // When each write's first byte began to leave on the line, and its last one had left.
+    struct OnLine {
+        Clock::time_point leaves;
+        Clock::time_point left;
+    };
+    std::vector<OnLine> Written() {
+        const std::lock_guard<std::mutex> guard(lock_);
+        return onLine_;
+    }
+    Clock::time_point PulledAt() {
+        const std::lock_guard<std::mutex> guard(lock_);
+        return pulledAt_;
+    }
 
 private:
-    struct Read {
+    struct Io {
         OVERLAPPED* overlapped = nullptr;
         char* buffer = nullptr;
         DWORD size = 0;
@@ -213,13 +271,13 @@ private:
         std::copy_n(arrived_.begin(), n, read_.buffer);
         arrived_.erase(0, n);
         storing_ = true;
-        Complete(n, 0);
+        Complete(read_, n, 0);
     }
-    void Complete(DWORD count, DWORD error) {
-        read_.done = true;
-        read_.count = count;
-        read_.error = error;
-        (void)::SetEvent(read_.overlapped->hEvent);
+    void Complete(Io& io, DWORD count, DWORD error) {
+        io.done = true;
+        io.count = count;
+        io.error = error;
+        (void)::SetEvent(io.overlapped->hEvent);
         changed_.notify_all();
     }
 
@@ -236,8 +294,13 @@ private:
     int refusedOpens_ = 0;
     DCB dcb_;
     std::vector<DCB> applied_;
-    std::string arrived_;   // received, not yet handed to a read
-    Read read_;             // the receive thread's read
+    std::string arrived_;  // received, not yet handed to a read
+    Io read_;              // the receive thread's read
+    Io write_;             // a write left pending
+    std::size_t bytesWritten_ = 0;
+    bool pulled_ = false;
+    Clock::time_point pulledAt_;
+    std::vector<OnLine> onLine_;
     bool storing_ = false;  // a read was handed bytes the thread has not stored yet
 };
 
@@ -251,12 +314,15 @@ public:
     void WaitPumping(unsigned ms) override { Wait(ms); }
     // The plain sleeps of a W6 load are the pauses after the image's blocks.
     void Sleep(unsigned ms) override {
-        queuedAtPauses.push_back(driver_.QueuedOut());
+        pauses.push_back({driver_.Written().size(), std::chrono::milliseconds(ms)});
         Wait(ms);
     }
 
-    // The bytes still in the driver's output queue as each pause began.
-    std::vector<std::uint32_t> queuedAtPauses;
+    struct Pause {
+        std::size_t afterWrites;  // the writes made before it
+        std::chrono::milliseconds length;
+    };
+    std::vector<Pause> pauses;
 
 private:
     void Wait(unsigned ms) {
@@ -265,6 +331,25 @@ private:
     }
     ScriptedDriver& driver_;
 };
+
+SSimOptions ReceiverOfTheImage() {
+    SSimOptions options;
+    options.expectedImage = EmbeddedFirmwareImage();
+    return options;
+}
+
+// A whole load of the receiver through the device on `driver`, with the loader's waits on
+// `clock`, recorded in `state`.
+void LoadThrough(ScriptedDriver& driver, DriverClock& clock, SLoaderState& state) {
+    state.SetComPort(7);
+    SReceiverRates rates;
+    LoaderDeps deps;
+    deps.device = std::make_unique<CCommDev2>(driver);
+    deps.waits = &clock;
+    deps.rates = &rates;
+    CLoaderW6 loader(&state, std::move(deps));
+    loader.Run();
+}
 
 // A whole load of the receiver, through the device, against drivers that behave as USB serial
 // adapters do: each row is a load that Wine's serial ports would let pass and a real PC would not.
@@ -283,38 +368,43 @@ TEST(CommDev2Win32Driver, LoadsThroughDriversThatBehaveAsAdaptersDo) {
         const char* name;
         ScriptedDriver::Script script;
     };
-    for (const Row& row : {Row{"an output queue that drains at the line rate", {}},
-                           Row{"the port held for 300 ms after our close", holdsThePort},
-                           Row{"DSR sensitivity and abort-on-error left on by another program",
-                               leftByAnotherProgram}}) {
+    ScriptedDriver::Script chipBuffer;
+    chipBuffer.chipBuffer = true;
+    ScriptedDriver::Script commMaskRefused;
+    commMaskRefused.commMaskRefused = true;
+    for (const Row& row :
+         {Row{"an output queue that drains at the line rate", {}},
+          Row{"the chip's buffer takes each block: the queue reads empty at once", chipBuffer},
+          Row{"the port held for 300 ms after our close", holdsThePort},
+          Row{"DSR sensitivity and abort-on-error left on by another program",
+              leftByAnotherProgram},
+          Row{"the comm event mask refused", commMaskRefused}}) {
         SCOPED_TRACE(row.name);
-        SSimOptions options;
-        options.expectedImage = EmbeddedFirmwareImage();
-        CSimEngine receiver(options);
+        CSimEngine receiver(ReceiverOfTheImage());
         ScriptedDriver driver(row.script, receiver);
         DriverClock clock(driver);
-        SReceiverRates rates;
         SLoaderState state;
-        state.SetComPort(7);
-        {
-            LoaderDeps deps;
-            deps.device = std::make_unique<CCommDev2>(driver);
-            deps.waits = &clock;
-            deps.rates = &rates;
-            CLoaderW6 loader(&state, std::move(deps));
-            loader.Run();
-        }
+        LoadThrough(driver, clock, state);
 
         EXPECT_EQ(state.GetStatus(), STATUS_FIRMWARE_COMPLETE);
         EXPECT_TRUE(receiver.Session().transfer.imageMatches);
         EXPECT_EQ(driver.RefusedOpens() > 0, row.script.heldAfterClose > 0ms);
-        // The transfer's silence: each pause began once its block had left the PC.
-        const std::vector<std::uint32_t>& queued = clock.queuedAtPauses;
-        EXPECT_EQ(queued.size(), EmbeddedFirmwareImage().size() / 50);
-        EXPECT_EQ(
-            std::count_if(queued.begin(), queued.end(), [](std::uint32_t n) { return n > 0; }), 0)
-            << "bytes still queued as the last pause began: "
-            << (queued.empty() ? 0 : queued.back());
+        // The transfer's silence: each pause is one on the line, from the last byte of the block
+        // before it to the first byte of the next.
+        const std::vector<ScriptedDriver::OnLine> written = driver.Written();
+        EXPECT_EQ(clock.pauses.size(), EmbeddedFirmwareImage().size() / 50);
+        std::size_t shortened = 0;
+        std::chrono::steady_clock::duration shortest = 1h;
+        for (const DriverClock::Pause& pause : clock.pauses) {
+            if (pause.afterWrites == 0 || pause.afterWrites >= written.size()) continue;
+            const auto silence =
+                written[pause.afterWrites].leaves - written[pause.afterWrites - 1].left;
+            shortest = std::min(shortest, silence);
+            if (silence < pause.length) ++shortened;
+        }
+        EXPECT_EQ(shortened, 0u) << "the shortest silence: "
+                                 << std::chrono::duration<double, std::milli>(shortest).count()
+                                 << " ms";
         // Our settings go over the driver's with DSR sensitivity and abort-on-error off; the
         // fields the device does not name stay as the driver reported them.
         const std::vector<DCB> applied = driver.AppliedSettings();
@@ -327,6 +417,21 @@ TEST(CommDev2Win32Driver, LoadsThroughDriversThatBehaveAsAdaptersDo) {
                        dcb.ErrorChar == reported.ErrorChar && dcb.EofChar == reported.EofChar;
             }));
     }
+}
+
+// An adapter pulled out in the middle of the image, under a driver that ignores cancellation and
+// completes what was pending only when the port is closed: the load ends as a failed block within
+// a few seconds, with the port closed, instead of waiting for the driver for good.
+TEST(CommDev2Win32Driver, ALoadEndsWhenTheAdapterIsPulledUnderADriverThatIgnoresCancellation) {
+    CSimEngine receiver(ReceiverOfTheImage());
+    ScriptedDriver::Script pulled;
+    pulled.pulledAfterBytes = 20000;
+    ScriptedDriver driver(pulled, receiver);
+    DriverClock clock(driver);
+    SLoaderState state;
+    LoadThrough(driver, clock, state);
+    EXPECT_EQ(state.GetStatus(), STATUS_BLOCK_FAILED);
+    EXPECT_LE(driver.Now() - driver.PulledAt(), 3s);
 }
 
 // A refusal is taken for the driver letting go only soon after our own close: a port another

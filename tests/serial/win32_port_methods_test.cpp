@@ -54,7 +54,9 @@ public:
     std::set<std::string> commPorts;
     std::map<std::string, Key> registry;
     std::map<RegKey, std::string> openKeys;
-    std::vector<std::string> registeredPorts;  // the data of the values under SERIALCOMM
+    // The values under SERIALCOMM: the port's name, led by its device's and "=" where that is
+    // not "\Device\Serial<n>".
+    std::vector<std::string> registeredPorts;
 
     // The ports Windows registers as present, under their key.
     void Register(std::vector<std::string> ports) {
@@ -228,8 +230,12 @@ public:
                                std::uint32_t& dataSize) override {
         EXPECT_EQ(openKeys.at(key), "HARDWARE\\DEVICEMAP\\SERIALCOMM");
         if (index >= registeredPorts.size()) return static_cast<std::int32_t>(kErrorNoMoreItems);
-        const std::string valueName = "\\Device\\Serial" + std::to_string(index);
-        const std::string& port = registeredPorts[index];
+        const std::string& entry = registeredPorts[index];
+        const std::size_t equals = entry.find('=');
+        const std::string valueName = equals != std::string::npos
+                                          ? entry.substr(0, equals)
+                                          : "\\Device\\Serial" + std::to_string(index);
+        const std::string port = entry.substr(equals != std::string::npos ? equals + 1 : 0);
         if (valueName.size() + 1 > nameSize || port.size() + 1 > dataSize) return kErrorMoreData;
         std::memcpy(name, valueName.c_str(), valueName.size() + 1);
         std::memcpy(data, port.c_str(), port.size() + 1);
@@ -378,7 +384,7 @@ TEST(Win32PortMethods, DevicesAsWindowsReportsThem) {
          .hardwareIds = u"ACPI\\PNP0501\0*PNP0501\0\0"s,
          .instanceId = "ACPI\\PNP0501\\0"},
     };
-    os.Register({"COM1", "COM5", "COM12", "COM4"});
+    os.Register({"COM1", "COM5", "\\Device\\BthModem0=COM12", "COM4"});
     CArray<SSerInfo, SSerInfo&> list;
     EnumerateComPortsWin32(os, list);
 
@@ -386,6 +392,7 @@ TEST(Win32PortMethods, DevicesAsWindowsReportsThem) {
         std::string portName, friendlyName, description;
         bool isUsb;
         SUsbIdentity usb;
+        bool isBluetooth = false;
     };
     const Row expected[] = {
         {"COM5",
@@ -403,9 +410,10 @@ TEST(Win32PortMethods, DevicesAsWindowsReportsThem) {
          "Standard Serial over Bluetooth link (COM9)",
          "Standard Serial over Bluetooth link",
          false,
-         {}},
+         {},
+         true},
         {"COM1", "Communications Port (COM1)", "Communications Port", false, {}},
-        {"COM12", "COM12", "COM12", false, {}},
+        {"COM12", "COM12", "COM12", false, {}, true},
         {"COM4", "COM4", "COM4", false, {}},
     };
     ASSERT_EQ(list.size(), std::size(expected));
@@ -416,6 +424,7 @@ TEST(Win32PortMethods, DevicesAsWindowsReportsThem) {
         EXPECT_EQ(list[i].description, row.description) << i;
         EXPECT_EQ(list[i].isUsb, row.isUsb) << i;
         EXPECT_EQ(list[i].usb, row.usb) << i;
+        EXPECT_EQ(list[i].isBluetooth, row.isBluetooth) << i;
     }
     EXPECT_EQ(list[0].devicePath, "\\\\?\\ftdibus#vid_0403+pid_6001+a6008ispa#0000");
     EXPECT_EQ(list[2].devicePath, std::string(256, 'p'));
@@ -536,7 +545,8 @@ TEST(Win32PortMethods, RegisteredPortsFillInWhatTheMethodMissed) {
     CArray<SSerInfo, SSerInfo&> list(1);
     list[0].portName = "COM3";
     list[0].friendlyName = "USB Serial Port (COM3)";
-    AddRegisteredComPorts({"COM3", "COM12", "COM0", "COM", "LPT1", "COM7x", "COM1"}, list);
+    AddRegisteredComPorts({{"COM3"}, {"COM12"}, {"COM0"}, {"COM"}, {"LPT1"}, {"COM7x"}, {"COM1"}},
+                          list);
     std::vector<std::string> names;
     for (const SSerInfo& port : list) names.push_back(port.portName + " " + port.devicePath);
     EXPECT_THAT(names, ElementsAre("COM3 ", "COM12 \\\\.\\COM12", "COM1 \\\\.\\COM1"));

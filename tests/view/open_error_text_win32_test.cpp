@@ -21,6 +21,9 @@ TEST(OpenErrorTextWin32, EachReasonIsExplainedInWindowsTerms) {
         {OpenErrorKind::NoSuchDevice, 2, "no such port"},
         {OpenErrorKind::Busy, 5, "access denied, the port is in use by another program"},
         {OpenErrorKind::Busy, 32, "in use by another program"},
+        // The port taken as a serial mouse has no program to close.
+        {OpenErrorKind::Busy, 5, "\"Microsoft Serial BallPoint\""},
+        {OpenErrorKind::Busy, 32, "\"Serial Enumerator\" in the port's Properties"},
         {OpenErrorKind::PermissionDenied, 5, "access denied"},
     };
     for (const Row& row : rows) {

@@ -134,8 +134,10 @@ TEST_F(WindowsDialog, ALoadRunsThroughTheWindow) {
     EXPECT_EQ(::SendMessageA(window_, WM_QUERYENDSESSION, 0, 0), TRUE);
     // Between loads a plugged-in adapter joins the list as Windows announces it.
     EXPECT_EQ(::SendMessageA(Item(window_, IDC_COMPORT), CB_GETCOUNT, 0, 0), 3);
+    // Its scan runs off the window's thread and shows at the next status pass.
     ::SendMessageA(window_, WM_DEVICECHANGE, 0x8000, 0);
-    EXPECT_EQ(::SendMessageA(Item(window_, IDC_COMPORT), CB_GETCOUNT, 0, 0), 4);
+    EXPECT_TRUE(WaitFor(
+        [&] { return ::SendMessageA(Item(window_, IDC_COMPORT), CB_GETCOUNT, 0, 0) == 4; }));
 
     // Enter now starts the next load on the same port, and Escape closes the idle window.
     load.port = 0;
