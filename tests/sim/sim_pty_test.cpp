@@ -250,9 +250,10 @@ TEST(SimPty, DropsItsPortAtTheRestartAndComesBackUnderTheSameLink) {
         const auto image = EmbeddedFirmwareImage();
         ASSERT_TRUE(updater.Write("$JAPPTRANSFER\r\n"));
         ASSERT_TRUE(updater.Write({reinterpret_cast<const char*>(image.data()), image.size()}));
-        ASSERT_TRUE(WaitUntil([&] { return !linked(); })) << sim.Log();
-        EXPECT_EQ(restarts.load(), 1);
-        EXPECT_FALSE(updater.Write("$JI\r\n")) << "the port is gone";
+        // The restart is told before the port drops; the port is gone for only 0.3 s, too short
+        // for a poll of the link on a loaded machine, but the old line stays dead.
+        ASSERT_TRUE(WaitUntil([&] { return restarts.load() == 1; })) << sim.Log();
+        EXPECT_TRUE(WaitUntil([&] { return !updater.Write("$JI\r\n"); })) << "the port is gone";
     }
     ASSERT_TRUE(WaitUntil(linked)) << sim.Log();
     ASSERT_TRUE(WaitUntil([&] { return sim.Log().find("running firmware") != std::string::npos; }));
