@@ -398,7 +398,8 @@ std::vector<SRegisteredComPort> RegisteredComPorts(CWin32PortServices& os) {
 
 void AddRegisteredComPorts(const std::vector<SRegisteredComPort>& ports,
                            CArray<SSerInfo, SSerInfo&>& list) {
-    for (const auto& [name, bluetooth] : ports) {
+    for (const SRegisteredComPort& registered : ports) {
+        const CString& name = registered.portName;
         if (!IsComPortName(name)) continue;
         const bool listed = std::any_of(
             list.begin(), list.end(), [&](const SSerInfo& port) { return port.portName == name; });
@@ -408,7 +409,7 @@ void AddRegisteredComPorts(const std::vector<SRegisteredComPort>& ports,
         port.portName = name;
         port.friendlyName = name;
         port.description = name;
-        port.isBluetooth = bluetooth;
+        port.isBluetooth = registered.bluetooth;
         list.push_back(port);
     }
 }
