@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <thread>
 
 #include "loader/loader_w6.h"
 #include "record/loader_status.h"
 #include "res/firmware_image.h"
+#include "session/load_log.h"
 #include "tests/loader/scripted_device.h"
 #include "tests/support/fake_device.h"
 #include "tests/support/fake_power.h"
@@ -168,6 +170,56 @@ TEST(LoadSession, AVerificationTellsOnlyWhatItSawItself) {
         EXPECT_NE(verdict.text.find(row.says), std::string::npos) << verdict.text;
         EXPECT_EQ(outcome.detection.bytesHeard, 0u);
     }
+}
+
+// The receiver's firmware as detection heard it decides whether the image goes out, and is what
+// the record keeps as the firmware before the load.
+TEST(LoadSession, TheFirmwareHeardDecidesTheSkipAndIsRecordedAsBefore) {
+    struct Row {
+        const char* heard;
+        bool skipCurrent;
+        LoaderStatus status;
+        const char* result;
+    };
+    const std::string current = kFirmwareVersion;
+    const Row rows[] = {
+        {"1.21", true, STATUS_FIRMWARE_COMPLETE, "loaded"},
+        {current.c_str(), true, STATUS_NO_UPDATE_REQUIRED, "skipped"},
+        {current.c_str(), false, STATUS_FIRMWARE_COMPLETE, "loaded"},
+    };
+    const std::string file = ::testing::TempDir() + "morvane-session-firmware-before.jsonl";
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.heard) + (row.skipCurrent ? " --skip-current" : ""));
+        std::remove(file.c_str());
+        SLoaderState state;
+        testing::WireLog log(&state);
+        testing::VirtualClock clock(log);
+        const std::vector<std::uint8_t> image(100, 'x');
+        testing::DeviceScript script;
+        script.firmwareVersion = row.heard;
+        SessionDeps deps = WithDevice(std::make_unique<testing::ScriptedDevice>(log, script));
+        deps.state = &state;
+        deps.waits = &clock;
+        deps.makeLoader = [&](SLoaderState* s, LoaderDeps d) {
+            d.image = [&]() -> std::optional<std::span<const std::uint8_t>> {
+                return std::span<const std::uint8_t>(image);
+            };
+            return std::make_unique<CLoaderW6>(s, std::move(d));
+        };
+        LoadRequest request{7, "", false, false};
+        request.skipCurrent = row.skipCurrent;
+        request.log = SLoadLogTarget{true, file};
+        CLoadSession session(request, std::move(deps));
+        session.Start();
+        const LoadOutcome& outcome = session.Join();
+        EXPECT_EQ(outcome.status, row.status);
+        EXPECT_EQ(outcome.sentBytes, row.status == STATUS_NO_UPDATE_REQUIRED ? 0u : image.size());
+        const SLoadHistory history = ReadLoadHistory(file, 1);
+        ASSERT_EQ(history.records.size(), 1u);
+        EXPECT_EQ(history.records[0].result, row.result);
+        EXPECT_EQ(history.records[0].firmwareBefore, row.heard);
+    }
+    std::remove(file.c_str());
 }
 
 TEST(LoadSession, PortLabels) {
