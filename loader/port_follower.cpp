@@ -10,7 +10,7 @@ void CDiscoveryPortFollower::Remember(int comPort) {
     remembered_.reset();
     CArray<SSerInfo, SSerInfo&> ports;
     try {
-        EnumerateComPorts(ports);
+        discover_(ports);
     } catch (const ComEnumError&) {
         return;
     }
@@ -24,7 +24,7 @@ std::optional<int> CDiscoveryPortFollower::Find() {
     if (!remembered_) return comPort_;
     CArray<SSerInfo, SSerInfo&> ports;
     try {
-        EnumerateComPorts(ports);
+        discover_(ports);
     } catch (const ComEnumError&) {
         // Discovery cannot tell; opening the port will.
         return comPort_;

@@ -3,11 +3,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "loader/callback.h"
 #include "loader/load_seams.h"
+#include "loader/port_follower.h"
 #include "loader/receive_splitter.h"
 #include "loader/serial_link.h"
 #include "tests/loader/scripted_device.h"
@@ -29,6 +31,44 @@ struct LinkRig {
         link = std::make_unique<CSerialLink>(std::move(d));
     }
 };
+
+// The receiver's port found again through port discovery after its restart. A port discovery
+// does not list (a number given by hand, a container without sysfs) or cannot list at all is
+// left to the open to judge, never taken for a port that went away.
+TEST(DiscoveryPortFollower, FindsThePortAgainAndTrustsTheNumberDiscoveryCannotJudge) {
+    SSerInfo adapter;
+    adapter.devicePath = "/dev/ttyUSB0";
+    adapter.portName = "COM33";
+    adapter.isUsb = true;
+    adapter.stableName = "/dev/serial/by-id/usb-FTDI_A1-if00-port0";
+    SSerInfo movedOn = adapter;
+    movedOn.devicePath = "/dev/ttyUSB1";
+    movedOn.portName = "COM34";
+    struct Row {
+        const char* name;
+        std::vector<SSerInfo> atStart;
+        std::vector<SSerInfo> later;  // what discovery lists when the port is looked for
+        bool laterFails;
+        std::optional<int> found;
+    };
+    const Row rows[] = {
+        {"never listed", {}, {}, false, 33},
+        {"discovery fails later", {adapter}, {}, true, 33},
+        {"back under another number", {adapter}, {movedOn}, false, 34},
+        {"gone", {adapter}, {}, false, std::nullopt},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        bool restarted = false;
+        CDiscoveryPortFollower follower(33, [&](CArray<SSerInfo, SSerInfo&>& list) {
+            if (restarted && row.laterFails) throw ComEnumError("no discovery");
+            list = restarted ? row.later : row.atStart;
+        });
+        follower.Remember(33);
+        restarted = true;
+        EXPECT_EQ(follower.Find(), row.found);
+    }
+}
 
 TEST(SerialLink, OpenSetsTheRateOnlyOnAnOpenDevice) {
     LinkRig ok;
