@@ -94,10 +94,10 @@ SLineCheckResult AnalyseLineCheck(const SLineCheckPlan& plan, std::span<const st
     result.periodMs = (at[(blocks - 1) * size] - at[0]) / (count - 1);
     result.runMs = at[blocks * size - 1] - at[0] + characterMs;
     // The period is timed across the whole run, so a read's delay counts once, not once a
-    // block. A block's time as read back scatters by the reads' delays; no line carries it
-    // faster than its rate, so it counts for no more than that.
-    result.silenceMs =
-        std::max(0.0, result.periodMs - std::min(result.blockMs, characterMs * size));
+    // block. A block takes its bytes' time on the line whatever the reads saw of it: read back
+    // in packets it looks longer, and from a line with no rate of its own (a pseudo-terminal)
+    // it looks shorter, while the sender's write still lasted that time.
+    result.silenceMs = std::max(0.0, result.periodMs - characterMs * static_cast<double>(size));
     std::sort(gaps.begin(), gaps.end());
     result.minGapMs = gaps.front();
     result.medianGapMs = Percentile(gaps, 0.5);
