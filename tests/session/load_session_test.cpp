@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <thread>
 
 #include "loader/loader_w6.h"
@@ -26,6 +27,25 @@ using testing_support::SDeviceLog;
 SessionDeps WithDevice(std::unique_ptr<ISerialDevice> device) {
     SessionDeps deps;
     deps.device = std::move(device);
+    return deps;
+}
+
+// A session on the scripted receiver and the virtual clock that loads `image`; `adjust` puts
+// more into the loader's dependencies.
+SessionDeps ScriptedDeps(SLoaderState& state, testing::WireLog& log, testing::VirtualClock& clock,
+                         testing::DeviceScript script, const std::vector<std::uint8_t>& image,
+                         std::function<void(LoaderDeps&)> adjust = {}) {
+    SessionDeps deps =
+        WithDevice(std::make_unique<testing::ScriptedDevice>(log, std::move(script)));
+    deps.state = &state;
+    deps.waits = &clock;
+    deps.makeLoader = [&image, adjust = std::move(adjust)](SLoaderState* s, LoaderDeps d) {
+        d.image = [&image]() -> std::optional<std::span<const std::uint8_t>> {
+            return std::span<const std::uint8_t>(image);
+        };
+        if (adjust) adjust(d);
+        return std::make_unique<CLoaderW6>(s, std::move(d));
+    };
     return deps;
 }
 
@@ -147,18 +167,11 @@ TEST(LoadSession, AVerificationTellsOnlyWhatItSawItself) {
         testing::DeviceScript script;
         script.silentAfterImage = true;
         script.present = [&] { return !gone(); };
-        SessionDeps deps = WithDevice(std::make_unique<testing::ScriptedDevice>(log, script));
-        deps.state = &state;
-        deps.waits = &clock;
-        deps.makeLoader = [&](SLoaderState* s, LoaderDeps d) {
-            d.image = [&]() -> std::optional<std::span<const std::uint8_t>> {
-                return std::span<const std::uint8_t>(image);
-            };
+        SessionDeps deps = ScriptedDeps(state, log, clock, script, image, [&](LoaderDeps& d) {
             auto follower = std::make_unique<Follower>();
             follower->gone = gone;
             d.portFollower = std::move(follower);
-            return std::make_unique<CLoaderW6>(s, std::move(d));
-        };
+        });
         CLoadSession session(LoadRequest{7, "", false, true}, std::move(deps));
         session.Start();
         const LoadOutcome& outcome = session.Join();
@@ -197,15 +210,7 @@ TEST(LoadSession, TheFirmwareHeardDecidesTheSkipAndIsRecordedAsBefore) {
         const std::vector<std::uint8_t> image(100, 'x');
         testing::DeviceScript script;
         script.firmwareVersion = row.heard;
-        SessionDeps deps = WithDevice(std::make_unique<testing::ScriptedDevice>(log, script));
-        deps.state = &state;
-        deps.waits = &clock;
-        deps.makeLoader = [&](SLoaderState* s, LoaderDeps d) {
-            d.image = [&]() -> std::optional<std::span<const std::uint8_t>> {
-                return std::span<const std::uint8_t>(image);
-            };
-            return std::make_unique<CLoaderW6>(s, std::move(d));
-        };
+        SessionDeps deps = ScriptedDeps(state, log, clock, script, image);
         LoadRequest request{7, "", false, false};
         request.skipCurrent = row.skipCurrent;
         request.log = SLoadLogTarget{true, file};
