@@ -185,6 +185,9 @@ TEST_F(CliAgainstSim, ALoadOnANearlyFlatBatteryIsRefused) {
     EXPECT_TRUE(Has(cliErr_, "The battery is at 7 %; --ignore-battery loads all the same."))
         << cliErr_;
     EXPECT_FALSE(Has(cliOut_, "Status:")) << cliOut_;
+    // --ignore-battery goes past the refusal to the port, here one that is not there.
+    EXPECT_EQ(RunCli({"--com", "250", "--ignore-battery"}, 30s), 2);
+    EXPECT_FALSE(Has(cliErr_, "Plug in the charger")) << cliErr_;
     const std::string report = FinishSim();
     EXPECT_TRUE(Has(report, "\"commands\":[]")) << report;
 }
