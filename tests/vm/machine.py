@@ -93,9 +93,12 @@ def extract_vmlinux(vmlinuz, out):
         except lzma.LZMAError:
             continue
         if elf.startswith(b"\x7fELF"):
-            with open(out + ".tmp", "wb") as f:
+            # The cases boot side by side and may all find the kernel missing: each writes its
+            # own copy and moves it into place whole.
+            tmp = f"{out}.{os.getpid()}.tmp"
+            with open(tmp, "wb") as f:
                 f.write(elf)
-            os.replace(out + ".tmp", out)
+            os.replace(tmp, out)
             return
     raise VmError(f"no ELF kernel found in {vmlinuz}")
 
