@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/debug.h"
+#include "platform/wide_text_win32.h"
 
 namespace morvane {
 namespace {
@@ -16,19 +17,10 @@ constexpr const wchar_t* kGuardClass = L"MorvaneSessionEndGuard";
 // destroyed on the window's own thread, as Windows asks.
 constexpr UINT kLoadsChanged = WM_APP + 1;
 
-std::wstring Wide(const std::string& text) {
-    const int length = ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    if (length <= 0) return {};
-    std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    (void)::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), length);
-    wide.resize(static_cast<std::size_t>(length) - 1);
-    return wide;
-}
-
 }  // namespace
 
 void HoldOffSessionEnd(HWND window, const std::string& why) {
-    if (::ShutdownBlockReasonCreate(window, Wide(why).c_str()) == FALSE)
+    if (::ShutdownBlockReasonCreate(window, WideFromUtf8(why).c_str()) == FALSE)
         OutputDebugStringA("morvane: Windows took no reason for holding off shutdown\n");
 }
 

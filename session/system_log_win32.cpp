@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "platform/text.h"
+#include "platform/wide_text_win32.h"
 #include "session/event_log_win32.h"
 #include "session/system_log.h"
 
@@ -21,16 +22,6 @@ public:
     }
     BOOL DeregisterEventSource(HANDLE log) override { return ::DeregisterEventSource(log); }
 };
-
-// The record's texts are UTF-8; the event log's are UTF-16.
-std::wstring Wide(const std::string& text) {
-    if (text.empty()) return {};
-    const int size =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
-    return out;
-}
 
 WORD EventType(LogSeverity severity) {
     switch (severity) {
@@ -51,10 +42,10 @@ CEventLogCalls& SystemEventLogCalls() {
 std::string ReportLoadEvent(const SLoadRecord& record, CEventLogCalls& calls) {
     // Without the source registered by the installer (the portable .zip) the system still logs
     // the event; only its message then reads as unknown, the strings are all there.
-    const HANDLE log = calls.RegisterEventSourceW(Wide(kEventSource).c_str());
+    const HANDLE log = calls.RegisterEventSourceW(WideFromUtf8(kEventSource).c_str());
     if (log == nullptr) return Format("the event log: error %lu", calls.GetLastError());
     std::vector<std::wstring> texts;
-    for (const std::string& text : EventLogStrings(record)) texts.push_back(Wide(text));
+    for (const std::string& text : EventLogStrings(record)) texts.push_back(WideFromUtf8(text));
     std::vector<const wchar_t*> strings;
     strings.reserve(texts.size());
     for (const std::wstring& text : texts) strings.push_back(text.c_str());
