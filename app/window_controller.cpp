@@ -281,7 +281,9 @@ std::optional<SNotice> CWindowController::NotVerifiedNotice(const LoadOutcome& o
     // The verdict's first line says what was found, the lines below it what to do.
     const std::size_t headlineEnd = verdict.text.find('\n');
     SNotice notice{verdict.text.substr(0, headlineEnd),
-                   BoxText(verdict.text.substr(headlineEnd + 1))};
+                   headlineEnd == std::string::npos
+                       ? std::string()
+                       : BoxText(verdict.text.substr(headlineEnd + 1))};
     if (outcome.detection.port == VerifyPort::Refused) {
         notice.detail += BoxText(ExplainOpenError(outcome.openError, m_session->PortLabel(),
                                                   m_session->Request().comPort, outcome.openFacts,
