@@ -17,9 +17,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     switch (o.action) {
         case CliAction::Load:
             // Exactly one way of naming the port, and a usable one; a watch finds its ports
-            // itself and takes only numbers beside them.
+            // itself and takes only numbers beside them; --all-probed finds them and takes none.
             if (o.watch) {
                 FUZZ_CHECK(o.portPath.empty() && (o.comPort > 0) == !o.comPorts.empty());
+            } else if (o.allProbed) {
+                FUZZ_CHECK(o.comPort == 0 && o.portPath.empty() && o.comPorts.empty());
             } else {
                 FUZZ_CHECK((o.comPort > 0) != !o.portPath.empty());
             }
