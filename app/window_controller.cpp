@@ -212,7 +212,7 @@ void CWindowController::OnLoad() {
     deps.prompt = &m_prompt;
     // Every load of this window talks to the receivers of one PC: the one-time sweep is the
     // program's, not each load's.
-    deps.programWideRates = true;
+    deps.rates = &CLoader::ProgramWideRates();
     deps.power = m_power;
     deps.awakeReason = kDamageWarning;
     deps.onEnded = [this](const LoadOutcome& outcome) {
@@ -225,9 +225,8 @@ void CWindowController::OnLoad() {
 
 void CWindowController::OnLoadEnded(const LoadOutcome& outcome) {
     if (outcome.verifyRan) {
-        m_view.VerifyEnded(
-            VerifyVerdict(outcome.detection, m_session->PortLabel(), kFirmwareVersion).good,
-            m_state.GetStatus(), outcome.detection.firmware);
+        m_view.VerifyEnded(outcome.end == LoadEnd::Verified, m_state.GetStatus(),
+                           outcome.verification.firmware);
     } else {
         // What the load wrote last, even when it ended between two passes.
         m_view.Show(m_state);
@@ -258,7 +257,7 @@ std::optional<SNotice> CWindowController::NoticeAfterLoad(const LoadOutcome& out
     } else if (!advice.empty()) {
         notice = SNotice{"The load did not complete: " + StatusWords(m_view.Area().status) + ".",
                          BoxText(advice)};
-    } else if (outcome.verifyRan) {
+    } else if (outcome.verifyRan && outcome.end != LoadEnd::Verified) {
         notice = NotVerifiedNotice(outcome);
     }
     if (!outcome.recordError.empty()) {
@@ -274,17 +273,15 @@ std::optional<SNotice> CWindowController::NoticeAfterLoad(const LoadOutcome& out
     return notice;
 }
 
-std::optional<SNotice> CWindowController::NotVerifiedNotice(const LoadOutcome& outcome) const {
-    const Verdict verdict =
-        VerifyVerdict(outcome.detection, m_session->PortLabel(), kFirmwareVersion);
-    if (verdict.good) return std::nullopt;
+SNotice CWindowController::NotVerifiedNotice(const LoadOutcome& outcome) const {
+    const std::string verdict =
+        VerifyVerdict(outcome.verification, m_session->PortLabel(), kFirmwareVersion);
     // The verdict's first line says what was found, the lines below it what to do.
-    const std::size_t headlineEnd = verdict.text.find('\n');
-    SNotice notice{verdict.text.substr(0, headlineEnd),
-                   headlineEnd == std::string::npos
-                       ? std::string()
-                       : BoxText(verdict.text.substr(headlineEnd + 1))};
-    if (outcome.detection.port == VerifyPort::Refused) {
+    const std::size_t headlineEnd = verdict.find('\n');
+    SNotice notice{verdict.substr(0, headlineEnd), headlineEnd == std::string::npos
+                                                       ? std::string()
+                                                       : BoxText(verdict.substr(headlineEnd + 1))};
+    if (outcome.end == LoadEnd::NotVerifiedPortRefused) {
         notice.detail += BoxText(ExplainOpenError(outcome.openError, m_session->PortLabel(),
                                                   m_session->Request().comPort, outcome.openFacts,
                                                   PortChoice::PortList));

@@ -191,8 +191,8 @@ private:
     void OnLoadEnded(const LoadOutcome& outcome);
     // The one box after a load that did not succeed, if there is anything to say.
     [[nodiscard]] std::optional<SNotice> NoticeAfterLoad(const LoadOutcome& outcome) const;
-    // The box after a verification that did not find the new firmware; nothing when it did.
-    [[nodiscard]] std::optional<SNotice> NotVerifiedNotice(const LoadOutcome& outcome) const;
+    // The box after a verification that did not find the new firmware.
+    [[nodiscard]] SNotice NotVerifiedNotice(const LoadOutcome& outcome) const;
 
     SLoaderState& m_state;
     IWindowFace& m_face;

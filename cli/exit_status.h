@@ -1,22 +1,15 @@
-// The exit statuses of morvane-cli, the contract scripts rely on (listed in --help).
+// The exit statuses of morvane-cli, the contract scripts rely on (listed in --help): a load's
+// are its end's (session/load_outcome.h), and these two the program's own.
 #pragma once
 
-#include <cstdint>
 #include <vector>
+
+#include "session/load_outcome.h"
 
 namespace morvane {
 
-inline constexpr int kExitLoaded = 0;       // the image was sent completely
-inline constexpr int kExitUsage = 1;        // the command line was wrong
-inline constexpr int kExitPortFailed = 2;   // the port could not be opened (or listed)
-inline constexpr int kExitNotDetected = 3;  // the receiver did not answer
-inline constexpr int kExitLoadFailed = 4;   // the transfer failed, or the load ended otherwise
-inline constexpr int kExitNotVerified =
-    5;  // --verify: the restarted receiver did not name the new firmware
+inline constexpr int kExitUsage = 1;          // the command line was wrong
 inline constexpr int kExitInterrupted = 130;  // stopped by the user (Ctrl-C twice)
-
-// The exit status of a load that ran to its end, from the last status the load wrote.
-[[nodiscard]] int ExitStatusForLoad(std::int32_t status);
 
 // The worst of several exit statuses: a signal or Ctrl-C first, then a failed transfer (the
 // receiver may hold no firmware), a failed verification, a receiver not found, a port that would

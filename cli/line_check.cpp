@@ -16,7 +16,6 @@
 #include "platform/wake_event.h"
 #include "res/firmware_image.h"
 #include "serial/com_port_path.h"
-#include "serial/comm_dev2.h"
 #include "serial/open_error_facts.h"
 #include "session/load_session.h"
 #include "view/open_error_text.h"
@@ -264,11 +263,7 @@ SLineEnd EndAt(int comPort, const std::string& path) {
     end.where = end.devicePath.empty() || end.devicePath == end.label
                     ? end.label
                     : end.label + " (" + end.devicePath + ")";
-    if (comPort != 0) {
-        end.device = std::make_unique<CCommDev2>();
-    } else {
-        end.device = std::make_unique<CPathCommDev>(path);
-    }
+    end.device = MakePortDevice(end.port);
     return end;
 }
 

@@ -196,8 +196,8 @@ void CLoadRunner::End(Member& m) {
         output_.Human() << Prefix(m.label) << verdict.word << '\n' << std::flush;
     }
     if (m.events) {
-        if (outcome.verifyRan || request.probeOnly)
-            m.events->Detection(request.probeOnly ? "probe" : "verify", outcome.detection);
+        if (request.probeOnly) m.events->Detection("probe", outcome.detection);
+        if (outcome.verifyRan) m.events->Detection("verify", outcome.verification);
         m.events->Emit(ResultEvent(verdict, outcome));
     }
     if (!verdict.result.empty() || !verdict.advice.empty()) Release();
@@ -318,7 +318,7 @@ int LoadWhereProbed(const std::vector<int>& comPorts, const LoadRequest& load,
     std::vector<LoadRequest> loads;
     std::string names;
     for (const PortEnd& p : probed.ports) {
-        if (p.verdict.exitStatus != kExitLoaded) continue;
+        if (p.outcome.end != LoadEnd::Found) continue;
         LoadRequest request = load;
         request.comPort = p.request.comPort;
         request.portPath.clear();

@@ -18,8 +18,8 @@
 
 namespace morvane {
 
-// The exit status of a session that ran to its end.
-[[nodiscard]] int ExitStatusForOutcome(const LoadRequest& request, const LoadOutcome& outcome);
+// The exit status of a load's end; a stopped load's is that of what stopped it.
+[[nodiscard]] int ExitStatusOf(const LoadOutcome& outcome, StopRequest stoppedBy);
 
 // What to tell the user when the record of a load could not be written (the load's outcome
 // stands all the same); empty when it was, or when there was none to write.

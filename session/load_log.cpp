@@ -42,23 +42,6 @@ std::uint16_t HexIdField(const nlohmann::json& usb, const char* key) {
 
 }  // namespace
 
-const char* LoadResultWord(const SRunEnd& end) {
-    if (end.cancelled) return "stopped";
-    if (end.failed) return "failed";
-    if (end.status == STATUS_INVALID_PORT) return "open-failed";
-    if (end.probeOnly) return end.answered ? "probed" : "not-detected";
-    switch (end.status) {
-        case STATUS_DEVICE_NOT_DETECTED: return "not-detected";
-        case STATUS_FIRMWARE_COMPLETE:
-            if (!end.verifyRan) return "loaded";
-            return end.verified ? "verified" : "not-verified";
-        // The receiver already ran the carried firmware and was left as it was.
-        case STATUS_NO_UPDATE_REQUIRED: return "skipped";
-        // Any other end did not send the whole image.
-        default: return "failed";
-    }
-}
-
 std::string IsoUtc(std::chrono::system_clock::time_point when) {
     using namespace std::chrono;
     const auto secs = floor<seconds>(when);
@@ -172,7 +155,8 @@ void CLoadRecorder::Started(const std::string& port, const std::string& device, 
     record_.usb = UsbIdentityOf(ports, comPort, device);
 }
 
-std::string CLoadRecorder::Finished(const SRunEnd& end, const std::string& firmwareBefore,
+std::string CLoadRecorder::Finished(std::string_view result, std::int32_t status,
+                                    const std::string& firmwareBefore,
                                     const std::string& firmwareAfter, const SLoaderState& state) {
     if (!target_.enabled) return {};
     // Measured on the steady clock: a clock set during the load does not make it last longer.
@@ -188,9 +172,9 @@ std::string CLoadRecorder::Finished(const SRunEnd& end, const std::string& firmw
     r.host = HostName();
     r.firmwareBefore = firmwareBefore;
     r.firmwareAfter = firmwareAfter;
-    r.result = LoadResultWord(end);
-    const auto status = StatusText(end.status);
-    r.status = status ? std::string(*status) : std::string();
+    r.result = result;
+    const auto statusText = StatusText(status);
+    r.status = statusText ? std::string(*statusText) : std::string();
     r.bytesSent = state.GetSentBytes();
     r.bytesTotal = state.GetTotalBytes();
     r.imageSha256 = CarriedImageSha256();

@@ -42,29 +42,13 @@ struct SLoadRecord {
     std::optional<SUsbIdentity> usb;  // nothing: not a USB port (or not known to be one)
     std::string firmwareBefore;       // named by the receiver before the load; empty: none
     std::string firmwareAfter;        // named after its restart (a verified load); empty: none
-    std::string result;               // one of the words of LoadResultWord
+    std::string result;               // how the load ended: "verified", "failed" (load_outcome.h)
     std::string status;               // the status text the load ended on
     std::uint32_t bytesSent = 0;
     std::uint32_t bytesTotal = 0;
     std::string imageSha256;
     double durationSeconds = 0;
 };
-
-// How a run on one port ended, as far as the record's result word tells it.
-struct SRunEnd {
-    bool probeOnly = false;  // detection alone; nothing was to be loaded
-    bool cancelled = false;  // stopped by the user or the system
-    bool failed = false;     // an unexpected error left the load, or its port went away
-    std::int32_t status = 0;
-    bool answered = false;   // a probe: a receiver answered
-    bool verifyRan = false;  // the load was complete and the restarted receiver looked for
-    bool verified = false;   // it named the firmware the program carries
-};
-
-// "loaded", "verified", "not-verified", "probed" (a probe found the receiver), "skipped" (a
-// receiver already on the carried firmware was left alone, as asked), "not-detected",
-// "open-failed", "failed" or "stopped".
-[[nodiscard]] const char* LoadResultWord(const SRunEnd& end);
 
 // "2025-05-02T14:03:07Z".
 [[nodiscard]] std::string IsoUtc(std::chrono::system_clock::time_point when);
@@ -126,9 +110,11 @@ public:
     // The load stood still for `waited` while a box waited for the user to close it: that time
     // is no part of the load's duration.
     void WaitedOnUser(std::chrono::steady_clock::duration waited) { userWait_ += waited; }
-    // As it ends: the record appended, and sent to the system's log when the target asks.
-    // Empty when written (or off), else why not; the system's log is the debug channel's.
-    [[nodiscard]] std::string Finished(const SRunEnd& end, const std::string& firmwareBefore,
+    // As it ends, with its result word and the status it ended on: the record appended, and sent
+    // to the system's log when the target asks. Empty when written (or off), else why not; the
+    // system's log is the debug channel's.
+    [[nodiscard]] std::string Finished(std::string_view result, std::int32_t status,
+                                       const std::string& firmwareBefore,
                                        const std::string& firmwareAfter, const SLoaderState& state);
 
 private:

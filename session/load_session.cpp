@@ -101,25 +101,43 @@ DetectionFacts CLoadSession::Detected(const CLoader& loader, int attempts) const
 // showing the version), and the text stays until a verification clears it.
 std::string CLoadSession::FirmwareNamed() const { return TrimVersion(state_->GetFirmwareText()); }
 
-SRunEnd RunEndOf(const LoadRequest& request, const LoadOutcome& outcome) {
-    SRunEnd end;
-    end.probeOnly = request.probeOnly;
-    end.cancelled = outcome.cancelled;
-    // A load whose port went away failed, whenever it went: nothing says the receiver is as it was.
-    end.failed =
-        !outcome.failure.empty() || (!request.probeOnly && outcome.portLost != PortLost::No);
-    end.status = outcome.status;
-    end.answered = outcome.detection.answered;
-    end.verifyRan = outcome.verifyRan;
-    end.verified = outcome.verifyRan &&
-                   VerifyVerdict(outcome.detection, PortLabelOf(request), kFirmwareVersion).good;
-    return end;
+LoadEnd LoadEndOf(const LoadRequest& request, const LoadOutcome& outcome) {
+    using enum LoadEnd;
+    // Whether the receiver still holds its firmware depends on how far the image went. The
+    // transfer sets its total before the first block goes out, so no total means no byte left.
+    if (outcome.cancelled) {
+        if (outcome.totalBytes == 0) return StoppedBeforeImage;
+        return outcome.sentBytes >= outcome.totalBytes ? StoppedAfterImage : StoppedInImage;
+    }
+    if (!outcome.failure.empty()) return Crashed;
+    if (outcome.status == STATUS_INVALID_PORT) return OpenFailed;
+    // The port opened, then stopped opening while the receiver was looked for: its device is no
+    // longer there (an adapter pulled out, a receiver that left the USB bus).
+    const bool goneInDetection = outcome.status == STATUS_DEVICE_NOT_DETECTED &&
+                                 (outcome.portLost == PortLost::DuringDetection ||
+                                  outcome.openError.kind == OpenErrorKind::NoSuchDevice);
+    if (request.probeOnly) {
+        if (goneInDetection) return ProbeGone;
+        return outcome.detection.answered ? Found : ProbeNotDetected;
+    }
+    if (goneInDetection) return GoneInDetection;
+    if (outcome.status == STATUS_NO_UPDATE_REQUIRED) return Skipped;
+    if (outcome.portLost == PortLost::BeforeImage) return GoneBeforeImage;
+    if (outcome.portLost == PortLost::DuringImage) return GoneInImage;
+    if (outcome.status == STATUS_DEVICE_NOT_DETECTED) return NotDetected;
+    if (outcome.status != STATUS_FIRMWARE_COMPLETE) return TransferFailed;
+    if (!outcome.verifyRan) return Loaded;
+    const DetectionFacts& restarted = outcome.verification;
+    if (restarted.port == VerifyPort::Gone) return NotVerifiedPortGone;
+    if (restarted.port == VerifyPort::Refused) return NotVerifiedPortRefused;
+    if (!restarted.answered) return NotVerifiedSilent;
+    return restarted.firmware == kFirmwareVersion ? Verified : NotVerifiedOther;
 }
 
 void CLoadSession::TakeLoadEnd(const CLoader* loader) {
     outcome_.status = state_->GetStatus();
-    outcome_.answered = state_->GetReplySeen();
-    if (loader != nullptr) outcome_.bytesHeard = loader->BytesHeard();
+    outcome_.detection.answered = state_->GetReplySeen();
+    if (loader != nullptr) outcome_.detection.bytesHeard = loader->BytesHeard();
     outcome_.sentBytes = state_->GetSentBytes();
     outcome_.totalBytes = state_->GetTotalBytes();
     if (loader != nullptr && loader->PortWentAway()) {
@@ -148,57 +166,40 @@ void CLoadSession::Run(CLoaderW6& loader) {
         outcome_.verifyRan = true;
         loader.DetectAfterRestart();
         const bool opened = state_->GetStatus() != STATUS_INVALID_PORT;
-        outcome_.detection = Detected(loader, opened ? CLoaderW6::kVerifyAttempts : 0);
+        outcome_.verification = Detected(loader, opened ? CLoaderW6::kVerifyAttempts : 0);
         if (!opened) {
-            outcome_.detection.port = loader.PortAfterRestart() == CLoaderW6::RestartPort::Gone
-                                          ? VerifyPort::Gone
-                                          : VerifyPort::Refused;
+            outcome_.verification.port = loader.PortAfterRestart() == CLoaderW6::RestartPort::Gone
+                                             ? VerifyPort::Gone
+                                             : VerifyPort::Refused;
         }
     }
 }
 
-void CLoadSession::Work() {
-    const CPacingScope pacing;
-    // A PC that sleeps or shuts down mid-load leaves the receiver without firmware. The lock is
-    // taken and let go on this thread: Windows ties it to the thread that asked.
-    IPowerService& power = deps_.power != nullptr ? *deps_.power : SystemPowerService();
-    CAwakeLock awake = request_.probeOnly ? CAwakeLock() : power.HoldAwake(deps_.awakeReason);
-    // Every run leaves its record, whatever ends it; the port's identity is read before the
-    // load can change it (an adapter that re-enumerates when the receiver restarts).
-    CLoadRecorder recorder(request_.log, request_.program);
-    recorder.Started(PortLabel(), devicePath_, request_.comPort);
-    std::unique_ptr<ISerialDevice> device = std::move(deps_.device);
-    if (!device) {
-        if (request_.comPort != 0) {
-            device = std::make_unique<CCommDev2>();
-        } else {
-            device = std::make_unique<CPathCommDev>(request_.portPath);
-        }
-    }
-    if (deps_.decorate) device = deps_.decorate(std::move(device));
+std::unique_ptr<ISerialDevice> MakePortDevice(const LoadRequest& request) {
+    if (request.comPort != 0) return std::make_unique<CCommDev2>();
+    return std::make_unique<CPathCommDev>(request.portPath);
+}
 
+CAwakeLock CLoadSession::HoldAwake() const {
+    // A probe sends nothing that sleep could cut off.
+    if (request_.probeOnly) return {};
+    IPowerService& power = deps_.power != nullptr ? *deps_.power : SystemPowerService();
+    return power.HoldAwake(deps_.awakeReason);
+}
+
+LoaderDeps CLoadSession::LoaderDepsFor(IPrompt& prompt) {
     LoaderDeps loaderDeps;
-    loaderDeps.device = std::move(device);
+    loaderDeps.device = deps_.device ? std::move(deps_.device) : MakePortDevice(request_);
+    if (deps_.decorate) loaderDeps.device = deps_.decorate(std::move(loaderDeps.device));
     loaderDeps.waits = deps_.waits != nullptr ? deps_.waits : &waits_;
-    CUserWaitPrompt prompt(deps_.prompt != nullptr ? *deps_.prompt : prompt_, recorder);
     loaderDeps.prompt = &prompt;
-    loaderDeps.rates = deps_.rates != nullptr   ? deps_.rates
-                       : deps_.programWideRates ? &CLoader::ProgramWideRates()
-                                                : &ownRates_;
+    loaderDeps.rates = deps_.rates != nullptr ? deps_.rates : &ownRates_;
+    return loaderDeps;
+}
+
+void CLoadSession::TakeThrown() {
     try {
-        std::unique_ptr<CLoaderW6> loader =
-            deps_.makeLoader ? deps_.makeLoader(state_, std::move(loaderDeps))
-                             : std::make_unique<CLoaderW6>(state_, std::move(loaderDeps));
-        try {
-            Run(*loader);
-        } catch (const LoadCancelled&) {
-            outcome_.cancelled = true;
-        } catch (const std::exception& e) {
-            outcome_.failure = e.what();
-        }
-        // A load cut short ended where it stood then.
-        if (!loadEndTaken_) TakeLoadEnd(loader.get());
-        outcome_.openError = loader->LastOpenError();
+        throw;
     } catch (const LoadCancelled&) {
         outcome_.cancelled = true;
     } catch (const std::exception& e) {
@@ -207,18 +208,47 @@ void CLoadSession::Work() {
         // The program must get its port and its window back whatever the load threw.
         outcome_.failure = "an unknown error";
     }
-    if (!loadEndTaken_) TakeLoadEnd(nullptr);
-    if (outcome_.status == STATUS_INVALID_PORT || outcome_.detection.port == VerifyPort::Refused) {
-        if (outcome_.openError.devicePath.empty()) outcome_.openError.devicePath = devicePath_;
-        // The system's facts (owning group, holders) may take a look through /proc: here, on the
-        // worker, rather than on a window's thread.
-        outcome_.openFacts = GatherOpenErrorFacts(outcome_.openError);
+}
+
+void CLoadSession::GatherOpenFacts() {
+    if (outcome_.status != STATUS_INVALID_PORT && outcome_.verification.port != VerifyPort::Refused)
+        return;
+    if (outcome_.openError.devicePath.empty()) outcome_.openError.devicePath = devicePath_;
+    // The system's facts (owning group, holders) may take a look through /proc: here, on the
+    // worker, rather than on a window's thread.
+    outcome_.openFacts = GatherOpenErrorFacts(outcome_.openError);
+}
+
+void CLoadSession::Work() {
+    const CPacingScope pacing;
+    // A PC that sleeps or shuts down mid-load leaves the receiver without firmware. The lock is
+    // taken and let go on this thread: Windows ties it to the thread that asked.
+    CAwakeLock awake = HoldAwake();
+    // Every run leaves its record, whatever ends it; the port's identity is read before the
+    // load can change it (an adapter that re-enumerates when the receiver restarts).
+    CLoadRecorder recorder(request_.log, request_.program);
+    recorder.Started(PortLabel(), devicePath_, request_.comPort);
+    CUserWaitPrompt prompt(deps_.prompt != nullptr ? *deps_.prompt : prompt_, recorder);
+    std::unique_ptr<CLoaderW6> loader;
+    try {
+        LoaderDeps loaderDeps = LoaderDepsFor(prompt);
+        loader = deps_.makeLoader ? deps_.makeLoader(state_, std::move(loaderDeps))
+                                  : std::make_unique<CLoaderW6>(state_, std::move(loaderDeps));
+        Run(*loader);
+    } catch (...) {
+        TakeThrown();
     }
+    // A load cut short ended where it stood then.
+    if (!loadEndTaken_) TakeLoadEnd(loader.get());
+    if (loader) outcome_.openError = loader->LastOpenError();
+    loader.reset();  // the port closes
+    GatherOpenFacts();
     awake.Release();
     if (!outcome_.verifyRan) outcome_.firmwareBefore = FirmwareNamed();
+    outcome_.end = LoadEndOf(request_, outcome_);
     outcome_.recordError = recorder.Finished(
-        RunEndOf(request_, outcome_), outcome_.firmwareBefore,
-        outcome_.verifyRan ? outcome_.detection.firmware : std::string(), *state_);
+        LoadEndRowOf(outcome_.end).record, outcome_.status, outcome_.firmwareBefore,
+        outcome_.verifyRan ? outcome_.verification.firmware : std::string(), *state_);
     state_->SetLoadRunning(false);
     if (deps_.onEnded) deps_.onEnded(outcome_);
     done_.store(true);

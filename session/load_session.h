@@ -79,11 +79,15 @@ struct LoadRequest {
     std::string program = "morvane";  // who ran the load, for the record
 };
 
-// How a run ended, in the terms of the record of loads.
-[[nodiscard]] SRunEnd RunEndOf(const LoadRequest& request, const LoadOutcome& outcome);
+// How a load ended, from its facts: decided once, by the session, as the load ends.
+[[nodiscard]] LoadEnd LoadEndOf(const LoadRequest& request, const LoadOutcome& outcome);
 
 // "COM5", or the path given.
 [[nodiscard]] std::string PortLabelOf(const LoadRequest& request);
+
+// The device of the port a request names: the COM number's, or the one that opens its path
+// whatever number it is given.
+[[nodiscard]] std::unique_ptr<ISerialDevice> MakePortDevice(const LoadRequest& request);
 
 // Makes the loader of one load; tests put a scripted one in place of the product's.
 using LoaderFactory = std::function<std::unique_ptr<CLoaderW6>(SLoaderState*, LoaderDeps)>;
@@ -100,10 +104,8 @@ struct SessionDeps {
     IWaits* waits = nullptr;                // null: the session's own, which Cancel() cuts short
     IPrompt* prompt = nullptr;              // null: queued, for Prompts().Take()
     // The receiver's probe cycle; null: the session's own (every load a first load's timeline).
-    // The window's loads share the program-wide one.
+    // The window's loads share the program-wide one (CLoader::ProgramWideRates).
     SReceiverRates* rates = nullptr;
-    // With no rates of its own given: the program-wide probe cycle instead of the session's own.
-    bool programWideRates = false;
     // Called on the worker once the outcome is known and the loader (and with it the port) is
     // gone, before Done() turns true: the window hands its controls back from here.
     std::function<void(const LoadOutcome&)> onEnded;
@@ -144,7 +146,15 @@ public:
 
 private:
     void Work();
+    [[nodiscard]] CAwakeLock HoldAwake() const;
+    // The loader's dependencies: the device (given, or the request's port's), the waits, the
+    // prompt and the probe cycle.
+    [[nodiscard]] LoaderDeps LoaderDepsFor(IPrompt& prompt);
     void Run(CLoaderW6& loader);
+    // In a catch: what left the load into the outcome (cancelled, or the failure).
+    void TakeThrown();
+    // Why the port would not open, for a load that ended on it, and what the system knows of it.
+    void GatherOpenFacts();
     // The load's end into the outcome: status, what was heard, how far the transfer came.
     void TakeLoadEnd(const CLoader* loader);
     [[nodiscard]] DetectionFacts Detected(const CLoader& loader, int attempts) const;

@@ -36,11 +36,8 @@ std::vector<SLogField> LoadRecordFields(const SLoadRecord& record) {
 }
 
 LogSeverity SeverityOf(const SLoadRecord& record) {
-    const std::string& r = record.result;
-    if (r == "verified" || r == "loaded" || r == "skipped" || r == "probed")
-        return LogSeverity::Info;
-    if (r == "not-detected" || r == "open-failed" || r == "stopped") return LogSeverity::Warning;
-    return LogSeverity::Error;
+    const LoadEndRow* row = LoadEndRowOfRecord(record.result);
+    return row != nullptr ? row->severity : LogSeverity::Error;
 }
 
 std::string LoadRecordSummary(const SLoadRecord& record) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "session/load_log.h"
+#include "session/load_outcome.h"
 
 namespace morvane {
 
@@ -26,10 +27,8 @@ struct SLogField {
 // Every field of the record in the file's order, the adapter's identity as four "usb_" fields.
 [[nodiscard]] std::vector<SLogField> LoadRecordFields(const SLoadRecord& record);
 
-// How the system's log ranks a record: a receiver that was left as it should be, one whose load
-// did not happen (not found, the port refused, stopped), and one that may now be without
-// working firmware (a failed or unconfirmed load).
-enum class LogSeverity { Info, Warning, Error };
+// How the system's log ranks a record: its result's (load_outcome.h); an error for a word no load
+// ends with.
 [[nodiscard]] LogSeverity SeverityOf(const SLoadRecord& record);
 
 // "COM33 (USB A50285BI): verified, firmware 1.21 -> 1.22, 111.2 s".

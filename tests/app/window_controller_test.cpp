@@ -660,7 +660,7 @@ TEST_F(WindowControllerTest, AfterALoadTheWindowShowsWhatTheRestartedReceiverRep
             EXPECT_TRUE(afterLoad.empty());
         } else {
             ASSERT_EQ(afterLoad.size(), 1u);
-            const std::string verdict = VerifyVerdict(*row.boxOf, "COM5", kFirmwareVersion).text;
+            const std::string verdict = VerifyVerdict(*row.boxOf, "COM5", kFirmwareVersion);
             EXPECT_EQ(afterLoad[0].kind, BoxKind::Warning);
             EXPECT_EQ(verdict.substr(0, verdict.find('\n')), afterLoad[0].notice.text);
             EXPECT_EQ(BoxText(verdict.substr(verdict.find('\n') + 1)), afterLoad[0].notice.detail);

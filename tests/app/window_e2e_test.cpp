@@ -205,7 +205,7 @@ TEST(WindowE2E, AReceiverThatDidNotTakeTheImageEndsWithTheNotVerifiedBox) {
     DetectionFacts inBootLoader;
     inBootLoader.answered = true;
     inBootLoader.bootLoader = "2.05";
-    const std::string verdict = VerifyVerdict(inBootLoader, "COM204", kFirmwareVersion).text;
+    const std::string verdict = VerifyVerdict(inBootLoader, "COM204", kFirmwareVersion);
     EXPECT_EQ(run.user.boxes,
               (std::vector<QString>{"Load Completed\t", QString::fromStdString(verdict.substr(
                                                             0, verdict.find('\n')))}));

@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "cli/exit_status.h"
-#include "record/loader_status.h"
-
 namespace morvane {
 namespace {
 
@@ -211,18 +208,6 @@ TEST(CliArgs, OnlyTheComKeyIsRewritten) {
                                           "-comx", "-c",    "--",    "-com"};
     EXPECT_EQ(NormaliseArguments(in),
               out);  // the program name and what follows "--" stay as they are
-}
-
-TEST(ExitStatus, EveryLoadOutcomeMapsToItsStatus) {
-    EXPECT_EQ(ExitStatusForLoad(STATUS_FIRMWARE_COMPLETE), 0);
-    EXPECT_EQ(ExitStatusForLoad(STATUS_INVALID_PORT), 2);
-    EXPECT_EQ(ExitStatusForLoad(STATUS_DEVICE_NOT_DETECTED), 3);
-    EXPECT_EQ(ExitStatusForLoad(STATUS_BLOCK_FAILED), 4);
-    EXPECT_EQ(ExitStatusForLoad(STATUS_IMAGE_NOT_FOUND), 4);
-    EXPECT_EQ(ExitStatusForLoad(STATUS_NO_UPDATE_REQUIRED), 0);  // skipped: already current
-    // A load that stopped on an intermediate status never counts as a success.
-    for (std::int32_t status : {0, 1, 2, 6, 9, 13, 41, -1})
-        EXPECT_EQ(ExitStatusForLoad(status), 4) << status;
 }
 
 }  // namespace

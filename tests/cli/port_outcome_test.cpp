@@ -8,6 +8,7 @@
 
 #include "cli/exit_status.h"
 #include "record/loader_status.h"
+#include "res/firmware_image.h"
 
 namespace morvane {
 namespace {
@@ -36,6 +37,11 @@ DetectionFacts Detection(bool answered, std::string firmware, std::string bootLo
     return f;
 }
 
+// The result is the verdict's first line, and the advice holds the lines below it.
+constexpr const char* kVerdict = "(the verdict)";
+// The advice holds what AdviceAfterLoad says of the outcome.
+constexpr const char* kAdvice = "(the advice after the load)";
+
 struct Row {
     const char* name;
     Kind kind;
@@ -44,22 +50,28 @@ struct Row {
     int exitStatus;
     const char* word;
     const char* result;           // the whole result; "" for none
-    const char* adviceSays;       // "": no advice
+    const char* adviceSays;       // "": no advice (but the verdict's)
     const char* adviceNeverSays;  // "": nothing to rule out
 };
+
+// The session's decision, as it makes it when the load ends.
+LoadOutcome Decided(const LoadRequest& request, LoadOutcome o) {
+    o.end = LoadEndOf(request, o);
+    return o;
+}
 
 LoadOutcome Outcome(std::int32_t status, std::uint32_t sent = 0, std::uint32_t total = 0) {
     LoadOutcome o;
     o.status = status;
     o.sentBytes = sent;
     o.totalBytes = total;
-    o.answered = status != STATUS_DEVICE_NOT_DETECTED && status != STATUS_INVALID_PORT;
+    o.detection.answered = status != STATUS_DEVICE_NOT_DETECTED && status != STATUS_INVALID_PORT;
     return o;
 }
 LoadOutcome Verified(DetectionFacts facts) {
     LoadOutcome o = Outcome(STATUS_FIRMWARE_COMPLETE, 136352, 136352);
     o.verifyRan = true;
-    o.detection = std::move(facts);
+    o.verification = std::move(facts);
     return o;
 }
 // The restarted receiver's port did not open for the verification.
@@ -102,24 +114,15 @@ TEST(PortOutcome, EveryEndIsToldWithResultsAndAdviceApart) {
         {"loaded", Kind::Load, Outcome(STATUS_FIRMWARE_COMPLETE, 136352, 136352), S::None, 0,
          "Firmware Update Complete", "", "", ""},
         {"verified", Kind::Verify, Verified(Detection(true, "1.22")), S::None, 0,
-         "Firmware Update Complete, verified", "Verified: the receiver reports firmware 1.22\n", "",
-         ""},
+         "Firmware Update Complete, verified", kVerdict, "", ""},
         {"stayed in the boot loader", Kind::Verify, Verified(Detection(true, "", "2.05")), S::None,
-         5, "Firmware Update Complete, NOT verified",
-         "Not verified: the receiver stayed in its boot loader 2.05 and reports no firmware: it "
-         "did not take the image.\n",
-         "Keep it powered", ""},
+         5, "Firmware Update Complete, NOT verified", kVerdict, "", ""},
         {"verify: the port went away at the restart", Kind::Verify,
          PortAfterRestart(VerifyPort::Gone, OpenErrorKind::NoSuchDevice), S::None, 5,
-         "Firmware Update Complete, NOT verified",
-         "Not verified: COM5 went away when the receiver restarted and did not come back within "
-         "30 s\n",
-         "Check the receiver's cable and power", "heard"},
+         "Firmware Update Complete, NOT verified", kVerdict, "", "heard"},
         {"verify: the port would not open again", Kind::Verify,
          PortAfterRestart(VerifyPort::Refused, OpenErrorKind::Busy), S::None, 5,
-         "Firmware Update Complete, NOT verified",
-         "Not verified: COM5 would not open again after the receiver restarted.\n",
-         "Cannot open COM5", ""},
+         "Firmware Update Complete, NOT verified", kVerdict, "Cannot open COM5", ""},
         {"skipped: already current", Kind::Load, Outcome(STATUS_NO_UPDATE_REQUIRED), S::None, 0,
          "skipped", "Skipped: the receiver already reports firmware 1.22; nothing was sent.\n", "",
          ""},
@@ -132,7 +135,7 @@ TEST(PortOutcome, EveryEndIsToldWithResultsAndAdviceApart) {
          "Permission denied\n",
          ""},
         {"not detected", Kind::Load, Outcome(STATUS_DEVICE_NOT_DETECTED), S::None, 3,
-         "Device Not Detected", "", "Nothing at all came back on COM5 (/dev/ttyS4)", ""},
+         "Device Not Detected", "", kAdvice, ""},
         {"load: the port went away", Kind::Load,
          With(Outcome(STATUS_DEVICE_NOT_DETECTED), OpenErrorKind::NoSuchDevice), S::None, 3,
          "went away", "", "COM5 (/dev/ttyS4) went away during detection: the device is gone",
@@ -143,29 +146,27 @@ TEST(PortOutcome, EveryEndIsToldWithResultsAndAdviceApart) {
         // Another program taking the port in the middle is not a device that went away.
         {"not detected, then busy", Kind::Load,
          With(Outcome(STATUS_DEVICE_NOT_DETECTED), OpenErrorKind::Busy), S::None, 3,
-         "Device Not Detected", "", "Nothing at all came back", "went away"},
+         "Device Not Detected", "", kAdvice, "went away"},
         {"probe: found", Kind::Probe, Probed(Detection(true, "1.21")), S::None, 0,
-         "found, firmware 1.21",
-         "Receiver found on COM5, firmware 1.21 (answered at attempt 6 of 20)\n", "", ""},
+         "found, firmware 1.21", kVerdict, "", ""},
         {"probe: nothing heard", Kind::Probe, Probed(Detection(false, "")), S::None, 3,
-         "no receiver", "No receiver answered on COM5: nothing at all was heard in 20 attempts.\n",
-         "Check the cable", ""},
+         "no receiver", kVerdict, "", ""},
         {"busy port", Kind::Load, With(Outcome(STATUS_INVALID_PORT), OpenErrorKind::Busy), S::None,
          2, "Can't Connect, Invalid COM Port", "", "Cannot open COM5", ""},
         {"probe: busy port", Kind::Probe, With(Outcome(STATUS_INVALID_PORT), OpenErrorKind::Busy),
          S::None, 2, "Can't Connect, Invalid COM Port", "", "Cannot open COM5", ""},
         {"broke off", Kind::Load, Outcome(STATUS_BLOCK_FAILED, 20000, 136352), S::None, 4,
-         "Firmware Block Failed", "", "broke off after 20000 of 136352 bytes", ""},
+         "Firmware Block Failed", "", kAdvice, ""},
         // A port whose device went away is said to have gone, never sent to check its cable.
         {"went away before the image", Kind::Load,
-         Lost(Outcome(STATUS_WAITING), PortLost::BeforeImage), S::None, 4, "went away", "",
-         "went away before the image", "check the cable"},
+         Lost(Outcome(STATUS_WAITING), PortLost::BeforeImage), S::None, 4, "went away", "", kAdvice,
+         "check the cable"},
         {"went away in the image", Kind::Load,
          Lost(Outcome(STATUS_BLOCK_FAILED, 20000, 136352), PortLost::DuringImage), S::None, 4,
-         "went away", "", "went away during the image", "check the cable"},
+         "went away", "", kAdvice, "check the cable"},
         {"watch: went away in the image", Kind::Watch,
          Lost(Outcome(STATUS_BLOCK_FAILED, 20000, 136352), PortLost::DuringImage), S::None, 4,
-         "failed: went away after 20000 of 136352 bytes", "", "went away during the image", ""},
+         "failed: went away after 20000 of 136352 bytes", "", kAdvice, ""},
         {"stopped before the image", Kind::Load, Cancelled(Outcome(STATUS_WAITING)), S::Interrupt,
          130, "stopped", "",
          "morvane-cli: the load was stopped before any of the image was sent; the receiver "
@@ -182,7 +183,7 @@ TEST(PortOutcome, EveryEndIsToldWithResultsAndAdviceApart) {
         {"failed", Kind::Load, Failed(Outcome(STATUS_WAITING)), S::None, 4, "Waiting..", "",
          "morvane-cli: the load failed: boom\n", ""},
         {"watch: verified", Kind::Watch, Verified(Detection(true, "1.22")), S::None, 0,
-         "done 1.22, verified — unplug", "Verified: the receiver reports firmware 1.22\n", "", ""},
+         "done 1.22, verified — unplug", kVerdict, "", ""},
         {"watch: already current", Kind::Watch, Outcome(STATUS_NO_UPDATE_REQUIRED), S::None, 0,
          "already 1.22, skipped — unplug",
          "Skipped: the receiver already reports firmware 1.22; nothing was sent.\n", "", ""},
@@ -193,19 +194,14 @@ TEST(PortOutcome, EveryEndIsToldWithResultsAndAdviceApart) {
          With(Outcome(STATUS_DEVICE_NOT_DETECTED), OpenErrorKind::NoSuchDevice), S::None, 3,
          "went away — left alone", "", "", ""},
         {"watch: not verified", Kind::Watch, Verified(Detection(true, "1.21")), S::None, 5,
-         "failed: not verified, reports 1.21",
-         "Not verified: the receiver reports firmware 1.21, not 1.22. Run the load again.\n", "",
-         ""},
+         "failed: not verified, reports 1.21", kVerdict, "", ""},
         {"watch: its port did not come back", Kind::Watch,
          PortAfterRestart(VerifyPort::Gone, OpenErrorKind::NoSuchDevice), S::None, 5,
-         "failed: not verified, its port did not come back",
-         "Not verified: COM5 went away when the receiver restarted and did not come back within "
-         "30 s\n",
-         "Check the receiver's cable and power", ""},
+         "failed: not verified, its port did not come back", kVerdict, "", ""},
         {"watch: busy port", Kind::Watch, With(Outcome(STATUS_INVALID_PORT), OpenErrorKind::Busy),
          S::None, 2, "failed: the port would not open", "", "Cannot open COM5", ""},
         {"watch: broke off", Kind::Watch, Outcome(STATUS_BLOCK_FAILED, 20000, 136352), S::None, 4,
-         "failed: Firmware Block Failed after 20000 of 136352 bytes", "", "broke off", ""},
+         "failed: Firmware Block Failed after 20000 of 136352 bytes", "", kAdvice, ""},
         {"watch: stopped before the image", Kind::Watch, Cancelled(Outcome(STATUS_WAITING)),
          S::Interrupt, 130, "stopped: nothing was sent", "", "still holds its firmware", ""},
         {"watch: stopped in the transfer", Kind::Watch,
@@ -215,15 +211,33 @@ TEST(PortOutcome, EveryEndIsToldWithResultsAndAdviceApart) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const bool watched = row.kind == Kind::Watch;
-        const PortVerdict v = JudgePort(RequestOf(row.kind), row.outcome,
-                                        {"COM5", "/dev/ttyS4", row.stoppedBy, watched});
+        const LoadRequest request = RequestOf(row.kind);
+        const LoadOutcome outcome = Decided(request, row.outcome);
+        const PortVerdict v =
+            JudgePort(request, outcome, {"COM5", "/dev/ttyS4", row.stoppedBy, watched});
         EXPECT_EQ(v.exitStatus, row.exitStatus);
         // A watched port where nothing answered ran no load: it leaves the exit status alone.
         EXPECT_EQ(v.counts, !watched || row.exitStatus != kExitNotDetected);
         EXPECT_EQ(v.word, row.word);
-        EXPECT_EQ(v.result, row.result);
-        EXPECT_EQ(v.advice.empty(), *row.adviceSays == '\0') << v.advice;
-        EXPECT_NE(v.advice.find(row.adviceSays), std::string::npos) << v.advice;
+        std::string result = row.result;
+        std::string adviceSays = row.adviceSays;
+        std::string verdictRest;
+        if (result == kVerdict) {
+            const std::string verdict =
+                row.kind == Kind::Probe
+                    ? ProbeVerdict(outcome.detection, "COM5")
+                    : VerifyVerdict(outcome.verification, "COM5", kFirmwareVersion);
+            result = verdict.substr(0, verdict.find('\n') + 1);
+            verdictRest = verdict.substr(result.size());
+            EXPECT_NE(v.advice.find(verdictRest), std::string::npos) << v.advice;
+        }
+        if (adviceSays == kAdvice) {
+            adviceSays = AdviceAfterLoad(outcome, "COM5", "/dev/ttyS4");
+            EXPECT_FALSE(adviceSays.empty());
+        }
+        EXPECT_EQ(v.result, result);
+        EXPECT_EQ(v.advice.empty(), adviceSays.empty() && verdictRest.empty()) << v.advice;
+        EXPECT_NE(v.advice.find(adviceSays), std::string::npos) << v.advice;
         if (*row.adviceNeverSays != '\0') {
             EXPECT_EQ(v.advice.find(row.adviceNeverSays), std::string::npos) << v.advice;
         }
@@ -238,18 +252,19 @@ TEST(PortOutcome, EveryEndIsToldWithResultsAndAdviceApart) {
             EXPECT_EQ(v.message + "\n", v.result);
         }
 
-        const nlohmann::ordered_json e = ResultEvent(v, row.outcome);
+        const nlohmann::ordered_json e = ResultEvent(v, outcome);
         EXPECT_EQ(e.at("event"), "result");
         EXPECT_EQ(e.at("exit_status"), row.exitStatus);
-        EXPECT_EQ(e.at("status"), row.outcome.status);
+        EXPECT_EQ(e.at("status"), outcome.status);
         EXPECT_EQ(e.at("message"), v.message);
-        EXPECT_EQ(e.contains("verified_version"), row.outcome.verifyRan);
+        EXPECT_EQ(e.contains("verified_version"), outcome.verifyRan);
     }
 }
 
 TEST(PortOutcome, TheResultEventNamesTheStatusAndTheVersionVerified) {
-    const LoadOutcome bootLoader = Verified(Detection(true, "", "2.05"));
-    const PortVerdict v = JudgePort(RequestOf(Kind::Verify), bootLoader, {"COM5", "", {}});
+    const LoadRequest request = RequestOf(Kind::Verify);
+    const LoadOutcome bootLoader = Decided(request, Verified(Detection(true, "", "2.05")));
+    const PortVerdict v = JudgePort(request, bootLoader, {"COM5", "", {}});
     const nlohmann::ordered_json e = ResultEvent(v, bootLoader);
     EXPECT_EQ(e.at("status_text"), "Status: Firmware Update Complete");
     EXPECT_TRUE(e.at("verified_version").is_null());

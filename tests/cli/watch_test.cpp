@@ -303,6 +303,7 @@ TEST_F(WatchLoop, OnATerminalEachPortKeepsItsLine) {
     for (const auto& [com, script] : scripts_) {
         LoadOutcome outcome;
         outcome.status = script.status;
+        outcome.end = LoadEndOf(load, outcome);
         v[com] = JudgePort(load, outcome, {Format("COM%d", com), "", {}, true});
         table.push_back({Format("COM%d", com), com == 33 ? v[com].wordUnplugged : v[com].word,
                          v[com].exitStatus, v[com].counts});

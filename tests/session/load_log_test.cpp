@@ -9,37 +9,12 @@
 #include <thread>
 #include <vector>
 
-#include "record/loader_status.h"
 #include "session/system_log.h"
 
 namespace morvane {
 namespace {
 
 namespace fs = std::filesystem;
-
-TEST(LoadLog, ResultWordOfEveryEnd) {
-    struct Row {
-        SRunEnd end;
-        const char* word;
-    };
-    const Row rows[] = {
-        {{.status = STATUS_FIRMWARE_COMPLETE}, "loaded"},
-        {{.status = STATUS_FIRMWARE_COMPLETE, .verifyRan = true, .verified = true}, "verified"},
-        {{.status = STATUS_FIRMWARE_COMPLETE, .verifyRan = true}, "not-verified"},
-        {{.status = STATUS_DEVICE_NOT_DETECTED}, "not-detected"},
-        {{.status = STATUS_INVALID_PORT}, "open-failed"},
-        {{.status = STATUS_BLOCK_FAILED}, "failed"},
-        {{.status = STATUS_UPDATING_FIRMWARE}, "failed"},    // ended before the image was out
-        {{.status = STATUS_NO_UPDATE_REQUIRED}, "skipped"},  // already current, left alone
-        {{.failed = true, .status = STATUS_UPDATING_FIRMWARE}, "failed"},
-        {{.cancelled = true, .status = STATUS_UPDATING_FIRMWARE}, "stopped"},
-        {{.cancelled = true, .status = STATUS_FIRMWARE_COMPLETE, .verifyRan = true}, "stopped"},
-        {{.probeOnly = true, .status = STATUS_CONNECTED, .answered = true}, "probed"},
-        {{.probeOnly = true, .status = STATUS_DEVICE_NOT_DETECTED}, "not-detected"},
-        {{.probeOnly = true, .status = STATUS_INVALID_PORT}, "open-failed"},
-    };
-    for (const Row& r : rows) EXPECT_STREQ(LoadResultWord(r.end), r.word) << r.word;
-}
 
 TEST(LoadLog, TimesAreIsoUtcToTheSecond) {
     using namespace std::chrono;

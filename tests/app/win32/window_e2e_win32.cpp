@@ -75,7 +75,7 @@ TEST(WindowsWindowE2E, LoadsTheImageIntoTheSimulatedReceiver) {
     inBootLoader.answered = true;
     inBootLoader.bootLoader = "2.05";
     const std::string verdict =
-        VerifyVerdict(inBootLoader, std::string("COM") + com, kFirmwareVersion).text;
+        VerifyVerdict(inBootLoader, std::string("COM") + com, kFirmwareVersion);
     EXPECT_EQ(Text(Item(window, IDC_FIRMWARE_ON_DEVICE)), "Firmware on Device: N/A");
     EXPECT_EQ(boxes,
               (std::vector<CString>{"Load Completed\t", verdict.substr(0, verdict.find('\n'))}));
