@@ -230,94 +230,69 @@ TEST(LoadSession, TheFirmwareHeardDecidesTheSkipAndIsRecordedAsBefore) {
 // How a load ended, from its facts: the one place that sorts them.
 TEST(LoadSession, DecidesHowTheLoadEnded) {
     using enum LoadEnd;
-    enum Kind { Load, Verify, Probe };
-    struct Row {
-        const char* name;
-        Kind kind;
-        LoadOutcome facts;
-        LoadEnd end;
+    struct Facts {
+        bool probe = false;
+        std::int32_t status = STATUS_FIRMWARE_COMPLETE;
+        std::uint32_t sent = 0;  // of 100
+        bool cancelled = false;
+        const char* failure = "";
+        PortLost lost = PortLost::No;
+        OpenErrorKind openError = OpenErrorKind::None;
+        bool answered = false;  // the probe's receiver, or the restarted one when verifyRan
+        bool verifyRan = false;
+        VerifyPort port = VerifyPort::Opened;
+        const char* firmware = "";
     };
-    auto ended = [](std::int32_t status, std::uint32_t sent = 0, std::uint32_t total = 0) {
-        LoadOutcome o;
-        o.status = status;
-        o.sentBytes = sent;
-        o.totalBytes = total;
-        return o;
-    };
-    auto with = [](LoadOutcome o, auto change) {
-        change(o);
-        return o;
-    };
-    const LoadOutcome complete = ended(STATUS_FIRMWARE_COMPLETE, 100, 100);
-    auto restarted = [&](VerifyPort port, bool answered, const char* firmware) {
-        return with(complete, [&](LoadOutcome& o) {
-            o.verifyRan = true;
-            o.verification.port = port;
-            o.verification.answered = answered;
-            o.verification.firmware = firmware;
-        });
-    };
-    auto cancelled = [](LoadOutcome& o) { o.cancelled = true; };
-    const Row rows[] = {
-        {"stopped at once", Load, with(ended(STATUS_DETECTING_BAUD), cancelled),
-         StoppedBeforeImage},
-        {"probe stopped", Probe, with(ended(STATUS_DETECTING_BAUD), cancelled), StoppedBeforeImage},
-        {"stopped in the image", Load, with(ended(STATUS_UPDATING_FIRMWARE, 40, 100), cancelled),
-         StoppedInImage},
+    constexpr auto N = STATUS_DEVICE_NOT_DETECTED;
+    const std::pair<Facts, LoadEnd> rows[] = {
+        {{.status = STATUS_DETECTING_BAUD, .cancelled = true}, StoppedBeforeImage},
+        {{.probe = true, .status = STATUS_DETECTING_BAUD, .cancelled = true}, StoppedBeforeImage},
+        {{.status = STATUS_UPDATING_FIRMWARE, .sent = 40, .cancelled = true}, StoppedInImage},
         // A stop comes before whatever else the load ended on.
-        {"stopped while verified", Verify,
-         with(restarted(VerifyPort::Opened, false, ""), cancelled), StoppedAfterImage},
-        {"threw", Load, with(ended(STATUS_WAITING), [](LoadOutcome& o) { o.failure = "boom"; }),
-         Crashed},
-        {"port refused", Load, ended(STATUS_INVALID_PORT), OpenFailed},
-        {"probe: port refused", Probe, ended(STATUS_INVALID_PORT), OpenFailed},
-        {"probe: port went away", Probe,
-         with(ended(STATUS_DEVICE_NOT_DETECTED),
-              [](LoadOutcome& o) { o.portLost = PortLost::DuringDetection; }),
-         ProbeGone},
-        {"probe: no answer", Probe, ended(STATUS_DEVICE_NOT_DETECTED), ProbeNotDetected},
-        {"probe: found", Probe,
-         with(ended(STATUS_CONNECTED), [](LoadOutcome& o) { o.detection.answered = true; }), Found},
-        {"port went away in detection", Load,
-         with(ended(STATUS_DEVICE_NOT_DETECTED),
-              [](LoadOutcome& o) { o.portLost = PortLost::DuringDetection; }),
-         GoneInDetection},
+        {{.sent = 100, .cancelled = true, .verifyRan = true}, StoppedAfterImage},
+        {{.status = STATUS_WAITING, .failure = "boom"}, Crashed},
+        {{.status = STATUS_INVALID_PORT}, OpenFailed},
+        {{.probe = true, .status = STATUS_INVALID_PORT}, OpenFailed},
+        {{.probe = true, .status = N, .lost = PortLost::DuringDetection}, ProbeGone},
+        {{.probe = true, .status = N}, ProbeNotDetected},
+        {{.probe = true, .status = STATUS_CONNECTED, .answered = true}, Found},
+        {{.status = N, .lost = PortLost::DuringDetection}, GoneInDetection},
         // The device was no longer there when detection opened it again.
-        {"port gone at a reopen", Load,
-         with(ended(STATUS_DEVICE_NOT_DETECTED),
-              [](LoadOutcome& o) { o.openError.kind = OpenErrorKind::NoSuchDevice; }),
-         GoneInDetection},
-        {"no answer", Load, ended(STATUS_DEVICE_NOT_DETECTED), NotDetected},
-        {"already current", Load, ended(STATUS_NO_UPDATE_REQUIRED), Skipped},
-        {"port went away before the image", Load,
-         with(ended(STATUS_DETECTING_FIRMWARE),
-              [](LoadOutcome& o) { o.portLost = PortLost::BeforeImage; }),
-         GoneBeforeImage},
-        {"port went away in the image", Load,
-         with(ended(STATUS_BLOCK_FAILED, 40, 100),
-              [](LoadOutcome& o) { o.portLost = PortLost::DuringImage; }),
-         GoneInImage},
-        {"broke off", Load, ended(STATUS_BLOCK_FAILED, 40, 100), TransferFailed},
-        {"no image", Load, ended(STATUS_IMAGE_NOT_FOUND), TransferFailed},
+        {{.status = N, .openError = OpenErrorKind::NoSuchDevice}, GoneInDetection},
+        // Another program taking the port in the middle is no device gone.
+        {{.status = N, .openError = OpenErrorKind::Busy}, NotDetected},
+        {{.status = STATUS_NO_UPDATE_REQUIRED}, Skipped},
+        {{.status = STATUS_DETECTING_FIRMWARE, .lost = PortLost::BeforeImage}, GoneBeforeImage},
+        {{.status = STATUS_BLOCK_FAILED, .sent = 40, .lost = PortLost::DuringImage}, GoneInImage},
+        {{.status = STATUS_BLOCK_FAILED, .sent = 40}, TransferFailed},
+        {{.status = STATUS_IMAGE_NOT_FOUND}, TransferFailed},
         // A load that ended on a status of its way never counts as a success.
-        {"ended on the way", Load, ended(STATUS_UPDATING_FIRMWARE, 40, 100), TransferFailed},
-        {"unknown status", Load, ended(41), TransferFailed},
-        {"loaded", Load, complete, Loaded},
-        {"verified", Verify, restarted(VerifyPort::Opened, true, kFirmwareVersion), Verified},
-        {"port gone after the restart", Verify, restarted(VerifyPort::Gone, false, ""),
-         NotVerifiedPortGone},
-        {"port refused after the restart", Verify, restarted(VerifyPort::Refused, false, ""),
-         NotVerifiedPortRefused},
-        {"silent after the restart", Verify, restarted(VerifyPort::Opened, false, ""),
-         NotVerifiedSilent},
-        {"old firmware after the restart", Verify, restarted(VerifyPort::Opened, true, "1.21"),
-         NotVerifiedOther},
-        {"no firmware after the restart", Verify, restarted(VerifyPort::Opened, true, ""),
-         NotVerifiedOther},
+        {{.status = STATUS_UPDATING_FIRMWARE, .sent = 40}, TransferFailed},
+        {{.status = 41}, TransferFailed},
+        {{.sent = 100}, Loaded},
+        {{.sent = 100, .answered = true, .verifyRan = true, .firmware = kFirmwareVersion},
+         Verified},
+        {{.sent = 100, .verifyRan = true, .port = VerifyPort::Gone}, NotVerifiedPortGone},
+        {{.sent = 100, .verifyRan = true, .port = VerifyPort::Refused}, NotVerifiedPortRefused},
+        {{.sent = 100, .verifyRan = true}, NotVerifiedSilent},
+        {{.sent = 100, .answered = true, .verifyRan = true, .firmware = "1.21"}, NotVerifiedOther},
+        {{.sent = 100, .answered = true, .verifyRan = true}, NotVerifiedOther},
     };
-    for (const Row& row : rows) {
-        LoadRequest request{5, "", row.kind == Probe, row.kind == Verify};
-        EXPECT_EQ(LoadEndOf(request, row.facts), row.end) << row.name;
+    for (const auto& [f, end] : rows) {
+        LoadOutcome o;
+        o.status = f.status;
+        o.sentBytes = f.sent;
+        o.totalBytes = f.sent == 0 ? 0 : 100;
+        o.cancelled = f.cancelled;
+        o.failure = f.failure;
+        o.portLost = f.lost;
+        o.openError.kind = f.openError;
+        o.verifyRan = f.verifyRan;
+        (f.verifyRan ? o.verification : o.detection).answered = f.answered;
+        o.verification.port = f.port;
+        o.verification.firmware = f.firmware;
+        EXPECT_EQ(LoadEndOf(LoadRequest{5, "", f.probe, f.verifyRan}, o), end)
+            << static_cast<int>(end);
     }
 }
 
