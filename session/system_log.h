@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "session/load_log.h"
+#include "session/load_record.h"
 
 namespace morvane {
 

@@ -1,18 +1,10 @@
-#include "session/load_log.h"
+#include "session/load_record.h"
 
-#include <algorithm>
 #include <cmath>
-#include <deque>
-#include <filesystem>
-#include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "platform/debug.h"
-#include "platform/sha256.h"
 #include "platform/text.h"
 #include "record/loader_status.h"
-#include "res/firmware_image.h"
-#include "session/system_log.h"
 
 namespace morvane {
 namespace {
@@ -133,109 +125,6 @@ std::optional<SLoadRecord> ParseLoadRecord(std::string_view text) {
     r.imageSha256 = TextField(line, "image_sha256");
     r.durationSeconds = NumberField<double>(line, "duration_s");
     return r;
-}
-
-const std::string& CarriedImageSha256() {
-    static const std::string digest = Sha256Hex(EmbeddedFirmwareImage());
-    return digest;
-}
-
-std::optional<SUsbIdentity> UsbIdentityOf(const CArray<SSerInfo, SSerInfo&>& ports, int comPort,
-                                          const std::string& device) {
-    const std::string name = comPort != 0 ? Format("COM%d", comPort) : std::string();
-    for (const SSerInfo& p : ports) {
-        const bool same =
-            comPort != 0 ? p.portName == name
-                         : !device.empty() && (p.devicePath == device || p.stableName == device);
-        if (same) return p.isUsb ? std::optional<SUsbIdentity>(p.usb) : std::nullopt;
-    }
-    return std::nullopt;
-}
-
-CLoadRecorder::CLoadRecorder(SLoadLogTarget target, std::string program)
-    : target_(std::move(target)) {
-    record_.program = std::move(program);
-}
-
-void CLoadRecorder::Started(const std::string& port, const std::string& device, int comPort) {
-    started_ = std::chrono::system_clock::now();
-    startedSteady_ = std::chrono::steady_clock::now();
-    record_.port = port;
-    record_.device = device;
-    if (!target_.enabled) return;
-    CArray<SSerInfo, SSerInfo&> ports;
-    try {
-        EnumerateComPorts(ports);
-    } catch (const ComEnumError&) {
-        // The record then tells no adapter; the load goes on.
-    }
-    record_.usb = UsbIdentityOf(ports, comPort, device);
-}
-
-std::string CLoadRecorder::Finished(const SRunEnd& end, const std::string& firmwareBefore,
-                                    const std::string& firmwareAfter, const SLoaderState& state) {
-    if (!target_.enabled) return {};
-    // Measured on the steady clock: a clock set during the load does not make it last longer.
-    // The end is the start plus that time, so a box left open does not move it either.
-    const std::chrono::duration<double> took =
-        std::max(std::chrono::steady_clock::now() - startedSteady_ - userWait_,
-                 std::chrono::steady_clock::duration::zero());
-    SLoadRecord r = record_;
-    r.started = IsoUtc(started_);
-    r.ended =
-        IsoUtc(started_ + std::chrono::duration_cast<std::chrono::system_clock::duration>(took));
-    r.version = MORVANE_VERSION;
-    r.host = HostName();
-    r.firmwareBefore = firmwareBefore;
-    r.firmwareAfter = firmwareAfter;
-    r.result = LoadResultWord(end);
-    const auto status = StatusText(end.status);
-    r.status = status ? std::string(*status) : std::string();
-    r.bytesSent = state.GetSentBytes();
-    r.bytesTotal = state.GetTotalBytes();
-    r.imageSha256 = CarriedImageSha256();
-    r.durationSeconds = took.count();
-    if (target_.systemLog) {
-        const std::string unsent = SendToSystemLog(r);
-        if (!unsent.empty()) OutputDebugStringA(("load record: " + unsent + "\n").c_str());
-    }
-    return AppendLoadRecord(target_, r);
-}
-
-std::string LoadLogPath(const SLoadLogTarget& target) {
-    if (!target.enabled) return {};
-    return target.file.empty() ? DefaultLoadLogPath() : target.file;
-}
-
-std::string AppendLoadRecord(const SLoadLogTarget& target, const SLoadRecord& record) {
-    if (!target.enabled) return {};
-    const std::string path = LoadLogPath(target);
-    if (path.empty()) return "this system names no folder for the record of loads (use --log FILE)";
-    return AppendInOneWrite(path, LoadRecordLine(record));
-}
-
-SLoadHistory ReadLoadHistory(const std::string& path, std::size_t count) {
-    SLoadHistory history;
-    // The path is UTF-8 on every system: Windows opens it by its wide name.
-    std::ifstream in(std::filesystem::path(std::u8string(path.begin(), path.end())),
-                     std::ios::binary);
-    if (!in) return history;
-    history.found = true;
-    std::deque<SLoadRecord> last;
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty()) continue;
-        std::optional<SLoadRecord> record = ParseLoadRecord(line);
-        if (!record) {
-            ++history.damagedLines;
-            continue;
-        }
-        last.push_back(std::move(*record));
-        if (last.size() > count) last.pop_front();
-    }
-    history.records.assign(std::make_move_iterator(last.begin()),
-                           std::make_move_iterator(last.end()));
-    return history;
 }
 
 }  // namespace morvane
