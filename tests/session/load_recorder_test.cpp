@@ -13,15 +13,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A file of the test's own: the clock's count, as the tests also run where there is no getpid.
-std::string RecordFile(const char* test) {
-    return (std::filesystem::temp_directory_path() /
-            ("morvane-" + std::string(test) + "-" +
-             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) +
-             ".jsonl"))
-        .string();
-}
-
 // The record names the adapter of the port a load ran on: found by its COM name, or by the path
 // a load was given (its device or its stable name).
 TEST(LoadRecorder, TheAdapterOfTheLoadedPort) {
@@ -42,21 +33,27 @@ TEST(LoadRecorder, TheAdapterOfTheLoadedPort) {
 }
 
 // A load recorded on the test's own ports and clocks: the start by the wall clock, the duration
-// by the steady clock less the time a box waited for the user, the adapter as the load started.
+// by the steady clock less the time a box waited for the user, the adapter as the load started
+// (none when the ports could not be listed).
 TEST(LoadRecorder, RecordsTheLoadOnItsPortsAndClocks) {
-    const std::string file = RecordFile("recorder");
+    // Unique to this run: the clock's count, as the tests also run where there is no getpid.
+    const std::string file =
+        (std::filesystem::temp_directory_path() /
+         ("morvane-recorder-" +
+          std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + ".jsonl"))
+            .string();
     CArray<SSerInfo, SSerInfo&> ports(1);
     ports[0].portName = "COM33";
     ports[0].isUsb = true;
     ports[0].usb = {0x0403, 0x6001, "A50285BI", "1-2"};
     std::chrono::steady_clock::time_point steady{};
     int scans = 0;
-    const SRecorderDeps deps{[&] {
-                                 ++scans;
-                                 return ports;
-                             },
-                             [] { return std::chrono::sys_days{2025y / 5 / 2} + 14h + 3min + 7s; },
-                             [&] { return steady; }};
+    SRecorderDeps deps{[&] {
+                           ++scans;
+                           return ports;
+                       },
+                       [] { return std::chrono::sys_days{2025y / 5 / 2} + 14h + 3min + 7s; },
+                       [&] { return steady; }};
 
     CLoadRecorder off({false, file}, "morvane-cli", deps);
     off.Started("COM33", "/dev/ttyUSB0", 33);
@@ -73,36 +70,26 @@ TEST(LoadRecorder, RecordsTheLoadOnItsPortsAndClocks) {
     state.SetTotalBytes(136352);
     const SRunEnd end{.status = STATUS_FIRMWARE_COMPLETE, .verifyRan = true, .verified = true};
     EXPECT_FALSE(recorder.Finished(end, "1.21", "1.22", state));
+    deps.ports = []() -> CArray<SSerInfo, SSerInfo&> { throw ComEnumError("no list"); };
+    CLoadRecorder unlisted({true, file}, "morvane-cli", deps);
+    unlisted.Started("COM33", "/dev/ttyUSB0", 33);
+    EXPECT_FALSE(unlisted.Finished(end, "1.21", "1.22", state));
 
     const SLoadHistory history = ReadLoadHistory(file, 10);
     std::filesystem::remove(file);
-    ASSERT_EQ(history.records.size(), 1u);
+    ASSERT_EQ(history.records.size(), 2u);
     const SLoadRecord& r = history.records[0];
     EXPECT_EQ(r.started, IsoUtc(std::chrono::sys_days{2025y / 5 / 2} + 14h + 3min + 7s));
     EXPECT_EQ(r.ended, IsoUtc(std::chrono::sys_days{2025y / 5 / 2} + 14h + 4min + 58s));
     EXPECT_EQ(r.durationSeconds, 111.0);
     EXPECT_EQ(r.usb, (SUsbIdentity{0x0403, 0x6001, "A50285BI", "1-2"}));
+    EXPECT_FALSE(history.records[1].usb);
     EXPECT_EQ(r.result, LoadResultWord(end));
     EXPECT_EQ(r.status, StatusText(STATUS_FIRMWARE_COMPLETE).value_or(""));
     EXPECT_EQ(std::tie(r.program, r.port, r.device, r.firmwareBefore, r.firmwareAfter),
               std::make_tuple("morvane-cli", "COM33", "/dev/ttyUSB0", "1.21", "1.22"));
     EXPECT_EQ(std::tie(r.bytesSent, r.bytesTotal, r.imageSha256, r.host),
               std::make_tuple(136352u, 136352u, CarriedImageSha256(), HostName()));
-}
-
-// Port discovery that fails leaves the record without an adapter; the load is recorded all the
-// same.
-TEST(LoadRecorder, PortsThatCannotBeListedLeaveNoAdapter) {
-    const std::string file = RecordFile("unlisted");
-    SRecorderDeps unlisted;
-    unlisted.ports = []() -> CArray<SSerInfo, SSerInfo&> { throw ComEnumError("no list"); };
-    CLoadRecorder recorder({true, file}, "morvane", unlisted);
-    recorder.Started("COM33", "/dev/ttyUSB0", 33);
-    EXPECT_FALSE(recorder.Finished({}, "", "", SLoaderState()));
-    const SLoadHistory history = ReadLoadHistory(file, 10);
-    std::filesystem::remove(file);
-    ASSERT_EQ(history.records.size(), 1u);
-    EXPECT_FALSE(history.records[0].usb);
 }
 
 }  // namespace
