@@ -15,6 +15,29 @@ constexpr int kStatusPeriodMs = 10;
 
 }  // namespace
 
+std::string UnrecordedLoadText(const RecordError& error) {
+    std::string why;
+    switch (error.kind) {
+        case RecordErrorKind::NoFolder:
+            why = "this PC names no folder for it, so loads on this PC are not recorded";
+            break;
+        case RecordErrorKind::CannotMakeFolder:
+            why = "the folder " + error.path + " could not be made (" + error.systemText + ")";
+            break;
+        case RecordErrorKind::CannotOpen:
+            why = error.path + " could not be opened (" + error.systemText + ")";
+            break;
+        case RecordErrorKind::CannotWrite:
+            why = error.path + " could not be written to (" + error.systemText + ")";
+            break;
+        case RecordErrorKind::PartlyWritten:
+            why = "only part of it reached " + error.path + " (the disk may be full)";
+            break;
+    }
+    return "The record of this load could not be written: " + why +
+           ". The load itself is not affected.";
+}
+
 void CWindowController::CPrompt::ShowMessage(const CString& text) {
     m_owner.m_face.RunOnUiThread([this, &text] { m_owner.ShowLoaderBox(text); });
 }
@@ -260,10 +283,9 @@ std::optional<SNotice> CWindowController::NoticeAfterLoad(const LoadOutcome& out
     } else if (outcome.verifyRan && outcome.end != LoadEnd::Verified) {
         notice = NotVerifiedNotice(outcome);
     }
-    if (!outcome.recordError.empty()) {
+    if (outcome.recordError) {
         // Said, but the load's own outcome comes first.
-        const std::string unrecorded =
-            "The record of this load could not be written: " + outcome.recordError;
+        const std::string unrecorded = UnrecordedLoadText(*outcome.recordError);
         if (notice) {
             notice->detail += unrecorded + "\n";
         } else {

@@ -33,7 +33,7 @@
 
 #include "loader/load_seams.h"
 #include "platform/power.h"
-#include "session/load_log.h"
+#include "session/load_record_file.h"
 #include "session/load_session.h"
 #include "view/open_error_text.h"
 #include "view/port_list.h"
@@ -70,6 +70,10 @@ enum class BoxKind : std::uint8_t {
     Message,  // the loader's own boxes ("Load Completed\t"), as plain as the loader wrote them
     Warning,  // what went wrong, and what to do
 };
+
+// What the window says when the record of a load was not written. The load stands all the same;
+// the window names no other file for the record, so it says what went wrong and no more.
+[[nodiscard]] std::string UnrecordedLoadText(const RecordError& error);
 
 // What a toolkit does for the controller. Everything but RunOnUiThread is called on the
 // window's thread.

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cli/watch_ports.h"
-#include "session/load_log.h"
+#include "session/load_record_file.h"
 
 namespace morvane {
 

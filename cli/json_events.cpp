@@ -3,7 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
-#include "session/load_log.h"
+#include "session/load_record.h"
 #include "view/status_view.h"
 
 namespace morvane {

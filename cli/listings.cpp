@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/text.h"
+#include "session/load_record.h"
 
 namespace morvane {
 namespace {

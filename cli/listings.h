@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "serial/enumerate_com_ports.h"
-#include "session/load_log.h"
+#include "session/load_record_file.h"
 
 namespace morvane {
 

@@ -51,9 +51,22 @@ int ExitStatusOf(const LoadOutcome& outcome, StopRequest stoppedBy) {
 }
 
 std::string RecordProblem(const LoadOutcome& outcome) {
-    if (outcome.recordError.empty()) return {};
-    return std::string(kProgramPrefix) +
-           "the record of this load could not be written: " + outcome.recordError + "\n";
+    if (!outcome.recordError) return {};
+    const RecordError& error = *outcome.recordError;
+    std::string why;
+    switch (error.kind) {
+        case RecordErrorKind::NoFolder:
+            why = "this system names no folder for the record of loads (use --log FILE)";
+            break;
+        case RecordErrorKind::PartlyWritten:
+            why = error.path + ": only part of the record could be written (the disk may be full)";
+            break;
+        case RecordErrorKind::CannotMakeFolder:
+        case RecordErrorKind::CannotOpen:
+        case RecordErrorKind::CannotWrite: why = error.path + ": " + error.systemText; break;
+    }
+    return std::string(kProgramPrefix) + "the record of this load could not be written: " + why +
+           "\n";
 }
 
 namespace {

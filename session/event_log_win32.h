@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "session/load_log.h"
+#include "session/load_record.h"
 
 namespace morvane {
 

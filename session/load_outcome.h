@@ -6,12 +6,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "serial/open_error_facts.h"
 #include "serial/port_choice.h"
 #include "serial/serial_device.h"
+#include "session/load_record_file.h"
 
 namespace morvane {
 
@@ -120,7 +122,7 @@ struct LoadOutcome {
     PortLost portLost = PortLost::No;  // where the load ended because its port went away
     std::string failure;               // what an unexpected exception said, if one left the load
     std::string firmwareBefore;  // the version the receiver named before the load; empty: none
-    std::string recordError;     // why the record of the load could not be written; empty: none
+    std::optional<RecordError> recordError;  // why the record of the load was not written
     // The detection once the receiver restarted, when the load was verified.
     bool verifyRan = false;
     DetectionFacts verification;

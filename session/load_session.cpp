@@ -9,6 +9,7 @@
 #include "res/firmware_image.h"
 #include "serial/com_port_path.h"
 #include "serial/comm_dev2.h"
+#include "session/load_recorder.h"
 
 namespace morvane {
 namespace {

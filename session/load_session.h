@@ -25,8 +25,8 @@
 #include "platform/wake_event.h"
 #include "record/loader_state.h"
 #include "serial/serial_device.h"
-#include "session/load_log.h"
 #include "session/load_outcome.h"
+#include "session/load_record_file.h"
 
 namespace morvane {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "session/load_log.h"
 #include "session/load_outcome.h"
+#include "session/load_record.h"
 
 namespace morvane {
 

@@ -23,7 +23,7 @@
 #include "record/loader_state.h"
 #include "record/loader_status.h"
 #include "res/firmware_image.h"
-#include "session/load_log.h"
+#include "session/load_record_file.h"
 #include "tests/support/fake_power.h"
 #include "tests/support/refusing_device.h"
 #include "tests/support/scripted_loader.h"
@@ -546,19 +546,30 @@ TEST_F(WindowControllerTest, AfterALoadOneBoxSaysWhatWasHeardAndWhatToDo) {
         EXPECT_EQ(detail.find("\n  "), std::string::npos) << detail;
     }
 
-    // A record that cannot be written is said too, even after a load that went well.
+    // A record that cannot be written is said too, even after a load that went well, in the
+    // window's words.
     face_.boxes.clear();
-    controller_->SetLoadLog({true, logFile_ + "/loads.jsonl"});
+    const SLoadLogTarget unwritable{true, logFile_ + "/loads.jsonl"};
+    controller_->SetLoadLog(unwritable);
     std::FILE* notAFolder = std::fopen(logFile_.c_str(), "w");
     ASSERT_NE(notAFolder, nullptr);
     std::fclose(notAFolder);
+    const std::optional<RecordError> error = AppendLoadRecord(unwritable, SLoadRecord{});
+    ASSERT_TRUE(error);
     controller_->OnLoad();
     controller_->WaitForLoadToEnd();
     ASSERT_EQ(face_.boxes.size(), 2u);
     EXPECT_EQ(face_.boxes[1].kind, BoxKind::Warning);
-    EXPECT_TRUE(
-        face_.boxes[1].notice.text.starts_with("The record of this load could not be written: "))
-        << face_.boxes[1].notice.text;
+    EXPECT_EQ(face_.boxes[1].notice.text, UnrecordedLoadText(*error));
+}
+
+// The window names no other file for the record: it never sends the user to morvane-cli's --log.
+TEST(UnrecordedLoadText, NeverNamesACommandLineOption) {
+    for (const auto kind :
+         {RecordErrorKind::NoFolder, RecordErrorKind::CannotMakeFolder, RecordErrorKind::CannotOpen,
+          RecordErrorKind::CannotWrite, RecordErrorKind::PartlyWritten})
+        EXPECT_EQ(UnrecordedLoadText({kind, "/srv/loads.jsonl", "Denied"}).find("--"),
+                  std::string::npos);
 }
 
 // Once "Load Completed" is closed the window waits for the restarted receiver: "Status: Verifying"

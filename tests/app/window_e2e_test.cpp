@@ -27,8 +27,8 @@
 #include "app/zentrel_dlg.h"
 #include "platform/sha256.h"
 #include "res/firmware_image.h"
-#include "session/load_log.h"
 #include "session/load_outcome.h"
+#include "session/load_record_file.h"
 #include "tests/support/sim_process.h"
 #include "view/status_view.h"
 

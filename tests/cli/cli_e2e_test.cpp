@@ -154,7 +154,8 @@ TEST_F(CliAgainstSim, LoadsTheWholeImageAndLogsProgressInPlainLines) {
     const std::string digest = Hex(sha.Finish());
     EXPECT_TRUE(Has(report, "\"sha256\":\"" + digest + "\"")) << report;
 
-    // The load left one record, appended to the default file.
+    // The load left one record, appended to the default file, with this load's facts (what the
+    // recorder makes of them is its own test's).
     std::ifstream logFile(StateDir() + "/morvane/loads.jsonl");
     std::vector<std::string> records;
     for (std::string line; std::getline(logFile, line);) records.push_back(line);
@@ -163,16 +164,11 @@ TEST_F(CliAgainstSim, LoadsTheWholeImageAndLogsProgressInPlainLines) {
     EXPECT_EQ(record.at("program"), "morvane-cli");
     EXPECT_EQ(record.at("port"), "COM5");
     EXPECT_EQ(record.at("device"), Com5());
-    EXPECT_TRUE(record.at("usb").is_null());
     EXPECT_EQ(record.at("firmware_before"), "1.21");
-    EXPECT_TRUE(record.at("firmware_after").is_null());
     EXPECT_EQ(record.at("result"), "loaded");
-    EXPECT_EQ(record.at("status"), "Status: Firmware Update Complete");
     EXPECT_EQ(record.at("bytes_sent"), EmbeddedFirmwareImage().size());
-    EXPECT_EQ(record.at("bytes_total"), EmbeddedFirmwareImage().size());
     EXPECT_EQ(record.at("image_sha256"), digest);
     EXPECT_GT(record.at("duration_s").get<double>(), 20.0);
-    EXPECT_LE(record.at("started").get<std::string>(), record.at("ended").get<std::string>());
 }
 
 // A PC on a nearly flat battery opens no port and sends nothing unless told to go on.

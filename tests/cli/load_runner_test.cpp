@@ -17,7 +17,7 @@
 
 #include "cli/json_events.h"
 #include "record/loader_status.h"
-#include "session/load_log.h"
+#include "session/load_record_file.h"
 #include "tests/support/fake_device.h"
 #include "tests/support/fake_power.h"
 #include "tests/support/refusing_device.h"

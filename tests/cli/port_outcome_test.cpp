@@ -104,7 +104,8 @@ LoadOutcome Failed(LoadOutcome o) {
     return o;
 }
 LoadOutcome Unrecorded(LoadOutcome o) {
-    o.recordError = "/nowhere/loads.jsonl: Permission denied";
+    o.recordError =
+        RecordError{RecordErrorKind::CannotOpen, "/nowhere/loads.jsonl", "Permission denied"};
     return o;
 }
 

@@ -17,7 +17,7 @@
 #include "res/firmware_image.h"
 #include "serial/com_port_tidy.h"
 #include "serial/enumerate_com_ports_linux.h"
-#include "session/load_log.h"
+#include "session/load_record.h"
 #include "tests/support/sim_process.h"
 
 namespace morvane {

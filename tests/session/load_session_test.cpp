@@ -12,7 +12,7 @@
 #include "loader/loader_w6.h"
 #include "record/loader_status.h"
 #include "res/firmware_image.h"
-#include "session/load_log.h"
+#include "session/load_record_file.h"
 #include "tests/loader/scripted_device.h"
 #include "tests/support/fake_device.h"
 #include "tests/support/fake_power.h"

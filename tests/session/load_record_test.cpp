@@ -1,12 +1,9 @@
-#include "session/load_log.h"
+#include "session/load_record.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <thread>
 #include <vector>
 
 #include "session/system_log.h"
@@ -14,9 +11,7 @@
 namespace morvane {
 namespace {
 
-namespace fs = std::filesystem;
-
-TEST(LoadLog, TimesAreIsoUtcToTheSecond) {
+TEST(LoadRecord, TimesAreIsoUtcToTheSecond) {
     using namespace std::chrono;
     EXPECT_EQ(IsoUtc(system_clock::time_point{}), "1970-01-01T00:00:00Z");
     EXPECT_EQ(IsoUtc(sys_days{2025y / 5 / 2} + 14h + 3min + 7s + 999ms), "2025-05-02T14:03:07Z");
@@ -45,7 +40,7 @@ SLoadRecord VerifiedLoad() {
 }
 
 // The line is the file's contract with scripts: every field, in order, null where not known.
-TEST(LoadLog, ARecordIsOneJsonLine) {
+TEST(LoadRecord, ARecordIsOneJsonLine) {
     EXPECT_EQ(
         LoadRecordLine(VerifiedLoad()),
         R"({"started":"2025-05-02T14:03:07Z","ended":"2025-05-02T14:04:58Z",)"
@@ -74,7 +69,7 @@ TEST(LoadLog, ARecordIsOneJsonLine) {
               R"({"location":null,"pid":null,"serial":null,"vid":"067b"})");
 }
 
-TEST(LoadLog, LinesReadBackOrAreDamaged) {
+TEST(LoadRecord, LinesReadBackOrAreDamaged) {
     const std::string line = LoadRecordLine(VerifiedLoad());
     const std::optional<SLoadRecord> back = ParseLoadRecord(line);
     ASSERT_TRUE(back);
@@ -87,86 +82,6 @@ TEST(LoadLog, LinesReadBackOrAreDamaged) {
           std::string("\x00\x01", 2)}) {
         EXPECT_FALSE(ParseLoadRecord(damaged)) << damaged;
     }
-}
-
-// The record names the adapter of the port a load ran on: found by its COM name, or by the path
-// a load was given (its device or its stable name).
-TEST(LoadLog, TheAdapterOfTheLoadedPort) {
-    CArray<SSerInfo, SSerInfo&> ports(2);
-    ports[0].portName = "COM1";
-    ports[0].devicePath = "/dev/ttyS0";
-    ports[1].portName = "COM33";
-    ports[1].devicePath = "/dev/ttyUSB0";
-    ports[1].stableName = "/dev/serial/by-id/usb-FTDI-if00-port0";
-    ports[1].isUsb = true;
-    ports[1].usb = {0x0403, 0x6001, "A50285BI", "1-2"};
-    EXPECT_EQ(UsbIdentityOf(ports, 33, ""), ports[1].usb);
-    EXPECT_EQ(UsbIdentityOf(ports, 0, "/dev/ttyUSB0"), ports[1].usb);
-    EXPECT_EQ(UsbIdentityOf(ports, 0, "/dev/serial/by-id/usb-FTDI-if00-port0"), ports[1].usb);
-    EXPECT_FALSE(UsbIdentityOf(ports, 1, ""));               // not on USB
-    EXPECT_FALSE(UsbIdentityOf(ports, 34, "/dev/ttyUSB0"));  // the number decides
-    EXPECT_FALSE(UsbIdentityOf(ports, 0, ""));
-}
-
-class LoadLogFile : public ::testing::Test {
-protected:
-    void SetUp() override {
-        // Unique to this run: the clock's count, as the tests also run where there is no getpid.
-        dir_ = fs::temp_directory_path() /
-               ("morvane-log-" +
-                std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-    fs::path dir_;
-};
-
-// The folders are made; the last records are read back, oldest first, past a damaged line; a
-// target that is off writes nothing.
-TEST_F(LoadLogFile, AppendsAndReadsTheLastRecords) {
-    const std::string path = (dir_ / "bench" / "shared" / "loads.jsonl").string();
-    EXPECT_FALSE(ReadLoadHistory(path, 20).found);
-    SLoadRecord record = VerifiedLoad();
-    for (const char* port : {"COM5", "COM6", "COM7"}) {
-        record.port = port;
-        EXPECT_EQ(AppendLoadRecord({true, path}, record), "");
-        if (record.port == "COM6") std::ofstream(path, std::ios::app) << "{\"started\":\"2025-05\n";
-    }
-    EXPECT_EQ(AppendLoadRecord({false, path}, record), "");
-
-    const SLoadHistory history = ReadLoadHistory(path, 2);
-    EXPECT_TRUE(history.found);
-    EXPECT_EQ(history.damagedLines, 1u);
-    ASSERT_EQ(history.records.size(), 2u);
-    EXPECT_EQ(history.records[0].port, "COM6");
-    EXPECT_EQ(history.records[1].port, "COM7");
-    EXPECT_EQ(ReadLoadHistory(path, 20).records.size(), 3u);
-}
-
-// Programs writing to one file side by side: every line still a whole record.
-TEST_F(LoadLogFile, AppendsFromSeveralWritersNeverInterleave) {
-    const std::string path = (dir_ / "loads.jsonl").string();
-    SLoadRecord record = VerifiedLoad();
-    record.status.assign(3000, 's');  // a long line, written in one piece all the same
-    std::vector<std::thread> writers;
-    for (int w = 0; w < 4; ++w) {
-        writers.emplace_back([&] {
-            for (int i = 0; i < 50; ++i) EXPECT_EQ(AppendLoadRecord({true, path}, record), "");
-        });
-    }
-    for (std::thread& t : writers) t.join();
-    const SLoadHistory history = ReadLoadHistory(path, 1000);
-    EXPECT_EQ(history.damagedLines, 0u);
-    EXPECT_EQ(history.records.size(), 200u);
-}
-
-TEST_F(LoadLogFile, AFileThatCannotBeWrittenSaysWhy) {
-    fs::create_directories(dir_);
-    std::ofstream(dir_ / "a-file") << "";
-    const std::string error =
-        AppendLoadRecord({true, (dir_ / "a-file" / "loads.jsonl").string()}, VerifiedLoad());
-    EXPECT_NE(error.find((dir_ / "a-file").string()), std::string::npos) << error;
 }
 
 // The journal's fields are what a query selects on: the names, what an unknown leaves out, the

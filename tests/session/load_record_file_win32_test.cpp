@@ -6,12 +6,12 @@
 
 #include <string>
 
-#include "session/load_log.h"
+#include "session/load_record_file.h"
 
 namespace morvane {
 namespace {
 
-TEST(LoadLogWin32, AProfileNamedOutsideTheCodePageKeepsItsRecord) {
+TEST(LoadRecordFileWin32, AProfileNamedOutsideTheCodePageKeepsItsRecord) {
     wchar_t temp[MAX_PATH] = {};
     ASSERT_GT(::GetTempPathW(MAX_PATH, temp), 0u);
     const std::wstring profile = std::wstring(temp) + L"Jos\u00e9-" +
@@ -25,7 +25,7 @@ TEST(LoadLogWin32, AProfileNamedOutsideTheCodePageKeepsItsRecord) {
 
     EXPECT_NE(path.find("Jos\xc3\xa9-"), std::string::npos) << path;
     const std::string line = "{\"result\":\"loaded\"}\n";
-    EXPECT_EQ(AppendInOneWrite(path, line), "");
+    EXPECT_FALSE(AppendInOneWrite(path, line));
     const std::wstring file = profile + L"\\Morvane\\loads.jsonl";
     EXPECT_NE(::GetFileAttributesW(file.c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_TRUE(ReadLoadHistory(path, 10).found);

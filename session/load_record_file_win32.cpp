@@ -5,7 +5,7 @@
 
 #include "platform/wide_text_win32.h"
 #include "serial/system_text_win32.h"
-#include "session/load_log.h"
+#include "session/load_record_file.h"
 
 namespace morvane {
 namespace {
@@ -28,14 +28,7 @@ std::string DefaultLoadLogPath() {
     return Utf8FromWide(local) + "\\Morvane\\loads.jsonl";
 }
 
-std::string HostName() {
-    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
-    if (!GetComputerNameW(name, &size)) return {};
-    return Utf8FromWide(std::wstring_view(name, size));
-}
-
-std::string AppendInOneWrite(const std::string& path, std::string_view text) {
+std::optional<RecordError> AppendInOneWrite(const std::string& path, std::string_view text) {
     const std::wstring widePath = WideFromUtf8(path);
     MakeFolders(widePath);
     // Opened for appending only, each write goes to the end of the file as one piece. Not every
@@ -45,7 +38,8 @@ std::string AppendInOneWrite(const std::string& path, std::string_view text) {
     const HANDLE file = CreateFileW(widePath.c_str(), GENERIC_READ | FILE_APPEND_DATA,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return path + ": " + SystemErrorText(GetLastError());
+    if (file == INVALID_HANDLE_VALUE)
+        return RecordError{RecordErrorKind::CannotOpen, path, SystemErrorText(GetLastError())};
     OVERLAPPED turn{};
     turn.Offset = 0xFFFFFFFEu;
     turn.OffsetHigh = 0x7FFFFFFFu;
@@ -56,10 +50,9 @@ std::string AppendInOneWrite(const std::string& path, std::string_view text) {
     const DWORD error = GetLastError();
     if (locked) (void)UnlockFileEx(file, 0, 1, 0, &turn);
     CloseHandle(file);
-    if (!ok) return path + ": " + SystemErrorText(error);
-    if (written != text.size())
-        return path + ": only part of the record could be written (the disk may be full)";
-    return {};
+    if (!ok) return RecordError{RecordErrorKind::CannotWrite, path, SystemErrorText(error)};
+    if (written != text.size()) return RecordError{RecordErrorKind::PartlyWritten, path, {}};
+    return std::nullopt;
 }
 
 }  // namespace morvane

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "session/load_log.h"
+#include "session/load_record_file.h"
 
 namespace morvane {
 
@@ -26,29 +26,26 @@ std::string DefaultLoadLogPath() {
     return homeDir + "/.local/state/morvane/loads.jsonl";
 }
 
-std::string HostName() {
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0) return {};
-    return name;
-}
-
-std::string AppendInOneWrite(const std::string& path, std::string_view text) {
+std::optional<RecordError> AppendInOneWrite(const std::string& path, std::string_view text) {
     const std::filesystem::path file(path);
     std::error_code ec;
     if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ec);
-    if (ec) return file.parent_path().string() + ": " + ec.message();
+    if (ec)
+        return RecordError{RecordErrorKind::CannotMakeFolder, file.parent_path().string(),
+                           ec.message()};
     // O_APPEND makes the kernel put each write at the end as one piece, so records of programs
     // sharing the file never interleave.
     const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return path + ": " + std::strerror(errno);
+    if (fd < 0) return RecordError{RecordErrorKind::CannotOpen, path, std::strerror(errno)};
     const ssize_t written = ::write(fd, text.data(), text.size());
     const int writeErrno = errno;
     const bool closed = ::close(fd) == 0;
-    if (written < 0) return path + ": " + std::strerror(writeErrno);
+    if (written < 0)
+        return RecordError{RecordErrorKind::CannotWrite, path, std::strerror(writeErrno)};
     if (static_cast<std::size_t>(written) != text.size())
-        return path + ": only part of the record could be written (the disk may be full)";
-    if (!closed) return path + ": " + std::strerror(errno);
-    return {};
+        return RecordError{RecordErrorKind::PartlyWritten, path, {}};
+    if (!closed) return RecordError{RecordErrorKind::CannotWrite, path, std::strerror(errno)};
+    return std::nullopt;
 }
 
 }  // namespace morvane

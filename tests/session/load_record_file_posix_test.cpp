@@ -3,13 +3,13 @@
 #include <cstdlib>
 #include <string>
 
-#include "session/load_log.h"
+#include "session/load_record_file.h"
 
 namespace morvane {
 namespace {
 
 // The XDG rule: an absolute XDG_STATE_HOME, else the home folder's .local/state.
-TEST(LoadLogPosix, TheDefaultFileFollowsXdgStateHome) {
+TEST(LoadRecordFilePosix, TheDefaultFileFollowsXdgStateHome) {
     struct Row {
         const char* state;  // null: unset
         const char* home;
