@@ -31,9 +31,9 @@ inline SSerInfo Port(const char* portName, const char* friendlyName) {
     return info;
 }
 
-using testing_support::CScriptedLoader;
-using testing_support::Gate;
-using testing_support::SHalfwayLoad;
+using testing::CScriptedLoader;
+using testing::Gate;
+using testing::SHalfwayLoad;
 
 class DialogTest : public ::testing::Test {
 protected:
@@ -42,8 +42,7 @@ protected:
         ports_ = std::move(ports);
         state_.SetStartPort(startPort);
         dialog_ = std::make_unique<CZentrelDlg>(&state_);
-        testing_support::UseTestSeams(dialog_->Controller(), ports_, power_, script_,
-                                      loadsStarted_);
+        testing::UseTestSeams(dialog_->Controller(), ports_, power_, script_, loadsStarted_);
         dialog_->SetBoxShower([this](const SNotice& notice, BoxKind) { boxes_.push_back(notice); });
         dialog_->OnInitDialog();
     }

@@ -25,15 +25,14 @@
 #include "res/firmware_image.h"
 #include "session/load_log.h"
 #include "tests/support/fake_power.h"
-#include "tests/support/refusing_device.h"
+#include "tests/support/scripted_device.h"
 #include "tests/support/scripted_loader.h"
 
 namespace morvane {
 namespace {
 
-using testing_support::CRefusingDevice;
-using testing_support::CScriptedLoader;
-using testing_support::Gate;
+using testing::CScriptedLoader;
+using testing::Gate;
 
 struct Box {
     SNotice notice;
@@ -521,7 +520,7 @@ TEST_F(WindowControllerTest, AfterALoadOneBoxSaysWhatWasHeardAndWhatToDo) {
                 return std::unique_ptr<CLoaderW6>(
                     std::make_unique<CScriptedLoader>(state, std::move(deps), row.script));
             }
-            deps.device = std::make_unique<CRefusingDevice>(busy);
+            deps.device = std::make_unique<testing::ScriptedDevice>(testing::RefusesOpen(busy));
             return std::make_unique<CLoaderW6>(state, std::move(deps));
         });
         controller_->OnLoad();
