@@ -19,20 +19,14 @@
 #include "record/loader_state.h"
 #include "tests/app/window_test_seams.h"
 #include "tests/support/fake_power.h"
+#include "tests/support/ports.h"
 #include "tests/support/scripted_loader.h"
 
 namespace morvane::testing_app {
 
-inline SSerInfo Port(const char* portName, const char* friendlyName) {
-    SSerInfo info;
-    info.portName = portName;
-    info.friendlyName = friendlyName;
-    info.devicePath = CString("/dev/") + portName;
-    return info;
-}
-
 using testing::CScriptedLoader;
 using testing::Gate;
+using testing::Port;
 using testing::SHalfwayLoad;
 
 class DialogTest : public ::testing::Test {

@@ -25,6 +25,7 @@
 #include "res/firmware_image.h"
 #include "session/load_log.h"
 #include "tests/support/fake_power.h"
+#include "tests/support/ports.h"
 #include "tests/support/scripted_device.h"
 #include "tests/support/scripted_loader.h"
 
@@ -33,6 +34,7 @@ namespace {
 
 using testing::CScriptedLoader;
 using testing::Gate;
+using testing::Port;
 
 struct Box {
     SNotice notice;
@@ -121,13 +123,6 @@ std::ostream& operator<<(std::ostream& out, const Screen& s) {
     return out << "{" << s.status << " | " << s.progress << " | " << s.percent << " | " << s.bar
                << " | " << s.remaining << " | load " << s.load << " exit " << s.exit << " list "
                << s.portList << "}";
-}
-
-SSerInfo Port(const char* portName, const char* friendlyName) {
-    SSerInfo info;
-    info.portName = portName;
-    info.friendlyName = friendlyName;
-    return info;
 }
 
 constexpr std::uint32_t kImage = 136352;
