@@ -21,6 +21,7 @@
 
 #include "serial/comm_dev2.h"
 #include "tests/support/pty_line.h"
+#include "tests/support/sim_process.h"
 #include "tests/support/wait_until.h"
 
 namespace morvane {
@@ -28,6 +29,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using testing::PlugBoard;
 using testing::PtyPair;
 using testing::WaitUntil;
 
@@ -91,29 +93,6 @@ std::string ReadAll(CCommDev2& dev, int length) {
     return out;
 }
 
-// A MORVANE_DEVICES folder for the test's lifetime, holding comN links.
-class DevicesFolder {
-public:
-    DevicesFolder() {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("morvane-serial-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
-        std::filesystem::create_directories(dir_);
-        ::setenv("MORVANE_DEVICES", dir_.c_str(), 1);
-    }
-    ~DevicesFolder() {
-        ::unsetenv("MORVANE_DEVICES");
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-    void Link(int port, const std::string& target) {
-        std::filesystem::create_symlink(target, dir_ / ("com" + std::to_string(port)));
-    }
-
-private:
-    static inline int counter_ = 0;
-    std::filesystem::path dir_;
-};
-
 class CommDevOnPty : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(pty.Ok()); }
@@ -147,8 +126,8 @@ TEST(CommDev, ClosedDeviceDoesNothingHarmful) {
 }
 
 TEST(CommDev, FailedOpenSaysWhy) {
-    DevicesFolder devices;
-    devices.Link(5, "/dev/pts/morvane-no-such-pty");
+    PlugBoard devices(true);
+    devices.Plug("/dev/pts/morvane-no-such-pty", 5);
     const auto regular =
         std::filesystem::temp_directory_path() / ("morvane-regular-" + std::to_string(::getpid()));
     std::ofstream(regular) << "not a terminal";
@@ -184,9 +163,9 @@ TEST(CommDev, FailedOpenSaysWhy) {
 TEST_F(CommDevOnPty, OpenByNumberReopenStartsEmptyAndReleasesTheEarlierPort) {
     PtyPair second;
     ASSERT_TRUE(second.Ok());
-    DevicesFolder devices;
-    devices.Link(3, pty.SlavePath());
-    devices.Link(4, second.SlavePath());
+    PlugBoard devices(true);
+    ASSERT_TRUE(devices.Plug(pty.SlavePath(), 3));
+    ASSERT_TRUE(devices.Plug(second.SlavePath(), 4));
 
     CCommDev2 dev;
     ASSERT_TRUE(dev.Open(3)) << dev.LastOpenError().osText;
