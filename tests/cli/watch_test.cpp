@@ -17,6 +17,7 @@
 #include "loader/loader_w6.h"
 #include "record/loader_status.h"
 #include "tests/support/ports.h"
+#include "tests/support/scripted_loader.h"
 #include "tests/support/terminal_screen.h"
 
 namespace morvane {
@@ -147,24 +148,6 @@ struct Script {
     bool holds = false;  // runs until the load is cancelled
 };
 
-// Writes what its port's script says, or waits to be cancelled.
-class ScriptedW6 : public CLoaderW6 {
-public:
-    ScriptedW6(SLoaderState* state, IWaits* waits, Script script)
-        : CLoaderW6(state), state_(*state), waits_(waits), script_(script) {}
-    void Run() override {
-        state_.SetFirmwareText(script_.firmware);
-        state_.SetFirmwareDetected(true);
-        if (script_.holds) waits_->Sleep(3600000);
-        state_.SetStatus(script_.status);
-    }
-
-private:
-    SLoaderState& state_;
-    IWaits* waits_;
-    Script script_;
-};
-
 // The loop on a virtual clock: ports come and go on a timeline, each load is scripted by its
 // port, and the stop requests come at chosen moments.
 class WatchLoop : public ::testing::Test {
@@ -185,8 +168,15 @@ protected:
             requests_.push_back(request);
             if (!script.holds) ++unfinished_;
             SessionDeps session;
+            // Writes what its port's script says, or waits to be cancelled.
             session.makeLoader = [script](SLoaderState* state, LoaderDeps loaderDeps) {
-                return std::make_unique<ScriptedW6>(state, loaderDeps.waits, script);
+                return std::make_unique<testing::CScriptedLoader>(
+                    state, std::move(loaderDeps), [script](SLoaderState& s, LoaderDeps& d) {
+                        s.SetFirmwareText(script.firmware);
+                        s.SetFirmwareDetected(true);
+                        if (script.holds) d.waits->Sleep(3600000);
+                        s.SetStatus(script.status);
+                    });
             };
             session.onEnded = [this, script](const LoadOutcome&) {
                 if (!script.holds) --unfinished_;
