@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "serial/serial_device.h"
 #include "tests/support/wire_log.h"
