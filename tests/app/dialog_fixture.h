@@ -19,21 +19,15 @@
 #include "record/loader_state.h"
 #include "tests/app/window_test_seams.h"
 #include "tests/support/fake_power.h"
+#include "tests/support/ports.h"
 #include "tests/support/scripted_loader.h"
 
 namespace morvane::testing_app {
 
-inline SSerInfo Port(const char* portName, const char* friendlyName) {
-    SSerInfo info;
-    info.portName = portName;
-    info.friendlyName = friendlyName;
-    info.devicePath = CString("/dev/") + portName;
-    return info;
-}
-
-using testing_support::CScriptedLoader;
-using testing_support::Gate;
-using testing_support::SHalfwayLoad;
+using testing::CScriptedLoader;
+using testing::Gate;
+using testing::Port;
+using testing::SHalfwayLoad;
 
 class DialogTest : public ::testing::Test {
 protected:
@@ -42,8 +36,7 @@ protected:
         ports_ = std::move(ports);
         state_.SetStartPort(startPort);
         dialog_ = std::make_unique<CZentrelDlg>(&state_);
-        testing_support::UseTestSeams(dialog_->Controller(), ports_, power_, script_,
-                                      loadsStarted_);
+        testing::UseTestSeams(dialog_->Controller(), ports_, power_, script_, loadsStarted_);
         dialog_->SetBoxShower([this](const SNotice& notice, BoxKind) { boxes_.push_back(notice); });
         dialog_->OnInitDialog();
     }

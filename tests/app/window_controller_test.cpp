@@ -25,15 +25,16 @@
 #include "res/firmware_image.h"
 #include "session/load_record_file.h"
 #include "tests/support/fake_power.h"
-#include "tests/support/refusing_device.h"
+#include "tests/support/ports.h"
+#include "tests/support/scripted_device.h"
 #include "tests/support/scripted_loader.h"
 
 namespace morvane {
 namespace {
 
-using testing_support::CRefusingDevice;
-using testing_support::CScriptedLoader;
-using testing_support::Gate;
+using testing::CScriptedLoader;
+using testing::Gate;
+using testing::Port;
 
 struct Box {
     SNotice notice;
@@ -124,13 +125,6 @@ std::ostream& operator<<(std::ostream& out, const Screen& s) {
                << s.portList << "}";
 }
 
-SSerInfo Port(const char* portName, const char* friendlyName) {
-    SSerInfo info;
-    info.portName = portName;
-    info.friendlyName = friendlyName;
-    return info;
-}
-
 constexpr std::uint32_t kImage = 136352;
 
 // The receiver answered and took the whole image; the loader's box ends the transfer.
@@ -144,7 +138,7 @@ void CompleteLoad(SLoaderState& s, LoaderDeps& deps) {
 }
 
 class WindowControllerTest : public ::testing::Test {
-protected:
+public:
     void SetUp() override {
         CLoader::ResetProgramWideRatesForTesting();
         // A file of each test's own: ctest runs them side by side.
@@ -351,103 +345,174 @@ TEST_F(WindowControllerTest, APortOfTheCommandLineStaysOfferedAndAFailedDiscover
     EXPECT_FALSE(face_.enabled[WindowControl::Load]);
 }
 
-// A load from start to end: the window locked while it runs, every way of closing refused with a
-// reason, the list left alone, the loader's box shown while the worker waits, the window back
-// afterwards on the same port. The next load starts from blank figures, the firmware found
-// included: the receiver on the port may be another one.
-TEST_F(WindowControllerTest, ALoadLocksTheWindowAndGivesItBack) {
-    Open({Port("COM3", "COM3"), Port("COM5", "USB Serial Port (COM5)")});
-    Choose(2);
-    // A PC about to run flat starts no load; plugged in, it does.
-    power_.SetBattery({true, true, 9});
-    controller_->OnLoad();
-    EXPECT_FALSE(controller_->IsLoadActive());
-    ASSERT_EQ(face_.boxes.size(), 1u);
-    EXPECT_EQ(face_.boxes[0].notice, (SNotice{kLowBatteryText, "The battery is at 9 %."}));
-    face_.boxes.clear();
-    power_.SetBattery({true, false, 9});
+class ALoad;
+struct ALoadRow {
+    const char* name;
+    void (*check)(ALoad&);
+};
+// gtest prints a row by its name, not its bytes.
+void PrintTo(const ALoadRow& row, std::ostream* out) { *out << row.name; }
+
+// A load on COM5 of two ports, held once the receiver answered until the test lets it complete.
+class ALoad : public WindowControllerTest, public ::testing::WithParamInterface<ALoadRow> {
+public:
+    void SetUp() override {
+        WindowControllerTest::SetUp();
+        Open({Port("COM3", "COM3"), Port("COM5", "USB Serial Port (COM5)")});
+        Choose(2);
+        script_ = [this](SLoaderState& state, LoaderDeps& deps) {
+            portSeen = state.GetComPort();
+            state.SetFirmwareText("1.20");
+            state.SetFirmwareDetected(true);
+            state.SetStatus(STATUS_CONNECTED);
+            detected.Open();
+            release.Wait();
+            CompleteLoad(state, deps);
+        };
+    }
+    void TearDown() override {
+        Finish();
+        WindowControllerTest::TearDown();
+    }
+    void Start() {
+        controller_->OnLoad();
+        detected.Wait();
+    }
+    void Finish() {
+        release.Open();
+        controller_->WaitForLoadToEnd();
+    }
 
     Gate detected;
     Gate release;
     std::atomic<int> portSeen{0};
-    script_ = [&](SLoaderState& state, LoaderDeps& deps) {
-        portSeen = state.GetComPort();
-        state.SetFirmwareText("1.20");
-        state.SetFirmwareDetected(true);
-        state.SetStatus(STATUS_CONNECTED);
-        detected.Open();
-        release.Wait();
-        state.SetTotalBytes(kImage);
-        state.SetSentBytes(kImage);
-        state.SetRemainingSeconds(0);
-        state.SetStatus(STATUS_FIRMWARE_COMPLETE);
-        deps.prompt->ShowMessage("Load Completed\t");
-    };
-    controller_->OnLoad();
-    EXPECT_TRUE(controller_->IsLoadActive());
-    EXPECT_EQ(Shown(), (Screen{"Status: Not Connected", "Progress: N/A", "0%", 0,
-                               "Remaining Time: N/A", false, false, false}));
-    detected.Wait();
-    // The PC stays awake, and the session's end waits, with the damage warning as the reason.
-    EXPECT_EQ(power_.held, 1);
-    EXPECT_EQ(power_.Why(), kDamageWarning);
-    EXPECT_TRUE(face_.loadRunning);
-    EXPECT_EQ(face_.sessionEndHeldFor, kDamageWarning);
-    controller_->OnTimer(WindowTimer::Status);
-    EXPECT_EQ(face_.texts[WindowControl::Status], "Status: Connected");
-    EXPECT_EQ(face_.texts[WindowControl::FirmwareOnDevice], "Firmware on Device: 1.20");
+};
 
-    controller_->OnLoad();
-    EXPECT_FALSE(controller_->MayClose());
-    EXPECT_FALSE(controller_->MayClose());
-    ports_ = {Port("COM1", "COM1")};
-    controller_->RescanPorts();
-    PortScanTimer();
-    EXPECT_EQ(Ports(), (std::vector<int>{0, 3, 5}));
-    EXPECT_EQ(loadsStarted_, 1);
+// The window locked while a load runs, every way of closing refused with a reason, the list left
+// alone, the loader's box shown while the worker waits, the window back afterwards on the same
+// port; a row each, so that each fails alone.
+const ALoadRow kALoadRows[] = {
+    {"IsRefusedOnALowBatteryAndStartsOnMains",
+     [](ALoad& t) {
+         t.power_.SetBattery({true, true, 9});
+         t.controller_->OnLoad();
+         EXPECT_FALSE(t.controller_->IsLoadActive());
+         ASSERT_EQ(t.face_.boxes.size(), 1u);
+         EXPECT_EQ(t.face_.boxes[0].notice, (SNotice{kLowBatteryText, "The battery is at 9 %."}));
+         t.power_.SetBattery({true, false, 9});
+         t.Start();
+         EXPECT_TRUE(t.controller_->IsLoadActive());
+     }},
+    {"LocksTheWindowWhileItRuns",
+     [](ALoad& t) {
+         t.Start();
+         EXPECT_TRUE(t.controller_->IsLoadActive());
+         EXPECT_EQ(t.Shown(), (Screen{"Status: Not Connected", "Progress: N/A", "0%", 0,
+                                      "Remaining Time: N/A", false, false, false}));
+     }},
+    {"KeepsThePcAwakeAndTheSessionFromEndingUntilItEnds",
+     [](ALoad& t) {
+         t.Start();
+         EXPECT_EQ(t.power_.held, 1);
+         EXPECT_EQ(t.power_.Why(), kDamageWarning);
+         EXPECT_TRUE(t.face_.loadRunning);
+         EXPECT_EQ(t.face_.sessionEndHeldFor, kDamageWarning);
+         t.Finish();
+         EXPECT_EQ(t.power_.held, 0);
+         EXPECT_FALSE(t.face_.loadRunning);
+     }},
+    {"ShowsWhatTheReceiverSaid",
+     [](ALoad& t) {
+         t.Start();
+         t.controller_->OnTimer(WindowTimer::Status);
+         EXPECT_EQ(t.face_.texts[WindowControl::Status], "Status: Connected");
+         EXPECT_EQ(t.face_.texts[WindowControl::FirmwareOnDevice], "Firmware on Device: 1.20");
+     }},
+    {"StartsNoSecondLoadWhenLoadIsPressedAgain",
+     [](ALoad& t) {
+         t.Start();
+         t.controller_->OnLoad();
+         t.Finish();
+         EXPECT_EQ(t.loadsStarted_, 1);
+     }},
+    {"RefusesEveryCloseWithAReason",
+     [](ALoad& t) {
+         t.Start();
+         EXPECT_FALSE(t.controller_->MayClose());
+         EXPECT_FALSE(t.controller_->MayClose());
+         t.Finish();
+         ASSERT_EQ(t.face_.boxes.size(), 3u);
+         EXPECT_EQ(t.face_.boxes[0].notice, (SNotice{kCloseRefusedText, ""}));
+         EXPECT_EQ(t.face_.boxes[1].notice, (SNotice{kCloseRefusedText, ""}));
+     }},
+    {"LeavesThePortListAlone",
+     [](ALoad& t) {
+         t.Start();
+         t.ports_ = {Port("COM1", "COM1")};
+         t.controller_->RescanPorts();
+         t.PortScanTimer();
+         EXPECT_EQ(t.Ports(), (std::vector<int>{0, 3, 5}));
+     }},
+    {"ShowsTheLoadersBoxWhileTheWorkerWaits",
+     [](ALoad& t) {
+         t.Start();
+         t.Finish();
+         ASSERT_FALSE(t.face_.boxes.empty());
+         EXPECT_EQ(t.face_.boxes.back().notice, (SNotice{"Load Completed\t", ""}));
+         EXPECT_EQ(t.face_.boxes.back().kind, BoxKind::Message);
+         EXPECT_TRUE(t.face_.boxes.back().duringLoad);
+     }},
+    {"GivesTheWindowBackOnTheSamePort",
+     [](ALoad& t) {
+         t.Start();
+         t.Finish();
+         EXPECT_EQ(t.portSeen, 5);
+         EXPECT_EQ(t.Shown(), (Screen{"Status: Firmware Update Complete", "Progress: 136352/136352",
+                                      "100%", 100, "Remaining Time: 0 seconds", true, true, true}));
+         EXPECT_EQ(t.face_.selected, 2);
+         EXPECT_TRUE(t.controller_->MayClose());
+     }},
+    // The receiver on the port may be another one by the next load: its figures start blank, the
+    // firmware found included.
+    {"LeavesTheNextLoadBlankFigures",
+     [](ALoad& t) {
+         t.Start();
+         t.Finish();
+         Gate started;
+         Gate finish;
+         t.script_ = [&](SLoaderState& state, LoaderDeps&) {
+             t.portSeen = state.GetComPort();
+             started.Open();
+             finish.Wait();
+         };
+         t.portSeen = 0;
+         t.controller_->OnLoad();
+         started.Wait();
+         EXPECT_EQ(t.face_.texts[WindowControl::FirmwareOnDevice], "Firmware on Device: N/A");
+         EXPECT_EQ(t.face_.texts[WindowControl::Percent], "0%");
+         finish.Open();
+         t.controller_->WaitForLoadToEnd();
+         EXPECT_EQ(t.loadsStarted_, 2);
+         EXPECT_EQ(t.portSeen, 5);
+     }},
+    {"LeavesItsRecordAsTheWindows",
+     [](ALoad& t) {
+         t.Start();
+         t.Finish();
+         const SLoadHistory history = ReadLoadHistory(t.logFile_, 10);
+         ASSERT_EQ(history.records.size(), 1u);
+         EXPECT_EQ(history.records[0].program, "morvane");
+         EXPECT_EQ(history.records[0].port, "COM5");
+         EXPECT_EQ(history.records[0].result, "verified");
+     }},
+};
 
-    release.Open();
-    controller_->WaitForLoadToEnd();
-    EXPECT_EQ(portSeen, 5);
-    EXPECT_EQ(Shown(), (Screen{"Status: Firmware Update Complete", "Progress: 136352/136352",
-                               "100%", 100, "Remaining Time: 0 seconds", true, true, true}));
-    EXPECT_EQ(face_.selected, 2);
-    EXPECT_EQ(power_.held, 0);
-    EXPECT_FALSE(face_.loadRunning);
-    ASSERT_EQ(face_.boxes.size(), 3u);
-    EXPECT_EQ(face_.boxes[0].notice, (SNotice{kCloseRefusedText, ""}));
-    EXPECT_EQ(face_.boxes[1].notice, (SNotice{kCloseRefusedText, ""}));
-    EXPECT_EQ(face_.boxes[2].notice, (SNotice{"Load Completed\t", ""}));
-    EXPECT_EQ(face_.boxes[2].kind, BoxKind::Message);
-    EXPECT_TRUE(face_.boxes[2].duringLoad);
+TEST_P(ALoad, Behaves) { GetParam().check(*this); }
 
-    // The same port again; the firmware line starts over.
-    ports_ = {Port("COM3", "COM3"), Port("COM5", "USB Serial Port (COM5)")};
-    Gate started;
-    Gate finish;
-    script_ = [&](SLoaderState& state, LoaderDeps&) {
-        portSeen = state.GetComPort();
-        started.Open();
-        finish.Wait();
-    };
-    portSeen = 0;
-    controller_->OnLoad();
-    started.Wait();
-    EXPECT_EQ(face_.texts[WindowControl::FirmwareOnDevice], "Firmware on Device: N/A");
-    EXPECT_EQ(face_.texts[WindowControl::Percent], "0%");
-    finish.Open();
-    controller_->WaitForLoadToEnd();
-    EXPECT_EQ(loadsStarted_, 2);
-    EXPECT_EQ(portSeen, 5);
-    EXPECT_TRUE(controller_->MayClose());
-
-    // Each load left its record, as the window's.
-    const SLoadHistory history = ReadLoadHistory(logFile_, 10);
-    ASSERT_EQ(history.records.size(), 2u);
-    EXPECT_EQ(history.records[0].program, "morvane");
-    EXPECT_EQ(history.records[0].port, "COM5");
-    EXPECT_EQ(history.records[0].result, "verified");
-}
+INSTANTIATE_TEST_SUITE_P(WindowController, ALoad, ::testing::ValuesIn(kALoadRows),
+                         [](const ::testing::TestParamInfo<ALoadRow>& row) {
+                             return std::string(row.param.name);
+                         });
 
 // How a load ends, and the one box that follows: none after a complete load (the loader said so
 // itself), otherwise what was heard and what to do, pointing at the window's own port list.
@@ -521,7 +586,7 @@ TEST_F(WindowControllerTest, AfterALoadOneBoxSaysWhatWasHeardAndWhatToDo) {
                 return std::unique_ptr<CLoaderW6>(
                     std::make_unique<CScriptedLoader>(state, std::move(deps), row.script));
             }
-            deps.device = std::make_unique<CRefusingDevice>(busy);
+            deps.device = std::make_unique<testing::ScriptedDevice>(testing::RefusesOpen(busy));
             return std::make_unique<CLoaderW6>(state, std::move(deps));
         });
         controller_->OnLoad();

@@ -10,7 +10,7 @@
 #include "app/window_controller.h"
 #include "tests/support/scripted_loader.h"
 
-namespace morvane::testing_support {
+namespace morvane::testing {
 
 inline void UseTestSeams(CWindowController& controller, const std::vector<SSerInfo>& ports,
                          IPowerService& power, const CScriptedLoader::Script& script,
@@ -25,4 +25,4 @@ inline void UseTestSeams(CWindowController& controller, const std::vector<SSerIn
     controller.SetPowerService(&power);
 }
 
-}  // namespace morvane::testing_support
+}  // namespace morvane::testing

@@ -4,20 +4,16 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tests/support/ports.h"
+
 namespace morvane {
 namespace {
 
-SSerInfo Port(const char* name, const char* device, bool isUsb, SUsbIdentity usb = {}) {
-    SSerInfo p;
-    p.portName = name;
-    p.friendlyName = std::string("Adapter (") + name + ")";
-    p.description = "Adapter";
-    p.devicePath = device;
-    p.isUsb = isUsb;
-    p.usb = std::move(usb);
-    return p;
+// A port named as the listings' lines expect it.
+testing::Port Adapter(int com) {
+    const std::string name = "COM" + std::to_string(com);
+    return std::move(testing::Port(com).Friendly("Adapter (" + name + ")").Description("Adapter"));
 }
-
 // The existing columns stay first (scripts and completion read them); what the system knows of
 // a USB adapter follows, and only that.
 TEST(Listings, OnePortALine) {
@@ -26,26 +22,26 @@ TEST(Listings, OnePortALine) {
         const char* line;
     };
     const Row rows[] = {
-        {Port("COM1", "/dev/ttyS0", false), "COM1  Adapter (COM1)  /dev/ttyS0  not USB"},
-        {Port("COM33", "/dev/ttyUSB0", true, {0x0403, 0x6001, "A50285BI", "1-1.2"}),
+        {Adapter(1).Device("/dev/ttyS0"), "COM1  Adapter (COM1)  /dev/ttyS0  not USB"},
+        {Adapter(33).Device("/dev/ttyUSB0").Usb(0x0403, 0x6001, "A50285BI", "1-1.2"),
          "COM33  Adapter (COM33)  /dev/ttyUSB0  USB 0403:6001 serial A50285BI at 1-1.2"},
-        {Port("COM5", "\\\\.\\COM5", true, {0x067b, 0x2303, "", "Port_#0002.Hub_#0001"}),
+        {Adapter(5).Device("\\\\.\\COM5").Usb(0x067b, 0x2303, "", "Port_#0002.Hub_#0001"),
          "COM5  Adapter (COM5)  \\\\.\\COM5  USB 067b:2303 at Port_#0002.Hub_#0001"},
-        {Port("COM65", "/dev/ttyACM0", true), "COM65  Adapter (COM65)  /dev/ttyACM0  USB"},
+        {Adapter(65).Device("/dev/ttyACM0").Usb(), "COM65  Adapter (COM65)  /dev/ttyACM0  USB"},
     };
     for (const Row& r : rows) EXPECT_EQ(PortListLine(r.port), r.line);
 }
 
 TEST(Listings, AllProbedLeavesOutBluetoothPorts) {
-    SSerInfo bluetooth = Port("COM9", "\\\\.\\COM9", false);
+    SSerInfo bluetooth = Adapter(9).Device("\\\\.\\COM9");
     bluetooth.isBluetooth = true;
-    const CArray<SSerInfo, SSerInfo&> ports = {Port("COM3", "\\\\.\\COM3", true), bluetooth,
-                                               Port("COM1", "\\\\.\\COM1", false)};
+    const CArray<SSerInfo, SSerInfo&> ports = {Adapter(3).Device("\\\\.\\COM3").Usb(), bluetooth,
+                                               Adapter(1).Device("\\\\.\\COM1")};
     EXPECT_EQ(PortsToProbe(ports), (std::vector<int>{3, 1}));
 }
 
 TEST(Listings, OnePortAJsonObject) {
-    SSerInfo usb = Port("COM33", "/dev/ttyUSB0", true, {0x0403, 0x6001, "A5\xff", ""});
+    SSerInfo usb = Adapter(33).Device("/dev/ttyUSB0").Usb(0x0403, 0x6001, "A5\xff", "");
     usb.stableName = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A5-if00-port0";
     const auto json = nlohmann::json::parse(PortListJson(usb));
     EXPECT_EQ(json.at("port"), "COM33");
@@ -56,7 +52,7 @@ TEST(Listings, OnePortAJsonObject) {
     EXPECT_TRUE(json.at("usb").at("location").is_null());
     EXPECT_EQ(json.at("stable_name"), usb.stableName);
 
-    const auto plain = nlohmann::json::parse(PortListJson(Port("COM1", "/dev/ttyS0", false)));
+    const auto plain = nlohmann::json::parse(PortListJson(Adapter(1).Device("/dev/ttyS0")));
     EXPECT_TRUE(plain.at("usb").is_null());
     EXPECT_TRUE(plain.at("stable_name").is_null());
 }

@@ -18,71 +18,43 @@
 #include "cli/json_events.h"
 #include "record/loader_status.h"
 #include "session/load_record_file.h"
-#include "tests/support/fake_device.h"
 #include "tests/support/fake_power.h"
-#include "tests/support/refusing_device.h"
+#include "tests/support/scripted_device.h"
 #include "tests/support/terminal_screen.h"
 
 namespace morvane {
 namespace {
 
-using testing_support::CFakeDevice;
-using testing_support::SDeviceLog;
-
-class CNoWaits : public IWaits {
-public:
-    void WaitPumping(unsigned /*ms*/) override {}
-    void Sleep(unsigned /*ms*/) override {}
-};
-
-// Opens `opens` times, then its device is gone, as an adapter pulled out.
-class CVanishingDevice : public CFakeDevice {
-public:
-    CVanishingDevice(SDeviceLog& log, int opens) : CFakeDevice(log), opens_(opens) {}
-    bool Open(int port) override {
-        if (opens_-- > 0) return CFakeDevice::Open(port);
-        Close();
-        return false;
-    }
-    [[nodiscard]] const OpenError& LastOpenError() const override {
-        return opens_ < 0 ? gone_ : CFakeDevice::LastOpenError();
-    }
-
-private:
-    int opens_;
-    OpenError gone_{OpenErrorKind::NoSuchDevice, "/dev/ttyFAKE0", "No such file", 2, {}};
-};
+using testing::DeviceScript;
+using testing::ScriptedDevice;
 
 // The receivers of a test by COM number, and the requests their sessions were made for.
 struct Receivers {
     enum Kind { Answers, Silent, SilentUntilStopped, Busy, Vanishes };
     std::map<int, Kind> kinds;
-    std::map<int, SDeviceLog> logs;
+    std::map<int, testing::WireLog> logs;
     std::vector<LoadRequest> made;
-    CNoWaits noWaits;
+    testing::VirtualClock noWaits;
     testing::CFakePower power;
 
     SessionFactory Factory() {
         return [this](const LoadRequest& request) {
             made.push_back(request);
-            SDeviceLog& log = logs[request.comPort];
             SessionDeps deps;
             deps.waits = &noWaits;
             deps.power = &power;
+            DeviceScript script;
             switch (kinds.at(request.comPort)) {
-                case Answers: {
-                    auto device = std::make_unique<CFakeDevice>(log);
-                    device->reply_ = "$>JI,311062,11,7,20052004,01/01/1900,01/01/2099,W6\r\n";
-                    deps.device = std::move(device);
-                    break;
-                }
+                case Answers: break;
                 case SilentUntilStopped: deps.waits = nullptr; [[fallthrough]];
-                case Silent: deps.device = std::make_unique<CFakeDevice>(log); break;
-                case Busy:
-                    deps.device = std::make_unique<CFakeDevice>(log, OpenErrorKind::Busy);
+                case Silent: script = testing::Silent(); break;
+                case Busy: script = testing::RefusesOpen(); break;
+                case Vanishes:  // an adapter pulled out
+                    script = testing::Silent();
+                    script.opensBeforeGone = 3;
                     break;
-                case Vanishes: deps.device = std::make_unique<CVanishingDevice>(log, 3); break;
             }
+            deps.device = std::make_unique<ScriptedDevice>(logs[request.comPort], script);
             return std::make_unique<CLoadSession>(request, std::move(deps));
         };
     }
@@ -144,7 +116,7 @@ TEST(RunGroup, EveryPortIsToldSummedUpRecordedAndReportedAsEvents) {
                     "COM6: " + RecordProblem(group.ports[1].outcome).substr(kProgramPrefix.size())))
                 << o.err.str();
         }
-        EXPECT_EQ(receivers.logs[5].written.size() > 136352, true);  // the image went out whole
+        EXPECT_EQ(receivers.logs[5].Written().size() > 136352, true);  // the image went out whole
 
         const std::string human = json ? o.err.str() : o.out.str();
         EXPECT_TRUE(Has(human, "COM5: Status: Firmware Update Complete\n")) << human;

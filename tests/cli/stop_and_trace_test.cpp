@@ -6,14 +6,14 @@
 
 #include "cli/stop_requests.h"
 #include "cli/trace_comm_dev.h"
-#include "tests/support/fake_device.h"
+#include "tests/support/scripted_device.h"
 
 namespace morvane {
 namespace {
 
 using namespace std::chrono_literals;
-using testing_support::CFakeDevice;
-using testing_support::SDeviceLog;
+using testing::ScriptedDevice;
+using testing::Silent;
 
 TEST(InterruptPolicy, SecondCtrlCWithinTheGraceStopsLaterOnesForceTheExit) {
     using Action = CInterruptPolicy::Action;
@@ -40,9 +40,9 @@ TEST(InterruptPolicy, SecondCtrlCWithinTheGraceStopsLaterOnesForceTheExit) {
 }
 
 TEST(TraceDevice, ForwardsEverythingAndWritesOneLinePerTransfer) {
-    SDeviceLog log;
-    auto fake = std::make_unique<CFakeDevice>(log);
-    CFakeDevice* inner = fake.get();
+    testing::WireLog log;
+    auto fake = std::make_unique<ScriptedDevice>(log, Silent());
+    ScriptedDevice* inner = fake.get();
     std::ostringstream out;
     auto now = std::chrono::steady_clock::time_point{} + 100s;
     CTraceCommDev trace(std::move(fake), "COM5", out, [&now] { return now; });
@@ -52,18 +52,18 @@ TEST(TraceDevice, ForwardsEverythingAndWritesOneLinePerTransfer) {
     trace.LineSettings().BaudRate = 19200;            // as the serial link sets the rate
     ASSERT_TRUE(trace.SetHandshake(false));
     ASSERT_TRUE(trace.ApplyCommState());
-    EXPECT_EQ(log.appliedRate, 19200U);
+    EXPECT_EQ(log.lineRate, 19200U);
     now += 1500ms;
     ASSERT_TRUE(trace.Write("$JI\r\n", 5));
     char buffer[64];
     EXPECT_EQ(trace.Read(buffer, sizeof buffer), 0);  // an empty poll is not traffic
-    inner->reply_ = "$>JI,1\x01";
+    inner->Arrive("$>JI,1\x01");
     now += 250ms;
     EXPECT_EQ(trace.Read(buffer, sizeof buffer), 7);
     trace.Close();
     trace.Close();  // already closed: no second note
     EXPECT_FALSE(trace.IsOpen());
-    EXPECT_EQ(log.written, "$JI\r\n");
+    EXPECT_EQ(log.Written(), "$JI\r\n");
 
     EXPECT_EQ(out.str(),
               "     0.000        open COM5 at 9600 baud\n"
@@ -74,18 +74,16 @@ TEST(TraceDevice, ForwardsEverythingAndWritesOneLinePerTransfer) {
 }
 
 TEST(TraceDevice, AFailedWriteIsMarked) {
-    SDeviceLog log;
     std::ostringstream out;
-    CTraceCommDev trace(std::make_unique<CFakeDevice>(log), "COM5", out);
+    CTraceCommDev trace(std::make_unique<ScriptedDevice>(Silent()), "COM5", out);
     EXPECT_FALSE(trace.Write("A", 1));  // not open
     EXPECT_NE(out.str().find("41  |A|  write failed\n"), std::string::npos) << out.str();
 }
 
 TEST(TraceDevice, AFailedOpenOfASessionIsTracedWithItsReason) {
-    SDeviceLog log;
     std::ostringstream trace;
     SessionDeps deps;
-    deps.device = std::make_unique<CFakeDevice>(log, OpenErrorKind::Busy);
+    deps.device = std::make_unique<ScriptedDevice>(testing::RefusesOpen());
     deps.decorate = TraceTo(trace, "COM5");
     CLoadSession session(LoadRequest{5, "", false, false}, std::move(deps));
     session.Start();

@@ -16,22 +16,14 @@
 #include "cli/summary_table.h"
 #include "loader/loader_w6.h"
 #include "record/loader_status.h"
+#include "tests/support/ports.h"
+#include "tests/support/scripted_loader.h"
 #include "tests/support/terminal_screen.h"
 
 namespace morvane {
 namespace {
 
-SSerInfo Port(int com, std::string device, std::uint16_t vid = 0, std::uint16_t pid = 0,
-              std::string serial = {}) {
-    SSerInfo p;
-    p.portName = Format("COM%d", com);
-    p.devicePath = std::move(device);
-    p.isUsb = vid != 0;
-    p.usb.vid = vid;
-    p.usb.pid = pid;
-    p.usb.serial = std::move(serial);
-    return p;
-}
+using testing::Port;
 
 TEST(PortMatch, ReadsTheIdsAndPicksOnlyTheBenchsAdapters) {
     struct Text {
@@ -58,12 +50,13 @@ TEST(PortMatch, ReadsTheIdsAndPicksOnlyTheBenchsAdapters) {
         bool matches;
     };
     const Case cases[] = {
-        {Port(33, "/dev/ttyUSB0", 0x0403, 0x6001, "X9"), true},
-        {Port(34, "/dev/ttyUSB1", 0x10c4, 0xea60, "a1"), true},  // letter case aside
-        {Port(35, "/dev/ttyUSB2", 0x10c4, 0xea60, "A2"), false},
-        {Port(36, "/dev/ttyUSB3", 0x1a86, 0x7523), false},
-        {Port(37, "/dev/ttyUSB4", 0x0403, 0x6015), false},  // the vendor alone is not enough
-        {Port(1, "/dev/ttyS0"), false},                     // not USB: never a bench adapter
+        {Port(33).Device("/dev/ttyUSB0").Usb(0x0403, 0x6001, "X9"), true},
+        {Port(34).Device("/dev/ttyUSB1").Usb(0x10c4, 0xea60, "a1"), true},  // letter case aside
+        {Port(35).Device("/dev/ttyUSB2").Usb(0x10c4, 0xea60, "A2"), false},
+        {Port(36).Device("/dev/ttyUSB3").Usb(0x1a86, 0x7523), false},
+        {Port(37).Device("/dev/ttyUSB4").Usb(0x0403, 0x6015),
+         false},                                // the vendor alone is not enough
+        {Port(1).Device("/dev/ttyS0"), false},  // not USB: never a bench adapter
     };
     for (const Case& c : cases) {
         EXPECT_EQ(PortMatches(bench, c.port), c.matches) << c.port.portName;
@@ -73,11 +66,11 @@ TEST(PortMatch, ReadsTheIdsAndPicksOnlyTheBenchsAdapters) {
 
 // One discovery pass after another, and the loads the watch starts and ends between them.
 TEST(WatchedPorts, APortGoesFromAddedToHandledToRemoved) {
-    const SSerInfo onBoard = Port(1, "/dev/ttyS0");
-    const SSerInfo modem = Port(65, "/dev/ttyACM0", 0x1199, 0x9071);
-    const SSerInfo named = Port(5, "/dev/ttyS4");
-    const SSerInfo adapter = Port(33, "/dev/ttyUSB0", 0x0403, 0x6001, "A1");
-    const SSerInfo other = Port(34, "/dev/ttyUSB1", 0x1a86, 0x7523);
+    const SSerInfo onBoard = Port(1).Device("/dev/ttyS0");
+    const SSerInfo modem = Port(65).Device("/dev/ttyACM0").Usb(0x1199, 0x9071);
+    const SSerInfo named = Port(5).Device("/dev/ttyS4");
+    const SSerInfo adapter = Port(33).Device("/dev/ttyUSB0").Usb(0x0403, 0x6001, "A1");
+    const SSerInfo other = Port(34).Device("/dev/ttyUSB1").Usb(0x1a86, 0x7523);
     SSerInfo moved = adapter;  // the same number, now another device
     moved.devicePath = "/dev/ttyUSB7";
     moved.usb.serial = "B2";
@@ -155,24 +148,6 @@ struct Script {
     bool holds = false;  // runs until the load is cancelled
 };
 
-// Writes what its port's script says, or waits to be cancelled.
-class ScriptedW6 : public CLoaderW6 {
-public:
-    ScriptedW6(SLoaderState* state, IWaits* waits, Script script)
-        : CLoaderW6(state), state_(*state), waits_(waits), script_(script) {}
-    void Run() override {
-        state_.SetFirmwareText(script_.firmware);
-        state_.SetFirmwareDetected(true);
-        if (script_.holds) waits_->Sleep(3600000);
-        state_.SetStatus(script_.status);
-    }
-
-private:
-    SLoaderState& state_;
-    IWaits* waits_;
-    Script script_;
-};
-
 // The loop on a virtual clock: ports come and go on a timeline, each load is scripted by its
 // port, and the stop requests come at chosen moments.
 class WatchLoop : public ::testing::Test {
@@ -193,8 +168,15 @@ protected:
             requests_.push_back(request);
             if (!script.holds) ++unfinished_;
             SessionDeps session;
+            // Writes what its port's script says, or waits to be cancelled.
             session.makeLoader = [script](SLoaderState* state, LoaderDeps loaderDeps) {
-                return std::make_unique<ScriptedW6>(state, loaderDeps.waits, script);
+                return std::make_unique<testing::CScriptedLoader>(
+                    state, std::move(loaderDeps), [script](SLoaderState& s, LoaderDeps& d) {
+                        s.SetFirmwareText(script.firmware);
+                        s.SetFirmwareDetected(true);
+                        if (script.holds) d.waits->Sleep(3600000);
+                        s.SetStatus(script.status);
+                    });
             };
             session.onEnded = [this, script](const LoadOutcome&) {
                 if (!script.holds) --unfinished_;
@@ -214,7 +196,7 @@ protected:
 
     void Plug(int com, std::chrono::milliseconds from, std::chrono::milliseconds to,
               Script script = {}, SSerInfo info = {}) {
-        if (info.portName.empty()) info = Port(com, Format("/dev/ttyUSB%d", com - 33));
+        if (info.portName.empty()) info = Port(com).Device(Format("/dev/ttyUSB%d", com - 33));
         plugged_[com] = {info, start_ + from, start_ + to};
         scripts_[com] = script;
     }
@@ -265,7 +247,7 @@ protected:
 using namespace std::chrono_literals;
 
 TEST_F(WatchLoop, LoadsEachReceiverPluggedAndEndsAtOnceWhenIdle) {
-    Plug(1, 0ms, 1h, {}, Port(1, "/dev/ttyS0"));  // the PC's own: never touched
+    Plug(1, 0ms, 1h, {}, Port(1).Device("/dev/ttyS0"));  // the PC's own: never touched
     Plug(33, 2s, 9s);
     Plug(34, 4s, 1h, {STATUS_DEVICE_NOT_DETECTED});  // no receiver: left alone
     Plug(35, 5s, 1h, {STATUS_NO_UPDATE_REQUIRED, "1.22"});

@@ -10,16 +10,12 @@
 #include "record/loader_status.h"
 #include "res/firmware_image.h"
 #include "tests/support/sim_process.h"
+#include "tests/support/wire_log.h"
 
 namespace morvane::testing {
 namespace {
 
 constexpr int kComPort = 201;
-
-struct BoxRecorder : IPrompt {
-    void ShowMessage(const CString& text) override { texts.push_back(text); }
-    std::vector<CString> texts;
-};
 
 struct Outcome {
     std::int32_t status;
@@ -31,7 +27,7 @@ Outcome LoadIntoSimulator() {
     CLoader::ResetProgramWideRatesForTesting();
     SLoaderState state;
     state.SetComPort(kComPort);
-    BoxRecorder prompt;
+    RecordingPrompt prompt;
     {
         LoaderDeps deps;
         deps.prompt = &prompt;

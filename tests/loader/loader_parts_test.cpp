@@ -12,7 +12,7 @@
 #include "loader/port_follower.h"
 #include "loader/receive_splitter.h"
 #include "loader/serial_link.h"
-#include "tests/loader/scripted_device.h"
+#include "tests/support/scripted_device.h"
 
 namespace morvane::testing {
 namespace {

@@ -19,7 +19,7 @@
 #include "loader/loader_w6.h"
 #include "record/loader_status.h"
 #include "res/firmware_image.h"
-#include "tests/loader/scripted_device.h"
+#include "tests/support/scripted_device.h"
 
 namespace morvane::testing {
 namespace {
@@ -45,28 +45,21 @@ struct Rig {
     std::uint64_t backAtMs = UINT64_MAX;
     int backAs = kPort;
     bool blindFollower = false;
-    int remembered = 0;
 
     Rig() { state.SetComPort(kPort); }
 
     [[nodiscard]] bool PortThere() const { return log.nowMs < goneAtMs || log.nowMs >= backAtMs; }
 
-    struct Follower : IPortFollower {
-        explicit Follower(Rig& of) : rig(of) {}
-        void Remember(int comPort) override { rig.remembered = comPort; }
-        std::optional<int> Find() override {
-            if (rig.blindFollower) return rig.remembered;
-            if (!rig.PortThere()) return std::nullopt;
-            return rig.log.nowMs >= rig.backAtMs ? rig.backAs : rig.remembered;
-        }
-        Rig& rig;
-    };
-
     LoaderDeps Deps(DeviceScript script = {}) {
         LoaderDeps deps;
         script.present = [this] { return PortThere(); };
         deps.device = std::make_unique<ScriptedDevice>(log, std::move(script));
-        deps.portFollower = std::make_unique<Follower>(*this);
+        deps.portFollower =
+            std::make_unique<ScriptedFollower>([this](int remembered) -> std::optional<int> {
+                if (blindFollower) return remembered;
+                if (!PortThere()) return std::nullopt;
+                return log.nowMs >= backAtMs ? backAs : remembered;
+            });
         deps.waits = &clock;
         deps.prompt = &prompt;
         deps.rates = rates;

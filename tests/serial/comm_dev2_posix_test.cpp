@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "serial/comm_dev2.h"
+#include "tests/support/pty_line.h"
+#include "tests/support/sim_process.h"
 #include "tests/support/wait_until.h"
 
 namespace morvane {
@@ -27,66 +29,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using testing::PlugBoard;
+using testing::PtyPair;
 using testing::WaitUntil;
-
-class PtyPair {
-public:
-    PtyPair() {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
-        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
-        ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
-        char name[128] = {};
-        if (::ptsname_r(master_, name, sizeof name) == 0) slavePath_ = name;
-    }
-    ~PtyPair() { HangUp(); }
-    PtyPair(const PtyPair&) = delete;
-    PtyPair& operator=(const PtyPair&) = delete;
-
-    [[nodiscard]] bool Ok() const { return master_ >= 0 && !slavePath_.empty(); }
-    [[nodiscard]] const std::string& SlavePath() const { return slavePath_; }
-    [[nodiscard]] int Master() const { return master_; }
-    void HangUp() {
-        if (master_ >= 0) ::close(master_);
-        master_ = -1;
-    }
-
-    // Sends everything to the device's side; false if it could not go within five seconds.
-    bool Send(const std::string& bytes) {
-        std::size_t sent = 0;
-        const auto deadline = Clock::now() + 5s;
-        while (sent < bytes.size() && Clock::now() < deadline) {
-            const ssize_t n = ::write(master_, bytes.data() + sent, bytes.size() - sent);
-            if (n > 0) {
-                sent += static_cast<std::size_t>(n);
-                continue;
-            }
-            pollfd out{master_, POLLOUT, 0};
-            ::poll(&out, 1, 100);
-        }
-        return sent == bytes.size();
-    }
-
-    // What the device wrote, waiting up to five seconds for `count` bytes.
-    std::string Receive(std::size_t count) {
-        std::string got;
-        const auto deadline = Clock::now() + 5s;
-        char buffer[4096];
-        while (got.size() < count && Clock::now() < deadline) {
-            const ssize_t n = ::read(master_, buffer, sizeof buffer);
-            if (n > 0) {
-                got.append(buffer, static_cast<std::size_t>(n));
-                continue;
-            }
-            pollfd in{master_, POLLIN, 0};
-            ::poll(&in, 1, 100);
-        }
-        return got;
-    }
-
-private:
-    int master_ = -1;
-    std::string slavePath_;
-};
 
 // Another program holding the tty: a child process named `name` that opens it without a lock
 // (and, if asked, makes it exclusive), until the test lets it go.
@@ -148,29 +93,6 @@ std::string ReadAll(CCommDev2& dev, int length) {
     return out;
 }
 
-// A MORVANE_DEVICES folder for the test's lifetime, holding comN links.
-class DevicesFolder {
-public:
-    DevicesFolder() {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("morvane-serial-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
-        std::filesystem::create_directories(dir_);
-        ::setenv("MORVANE_DEVICES", dir_.c_str(), 1);
-    }
-    ~DevicesFolder() {
-        ::unsetenv("MORVANE_DEVICES");
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-    void Link(int port, const std::string& target) {
-        std::filesystem::create_symlink(target, dir_ / ("com" + std::to_string(port)));
-    }
-
-private:
-    static inline int counter_ = 0;
-    std::filesystem::path dir_;
-};
-
 class CommDevOnPty : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(pty.Ok()); }
@@ -204,8 +126,8 @@ TEST(CommDev, ClosedDeviceDoesNothingHarmful) {
 }
 
 TEST(CommDev, FailedOpenSaysWhy) {
-    DevicesFolder devices;
-    devices.Link(5, "/dev/pts/morvane-no-such-pty");
+    PlugBoard devices(true);
+    devices.Plug("/dev/pts/morvane-no-such-pty", 5);
     const auto regular =
         std::filesystem::temp_directory_path() / ("morvane-regular-" + std::to_string(::getpid()));
     std::ofstream(regular) << "not a terminal";
@@ -241,9 +163,9 @@ TEST(CommDev, FailedOpenSaysWhy) {
 TEST_F(CommDevOnPty, OpenByNumberReopenStartsEmptyAndReleasesTheEarlierPort) {
     PtyPair second;
     ASSERT_TRUE(second.Ok());
-    DevicesFolder devices;
-    devices.Link(3, pty.SlavePath());
-    devices.Link(4, second.SlavePath());
+    PlugBoard devices(true);
+    ASSERT_TRUE(devices.Plug(pty.SlavePath(), 3));
+    ASSERT_TRUE(devices.Plug(second.SlavePath(), 4));
 
     CCommDev2 dev;
     ASSERT_TRUE(dev.Open(3)) << dev.LastOpenError().osText;

@@ -13,16 +13,15 @@
 #include "record/loader_status.h"
 #include "res/firmware_image.h"
 #include "session/load_record_file.h"
-#include "tests/loader/scripted_device.h"
-#include "tests/support/fake_device.h"
 #include "tests/support/fake_power.h"
+#include "tests/support/scripted_device.h"
 
 namespace morvane {
 namespace {
 
 using namespace std::chrono_literals;
-using testing_support::CFakeDevice;
-using testing_support::SDeviceLog;
+using testing::ScriptedDevice;
+using K = testing::WireEvent::Kind;
 
 SessionDeps WithDevice(std::unique_ptr<ISerialDevice> device) {
     SessionDeps deps;
@@ -77,10 +76,10 @@ TEST(QueuedPrompt, HandsOverTheTextsInOrderOnce) {
 // the port is closed, and the outcome says why the port would not open.
 // The PC is held awake from before the port opens until the load has ended, and let go by then.
 TEST(LoadSession, AnUnopenablePortEndsTheLoadWithTheDevicesReason) {
-    SDeviceLog log;
+    testing::WireLog log;
     SLoaderState shared;
     testing::CFakePower power;
-    SessionDeps deps = WithDevice(std::make_unique<CFakeDevice>(log, OpenErrorKind::Busy));
+    SessionDeps deps = WithDevice(std::make_unique<ScriptedDevice>(log, testing::RefusesOpen()));
     deps.state = &shared;
     deps.power = &power;
     deps.awakeReason = "a load is running";
@@ -106,7 +105,7 @@ TEST(LoadSession, AnUnopenablePortEndsTheLoadWithTheDevicesReason) {
     EXPECT_EQ(outcome.end, LoadEnd::OpenFailed);
     EXPECT_EQ(outcome.openError.kind, OpenErrorKind::Busy);
     EXPECT_EQ(outcome.openError.devicePath, "/dev/ttyFAKE0");
-    EXPECT_EQ(log.writes, 0);
+    EXPECT_EQ(log.Count(K::Write), 0);
     EXPECT_EQ(&session.State(), &shared);
     ASSERT_TRUE(seenAtEnd);
     EXPECT_EQ(seenAtEnd->status, STATUS_INVALID_PORT);
@@ -121,9 +120,9 @@ TEST(LoadSession, AnUnopenablePortEndsTheLoadWithTheDevicesReason) {
 TEST(LoadSession, ACancelUnwindsTheLoadAndClosesThePort) {
     for (const bool probe : {false, true}) {
         SCOPED_TRACE(probe ? "probe" : "load");
-        SDeviceLog log;
+        testing::WireLog log;
         testing::CFakePower power;
-        SessionDeps deps = WithDevice(std::make_unique<CFakeDevice>(log));
+        SessionDeps deps = WithDevice(std::make_unique<ScriptedDevice>(log, testing::Silent()));
         deps.power = &power;
         CLoadSession session(LoadRequest{5, "", probe, false}, std::move(deps));
         session.Cancel();  // the first wait of the load throws
@@ -132,8 +131,8 @@ TEST(LoadSession, ACancelUnwindsTheLoadAndClosesThePort) {
         EXPECT_TRUE(outcome.cancelled);
         EXPECT_EQ(outcome.end, LoadEnd::StoppedBeforeImage);
         EXPECT_EQ(outcome.status, STATUS_DETECTING_BAUD);
-        EXPECT_GE(log.opens, 1);
-        EXPECT_FALSE(log.open);
+        EXPECT_GE(log.Count(K::Open), 1);
+        EXPECT_FALSE(log.lineOpen);
         EXPECT_FALSE(session.State().GetLoadRunning());
         EXPECT_EQ(power.taken.load(), probe ? 0 : 1);
         EXPECT_EQ(power.held.load(), 0);
@@ -156,22 +155,14 @@ TEST(LoadSession, AVerificationTellsOnlyWhatItSawItself) {
         testing::WireLog log(&state);
         testing::VirtualClock clock(log);
         const std::vector<std::uint8_t> image(100, 'x');
-        struct Follower : IPortFollower {
-            std::function<bool()> gone;
-            void Remember(int) override {}
-            std::optional<int> Find() override {
-                return gone() ? std::nullopt : std::optional<int>(7);
-            }
-        };
         // The receiver's own port leaves once the whole image is in, as it restarts.
         auto gone = [&] { return row.portGoes && state.GetSentBytes() >= image.size(); };
         testing::DeviceScript script;
         script.silentAfterImage = true;
         script.present = [&] { return !gone(); };
         SessionDeps deps = ScriptedDeps(state, log, clock, script, image, [&](LoaderDeps& d) {
-            auto follower = std::make_unique<Follower>();
-            follower->gone = gone;
-            d.portFollower = std::move(follower);
+            d.portFollower = std::make_unique<testing::ScriptedFollower>(
+                [gone](int) { return gone() ? std::nullopt : std::optional<int>(7); });
         });
         CLoadSession session(LoadRequest{7, "", false, true}, std::move(deps));
         session.Start();

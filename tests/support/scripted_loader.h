@@ -16,7 +16,7 @@
 #include "record/loader_status.h"
 #include "res/firmware_image.h"
 
-namespace morvane::testing_support {
+namespace morvane::testing {
 
 class Gate {
 public:
@@ -108,4 +108,4 @@ struct SHalfwayLoad {
     }
 };
 
-}  // namespace morvane::testing_support
+}  // namespace morvane::testing

@@ -270,17 +270,20 @@ private:
     bool ready_ = false;
 };
 
-// A devices folder where simulated receivers are plugged and unplugged at the moments a test
-// chooses: plugging links COM N to a running simulator's pseudo-terminal, as a USB adapter's port
-// appears when it is plugged in; unplugging removes the link. Name Dir() in MORVANE_DEVICES.
+// A devices folder where receivers are plugged and unplugged at the moments a test chooses:
+// plugging links COM N to a terminal (a running simulator's pseudo-terminal), as a USB adapter's
+// port appears when it is plugged in; unplugging removes the link. Name Dir() in MORVANE_DEVICES,
+// or have the board name itself there in this process for its lifetime.
 class PlugBoard {
 public:
-    PlugBoard() {
+    explicit PlugBoard(bool namedHere = false) : namedHere_(namedHere) {
         std::string pattern =
             (std::filesystem::temp_directory_path() / "morvane-plugs-XXXXXX").string();
         if (mkdtemp(pattern.data()) != nullptr) dir_ = pattern;
+        if (namedHere_) setenv("MORVANE_DEVICES", dir_.c_str(), 1);
     }
     ~PlugBoard() {
+        if (namedHere_) unsetenv("MORVANE_DEVICES");
         std::error_code ec;
         if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
     }
@@ -291,9 +294,10 @@ public:
     [[nodiscard]] std::string LinkPath(int comPort) const {
         return dir_ + "/com" + std::to_string(comPort);
     }
-    bool Plug(const SimProcess& sim, int comPort) {
+    bool Plug(const SimProcess& sim, int comPort) { return Plug(sim.DevicePath(), comPort); }
+    bool Plug(const std::string& terminal, int comPort) {
         std::error_code ec;
-        std::filesystem::create_symlink(sim.DevicePath(), LinkPath(comPort), ec);
+        std::filesystem::create_symlink(terminal, LinkPath(comPort), ec);
         return !ec;
     }
     void Unplug(int comPort) {
@@ -303,6 +307,7 @@ public:
 
 private:
     std::string dir_;
+    bool namedHere_;
 };
 
 // The text of a JSON string or literal value after "key": in a flat report; empty when absent.

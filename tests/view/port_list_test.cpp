@@ -2,16 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/ports.h"
+
 namespace morvane {
 namespace {
 
-SSerInfo Port(const char* portName, const char* friendlyName) {
-    SSerInfo info;
-    info.portName = portName;
-    info.friendlyName = friendlyName;
-    return info;
-}
-
+using testing::Port;
 TEST(PortList, ItemsForThePortsFound) {
     const CArray<SSerInfo, SSerInfo&> two{Port("COM1", "Communications Port (COM1)"),
                                           Port("COM10", "USB Serial Port (COM10)")};

@@ -8,6 +8,7 @@
 
 #include "app/resource.h"
 #include "serial/enumerate_com_ports.h"
+#include "tests/support/ports.h"
 #include "tests/support/scripted_loader.h"
 
 // After the product's headers: the system's macros must not rename the product's own names.
@@ -17,13 +18,7 @@
 
 namespace morvane::testing_win32 {
 
-inline SSerInfo Port(const char* portName, const char* friendlyName) {
-    SSerInfo info;
-    info.portName = portName;
-    info.friendlyName = friendlyName;
-    info.devicePath = CString("\\\\.\\") + portName;
-    return info;
-}
+using testing::Port;
 
 // What the program's start-up does before the dialog is made.
 inline void InitDialogClasses() {

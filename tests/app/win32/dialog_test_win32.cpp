@@ -21,8 +21,8 @@
 namespace morvane::testing_win32 {
 namespace {
 
-using testing_support::CScriptedLoader;
-using testing_support::SHalfwayLoad;
+using testing::CScriptedLoader;
+using testing::SHalfwayLoad;
 
 class WindowsDialog : public ::testing::Test {
 protected:
@@ -33,8 +33,7 @@ protected:
         ports_ = std::move(ports);
         state_.SetStartPort(startPort);
         dialog_ = std::make_unique<CZentrelDlg>(&state_);
-        testing_support::UseTestSeams(dialog_->Controller(), ports_, power_, script_,
-                                      loadsStarted_);
+        testing::UseTestSeams(dialog_->Controller(), ports_, power_, script_, loadsStarted_);
         // Boxes show on the window's thread; the loader's hold its worker until answered.
         dialog_->SetBoxShower([this, thread = ::GetCurrentThreadId()](const SNotice& box, BoxKind) {
             boxes_.push_back(box);

@@ -187,7 +187,7 @@ TEST(WindowsLayout, TheCompiledDialogIsTheLayoutTable) {
     }
 }
 
-class WindowsWindow : public testing::Test {
+class WindowsWindow : public ::testing::Test {
 protected:
     void SetUp() override {
         InitDialogClasses();
@@ -279,7 +279,7 @@ TEST_F(WindowsWindow, StartsWithTheProgramsTextsAndArtwork) {
 
 // Whether `text` shows whole in the static control `id`, in the dialog's font, wrapped at
 // blanks as the control wraps it.
-testing::AssertionResult Fits(HWND dialog, int id, const std::string& text) {
+::testing::AssertionResult Fits(HWND dialog, int id, const std::string& text) {
     HWND control = Item(dialog, id);
     RECT room;
     ::GetClientRect(control, &room);
@@ -292,8 +292,8 @@ testing::AssertionResult Fits(HWND dialog, int id, const std::string& text) {
     ::SelectObject(dc, old);
     ::ReleaseDC(control, dc);
     if (needed.right <= room.right && needed.bottom <= room.bottom)
-        return testing::AssertionSuccess();
-    return testing::AssertionFailure()
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
            << id << ": \"" << text << "\" needs " << needed.right << "x" << needed.bottom
            << ", has " << room.right << "x" << room.bottom;
 }

@@ -69,10 +69,10 @@ int main(int argc, char** argv) {
     dialog.Controller().SetPortDiscovery([](CArray<SSerInfo, SSerInfo&>& list) {
         list = {Port("COM1", "Communications Port (COM1)"), Port("COM5", "USB Serial Port (COM5)")};
     });
-    testing_support::Gate release;
+    testing::Gate release;
     dialog.Controller().SetLoaderFactory(
         [&release](SLoaderState* s, LoaderDeps deps) -> std::unique_ptr<CLoaderW6> {
-            return std::make_unique<testing_support::CScriptedLoader>(
+            return std::make_unique<testing::CScriptedLoader>(
                 s, std::move(deps), [&release](SLoaderState&, LoaderDeps&) { release.Wait(); });
         });
     HWND window = dialog.Create();

@@ -1,4 +1,4 @@
-#include "tests/loader/scripted_device.h"
+#include "tests/support/scripted_device.h"
 
 #include <algorithm>
 #include <string>
@@ -23,11 +23,13 @@ bool ScriptedDevice::Open(int port) {
     ++opens_;
     lastPort = port;
     const bool gone = Gone();
-    const bool ok = opens_ != script_.failOpenAt && !gone;
+    const bool ok = !gone && !script_.refusesOpen && opens_ != script_.failOpenAt;
     openError_ = OpenError{};
-    if (!ok) {
-        openError_.kind = gone ? OpenErrorKind::NoSuchDevice : OpenErrorKind::Busy;
-        openError_.devicePath = "scripted:" + std::to_string(port);
+    if (gone) {
+        openError_ = {
+            OpenErrorKind::NoSuchDevice, kScriptedDevicePath, "No such file or directory", 2, {}};
+    } else if (!ok) {
+        openError_ = script_.refusal;
     } else {
         open_ = true;
         pending_.clear();

@@ -1,17 +1,23 @@
 // A serial device that plays a receiver on the virtual clock: it records every operation in a
 // WireLog and answers "$JI" with a ">JI" sentence (and a version sentence) only while its line
-// runs at the answering rate, queued for the next Read. Opens and writes can be made to fail,
-// and the line can carry other sentences at a steady pace. What arrives is held in a ring of the
-// real device's size until read; a reopen empties it.
+// runs at the answering rate, queued for the next Read. Opens and writes can be made to fail, the
+// device can go away, and the line can carry other sentences at a steady pace. What arrives is
+// held in a ring of the real device's size until read; a reopen empties it. Every test that needs
+// a serial device scripts this one.
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "serial/serial_device.h"
-#include "tests/loader/wire_log.h"
+#include "tests/support/wire_log.h"
 
 namespace morvane::testing {
+
+// The device a scripted port names in its open errors.
+inline constexpr const char* kScriptedDevicePath = "/dev/ttyFAKE0";
 
 struct DeviceScript {
     std::uint32_t answerRate = 19200;      // 0: never answers
@@ -24,7 +30,12 @@ struct DeviceScript {
     // Whether the port is there (an open of a port that is not fails as "no such device", and an
     // open port that goes hangs up: its writes fail); empty: always.
     std::function<bool()> present;
-    int failOpenAt = 0;  // this Open call (1-based) fails; 0: none does
+    // The device goes away once it was opened this many times, as an adapter pulled out between
+    // two opens; negative: never.
+    int opensBeforeGone = -1;
+    int failOpenAt = 0;        // this Open call (1-based) is refused; 0: none is
+    bool refusesOpen = false;  // every Open is refused
+    OpenError refusal{OpenErrorKind::Busy, kScriptedDevicePath, "Device or resource busy", 16, {}};
     // Bytes per second of other sentences arriving while the line is open; an answer goes in
     // between two of them.
     int chatterBytesPerSecond = 0;
@@ -37,6 +48,19 @@ struct DeviceScript {
     std::function<bool(int write, int blockWrite)> failWrite;
 };
 
+// A receiver that never answers.
+inline DeviceScript Silent() {
+    DeviceScript s;
+    s.answerRate = 0;
+    return s;
+}
+// A port that will not open, for `why` (by default: another program holds it).
+inline DeviceScript RefusesOpen(OpenError why = DeviceScript{}.refusal) {
+    DeviceScript s = Silent();
+    s.refusesOpen = true;
+    s.refusal = std::move(why);
+    return s;
+}
 inline DeviceScript OpenFailsAt(int call) {
     DeviceScript s;
     s.failOpenAt = call;
@@ -61,6 +85,9 @@ inline const std::string kVersionSentence = VersionSentence("1.10");
 class ScriptedDevice : public ISerialDevice {
 public:
     ScriptedDevice(WireLog& log, DeviceScript script) : log_(log), script_(std::move(script)) {}
+    // A device whose operations nobody looks at.
+    explicit ScriptedDevice(DeviceScript script)
+        : ownLog_(std::make_unique<WireLog>()), log_(*ownLog_), script_(std::move(script)) {}
     ~ScriptedDevice() override = default;
 
     bool Open(int port) override;
@@ -76,16 +103,22 @@ public:
     [[nodiscard]] SLineSettings& LineSettings() override { return lineSettings; }
     [[nodiscard]] const OpenError& LastOpenError() const override { return openError_; }
 
+    // Bytes from the receiver arrive now, for the next Read.
+    void Arrive(const std::string& bytes);
+
     int lastPort = 0;
     SLineSettings lineSettings;
 
 private:
-    [[nodiscard]] bool Gone() const { return dropped_ || (script_.present && !script_.present()); }
+    [[nodiscard]] bool Gone() const {
+        return dropped_ || (script_.present && !script_.present()) ||
+               (script_.opensBeforeGone >= 0 && opens_ > script_.opensBeforeGone);
+    }
     void OnLine(const std::string& line);
     // Lets the other traffic arrive up to the virtual clock's now.
     void Advance();
-    void Arrive(const std::string& bytes);
 
+    std::unique_ptr<WireLog> ownLog_;
     WireLog& log_;
     DeviceScript script_;
     OpenError openError_;
