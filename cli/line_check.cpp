@@ -18,6 +18,7 @@
 #include "serial/com_port_path.h"
 #include "serial/comm_dev2.h"
 #include "serial/open_error_facts.h"
+#include "serial/port_identity.h"
 #include "session/load_session.h"
 #include "view/open_error_text.h"
 
@@ -261,9 +262,7 @@ SLineEnd EndAt(int comPort, const std::string& path) {
     end.port.portPath = path;
     end.label = PortLabelOf(end.port);
     end.devicePath = comPort != 0 ? ComPortDevicePath(comPort) : path;
-    end.where = end.devicePath.empty() || end.devicePath == end.label
-                    ? end.label
-                    : end.label + " (" + end.devicePath + ")";
+    end.where = PortWhere(end.label, end.devicePath);
     if (comPort != 0) {
         end.device = std::make_unique<CCommDev2>();
     } else {

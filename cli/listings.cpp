@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/text.h"
+#include "serial/port_identity.h"
 
 namespace morvane {
 namespace {
@@ -31,7 +32,7 @@ std::string Duration(double seconds) {
 std::vector<int> PortsToProbe(const CArray<SSerInfo, SSerInfo&>& ports) {
     std::vector<int> comPorts;
     for (const SSerInfo& p : ports) {
-        const int com = AtoI(std::string_view(p.portName).substr(3));
+        const int com = ComNumberOf(p);
         if (com > 0 && !p.isBluetooth) comPorts.push_back(com);
     }
     return comPorts;

@@ -9,6 +9,7 @@
 #include "platform/text.h"
 #include "record/loader_status.h"
 #include "res/firmware_image.h"
+#include "serial/port_identity.h"
 #include "view/open_error_text.h"
 #include "view/status_view.h"
 
@@ -24,10 +25,7 @@ std::pair<std::string, std::string> SplitHeadline(const std::string& text) {
 
 std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
-std::string Where(const PortFacts& facts) {
-    if (facts.devicePath.empty() || facts.devicePath == facts.label) return facts.label;
-    return facts.label + " (" + facts.devicePath + ")";
-}
+std::string Where(const PortFacts& facts) { return PortWhere(facts.label, facts.devicePath); }
 
 // The port opened, then stopped opening while the receiver was looked for: its device is no
 // longer there (an adapter pulled out, a receiver that left the USB bus). What was heard until

@@ -12,6 +12,7 @@
 #include "platform/text.h"
 #include "record/loader_status.h"
 #include "res/firmware_image.h"
+#include "serial/port_identity.h"
 #include "session/system_log.h"
 
 namespace morvane {
@@ -33,11 +34,7 @@ T NumberField(const nlohmann::json& line, const char* key) {
 }
 
 std::uint16_t HexIdField(const nlohmann::json& usb, const char* key) {
-    const std::string text = TextField(usb, key);
-    if (text.empty() || text.size() > 4 ||
-        text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
-        return 0;
-    return static_cast<std::uint16_t>(std::stoul(text, nullptr, 16));
+    return ParseHexId(TextField(usb, key)).value_or(0);
 }
 
 }  // namespace
@@ -140,12 +137,11 @@ const std::string& CarriedImageSha256() {
     return digest;
 }
 
-std::optional<SUsbIdentity> UsbIdentityOf(const CArray<SSerInfo, SSerInfo&>& ports, int comPort,
-                                          const std::string& device) {
-    const std::string name = comPort != 0 ? Format("COM%d", comPort) : std::string();
+std::optional<SUsbIdentity> UsbIdentityInPortList(const CArray<SSerInfo, SSerInfo&>& ports,
+                                                  int comPort, const std::string& device) {
     for (const SSerInfo& p : ports) {
         const bool same =
-            comPort != 0 ? p.portName == name
+            comPort != 0 ? ComNumberOf(p) == comPort
                          : !device.empty() && (p.devicePath == device || p.stableName == device);
         if (same) return p.isUsb ? std::optional<SUsbIdentity>(p.usb) : std::nullopt;
     }
@@ -169,7 +165,7 @@ void CLoadRecorder::Started(const std::string& port, const std::string& device, 
     } catch (const ComEnumError&) {
         // The record then tells no adapter; the load goes on.
     }
-    record_.usb = UsbIdentityOf(ports, comPort, device);
+    record_.usb = UsbIdentityInPortList(ports, comPort, device);
 }
 
 std::string CLoadRecorder::Finished(const SRunEnd& end, const std::string& firmwareBefore,

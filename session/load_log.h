@@ -111,8 +111,8 @@ struct SLoadHistory {
 
 // What port discovery knows of a port's USB adapter: the port found by its COM number (not 0), or
 // else by its device path or stable name. Nothing for a port that is not on USB or not found.
-[[nodiscard]] std::optional<SUsbIdentity> UsbIdentityOf(const CArray<SSerInfo, SSerInfo&>& ports,
-                                                        int comPort, const std::string& device);
+[[nodiscard]] std::optional<SUsbIdentity> UsbIdentityInPortList(
+    const CArray<SSerInfo, SSerInfo&>& ports, int comPort, const std::string& device);
 
 // One load's record as the load goes: what is known at its start, written at its end. A program
 // makes one per load and port; nothing is written when the target is off.
