@@ -1,7 +1,6 @@
-// What makes a port the port it is: the COM number of its name, the name written for a number,
-// the USB ids, how it is named beside its device, the same adapter, and the port found again
-// after its device went away: by what it says of itself under any number, or by its number and
-// device when it says nothing, never as another device that took the number.
+// A port's COM number, name, USB ids and place; the same adapter found again after its device went
+// away: by what it says of itself under any number, or by its number and device when it says
+// nothing, never as another device that took the number.
 #include "serial/port_identity.h"
 
 #include <gtest/gtest.h>
@@ -23,52 +22,36 @@ SSerInfo Port(int number, CString devicePath, CString stableName = {}, CString s
     return p;
 }
 
-TEST(PortIdentity, NamesNumbersAndIds) {
-    struct Name {
-        const char* name;
-        std::optional<int> number;
+TEST(PortIdentity, NamesNumbersIdsAndWhere) {
+    const std::pair<const char*, std::optional<int>> names[] = {
+        {"COM5", 5},   {"com12", 12}, {"COM999999", 999999}, {"COM1234567", {}}, {"COM0", {}},
+        {"COM05", {}}, {"COM", {}},   {"COM5:", {}},         {"(COM5)", {}},     {"", {}},
     };
-    const Name names[] = {
-        {"COM5", 5},        {"com12", 12}, {"COM999999", 999999},
-        {"COM1234567", {}}, {"COM0", {}},  {"COM05", {}},
-        {"COM", {}},        {"COM5:", {}}, {"COM-3", {}},
-        {"LPT1", {}},       {"", {}},      {"USB Serial Port (COM5)", {}},
-    };
-    for (const Name& n : names) EXPECT_EQ(ComNumberOfName(n.name), n.number) << n.name;
+    for (const auto& [name, number] : names) EXPECT_EQ(ComNumberOfName(name), number) << name;
     EXPECT_EQ(ComPortName(12), "COM12");
     EXPECT_EQ(ComNumberOf(Port(33, "/dev/ttyUSB0")), 33);
     EXPECT_EQ(ComNumberOf(SSerInfo{}), 0);
 
-    struct Id {
-        const char* text;
-        std::optional<std::uint16_t> id;
-    };
     // sysfs writes the ids in lower case, Device Manager and lsusb users in either.
-    const Id ids[] = {
-        {"0403", 0x0403}, {"067B", 0x067b}, {"ea60", 0xea60}, {"7", 0x7},   {"", {}},
-        {"04031", {}},    {"x403", {}},     {"-403", {}},     {"04g3", {}}, {"0403\n", {}},
+    const std::pair<const char*, std::optional<std::uint16_t>> ids[] = {
+        {"0403", 0x0403}, {"067B", 0x067b}, {"ea60", 0xea60}, {"7", 0x7},
+        {"", {}},         {"04031", {}},    {"-403", {}},     {"04g3", {}},
     };
-    for (const Id& i : ids) EXPECT_EQ(ParseHexId(i.text), i.id) << i.text;
+    for (const auto& [text, id] : ids) EXPECT_EQ(ParseHexId(text), id) << text;
 
-    struct Where {
-        const char* label;
-        const char* device;
-        Win32DeviceForm form;
-        const char* where;
+    using enum Win32DeviceForm;
+    const std::tuple<const char*, const char*, Win32DeviceForm, const char*> wheres[] = {
+        {"COM33", "/dev/ttyUSB0", Shown, "COM33 (/dev/ttyUSB0)"},
+        {"COM33", "", Shown, "COM33"},
+        {"/dev/ttyUSB0", "/dev/ttyUSB0", Shown, "/dev/ttyUSB0"},
+        {"COM7", "\\\\.\\COM7", Shown, "COM7 (\\\\.\\COM7)"},
+        {"COM7", "\\\\.\\COM7", Hidden, "COM7"},
+        {"COM7", "\\\\.\\COM8", Hidden, "COM7 (\\\\.\\COM8)"},
     };
-    const Where wheres[] = {
-        {"COM33", "/dev/ttyUSB0", Win32DeviceForm::Shown, "COM33 (/dev/ttyUSB0)"},
-        {"COM33", "", Win32DeviceForm::Shown, "COM33"},
-        {"/dev/ttyUSB0", "/dev/ttyUSB0", Win32DeviceForm::Shown, "/dev/ttyUSB0"},
-        {"COM7", "\\\\.\\COM7", Win32DeviceForm::Shown, "COM7 (\\\\.\\COM7)"},
-        {"COM7", "\\\\.\\COM7", Win32DeviceForm::Hidden, "COM7"},
-        {"COM7", "\\\\.\\COM8", Win32DeviceForm::Hidden, "COM7 (\\\\.\\COM8)"},
-    };
-    for (const Where& w : wheres)
-        EXPECT_EQ(PortWhere(w.label, w.device, w.form), w.where) << w.where;
+    for (const auto& [label, device, form, where] : wheres)
+        EXPECT_EQ(PortWhere(label, device, form), where) << where;
 }
 
-// The same adapter, by what it says of itself, under another number; never another one.
 TEST(FindPortAgain, ByWhatThePortSaysOfItselfElseByItsNumberAndDevice) {
     const CString byId = "/dev/serial/by-id/usb-Tundro_W6_0042-if00";
     const SSerInfo receiver = Port(65, "/dev/ttyACM0", byId, "0042");
