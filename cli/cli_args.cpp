@@ -6,6 +6,7 @@
 #include "cli/cli_platform.h"
 #include "platform/text.h"
 #include "res/firmware_image.h"
+#include "serial/port_identity.h"
 
 #ifndef MORVANE_VERSION
 #define MORVANE_VERSION "0.0.0.0"
@@ -226,7 +227,8 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
     for (std::size_t i = 0; i < o.comPorts.size(); ++i) {
         for (std::size_t j = 0; j < i; ++j) {
             if (o.comPorts[i] == o.comPorts[j])
-                return UsageError(Format("COM%d is named twice; one load per port", o.comPorts[i]));
+                return UsageError(ComPortName(o.comPorts[i]) +
+                                  " is named twice; one load per port");
         }
     }
     if (o.watch) {

@@ -7,17 +7,10 @@
 #include "cli/cli_platform.h"
 #include "cli/progress_view.h"
 #include "platform/text.h"
+#include "serial/port_identity.h"
 
 namespace morvane {
 namespace {
-
-// The number of "COMn" (any letter case), or 0 when the text is not one.
-int ComNumberOf(const std::string& name) {
-    if (name.size() < 4 || name.size() > 6 || !EqualsNoCase(name.substr(0, 3), "COM")) return 0;
-    const std::string digits = name.substr(3);
-    if (digits.find_first_not_of("0123456789") != std::string::npos || digits[0] == '0') return 0;
-    return std::atoi(digits.c_str());
-}
 
 // The console's own output code page while ours is set, else 0. The console is shared with the
 // shell the program was started from, which must get it back as it was.
@@ -36,7 +29,8 @@ PortArgument ReadPortArgument(const std::string& text) {
     const std::string name = text.compare(0, devicePrefix.size(), devicePrefix) == 0
                                  ? text.substr(devicePrefix.size())
                                  : text;
-    port.comPort = ComNumberOf(name);
+    // --port has always taken COM1 to COM999; --com takes the larger numbers.
+    if (name.size() <= 6) port.comPort = ComNumberOfName(name).value_or(0);
     if (port.comPort == 0)
         port.error = "--port takes a COM port, as COM5 or \\\\.\\COM5, not '" + text + "'";
     return port;

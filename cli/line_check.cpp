@@ -17,6 +17,7 @@
 #include "res/firmware_image.h"
 #include "serial/com_port_path.h"
 #include "serial/open_error_facts.h"
+#include "serial/port_identity.h"
 #include "session/load_session.h"
 #include "view/open_error_text.h"
 
@@ -260,9 +261,7 @@ SLineEnd EndAt(int comPort, const std::string& path) {
     end.port.portPath = path;
     end.label = PortLabelOf(end.port);
     end.devicePath = comPort != 0 ? ComPortDevicePath(comPort) : path;
-    end.where = end.devicePath.empty() || end.devicePath == end.label
-                    ? end.label
-                    : end.label + " (" + end.devicePath + ")";
+    end.where = PortWhere(end.label, end.devicePath);
     end.device = MakePortDevice(end.port);
     return end;
 }

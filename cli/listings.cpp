@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/text.h"
+#include "serial/port_identity.h"
 #include "session/load_record.h"
 
 namespace morvane {
@@ -32,7 +33,7 @@ std::string Duration(double seconds) {
 std::vector<int> PortsToProbe(const CArray<SSerInfo, SSerInfo&>& ports) {
     std::vector<int> comPorts;
     for (const SSerInfo& p : ports) {
-        const int com = AtoI(std::string_view(p.portName).substr(3));
+        const int com = ComNumberOf(p);
         if (com > 0 && !p.isBluetooth) comPorts.push_back(com);
     }
     return comPorts;

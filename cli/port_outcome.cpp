@@ -9,6 +9,7 @@
 #include "platform/text.h"
 #include "record/loader_status.h"
 #include "res/firmware_image.h"
+#include "serial/port_identity.h"
 #include "session/load_session.h"
 #include "view/open_error_text.h"
 #include "view/status_view.h"
@@ -25,10 +26,7 @@ std::pair<std::string, std::string> SplitHeadline(const std::string& text) {
 
 std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
-std::string Where(const PortFacts& facts) {
-    if (facts.devicePath.empty() || facts.devicePath == facts.label) return facts.label;
-    return facts.label + " (" + facts.devicePath + ")";
-}
+std::string Where(const PortFacts& facts) { return PortWhere(facts.label, facts.devicePath); }
 
 std::string StoppedText(const LoadRequest& request, LoadEnd end) {
     if (request.probeOnly) return "the probe was stopped; the receiver still holds its firmware.";

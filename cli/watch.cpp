@@ -4,12 +4,12 @@
 #include <optional>
 #include <ostream>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "cli/exit_status.h"
 #include "cli/json_events.h"
 #include "platform/text.h"
+#include "serial/port_identity.h"
 
 namespace morvane {
 namespace {
@@ -75,7 +75,7 @@ private:
         }
         for (const SSerInfo& port : changes.added) {
             LoadRequest request = load_;
-            request.comPort = AtoI(std::string_view(port.portName).substr(3));
+            request.comPort = ComNumberOf(port);
             runner_.Emit(port.portName, PortAddedEvent(port));
             runner_.SetLine(port.portName, "plugged (" + port.devicePath + ")");
             runner_.Add(deps_.makeSession ? deps_.makeSession(request) : runner_.Session(request));

@@ -1,31 +1,15 @@
 #include "cli/watch_ports.h"
 
 #include <algorithm>
-#include <charconv>
 
 #include "platform/text.h"
+#include "serial/port_identity.h"
 
 namespace morvane {
 namespace {
 
-std::optional<std::uint16_t> HexId(std::string_view text) {
-    if (text.empty() || text.size() > 4) return std::nullopt;
-    unsigned value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
-    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-    return static_cast<std::uint16_t>(value);
-}
-
 bool SameName(const SSerInfo& a, const SSerInfo& b) {
     return a.devicePath == b.devicePath && a.usb == b.usb && a.stableName == b.stableName;
-}
-
-// Whether two ports name the same adapter: by a stable name, or by a USB serial number with the
-// same ids. A port with neither could be any device.
-bool SameAdapter(const SSerInfo& a, const SSerInfo& b) {
-    if (!a.stableName.empty() && a.stableName == b.stableName) return true;
-    return !a.usb.serial.empty() && a.usb.serial == b.usb.serial && a.usb.vid == b.usb.vid &&
-           a.usb.pid == b.usb.pid;
 }
 
 }  // namespace
@@ -33,12 +17,12 @@ bool SameAdapter(const SSerInfo& a, const SSerInfo& b) {
 std::optional<SPortMatch> ParsePortMatch(std::string_view text, std::string& error) {
     const std::size_t first = text.find(':');
     const std::size_t second = first == std::string_view::npos ? first : text.find(':', first + 1);
-    const std::optional<std::uint16_t> vid = HexId(text.substr(0, first));
+    const std::optional<std::uint16_t> vid = ParseHexId(text.substr(0, first));
     const std::optional<std::uint16_t> pid =
         first == std::string_view::npos
             ? std::nullopt
-            : HexId(text.substr(first + 1,
-                                second == std::string_view::npos ? second : second - first - 1));
+            : ParseHexId(text.substr(
+                  first + 1, second == std::string_view::npos ? second : second - first - 1));
     if (!vid || !pid) {
         error =
             "--match takes VID:PID or VID:PID:SERIAL, the ids in hexadecimal (0403:6001), "
@@ -71,17 +55,16 @@ CWatchedPorts::CWatchedPorts(WatchRules rules, const CArray<SSerInfo, SSerInfo&>
     : rules_(std::move(rules)) {
     // A named port is left out here, so the first pass finds it new and loads it.
     for (const SSerInfo& port : atStart) {
-        const int number = AtoI(std::string_view(port.portName).substr(3));
-        if (std::find(rules_.named.begin(), rules_.named.end(), number) != rules_.named.end())
+        if (std::find(rules_.named.begin(), rules_.named.end(), ComNumberOf(port)) !=
+            rules_.named.end())
             continue;
         ports_[port.portName] = Entry{port, WatchState::Untouched};
     }
 }
 
 bool CWatchedPorts::Watched(const SSerInfo& port) const {
-    const int number = AtoI(std::string_view(port.portName).substr(3));
-    const bool named =
-        std::find(rules_.named.begin(), rules_.named.end(), number) != rules_.named.end();
+    const bool named = std::find(rules_.named.begin(), rules_.named.end(), ComNumberOf(port)) !=
+                       rules_.named.end();
     return named || PortMatches(rules_.matches, port);
 }
 

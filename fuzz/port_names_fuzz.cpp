@@ -1,11 +1,12 @@
-// Port names: the tidying every port discovery method ends with, and the mapping between COM
-// numbers and devices.
+// Port names: the tidying every port discovery method ends with, the COM number of a port's name,
+// and the mapping between COM numbers and devices.
 //
 // Input: records of four fields (port name, friendly name, description, device path), each
 // field ended by a line feed.
 #include "fuzz/fuzz_support.h"
 #include "serial/com_port_map.h"
 #include "serial/com_port_tidy.h"
+#include "serial/port_identity.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace morvane;
@@ -35,6 +36,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (const std::optional<int> n = ComPortForDevicesEntry(name)) {
                 FUZZ_CHECK(*n >= 1);
                 FUZZ_CHECK("com" + std::to_string(*n) == name);
+            }
+            if (const std::optional<int> n = ComNumberOfName(name)) {
+                FUZZ_CHECK(*n >= 1 && EqualsNoCase(ComPortName(*n), name));
             }
             (void)ComNumberInFriendlyName(name);
         }

@@ -14,7 +14,7 @@ void CDiscoveryPortFollower::Remember(int comPort) {
     } catch (const ComEnumError&) {
         return;
     }
-    const CString name = Format("COM%d", comPort);
+    const CString name = ComPortName(comPort);
     for (const SSerInfo& port : ports) {
         if (port.portName == name) remembered_ = port;
     }

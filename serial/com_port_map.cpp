@@ -5,12 +5,13 @@
 #include <system_error>
 
 #include "serial/com_port_path.h"
+#include "serial/port_identity.h"
 
 namespace morvane {
 namespace {
 
-// A run of decimal digits that is the whole text, without leading zeros (so "com07" is not
-// COM7: two spellings of one port would let the same device be listed twice).
+// A run of decimal digits that is the whole text, without leading zeros (so "ttyS01" is not
+// ttyS1: two spellings of one port would let the same device be listed twice).
 std::optional<int> WholeNumber(std::string_view digits) {
     if (digits.empty() || digits.size() > 6) return std::nullopt;
     if (digits.size() > 1 && digits[0] == '0') return std::nullopt;
@@ -86,10 +87,9 @@ std::optional<int> ComPortForTtyName(std::string_view ttyName) {
 }
 
 std::optional<int> ComPortForDevicesEntry(std::string_view entryName) {
+    // Wine writes its entries in lower case, and only those are the folder's ports.
     if (entryName.substr(0, 3) != "com") return std::nullopt;
-    auto number = WholeNumber(entryName.substr(3));
-    if (!number || *number == 0) return std::nullopt;
-    return number;
+    return ComNumberOfName(entryName);
 }
 
 }  // namespace morvane

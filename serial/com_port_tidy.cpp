@@ -2,6 +2,8 @@
 
 #include <climits>
 
+#include "serial/port_identity.h"
+
 namespace morvane {
 namespace {
 
@@ -58,7 +60,7 @@ void TidyComPortList(CArray<SSerInfo, SSerInfo&>& list) {
                 list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));
                 continue;
             }
-            port.portName = Format("COM%d", *number);
+            port.portName = ComPortName(*number);
         }
         ++i;
     }

@@ -31,6 +31,7 @@
 #include "serial/comm_dev2.h"
 #include "serial/comm_dev2_shared.h"
 #include "serial/comm_error_text.h"
+#include "serial/port_identity.h"
 #include "serial/system_text_win32.h"
 
 namespace morvane {
@@ -236,7 +237,7 @@ CCommDev2::~CCommDev2() { CCommDev2::Close(); }
 
 CCommDev2::OpenPort* CCommDev2::Port() const { return backend_.get(); }
 
-std::string ComPortDevicePath(int port) { return Format("\\\\.\\COM%d", port); }
+std::string ComPortDevicePath(int port) { return "\\\\.\\" + ComPortName(port); }
 
 std::string CCommDev2::DevicePathFor(int port) const { return ComPortDevicePath(port); }
 

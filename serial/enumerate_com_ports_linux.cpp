@@ -9,6 +9,7 @@
 
 #include "serial/com_port_map.h"
 #include "serial/com_port_tidy.h"
+#include "serial/port_identity.h"
 #include "serial/sysfs_port_text.h"
 
 namespace morvane {
@@ -59,8 +60,8 @@ SUsbInfo UsbAncestry(const fs::path& device, const fs::path& devicesRoot) {
             const CString product = ReadAttribute(dir / "idProduct");
             usb.name = UsbAdapterName(ReadAttribute(dir / "product"),
                                       ReadAttribute(dir / "manufacturer"), vendor, product);
-            usb.identity.vid = SysfsHexId(vendor).value_or(0);
-            usb.identity.pid = SysfsHexId(product).value_or(0);
+            usb.identity.vid = ParseHexId(SysfsText(vendor)).value_or(0);
+            usb.identity.pid = ParseHexId(SysfsText(product)).value_or(0);
             usb.identity.serial = SysfsText(ReadAttribute(dir / "serial"));
             usb.identity.location = dir.filename().string();
             break;

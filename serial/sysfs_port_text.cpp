@@ -1,5 +1,7 @@
 #include "serial/sysfs_port_text.h"
 
+#include "serial/port_identity.h"
+
 namespace morvane {
 namespace {
 
@@ -48,26 +50,6 @@ std::optional<int> SysfsNumber(std::string_view raw) {
     const std::optional<unsigned> value = Decimal(Trimmed(raw));
     if (!value) return std::nullopt;
     return static_cast<int>(*value);
-}
-
-std::optional<std::uint16_t> SysfsHexId(std::string_view raw) {
-    const std::string_view digits = Trimmed(raw);
-    if (digits.empty() || digits.size() > 4) return std::nullopt;
-    unsigned value = 0;
-    for (const char c : digits) {
-        unsigned digit = 0;
-        if (c >= '0' && c <= '9') {
-            digit = static_cast<unsigned>(c - '0');
-        } else if (c >= 'a' && c <= 'f') {
-            digit = static_cast<unsigned>(c - 'a' + 10);
-        } else if (c >= 'A' && c <= 'F') {
-            digit = static_cast<unsigned>(c - 'A' + 10);
-        } else {
-            return std::nullopt;
-        }
-        value = value * 16 + digit;
-    }
-    return static_cast<std::uint16_t>(value);
 }
 
 std::string_view LinkTargetName(std::string_view target) {
@@ -146,7 +128,7 @@ bool IsTtyDevice(unsigned major, unsigned minor, const std::vector<STtyDriverRan
 SSerInfo MakePortRecord(int comPort, const CString& devicePath, const CString& name, bool isUsb) {
     SSerInfo port;
     port.devicePath = devicePath;
-    port.portName = Format("COM%d", comPort);
+    port.portName = ComPortName(comPort);
     port.friendlyName = name + " (" + port.portName + ")";
     port.isUsb = isUsb;
     port.description = name;

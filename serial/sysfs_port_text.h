@@ -3,7 +3,6 @@
 // hands the texts over.
 #pragma once
 
-#include <cstdint>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -18,9 +17,6 @@ namespace morvane {
 
 // A decimal attribute such as a UART's `type`; nothing for anything else.
 [[nodiscard]] std::optional<int> SysfsNumber(std::string_view raw);
-
-// A USB id attribute (`idVendor`, `idProduct`: four hex digits); nothing for anything else.
-[[nodiscard]] std::optional<std::uint16_t> SysfsHexId(std::string_view raw);
 
 // The last component of a link's target ("../../bus/usb" gives "usb").
 [[nodiscard]] std::string_view LinkTargetName(std::string_view target);

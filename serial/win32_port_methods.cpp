@@ -6,6 +6,7 @@
 
 #include "platform/debug.h"
 #include "serial/com_port_tidy.h"
+#include "serial/port_identity.h"
 
 namespace morvane {
 namespace {
@@ -41,9 +42,11 @@ CString WideTextIn(const std::uint8_t* buffer, std::size_t size) {
     return Utf8FromUtf16(text);
 }
 
+// A port name as the system writes it ("COM5"): a name in another spelling ("com5") would list
+// one port twice beside the same port found by another method.
 bool IsComPortName(std::string_view name) {
-    return name.size() > 3 && name.compare(0, 3, "COM") == 0 &&
-           name.find_first_not_of("0123456789", 3) == std::string_view::npos && name[3] != '0';
+    const std::optional<int> number = ComNumberOfName(name);
+    return number && ComPortName(*number) == name;
 }
 
 // The position of `what` in `text`, letters compared without case, as the system compares ids.
@@ -59,20 +62,7 @@ std::size_t FindNoCase(std::string_view text, std::string_view what) {
 std::optional<std::uint16_t> HexAfter(std::string_view id, std::string_view tag) {
     const std::size_t at = FindNoCase(id, tag);
     if (at == std::string_view::npos || id.size() < at + tag.size() + 4) return std::nullopt;
-    std::uint16_t value = 0;
-    for (const char c : id.substr(at + tag.size(), 4)) {
-        int digit = 0;
-        if (c >= '0' && c <= '9')
-            digit = c - '0';
-        else if (c >= 'a' && c <= 'f')
-            digit = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F')
-            digit = c - 'A' + 10;
-        else
-            return std::nullopt;
-        value = static_cast<std::uint16_t>(value * 16 + digit);
-    }
-    return value;
+    return ParseHexId(id.substr(at + tag.size(), 4));
 }
 
 void ReportSkipped(const char* what, std::uint32_t code) {
@@ -246,8 +236,8 @@ std::optional<SSerInfo> ReadComPortDevice(CWin32PortServices& os, DevInfoSet set
     (void)ReadProperty(os, set, devInfo, kSpdrpLocationInformation, location);
     if (!os.SetupDiGetDeviceInstanceIdA(set, devInfo, instanceId, kInstanceIdSize))
         instanceId[0] = '\0';
-    if (const auto usb =
-            UsbIdentityOf(enumerator, hardwareId, TextIn(instanceId, kInstanceIdSize), location)) {
+    if (const auto usb = UsbIdentityFromDeviceIds(enumerator, hardwareId,
+                                                  TextIn(instanceId, kInstanceIdSize), location)) {
         port.isUsb = true;
         port.usb = *usb;
     }
@@ -293,7 +283,7 @@ void EnumerateByDeviceInterface(CWin32PortServices& os, const SSetupApiProcs& pr
 
 void EnumerateByProbe(CWin32PortServices& os, CArray<SSerInfo, SSerInfo&>& list) {
     for (int number = 1; number <= kLastProbedPort; ++number) {
-        const CString name = Format("COM%d", number);
+        const CString name = ComPortName(number);
         std::uint8_t commConfig[kCommConfigSize] = {};
         std::uint32_t size = kCommConfigSize;
         if (!os.GetDefaultCommConfigA(name.c_str(), commConfig, size)) continue;
@@ -329,8 +319,10 @@ void EnumerateFromRegistry(CWin32PortServices& os, CArray<SSerInfo, SSerInfo&>& 
     }
 }
 
-std::optional<SUsbIdentity> UsbIdentityOf(std::string_view enumerator, std::string_view hardwareId,
-                                          std::string_view instanceId, std::string_view location) {
+std::optional<SUsbIdentity> UsbIdentityFromDeviceIds(std::string_view enumerator,
+                                                     std::string_view hardwareId,
+                                                     std::string_view instanceId,
+                                                     std::string_view location) {
     // FTDI's own driver puts its ports on a bus of its own; every other adapter's port is a
     // device of the USB bus, or a child of one whose ids keep the USB vendor and product.
     const bool usbEnumerator =

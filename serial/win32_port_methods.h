@@ -40,10 +40,10 @@ void EnumerateFromRegistry(CWin32PortServices& os, CArray<SSerInfo, SSerInfo&>& 
 // "FTDIBUS", ...), its first hardware id ("USB\VID_0403&PID_6001&REV_0600"), its instance id
 // ("USB\VID_0403&PID_6001\A6008ISP") and its location text. Nothing when the device is not on
 // USB (an on-board port, a Bluetooth link, a modem card).
-[[nodiscard]] std::optional<SUsbIdentity> UsbIdentityOf(std::string_view enumerator,
-                                                        std::string_view hardwareId,
-                                                        std::string_view instanceId,
-                                                        std::string_view location);
+[[nodiscard]] std::optional<SUsbIdentity> UsbIdentityFromDeviceIds(std::string_view enumerator,
+                                                                   std::string_view hardwareId,
+                                                                   std::string_view instanceId,
+                                                                   std::string_view location);
 
 // A port Windows registers as present: its name ("COM3"), and whether the device behind it
 // ("\Device\BthModem0") is a Bluetooth link.

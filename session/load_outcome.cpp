@@ -8,6 +8,7 @@
 #include "platform/text.h"
 #include "record/loader_status.h"
 #include "res/firmware_image.h"
+#include "serial/port_identity.h"
 
 namespace morvane {
 namespace {
@@ -174,11 +175,8 @@ std::string AdviceAfterLoad(const LoadOutcome& outcome, const std::string& portL
         choice == PortChoice::PortList ? "the Com Port list" : "morvane-cli --list";
     const std::uint32_t sentBytes = outcome.sentBytes;
     const std::uint32_t totalBytes = outcome.totalBytes;
-    // A device path says something beside the port's name only where it is another name
-    // (/dev/ttyUSB0); Windows' own form of the name (\\.\COM7) would only be jargon.
-    const bool pathTellsMore =
-        !devicePath.empty() && devicePath != portLabel && devicePath != "\\\\.\\" + portLabel;
-    const std::string where = pathTellsMore ? portLabel + " (" + devicePath + ")" : portLabel;
+    // Windows' own form of the name (\\.\COM7) would only be jargon in this advice.
+    const std::string where = PortWhere(portLabel, devicePath, Win32DeviceForm::Hidden);
     if (outcome.status == STATUS_FIRMWARE_COMPLETE || outcome.status == STATUS_NO_UPDATE_REQUIRED)
         return {};
     const std::string plugBack =

@@ -5,6 +5,7 @@
 
 #include "platform/text.h"
 #include "record/loader_status.h"
+#include "serial/port_identity.h"
 
 namespace morvane {
 namespace {
@@ -25,11 +26,7 @@ T NumberField(const nlohmann::json& line, const char* key) {
 }
 
 std::uint16_t HexIdField(const nlohmann::json& usb, const char* key) {
-    const std::string text = TextField(usb, key);
-    if (text.empty() || text.size() > 4 ||
-        text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
-        return 0;
-    return static_cast<std::uint16_t>(std::stoul(text, nullptr, 16));
+    return ParseHexId(TextField(usb, key)).value_or(0);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "platform/text.h"
 #include "record/loader_status.h"
 #include "res/firmware_image.h"
+#include "serial/port_identity.h"
 #include "session/system_log.h"
 
 namespace morvane {
@@ -16,12 +17,11 @@ const std::string& CarriedImageSha256() {
     return digest;
 }
 
-std::optional<SUsbIdentity> UsbIdentityOf(const CArray<SSerInfo, SSerInfo&>& ports, int comPort,
-                                          const std::string& device) {
-    const std::string name = comPort != 0 ? Format("COM%d", comPort) : std::string();
+std::optional<SUsbIdentity> UsbIdentityInPortList(const CArray<SSerInfo, SSerInfo&>& ports,
+                                                  int comPort, const std::string& device) {
     for (const SSerInfo& p : ports) {
         const bool same =
-            comPort != 0 ? p.portName == name
+            comPort != 0 ? ComNumberOf(p) == comPort
                          : !device.empty() && (p.devicePath == device || p.stableName == device);
         if (same) return p.isUsb ? std::optional<SUsbIdentity>(p.usb) : std::nullopt;
     }
@@ -54,7 +54,7 @@ void CLoadRecorder::Started(const std::string& port, const std::string& device, 
     } catch (const ComEnumError&) {
         // The record then tells no adapter; the load goes on.
     }
-    record_.usb = UsbIdentityOf(ports, comPort, device);
+    record_.usb = UsbIdentityInPortList(ports, comPort, device);
 }
 
 std::optional<RecordError> CLoadRecorder::Finished(std::string_view result, std::int32_t status,

@@ -23,8 +23,8 @@ namespace morvane {
 
 // What port discovery knows of a port's USB adapter: the port found by its COM number (not 0), or
 // else by its device path or stable name. Nothing for a port that is not on USB or not found.
-[[nodiscard]] std::optional<SUsbIdentity> UsbIdentityOf(const CArray<SSerInfo, SSerInfo&>& ports,
-                                                        int comPort, const std::string& device);
+[[nodiscard]] std::optional<SUsbIdentity> UsbIdentityInPortList(
+    const CArray<SSerInfo, SSerInfo&>& ports, int comPort, const std::string& device);
 
 // What a recorder asks of the system; each one left empty stands for the system's own.
 struct SRecorderDeps {

@@ -9,6 +9,7 @@
 #include "res/firmware_image.h"
 #include "serial/com_port_path.h"
 #include "serial/comm_dev2.h"
+#include "serial/port_identity.h"
 #include "session/load_recorder.h"
 
 namespace morvane {
@@ -68,7 +69,7 @@ CLoadSession::~CLoadSession() {
 }
 
 std::string PortLabelOf(const LoadRequest& request) {
-    return request.comPort != 0 ? Format("COM%d", request.comPort) : request.portPath;
+    return request.comPort != 0 ? ComPortName(request.comPort) : request.portPath;
 }
 
 std::string CLoadSession::PortLabel() const { return PortLabelOf(request_); }

@@ -17,6 +17,7 @@
 
 #include "platform/text.h"
 #include "serial/com_port_map.h"
+#include "serial/port_identity.h"
 #include "serial/termios_line_posix.h"
 
 namespace morvane {
@@ -131,9 +132,10 @@ bool CSimPty::MakeLink(std::string* error) {
         const std::string target = std::filesystem::read_symlink(link, ec).string();
         if (const std::optional<std::string> holder = PtyMasterHolder(target)) {
             return fail(
-                Format("COM%d is taken: %s is the line of another receiver, %s; give this "
-                       "one another --com number",
-                       options_.comPort, target.c_str(), holder->c_str()));
+                ComPortName(options_.comPort) +
+                Format(" is taken: %s is the line of another receiver, %s; give this one another "
+                       "--com number",
+                       target.c_str(), holder->c_str()));
         }
         std::filesystem::remove(link, ec);
     }

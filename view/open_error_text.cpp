@@ -8,6 +8,7 @@
 
 #include "platform/text.h"
 #include "record/loader_status.h"
+#include "serial/port_identity.h"
 #include "view/open_error_text_system.h"
 
 namespace morvane {
@@ -83,7 +84,7 @@ std::string ExplainOpenError(const OpenError& error, const std::string& portLabe
 }
 
 SNotice OpenFailureNotice(const OpenError& error, int comPort, const OpenErrorFacts& facts) {
-    return {kInvalidPortMessage, BoxText(ExplainOpenError(error, Format("COM%d", comPort), comPort,
+    return {kInvalidPortMessage, BoxText(ExplainOpenError(error, ComPortName(comPort), comPort,
                                                           facts, PortChoice::PortList))};
 }
 

@@ -1,21 +1,16 @@
 #include "view/port_list.h"
 
-#include <string_view>
-
 #include "platform/text.h"
+#include "serial/port_identity.h"
 
 namespace morvane {
-
-int PortNumberOf(const SSerInfo& info) {
-    return info.portName.size() > 3 ? AtoI(std::string_view(info.portName).substr(3)) : 0;
-}
 
 std::vector<SPortItem> PortListItems(const CArray<SSerInfo, SSerInfo&>& ports, int startPort) {
     std::vector<SPortItem> items;
     if (startPort == -1) items.push_back({ports.empty() ? kNoPortFoundText : kSelectPortText, 0});
     bool found = false;
     for (const SSerInfo& info : ports) {
-        const int number = PortNumberOf(info);
+        const int number = ComNumberOf(info);
         items.push_back({info.friendlyName, number});
         found = found || number == startPort;
     }

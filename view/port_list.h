@@ -25,9 +25,6 @@ struct SPortItem {
     bool operator==(const SPortItem&) const = default;
 };
 
-// The COM number of a discovered port: the digits after "COM" ("COM12" gives 12), 0 for none.
-[[nodiscard]] int PortNumberOf(const SSerInfo& info);
-
 // The list for the ports found, in their order. Without a port on the command line
 // (`startPort` -1) the placeholder comes first. With one, a port that discovery did not find is
 // added at the end as "COM <n>", so the port the user named can always be picked.

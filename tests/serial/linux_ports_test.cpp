@@ -28,11 +28,6 @@ TEST(SysfsPortText, AttributeTexts) {
     EXPECT_EQ(LinkTargetName("../../../../bus/usb"), "usb");
     EXPECT_EQ(LinkTargetName("serial8250/"), "serial8250");
     EXPECT_EQ(LinkTargetName("port"), "port");
-    EXPECT_EQ(SysfsHexId("0403\n"), 0x0403);
-    EXPECT_EQ(SysfsHexId("067B"), 0x067b);
-    EXPECT_EQ(SysfsHexId("ea60\n"), 0xea60);  // the kernel writes the ids in lowercase
-    for (const char* bad : {"", "\n", "04031", "x403", "-403"})
-        EXPECT_FALSE(SysfsHexId(bad)) << bad;
 }
 
 // /proc/tty/drivers as the kernel writes it: a single minor or a range, and lines that are not

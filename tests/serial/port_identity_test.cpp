@@ -1,5 +1,6 @@
-// A port found again after its device went away: by what it says of itself under any number, or
-// by its number and device when it says nothing, never as another device that took the number.
+// A port's COM number, name, USB ids and place; the same adapter found again after its device went
+// away: by what it says of itself under any number, or by its number and device when it says
+// nothing, never as another device that took the number.
 #include "serial/port_identity.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,36 @@ namespace morvane {
 namespace {
 
 using testing::Port;
+
+TEST(PortIdentity, NamesNumbersIdsAndWhere) {
+    const std::pair<const char*, std::optional<int>> names[] = {
+        {"COM5", 5},   {"com12", 12}, {"COM999999", 999999}, {"COM1234567", {}}, {"COM0", {}},
+        {"COM05", {}}, {"COM", {}},   {"COM5:", {}},         {"(COM5)", {}},     {"", {}},
+    };
+    for (const auto& [name, number] : names) EXPECT_EQ(ComNumberOfName(name), number) << name;
+    EXPECT_EQ(ComPortName(12), "COM12");
+    EXPECT_EQ(ComNumberOf(Port(33).Device("/dev/ttyUSB0")), 33);
+    EXPECT_EQ(ComNumberOf(SSerInfo{}), 0);
+
+    // sysfs writes the ids in lower case, Device Manager and lsusb users in either.
+    const std::pair<const char*, std::optional<std::uint16_t>> ids[] = {
+        {"0403", 0x0403}, {"067B", 0x067b}, {"ea60", 0xea60}, {"7", 0x7},
+        {"", {}},         {"04031", {}},    {"-403", {}},     {"04g3", {}},
+    };
+    for (const auto& [text, id] : ids) EXPECT_EQ(ParseHexId(text), id) << text;
+
+    using enum Win32DeviceForm;
+    const std::tuple<const char*, const char*, Win32DeviceForm, const char*> wheres[] = {
+        {"COM33", "/dev/ttyUSB0", Shown, "COM33 (/dev/ttyUSB0)"},
+        {"COM33", "", Shown, "COM33"},
+        {"/dev/ttyUSB0", "/dev/ttyUSB0", Shown, "/dev/ttyUSB0"},
+        {"COM7", "\\\\.\\COM7", Shown, "COM7 (\\\\.\\COM7)"},
+        {"COM7", "\\\\.\\COM7", Hidden, "COM7"},
+        {"COM7", "\\\\.\\COM8", Hidden, "COM7 (\\\\.\\COM8)"},
+    };
+    for (const auto& [label, device, form, where] : wheres)
+        EXPECT_EQ(PortWhere(label, device, form), where) << where;
+}
 
 TEST(FindPortAgain, ByWhatThePortSaysOfItselfElseByItsNumberAndDevice) {
     const CString byId = "/dev/serial/by-id/usb-Tundro_W6_0042-if00";

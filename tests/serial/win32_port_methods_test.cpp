@@ -458,7 +458,8 @@ TEST(Win32PortMethods, UsbIdentityFromTheDevicesIds) {
          std::nullopt},
     };
     for (const Row& row : rows)
-        EXPECT_EQ(UsbIdentityOf(row.enumerator, row.hardwareId, row.instanceId, "L"), row.usb)
+        EXPECT_EQ(UsbIdentityFromDeviceIds(row.enumerator, row.hardwareId, row.instanceId, "L"),
+                  row.usb)
             << row.what;
 }
 
@@ -545,8 +546,7 @@ TEST(Win32PortMethods, RegisteredPortsFillInWhatTheMethodMissed) {
     CArray<SSerInfo, SSerInfo&> list(1);
     list[0].portName = "COM3";
     list[0].friendlyName = "USB Serial Port (COM3)";
-    AddRegisteredComPorts({{"COM3"}, {"COM12"}, {"COM0"}, {"COM"}, {"LPT1"}, {"COM7x"}, {"COM1"}},
-                          list);
+    AddRegisteredComPorts({{"COM3"}, {"COM12"}, {"com5"}, {"LPT1"}, {"COM1"}}, list);
     std::vector<std::string> names;
     for (const SSerInfo& port : list) names.push_back(port.portName + " " + port.devicePath);
     EXPECT_THAT(names, ElementsAre("COM3 ", "COM12 \\\\.\\COM12", "COM1 \\\\.\\COM1"));

@@ -24,12 +24,13 @@ TEST(LoadRecorder, TheAdapterOfTheLoadedPort) {
     ports[1].stableName = "/dev/serial/by-id/usb-FTDI-if00-port0";
     ports[1].isUsb = true;
     ports[1].usb = {0x0403, 0x6001, "A50285BI", "1-2"};
-    EXPECT_EQ(UsbIdentityOf(ports, 33, ""), ports[1].usb);
-    EXPECT_EQ(UsbIdentityOf(ports, 0, "/dev/ttyUSB0"), ports[1].usb);
-    EXPECT_EQ(UsbIdentityOf(ports, 0, "/dev/serial/by-id/usb-FTDI-if00-port0"), ports[1].usb);
-    EXPECT_FALSE(UsbIdentityOf(ports, 1, ""));               // not on USB
-    EXPECT_FALSE(UsbIdentityOf(ports, 34, "/dev/ttyUSB0"));  // the number decides
-    EXPECT_FALSE(UsbIdentityOf(ports, 0, ""));
+    EXPECT_EQ(UsbIdentityInPortList(ports, 33, ""), ports[1].usb);
+    EXPECT_EQ(UsbIdentityInPortList(ports, 0, "/dev/ttyUSB0"), ports[1].usb);
+    EXPECT_EQ(UsbIdentityInPortList(ports, 0, "/dev/serial/by-id/usb-FTDI-if00-port0"),
+              ports[1].usb);
+    EXPECT_FALSE(UsbIdentityInPortList(ports, 1, ""));               // not on USB
+    EXPECT_FALSE(UsbIdentityInPortList(ports, 34, "/dev/ttyUSB0"));  // the number decides
+    EXPECT_FALSE(UsbIdentityInPortList(ports, 0, ""));
 }
 
 // A load recorded on the test's own ports and clocks: the start by the wall clock, the duration

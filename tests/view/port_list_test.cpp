@@ -35,8 +35,6 @@ TEST(PortList, ItemsForThePortsFound) {
     for (const Row& r : rows)
         EXPECT_EQ(PortListItems(*r.ports, r.startPort), r.items) << r.startPort;
 
-    EXPECT_EQ(PortNumberOf(Port("COM", "")), 0);
-    EXPECT_EQ(PortNumberOf(Port("COMx", "")), 0);
     const std::vector<SPortItem> items = PortListItems(two, -1);
     EXPECT_EQ(IndexOfPort(items, 10), 2);
     EXPECT_EQ(IndexOfPort(items, 0), -1);  // the placeholder is no port to keep
