@@ -94,7 +94,8 @@ int RunLoads(const CliOptions& options) {
     output.err = &std::cerr;
     output.style = StyleForStdout();
     output.json = options.json;
-    output.trace = options.trace;
+    // --trace: every port's wire on stderr.
+    const SessionFactory sessions = ProductSessions(options.trace ? &std::cerr : nullptr);
 
     LoadRequest base;
     base.verify = options.verify;
@@ -102,7 +103,11 @@ int RunLoads(const CliOptions& options) {
     base.probeOnly = options.probe;
     base.log = LogTargetOf(options);
     base.program = "morvane-cli";
-    if (options.watch) return RunWatch({options.comPorts, options.matches}, base, output);
+    if (options.watch) {
+        WatchDeps deps;
+        deps.makeSession = sessions;
+        return RunWatch({options.comPorts, options.matches}, base, output, deps);
+    }
     if (options.allProbed) {
         const auto ports = FoundPorts();
         if (!ports) return kExitPortFailed;
@@ -111,7 +116,7 @@ int RunLoads(const CliOptions& options) {
             std::cerr << "morvane-cli: no serial ports found (--list shows what is there).\n";
             return kExitNotDetected;
         }
-        return LoadWhereProbed(comPorts, base, output);
+        return LoadWhereProbed(comPorts, base, output, sessions);
     }
 
     std::vector<LoadRequest> requests;
@@ -124,7 +129,7 @@ int RunLoads(const CliOptions& options) {
         r.comPort = com;
         requests.push_back(r);
     }
-    return RunGroup(requests, output).ExitStatus();
+    return RunGroup(requests, output, sessions).ExitStatus();
 }
 
 }  // namespace
