@@ -14,6 +14,7 @@
 #include "cli/listings.h"
 #include "cli/load_runner.h"
 #include "cli/watch.h"
+#include "platform/debug.h"
 #include "platform/power.h"
 #include "platform/text.h"
 #include "serial/enumerate_com_ports.h"
@@ -35,6 +36,9 @@ std::optional<CArray<SSerInfo, SSerInfo&>> FoundPorts() {
         EnumerateComPorts(ports);
     } catch (const ComEnumError& e) {
         std::cerr << "morvane-cli: the serial ports could not be listed: " << e.what() << '\n';
+        OutputDebugStringA(
+            (std::string("morvane-cli: the ports could not be listed: ") + e.what() + "\n")
+                .c_str());
         return std::nullopt;
     }
     return ports;
@@ -60,6 +64,7 @@ int ShowHistory(const CliOptions& options) {
     }
     const SLoadHistory history = ReadLoadHistory(path, options.historyCount);
     if (!history.found) {
+        OutputDebugStringA(("morvane-cli: history: " + path + " cannot be read\n").c_str());
         std::cout << "No loads recorded yet (" << path << " cannot be read).\n";
         return kExitLoaded;
     }

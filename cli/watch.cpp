@@ -9,6 +9,7 @@
 
 #include "cli/exit_status.h"
 #include "cli/json_events.h"
+#include "platform/debug.h"
 #include "platform/text.h"
 
 namespace morvane {
@@ -59,6 +60,9 @@ private:
             listingFailed_ = false;
             return ports;
         } catch (const ComEnumError& e) {
+            OutputDebugStringA((std::string("morvane-cli: watch: the ports could not be listed: ") +
+                                e.what() + "\n")
+                                   .c_str());
             if (!listingFailed_)
                 runner_.Warn(std::string("morvane-cli: the serial ports could not be listed: ") +
                              e.what());

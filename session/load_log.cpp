@@ -166,10 +166,23 @@ void CLoadRecorder::Started(const std::string& port, const std::string& device, 
     CArray<SSerInfo, SSerInfo&> ports;
     try {
         EnumerateComPorts(ports);
-    } catch (const ComEnumError&) {
+    } catch (const ComEnumError& e) {
         // The record then tells no adapter; the load goes on.
+        OutputDebugStringA(("load record: " + port +
+                            ": no USB identity, the ports could not be "
+                            "listed: " +
+                            e.what() + "\n")
+                               .c_str());
+        return;
     }
     record_.usb = UsbIdentityOf(ports, comPort, device);
+    if (!record_.usb) {
+        OutputDebugStringA(
+            Format(
+                "load record: %s: no USB identity, not listed as a USB port (%zu ports listed)\n",
+                port.c_str(), ports.size())
+                .c_str());
+    }
 }
 
 std::string CLoadRecorder::Finished(const SRunEnd& end, const std::string& firmwareBefore,

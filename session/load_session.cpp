@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "loader/loader_w6.h"
+#include "platform/debug.h"
 #include "platform/pacing.h"
 #include "platform/text.h"
 #include "record/loader_status.h"
@@ -30,6 +31,40 @@ private:
     IPrompt& prompt_;
     CLoadRecorder& recorder_;
 };
+
+// Each way a run fails, one line on the debug channel with what the system said: the user is
+// told what to do, and this is what is left behind to tell what happened.
+void SayFailures(const std::string& port, bool probeOnly, const LoadOutcome& o) {
+    const auto say = [&port](const std::string& what) {
+        OutputDebugStringA(("morvane: " + port + ": " + what + "\n").c_str());
+    };
+    const bool openFailed = o.status == STATUS_INVALID_PORT;
+    if (!o.failure.empty()) {
+        say("the load failed: " + o.failure);
+    } else if (openFailed || o.detection.port == VerifyPort::Refused) {
+        say(Format("%s%s would not open: %s (error %d)", openFailed ? "" : "after the restart, ",
+                   o.openError.devicePath.c_str(), o.openError.osText.c_str(),
+                   o.openError.osError));
+    } else if (o.portLost != PortLost::No) {
+        say(Format("the port went away %s, after %u of %u bytes",
+                   o.portLost == PortLost::DuringDetection ? "during detection"
+                   : o.portLost == PortLost::BeforeImage   ? "before the image"
+                                                           : "during the image",
+                   o.sentBytes, o.totalBytes));
+    } else if (!o.cancelled && (probeOnly ? !o.detection.answered
+                                          : o.status != STATUS_FIRMWARE_COMPLETE &&
+                                                o.status != STATUS_NO_UPDATE_REQUIRED)) {
+        say(Format("ended at status %d (%s), %zu bytes heard", o.status,
+                   std::string(StatusText(o.status).value_or("")).c_str(), o.bytesHeard));
+    } else if (o.detection.port == VerifyPort::Gone) {
+        say("not verified: its port did not come back");
+    } else if (o.verifyRan && !VerifyVerdict(o.detection, port, kFirmwareVersion).good) {
+        say(o.detection.answered
+                ? "not verified: it reports firmware '" + o.detection.firmware + "'"
+                : "not verified: no answer after the restart");
+    }
+    if (!o.recordError.empty()) say("the record of the load was not written: " + o.recordError);
+}
 
 }  // namespace
 
@@ -219,6 +254,7 @@ void CLoadSession::Work() {
     outcome_.recordError = recorder.Finished(
         RunEndOf(request_, outcome_), outcome_.firmwareBefore,
         outcome_.verifyRan ? outcome_.detection.firmware : std::string(), *state_);
+    SayFailures(PortLabel(), request_.probeOnly, outcome_);
     state_->SetLoadRunning(false);
     if (deps_.onEnded) deps_.onEnded(outcome_);
     done_.store(true);
