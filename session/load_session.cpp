@@ -42,9 +42,10 @@ void SayFailures(const std::string& port, bool probeOnly, const LoadOutcome& o) 
     if (!o.failure.empty()) {
         say("the load failed: " + o.failure);
     } else if (openFailed || o.detection.port == VerifyPort::Refused) {
-        say(Format("%s%s would not open: %s (error %d)", openFailed ? "" : "after the restart, ",
-                   o.openError.devicePath.c_str(), o.openError.osText.c_str(),
-                   o.openError.osError));
+        say(Format(
+            "%s%s would not open: %s (error %d)", openFailed ? "" : "after the restart, ",
+            o.openError.devicePath.empty() ? "a port of no device" : o.openError.devicePath.c_str(),
+            o.openError.osText.c_str(), o.openError.osError));
     } else if (o.portLost != PortLost::No) {
         say(Format("the port went away %s, after %u of %u bytes",
                    o.portLost == PortLost::DuringDetection ? "during detection"
