@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "platform/debug.h"
 #include "platform/text.h"
 #include "record/loader_state.h"
 #include "record/loader_status.h"
@@ -93,6 +94,9 @@ void CWindowController::FillPorts() {
     try {
         m_discover(ports);
     } catch (const ComEnumError& error) {
+        OutputDebugStringA(
+            (std::string("morvane: the ports could not be listed: ") + error.what() + "\n")
+                .c_str());
         // Without a list the user can still name a port on the command line; say why it is
         // empty and go on.
         m_face.ShowBox({error.what(), {}}, BoxKind::Warning);
@@ -123,7 +127,18 @@ void CWindowController::StartPortScan() {
     m_scanDone.store(false, std::memory_order_relaxed);
     // The thread takes copies of what it reads, and writes only its result.
     m_scanThread = std::thread([this, discover = m_discover, start = m_startPort, shown = m_items] {
-        m_scanned = RescanPortItems(discover, start, shown);
+        const PortDiscovery said = [&discover](CArray<SSerInfo, SSerInfo&>& ports) {
+            try {
+                discover(ports);
+            } catch (const ComEnumError& error) {
+                OutputDebugStringA(
+                    (std::string("morvane: rescan: the ports could not be listed: ") +
+                     error.what() + "\n")
+                        .c_str());
+                throw;
+            }
+        };
+        m_scanned = RescanPortItems(said, start, shown);
         m_scanDone.store(true, std::memory_order_release);
     });
 }

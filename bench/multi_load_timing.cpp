@@ -254,7 +254,7 @@ bool RunWatchRound(const std::string& simPath, int n, Seconds within, WatchRound
     morvane::WatchDeps deps;
     const Clock::time_point start = Clock::now();
     std::vector<bool> plugged(static_cast<std::size_t>(n), false);
-    deps.clock.nextStop = [&](std::chrono::milliseconds wait) {
+    deps.stops = [&](std::chrono::milliseconds wait) {
         std::this_thread::sleep_for(wait);
         const Seconds t = Clock::now() - start;
         for (std::size_t i = 0; i < plugged.size(); ++i) {

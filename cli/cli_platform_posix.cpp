@@ -11,6 +11,7 @@
 
 #include "cli/cli_platform.h"
 #include "cli/progress_view.h"
+#include "platform/debug.h"
 #include "platform/text.h"
 #include "serial/com_port_map.h"
 
@@ -81,6 +82,11 @@ int SetLowLatency(const std::string& devicePath, bool on, bool* wasOn) {
 CLowLatencyRequest::CLowLatencyRequest(const std::string& devicePath) : devicePath_(devicePath) {
     bool wasOn = false;
     const int error = SetLowLatency(devicePath, true, &wasOn);
+    if (error != 0) {
+        OutputDebugStringA(Format("morvane-cli: low latency on %s: %s (error %d)\n",
+                                  devicePath.c_str(), std::strerror(error), error)
+                               .c_str());
+    }
     if (error == 0) {
         changed_ = !wasOn;
         said_ = wasOn ? Format("The driver of %s already hands bytes over at once (low latency).",

@@ -6,6 +6,7 @@
 
 #include "cli/cli_platform.h"
 #include "cli/progress_view.h"
+#include "platform/debug.h"
 #include "platform/text.h"
 #include "serial/port_identity.h"
 
@@ -84,7 +85,12 @@ void PrepareOutput() {
     // 0: there is no console.
     const UINT own = ::GetConsoleOutputCP();
     if (own == 0 || own == CP_UTF8 || g_consoleOutputCp.load() != 0) return;
-    if (!::SetConsoleOutputCP(CP_UTF8)) return;
+    if (!::SetConsoleOutputCP(CP_UTF8)) {
+        OutputDebugStringA(
+            Format("morvane-cli: the console kept code page %u: error %lu\n", own, ::GetLastError())
+                .c_str());
+        return;
+    }
     g_consoleOutputCp = own;
     static const bool givenBackAtExit = std::atexit(&GiveBackConsole) == 0;
     (void)givenBackAtExit;

@@ -11,6 +11,7 @@
 #include "cli/cli_args.h"
 #include "cli/cli_platform.h"
 #include "cli/exit_status.h"
+#include "platform/debug.h"
 #include "platform/pacing.h"
 #include "platform/text.h"
 #include "platform/wake_event.h"
@@ -291,6 +292,13 @@ int LineCheckCommand(const CliOptions& options, std::ostream& out, std::ostream&
                                   : RunLineCheck(*ends[0].device, first, nullptr, 0, plan, bytes);
     if (!run.opened) {
         const SLineEnd& failed = ends[static_cast<std::size_t>(run.failedEnd)];
+        OutputDebugStringA(Format("morvane-cli: line check: %s %s: %s (error %d)\n",
+                                  failed.where.c_str(),
+                                  run.openError.kind == OpenErrorKind::SettingsRefused
+                                      ? "refused the line's settings"
+                                      : "would not open",
+                                  run.openError.osText.c_str(), run.openError.osError)
+                               .c_str());
         if (run.openError.kind == OpenErrorKind::SettingsRefused) {
             err << Format("morvane-cli: %s refused %u Bd.\n", failed.where.c_str(), plan.baudRate);
             return kExitPortFailed;
@@ -302,6 +310,10 @@ int LineCheckCommand(const CliOptions& options, std::ostream& out, std::ostream&
         return kExitPortFailed;
     }
     if (run.blocksWritten < plan.blocks) {
+        OutputDebugStringA(Format("morvane-cli: line check: writing to %s failed after %d of %d "
+                                  "blocks\n",
+                                  ends[0].where.c_str(), run.blocksWritten, plan.blocks)
+                               .c_str());
         err << Format("morvane-cli: writing to %s failed after %d of %d blocks.\n",
                       ends[0].where.c_str(), run.blocksWritten, plan.blocks);
     }

@@ -2,13 +2,10 @@
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
-#include <streambuf>
-#include <string_view>
 #include <utility>
 
 #include "cli/cli_platform.h"
 #include "cli/exit_status.h"
-#include "cli/json_events.h"
 #include "cli/summary_table.h"
 #include "cli/trace_comm_dev.h"
 #include "view/status_view.h"
@@ -18,119 +15,52 @@ namespace {
 
 constexpr std::chrono::milliseconds kPollPeriod{100};
 
-// Lines written through it reach the target each with the port in front ("COM5: ...").
-class CPrefixedLines : public std::streambuf {
-public:
-    CPrefixedLines(std::ostream& target, std::string prefix)
-        : target_(target), prefix_(std::move(prefix)) {}
-
-protected:
-    int_type overflow(int_type c) override {
-        if (c == traits_type::eof()) return traits_type::not_eof(c);
-        line_ += static_cast<char>(c);
-        if (c == '\n') {
-            target_ << prefix_ << line_;
-            target_.flush();
-            line_.clear();
-        }
-        return c;
-    }
-
-private:
-    std::ostream& target_;
-    std::string prefix_;
-    std::string line_;
-};
-
-// Every line of `text` with `prefix` in front, in place of the program's name where the line
-// has it.
-std::string Prefixed(const std::string& text, const std::string& prefix) {
-    if (prefix.empty()) return text;
-    std::string out;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t end = text.find('\n', at);
-        end = end == std::string::npos ? text.size() : end + 1;
-        std::string_view line(text.data() + at, end - at);
-        if (line.starts_with(kProgramPrefix)) line.remove_prefix(kProgramPrefix.size());
-        out += prefix;
-        out += line;
-        at = end;
-    }
-    return out;
-}
-
 }  // namespace
 
-// How one running session is shown: for people (a reporter of its own, or a row), and as events.
+// One running session.
 struct CLoadRunner::Member {
     std::size_t index = 0;
     std::unique_ptr<CLoadSession> session;
     std::string label;
-    std::unique_ptr<CPrefixedLines> prefixBuf;
-    std::unique_ptr<std::ostream> prefixed;
-    std::unique_ptr<CLoadReporter> reporter;
-    std::unique_ptr<CJsonEvents> events;
 };
 
-CLoadRunner::CLoadRunner(RunnerOutput output, RunnerClock clock)
-    : output_(output), clock_(std::move(clock)) {
-    if (output_.manyPorts && !output_.json && output_.style.terminal) rows_.emplace(*output_.out);
-    if (!clock_.nextStop) {
+SessionFactory ProductSessions(std::ostream* trace) {
+    return [trace](const LoadRequest& request) {
+        SessionDeps deps;
+        // What someone who tries to shut the PC down during a load is shown.
+        deps.awakeReason = kDamageWarning;
+        if (trace != nullptr) deps.decorate = TraceTo(*trace, PortLabelOf(request));
+        return std::make_unique<CLoadSession>(request, std::move(deps));
+    };
+}
+
+CLoadRunner::CLoadRunner(RunnerOutput output, RunKind kind, StopSource stops, RunnerClock clock)
+    : output_(output),
+      kind_(kind),
+      view_(MakeRunnerView(output_, kind_)),
+      stops_(std::move(stops)),
+      clock_(std::move(clock)) {
+    if (!stops_) {
         stopRequests_.emplace();
-        clock_.nextStop = [this](std::chrono::milliseconds wait) {
-            return stopRequests_->Next(wait);
-        };
+        stops_ = [this](std::chrono::milliseconds wait) { return stopRequests_->Next(wait); };
     }
-    if (!clock_.now) clock_.now = [] { return std::chrono::steady_clock::now(); };
+    if (!clock_) clock_ = [] { return std::chrono::steady_clock::now(); };
 }
 
 CLoadRunner::~CLoadRunner() = default;
-
-std::unique_ptr<CLoadSession> CLoadRunner::Session(const LoadRequest& request) const {
-    SessionDeps deps;
-    // What someone who tries to shut the PC down during a load is shown.
-    deps.awakeReason = kDamageWarning;
-    if (output_.trace) deps.decorate = TraceTo(*output_.err, PortLabelOf(request));
-    return std::make_unique<CLoadSession>(request, std::move(deps));
-}
 
 void CLoadRunner::Add(std::unique_ptr<CLoadSession> session) {
     auto m = std::make_unique<Member>();
     m->index = added_++;
     m->label = session->PortLabel();
-    const LoadRequest& request = session->Request();
-    if (output_.json) {
-        m->events = std::make_unique<CJsonEvents>(*output_.out, m->label, output_.start);
-        m->events->Start(request.probeOnly ? "probe" : "load", request.verify);
-    }
-    if (rows_) {
-        rows_->Add(m->index, m->label);
-    } else {
-        std::ostream* target = &output_.Human();
-        if (output_.manyPorts) {
-            m->prefixBuf = std::make_unique<CPrefixedLines>(*target, m->label + ": ");
-            m->prefixed = std::make_unique<std::ostream>(m->prefixBuf.get());
-            target = m->prefixed.get();
-        }
-        // Only a lone port on the terminal itself redraws its progress line in place.
-        const ReporterStyle style =
-            output_.manyPorts || output_.json ? ReporterStyle{} : output_.style;
-        m->reporter = std::make_unique<CLoadReporter>(*target, *output_.err, style);
-    }
+    view_->Added(m->index, m->label, session->Request());
     m->session = std::move(session);
     m->session->Start();
     running_.push_back(std::move(m));
 }
 
 void CLoadRunner::SetLine(const std::string& port, const std::string& text) {
-    if (rows_) {
-        const std::size_t id = added_++;
-        rows_->Add(id, port);
-        rows_->Set(id, text);
-    } else {
-        output_.Human() << Prefix(port) << text << '\n' << std::flush;
-    }
+    view_->Line(port, text);
 }
 
 void CLoadRunner::Unplugged(const std::string& port) {
@@ -140,14 +70,14 @@ void CLoadRunner::Unplugged(const std::string& port) {
 }
 
 void CLoadRunner::Emit(const std::string& port, const nlohmann::ordered_json& event) {
-    if (output_.json) CJsonEvents(*output_.out, port, output_.start).Emit(event);
+    view_->Event(port, event);
 }
 
 void CLoadRunner::Run(const std::function<bool()>& more) {
     for (;;) {
         const bool coming = stoppedBy_ == StopRequest::None && more && more();
         if (running_.empty() && !coming) return;
-        TakeStop(clock_.nextStop(kPollPeriod));
+        TakeStop(stops_(kPollPeriod));
         for (auto it = running_.begin(); it != running_.end();) {
             if ((*it)->session->Done()) {
                 End(**it);
@@ -157,7 +87,7 @@ void CLoadRunner::Run(const std::function<bool()>& more) {
                 ++it;
             }
         }
-        if (rows_) rows_->Draw();
+        view_->Draw();
     }
 }
 
@@ -166,45 +96,24 @@ void CLoadRunner::Run(const std::function<bool()>& more) {
 void CLoadRunner::Show(Member& m, bool force) {
     CLoadSession& s = *m.session;
     const std::vector<CString> prompts = s.Prompts().Take();
-    if (s.State().TakeChanged() || force) {
-        if (m.reporter) m.reporter->Pass(s.State());
-        if (m.events) m.events->Pass(s.State());
-        if (rows_) rows_->Pass(m.index, s.State());
-    }
-    for (const CString& text : prompts) {
-        if (m.reporter) m.reporter->Prompt(text);
-        if (m.events) m.events->Prompt(text);
-    }
+    if (s.State().TakeChanged() || force) view_->Pass(m.index, s.State());
+    for (const CString& text : prompts) view_->Prompt(m.index, text);
 }
 
 void CLoadRunner::End(Member& m) {
     const LoadOutcome outcome = m.session->Join();
     Show(m, true);
-    if (m.reporter) m.reporter->Finish();
     const LoadRequest& request = m.session->Request();
     PortVerdict verdict = JudgePort(
-        request, outcome, {m.label, m.session->DevicePath(), stoppedBy_, output_.watching});
-    if (rows_) {
-        // A watched port's line stays among the others, saying what became of the receiver;
-        // another port's last line stays on the screen above its verdict, the others below it.
-        if (output_.watching) {
-            rows_->Set(m.index, verdict.word);
-        } else {
-            rows_->Remove(m.index);
-        }
-    } else if (output_.watching) {
-        output_.Human() << Prefix(m.label) << verdict.word << '\n' << std::flush;
-    }
-    if (m.events) {
-        if (request.probeOnly) m.events->Detection("probe", outcome.detection);
-        if (outcome.verifyRan) m.events->Detection("verify", outcome.verification);
-        m.events->Emit(ResultEvent(verdict, outcome));
-    }
-    if (!verdict.result.empty() || !verdict.advice.empty()) Release();
-    const std::string prefix = Prefix(m.label);
-    output_.Human() << Prefixed(verdict.result, prefix) << std::flush;
-    *output_.err << Prefixed(verdict.advice, prefix) << std::flush;
-    ended_.push_back({m.index, m.label, request, outcome, std::move(verdict)});
+        request, outcome, {m.label, m.session->DevicePath(), stoppedBy_, kind_ == RunKind::Watch});
+    PortEnd end{m.index, m.label, request, outcome, std::move(verdict)};
+    view_->Ended(end);
+    if (!end.verdict.result.empty() || !end.verdict.advice.empty()) view_->Release();
+    const std::string prefix = PortPrefix(kind_, m.label);
+    output_.Human() << Prefixed(end.verdict.result, prefix) << std::flush;
+    *output_.err << Prefixed(end.verdict.advice, prefix) << std::flush;
+    ended_.push_back(std::move(end));
+    if (onPortEnded_) onPortEnded_(ended_.back());
 }
 
 void CLoadRunner::TakeStop(StopRequest stop) {
@@ -218,14 +127,14 @@ void CLoadRunner::TakeStop(StopRequest stop) {
         return;
     }
     if (stop == StopRequest::Interrupt) {
-        switch (interrupts_.OnInterrupt(clock_.now())) {
+        switch (interrupts_.OnInterrupt(clock_())) {
             case CInterruptPolicy::Action::Warn:
                 Warn(std::string(kDamageWarning) +
                      "\nPress Ctrl-C again within 5 seconds to stop the load" +
-                     (output_.manyPorts ? "s." : "."));
+                     (kind_ != RunKind::OnePort ? "s." : "."));
                 break;
             case CInterruptPolicy::Action::Stop:
-                Warn(output_.manyPorts ? "Stopping every load..." : "Stopping the load...");
+                Warn(kind_ != RunKind::OnePort ? "Stopping every load..." : "Stopping the load...");
                 stoppedBy_ = StopRequest::Interrupt;
                 cancelAll();
                 break;
@@ -240,20 +149,8 @@ void CLoadRunner::TakeStop(StopRequest stop) {
 
 // A warning on stderr, after ending whatever is drawn on the terminal so the two do not mix.
 void CLoadRunner::Warn(const std::string& text) {
-    Release();
+    view_->Release();
     if (!text.empty()) *output_.err << text << '\n' << std::flush;
-}
-
-// Before other text: the drawn lines are wiped, and drawn again below it.
-void CLoadRunner::Release() {
-    if (rows_) rows_->Clear();
-    for (auto& m : running_) {
-        if (m->reporter) m->reporter->Finish();
-    }
-}
-
-std::string CLoadRunner::Prefix(const std::string& port) const {
-    return output_.manyPorts ? port + ": " : "";
 }
 
 GroupResult CLoadRunner::SumUp() {
@@ -262,7 +159,7 @@ GroupResult CLoadRunner::SumUp() {
     std::sort(group.ports.begin(), group.ports.end(),
               [](const PortEnd& a, const PortEnd& b) { return a.index < b.index; });
     group.stoppedBy = stoppedBy_;
-    if (output_.manyPorts && !group.ports.empty()) {
+    if (kind_ != RunKind::OnePort && !group.ports.empty()) {
         std::vector<PortSummary> summary;
         for (const PortEnd& p : group.ports) {
             const bool gone = p.unplugged && !p.verdict.wordUnplugged.empty();
@@ -288,12 +185,11 @@ int GroupResult::ExitStatus() const {
     return WorstExitStatus(statuses);
 }
 
-GroupResult RunGroup(const std::vector<LoadRequest>& requests, RunnerOutput output,
+GroupResult RunGroup(const std::vector<LoadRequest>& requests, const RunnerOutput& output,
                      const SessionFactory& makeSession) {
-    output.manyPorts = requests.size() > 1;
-    CLoadRunner runner(output);
-    for (const LoadRequest& request : requests)
-        runner.Add(makeSession ? makeSession(request) : runner.Session(request));
+    CLoadRunner runner(output, requests.size() > 1 ? RunKind::ManyPorts : RunKind::OnePort);
+    const SessionFactory sessions = makeSession ? makeSession : ProductSessions();
+    for (const LoadRequest& request : requests) runner.Add(sessions(request));
     runner.Run();
     return runner.SumUp();
 }

@@ -14,6 +14,7 @@
 #include "cli/listings.h"
 #include "cli/load_runner.h"
 #include "cli/watch.h"
+#include "platform/debug.h"
 #include "platform/power.h"
 #include "platform/text.h"
 #include "serial/enumerate_com_ports.h"
@@ -35,6 +36,9 @@ std::optional<CArray<SSerInfo, SSerInfo&>> FoundPorts() {
         EnumerateComPorts(ports);
     } catch (const ComEnumError& e) {
         std::cerr << "morvane-cli: the serial ports could not be listed: " << e.what() << '\n';
+        OutputDebugStringA(
+            (std::string("morvane-cli: the ports could not be listed: ") + e.what() + "\n")
+                .c_str());
         return std::nullopt;
     }
     return ports;
@@ -60,6 +64,7 @@ int ShowHistory(const CliOptions& options) {
     }
     const SLoadHistory history = ReadLoadHistory(path, options.historyCount);
     if (!history.found) {
+        OutputDebugStringA(("morvane-cli: history: " + path + " cannot be read\n").c_str());
         std::cout << "No loads recorded yet (" << path << " cannot be read).\n";
         return kExitLoaded;
     }
@@ -94,7 +99,8 @@ int RunLoads(const CliOptions& options) {
     output.err = &std::cerr;
     output.style = StyleForStdout();
     output.json = options.json;
-    output.trace = options.trace;
+    // --trace: every port's wire on stderr.
+    const SessionFactory sessions = ProductSessions(options.trace ? &std::cerr : nullptr);
 
     LoadRequest base;
     base.verify = options.verify;
@@ -102,7 +108,11 @@ int RunLoads(const CliOptions& options) {
     base.probeOnly = options.probe;
     base.log = LogTargetOf(options);
     base.program = "morvane-cli";
-    if (options.watch) return RunWatch({options.comPorts, options.matches}, base, output);
+    if (options.watch) {
+        WatchDeps deps;
+        deps.makeSession = sessions;
+        return RunWatch({options.comPorts, options.matches}, base, output, deps);
+    }
     if (options.allProbed) {
         const auto ports = FoundPorts();
         if (!ports) return kExitPortFailed;
@@ -111,7 +121,7 @@ int RunLoads(const CliOptions& options) {
             std::cerr << "morvane-cli: no serial ports found (--list shows what is there).\n";
             return kExitNotDetected;
         }
-        return LoadWhereProbed(comPorts, base, output);
+        return LoadWhereProbed(comPorts, base, output, sessions);
     }
 
     std::vector<LoadRequest> requests;
@@ -124,7 +134,7 @@ int RunLoads(const CliOptions& options) {
         r.comPort = com;
         requests.push_back(r);
     }
-    return RunGroup(requests, output).ExitStatus();
+    return RunGroup(requests, output, sessions).ExitStatus();
 }
 
 }  // namespace

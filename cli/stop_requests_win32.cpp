@@ -15,7 +15,9 @@
 #include <mutex>
 
 #include "cli/stop_requests.h"
+#include "platform/debug.h"
 #include "platform/session_end_win32.h"
+#include "platform/text.h"
 #include "view/status_view.h"
 
 namespace morvane {
@@ -72,7 +74,12 @@ CStopRequests::CStopRequests() {
     if (g_queue == nullptr) {
         queue.finished = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
         g_queue = &queue;
-        (void)::SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
+        if (!::SetConsoleCtrlHandler(&OnConsoleControl, TRUE)) {
+            OutputDebugStringA(Format("morvane-cli: Ctrl-C and the console's close cannot be "
+                                      "taken: error %lu\n",
+                                      ::GetLastError())
+                                   .c_str());
+        }
     }
     {
         const std::lock_guard<std::mutex> guard(queue.lock);

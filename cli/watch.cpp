@@ -8,6 +8,7 @@
 
 #include "cli/exit_status.h"
 #include "cli/json_events.h"
+#include "platform/debug.h"
 #include "platform/text.h"
 #include "serial/port_identity.h"
 
@@ -18,22 +19,25 @@ class CWatch {
 public:
     CWatch(const WatchRules& rules, const LoadRequest& load, const WatchDeps& deps,
            CLoadRunner& runner)
-        : rules_(rules), load_(load), deps_(deps), runner_(runner) {}
+        : rules_(rules),
+          load_(load),
+          deps_(deps),
+          sessions_(deps.makeSession ? deps.makeSession : ProductSessions()),
+          runner_(runner) {}
 
     // The ports there when the watch starts; false when they could not be listed.
     bool Start() {
         const std::optional<CArray<SSerInfo, SSerInfo&>> atStart = List();
         if (!atStart) return false;
         ports_.emplace(rules_, *atStart);
+        runner_.OnPortEnded([this](const PortEnd& end) { ports_->LoadEnded(end.label); });
         nextDiscovery_ = runner_.Now();
         return true;
     }
 
-    // One pass of the runner's loop: the ports whose loads ended are handled, and once a second
-    // the ports are listed again. More may always come.
+    // One pass of the runner's loop: once a second the ports are listed again. More may always
+    // come.
     bool Pass() {
-        const std::vector<PortEnd>& ended = runner_.Ended();
-        for (; taken_ < ended.size(); ++taken_) ports_->LoadEnded(ended[taken_].label);
         if (runner_.Now() >= nextDiscovery_) {
             Discover();
             nextDiscovery_ = runner_.Now() + kWatchDiscoveryPeriod;
@@ -56,6 +60,9 @@ private:
             listingFailed_ = false;
             return ports;
         } catch (const ComEnumError& e) {
+            OutputDebugStringA((std::string("morvane-cli: watch: the ports could not be listed: ") +
+                                e.what() + "\n")
+                                   .c_str());
             if (!listingFailed_)
                 runner_.Warn(std::string("morvane-cli: the serial ports could not be listed: ") +
                              e.what());
@@ -78,7 +85,7 @@ private:
             request.comPort = ComNumberOf(port);
             runner_.Emit(port.portName, PortAddedEvent(port));
             runner_.SetLine(port.portName, "plugged (" + port.devicePath + ")");
-            runner_.Add(deps_.makeSession ? deps_.makeSession(request) : runner_.Session(request));
+            runner_.Add(sessions_(request));
             ports_->LoadStarted(port.portName);
         }
     }
@@ -86,20 +93,18 @@ private:
     const WatchRules& rules_;
     const LoadRequest& load_;
     const WatchDeps& deps_;
+    SessionFactory sessions_;
     CLoadRunner& runner_;
     std::optional<CWatchedPorts> ports_;
-    std::size_t taken_ = 0;  // of the runner's ended ports
     std::chrono::steady_clock::time_point nextDiscovery_;
     bool listingFailed_ = false;
 };
 
 }  // namespace
 
-int RunWatch(const WatchRules& rules, const LoadRequest& load, RunnerOutput output,
+int RunWatch(const WatchRules& rules, const LoadRequest& load, const RunnerOutput& output,
              const WatchDeps& deps) {
-    output.manyPorts = true;
-    output.watching = true;
-    CLoadRunner runner(output, deps.clock);
+    CLoadRunner runner(output, RunKind::Watch, deps.stops, deps.clock);
     CWatch watch(rules, load, deps, runner);
     if (!watch.Start()) return kExitPortFailed;
     output.Human() << "Watching for receivers: each one plugged is loaded"

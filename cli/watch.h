@@ -1,6 +1,6 @@
 // morvane-cli --watch: waits for receivers and updates each one as it is plugged, unattended.
 //
-// The load runner's loop runs it. Once a pass the watch takes in the loads that ended, and every
+// The load runner's loop runs it. The watch hears of each load that ended as it ends, and every
 // second it asks port discovery what is there (discovery lists, it never opens a port) and adds a
 // session for each watched port that appeared. Which ports it may touch and what has become of
 // each one is CWatchedPorts' (watch_ports.h); what a port's run came to is its verdict
@@ -23,6 +23,7 @@ struct WatchDeps {
     // The ports there now; throws ComEnumError when they cannot be listed. Empty: the system's.
     std::function<CArray<SSerInfo, SSerInfo&>()> discover;
     SessionFactory makeSession;
+    StopSource stops;
     RunnerClock clock;
 };
 
@@ -35,7 +36,7 @@ inline constexpr std::chrono::milliseconds kWatchDiscoveryPeriod{1000};
 // in a load, and a second one stops them. Each port is loaded as `load` says (its verification,
 // its skip, its record). The worst exit status of the loads it ran (0 when every one was good, or
 // none ran); a port where nothing answered ran no load.
-int RunWatch(const WatchRules& rules, const LoadRequest& load, RunnerOutput output,
+int RunWatch(const WatchRules& rules, const LoadRequest& load, const RunnerOutput& output,
              const WatchDeps& deps = {});
 
 }  // namespace morvane

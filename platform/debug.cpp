@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <utility>
 
 namespace morvane {
 
@@ -11,10 +12,30 @@ bool DebugOutputEnabled() {
     return enabled;
 }
 
-void OutputDebugStringA(const char* text) {
-    if (text == nullptr || !DebugOutputEnabled()) return;
+namespace {
+
+std::mutex& ChannelLock() {
     static std::mutex lock;
-    const std::lock_guard<std::mutex> guard(lock);
+    return lock;
+}
+
+std::function<void(const char*)>& Sink() {
+    static std::function<void(const char*)> sink;
+    return sink;
+}
+
+}  // namespace
+
+void SetDebugSink(std::function<void(const char* text)> sink) {
+    const std::lock_guard<std::mutex> guard(ChannelLock());
+    Sink() = std::move(sink);
+}
+
+void OutputDebugStringA(const char* text) {
+    if (text == nullptr) return;
+    const std::lock_guard<std::mutex> guard(ChannelLock());
+    if (Sink()) Sink()(text);
+    if (!DebugOutputEnabled()) return;
     std::fputs(text, stderr);
     std::fflush(stderr);
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <utility>
 
 #include "platform/debug.h"
 
@@ -16,12 +17,31 @@ bool DebugOutputEnabled() {
     return enabled;
 }
 
+namespace {
+
+std::mutex& ChannelLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::function<void(const char*)>& Sink() {
+    static std::function<void(const char*)> sink;
+    return sink;
+}
+
+}  // namespace
+
+void SetDebugSink(std::function<void(const char* text)> sink) {
+    const std::lock_guard<std::mutex> guard(ChannelLock());
+    Sink() = std::move(sink);
+}
+
 void OutputDebugStringA(const char* text) {
     if (text == nullptr) return;
     ::OutputDebugStringA(text);
+    const std::lock_guard<std::mutex> guard(ChannelLock());
+    if (Sink()) Sink()(text);
     if (!DebugOutputEnabled()) return;
-    static std::mutex lock;
-    const std::lock_guard<std::mutex> guard(lock);
     std::fputs(text, stderr);
     std::fflush(stderr);
 }

@@ -51,10 +51,21 @@ void CLoadRecorder::Started(const std::string& port, const std::string& device, 
     CArray<SSerInfo, SSerInfo&> ports;
     try {
         ports = deps_.ports();
-    } catch (const ComEnumError&) {
+    } catch (const ComEnumError& e) {
         // The record then tells no adapter; the load goes on.
+        OutputDebugStringA(("load record: " + port +
+                            ": no USB identity, the ports could not be listed: " + e.what() + "\n")
+                               .c_str());
+        return;
     }
     record_.usb = UsbIdentityInPortList(ports, comPort, device);
+    if (!record_.usb) {
+        OutputDebugStringA(
+            Format(
+                "load record: %s: no USB identity, not listed as a USB port (%zu ports listed)\n",
+                port.c_str(), ports.size())
+                .c_str());
+    }
 }
 
 std::optional<RecordError> CLoadRecorder::Finished(std::string_view result, std::int32_t status,

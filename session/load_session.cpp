@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "loader/loader_w6.h"
+#include "platform/debug.h"
 #include "platform/pacing.h"
 #include "platform/text.h"
 #include "record/loader_status.h"
@@ -32,6 +33,52 @@ private:
     IPrompt& prompt_;
     CLoadRecorder& recorder_;
 };
+
+// Each way a run fails, one line on the debug channel with what the system said: the user is
+// told what to do, and this is what is left behind to tell what happened.
+void SayFailures(const std::string& port, const LoadOutcome& o) {
+    const auto say = [&port](const std::string& what) {
+        OutputDebugStringA(("morvane: " + port + ": " + what + "\n").c_str());
+    };
+    switch (o.end) {
+        case LoadEnd::Crashed: say("the load failed: " + o.failure); break;
+        case LoadEnd::OpenFailed:
+        case LoadEnd::NotVerifiedPortRefused:
+            say(Format("%s%s would not open: %s (error %d)",
+                       o.end == LoadEnd::OpenFailed ? "" : "after the restart, ",
+                       o.openError.devicePath.empty() ? "a port of no device"
+                                                      : o.openError.devicePath.c_str(),
+                       o.openError.osText.c_str(), o.openError.osError));
+            break;
+        case LoadEnd::ProbeGone:
+        case LoadEnd::GoneInDetection:
+        case LoadEnd::GoneBeforeImage:
+        case LoadEnd::GoneInImage:
+            say(Format("the port went away %s, after %u of %u bytes",
+                       o.end == LoadEnd::GoneBeforeImage ? "before the image"
+                       : o.end == LoadEnd::GoneInImage   ? "during the image"
+                                                         : "during detection",
+                       o.sentBytes, o.totalBytes));
+            break;
+        case LoadEnd::ProbeNotDetected:
+        case LoadEnd::NotDetected:
+        case LoadEnd::TransferFailed:
+            say(Format("ended at status %d (%s), %zu bytes heard", o.status,
+                       std::string(StatusText(o.status).value_or("")).c_str(),
+                       o.detection.bytesHeard));
+            break;
+        case LoadEnd::NotVerifiedPortGone: say("not verified: its port did not come back"); break;
+        case LoadEnd::NotVerifiedSilent: say("not verified: no answer after the restart"); break;
+        case LoadEnd::NotVerifiedOther:
+            say("not verified: it reports firmware '" + o.verification.firmware + "'");
+            break;
+        default: break;  // stopped by the user, or the receiver is as it should be
+    }
+    if (o.recordError) {
+        say("the record of the load was not written: " + o.recordError->path + ": " +
+            o.recordError->systemText);
+    }
+}
 
 }  // namespace
 
@@ -251,6 +298,7 @@ void CLoadSession::Work() {
     outcome_.recordError = recorder.Finished(
         LoadEndRowOf(outcome_.end).record, outcome_.status, outcome_.firmwareBefore,
         outcome_.verifyRan ? outcome_.verification.firmware : std::string(), *state_);
+    SayFailures(PortLabel(), outcome_);
     state_->SetLoadRunning(false);
     if (deps_.onEnded) deps_.onEnded(outcome_);
     done_.store(true);

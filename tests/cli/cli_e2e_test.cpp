@@ -258,11 +258,17 @@ TEST_F(CliAgainstSim, VerifyPassesAGoodTransferAndCatchesACorruptedOne) {
     EXPECT_EQ(RunCli({"--com", "5", "--com", "6", "--verify", "--json"}, 300s), 5);
     std::istringstream lines(cliOut_);
     std::map<std::string, nlohmann::json> results;
+    std::map<std::string, nlohmann::json> verifications;
     for (std::string line; std::getline(lines, line);) {
         const nlohmann::json event = nlohmann::json::parse(line);
         if (event.at("event") == "result") results[event.at("port")] = event;
+        if (event.at("event") == "verify") verifications[event.at("port")] = event;
     }
     ASSERT_EQ(results.size(), 2u) << cliOut_;
+    ASSERT_EQ(verifications.size(), 2u) << cliOut_;
+    // What the restarted receiver named, not what it named before the load.
+    EXPECT_EQ(verifications["COM5"].at("version"), kFirmwareVersion);
+    EXPECT_FALSE(verifications["COM6"].at("boot_loader").is_null());
     EXPECT_EQ(results["COM5"].at("exit_status"), 0);
     EXPECT_EQ(results["COM5"].at("verified_version"), kFirmwareVersion);
     EXPECT_EQ(results["COM6"].at("exit_status"), 5);

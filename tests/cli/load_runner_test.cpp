@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "cli/json_events.h"
+#include "cli/port_rows.h"
 #include "record/loader_status.h"
 #include "session/load_record_file.h"
 #include "tests/support/fake_power.h"

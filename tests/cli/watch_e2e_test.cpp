@@ -170,7 +170,7 @@ TEST(WatchAgainstSims, MatchLeavesAnotherAdaptersReceiverUntouched) {
     const auto start = std::chrono::steady_clock::now();
     bool plugged = false;
     int interrupts = 0;
-    deps.clock.nextStop = [&](std::chrono::milliseconds wait) {
+    deps.stops = [&](std::chrono::milliseconds wait) {
         std::this_thread::sleep_for(wait);
         const auto t = std::chrono::steady_clock::now() - start;
         if (!plugged && t >= 1500ms) {

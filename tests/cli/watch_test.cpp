@@ -181,14 +181,14 @@ protected:
             };
             return std::make_unique<CLoadSession>(request, std::move(session));
         };
-        deps.clock.nextStop = [this](std::chrono::milliseconds wait) {
+        deps.stops = [this](std::chrono::milliseconds wait) {
             // Every load that runs by itself has ended before virtual time goes on.
             while (unfinished_.load() > 0) std::this_thread::yield();
             now_ += wait;
             const auto due = stops_.find(now_);
             return due == stops_.end() ? StopRequest::None : due->second;
         };
-        deps.clock.now = [this] { return now_; };
+        deps.clock = [this] { return now_; };
         return deps;
     }
 

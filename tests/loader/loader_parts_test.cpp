@@ -12,6 +12,7 @@
 #include "loader/port_follower.h"
 #include "loader/receive_splitter.h"
 #include "loader/serial_link.h"
+#include "tests/support/debug_capture.h"
 #include "tests/support/scripted_device.h"
 
 namespace morvane::testing {
@@ -50,15 +51,33 @@ TEST(DiscoveryPortFollower, FindsThePortAgainAndTrustsTheNumberDiscoveryCannotJu
         std::vector<SSerInfo> later;  // what discovery lists when the port is looked for
         bool laterFails;
         std::optional<int> found;
+        const char* debugLine;  // what the debug channel is told, "" for nothing
     };
     const Row rows[] = {
-        {"never listed", {}, {}, false, 33},
-        {"discovery fails later", {adapter}, {}, true, 33},
-        {"back under another number", {adapter}, {movedOn}, false, 34},
-        {"gone", {adapter}, {}, false, std::nullopt},
+        {"never listed",
+         {},
+         {},
+         false,
+         33,
+         "morvane: COM33: followed by its number, discovery does not list it (0 ports listed)\n"},
+        {"discovery fails later",
+         {adapter},
+         {},
+         true,
+         33,
+         "morvane: COM33: taken as it was, the ports could not be listed: no discovery\n"},
+        {"back under another number", {adapter}, {movedOn}, false, 34, ""},
+        {"gone",
+         {adapter},
+         {},
+         false,
+         std::nullopt,
+         "morvane: COM33: not found again among 0 ports (device /dev/ttyUSB0, stable name "
+         "'/dev/serial/by-id/usb-FTDI_A1-if00-port0', USB serial '')\n"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
+        const CDebugCapture debug;
         bool restarted = false;
         CDiscoveryPortFollower follower(33, [&](CArray<SSerInfo, SSerInfo&>& list) {
             if (restarted && row.laterFails) throw ComEnumError("no discovery");
@@ -67,6 +86,7 @@ TEST(DiscoveryPortFollower, FindsThePortAgainAndTrustsTheNumberDiscoveryCannotJu
         follower.Remember(33);
         restarted = true;
         EXPECT_EQ(follower.Find(), row.found);
+        EXPECT_EQ(debug.Text(), row.debugLine);
     }
 }
 

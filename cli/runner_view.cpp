@@ -1,0 +1,204 @@
+#include "cli/runner_view.h"
+
+#include <limits>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <streambuf>
+#include <string_view>
+#include <utility>
+
+#include "cli/json_events.h"
+#include "cli/port_rows.h"
+
+namespace morvane {
+namespace {
+
+// Lines written through it reach the target each with the port in front ("COM5: ...").
+class CPrefixedLines : public std::streambuf {
+public:
+    CPrefixedLines(std::ostream& target, std::string prefix)
+        : target_(target), prefix_(std::move(prefix)) {}
+
+protected:
+    int_type overflow(int_type c) override {
+        if (c == traits_type::eof()) return traits_type::not_eof(c);
+        line_ += static_cast<char>(c);
+        if (c == '\n') {
+            target_ << prefix_ << line_;
+            target_.flush();
+            line_.clear();
+        }
+        return c;
+    }
+
+private:
+    std::ostream& target_;
+    std::string prefix_;
+    std::string line_;
+};
+
+// Each port's load as lines for people, a reporter of its own per port.
+class CProgressLinesView final : public IRunnerView {
+public:
+    // `style`: of `human`; only a lone port on the terminal itself redraws its progress line.
+    CProgressLinesView(std::ostream& human, std::ostream& err, ReporterStyle style, RunKind kind)
+        : human_(human),
+          err_(err),
+          style_(kind == RunKind::OnePort ? style : ReporterStyle{}),
+          kind_(kind) {}
+
+    void Added(std::size_t id, const std::string& port, const LoadRequest& /*request*/) override {
+        auto shown = std::make_unique<Shown>();
+        std::ostream* target = &human_;
+        if (kind_ != RunKind::OnePort) {
+            shown->prefixBuf = std::make_unique<CPrefixedLines>(human_, port + ": ");
+            shown->prefixed = std::make_unique<std::ostream>(shown->prefixBuf.get());
+            target = shown->prefixed.get();
+        }
+        shown->reporter = std::make_unique<CLoadReporter>(*target, err_, style_);
+        ports_[id] = std::move(shown);
+    }
+    void Pass(std::size_t id, const SLoaderState& state) override {
+        ports_.at(id)->reporter->Pass(state);
+    }
+    void Prompt(std::size_t id, const std::string& text) override {
+        ports_.at(id)->reporter->Prompt(text);
+    }
+    void Ended(const PortEnd& end) override {
+        ports_.at(end.index)->reporter->Finish();
+        ports_.erase(end.index);
+        if (kind_ == RunKind::Watch) Line(end.label, end.verdict.word);
+    }
+    void Line(const std::string& port, const std::string& text) override {
+        human_ << PortPrefix(kind_, port) << text << '\n' << std::flush;
+    }
+    void Event(const std::string& /*port*/, const nlohmann::ordered_json& /*event*/) override {}
+    void Release() override {
+        for (auto& [id, shown] : ports_) shown->reporter->Finish();
+    }
+    void Draw() override {}
+
+private:
+    struct Shown {
+        std::unique_ptr<CPrefixedLines> prefixBuf;
+        std::unique_ptr<std::ostream> prefixed;
+        std::unique_ptr<CLoadReporter> reporter;
+    };
+
+    std::ostream& human_;
+    std::ostream& err_;
+    ReporterStyle style_;
+    RunKind kind_;
+    std::map<std::size_t, std::unique_ptr<Shown>> ports_;
+};
+
+// Several ports on a terminal: a row each.
+class CRowsView final : public IRunnerView {
+public:
+    CRowsView(std::ostream& out, RunKind kind) : rows_(out), kind_(kind) {}
+
+    void Added(std::size_t id, const std::string& port, const LoadRequest& /*request*/) override {
+        rows_.Add(id, port);
+    }
+    void Pass(std::size_t id, const SLoaderState& state) override { rows_.Pass(id, state); }
+    // A row has no room for a box's text; the verdict says how the load ended.
+    void Prompt(std::size_t /*id*/, const std::string& /*text*/) override {}
+    void Ended(const PortEnd& end) override {
+        // A watched port's line stays among the others, saying what became of the receiver;
+        // another port's last line stays on the screen above its verdict, the others below it.
+        if (kind_ == RunKind::Watch) {
+            rows_.Set(end.index, end.verdict.word);
+        } else {
+            rows_.Remove(end.index);
+        }
+    }
+    void Line(const std::string& port, const std::string& text) override {
+        // Sessions are numbered up from 0; a line of no session takes a number from the top.
+        const std::size_t id = freeLine_--;
+        rows_.Add(id, port);
+        rows_.Set(id, text);
+    }
+    void Event(const std::string& /*port*/, const nlohmann::ordered_json& /*event*/) override {}
+    void Release() override { rows_.Clear(); }
+    void Draw() override { rows_.Draw(); }
+
+private:
+    CPortRows rows_;
+    RunKind kind_;
+    std::size_t freeLine_ = std::numeric_limits<std::size_t>::max();
+};
+
+// Events for programs on stdout; the text for people goes on beside them, on stderr.
+class CJsonView final : public IRunnerView {
+public:
+    CJsonView(const RunnerOutput& output, RunKind kind)
+        : out_(*output.out), start_(output.start), human_(*output.err, *output.err, {}, kind) {}
+
+    void Added(std::size_t id, const std::string& port, const LoadRequest& request) override {
+        auto events = std::make_unique<CJsonEvents>(out_, port, start_);
+        events->Start(request.probeOnly ? "probe" : "load", request.verify);
+        events_[id] = std::move(events);
+        human_.Added(id, port, request);
+    }
+    void Pass(std::size_t id, const SLoaderState& state) override {
+        human_.Pass(id, state);
+        events_.at(id)->Pass(state);
+    }
+    void Prompt(std::size_t id, const std::string& text) override {
+        human_.Prompt(id, text);
+        events_.at(id)->Prompt(text);
+    }
+    void Ended(const PortEnd& end) override {
+        human_.Ended(end);
+        CJsonEvents& events = *events_.at(end.index);
+        if (end.request.probeOnly) events.Detection("probe", end.outcome.detection);
+        if (end.outcome.verifyRan) events.Detection("verify", end.outcome.verification);
+        events.Emit(ResultEvent(end.verdict, end.outcome));
+        events_.erase(end.index);
+    }
+    void Line(const std::string& port, const std::string& text) override {
+        human_.Line(port, text);
+    }
+    void Event(const std::string& port, const nlohmann::ordered_json& event) override {
+        CJsonEvents(out_, port, start_).Emit(event);
+    }
+    void Release() override { human_.Release(); }
+    void Draw() override {}
+
+private:
+    std::ostream& out_;
+    std::chrono::steady_clock::time_point start_;
+    CProgressLinesView human_;
+    std::map<std::size_t, std::unique_ptr<CJsonEvents>> events_;
+};
+
+}  // namespace
+
+std::string PortPrefix(RunKind kind, const std::string& port) {
+    return kind != RunKind::OnePort ? port + ": " : "";
+}
+
+std::string Prefixed(const std::string& text, const std::string& prefix) {
+    if (prefix.empty()) return text;
+    std::string out;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        end = end == std::string::npos ? text.size() : end + 1;
+        std::string_view line(text.data() + at, end - at);
+        if (line.starts_with(kProgramPrefix)) line.remove_prefix(kProgramPrefix.size());
+        out += prefix;
+        out += line;
+        at = end;
+    }
+    return out;
+}
+
+std::unique_ptr<IRunnerView> MakeRunnerView(const RunnerOutput& output, RunKind kind) {
+    if (output.json) return std::make_unique<CJsonView>(output, kind);
+    if (kind != RunKind::OnePort && output.style.terminal)
+        return std::make_unique<CRowsView>(*output.out, kind);
+    return std::make_unique<CProgressLinesView>(output.Human(), *output.err, output.style, kind);
+}
+
+}  // namespace morvane
