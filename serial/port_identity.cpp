@@ -74,10 +74,9 @@ std::optional<int> FindPortAgain(const SSerInfo& was, const CArray<SSerInfo, SSe
     return std::nullopt;
 }
 
-std::string PortWhere(const std::string& label, const std::string& devicePath,
-                      Win32DeviceForm win32Form) {
-    const bool tellsMore = !devicePath.empty() && devicePath != label &&
-                           (win32Form == Win32DeviceForm::Shown || devicePath != "\\\\.\\" + label);
+std::string PortWhere(const std::string& label, const std::string& devicePath) {
+    const bool tellsMore =
+        !devicePath.empty() && devicePath != label && devicePath != "\\\\.\\" + label;
     return tellsMore ? label + " (" + devicePath + ")" : label;
 }
 

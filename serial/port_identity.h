@@ -40,14 +40,10 @@ namespace morvane {
 [[nodiscard]] std::optional<int> FindPortAgain(const SSerInfo& was,
                                                const CArray<SSerInfo, SSerInfo&>& now);
 
-// Whether Windows' own form of a port's device ("\\.\COM7") is worth showing beside its name.
-enum class Win32DeviceForm : std::uint8_t { Shown, Hidden };
-
 // A port as the user is told where something happened: its label ("COM5", or the path given)
 // and, when it says something more, the device it stands for: "COM5 (/dev/ttyUSB0)". The device
-// adds nothing when it is unknown or the label itself, nor, when `win32Form` hides it, when it is
-// only Windows' spelling of the label.
-[[nodiscard]] std::string PortWhere(const std::string& label, const std::string& devicePath,
-                                    Win32DeviceForm win32Form = Win32DeviceForm::Shown);
+// adds nothing when it is unknown or the label itself, nor when it is only Windows' spelling of
+// the label ("COM7 (\\.\COM7)" would be jargon).
+[[nodiscard]] std::string PortWhere(const std::string& label, const std::string& devicePath);
 
 }  // namespace morvane

@@ -175,8 +175,7 @@ std::string AdviceAfterLoad(const LoadOutcome& outcome, const std::string& portL
         choice == PortChoice::PortList ? "the Com Port list" : "morvane-cli --list";
     const std::uint32_t sentBytes = outcome.sentBytes;
     const std::uint32_t totalBytes = outcome.totalBytes;
-    // Windows' own form of the name (\\.\COM7) would only be jargon in this advice.
-    const std::string where = PortWhere(portLabel, devicePath, Win32DeviceForm::Hidden);
+    const std::string where = PortWhere(portLabel, devicePath);
     if (outcome.status == STATUS_FIRMWARE_COMPLETE || outcome.status == STATUS_NO_UPDATE_REQUIRED)
         return {};
     const std::string plugBack =

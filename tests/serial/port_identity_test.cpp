@@ -29,17 +29,15 @@ TEST(PortIdentity, NamesNumbersIdsAndWhere) {
     };
     for (const auto& [text, id] : ids) EXPECT_EQ(ParseHexId(text), id) << text;
 
-    using enum Win32DeviceForm;
-    const std::tuple<const char*, const char*, Win32DeviceForm, const char*> wheres[] = {
-        {"COM33", "/dev/ttyUSB0", Shown, "COM33 (/dev/ttyUSB0)"},
-        {"COM33", "", Shown, "COM33"},
-        {"/dev/ttyUSB0", "/dev/ttyUSB0", Shown, "/dev/ttyUSB0"},
-        {"COM7", "\\\\.\\COM7", Shown, "COM7 (\\\\.\\COM7)"},
-        {"COM7", "\\\\.\\COM7", Hidden, "COM7"},
-        {"COM7", "\\\\.\\COM8", Hidden, "COM7 (\\\\.\\COM8)"},
+    const std::tuple<const char*, const char*, const char*> wheres[] = {
+        {"COM33", "/dev/ttyUSB0", "COM33 (/dev/ttyUSB0)"},
+        {"COM33", "", "COM33"},
+        {"/dev/ttyUSB0", "/dev/ttyUSB0", "/dev/ttyUSB0"},
+        {"COM7", "\\\\.\\COM7", "COM7"},  // Windows' own spelling of the name is jargon
+        {"COM7", "\\\\.\\COM8", "COM7 (\\\\.\\COM8)"},
     };
-    for (const auto& [label, device, form, where] : wheres)
-        EXPECT_EQ(PortWhere(label, device, form), where) << where;
+    for (const auto& [label, device, where] : wheres)
+        EXPECT_EQ(PortWhere(label, device), where) << where;
 }
 
 TEST(FindPortAgain, ByWhatThePortSaysOfItselfElseByItsNumberAndDevice) {
