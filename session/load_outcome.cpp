@@ -75,12 +75,17 @@ constexpr LoadEndRow kLoadEnds[] = {
 };
 static_assert(std::size(kLoadEnds) == kLoadEndCount, "a row for every way a load ends");
 
+// A row is found by its end's number: a row out of place would tell another end's words.
+constexpr bool RowsInTheEndsOrder() {
+    for (std::size_t i = 0; i < std::size(kLoadEnds); ++i)
+        if (static_cast<std::size_t>(kLoadEnds[i].end) != i) return false;
+    return true;
+}
+static_assert(RowsInTheEndsOrder(), "the rows in the order of LoadEnd");
+
 }  // namespace
 
-const LoadEndRow& LoadEndRowOf(LoadEnd end) {
-    const LoadEndRow& row = kLoadEnds[static_cast<std::size_t>(end)];
-    return row;
-}
+const LoadEndRow& LoadEndRowOf(LoadEnd end) { return kLoadEnds[static_cast<std::size_t>(end)]; }
 
 const LoadEndRow* LoadEndRowOfRecord(std::string_view record) {
     for (const LoadEndRow& row : kLoadEnds)
