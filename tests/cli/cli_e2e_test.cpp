@@ -21,8 +21,10 @@
 #include "res/firmware_image.h"
 #include "serial/comm_dev2.h"
 #include "tests/support/mock_system_bus.h"
+#include "tests/support/output_text.h"
 #include "tests/support/pty_line.h"
 #include "tests/support/sim_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace morvane {
 namespace {
@@ -33,6 +35,7 @@ using testing::ChildProcess;
 using testing::ChildStderr;
 using testing::CMockSystemBus;
 using testing::CPtyLine;
+using testing::Has;
 using testing::SimProcess;
 using testing::SPtyLineStyle;
 
@@ -112,10 +115,6 @@ protected:
     std::string cliOut_;
     std::string cliErr_;
 };
-
-bool Has(const std::string& text, const std::string& needle) {
-    return text.find(needle) != std::string::npos;
-}
 
 // The PC is held awake for the load (on the mains, a laptop's battery does not matter) and let
 // go after it.
@@ -305,16 +304,14 @@ TEST(CliLineCheck, ALoopbackOrTwoCrossedPortsCarryEveryByte) {
         SCOPED_TRACE(crossed ? "two ports crossed" : "a loopback plug");
         const CPtyLine line({.crossed = crossed});
         ASSERT_TRUE(line.Ok());
-        const std::string devices = std::filesystem::temp_directory_path() /
-                                    ("morvane-line-check-" + std::to_string(getpid()));
-        std::filesystem::create_directories(devices);
+        const testing::TempDir folder("line-check");
+        const std::string devices = folder.Path().string();
         std::filesystem::create_symlink(line.SendingPath(), devices + "/com5");
         std::filesystem::create_symlink(line.ReadingPath(), devices + "/com6");
         std::vector<std::string> argv = {MORVANE_CLI_PATH, "--line-check", "--com", "5"};
         if (crossed) argv.insert(argv.end(), {"--com", "6"});
         ChildProcess cli(argv, {"MORVANE_DEVICES=" + devices}, ChildStderr::Piped);
         const int status = cli.Wait(60s);
-        std::filesystem::remove_all(devices);
         const std::string where = crossed
                                       ? "COM5 (" + devices + "/com5) to COM6 (" + devices + "/com6)"
                                       : "COM5 (" + devices + "/com5)";
