@@ -40,16 +40,6 @@ using testing::Has;
 using testing::SimProcess;
 using testing::SPtyLineStyle;
 
-std::string Hex(const CSha256::Digest& digest) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (std::uint8_t b : digest) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
-
 // One test's world: the simulator as COM5 in a devices folder of its own, its log kept in a file.
 class CliAgainstSim : public ::testing::Test {
 protected:
@@ -158,12 +148,10 @@ TEST_F(CliAgainstSim, LoadsTheWholeImageAndLogsProgressInPlainLines) {
     simStatus_ = sim_->WaitForExit(30s);  // it ends by itself once the port is closed
     EXPECT_EQ(simStatus_, 0);
     const std::string report = sim_->Report();
-    CSha256 sha;
-    sha.Update(EmbeddedFirmwareImage());
     EXPECT_TRUE(Has(report, "\"complete\":true")) << report;
     EXPECT_TRUE(Has(report, "\"image_matches\":true")) << report;
     EXPECT_TRUE(Has(report, "\"bytes_received\":" + size)) << report;
-    const std::string digest = Hex(sha.Finish());
+    const std::string digest = Sha256Hex(EmbeddedFirmwareImage());
     EXPECT_TRUE(Has(report, "\"sha256\":\"" + digest + "\"")) << report;
 
     // The load left one record, appended to the default file, with this load's facts (what the
