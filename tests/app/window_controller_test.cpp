@@ -28,6 +28,7 @@
 #include "tests/support/ports.h"
 #include "tests/support/scripted_device.h"
 #include "tests/support/scripted_loader.h"
+#include "tests/support/temp_dir.h"
 
 namespace morvane {
 namespace {
@@ -139,17 +140,8 @@ void CompleteLoad(SLoaderState& s, LoaderDeps& deps) {
 
 class WindowControllerTest : public ::testing::Test {
 public:
-    void SetUp() override {
-        CLoader::ResetProgramWideRatesForTesting();
-        // A file of each test's own: ctest runs them side by side.
-        logFile_ = ::testing::TempDir() + "morvane-" +
-                   ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".jsonl";
-        std::remove(logFile_.c_str());
-    }
-    void TearDown() override {
-        controller_.reset();
-        std::remove(logFile_.c_str());
-    }
+    void SetUp() override { CLoader::ResetProgramWideRatesForTesting(); }
+    void TearDown() override { controller_.reset(); }
 
     // The window as its initialisation leaves it; startPort -1 means no "-com".
     void Open(std::vector<SSerInfo> ports, int startPort = -1) {
@@ -223,7 +215,9 @@ public:
     CScriptedLoader::Script script_ = [](SLoaderState&, LoaderDeps&) {};
     std::atomic<int> loadsStarted_{0};
     std::unique_ptr<CWindowController> controller_;
-    std::string logFile_;
+    // A file of each test's own: ctest runs them side by side.
+    testing::TempDir folder_{"window"};
+    std::string logFile_ = (folder_ / "loads.jsonl").string();
 };
 
 // The port list, step by step: what it offers, what stays chosen, and when Load may be pressed.

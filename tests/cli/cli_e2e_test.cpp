@@ -20,9 +20,12 @@
 #include "platform/sha256.h"
 #include "res/firmware_image.h"
 #include "serial/comm_dev2.h"
+#include "session/load_outcome.h"
 #include "tests/support/mock_system_bus.h"
+#include "tests/support/output_text.h"
 #include "tests/support/pty_line.h"
 #include "tests/support/sim_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace morvane {
 namespace {
@@ -33,18 +36,9 @@ using testing::ChildProcess;
 using testing::ChildStderr;
 using testing::CMockSystemBus;
 using testing::CPtyLine;
+using testing::Has;
 using testing::SimProcess;
 using testing::SPtyLineStyle;
-
-std::string Hex(const CSha256::Digest& digest) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (std::uint8_t b : digest) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
 
 // One test's world: the simulator as COM5 in a devices folder of its own, its log kept in a file.
 class CliAgainstSim : public ::testing::Test {
@@ -113,8 +107,16 @@ protected:
     std::string cliErr_;
 };
 
-bool Has(const std::string& text, const std::string& needle) {
-    return text.find(needle) != std::string::npos;
+// What the program writes as its result after a verification: the verdict's first line.
+DetectionFacts Reported(const std::string& firmware) {
+    DetectionFacts facts;
+    facts.answered = true;
+    facts.firmware = firmware;
+    return facts;
+}
+std::string VerdictLine(const DetectionFacts& facts) {
+    const std::string verdict = VerifyVerdict(facts, "COM5", kFirmwareVersion);
+    return verdict.substr(0, verdict.find('\n') + 1);
 }
 
 // The PC is held awake for the load (on the mains, a laptop's battery does not matter) and let
@@ -146,12 +148,10 @@ TEST_F(CliAgainstSim, LoadsTheWholeImageAndLogsProgressInPlainLines) {
     simStatus_ = sim_->WaitForExit(30s);  // it ends by itself once the port is closed
     EXPECT_EQ(simStatus_, 0);
     const std::string report = sim_->Report();
-    CSha256 sha;
-    sha.Update(EmbeddedFirmwareImage());
     EXPECT_TRUE(Has(report, "\"complete\":true")) << report;
     EXPECT_TRUE(Has(report, "\"image_matches\":true")) << report;
     EXPECT_TRUE(Has(report, "\"bytes_received\":" + size)) << report;
-    const std::string digest = Hex(sha.Finish());
+    const std::string digest = Sha256Hex(EmbeddedFirmwareImage());
     EXPECT_TRUE(Has(report, "\"sha256\":\"" + digest + "\"")) << report;
 
     // The load left one record, appended to the default file, with this load's facts (what the
@@ -273,9 +273,10 @@ TEST_F(CliAgainstSim, VerifyPassesAGoodTransferAndCatchesACorruptedOne) {
     EXPECT_EQ(results["COM5"].at("verified_version"), kFirmwareVersion);
     EXPECT_EQ(results["COM6"].at("exit_status"), 5);
     EXPECT_TRUE(results["COM6"].at("verified_version").is_null());
-    EXPECT_TRUE(Has(cliErr_, "COM5: Verified: the receiver reports firmware 1.22\n")) << cliErr_;
-    EXPECT_TRUE(Has(cliErr_, "COM6: Not verified: the receiver stayed in its boot loader"))
-        << cliErr_;
+    DetectionFacts stayed = Reported("");
+    stayed.bootLoader = verifications["COM6"].at("boot_loader");
+    EXPECT_TRUE(Has(cliErr_, "COM5: " + VerdictLine(Reported(kFirmwareVersion)))) << cliErr_;
+    EXPECT_TRUE(Has(cliErr_, "COM6: " + VerdictLine(stayed))) << cliErr_;
     corrupted.Stop();
     if (HasFailure()) std::cerr << "--- corrupted receiver's log\n" << corrupted.Log();
 }
@@ -285,17 +286,16 @@ TEST_F(CliAgainstSim, VerifyPassesAGoodTransferAndCatchesACorruptedOne) {
 TEST_F(CliAgainstSim, VerifyFollowsThePortThroughTheRestart) {
     StartSim({"--rate", "115200", "--drop-port-on-restart", "8"});
     EXPECT_EQ(RunCli({"--com", "5", "--verify"}, 300s), 0);
-    EXPECT_TRUE(Has(cliOut_, "Verified: the receiver reports firmware 1.22\n")) << cliOut_;
+    EXPECT_TRUE(Has(cliOut_, VerdictLine(Reported(kFirmwareVersion)))) << cliOut_;
     EXPECT_TRUE(Has(sim_->Log(), "the port is back on ")) << sim_->Log();
 }
 
 TEST_F(CliAgainstSim, VerifySaysThePortWentAwayWhenItDoesNotComeBack) {
     StartSim({"--rate", "115200", "--drop-port-on-restart", "600"});
     EXPECT_EQ(RunCli({"--com", "5", "--verify"}, 300s), 5);
-    EXPECT_TRUE(Has(cliOut_,
-                    "Not verified: COM5 went away when the receiver restarted and did not come "
-                    "back within 30 s\n"))
-        << cliOut_;
+    DetectionFacts gone;
+    gone.port = VerifyPort::Gone;
+    EXPECT_TRUE(Has(cliOut_, VerdictLine(gone))) << cliOut_;
     EXPECT_FALSE(Has(cliOut_, "bytes were heard")) << cliOut_;
 }
 
@@ -305,16 +305,14 @@ TEST(CliLineCheck, ALoopbackOrTwoCrossedPortsCarryEveryByte) {
         SCOPED_TRACE(crossed ? "two ports crossed" : "a loopback plug");
         const CPtyLine line({.crossed = crossed});
         ASSERT_TRUE(line.Ok());
-        const std::string devices = std::filesystem::temp_directory_path() /
-                                    ("morvane-line-check-" + std::to_string(getpid()));
-        std::filesystem::create_directories(devices);
+        const testing::TempDir folder("line-check");
+        const std::string devices = folder.Path().string();
         std::filesystem::create_symlink(line.SendingPath(), devices + "/com5");
         std::filesystem::create_symlink(line.ReadingPath(), devices + "/com6");
         std::vector<std::string> argv = {MORVANE_CLI_PATH, "--line-check", "--com", "5"};
         if (crossed) argv.insert(argv.end(), {"--com", "6"});
         ChildProcess cli(argv, {"MORVANE_DEVICES=" + devices}, ChildStderr::Piped);
         const int status = cli.Wait(60s);
-        std::filesystem::remove_all(devices);
         const std::string where = crossed
                                       ? "COM5 (" + devices + "/com5) to COM6 (" + devices + "/com6)"
                                       : "COM5 (" + devices + "/com5)";

@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <csignal>
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -20,13 +19,17 @@
 #include "record/loader_status.h"
 #include "session/load_record_file.h"
 #include "tests/support/fake_power.h"
+#include "tests/support/output_text.h"
 #include "tests/support/scripted_device.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/terminal_screen.h"
 
 namespace morvane {
 namespace {
 
 using testing::DeviceScript;
+using testing::Events;
+using testing::Has;
 using testing::ScriptedDevice;
 
 // The receivers of a test by COM number, and the requests their sessions were made for.
@@ -72,26 +75,10 @@ struct Output {
     RunnerOutput output;
 };
 
-bool Has(const std::string& text, const std::string& needle) {
-    return text.find(needle) != std::string::npos;
-}
-
-std::vector<nlohmann::json> Events(const std::string& text) {
-    std::vector<nlohmann::json> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
-    return lines;
-}
-
 // Each port's run also leaves its record as it ends: one per port in the file named (as JSON),
 // or, where the file cannot be written (for people), a line that says so and changes nothing.
 TEST(RunGroup, EveryPortIsToldSummedUpRecordedAndReportedAsEvents) {
-    namespace fs = std::filesystem;
-    const fs::path folder =
-        fs::temp_directory_path() /
-        ("morvane-group-log-" +
-         std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    fs::create_directories(folder);
+    const testing::TempDir folder("group-log");
     std::ofstream(folder / "a-file") << "";
     const std::string log = (folder / "loads.jsonl").string();
     for (const bool json : {false, true}) {
@@ -155,7 +142,6 @@ TEST(RunGroup, EveryPortIsToldSummedUpRecordedAndReportedAsEvents) {
     }
     EXPECT_EQ(recorded, (std::map<std::string, std::string>{
                             {"COM5", "loaded"}, {"COM6", "open-failed"}, {"COM7", "failed"}}));
-    fs::remove_all(folder);
 }
 
 TEST(LoadWhereProbed, LoadsWhereAReceiverAnsweredAndNamesThePort) {

@@ -18,6 +18,7 @@
 #include "serial/com_port_tidy.h"
 #include "serial/enumerate_com_ports_linux.h"
 #include "session/load_record.h"
+#include "tests/support/output_text.h"
 #include "tests/support/sim_process.h"
 
 namespace morvane {
@@ -27,23 +28,11 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using testing::ChildProcess;
 using testing::ChildStderr;
+using testing::Events;
+using testing::Has;
 using testing::PlugBoard;
 using testing::ReadTextFile;
 using testing::SimProcess;
-
-bool Has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-std::vector<nlohmann::json> Events(const std::string& out, const std::string& kind) {
-    std::vector<nlohmann::json> events;
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);) {
-        nlohmann::json e = nlohmann::json::parse(line, nullptr, false);
-        if (!e.is_discarded() && e.value("event", "") == kind) events.push_back(std::move(e));
-    }
-    return events;
-}
 
 // Two receivers on 1.21 and one already on 1.22, plugged a few seconds apart into a running
 // watch: the two are loaded and verified, the third is left alone, and each has its record.

@@ -79,6 +79,11 @@ struct Rig {
         openAfterRun = log.lineOpen;
         eventsAfterRun = log.events.size();
     }
+    // The W6 loader, or the base loader it is built on.
+    void Run(bool w6, DeviceScript script) {
+        if (w6) return Run<CLoaderW6>(std::move(script));
+        Run<CLoader>(std::move(script));
+    }
 
     // What Run did (the loader's destruction, which closes the port again, left out).
     std::vector<WireEvent> RunEvents() const {
@@ -299,10 +304,7 @@ TEST_F(LoaderTest, ReceiverNeverDetected) {
                          " fields");
             CLoader::ResetProgramWideRatesForTesting();
             Rig rig;
-            if (w6)
-                rig.Run<CLoaderW6>(script);
-            else
-                rig.Run<CLoader>(script);
+            rig.Run(w6, script);
 
             EXPECT_EQ(rig.state.GetStatus(), STATUS_DEVICE_NOT_DETECTED);
             EXPECT_EQ(rig.Steps(K::Read), std::vector<std::string>(20, "read 1024"));
@@ -343,10 +345,7 @@ TEST_F(LoaderTest, AnAnswerFromTheLoadBeforeDoesNotDetectTheNextReceiver) {
         rig.image = std::vector<std::uint8_t>(120, 'x');
         const auto run = [&](DeviceScript script) {
             rig.state.Reset();
-            if (w6)
-                rig.Run<CLoaderW6>(std::move(script));
-            else
-                rig.Run<CLoader>(std::move(script));
+            rig.Run(w6, std::move(script));
         };
         run({});
         ASSERT_EQ(rig.state.GetStatus(), STATUS_FIRMWARE_COMPLETE);
@@ -613,10 +612,7 @@ TEST_F(LoaderTest, FailedBlockWriteEndsTheLoad) {
             if (row.imageSize != 136352) rig.image = std::vector<std::uint8_t>(row.imageSize, 'z');
             DeviceScript script;
             script.failWrite = [&row](int, int block) { return block == row.failingBlock; };
-            if (w6)
-                rig.Run<CLoaderW6>(std::move(script));
-            else
-                rig.Run<CLoader>(std::move(script));
+            rig.Run(w6, std::move(script));
 
             EXPECT_EQ(rig.state.GetStatus(), STATUS_BLOCK_FAILED);
             EXPECT_EQ(rig.state.GetSentBytes(), row.sentBefore);

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "tests/support/temp_dir.h"
+
 namespace morvane {
 namespace {
 
@@ -43,25 +45,20 @@ TEST(ComPortMap, DevicesEntryNames) {
 }
 
 TEST(ComPortMap, DevicesFolderEntryWinsOverTheFixedRange) {
-    const auto dir =
-        std::filesystem::temp_directory_path() / ("morvane-map-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
+    const testing::TempDir dir("map");
     std::filesystem::create_symlink("/dev/pts/does-not-exist", dir / "com3");
-    EXPECT_EQ(DevicePathForComPort(3, dir.string()),
+    EXPECT_EQ(DevicePathForComPort(3, dir.Path().string()),
               (dir / "com3").string());  // even when dangling
-    EXPECT_EQ(DevicePathForComPort(4, dir.string()), "/dev/ttyS3");
+    EXPECT_EQ(DevicePathForComPort(4, dir.Path().string()), "/dev/ttyS3");
     EXPECT_EQ(DevicePathForComPort(33, ""), "/dev/ttyUSB0");
     std::ofstream(dir / "a-file") << "";
     EXPECT_EQ(DevicePathForComPort(3, (dir / "a-file").string()), "/dev/ttyS2");
-    std::filesystem::remove_all(dir);
 }
 
 // A devices folder that is missing or a file is said in the words a load and the port list
 // share; a folder, or none named, says nothing.
 TEST(ComPortMap, ADevicesFolderThatIsNoneIsSaid) {
-    const auto dir =
-        std::filesystem::temp_directory_path() / ("morvane-map-dir-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
+    const testing::TempDir dir("map-dir");
     std::ofstream(dir / "a-file") << "";
     struct Row {
         std::string folder;
@@ -69,7 +66,7 @@ TEST(ComPortMap, ADevicesFolderThatIsNoneIsSaid) {
     };
     const Row rows[] = {
         {"", ""},
-        {dir.string(), ""},
+        {dir.Path().string(), ""},
         {(dir / "a-file").string(), ", which is not a folder: COM numbers stand for"},
         {(dir / "gone").string(), ", which does not exist: COM numbers stand for"},
     };
@@ -82,7 +79,6 @@ TEST(ComPortMap, ADevicesFolderThatIsNoneIsSaid) {
                 << problem;
         }
     }
-    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

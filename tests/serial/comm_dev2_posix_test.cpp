@@ -128,8 +128,7 @@ TEST(CommDev, ClosedDeviceDoesNothingHarmful) {
 TEST(CommDev, FailedOpenSaysWhy) {
     PlugBoard devices(true);
     devices.Plug("/dev/pts/morvane-no-such-pty", 5);
-    const auto regular =
-        std::filesystem::temp_directory_path() / ("morvane-regular-" + std::to_string(::getpid()));
+    const std::string regular = devices.Dir() + "/a-file";
     std::ofstream(regular) << "not a terminal";
 
     struct Row {
@@ -142,7 +141,7 @@ TEST(CommDev, FailedOpenSaysWhy) {
         {"number in no range", 500, "", OpenErrorKind::NoSuchDevice},
         {"link to a missing device", 5, "", OpenErrorKind::NoSuchDevice},
         {"not a terminal", 1, "/dev/null", OpenErrorKind::NotSerial},
-        {"regular file", 1, regular.string(), OpenErrorKind::NotSerial},
+        {"regular file", 1, regular, OpenErrorKind::NotSerial},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -157,7 +156,6 @@ TEST(CommDev, FailedOpenSaysWhy) {
         EXPECT_NE(error.osError, 0);
         EXPECT_FALSE(error.osText.empty());
     }
-    std::filesystem::remove(regular);
 }
 
 TEST_F(CommDevOnPty, OpenByNumberReopenStartsEmptyAndReleasesTheEarlierPort) {

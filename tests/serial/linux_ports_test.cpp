@@ -10,6 +10,7 @@
 
 #include "serial/enumerate_com_ports_linux.h"
 #include "serial/sysfs_port_text.h"
+#include "tests/support/temp_dir.h"
 
 namespace morvane {
 namespace {
@@ -105,10 +106,6 @@ TEST(SysfsPortText, Names) {
 class FakeSysfs : public ::testing::Test {
 protected:
     void SetUp() override {
-        root_ = fs::temp_directory_path() /
-                ("morvane-enum-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(root_);
         for (const char* dir :
              {"sys/class/tty", "sys/bus/usb", "sys/bus/usb-serial/drivers/ftdi_sio",
               "sys/bus/pnp/drivers/serial", "sys/bus/platform/drivers/serial8250",
@@ -118,7 +115,6 @@ protected:
     }
     void TearDown() override {
         if (ptyMaster_ >= 0) ::close(ptyMaster_);
-        fs::remove_all(root_);
     }
 
     // A real tty for devices-folder entries to lead to: the slave of a pseudo-terminal, with
@@ -211,7 +207,8 @@ protected:
         return list;
     }
 
-    fs::path root_;
+    testing::TempDir folder_{"enum"};
+    const fs::path root_ = folder_.Path();
     int ptyMaster_ = -1;
 };
 
@@ -307,9 +304,7 @@ TEST_F(FakeSysfs, MissingFoldersMeanNoPorts) {
 // The real machine: whatever it has, the enumeration finishes and every record is complete;
 // an entry of MORVANE_DEVICES that leads to a tty is listed under its number.
 TEST(EnumerateComPorts, RunsOnThisMachine) {
-    const fs::path devices =
-        fs::temp_directory_path() / ("morvane-enum-real-" + std::to_string(::getpid()));
-    fs::create_directories(devices);
+    const testing::TempDir devices("enum-real");
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
     ASSERT_GE(master, 0);
     ASSERT_EQ(::grantpt(master), 0);
@@ -318,7 +313,7 @@ TEST(EnumerateComPorts, RunsOnThisMachine) {
     fs::create_symlink(pty, devices / "com250");
     const char* previous = std::getenv("MORVANE_DEVICES");
     const std::string saved = previous != nullptr ? previous : "";
-    ::setenv("MORVANE_DEVICES", devices.c_str(), 1);
+    ::setenv("MORVANE_DEVICES", devices.Path().c_str(), 1);
 
     CArray<SSerInfo, SSerInfo&> list{SSerInfo{}};
     EXPECT_NO_THROW(EnumerateComPorts(list));
@@ -328,7 +323,6 @@ TEST(EnumerateComPorts, RunsOnThisMachine) {
     } else {
         ::unsetenv("MORVANE_DEVICES");
     }
-    fs::remove_all(devices);
     ::close(master);
 
     ASSERT_FALSE(list.empty());

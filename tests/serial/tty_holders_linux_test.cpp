@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/temp_dir.h"
+
 namespace morvane {
 namespace {
 
@@ -22,15 +24,8 @@ namespace fs = std::filesystem;
 class FakeProc {
 public:
     FakeProc() {
-        root_ = fs::temp_directory_path() /
-                ("morvane-proc-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
-        fs::create_directories(root_);
         std::ofstream(Device()) << "";
         std::ofstream(Other()) << "";
-    }
-    ~FakeProc() {
-        std::error_code ec;
-        fs::remove_all(root_, ec);
     }
 
     [[nodiscard]] std::string Root() const { return root_.string(); }
@@ -60,8 +55,8 @@ public:
     }
 
 private:
-    static inline int counter_ = 0;
-    fs::path root_;
+    testing::TempDir folder_{"proc"};
+    const fs::path root_ = folder_.Path();
 };
 
 std::vector<std::string> Sorted(std::vector<std::string> v) {

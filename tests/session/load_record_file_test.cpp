@@ -2,11 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 #include <vector>
+
+#include "tests/support/temp_dir.h"
 
 namespace morvane {
 namespace {
@@ -15,16 +16,7 @@ namespace fs = std::filesystem;
 
 class LoadRecordFile : public ::testing::Test {
 protected:
-    void SetUp() override {
-        // Unique to this run: the clock's count, as the tests also run where there is no getpid.
-        dir_ = fs::temp_directory_path() /
-               ("morvane-log-" +
-                std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-    fs::path dir_;
+    testing::TempDir dir_{"log"};
 };
 
 // The folders are made; the last records are read back, oldest first, past a damaged line; a
@@ -74,7 +66,6 @@ TEST_F(LoadRecordFile, AppendsFromSeveralWritersNeverInterleave) {
 // Where a folder should be there is a file: the folder cannot be made (Windows finds out as it
 // opens the file), and what the system said comes along.
 TEST_F(LoadRecordFile, AFileThatCannotBeWrittenSaysWhy) {
-    fs::create_directories(dir_);
     std::ofstream(dir_ / "a-file") << "";
     const std::optional<RecordError> error =
         AppendLoadRecord({true, (dir_ / "a-file" / "loads.jsonl").string()}, SLoadRecord{});

@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
 #include <tuple>
 
 #include "record/loader_status.h"
+#include "tests/support/temp_dir.h"
 
 namespace morvane {
 namespace {
@@ -37,12 +37,8 @@ TEST(LoadRecorder, TheAdapterOfTheLoadedPort) {
 // by the steady clock less the time a box waited for the user, the adapter as the load started
 // (none when the ports could not be listed).
 TEST(LoadRecorder, RecordsTheLoadOnItsPortsAndClocks) {
-    // Unique to this run: the clock's count, as the tests also run where there is no getpid.
-    const std::string file =
-        (std::filesystem::temp_directory_path() /
-         ("morvane-recorder-" +
-          std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + ".jsonl"))
-            .string();
+    const testing::TempDir dir("recorder");
+    const std::string file = (dir / "loads.jsonl").string();
     CArray<SSerInfo, SSerInfo&> ports(1);
     ports[0].portName = "COM33";
     ports[0].isUsb = true;
@@ -76,7 +72,6 @@ TEST(LoadRecorder, RecordsTheLoadOnItsPortsAndClocks) {
     EXPECT_FALSE(unlisted.Finished("verified", STATUS_FIRMWARE_COMPLETE, "1.21", "1.22", state));
 
     const SLoadHistory history = ReadLoadHistory(file, 10);
-    std::filesystem::remove(file);
     ASSERT_EQ(history.records.size(), 2u);
     const SLoadRecord& r = history.records[0];
     EXPECT_EQ(r.started, IsoUtc(std::chrono::sys_days{2025y / 5 / 2} + 14h + 3min + 7s));

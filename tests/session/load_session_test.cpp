@@ -15,6 +15,7 @@
 #include "session/load_record_file.h"
 #include "tests/support/fake_power.h"
 #include "tests/support/scripted_device.h"
+#include "tests/support/temp_dir.h"
 
 namespace morvane {
 namespace {
@@ -190,10 +191,10 @@ TEST(LoadSession, TheFirmwareHeardDecidesTheSkipAndIsRecordedAsBefore) {
         {current.c_str(), true, STATUS_NO_UPDATE_REQUIRED, LoadEnd::Skipped},
         {current.c_str(), false, STATUS_FIRMWARE_COMPLETE, LoadEnd::Loaded},
     };
-    const std::string file = ::testing::TempDir() + "morvane-session-firmware-before.jsonl";
+    const testing::TempDir dir("session");
+    const std::string file = (dir / "loads.jsonl").string();
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.heard) + (row.skipCurrent ? " --skip-current" : ""));
-        std::remove(file.c_str());
         SLoaderState state;
         testing::WireLog log(&state);
         testing::VirtualClock clock(log);
@@ -215,7 +216,6 @@ TEST(LoadSession, TheFirmwareHeardDecidesTheSkipAndIsRecordedAsBefore) {
         EXPECT_STREQ(history.records[0].result.c_str(), LoadEndRowOf(row.end).record);
         EXPECT_EQ(history.records[0].firmwareBefore, row.heard);
     }
-    std::remove(file.c_str());
 }
 
 // How a load ended, from its facts: the one place that sorts them.

@@ -23,6 +23,7 @@
 #include "res/firmware_image.h"
 #include "serial/termios_line_posix.h"
 #include "tests/support/sim_process.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/wait_until.h"
 
 namespace morvane {
@@ -230,9 +231,8 @@ TEST(SimPty, EndsOnItsOwnWhenTheUpdaterClosesAfterTheTransfer) {
 // plays the receiver's USB port is told the moment it restarts.
 TEST(SimPty, DropsItsPortAtTheRestartAndComesBackUnderTheSameLink) {
     std::atomic<int> restarts{0};
-    const std::filesystem::path dir =
-        std::filesystem::temp_directory_path() / ("morvane-sim-drop-" + std::to_string(getpid()));
-    ASSERT_EQ(setenv("MORVANE_DEVICES", dir.c_str(), 1), 0);
+    const testing::TempDir dir("sim-drop");
+    ASSERT_EQ(setenv("MORVANE_DEVICES", dir.Path().c_str(), 1), 0);
     const std::filesystem::path link = dir / "com9";
     auto linked = [&] {
         return std::filesystem::is_symlink(std::filesystem::symlink_status(link));
@@ -265,7 +265,6 @@ TEST(SimPty, DropsItsPortAtTheRestartAndComesBackUnderTheSameLink) {
     sim.Stop();
     EXPECT_EQ(SessionExitStatus(sim.Engine().Session(), false), 0);
     ASSERT_EQ(unsetenv("MORVANE_DEVICES"), 0);
-    std::filesystem::remove_all(dir);
 }
 
 // The program's command line with these options.
@@ -275,8 +274,7 @@ std::vector<std::string> SimProgram(std::vector<std::string> options) {
 }
 
 TEST(SimProgram, FirstLineLinkReportAndExitStatus) {
-    const std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                      ("morvane-sim-program-" + std::to_string(getpid()));
+    const testing::TempDir dir("sim-program");
     ASSERT_EQ(setenv("MORVANE_DEVICES", (dir / "devices").c_str(), 1), 0);
     const std::string report = (dir / "report.json").string();
 
@@ -318,8 +316,6 @@ TEST(SimProgram, FirstLineLinkReportAndExitStatus) {
     ASSERT_EQ(unsetenv("MORVANE_DEVICES"), 0);
     EXPECT_EQ(ChildProcess(SimProgram({"--com", "9"})).Wait(kBound), 3)
         << "a COM link needs the devices folder";
-
-    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/temp_dir.h"
 #include "tests/support/wait_until.h"
 
 extern char** environ;
@@ -213,10 +214,6 @@ public:
     // Piped: a pipe is read only while waiting, and a whole load's log would fill it.
     SimProcess(const std::string& simPath, int comPort, const std::vector<std::string>& options,
                ChildStderr log = ChildStderr::Inherited) {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "morvane-sim-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) return;
-        dir_ = pattern;
         setenv("MORVANE_DEVICES", DevicesDir().c_str(), 1);
 
         std::vector<std::string> argv = {simPath, "--com", std::to_string(comPort), "--report",
@@ -233,9 +230,6 @@ public:
     ~SimProcess() {
         // Ended as Stop() ends it, so that it removes its link and writes its report as usual.
         Stop();
-        child_.reset();
-        std::error_code ec;
-        if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
     }
     SimProcess(const SimProcess&) = delete;
     SimProcess& operator=(const SimProcess&) = delete;
@@ -246,9 +240,9 @@ public:
     [[nodiscard]] const std::string& DevicePath() const { return devicePath_; }
     // <devices>/comN, the link to the pseudo-terminal.
     [[nodiscard]] const std::string& LinkPath() const { return linkPath_; }
-    [[nodiscard]] std::string DevicesDir() const { return dir_ + "/devices"; }
-    [[nodiscard]] std::string ReportPath() const { return dir_ + "/report.json"; }
-    [[nodiscard]] std::string LogPath() const { return dir_ + "/sim.log"; }
+    [[nodiscard]] std::string DevicesDir() const { return (dir_ / "devices").string(); }
+    [[nodiscard]] std::string ReportPath() const { return (dir_ / "report.json").string(); }
+    [[nodiscard]] std::string LogPath() const { return (dir_ / "sim.log").string(); }
 
     // Asks the simulator to end (SIGTERM) if it has not already, kills it if it does not within a
     // few seconds; its exit status (128 + the signal for one that a signal ended).
@@ -263,7 +257,7 @@ public:
     [[nodiscard]] std::string Log() const { return ReadTextFile(LogPath()); }
 
 private:
-    std::string dir_;
+    TempDir dir_{"sim"};  // outlives the child, which writes in it to its end
     std::string devicePath_;
     std::string linkPath_;
     std::unique_ptr<ChildProcess> child_;
@@ -277,15 +271,10 @@ private:
 class PlugBoard {
 public:
     explicit PlugBoard(bool namedHere = false) : namedHere_(namedHere) {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "morvane-plugs-XXXXXX").string();
-        if (mkdtemp(pattern.data()) != nullptr) dir_ = pattern;
         if (namedHere_) setenv("MORVANE_DEVICES", dir_.c_str(), 1);
     }
     ~PlugBoard() {
         if (namedHere_) unsetenv("MORVANE_DEVICES");
-        std::error_code ec;
-        if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
     }
     PlugBoard(const PlugBoard&) = delete;
     PlugBoard& operator=(const PlugBoard&) = delete;
@@ -306,7 +295,8 @@ public:
     }
 
 private:
-    std::string dir_;
+    TempDir folder_{"plugs"};
+    std::string dir_ = folder_.Path().string();
     bool namedHere_;
 };
 
