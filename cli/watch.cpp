@@ -1,5 +1,6 @@
 #include "cli/watch.h"
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <ostream>
@@ -80,13 +81,23 @@ private:
             runner_.SetLine(port, "unplugged");
             runner_.Unplugged(port);
         }
-        for (const SSerInfo& port : changes.added) {
+        // A port just plugged is still being set up by the system (udev reads the adapter and
+        // links it by id, and may hold it open meanwhile, which would make the load's open fail
+        // as a port in use): it is loaded at the next listing, a second later, if still there.
+        for (const SSerInfo& port : settling_) {
+            const bool stayed = std::any_of(now->begin(), now->end(), [&](const SSerInfo& p) {
+                return p.portName == port.portName && p.devicePath == port.devicePath;
+            });
+            if (!stayed) continue;
             LoadRequest request = load_;
             request.comPort = ComNumberOf(port);
-            runner_.Emit(port.portName, PortAddedEvent(port));
-            runner_.SetLine(port.portName, "plugged (" + port.devicePath + ")");
             runner_.Add(sessions_(request));
             ports_->LoadStarted(port.portName);
+        }
+        settling_ = changes.added;
+        for (const SSerInfo& port : changes.added) {
+            runner_.Emit(port.portName, PortAddedEvent(port));
+            runner_.SetLine(port.portName, "plugged (" + port.devicePath + ")");
         }
     }
 
@@ -96,6 +107,7 @@ private:
     SessionFactory sessions_;
     CLoadRunner& runner_;
     std::optional<CWatchedPorts> ports_;
+    std::vector<SSerInfo> settling_;  // appeared at the last listing: loaded at this one
     std::chrono::steady_clock::time_point nextDiscovery_;
     bool listingFailed_ = false;
 };

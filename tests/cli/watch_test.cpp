@@ -248,7 +248,9 @@ TEST_F(WatchLoop, LoadsEachReceiverPluggedAndEndsAtOnceWhenIdle) {
     Plug(1, 0ms, 1h, {}, Port(1).Device("/dev/ttyS0"));  // the PC's own: never touched
     Plug(33, 2s, 9s);
     Plug(34, 4s, 1h, {STATUS_DEVICE_NOT_DETECTED});  // no receiver: left alone
-    Plug(35, 5s, 1h, {STATUS_NO_UPDATE_REQUIRED, "1.22"});
+    Plug(35, 7s, 1h, {STATUS_NO_UPDATE_REQUIRED, "1.22"});
+    // Gone before the next listing: a port still being set up is not loaded at once.
+    Plug(36, 12s, 12500ms);
     StopAt(20s, StopRequest::Interrupt);
     LoadRequest load;
     load.skipCurrent = true;
@@ -257,7 +259,8 @@ TEST_F(WatchLoop, LoadsEachReceiverPluggedAndEndsAtOnceWhenIdle) {
     EXPECT_EQ(events_, (std::vector<std::string>{
                            "COM33 port-added", "COM33 start", "COM33 result 0", "COM34 port-added",
                            "COM34 start", "COM34 result 3", "COM35 port-added", "COM35 start",
-                           "COM35 result 0", "COM33 port-removed"}))
+                           "COM35 result 0", "COM33 port-removed", "COM36 port-added",
+                           "COM36 port-removed"}))
         << err_.str();
     ASSERT_EQ(requests_.size(), 3u);
     EXPECT_TRUE(requests_[0].skipCurrent);

@@ -149,6 +149,10 @@ def watch(case):
     case.check("done 1.22, verified — unplug" in out, "plugged: loaded, verified, \"unplug\"", out)
     m.pull(device)
     m.wait_for(USB0, present=False)
+    # Plugged back only once the watch saw it gone: it lists the ports once a second, and a port
+    # back within that second is the same port to it, never unplugged.
+    out = wait_output("unplugged", 30)
+    case.check("unplugged" in out, "pulled: the watch sees it go", out)
     m.plug_again(device)
     out = wait_output("skipped — unplug", 120)
     case.check("already 1.22, skipped — unplug" in out,
