@@ -1,3 +1,5 @@
+// The debug channel, the same on every system: a sink a test sets, and stderr with MORVANE_DEBUG
+// set. Where else a line goes is each system's own (SendToSystemDebugger).
 #include "platform/debug.h"
 
 #include <cstdio>
@@ -6,6 +8,9 @@
 #include <utility>
 
 namespace morvane {
+
+// debug_posix.cpp, debug_win32.cpp.
+void SendToSystemDebugger(const char* text);
 
 bool DebugOutputEnabled() {
     static const bool enabled = std::getenv("MORVANE_DEBUG") != nullptr;
@@ -33,6 +38,7 @@ void SetDebugSink(std::function<void(const char* text)> sink) {
 
 void OutputDebugStringA(const char* text) {
     if (text == nullptr) return;
+    SendToSystemDebugger(text);
     const std::lock_guard<std::mutex> guard(ChannelLock());
     if (Sink()) Sink()(text);
     if (!DebugOutputEnabled()) return;
