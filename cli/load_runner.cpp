@@ -69,6 +69,12 @@ void CLoadRunner::Unplugged(const std::string& port) {
     if (last != ended_.rend()) last->unplugged = true;
 }
 
+void CLoadRunner::Retrying(const std::string& port) {
+    const auto last = std::find_if(ended_.rbegin(), ended_.rend(),
+                                   [&port](const PortEnd& p) { return p.label == port; });
+    if (last != ended_.rend()) last->retried = true;
+}
+
 void CLoadRunner::Emit(const std::string& port, const nlohmann::ordered_json& event) {
     view_->Event(port, event);
 }
@@ -106,14 +112,32 @@ void CLoadRunner::End(Member& m) {
     const LoadRequest& request = m.session->Request();
     PortVerdict verdict = JudgePort(
         request, outcome, {m.label, m.session->DevicePath(), stoppedBy_, kind_ == RunKind::Watch});
-    PortEnd end{m.index, m.label, request, outcome, std::move(verdict)};
+    PortEnd end{m.index, m.label, request, outcome, std::move(verdict), false, {}, false};
     view_->Ended(end);
     if (!end.verdict.result.empty() || !end.verdict.advice.empty()) view_->Release();
     const std::string prefix = PortPrefix(kind_, m.label);
     output_.Human() << Prefixed(end.verdict.result, prefix) << std::flush;
     *output_.err << Prefixed(end.verdict.advice, prefix) << std::flush;
+    const PortEnd& kept = Keep(std::move(end));
+    if (onPortEnded_) onPortEnded_(kept);
+}
+
+// A watch runs all day: what it keeps of the ports that ended must not grow with the plugs. It
+// keeps each port's last run, in the place where the port first came, and counts the runs
+// before it (a run tried again is left out: the next one is its outcome).
+PortEnd& CLoadRunner::Keep(PortEnd end) {
+    if (kind_ == RunKind::Watch) {
+        const auto same = std::find_if(ended_.begin(), ended_.end(),
+                                       [&end](const PortEnd& p) { return p.label == end.label; });
+        if (same != ended_.end()) {
+            end.earlier = same->retried ? same->earlier : same->AllRuns();
+            end.index = same->index;
+            *same = std::move(end);
+            return *same;
+        }
+    }
     ended_.push_back(std::move(end));
-    if (onPortEnded_) onPortEnded_(ended_.back());
+    return ended_.back();
 }
 
 void CLoadRunner::TakeStop(StopRequest stop) {
@@ -163,8 +187,10 @@ GroupResult CLoadRunner::SumUp() {
         std::vector<PortSummary> summary;
         for (const PortEnd& p : group.ports) {
             const bool gone = p.unplugged && !p.verdict.wordUnplugged.empty();
+            const SPortRuns runs = p.AllRuns();
             summary.push_back({p.label, gone ? p.verdict.wordUnplugged : p.verdict.word,
-                               p.verdict.exitStatus, p.verdict.counts});
+                               runs.counts ? runs.worstExitStatus : p.verdict.exitStatus,
+                               runs.counts, kind_ == RunKind::Watch ? runs.Text() : ""});
         }
         output_.Human() << '\n' << SummaryTable(summary) << std::flush;
     }
@@ -180,7 +206,8 @@ std::vector<int> GroupResult::ExitStatuses() const {
 int GroupResult::ExitStatus() const {
     std::vector<int> statuses;
     for (const PortEnd& p : ports) {
-        if (p.verdict.counts) statuses.push_back(p.verdict.exitStatus);
+        const SPortRuns runs = p.AllRuns();
+        if (runs.counts) statuses.push_back(runs.worstExitStatus);
     }
     return WorstExitStatus(statuses);
 }

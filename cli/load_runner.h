@@ -70,6 +70,9 @@ public:
     void SetLine(const std::string& port, const std::string& text);
     // The receiver on `port` was unplugged after its session ended: the closing table says so.
     void Unplugged(const std::string& port);
+    // A watch tries `port` again (it would not open): its next run takes the place of the one
+    // that just ended in the closing table and the exit status.
+    void Retrying(const std::string& port);
     // With --json: `event` about `port`, written as the port's events are.
     void Emit(const std::string& port, const nlohmann::ordered_json& event);
     // `callback` hears of each port whose session ends from now on, once its verdict is written.
@@ -85,7 +88,8 @@ public:
     void Warn(const std::string& text);
 
     // Once Run returned: the ports that ended, and with several ports the table that sums them
-    // up, written for people.
+    // up, written for people. A watch's port is there once, with its last run and all its runs
+    // counted.
     GroupResult SumUp();
 
 private:
@@ -93,6 +97,7 @@ private:
 
     void Show(Member& member, bool force);
     void End(Member& member);
+    PortEnd& Keep(PortEnd end);
     void TakeStop(StopRequest stop);
 
     RunnerOutput output_;
@@ -104,7 +109,7 @@ private:
     CInterruptPolicy interrupts_;
     StopRequest stoppedBy_ = StopRequest::None;
     std::vector<std::unique_ptr<Member>> running_;
-    std::vector<PortEnd> ended_;  // in the order they ended
+    std::vector<PortEnd> ended_;  // in the order they ended; a watch's, one per port
     std::size_t added_ = 0;
     PortEndedCallback onPortEnded_;
 };

@@ -1,5 +1,6 @@
 #include "cli/runner_view.h"
 
+#include <algorithm>
 #include <limits>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -7,6 +8,7 @@
 #include <string_view>
 #include <utility>
 
+#include "cli/exit_status.h"
 #include "cli/json_events.h"
 #include "cli/port_rows.h"
 
@@ -173,6 +175,34 @@ private:
 };
 
 }  // namespace
+
+void SPortRuns::Add(const LoadOutcome& outcome, const PortVerdict& verdict) {
+    const std::string word = LoadEndRowOf(outcome.end).record;
+    const auto same =
+        std::find_if(ends.begin(), ends.end(), [&word](const auto& e) { return e.first == word; });
+    if (same == ends.end()) {
+        ends.emplace_back(word, 1);
+    } else {
+        ++same->second;
+    }
+    if (!verdict.counts) return;
+    worstExitStatus =
+        counts ? WorstExitStatus({worstExitStatus, verdict.exitStatus}) : verdict.exitStatus;
+    counts = true;
+}
+
+std::string SPortRuns::Text() const {
+    std::string text;
+    for (const auto& [word, count] : ends)
+        text += (text.empty() ? "" : ", ") + std::to_string(count) + " " + word;
+    return text;
+}
+
+SPortRuns PortEnd::AllRuns() const {
+    SPortRuns runs = earlier;
+    runs.Add(outcome, verdict);
+    return runs;
+}
 
 std::string PortPrefix(RunKind kind, const std::string& port) {
     return kind != RunKind::OnePort ? port + ": " : "";

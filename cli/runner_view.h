@@ -16,6 +16,8 @@
 #include <nlohmann/json_fwd.hpp>
 #include <ostream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "cli/port_outcome.h"
 #include "cli/progress_view.h"
@@ -46,6 +48,18 @@ enum class RunKind {
     Watch,
 };
 
+// What a port's runs came to: how many ended each way, by the record of loads' result word
+// ("verified", "not-detected"), and the worst exit status of those that count.
+struct SPortRuns {
+    std::vector<std::pair<std::string, int>> ends;  // in the order each way first came
+    int worstExitStatus = kExitLoaded;
+    bool counts = false;  // some run counts towards the program's exit status
+
+    void Add(const LoadOutcome& outcome, const PortVerdict& verdict);
+    // "2 verified, 1 not-detected"
+    [[nodiscard]] std::string Text() const;
+};
+
 // How one port's session ended.
 struct PortEnd {
     std::size_t index = 0;  // the order its session was added in
@@ -54,6 +68,13 @@ struct PortEnd {
     LoadOutcome outcome;
     PortVerdict verdict;
     bool unplugged = false;  // its receiver was unplugged after the session ended (a watch)
+    // A watch keeps one end per port, the last: the runs before it are summed up here.
+    SPortRuns earlier;
+    // A watch tries the port again (it would not open): the next run takes this one's place.
+    bool retried = false;
+
+    // This run and the ones before it.
+    [[nodiscard]] SPortRuns AllRuns() const;
 };
 
 // What is printed before each line of a port's text: its name where several ports share the

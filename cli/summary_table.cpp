@@ -21,14 +21,19 @@ std::string SummaryTable(const std::vector<PortSummary>& rows) {
         portWidth = std::max(portWidth, Columns(r.port));
         outcomeWidth = std::max(outcomeWidth, Columns(r.outcome));
     }
-    auto line = [&](const std::string& port, const std::string& outcome, const std::string& exit) {
-        return port + std::string(portWidth - Columns(port) + 2, ' ') + outcome +
-               std::string(outcomeWidth - Columns(outcome) + 2, ' ') + exit + "\n";
+    const bool withRuns =
+        std::any_of(rows.begin(), rows.end(), [](const PortSummary& r) { return !r.runs.empty(); });
+    auto line = [&](const std::string& port, const std::string& outcome, const std::string& exit,
+                    const std::string& runs) {
+        std::string text = port + std::string(portWidth - Columns(port) + 2, ' ') + outcome +
+                           std::string(outcomeWidth - Columns(outcome) + 2, ' ') + exit;
+        if (withRuns) text += std::string(6 - exit.size(), ' ') + runs;
+        return text + "\n";
     };
-    std::string out = line("Port", "Outcome", "Exit");
+    std::string out = line("Port", "Outcome", "Exit", "Runs");
     std::size_t silent = 0;
     for (const PortSummary& r : rows) {
-        out += line(r.port, r.outcome, r.counts ? std::to_string(r.exitStatus) : "-");
+        out += line(r.port, r.outcome, r.counts ? std::to_string(r.exitStatus) : "-", r.runs);
         silent += r.counts ? 0 : 1;
     }
     // A port without a receiver is no failure of the run: its exit status would read as one.

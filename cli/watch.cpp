@@ -31,7 +31,7 @@ public:
         const std::optional<CArray<SSerInfo, SSerInfo&>> atStart = List();
         if (!atStart) return false;
         ports_.emplace(rules_, *atStart);
-        runner_.OnPortEnded([this](const PortEnd& end) { ports_->LoadEnded(end.label); });
+        runner_.OnPortEnded([this](const PortEnd& end) { Ended(end); });
         nextDiscovery_ = runner_.Now();
         return true;
     }
@@ -47,6 +47,30 @@ public:
     }
 
 private:
+    // A port whose load would not open it is tried again at the next listings: the system may
+    // hold a port a moment after the plug. Once it is given up on, only a new plug helps.
+    void Ended(const PortEnd& end) {
+        if (end.outcome.end != LoadEnd::OpenFailed || end.outcome.detection.answered) {
+            ports_->LoadEnded(end.label);
+            return;
+        }
+        if (ports_->OpenFailed(end.label)) {
+            runner_.Retrying(end.label);
+            runner_.SetLine(end.label, "would not open — trying again");
+        } else {
+            runner_.SetLine(end.label, Format("would not open after %d tries — unplug it and plug "
+                                              "it back in",
+                                              kWatchOpenTries));
+        }
+    }
+
+    void Load(const SSerInfo& port) {
+        LoadRequest request = load_;
+        request.comPort = ComNumberOf(port);
+        runner_.Add(sessions_(request));
+        ports_->LoadStarted(port.portName);
+    }
+
     // The ports there now; nothing when they could not be listed, which is said once until a
     // listing works again: a listing that failed once (a device half-way through appearing)
     // says nothing of the ports, and the next pass asks again.
@@ -88,12 +112,9 @@ private:
             const bool stayed = std::any_of(now->begin(), now->end(), [&](const SSerInfo& p) {
                 return p.portName == port.portName && p.devicePath == port.devicePath;
             });
-            if (!stayed) continue;
-            LoadRequest request = load_;
-            request.comPort = ComNumberOf(port);
-            runner_.Add(sessions_(request));
-            ports_->LoadStarted(port.portName);
+            if (stayed) Load(port);
         }
+        for (const SSerInfo& port : changes.retried) Load(port);
         settling_ = changes.added;
         for (const SSerInfo& port : changes.added) {
             runner_.Emit(port.portName, PortAddedEvent(port));

@@ -34,8 +34,9 @@ inline constexpr std::chrono::milliseconds kWatchDiscoveryPeriod{1000};
 
 // Runs until it is asked to stop: at once while no load runs; during loads Ctrl-C warns first, as
 // in a load, and a second one stops them. Each port is loaded as `load` says (its verification,
-// its skip, its record). The worst exit status of the loads it ran (0 when every one was good, or
-// none ran); a port where nothing answered ran no load.
+// its skip, its record); one that would not open is tried again at the next listings before the
+// watch gives up on it until it is plugged again. The worst exit status of the loads it ran (0
+// when every one was good, or none ran); a port where nothing answered ran no load.
 int RunWatch(const WatchRules& rules, const LoadRequest& load, const RunnerOutput& output,
              const WatchDeps& deps = {});
 

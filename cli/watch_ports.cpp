@@ -76,6 +76,8 @@ WatchChanges CWatchedPorts::Update(const CArray<SSerInfo, SSerInfo&>& now) {
             return p.portName == it->first && SameName(p, entry.info);
         });
         if (present != now.end() || entry.state == WatchState::Loading) {
+            if (present != now.end() && entry.state == WatchState::Retrying)
+                changes.retried.push_back(entry.info);
             ++it;
             continue;
         }
@@ -105,6 +107,15 @@ void CWatchedPorts::LoadStarted(const std::string& port) {
 void CWatchedPorts::LoadEnded(const std::string& port) {
     const auto it = ports_.find(port);
     if (it != ports_.end()) it->second.state = WatchState::Handled;
+}
+
+bool CWatchedPorts::OpenFailed(const std::string& port) {
+    const auto it = ports_.find(port);
+    if (it == ports_.end()) return false;
+    Entry& entry = it->second;
+    const bool again = ++entry.openFailures < kWatchOpenTries;
+    entry.state = again ? WatchState::Retrying : WatchState::Handled;
+    return again;
 }
 
 }  // namespace morvane

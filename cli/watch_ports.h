@@ -44,13 +44,20 @@ struct WatchRules {
 enum class WatchState {
     Untouched,  // present at the start, or not matched: never sent a byte
     Loading,    // its load runs
+    Retrying,   // its port would not open: it is tried again at the next listing
     Handled,    // its load ended: left alone until it goes away
 };
+
+// How many times a port just plugged is opened before the watch gives up on it: the system may
+// hold a new port a moment (ModemManager looks at each one for a second or so, udev sets its
+// group), so a refused open is tried again at the next listings.
+inline constexpr int kWatchOpenTries = 4;
 
 // What one discovery pass changed among the watched ports.
 struct WatchChanges {
     std::vector<SSerInfo> added;       // appeared: each is to be loaded now
     std::vector<std::string> removed;  // watched ports that went away
+    std::vector<SSerInfo> retried;     // would not open at the last try, still there: load again
 };
 
 // The ports the watch knows, by name ("COM7"), from one discovery pass to the next.
@@ -66,11 +73,16 @@ public:
 
     void LoadStarted(const std::string& port);
     void LoadEnded(const std::string& port);
+    // The load of `port` ended because its port would not open: true when it is tried again at
+    // the next listing, false (and the port left alone until it goes away) once it has been
+    // tried kWatchOpenTries times since it appeared.
+    [[nodiscard]] bool OpenFailed(const std::string& port);
 
 private:
     struct Entry {
         SSerInfo info;
         WatchState state = WatchState::Untouched;
+        int openFailures = 0;  // since it appeared
     };
     [[nodiscard]] bool Watched(const SSerInfo& port) const;
 

@@ -16,6 +16,7 @@
 #include "cli/summary_table.h"
 #include "loader/loader_w6.h"
 #include "record/loader_status.h"
+#include "tests/support/output_text.h"
 #include "tests/support/ports.h"
 #include "tests/support/scripted_loader.h"
 #include "tests/support/terminal_screen.h"
@@ -23,6 +24,7 @@
 namespace morvane {
 namespace {
 
+using testing::Has;
 using testing::Port;
 
 TEST(PortMatch, ReadsTheIdsAndPicksOnlyTheBenchsAdapters) {
@@ -139,6 +141,37 @@ TEST(WatchedPorts, APortGoesFromAddedToHandledToRemoved) {
     }
 }
 
+// The system may hold a port a moment after the plug: its open is tried at the next listings,
+// kWatchOpenTries times in all from each plug, and never for a port that went away meanwhile.
+TEST(WatchedPorts, APortThatWouldNotOpenIsTriedAgainAtTheNextListings) {
+    const SSerInfo adapter = Port(33).Device("/dev/ttyUSB0");
+    CWatchedPorts ports({}, {});
+    auto names = [](const std::vector<SSerInfo>& list) {
+        std::vector<std::string> out;
+        for (const SSerInfo& p : list) out.push_back(p.portName);
+        return out;
+    };
+    const std::vector<std::string> com33 = {"COM33"};
+    EXPECT_EQ(names(ports.Update({adapter}).added), com33);
+    for (int tried = 1; tried < kWatchOpenTries; ++tried) {
+        ports.LoadStarted("COM33");
+        EXPECT_TRUE(ports.OpenFailed("COM33")) << tried;
+        EXPECT_EQ(names(ports.Update({adapter}).retried), com33) << tried;
+    }
+    ports.LoadStarted("COM33");
+    EXPECT_FALSE(ports.OpenFailed("COM33"));
+    const WatchChanges givenUp = ports.Update({adapter});
+    EXPECT_TRUE(givenUp.retried.empty() && givenUp.added.empty());
+
+    EXPECT_EQ(ports.Update({}).removed, com33);  // replugged: tried afresh
+    EXPECT_EQ(names(ports.Update({adapter}).added), com33);
+    ports.LoadStarted("COM33");
+    EXPECT_TRUE(ports.OpenFailed("COM33"));
+    const WatchChanges gone = ports.Update({});
+    EXPECT_EQ(gone.removed, com33);
+    EXPECT_TRUE(gone.retried.empty());
+}
+
 // What the receiver on a port does in a load.
 struct Script {
     std::int32_t status = STATUS_FIRMWARE_COMPLETE;
@@ -156,13 +189,16 @@ protected:
         WatchDeps deps;
         deps.discover = [this] {
             CArray<SSerInfo, SSerInfo&> now;
-            for (const auto& [com, plug] : plugged_) {
-                if (now_ >= plug.from && now_ < plug.to) now.push_back(plug.info);
+            for (const auto& [com, plugs] : plugged_) {
+                for (const Plugged& plug : plugs)
+                    if (now_ >= plug.from && now_ < plug.to) now.push_back(plug.info);
             }
             return now;
         };
         deps.makeSession = [this](const LoadRequest& request) {
-            const Script script = scripts_[request.comPort];
+            // The port's scripts in turn, the last one for every load after.
+            const std::vector<Script>& turns = scripts_[request.comPort];
+            const Script script = turns[std::min(loadsOf_[request.comPort]++, turns.size() - 1)];
             requests_.push_back(request);
             if (!script.holds) ++unfinished_;
             SessionDeps session;
@@ -192,11 +228,12 @@ protected:
         return deps;
     }
 
+    // Plugged from `from` to `to`; a port plugged again keeps its scripts, given once for all.
     void Plug(int com, std::chrono::milliseconds from, std::chrono::milliseconds to,
-              Script script = {}, SSerInfo info = {}) {
+              std::vector<Script> scripts = {{}}, SSerInfo info = {}) {
         if (info.portName.empty()) info = Port(com).Device(Format("/dev/ttyUSB%d", com - 33));
-        plugged_[com] = {info, start_ + from, start_ + to};
-        scripts_[com] = script;
+        plugged_[com].push_back({info, start_ + from, start_ + to});
+        if (scripts_.count(com) == 0) scripts_[com] = std::move(scripts);
     }
     void StopAt(std::chrono::milliseconds at, StopRequest request) {
         stops_[start_ + at] = request;
@@ -232,8 +269,9 @@ protected:
         Clock::time_point from;
         Clock::time_point to;
     };
-    std::map<int, Plugged> plugged_;
-    std::map<int, Script> scripts_;
+    std::map<int, std::vector<Plugged>> plugged_;
+    std::map<int, std::vector<Script>> scripts_;
+    std::map<int, std::size_t> loadsOf_;
     std::map<Clock::time_point, StopRequest> stops_;
     std::vector<LoadRequest> requests_;
     std::atomic<int> unfinished_{0};
@@ -245,10 +283,10 @@ protected:
 using namespace std::chrono_literals;
 
 TEST_F(WatchLoop, LoadsEachReceiverPluggedAndEndsAtOnceWhenIdle) {
-    Plug(1, 0ms, 1h, {}, Port(1).Device("/dev/ttyS0"));  // the PC's own: never touched
+    Plug(1, 0ms, 1h, {{}}, Port(1).Device("/dev/ttyS0"));  // the PC's own: never touched
     Plug(33, 2s, 9s);
-    Plug(34, 4s, 1h, {STATUS_DEVICE_NOT_DETECTED});  // no receiver: left alone
-    Plug(35, 7s, 1h, {STATUS_NO_UPDATE_REQUIRED, "1.22"});
+    Plug(34, 4s, 1h, {{STATUS_DEVICE_NOT_DETECTED}});  // no receiver: left alone
+    Plug(35, 7s, 1h, {{STATUS_NO_UPDATE_REQUIRED, "1.22"}});
     // Gone before the next listing: a port still being set up is not loaded at once.
     Plug(36, 12s, 12500ms);
     StopAt(20s, StopRequest::Interrupt);
@@ -274,8 +312,8 @@ TEST_F(WatchLoop, LoadsEachReceiverPluggedAndEndsAtOnceWhenIdle) {
 // each port, and a port where nothing answered is left alone without a word and not counted.
 TEST_F(WatchLoop, OnATerminalEachPortKeepsItsLine) {
     Plug(33, 2s, 9s);
-    Plug(34, 4s, 1h, {STATUS_DEVICE_NOT_DETECTED});
-    Plug(35, 5s, 1h, {STATUS_NO_UPDATE_REQUIRED, "1.22"});
+    Plug(34, 4s, 1h, {{STATUS_DEVICE_NOT_DETECTED}});
+    Plug(35, 5s, 1h, {{STATUS_NO_UPDATE_REQUIRED, "1.22"}});
     StopAt(20s, StopRequest::Interrupt);
     LoadRequest load;
     load.skipCurrent = true;
@@ -283,13 +321,14 @@ TEST_F(WatchLoop, OnATerminalEachPortKeepsItsLine) {
     // What each port's run comes to, as the port's verdict tells it; COM33 was unplugged.
     std::map<int, PortVerdict> v;
     std::vector<PortSummary> table;
-    for (const auto& [com, script] : scripts_) {
+    for (const auto& [com, scripts] : scripts_) {
         LoadOutcome outcome;
-        outcome.status = script.status;
+        outcome.status = scripts[0].status;
         outcome.end = LoadEndOf(load, outcome);
         v[com] = JudgePort(load, outcome, {Format("COM%d", com), "", {}, true});
         table.push_back({Format("COM%d", com), com == 33 ? v[com].wordUnplugged : v[com].word,
-                         v[com].exitStatus, v[com].counts});
+                         v[com].exitStatus, v[com].counts,
+                         std::string("1 ") + LoadEndRowOf(outcome.end).record});
     }
     EXPECT_EQ(testing::ScreenAfter(out_),
               "Watching for receivers: each one plugged is loaded, one already current is "
@@ -303,15 +342,42 @@ TEST_F(WatchLoop, OnATerminalEachPortKeepsItsLine) {
                   "COM35    " +
                   v[35].word + "\n\n" + SummaryTable(table));
     // The silent port reads as no failure of the run.
-    EXPECT_NE(SummaryTable(table).find("left alone  -\n"), std::string::npos);
+    EXPECT_NE(SummaryTable(table).find("left alone  -     1 not-detected\n"), std::string::npos);
     EXPECT_NE(SummaryTable(table).find("\n1 port where no receiver answered was left alone"),
               std::string::npos);
     EXPECT_EQ(err_.str(), "");
 }
 
+// A bench runs all day: the closing table has one row per port, its last outcome and its runs
+// counted, and the exit status is the worst of them. A port that would not open is tried again,
+// and only the run that came of it counts; one given up on says to plug it again.
+TEST_F(WatchLoop, TheClosingTableSumsUpEachPortAndABusyPortIsTriedAgain) {
+    const Script refused{STATUS_INVALID_PORT};
+    Plug(33, 1s, 5s, {{STATUS_DEVICE_NOT_DETECTED}, {}, {STATUS_BLOCK_FAILED}, {}});
+    Plug(33, 7s, 11s);
+    Plug(33, 13s, 17s);
+    Plug(33, 19s, 1h);
+    Plug(34, 1s, 1h, {refused, {}});
+    Plug(35, 1s, 1h, {refused});
+    StopAt(30s, StopRequest::Interrupt);
+    EXPECT_EQ(Run(LoadRequest{}, false), kExitLoadFailed);
+    EXPECT_EQ(loadsOf_, (std::map<int, std::size_t>{{33, 4}, {34, 2}, {35, kWatchOpenTries}}));
+    const std::string screen = testing::ScreenAfter(out_);
+    const std::string table = screen.substr(screen.rfind("\nPort ") + 1);
+    EXPECT_EQ(table,
+              "Port   Outcome                          Exit  Runs\n"
+              "COM33  done 1.22 — unplug               4     1 not-detected, 2 loaded, 1 failed\n"
+              "COM34  done 1.22 — unplug               0     1 loaded\n"
+              "COM35  failed: the port would not open  2     1 open-failed\n");
+    EXPECT_TRUE(Has(screen,
+                    "COM35    would not open after 4 tries — unplug it and plug it back "
+                    "in\n"))
+        << screen;
+}
+
 TEST_F(WatchLoop, CtrlCDuringALoadWarnsThenStopsIt) {
-    Plug(33, 1s, 1h, {STATUS_FIRMWARE_COMPLETE, "1.21", true});
-    Plug(34, 1s, 1h, {STATUS_BLOCK_FAILED});
+    Plug(33, 1s, 1h, {{STATUS_FIRMWARE_COMPLETE, "1.21", true}});
+    Plug(34, 1s, 1h, {{STATUS_BLOCK_FAILED}});
     StopAt(10s, StopRequest::Interrupt);
     StopAt(12s, StopRequest::Interrupt);
     LoadRequest load;
