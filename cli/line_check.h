@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <span>
 #include <string>
@@ -44,20 +45,31 @@ struct SLineCheckResult {
     std::size_t changed = 0;
     std::size_t firstDifference = 0;
     bool writeFailed = false;  // the sending side stopped before every block went out
-    // Times as read back, once every byte came back. A driver that hands bytes over in packets
-    // moves each read by up to a packet's interval; that error does not add up over a run, so
-    // the verdict rests on the averages below and the single gaps are only facts.
+    // Times as read back, of the blocks that came back where they were sent. A driver that hands
+    // bytes over in packets moves each read by up to a packet's interval; that error does not add
+    // up over a run, so the verdict rests on the averages below and the single silences are only
+    // facts.
     std::size_t pauses = 0;
     double periodMs = 0;    // the start of one block to the start of the next, on average
     double blockMs = 0;     // one block's first byte to its last, one character included
     double runMs = 0;       // the first block's first byte to the last block's last
     double scheduleMs = 0;  // what the run was paced to at the plan's rate
-    double silenceMs = 0;   // the silence the line carried after each block, on average
-    double minGapMs = 0;    // the single gaps between one block's last byte and the next's first
-    double medianGapMs = 0;
-    double p95GapMs = 0;
+    double silenceMs = 0;   // the period less a block's time on the line: the silence after it
+    // The single silences as the reads allow: between one block's last byte and the next one's
+    // first, each byte put as late as its read and the line's rate allow.
+    double minSilenceMs = 0;
+    double medianSilenceMs = 0;
+    double p95SilenceMs = 0;
+    // Silences that fell inside one read: over so short a while that the line cannot have kept
+    // the pause (the blocks ran together), or over so long a one that the reads cannot tell
+    // (an adapter that hands bytes over in large batches, or holds them back).
+    std::size_t merged = 0;
+    double mergedMaxMs = 0;  // the most silence a merged one can have had
+    std::size_t untimed = 0;
+    double untimedReadMs = 0;  // the longest while such a read gathered bytes
 
     [[nodiscard]] bool BytesIntact() const { return received == sent && changed == 0; }
+    [[nodiscard]] bool BlocksTimed() const { return untimed == 0; }
     [[nodiscard]] bool PausesKept(const SLineCheckPlan& plan) const;
     [[nodiscard]] bool Passed(const SLineCheckPlan& plan) const {
         return !writeFailed && BytesIntact() && PausesKept(plan);
@@ -89,6 +101,23 @@ struct SLineCheckRun {
     std::vector<SLineArrival> arrivals;
 };
 
+// The check's time, and how its two sides run: the sender on a thread of its own while this one
+// reads. The system's unless a test gives a virtual one.
+class ILineCheckTime {
+public:
+    virtual ~ILineCheckTime() = default;
+    // Milliseconds from a start of its own, on either side.
+    [[nodiscard]] virtual double NowMs() = 0;
+    // Returns once `ms` has come, at once when it has passed.
+    virtual void WaitUntilMs(double ms) = 0;
+    // Runs `writer` on a thread of its own and `reader` on this one; returns once both ended.
+    virtual void SideBySide(const std::function<void()>& writer,
+                            const std::function<void()>& reader) = 0;
+};
+
+// The steady clock, the system's waits, each side with what its short waits need.
+[[nodiscard]] ILineCheckTime& SystemLineCheckTime();
+
 // Opens COM `senderPort` on `sender`, and COM `receiverPort` on `receiver` when there is one (two
 // adapters crossed; null: the sender reads its own bytes back through a loopback plug), at the
 // plan's rate without handshake. Writes the blocks on a thread of their own (each Write returns
@@ -97,11 +126,26 @@ struct SLineCheckRun {
 [[nodiscard]] SLineCheckRun RunLineCheck(ISerialDevice& sender, int senderPort,
                                          ISerialDevice* receiver, int receiverPort,
                                          const SLineCheckPlan& plan,
-                                         std::span<const std::uint8_t> bytes);
+                                         std::span<const std::uint8_t> bytes,
+                                         ILineCheckTime& time = SystemLineCheckTime());
+
+// One end of the line, as the check names it.
+struct SLineCheckEnd {
+    std::string label;  // "COM5", or the path given
+    int comPort = 0;
+    std::string devicePath;
+    std::string where;  // "COM5 (/dev/ttyUSB0)"
+};
+
+// What `run` of `bytes` (the sending end first in `ends`, then the reading one if apart) came
+// to: the report on `out`, a port that would not open or a write that failed on `err`. The exit
+// status (0 the line carried every byte and pause, 2 a port could not be opened, 4 it did not).
+int TellLineCheck(const SLineCheckRun& run, const SLineCheckPlan& plan,
+                  std::span<const std::uint8_t> bytes, const std::vector<SLineCheckEnd>& ends,
+                  std::ostream& out, std::ostream& err);
 
 // The whole of --line-check for the port in `options` (with a second --com, the blocks go out on
-// the first port and come back on the second): the exit status (0 the line carried every
-// byte and pause, 2 the port could not be opened, 4 it did not).
+// the first port and come back on the second): the exit status, as TellLineCheck's.
 int LineCheckCommand(const CliOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace morvane
