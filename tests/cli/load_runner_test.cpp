@@ -144,6 +144,30 @@ TEST(RunGroup, EveryPortIsToldSummedUpRecordedAndReportedAsEvents) {
                             {"COM5", "loaded"}, {"COM6", "open-failed"}, {"COM7", "failed"}}));
 }
 
+// Programs read what a probe and a verification heard in events of their own, before the result.
+TEST(RunGroup, JsonTellsWhatTheProbeAndTheVerificationHeard) {
+    Receivers receivers;
+    receivers.kinds = {{5, Receivers::Answers}, {6, Receivers::Answers}};
+    std::vector<LoadRequest> requests(2);
+    requests[0].comPort = 5;
+    requests[0].verify = true;
+    requests[1].comPort = 6;
+    requests[1].probeOnly = true;
+    Output o(true);
+    (void)RunGroup(requests, o.output, receivers.Factory());
+    std::map<std::string, std::vector<std::string>> told;
+    for (const nlohmann::json& e : Events(o.out.str())) {
+        const std::string kind = e.at("event");
+        if (kind == "probe" || kind == "verify") {
+            told[e.at("port")].push_back(kind + " " + e.at("version").get<std::string>());
+        } else if (kind == "start" || kind == "result") {
+            told[e.at("port")].push_back(kind);
+        }
+    }
+    EXPECT_EQ(told["COM5"], (std::vector<std::string>{"start", "verify 1.10", "result"}));
+    EXPECT_EQ(told["COM6"], (std::vector<std::string>{"start", "probe 1.10", "result"}));
+}
+
 TEST(LoadWhereProbed, LoadsWhereAReceiverAnsweredAndNamesThePort) {
     Receivers receivers;
     receivers.kinds = {{5, Receivers::Silent}, {6, Receivers::Answers}};
