@@ -1,5 +1,6 @@
 #include "app/window_controller.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "platform/debug.h"
@@ -78,7 +79,7 @@ void CWindowController::Init() {
     m_face.SetText(WindowControl::Warning, kDamageWarning);
     m_face.SetText(WindowControl::FirmwareToLoad, FirmwareToLoadText());
     ShowStatusArea();
-    // Load waits for the user's choice even when the list already shows a port.
+    // Load waits for the user's choice, unless "-com" made it.
     ShowControls();
     m_face.StartTimer(WindowTimer::Status, kStatusPeriodMs);
     m_face.StartTimer(WindowTimer::PortScan, kPortScanMs);
@@ -102,7 +103,12 @@ void CWindowController::FillPorts() {
         m_face.ShowBox({error.what(), {}}, BoxKind::Warning);
         ports.clear();
     }
-    ShowPorts(PortListItems(ports, m_startPort), 0);
+    const std::vector<SPortItem> items = PortListItems(ports, m_startPort);
+    // The port named with "-com" is the one the user means to load: it is chosen, ready for Load.
+    // Loading whichever port came first instead would touch a device the user did not name.
+    const int named = m_startPort != -1 ? IndexOfPort(items, m_startPort) : -1;
+    ShowPorts(items, std::max(named, 0));
+    if (named >= 0) m_view.SelectionChanged(m_startPort);
 }
 
 void CWindowController::ShowPorts(const std::vector<SPortItem>& items, int selected) {

@@ -125,8 +125,9 @@ public:
     // Whether a complete load is verified once the receiver restarted: on unless turned off.
     void SetVerifyAfterLoad(bool verify) { m_verifyAfterLoad = verify; }
 
-    // The window is up: the port list filled for the start port, the status area and the
-    // controls shown (Load waits for the user's choice), both timers started.
+    // The window is up: the port list filled, with the start port chosen when there is one (else
+    // Load waits for the user's choice), the status area and the controls shown, both timers
+    // started.
     void Init();
 
     // The user's actions, as the toolkit reports them.

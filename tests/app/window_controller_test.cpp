@@ -336,7 +336,30 @@ TEST_F(WindowControllerTest, APortOfTheCommandLineStaysOfferedAndAFailedDiscover
     DeviceChanged();
     EXPECT_EQ(Ports(), std::vector<int>{7});
     EXPECT_EQ(face_.selected, 0);
-    EXPECT_FALSE(face_.enabled[WindowControl::Load]);
+    EXPECT_TRUE(face_.enabled[WindowControl::Load]);
+}
+
+// "-com N" names the port the user means: it is chosen at the start, added as "COM N" where
+// discovery did not find it, and Load loads it without another choice.
+TEST_F(WindowControllerTest, ThePortOfTheCommandLineIsChosenAndLoaded) {
+    struct Row {
+        int startPort;
+        std::vector<int> ports;
+        int selected;
+    };
+    const Row rows[] = {{7, {1, 3, 7}, 2}, {9, {1, 3, 7, 9}, 3}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.startPort);
+        Open({Port("COM1", "COM1"), Port("COM3", "COM3"), Port("COM7", "COM7")}, row.startPort);
+        EXPECT_EQ(Ports(), row.ports);
+        EXPECT_EQ(face_.selected, row.selected);
+        EXPECT_TRUE(face_.enabled[WindowControl::Load]);
+        std::atomic<int> loaded{0};
+        script_ = [&loaded](SLoaderState& state, LoaderDeps&) { loaded = state.GetComPort(); };
+        controller_->OnLoad();
+        controller_->WaitForLoadToEnd();
+        EXPECT_EQ(loaded, row.startPort);
+    }
 }
 
 class ALoad;

@@ -143,7 +143,10 @@ TEST(WindowsProgram, StartsOnThePortOfItsCommandLineAndEndsWhenClosed) {
         for (int i = 0; i < count; ++i)
             offered = offered || ::SendMessageA(list, CB_GETITEMDATA, i, 0) == 9;
         EXPECT_TRUE(offered) << "COM9 of -com is not in the port list";
-        EXPECT_FALSE(::IsWindowEnabled(::GetDlgItem(window, IDC_LOAD)));
+        // The port named is chosen, ready to load.
+        const LRESULT chosen = ::SendMessageA(list, CB_GETCURSEL, 0, 0);
+        EXPECT_EQ(::SendMessageA(list, CB_GETITEMDATA, static_cast<WPARAM>(chosen), 0), 9);
+        EXPECT_TRUE(::IsWindowEnabled(::GetDlgItem(window, IDC_LOAD)));
         ::PostMessageA(window, WM_CLOSE, 0, 0);
     }
     const bool ended = ::WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0;
