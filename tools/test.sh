@@ -16,7 +16,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# The lines above, without their '#', are the usage.
+usage() { sed -n '3,/^set /{/^#/s/^# \{0,1\}//p}' tools/test.sh; }
 preset="${1:-default}"
+case "$preset" in
+  -h | --help) usage; exit 0 ;;
+  default | asan | tsan | clang | windows | vm) ;;
+  *) echo "tools/test.sh: no such run: $preset" >&2; usage >&2; exit 2 ;;
+esac
 if [ "$preset" = "windows" ]; then
   bash tools/deps.sh windows
   jobs=$(nproc)
