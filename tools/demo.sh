@@ -54,7 +54,7 @@ step "Starting the simulated receiver on COM5" \
   morvane_sim_start build/sim/morvane-sim "$MORVANE_DEVICES" 5 "$work" \
   --rate 115200 --report "$work/report.json" --exit-after-transfer
 echo "  $MORVANE_DEVICES/com5 -> $(head -n 1 "$work/sim.out"), listening at 115200 baud"
-echo "Loading: morvane-cli --com 5 (about two and a half minutes)"
+echo "Loading: morvane-cli --com 5 (about three minutes)"
 echo
 
 status=0
