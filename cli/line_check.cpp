@@ -115,7 +115,8 @@ SLineCheckResult AnalyseLineCheck(const SLineCheckPlan& plan, std::span<const st
     const std::size_t timed =
         received.size() == sent.size() ? received.size() : result.firstDifference;
     const std::size_t blocks = timed / size;
-    result.scheduleMs = static_cast<double>(received.size() / size) *
+    const std::size_t receivedBlocks = received.size() / size;
+    result.scheduleMs = static_cast<double>(receivedBlocks) *
                             (characterMs * static_cast<double>(size) + plan.pauseMs) -
                         plan.pauseMs;
     if (blocks < 2) return result;
@@ -425,6 +426,7 @@ int LineCheckCommand(const CliOptions& options, std::ostream& out, std::ostream&
     ends.push_back(EndAt(options.comPort, options.portPath));
     if (options.comPorts.size() > 1) ends.push_back(EndAt(options.comPorts[1], ""));
     std::vector<SLineCheckEnd> names;
+    names.reserve(ends.size());
     for (const SLineEnd& end : ends) names.push_back(end.name);
     const std::string where =
         names.size() > 1 ? names[0].where + " to " + names[1].where : names[0].where;
