@@ -152,7 +152,7 @@ TEST(LineCheck, RunsTheBlocksOnTheLineAndSaysWhatCameOfThem) {
     const Row rows[] = {
         {"an echo as the bytes come", {}, needed, kExitLoaded, "Line check passed"},
         {"16 ms packets", {.packetMs = 16}, needed, kExitLoaded, "Line check passed"},
-        {"the blocks run together", {}, noPauses, kExitLoadFailed, "runs blocks together"},
+        {"the blocks run together", {}, noPauses, kExitLoadFailed, "at most 1.0 ms apart"},
         {"16 ms packets, the blocks run together",
          {.packetMs = 16},
          noPauses,

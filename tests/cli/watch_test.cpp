@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -373,11 +374,18 @@ TEST_F(WatchLoop, TheClosingTableSumsUpEachPortAndABusyPortIsTriedAgain) {
                     "COM35    would not open after 4 tries — unplug it and plug it back "
                     "in\n"))
         << screen;
+    EXPECT_TRUE(Has(out_, "COM34    would not open — trying again")) << screen;
 }
 
+// While loads run: the receiver on COM33 drops its port as it restarts and its load follows it,
+// and COM35's second try, after its port would not open, is not started again at the listings
+// that follow; neither is taken for a new receiver.
 TEST_F(WatchLoop, CtrlCDuringALoadWarnsThenStopsIt) {
-    Plug(33, 1s, 1h, {{STATUS_FIRMWARE_COMPLETE, "1.21", true}});
+    const Script holds{STATUS_FIRMWARE_COMPLETE, "1.21", true};
+    Plug(33, 1s, 5s, {holds});
+    Plug(33, 6s, 1h);
     Plug(34, 1s, 1h, {{STATUS_BLOCK_FAILED}});
+    Plug(35, 1s, 1h, {{STATUS_INVALID_PORT}, holds});
     StopAt(10s, StopRequest::Interrupt);
     StopAt(12s, StopRequest::Interrupt);
     LoadRequest load;
@@ -385,8 +393,10 @@ TEST_F(WatchLoop, CtrlCDuringALoadWarnsThenStopsIt) {
     EXPECT_EQ(Run(load), kExitInterrupted);
     EXPECT_NE(err_.str().find("Press Ctrl-C again within 5 seconds"), std::string::npos);
     EXPECT_NE(err_.str().find("Stopping every load..."), std::string::npos);
-    const std::vector<std::string> results = {events_[events_.size() - 2], events_.back()};
-    EXPECT_EQ(results, (std::vector<std::string>{"COM34 result 4", "COM33 result 130"}));
+    EXPECT_EQ(loadsOf_, (std::map<int, std::size_t>{{33, 1}, {34, 1}, {35, 2}}));
+    // Both stopped at once: they end in whichever order their workers do.
+    const std::set<std::string> results = {events_[events_.size() - 2], events_.back()};
+    EXPECT_EQ(results, (std::set<std::string>{"COM33 result 130", "COM35 result 130"}));
 }
 
 }  // namespace
