@@ -62,7 +62,8 @@ SReads ReadsOf(const std::vector<SLineArrival>& arrivals, std::size_t bytes) {
     return r;
 }
 
-// How the silence before `block` shows in the reads, and how long it was as they allow.
+// How the silence before the block that starts at byte `first` shows in the reads, and how long
+// it was as they allow.
 void TimeSilence(SLineCheckResult& result, const SReads& r, const std::vector<double>& done,
                  std::size_t first, double characterMs, double pauseMs,
                  std::vector<double>& silences) {
