@@ -134,6 +134,12 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
         ->type_name("VID:PID[:SERIAL]");
     bool noVerify = false;
     app.add_flag("--no-verify", noVerify, "With --watch: do not verify the loads");
+    std::string serveText;
+    CLI::Option* serve =
+        app.add_option("--serve", serveText,
+                       "With --watch: show the bench as a page that browsers open at "
+                       "http://ADDR:PORT/ (ADDR 127.0.0.1, this PC only, unless given)")
+            ->type_name("[ADDR:]PORT");
     app.add_flag("--json", o.json,
                  "Write events as JSON, one object per line, to stdout; human text goes to "
                  "stderr");
@@ -208,8 +214,10 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
         return UsageError("--skip-current and --force contradict each other: give one");
     if (o.probe && (o.skipCurrent || force))
         return UsageError("--probe loads nothing, so there is nothing to skip or force");
-    if (!o.watch && (!matchTexts.empty() || noVerify))
-        return UsageError(std::string(matchTexts.empty() ? "--no-verify" : "--match") +
+    if (!o.watch && (!matchTexts.empty() || noVerify || serve->count() > 0))
+        return UsageError(std::string(serve->count() > 0      ? "--serve"
+                                      : matchTexts.empty() ? "--no-verify"
+                                                           : "--match") +
                           " belongs to --watch");
     if (o.watch && (o.probe || o.allProbed || byPath))
         return UsageError(
@@ -239,6 +247,13 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
             const std::optional<SPortMatch> match = ParsePortMatch(text, error);
             if (!match) return UsageError(error);
             o.matches.push_back(*match);
+        }
+        if (serve->count() > 0) {
+            o.serve = ParseServeAddress(serveText);
+            if (!o.serve)
+                return UsageError("--serve takes PORT or ADDRESS:PORT, the port 1 to 65535 "
+                                  "(8080, 0.0.0.0:8080, [::1]:8080), not '" +
+                                  serveText + "'");
         }
         o.verify = !noVerify;
         o.skipCurrent = !force;

@@ -5,9 +5,11 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "cli/bench_server.h"
 #include "cli/watch_ports.h"
 #include "session/load_record_file.h"
 
@@ -42,6 +44,7 @@ struct CliOptions {
     // current ones unless --no-verify or --force say otherwise.
     bool watch = false;
     std::vector<SPortMatch> matches;  // --match VID:PID[:SERIAL]
+    std::optional<ServeAddress> serve;  // --serve [ADDR:]PORT: the bench's page (with --watch)
 
     // For CliAction::Exit: what to print and the exit status.
     int exitStatus = 0;

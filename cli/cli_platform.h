@@ -3,6 +3,7 @@
 // number stands for. cli_platform_posix.cpp and cli_platform_win32.cpp implement them.
 #pragma once
 
+#include <ctime>
 #include <string>
 
 namespace morvane {
@@ -50,6 +51,9 @@ private:
     bool changed_ = false;
     std::string said_;
 };
+
+// `when` in the PC's own time zone (the bench's page shows the day and the time of its clock).
+[[nodiscard]] std::tm LocalTime(std::time_t when);
 
 // Once at the program's start: output that keeps working when its reader goes away, and a
 // console that shows UTF-8 (port names come in the user's language) and understands the

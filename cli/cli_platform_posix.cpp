@@ -127,4 +127,10 @@ ReporterStyle StyleForStdout() {
     return style;
 }
 
+std::tm LocalTime(std::time_t when) {
+    std::tm local{};
+    localtime_r(&when, &local);
+    return local;
+}
+
 }  // namespace morvane

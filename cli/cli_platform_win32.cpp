@@ -114,4 +114,10 @@ ReporterStyle StyleForStdout() {
     return style;
 }
 
+std::tm LocalTime(std::time_t when) {
+    std::tm local{};
+    localtime_s(&local, &when);
+    return local;
+}
+
 }  // namespace morvane

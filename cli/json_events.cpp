@@ -16,8 +16,17 @@ nlohmann::ordered_json PortAddedEvent(const SSerInfo& port) {
     return e;
 }
 
+std::string EventLine(const nlohmann::ordered_json& event) {
+    // What a receiver sends need not be UTF-8; a reader of the events must still get valid JSON.
+    return event.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + '\n';
+}
+
 CJsonEvents::CJsonEvents(std::ostream& out, std::string port, Clock::time_point start)
-    : out_(out), port_(std::move(port)), start_(start) {}
+    : CJsonEvents([&out](const nlohmann::ordered_json& e) { out << EventLine(e) << std::flush; },
+                  std::move(port), start) {}
+
+CJsonEvents::CJsonEvents(EventSink sink, std::string port, Clock::time_point start)
+    : sink_(std::move(sink)), port_(std::move(port)), start_(start) {}
 
 void CJsonEvents::Emit(const nlohmann::ordered_json& event) {
     nlohmann::ordered_json line;
@@ -27,9 +36,7 @@ void CJsonEvents::Emit(const nlohmann::ordered_json& event) {
     line["t"] = static_cast<double>(static_cast<long long>(t.count() * 1000.0)) / 1000.0;
     for (const auto& [key, value] : event.items())
         if (key != "event") line[key] = value;
-    // What a receiver sends need not be UTF-8; a reader of the events must still get valid JSON.
-    out_ << line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n'
-         << std::flush;
+    sink_(line);
 }
 
 void CJsonEvents::Start(const std::string& action, bool verify) {

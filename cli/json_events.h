@@ -10,8 +10,8 @@
 //   {"event":"probe"|"verify","port":"COM5","t":110.9,"answered":true,"attempt":6,
 //    "bytes_heard":212,"version":"1.22","boot_loader":null}
 //   {"event":"result","port":"COM5","t":111.0,"exit_status":0,"status":8,
-//    "status_text":"Status: Firmware Update Complete","message":"Verified: ...",
-//    "verified_version":"1.22"}
+//    "status_text":"Status: Firmware Update Complete","message":"Verified: ...","advice":"",
+//    "result":"verified","verified_version":"1.22"}
 // The status texts are the status view's; the result is the port's verdict (port_outcome.h).
 // A watch adds the ports that come and go, with what discovery knows of them:
 //   {"event":"port-added","port":"COM7","t":3.0,"device":"/dev/ttyUSB0",
@@ -22,6 +22,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <nlohmann/json_fwd.hpp>
 #include <ostream>
 #include <string>
@@ -36,11 +37,19 @@ namespace morvane {
 // that is not on USB).
 [[nodiscard]] nlohmann::ordered_json PortAddedEvent(const SSerInfo& port);
 
+// Where a port's events go, each a whole event as --json writes it.
+using EventSink = std::function<void(const nlohmann::ordered_json&)>;
+
+// The event's line as --json writes it, line feed included.
+[[nodiscard]] std::string EventLine(const nlohmann::ordered_json& event);
+
 class CJsonEvents {
 public:
     using Clock = std::chrono::steady_clock;
 
+    // The events as lines on `out`.
     CJsonEvents(std::ostream& out, std::string port, Clock::time_point start);
+    CJsonEvents(EventSink sink, std::string port, Clock::time_point start);
 
     // `action`: "load" or "probe".
     void Start(const std::string& action, bool verify);
@@ -51,11 +60,11 @@ public:
     void Prompt(const std::string& text);
     // What a detection found; `kind`: "probe" or "verify".
     void Detection(const std::string& kind, const DetectionFacts& facts);
-    // Writes the event's line: its name, the port and the time first, then its own fields.
+    // Hands the event on: its name, the port and the time first, then its own fields.
     void Emit(const nlohmann::ordered_json& event);
 
 private:
-    std::ostream& out_;
+    EventSink sink_;
     std::string port_;
     Clock::time_point start_;
     std::int32_t shownStatus_ = -1;

@@ -1,12 +1,15 @@
 // morvane-cli: the window's load, run from a terminal or a script. Every load, probe and
 // verification runs on the load runner, one port or many. What differs by platform (stop
 // requests, the console, port names) is behind cli_platform.h and stop_requests.h.
+#include <ctime>
 #include <iostream>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "cli/bench_server.h"
 #include "cli/cli_args.h"
 #include "cli/cli_platform.h"
 #include "cli/exit_status.h"
@@ -17,7 +20,9 @@
 #include "platform/debug.h"
 #include "platform/power.h"
 #include "platform/text.h"
+#include "res/firmware_image.h"
 #include "serial/enumerate_com_ports.h"
+#include "session/load_recorder.h"
 #include "view/status_view.h"
 
 namespace morvane {
@@ -88,6 +93,55 @@ bool RefusedForBattery(const CliOptions& options) {
     return true;
 }
 
+// "http://bench-3:8080/": where a browser finds the page.
+std::string PageAddress(const ServeAddress& at) {
+    // A server on every address of the PC is reached by the PC's name.
+    const bool any = at.host == "0.0.0.0" || at.host == "::";
+    const bool v6 = !any && at.host.find(':') != std::string::npos;
+    const std::string host = any ? HostName() : v6 ? "[" + at.host + "]" : at.host;
+    return Format("http://%s:%d/", host.c_str(), at.port);
+}
+
+// What the page's header says that no event tells.
+BenchHeader BenchHeaderNow() {
+    const std::tm now = LocalTime(std::time(nullptr));
+    return {HostName(), std::string(kModelName) + " " + kFirmwareVersion,
+            Format("%04d-%02d-%02d %02d:%02d", now.tm_year + 1900, now.tm_mon + 1, now.tm_mday,
+                   now.tm_hour, now.tm_min)};
+}
+
+// --watch, with the bench's page where --serve asks for it: the exit status.
+int Watch(const CliOptions& options, const LoadRequest& load, RunnerOutput output,
+          const SessionFactory& sessions) {
+    WatchDeps deps;
+    deps.makeSession = sessions;
+    const WatchRules rules{options.comPorts, options.matches};
+    if (!options.serve) return RunWatch(rules, load, output, deps);
+
+    // The address is taken before any port is touched: one in use is said at once.
+    const ServeAddress& at = *options.serve;
+    CBenchFeed feed(BenchHeaderNow());
+    CBenchServer server(feed, LoadLogPath(load.log));
+    if (!server.Bind(at)) {
+        std::cerr << Format("morvane-cli: the bench's page cannot be served at %s port %d: the "
+                            "port is in use by another program, or the address is not one of "
+                            "this PC's.\n  Give another port (--serve %d), or free this one.\n",
+                            at.host.c_str(), at.port, at.port == 65535 ? 8080 : at.port + 1);
+        return kExitPortFailed;
+    }
+    server.Start();
+    output.alsoEvents = [&feed](const nlohmann::ordered_json& event) { feed.Publish(event); };
+    output.Human() << "The bench's page: " << PageAddress(at) << '\n' << std::flush;
+    if (!IsLoopbackHost(at.host)) {
+        std::cerr << "morvane-cli: the page is served on " << at.host << Format(" port %d", at.port)
+                  << ": whoever reaches this PC there can see the bench (it cannot change it).\n";
+    }
+    const int status = RunWatch(rules, load, output, deps);
+    feed.Close();
+    server.Stop();
+    return status;
+}
+
 // Loads, probes and verifications, on one port or several, or on each port plugged while a watch
 // runs: the exit status.
 int RunLoads(const CliOptions& options) {
@@ -108,11 +162,7 @@ int RunLoads(const CliOptions& options) {
     base.probeOnly = options.probe;
     base.log = LogTargetOf(options);
     base.program = "morvane-cli";
-    if (options.watch) {
-        WatchDeps deps;
-        deps.makeSession = sessions;
-        return RunWatch({options.comPorts, options.matches}, base, output, deps);
-    }
+    if (options.watch) return Watch(options, base, output, sessions);
     if (options.allProbed) {
         const auto ports = FoundPorts();
         if (!ports) return kExitPortFailed;

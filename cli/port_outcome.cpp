@@ -26,6 +26,14 @@ std::pair<std::string, std::string> SplitHeadline(const std::string& text) {
 
 std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
+// What to do, as the advice says it below the message when the message is its first line.
+std::string AdviceBelowMessage(const PortVerdict& verdict) {
+    if (!verdict.result.empty() || FirstLine(verdict.advice) != verdict.message)
+        return verdict.advice;
+    const std::size_t end = verdict.advice.find('\n');
+    return end == std::string::npos ? std::string() : verdict.advice.substr(end + 1);
+}
+
 std::string Where(const PortFacts& facts) { return PortWhere(facts.label, facts.devicePath); }
 
 std::string StoppedText(const LoadRequest& request, LoadEnd end) {
@@ -163,6 +171,8 @@ nlohmann::ordered_json ResultEvent(const PortVerdict& verdict, const LoadOutcome
     const std::optional<std::string> statusLine = StatusLineFor(outcome.status);
     e["status_text"] = statusLine ? nlohmann::ordered_json(*statusLine) : nullptr;
     e["message"] = verdict.message;
+    e["advice"] = AdviceBelowMessage(verdict);
+    e["result"] = LoadEndRowOf(outcome.end).record;
     if (outcome.verifyRan) {
         const std::string& version = outcome.verification.firmware;
         e["verified_version"] =

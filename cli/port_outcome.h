@@ -60,8 +60,10 @@ inline constexpr std::string_view kProgramPrefix = "morvane-cli: ";
                                     const PortFacts& facts);
 
 // The port's last event: {"event":"result","exit_status":0,"status":8,"status_text":"Status: ...",
-// "message":"...","verified_version":"1.22"}; the version only for a verified load (null when the
-// receiver named none).
+// "message":"...","advice":"...","result":"verified","verified_version":"1.22"}: the message is
+// the verdict's one line, the advice what it says to do below it ("" for nothing), the result the
+// word the record of loads writes; the version only for a verified load (null when the receiver
+// named none).
 [[nodiscard]] nlohmann::ordered_json ResultEvent(const PortVerdict& verdict,
                                                  const LoadOutcome& outcome);
 

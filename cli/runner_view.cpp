@@ -1,6 +1,7 @@
 #include "cli/runner_view.h"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -130,49 +131,93 @@ private:
     std::size_t freeLine_ = std::numeric_limits<std::size_t>::max();
 };
 
-// Events for programs on stdout; the text for people goes on beside them, on stderr.
-class CJsonView final : public IRunnerView {
+// Every port's events, as --json writes them, handed on.
+class CEventsView final : public IRunnerView {
 public:
-    CJsonView(const RunnerOutput& output, RunKind kind)
-        : out_(*output.out), start_(output.start), human_(*output.err, *output.err, {}, kind) {}
+    CEventsView(EventSink sink, std::chrono::steady_clock::time_point start)
+        : sink_(std::move(sink)), start_(start) {}
 
     void Added(std::size_t id, const std::string& port, const LoadRequest& request) override {
-        auto events = std::make_unique<CJsonEvents>(out_, port, start_);
+        auto events = std::make_unique<CJsonEvents>(sink_, port, start_);
         events->Start(request.probeOnly ? "probe" : "load", request.verify);
         events_[id] = std::move(events);
-        human_.Added(id, port, request);
     }
-    void Pass(std::size_t id, const SLoaderState& state) override {
-        human_.Pass(id, state);
-        events_.at(id)->Pass(state);
-    }
+    void Pass(std::size_t id, const SLoaderState& state) override { events_.at(id)->Pass(state); }
     void Prompt(std::size_t id, const std::string& text) override {
-        human_.Prompt(id, text);
         events_.at(id)->Prompt(text);
     }
     void Ended(const PortEnd& end) override {
-        human_.Ended(end);
         CJsonEvents& events = *events_.at(end.index);
         if (end.request.probeOnly) events.Detection("probe", end.outcome.detection);
         if (end.outcome.verifyRan) events.Detection("verify", end.outcome.verification);
         events.Emit(ResultEvent(end.verdict, end.outcome));
         events_.erase(end.index);
     }
-    void Line(const std::string& port, const std::string& text) override {
-        human_.Line(port, text);
-    }
+    void Line(const std::string& /*port*/, const std::string& /*text*/) override {}
     void Event(const std::string& port, const nlohmann::ordered_json& event) override {
-        CJsonEvents(out_, port, start_).Emit(event);
+        CJsonEvents(sink_, port, start_).Emit(event);
     }
-    void Release() override { human_.Release(); }
+    void Release() override {}
     void Draw() override {}
 
 private:
-    std::ostream& out_;
+    EventSink sink_;
     std::chrono::steady_clock::time_point start_;
-    CProgressLinesView human_;
     std::map<std::size_t, std::unique_ptr<CJsonEvents>> events_;
 };
+
+// Several views told the same, in their order.
+class CTeeView final : public IRunnerView {
+public:
+    CTeeView(std::unique_ptr<IRunnerView> first, std::unique_ptr<IRunnerView> second) {
+        views_[0] = std::move(first);
+        views_[1] = std::move(second);
+    }
+
+    void Added(std::size_t id, const std::string& port, const LoadRequest& request) override {
+        for (auto& v : views_) v->Added(id, port, request);
+    }
+    void Pass(std::size_t id, const SLoaderState& state) override {
+        for (auto& v : views_) v->Pass(id, state);
+    }
+    void Prompt(std::size_t id, const std::string& text) override {
+        for (auto& v : views_) v->Prompt(id, text);
+    }
+    void Ended(const PortEnd& end) override {
+        for (auto& v : views_) v->Ended(end);
+    }
+    void Line(const std::string& port, const std::string& text) override {
+        for (auto& v : views_) v->Line(port, text);
+    }
+    void Event(const std::string& port, const nlohmann::ordered_json& event) override {
+        for (auto& v : views_) v->Event(port, event);
+    }
+    void Release() override {
+        for (auto& v : views_) v->Release();
+    }
+    void Draw() override {
+        for (auto& v : views_) v->Draw();
+    }
+
+private:
+    std::array<std::unique_ptr<IRunnerView>, 2> views_;
+};
+
+// The view of the output's mode alone.
+std::unique_ptr<IRunnerView> ModeView(const RunnerOutput& output, RunKind kind) {
+    if (output.json) {
+        // Events for programs on stdout; the text for people goes on beside them, on stderr.
+        std::ostream& out = *output.out;
+        return std::make_unique<CTeeView>(
+            std::make_unique<CProgressLinesView>(*output.err, *output.err, ReporterStyle{}, kind),
+            std::make_unique<CEventsView>(
+                [&out](const nlohmann::ordered_json& e) { out << EventLine(e) << std::flush; },
+                output.start));
+    }
+    if (kind != RunKind::OnePort && output.style.terminal)
+        return std::make_unique<CRowsView>(*output.out, kind);
+    return std::make_unique<CProgressLinesView>(output.Human(), *output.err, output.style, kind);
+}
 
 }  // namespace
 
@@ -225,10 +270,10 @@ std::string Prefixed(const std::string& text, const std::string& prefix) {
 }
 
 std::unique_ptr<IRunnerView> MakeRunnerView(const RunnerOutput& output, RunKind kind) {
-    if (output.json) return std::make_unique<CJsonView>(output, kind);
-    if (kind != RunKind::OnePort && output.style.terminal)
-        return std::make_unique<CRowsView>(*output.out, kind);
-    return std::make_unique<CProgressLinesView>(output.Human(), *output.err, output.style, kind);
+    std::unique_ptr<IRunnerView> view = ModeView(output, kind);
+    if (!output.alsoEvents) return view;
+    return std::make_unique<CTeeView>(
+        std::move(view), std::make_unique<CEventsView>(output.alsoEvents, output.start));
 }
 
 }  // namespace morvane

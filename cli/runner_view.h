@@ -5,6 +5,7 @@
 //     terminal; several elsewhere, every line led by its port;
 //   - rows (`port_rows`): several ports on a terminal, one line each, redrawn in place;
 //   - JSON events (`json_events`) on stdout, with the progress lines for people on stderr.
+// Beside the mode's view, the same events may go elsewhere too (--serve: the bench's page).
 //
 // What a port's run came to (its result and advice) and the closing table are the runner's: they
 // read the same in every mode.
@@ -19,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli/json_events.h"
 #include "cli/port_outcome.h"
 #include "cli/progress_view.h"
 #include "record/loader_state.h"
@@ -33,6 +35,8 @@ struct RunnerOutput {
     ReporterStyle style;          // of stdout
     bool json = false;            // events on `out`, the text for people on `err`
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    // Also told every event, as --json writes them, whatever the mode (--serve); empty: none.
+    EventSink alsoEvents;
 
     // Where the text for people goes.
     [[nodiscard]] std::ostream& Human() const { return json ? *err : *out; }

@@ -59,3 +59,19 @@ set(PACKAGE_VERSION 3)
 set(PACKAGE_VERSION_COMPATIBLE TRUE)
 ]=])
 set(nlohmann_json_DIR ${morvane_found_here}/nlohmann_json CACHE PATH "" FORCE)
+
+# cpp-httplib, for morvane-cli's bench page. Debian builds it as a shared library for Linux,
+# whose header holds declarations only; the Windows programs compile the whole single header
+# from Debian's source package of the same version instead (tools/deps.sh windows unpacks it,
+# Debian's patches applied). Only that folder goes on the include path.
+set(MORVANE_HTTPLIB_SOURCE /usr/local/src/cpp-httplib CACHE PATH "Debian's cpp-httplib sources, unpacked")
+find_path(MORVANE_HTTPLIB_INCLUDE httplib.h PATHS ${MORVANE_HTTPLIB_SOURCE} NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+if(NOT MORVANE_HTTPLIB_INCLUDE)
+  message(FATAL_ERROR "cpp-httplib's single header is missing from ${MORVANE_HTTPLIB_SOURCE}: tools/deps.sh windows unpacks Debian's source package there")
+endif()
+file(MAKE_DIRECTORY ${morvane_found_here}/httplib/include)
+file(CREATE_LINK ${MORVANE_HTTPLIB_INCLUDE}/httplib.h ${morvane_found_here}/httplib/include/httplib.h SYMBOLIC)
+add_library(morvane_httplib INTERFACE)
+target_include_directories(morvane_httplib SYSTEM INTERFACE ${morvane_found_here}/httplib/include)
+# Its sockets are Winsock's; no TLS, which the page does not use.
+target_link_libraries(morvane_httplib INTERFACE ws2_32)
