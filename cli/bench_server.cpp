@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli/bench_socket.h"
 #include "platform/debug.h"
 
 namespace morvane::embedded {
@@ -69,6 +70,8 @@ public:
     Impl(CBenchFeed& feed, std::string historyFile, BenchServerLimits limits)
         : feed_(feed), historyFile_(std::move(historyFile)), limits_(limits) {
         server_.new_task_queue = [this] { return new httplib::ThreadPool(limits_.connections); };
+        server_.set_socket_options(
+            [](socket_t socket) { ListenAlone(static_cast<std::uintptr_t>(socket)); });
         server_.set_read_timeout(limits_.readTimeout);
         server_.set_write_timeout(limits_.writeTimeout);
         server_.set_keep_alive_timeout(limits_.keepAlive.count());
@@ -118,6 +121,10 @@ private:
             Refuse(res, 431);
         } else if (req.target.size() > limits_.target) {
             Refuse(res, 414);
+        } else if (req.has_header("Content-Length") || req.has_header("Transfer-Encoding")) {
+            // The library reads no body of a GET: left there, it would be read as the next
+            // request.
+            Refuse(res, 413);
         } else {
             return httplib::Server::HandlerResponse::Unhandled;
         }
@@ -198,6 +205,8 @@ void CBenchServer::Start() {
         if (!impl_->Server().listen_after_bind())
             OutputDebugStringA("morvane-cli: serve: the server stopped listening\n");
     });
+    // A stop asked for before the server runs would go unheard, and Stop would wait for ever.
+    while (!impl_->Server().is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void CBenchServer::Stop() {

@@ -105,6 +105,9 @@ TEST(CliArgs, CombinationsOfOptions) {
         {{"--watch", "--port", "/dev/ttyUSB0"}, CliAction::Exit, 1, 0, "", false},
         {{"--watch", "--list"}, CliAction::Exit, 1, 0, "", false},
         {{"--watch", "--line-check", "--com", "5"}, CliAction::Exit, 1, 0, "", false},
+        {{"--watch", "--serve", "8080"}, CliAction::Load, 0, 0, "", false},
+        {{"--watch", "--serve", "localhost"}, CliAction::Exit, 1, 0, "", false},
+        {{"--serve", "8080", "--com", "4"}, CliAction::Exit, 1, 0, "", false},
         // Usage errors.
         {{}, CliAction::Exit, 1, 0, "", false},
         {{"--trace"}, CliAction::Exit, 1, 0, "", false},
