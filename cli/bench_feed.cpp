@@ -77,6 +77,11 @@ std::unique_ptr<CEventClient> CBenchFeed::Follow() {
     return client;
 }
 
+std::size_t CBenchFeed::Following() const {
+    const std::lock_guard lock(mutex_);
+    return clients_.size();
+}
+
 void CBenchFeed::Close() {
     {
         const std::lock_guard lock(mutex_);

@@ -71,6 +71,8 @@ public:
     [[nodiscard]] std::string Board() const;
     // A new client of the events; null when as many follow as the limits allow.
     [[nodiscard]] std::unique_ptr<CEventClient> Follow();
+    // How many clients follow the events now.
+    [[nodiscard]] std::size_t Following() const;
     // The watch ended: every client's wait ends, and no event comes any more.
     void Close();
 

@@ -140,6 +140,8 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
                        "With --watch: show the bench as a page that browsers open at "
                        "http://ADDR:PORT/ (ADDR 127.0.0.1, this PC only, unless given)")
             ->type_name("[ADDR:]PORT");
+    app.add_flag("--open", o.openPage,
+                 "With --serve: open the page in the default browser once it is served");
     app.add_flag("--json", o.json,
                  "Write events as JSON, one object per line, to stdout; human text goes to "
                  "stderr");
@@ -214,6 +216,7 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
         return UsageError("--skip-current and --force contradict each other: give one");
     if (o.probe && (o.skipCurrent || force))
         return UsageError("--probe loads nothing, so there is nothing to skip or force");
+    if (o.openPage && serve->count() == 0) return UsageError("--open belongs to --serve");
     if (!o.watch && (!matchTexts.empty() || noVerify || serve->count() > 0))
         return UsageError(std::string(serve->count() > 0      ? "--serve"
                                       : matchTexts.empty() ? "--no-verify"

@@ -45,6 +45,7 @@ struct CliOptions {
     bool watch = false;
     std::vector<SPortMatch> matches;  // --match VID:PID[:SERIAL]
     std::optional<ServeAddress> serve;  // --serve [ADDR:]PORT: the bench's page (with --watch)
+    bool openPage = false;              // --open: the page in the default browser (with --serve)
 
     // For CliAction::Exit: what to print and the exit status.
     int exitStatus = 0;

@@ -55,6 +55,10 @@ private:
 // `when` in the PC's own time zone (the bench's page shows the day and the time of its clock).
 [[nodiscard]] std::tm LocalTime(std::time_t when);
 
+// Opens `url` in the user's default browser (Linux: xdg-open; Windows: the shell), without
+// waiting for it; false when it could not even be asked.
+bool OpenInBrowser(const std::string& url);
+
 // Once at the program's start: output that keeps working when its reader goes away, and a
 // console that shows UTF-8 (port names come in the user's language) and understands the
 // progress line's control sequences. What it changes of the console is given back at exit.

@@ -1,4 +1,6 @@
 #include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -8,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "cli/cli_platform.h"
 #include "cli/progress_view.h"
@@ -131,6 +134,28 @@ std::tm LocalTime(std::time_t when) {
     std::tm local{};
     localtime_r(&when, &local);
     return local;
+}
+
+bool OpenInBrowser(const std::string& url) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    // What the desktop's opener says is its own; the watch's terminal stays the watch's.
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    const char* argv[] = {"xdg-open", url.c_str(), nullptr};
+    pid_t pid = -1;
+    const int failed = posix_spawnp(&pid, "xdg-open", &actions, nullptr,
+                                    const_cast<char* const*>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed != 0) {
+        OutputDebugStringA(("morvane-cli: xdg-open could not be started: " +
+                            std::string(std::strerror(failed)) + "\n")
+                               .c_str());
+        return false;
+    }
+    // Reaped when it ends, so that it leaves no zombie behind for the watch's whole day.
+    std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
+    return true;
 }
 
 }  // namespace morvane

@@ -1,4 +1,6 @@
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -8,6 +10,7 @@
 #include "cli/progress_view.h"
 #include "platform/debug.h"
 #include "platform/text.h"
+#include "platform/wide_text_win32.h"
 #include "serial/port_identity.h"
 
 namespace morvane {
@@ -118,6 +121,17 @@ std::tm LocalTime(std::time_t when) {
     std::tm local{};
     localtime_s(&local, &when);
     return local;
+}
+
+bool OpenInBrowser(const std::string& url) {
+    const auto done = reinterpret_cast<INT_PTR>(ShellExecuteW(
+        nullptr, L"open", WideFromUtf8(url).c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+    // Above 32 is success; below it, the shell's reason.
+    if (done > 32) return true;
+    OutputDebugStringA(Format("morvane-cli: the browser could not be opened (%lld)\n",
+                              static_cast<long long>(done))
+                           .c_str());
+    return false;
 }
 
 }  // namespace morvane

@@ -131,7 +131,10 @@ int Watch(const CliOptions& options, const LoadRequest& load, RunnerOutput outpu
     }
     server.Start();
     output.alsoEvents = [&feed](const nlohmann::ordered_json& event) { feed.Publish(event); };
-    output.Human() << "The bench's page: " << PageAddress(at) << '\n' << std::flush;
+    const std::string page = PageAddress(at);
+    output.Human() << "The bench's page: " << page << '\n' << std::flush;
+    if (options.openPage && !OpenInBrowser(page))
+        std::cerr << "morvane-cli: no browser could be opened: open " << page << " in one.\n";
     if (!IsLoopbackHost(at.host)) {
         std::cerr << "morvane-cli: the page is served on " << at.host << Format(" port %d", at.port)
                   << ": whoever reaches this PC there can see the bench (it cannot change it).\n";

@@ -76,6 +76,8 @@ window_runs() {
 check "morvane opens its window and keeps running" window_runs
 
 check "desktop-file-validate" silent desktop-file-validate /usr/share/applications/morvane.desktop
+check "desktop-file-validate morvane-bench" silent desktop-file-validate \
+    /usr/share/applications/morvane-bench.desktop
 desktop_icon() {
     local icon
     icon=$(sed -n 's/^Icon=//p' /usr/share/applications/morvane.desktop)

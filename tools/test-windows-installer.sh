@@ -46,7 +46,8 @@ flock 9
 morvane_wine_boot
 programs="$WINEPREFIX/drive_c/Program Files/Morvane"
 shortcut="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Tundro W6 Firmware v1.22.lnk"
-rm -rf "$programs" "$shortcut"
+bench="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Morvane Bench.lnk"
+rm -rf "$programs" "$shortcut" "$bench"
 
 wine "$setup" /S
 wineserver --wait
@@ -54,6 +55,13 @@ wineserver --wait
 [ -f "$programs/uninstall.exe" ] || fail "no uninstaller"
 grep -q "^MIT License" "$programs/LICENSE.txt" || fail "no licence beside the programs"
 [ -f "$shortcut" ] || fail "no Start-menu entry"
+[ -f "$bench" ] || fail "no Start-menu entry for the bench"
+# The link names the watch with its page (its arguments in UTF-16, or the code page's bytes).
+python3 - "$bench" <<'EOF' || fail "the bench's Start-menu entry does not start the watch with its page"
+import sys
+link = open(sys.argv[1], "rb").read()
+sys.exit(0 if any(a.encode(e) in link for a in ["--watch --serve 8080"] for e in ("utf-16-le", "ascii")) else 1)
+EOF
 out="$(wine "$programs/morvane-cli.exe" --version | tr -d '\r')"
 echo "$out"
 grep -q "Morvane Firmware Updater $version" <<<"$out" || fail "the installed morvane-cli.exe does not say $version"
@@ -83,6 +91,7 @@ wait "$watching" || true
 wineserver --wait
 [ ! -e "$programs" ] || fail "files left in Program Files: $(ls "$programs")"
 [ ! -e "$shortcut" ] || fail "Start-menu entry left"
+[ ! -e "$bench" ] || fail "the bench's Start-menu entry left"
 if wine reg query "$uninstall_key" >/dev/null 2>&1; then
   fail "still listed among the installed programs"
 fi

@@ -108,6 +108,8 @@ TEST(CliArgs, CombinationsOfOptions) {
         {{"--watch", "--serve", "8080"}, CliAction::Load, 0, 0, "", false},
         {{"--watch", "--serve", "localhost"}, CliAction::Exit, 1, 0, "", false},
         {{"--serve", "8080", "--com", "4"}, CliAction::Exit, 1, 0, "", false},
+        {{"--watch", "--serve", "8080", "--open"}, CliAction::Load, 0, 0, "", false},
+        {{"--watch", "--open"}, CliAction::Exit, 1, 0, "", false},
         // Usage errors.
         {{}, CliAction::Exit, 1, 0, "", false},
         {{"--trace"}, CliAction::Exit, 1, 0, "", false},
