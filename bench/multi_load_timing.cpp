@@ -236,7 +236,7 @@ struct WatchRound {
     double worstPlugToEnd = 0;      // seconds, the slowest receiver from its plug to its result
     double cpuPerWall = 0;
     double floor = 0;
-    Round transfers;  // how the verified ones kept to their schedule
+    Round transfers;        // how the verified ones kept to their schedule
     bool followed = false;  // a browser followed the page's events
 };
 
@@ -375,9 +375,8 @@ void PrintWatchRound(const char* name, int n, const WatchRound& w, double loadAv
         "%s: %d plugged within 30 s, %d verified, %d records; transfer/schedule mean %.4f max "
         "%.4f, floor %.4f; first plug to last result %.1f s, slowest plug to result %.1f s; "
         "CPU/wall %.5f (limit %.3f); loadavg %.1f\n",
-        name, w.plugged, w.verified, w.records, w.transfers.meanTransfer,
-        w.transfers.worstTransfer, w.floor, w.firstPlugToLastEnd, w.worstPlugToEnd, w.cpuPerWall,
-        0.002 * n, loadAverage);
+        name, w.plugged, w.verified, w.records, w.transfers.meanTransfer, w.transfers.worstTransfer,
+        w.floor, w.firstPlugToLastEnd, w.worstPlugToEnd, w.cpuPerWall, 0.002 * n, loadAverage);
     std::fflush(stdout);
 }
 
@@ -441,7 +440,8 @@ int main(int argc, char** argv) {
     if (watch || watchOnly) {
         // With --browser, the same round again with the page served and a browser following it,
         // so the two are measured on the machine as it is now.
-        for (const bool withPage : browser ? std::vector<bool>{false, true} : std::vector<bool>{false}) {
+        for (const bool withPage :
+             browser ? std::vector<bool>{false, true} : std::vector<bool>{false}) {
             WatchRound w;
             const double load = LoadAverage();
             if (!RunWatchRound(simPath, watched, Seconds(30), withPage, w)) return 2;

@@ -84,7 +84,7 @@ private:
     WallClock now_;
     mutable std::mutex mutex_;
     std::condition_variable arrived_;
-    CBenchBoard board_;                  // under mutex_
+    CBenchBoard board_;                   // under mutex_
     std::vector<CEventClient*> clients_;  // under mutex_
     bool closed_ = false;                 // under mutex_
 };

@@ -81,9 +81,8 @@ public:
             [this](const httplib::Request& req, httplib::Response& res) {
                 return Screen(req, res);
             });
-        server_.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-            Refuse(res, res.status);
-        });
+        server_.set_error_handler(
+            [](const httplib::Request&, httplib::Response& res) { Refuse(res, res.status); });
         Route("/", "text/html; charset=utf-8",
               Embedded(embedded::kBenchPage, embedded::kBenchPageSize));
         Route("/history", "text/html; charset=utf-8",
@@ -92,12 +91,10 @@ public:
             NoStore(res);
             res.set_content(feed_.Board(), "application/json");
         });
-        server_.Get("/events", [this](const httplib::Request&, httplib::Response& res) {
-            Events(res);
-        });
-        server_.Get("/history.jsonl", [this](const httplib::Request&, httplib::Response& res) {
-            History(res);
-        });
+        server_.Get("/events",
+                    [this](const httplib::Request&, httplib::Response& res) { Events(res); });
+        server_.Get("/history.jsonl",
+                    [this](const httplib::Request&, httplib::Response& res) { History(res); });
     }
 
     httplib::Server& Server() { return server_; }
@@ -134,8 +131,9 @@ private:
     void Events(httplib::Response& res) {
         std::shared_ptr<CEventClient> client = feed_.Follow();
         if (!client) {
-            OutputDebugStringA("morvane-cli: serve: an event client refused, as many follow as "
-                               "allowed\n");
+            OutputDebugStringA(
+                "morvane-cli: serve: an event client refused, as many follow as "
+                "allowed\n");
             Refuse(res, 503);
             return;
         }

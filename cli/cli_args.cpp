@@ -218,7 +218,7 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
         return UsageError("--probe loads nothing, so there is nothing to skip or force");
     if (o.openPage && serve->count() == 0) return UsageError("--open belongs to --serve");
     if (!o.watch && (!matchTexts.empty() || noVerify || serve->count() > 0))
-        return UsageError(std::string(serve->count() > 0      ? "--serve"
+        return UsageError(std::string(serve->count() > 0   ? "--serve"
                                       : matchTexts.empty() ? "--no-verify"
                                                            : "--match") +
                           " belongs to --watch");
@@ -254,9 +254,10 @@ CliOptions ParseCommandLine(const std::vector<std::string>& rawArgs) {
         if (serve->count() > 0) {
             o.serve = ParseServeAddress(serveText);
             if (!o.serve)
-                return UsageError("--serve takes PORT or ADDRESS:PORT, the port 1 to 65535 "
-                                  "(8080, 0.0.0.0:8080, [::1]:8080), not '" +
-                                  serveText + "'");
+                return UsageError(
+                    "--serve takes PORT or ADDRESS:PORT, the port 1 to 65535 "
+                    "(8080, 0.0.0.0:8080, [::1]:8080), not '" +
+                    serveText + "'");
         }
         o.verify = !noVerify;
         o.skipCurrent = !force;

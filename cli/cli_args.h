@@ -43,7 +43,7 @@ struct CliOptions {
     // --watch: load each receiver plugged from now on, until stopped; verified and skipping the
     // current ones unless --no-verify or --force say otherwise.
     bool watch = false;
-    std::vector<SPortMatch> matches;  // --match VID:PID[:SERIAL]
+    std::vector<SPortMatch> matches;    // --match VID:PID[:SERIAL]
     std::optional<ServeAddress> serve;  // --serve [ADDR:]PORT: the bench's page (with --watch)
     bool openPage = false;              // --open: the page in the default browser (with --serve)
 

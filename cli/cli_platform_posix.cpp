@@ -1,8 +1,8 @@
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <linux/serial.h>
+#include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -144,8 +144,8 @@ bool OpenInBrowser(const std::string& url) {
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     const char* argv[] = {"xdg-open", url.c_str(), nullptr};
     pid_t pid = -1;
-    const int failed = posix_spawnp(&pid, "xdg-open", &actions, nullptr,
-                                    const_cast<char* const*>(argv), environ);
+    const int failed =
+        posix_spawnp(&pid, "xdg-open", &actions, nullptr, const_cast<char* const*>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (failed != 0) {
         OutputDebugStringA(("morvane-cli: xdg-open could not be started: " +

@@ -123,10 +123,11 @@ int Watch(const CliOptions& options, const LoadRequest& load, RunnerOutput outpu
     CBenchFeed feed(BenchHeaderNow());
     CBenchServer server(feed, LoadLogPath(load.log));
     if (!server.Bind(at)) {
-        std::cerr << Format("morvane-cli: the bench's page cannot be served at %s port %d: the "
-                            "port is in use by another program, or the address is not one of "
-                            "this PC's.\n  Give another port (--serve %d), or free this one.\n",
-                            at.host.c_str(), at.port, at.port == 65535 ? 8080 : at.port + 1);
+        std::cerr << Format(
+            "morvane-cli: the bench's page cannot be served at %s port %d: the "
+            "port is in use by another program, or the address is not one of "
+            "this PC's.\n  Give another port (--serve %d), or free this one.\n",
+            at.host.c_str(), at.port, at.port == 65535 ? 8080 : at.port + 1);
         return kExitPortFailed;
     }
     server.Start();

@@ -143,9 +143,7 @@ public:
         events_[id] = std::move(events);
     }
     void Pass(std::size_t id, const SLoaderState& state) override { events_.at(id)->Pass(state); }
-    void Prompt(std::size_t id, const std::string& text) override {
-        events_.at(id)->Prompt(text);
-    }
+    void Prompt(std::size_t id, const std::string& text) override { events_.at(id)->Prompt(text); }
     void Ended(const PortEnd& end) override {
         CJsonEvents& events = *events_.at(end.index);
         if (end.request.probeOnly) events.Detection("probe", end.outcome.detection);

@@ -1,12 +1,13 @@
 // The bench page's board from the watch's events, and the feed that hands them to the page's
 // clients: no sockets.
+#include "cli/bench_board.h"
+
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-#include "cli/bench_board.h"
 #include "cli/bench_feed.h"
 
 namespace morvane {
@@ -51,43 +52,73 @@ TEST(BenchBoard, EachTileFollowsItsPortsEvents) {
     };
     const Row rows[] = {
         {"plugged", {kAdded}, "plugged", "device", "/dev/ttyUSB0"},
-        {"its load began", {kAdded, kStart, R"({"event":"status","code":1,"text":"Detecting"})"},
-         "waiting", "status", "Detecting"},
+        {"its load began",
+         {kAdded, kStart, R"({"event":"status","code":1,"text":"Detecting"})"},
+         "waiting",
+         "status",
+         "Detecting"},
         {"the image goes out", {kAdded, kStart, kBefore, kHalf}, "loading", "percent", 42},
         {"its time left", {kAdded, kStart, kHalf}, "loading", "remaining_seconds", 70},
         {"all sent, to be verified", {kAdded, kStart, kHalf, kAll}, "verifying", "percent", 100},
         {"all sent, no verification", {kAdded, kStartUnverified, kAll}, "loading", "percent", 100},
-        {"verified: the version it had", {kAdded, kStart, kBefore, kAll, kAfter, kVerified},
-         "done", "firmware_before", "1.21"},
-        {"verified: the version now", {kAdded, kStart, kBefore, kAll, kAfter, kVerified}, "done",
-         "firmware_after", "1.22"},
+        {"verified: the version it had",
+         {kAdded, kStart, kBefore, kAll, kAfter, kVerified},
+         "done",
+         "firmware_before",
+         "1.21"},
+        {"verified: the version now",
+         {kAdded, kStart, kBefore, kAll, kAfter, kVerified},
+         "done",
+         "firmware_after",
+         "1.22"},
         {"loaded without verification",
          {kAdded, kStart, R"({"event":"result","result":"loaded","message":"m","advice":""})"},
-         "done", "message", "m"},
+         "done",
+         "message",
+         "m"},
         {"already current",
          {kAdded, kStart, kAfter,
           R"({"event":"result","result":"skipped","message":"Skipped","advice":""})"},
-         "skipped", "firmware_before", "1.22"},
+         "skipped",
+         "firmware_before",
+         "1.22"},
         {"failed: its headline",
          {kAdded, kStart, R"({"event":"result","result":"failed","message":"broke off",
              "advice":"  Check the cable.\n"})"},
-         "failed", "message", "broke off"},
+         "failed",
+         "message",
+         "broke off"},
         {"failed: what to do",
          {kAdded, kStart, R"({"event":"result","result":"not-verified","message":"h",
              "advice":"  Check the cable.\n"})"},
-         "failed", "advice", "  Check the cable.\n"},
+         "failed",
+         "advice",
+         "  Check the cable.\n"},
         {"an end this page does not know is no success",
          {kAdded, kStart, R"({"event":"result","result":"melted","message":"?","advice":""})"},
-         "failed", "message", "?"},
+         "failed",
+         "message",
+         "?"},
         {"nothing answered",
          {kAdded, kStart, R"({"event":"result","result":"not-detected","message":"n"})"},
-         "no-receiver", "message", "n"},
-        {"unplugged after its load", {kAdded, kStart, kVerified, kRemoved}, "unplugged", "before",
+         "no-receiver",
+         "message",
+         "n"},
+        {"unplugged after its load",
+         {kAdded, kStart, kVerified, kRemoved},
+         "unplugged",
+         "before",
          "done"},
-        {"unplugged twice keeps what it was", {kAdded, kStart, kVerified, kRemoved, kRemoved},
-         "unplugged", "before", "done"},
-        {"a new receiver in its place", {kAdded, kStart, kBefore, kVerified, kRemoved, kAdded},
-         "plugged", "firmware_before", ""},
+        {"unplugged twice keeps what it was",
+         {kAdded, kStart, kVerified, kRemoved, kRemoved},
+         "unplugged",
+         "before",
+         "done"},
+        {"a new receiver in its place",
+         {kAdded, kStart, kBefore, kVerified, kRemoved, kAdded},
+         "plugged",
+         "firmware_before",
+         ""},
     };
     for (const Row& r : rows) {
         const Json tile = TileAfter(r.events);
@@ -134,8 +165,8 @@ TEST(BenchFeed, AClientThatFallsBehindLosesItsStreamNotTheWatchsTime) {
     for (int i = 0; i < 3; ++i) {
         feed.Publish({{"event", "start"}, {"port", "COM" + std::to_string(i + 1)}});
         ASSERT_EQ(reader->Take(std::chrono::milliseconds(0), lines), CEventClient::Next::Lines);
-        EXPECT_EQ(lines, std::vector<std::string>{
-                             R"({"event":"start","port":"COM)" + std::to_string(i + 1) + "\"}\n"});
+        EXPECT_EQ(lines, std::vector<std::string>{R"({"event":"start","port":"COM)" +
+                                                  std::to_string(i + 1) + "\"}\n"});
     }
     feed.Publish({{"event", "start"}, {"port", "COM4"}});
     EXPECT_EQ(stalled->Take(std::chrono::milliseconds(0), lines), CEventClient::Next::Behind);

@@ -1,5 +1,7 @@
 // The bench page's server against raw requests on a socket: each refused one answered with its
 // status code and nothing else, and a client that stops reading costs the watch nothing.
+#include "cli/bench_server.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -12,7 +14,6 @@
 #include <string>
 #include <thread>
 
-#include "cli/bench_server.h"
 #include "tests/support/wait_until.h"
 
 namespace morvane {
@@ -101,8 +102,8 @@ TEST(BenchServer, RefusesWhatIsNotAPlainGetWithItsStatusAlone) {
         {"a head", "HEAD /history HTTP/1.1" + end, "HTTP/1.1 200 OK", false},
         {"no record kept", "GET /history.jsonl HTTP/1.1" + end, "HTTP/1.1 404 Not Found", false},
         {"nothing there", "GET /load HTTP/1.1" + end, "HTTP/1.1 404 Not Found", false},
-        {"a post", "POST / HTTP/1.1\r\nContent-Length: 0" + end,
-         "HTTP/1.1 405 Method Not Allowed", false},
+        {"a post", "POST / HTTP/1.1\r\nContent-Length: 0" + end, "HTTP/1.1 405 Method Not Allowed",
+         false},
         {"a delete", "DELETE /events HTTP/1.1" + end, "HTTP/1.1 405 Method Not Allowed", false},
         {"a body", "GET / HTTP/1.1\r\nContent-Length: 5" + end + "hello",
          "HTTP/1.1 413 Payload Too Large", false},
