@@ -61,7 +61,10 @@ void CBenchBoard::Apply(const Json& event, const std::string& today) {
         // A receiver plugged where another was: a new tile in the same place.
         Tile& tile = tiles_[port] = Tile{};
         tile.device = Text(event, "device");
-        if (const auto usb = event.find("usb"); usb != event.end()) tile.usb = *usb;
+        if (const auto usb = event.find("usb"); usb != event.end() && usb->is_object()) {
+            tile.usb = {true, Text(*usb, "vid"), Text(*usb, "pid"), Text(*usb, "serial"),
+                        Text(*usb, "location")};
+        }
         return;
     }
     Tile& tile = tiles_[port];
@@ -112,7 +115,14 @@ Json CBenchBoard::TileJson(const std::string& port, const Tile& tile) {
     Json t;
     t["port"] = port;
     t["device"] = tile.device;
-    t["usb"] = tile.usb.is_object() ? tile.usb : Json(nullptr);
+    t["usb"] = nullptr;
+    if (tile.usb.known) {
+        auto orNull = [](const std::string& text) { return text.empty() ? Json() : Json(text); };
+        t["usb"] = {{"vid", orNull(tile.usb.vid)},
+                    {"pid", orNull(tile.usb.pid)},
+                    {"serial", orNull(tile.usb.serial)},
+                    {"location", orNull(tile.usb.location)}};
+    }
     t["state"] = TileStateWord(tile.state);
     t["before"] = TileStateWord(tile.before);
     t["status"] = tile.status;

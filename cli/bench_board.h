@@ -58,10 +58,15 @@ public:
     [[nodiscard]] nlohmann::ordered_json Snapshot(const std::string& today) const;
 
 private:
+    // The adapter's USB identity as its port-added event told it; empty where not told.
+    struct Usb {
+        bool known = false;  // the port is on USB
+        std::string vid, pid, serial, location;
+    };
     struct Tile {
         TileState state = TileState::Plugged;
         TileState before = TileState::Plugged;  // of an unplugged port: its state until then
-        nlohmann::ordered_json usb;
+        Usb usb;
         std::string device;
         std::string status;
         bool verify = false;

@@ -74,7 +74,11 @@ public:
             [](socket_t socket) { ListenAlone(static_cast<std::uintptr_t>(socket)); });
         server_.set_read_timeout(limits_.readTimeout);
         server_.set_write_timeout(limits_.writeTimeout);
-        server_.set_keep_alive_timeout(limits_.keepAlive.count());
+        // A connection kept open between requests is watched by the library every 10 ms; the
+        // page asks a few times a second at most, so each request has a connection of its own,
+        // and its answer leaves at once rather than after the delayed acknowledgement.
+        server_.set_keep_alive_max_count(1);
+        server_.set_tcp_nodelay(true);
         // A page's request carries no body.
         server_.set_payload_max_length(0);
         server_.set_pre_routing_handler(

@@ -45,7 +45,6 @@ struct BenchServerLimits {
     std::size_t target = 2048;     // bytes of the request's path and query
     std::chrono::seconds readTimeout{5};
     std::chrono::seconds writeTimeout{5};
-    std::chrono::seconds keepAlive{2};
     // A client of /events that hears nothing gets a comment this often, so one that has gone
     // away is noticed.
     std::chrono::milliseconds eventsKeepAlive{15000};

@@ -52,6 +52,10 @@ TEST(BenchBoard, EachTileFollowsItsPortsEvents) {
     };
     const Row rows[] = {
         {"plugged", {kAdded}, "plugged", "device", "/dev/ttyUSB0"},
+        {"its adapter", {kAdded}, "plugged", "usb",
+         Json::parse(R"({"vid":"0403","pid":"6001","serial":"A5","location":"1-2"})")},
+        {"not on USB", {R"({"event":"port-added","device":"/dev/ttyS0","usb":null})"}, "plugged",
+         "usb", nullptr},
         {"its load began",
          {kAdded, kStart, R"({"event":"status","code":1,"text":"Detecting"})"},
          "waiting",
