@@ -95,6 +95,9 @@ TEST(RunGroup, EveryPortIsToldSummedUpRecordedAndReportedAsEvents) {
             r.program = "morvane-cli";
         }
         Output o(json);
+        // The bench's page is told the same events, whatever the mode.
+        std::string alsoTold;
+        o.output.alsoEvents = [&](const nlohmann::ordered_json& e) { alsoTold += EventLine(e); };
         const GroupResult group = RunGroup(requests, o.output, receivers.Factory());
         EXPECT_EQ(group.ExitStatuses(), (std::vector<int>{0, 2, 3}));
         if (!json) {
@@ -125,12 +128,24 @@ TEST(RunGroup, EveryPortIsToldSummedUpRecordedAndReportedAsEvents) {
             EXPECT_FALSE(Has(o.out.str(), "Cannot open")) << o.out.str();
             EXPECT_FALSE(Has(o.out.str(), "went away during")) << o.out.str();
         } else {
-            std::map<std::string, int> results;
-            for (const nlohmann::json& e : Events(o.out.str())) {
-                if (e.at("event") == "result") results[e.at("port")] = e.at("exit_status");
-            }
-            EXPECT_EQ(results, (std::map<std::string, int>{{"COM5", 0}, {"COM6", 2}, {"COM7", 3}}));
+            // The same events, each taken at its own moment.
+            auto untimed = [](const std::string& text) {
+                std::vector<nlohmann::json> events = Events(text);
+                for (nlohmann::json& e : events) e.erase("t");
+                return events;
+            };
+            EXPECT_EQ(untimed(alsoTold), untimed(o.out.str()));
         }
+        // Each port's result as the record of loads words it.
+        std::map<std::string, std::pair<int, std::string>> results;
+        for (const nlohmann::json& e : Events(alsoTold)) {
+            if (e.at("event") == "result")
+                results[e.at("port")] = {e.at("exit_status"), e.at("result")};
+        }
+        EXPECT_EQ(results, (std::map<std::string, std::pair<int, std::string>>{
+                               {"COM5", {0, "loaded"}},
+                               {"COM6", {2, "open-failed"}},
+                               {"COM7", {3, "failed"}}}));
     }
     // One record per port, in whichever order their runs ended.
     const SLoadHistory history = ReadLoadHistory(log, 10);
