@@ -142,10 +142,10 @@ TEST(RunGroup, EveryPortIsToldSummedUpRecordedAndReportedAsEvents) {
             if (e.at("event") == "result")
                 results[e.at("port")] = {e.at("exit_status"), e.at("result")};
         }
-        EXPECT_EQ(results, (std::map<std::string, std::pair<int, std::string>>{
-                               {"COM5", {0, "loaded"}},
-                               {"COM6", {2, "open-failed"}},
-                               {"COM7", {3, "failed"}}}));
+        EXPECT_EQ(
+            results,
+            (std::map<std::string, std::pair<int, std::string>>{
+                {"COM5", {0, "loaded"}}, {"COM6", {2, "open-failed"}}, {"COM7", {3, "failed"}}}));
     }
     // One record per port, in whichever order their runs ended.
     const SLoadHistory history = ReadLoadHistory(log, 10);
