@@ -268,7 +268,6 @@ public:
     }
     ~FollowedPage() {
         browser_.reset();
-        feed_.Close();
         server_.Stop();
     }
     FollowedPage(const FollowedPage&) = delete;

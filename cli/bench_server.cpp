@@ -32,6 +32,17 @@ std::optional<int> PortNumber(std::string_view text) {
     return port;
 }
 
+// The headers the client sent; the library adds the connection's addresses as headers of its own.
+std::size_t ClientHeaders(const httplib::Request& req) {
+    static constexpr std::string_view kAdded[] = {"REMOTE_ADDR", "REMOTE_PORT", "LOCAL_ADDR",
+                                                  "LOCAL_PORT"};
+    return static_cast<std::size_t>(
+        std::count_if(req.headers.begin(), req.headers.end(), [](const auto& header) {
+            return std::find(std::begin(kAdded), std::end(kAdded), header.first) ==
+                   std::end(kAdded);
+        }));
+}
+
 // A refusal is its status code and nothing else: no page, no text to parse.
 void Refuse(httplib::Response& res, int status) {
     res.status = status;
@@ -105,6 +116,7 @@ public:
     }
 
     httplib::Server& Server() { return server_; }
+    CBenchFeed& Feed() { return feed_; }
 
 private:
     static void NoStore(httplib::Response& res) { res.set_header("Cache-Control", "no-store"); }
@@ -121,7 +133,7 @@ private:
         if (req.method != "GET" && req.method != "HEAD") {
             Refuse(res, 405);
             res.set_header("Allow", "GET, HEAD");
-        } else if (req.headers.size() > limits_.headers) {
+        } else if (ClientHeaders(req) > limits_.headers) {
             Refuse(res, 431);
         } else if (req.target.size() > limits_.target) {
             Refuse(res, 414);
@@ -218,6 +230,8 @@ void CBenchServer::Start() {
 
 void CBenchServer::Stop() {
     if (!thread_.joinable()) return;
+    // The streams wait on the feed: closed, they end at once rather than at their next comment.
+    impl_->Feed().Close();
     impl_->Server().stop();
     thread_.join();
 }

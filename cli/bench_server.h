@@ -64,8 +64,7 @@ public:
     [[nodiscard]] int Port() const { return port_; }
     // Serves on threads of its own until Stop.
     void Start();
-    // Ends every stream (the feed must be closed first, or streams end at their next event) and
-    // joins the server's threads.
+    // Closes the feed, which ends every stream, and joins the server's threads.
     void Stop();
 
 private:

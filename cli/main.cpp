@@ -141,7 +141,6 @@ int Watch(const CliOptions& options, const LoadRequest& load, RunnerOutput outpu
                   << ": whoever reaches this PC there can see the bench (it cannot change it).\n";
     }
     const int status = RunWatch(rules, load, output, deps);
-    feed.Close();
     server.Stop();
     return status;
 }
