@@ -112,8 +112,8 @@ TEST(BenchServer, RefusesWhatIsNotAPlainGetWithItsStatusAlone) {
         {"a long address", "GET /" + std::string(3000, 'a') + " HTTP/1.1" + end,
          "HTTP/1.1 414 URI Too Long", false},
         {"as many headers as allowed", allowedHeaders + end.substr(2), "HTTP/1.1 200 OK", true},
-        {"too many headers", manyHeaders + end.substr(2), "HTTP/1.1 431 Request Header Fields Too Large",
-         false},
+        {"too many headers", manyHeaders + end.substr(2),
+         "HTTP/1.1 431 Request Header Fields Too Large", false},
         {"a header past 8 KiB", "GET / HTTP/1.1\r\nX: " + std::string(9000, 'a') + end,
          "HTTP/1.1 400 Bad Request", false},
     };
