@@ -5,6 +5,7 @@
 
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace morvane {
 
@@ -58,6 +59,14 @@ private:
 // Opens `url` in the user's default browser (Linux: xdg-open; Windows: the shell), without
 // waiting for it; false when it could not even be asked.
 bool OpenInBrowser(const std::string& url);
+
+// The first thing the program does (Windows: every library it loads later comes from the
+// system's folder only, never from the folder it was started from; elsewhere nothing).
+void RestrictLibrarySearch();
+
+// The program's arguments as UTF-8 texts, its own path first (Windows: read again from the wide
+// command line, which keeps every letter whatever the code page).
+[[nodiscard]] std::vector<std::string> ProgramArguments(int argc, char** argv);
 
 // Once at the program's start: output that keeps working when its reader goes away, and a
 // console that shows UTF-8 (port names come in the user's language) and understands the

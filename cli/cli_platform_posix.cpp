@@ -115,6 +115,11 @@ CLowLatencyRequest::~CLowLatencyRequest() {
 
 [[noreturn]] void ExitAtOnce(int status) { std::_Exit(status); }
 
+// Linux programs take their libraries by the dynamic loader's own paths.
+void RestrictLibrarySearch() {}
+
+std::vector<std::string> ProgramArguments(int argc, char** argv) { return {argv, argv + argc}; }
+
 void PrepareOutput() {
     // A reader of our output that went away (`| head`) must not end the load half-way.
     std::signal(SIGPIPE, SIG_IGN);

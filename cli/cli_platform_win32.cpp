@@ -5,10 +5,13 @@
 #include <atomic>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "cli/cli_platform.h"
 #include "cli/progress_view.h"
+#include "platform/arguments_win32.h"
 #include "platform/debug.h"
+#include "platform/system_library_win32.h"
 #include "platform/text.h"
 #include "platform/wide_text_win32.h"
 #include "serial/port_identity.h"
@@ -76,6 +79,10 @@ CLowLatencyRequest::CLowLatencyRequest(const std::string& devicePath) : devicePa
 }
 
 CLowLatencyRequest::~CLowLatencyRequest() = default;
+
+void RestrictLibrarySearch() { UseSystemLibrariesOnly(); }
+
+std::vector<std::string> ProgramArguments(int /*argc*/, char** /*argv*/) { return ArgumentsUtf8(); }
 
 void PrepareOutput() {
     // The progress line redraws itself with VT sequences, which a console takes only when asked.

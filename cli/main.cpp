@@ -195,8 +195,9 @@ int RunLoads(const CliOptions& options) {
 
 int main(int argc, char** argv) {
     using namespace morvane;
+    RestrictLibrarySearch();
     PrepareOutput();
-    const CliOptions options = ParseCommandLine(std::vector<std::string>(argv, argv + argc));
+    const CliOptions options = ParseCommandLine(ProgramArguments(argc, argv));
     switch (options.action) {
         case CliAction::Exit:
             std::cout << options.outText;

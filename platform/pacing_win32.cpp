@@ -1,11 +1,10 @@
 #include <windows.h>
-// After windows.h, which it needs.
-#include <timeapi.h>
 
 #include <algorithm>
 
 #include "platform/deadline_timer_win32.h"
 #include "platform/pacing.h"
+#include "platform/system_library_win32.h"
 
 namespace morvane {
 namespace {
@@ -31,6 +30,32 @@ struct SThreadTimer {
         if (handle != nullptr) ::CloseHandle(handle);
     }
 };
+
+// timeBeginPeriod and timeEndPeriod, from the multimedia library: it is not one Windows always
+// takes from its own folder, and only systems without high-resolution timers need it.
+using TimePeriodFn = UINT(WINAPI*)(UINT);
+struct STimePeriodCalls {
+    TimePeriodFn begin = nullptr;
+    TimePeriodFn end = nullptr;
+};
+
+const STimePeriodCalls& TimePeriodCalls() {
+    static const STimePeriodCalls calls = [] {
+        STimePeriodCalls found;
+        const HMODULE winmm = LoadSystemLibrary(L"winmm.dll");
+        if (winmm == nullptr) return found;
+        found.begin = reinterpret_cast<TimePeriodFn>(
+            reinterpret_cast<void*>(::GetProcAddress(winmm, "timeBeginPeriod")));
+        found.end = reinterpret_cast<TimePeriodFn>(
+            reinterpret_cast<void*>(::GetProcAddress(winmm, "timeEndPeriod")));
+        if (found.begin == nullptr || found.end == nullptr) found = {};
+        return found;
+    }();
+    return calls;
+}
+
+// timeBeginPeriod's and timeEndPeriod's result when they took the request.
+constexpr UINT kTimerNoError = 0;
 
 }  // namespace
 
@@ -77,11 +102,13 @@ void SleepUntil(Clock::time_point deadline) {
 // last 31 ms. Where the load's waits have no high-resolution timer, the finest tick is asked for
 // while a load runs and given back after it: the raised rate costs the whole PC power.
 CPacingScope::CPacingScope() {
-    if (!HighResolutionTimersAvailable()) saved_ = ::timeBeginPeriod(1) == TIMERR_NOERROR ? 1 : 0;
+    if (HighResolutionTimersAvailable()) return;
+    const STimePeriodCalls& calls = TimePeriodCalls();
+    if (calls.begin != nullptr && calls.begin(1) == kTimerNoError) saved_ = 1;
 }
 
 CPacingScope::~CPacingScope() {
-    if (saved_ != 0) (void)::timeEndPeriod(1);
+    if (saved_ != 0) (void)TimePeriodCalls().end(1);
 }
 
 }  // namespace morvane

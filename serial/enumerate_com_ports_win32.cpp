@@ -11,6 +11,7 @@
 
 #include <cstring>
 
+#include "platform/system_library_win32.h"
 #include "serial/enumerate_com_ports.h"
 #include "serial/win32_port_methods.h"
 #include "serial/win32_port_services.h"
@@ -94,7 +95,7 @@ public:
     }
 
     bool LoadSetupApi() override {
-        library_ = ::LoadLibraryA("setupapi.dll");
+        library_ = LoadSystemLibrary(L"setupapi.dll");
         return library_ != nullptr;
     }
 

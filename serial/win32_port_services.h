@@ -82,8 +82,8 @@ public:
     virtual std::uint32_t GetLastError() = 0;
     virtual bool GetVersionExA(SOsVersionInfo& info) = 0;
 
-    // LoadLibraryA("setupapi.dll"), GetProcAddress of one function by name (the binding keeps
-    // what it finds for the calls below), FreeLibrary.
+    // "setupapi.dll" loaded from the system's folder only, GetProcAddress of one function by name
+    // (the binding keeps what it finds for the calls below), FreeLibrary.
     virtual bool LoadSetupApi() = 0;
     virtual bool GetSetupApiProc(const char* name) = 0;
     virtual void FreeSetupApi() = 0;
