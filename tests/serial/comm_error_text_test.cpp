@@ -33,3 +33,47 @@ TEST(CommErrorText, FixedOrderCutAtThirtyOneCharacters) {
 
 }  // namespace
 }  // namespace morvane
+
+namespace morvane {
+namespace {
+
+// What each error a Windows driver gives says of the device behind the port, and how a refused
+// open is told: the errors of a pulled adapter are a port gone; the suspects only once the system
+// confirms it (otherwise a port another program holds would read as gone, and an adapter that
+// works as unplugged); an abort of our own says nothing.
+TEST(DriverErrorReading, APulledAdaptersErrorsAreAPortGoneTheSuspectsOnlyOnceConfirmed) {
+    using enum DriverErrorReading;
+    using enum OpenErrorKind;
+    struct Row {
+        std::uint32_t error;
+        DriverErrorReading reading;
+        OpenErrorKind open;           // an open refused with it
+        OpenErrorKind openConfirmed;  // the same, the port no longer listed
+    };
+    const Row rows[] = {
+        {kWinErrorDeviceNotConnected, Gone, NoSuchDevice, NoSuchDevice},
+        {kWinErrorBadCommand, Gone, NoSuchDevice, NoSuchDevice},
+        {kWinErrorDeviceRemoved, Gone, NoSuchDevice, NoSuchDevice},
+        {kWinErrorNoSuchDevice, Gone, NoSuchDevice, NoSuchDevice},
+        {kWinErrorDevNotExist, Gone, NoSuchDevice, NoSuchDevice},
+        {kWinErrorAccessDenied, Suspect, Busy, NoSuchDevice},
+        {kWinErrorOperationAborted, Suspect, Other, NoSuchDevice},
+        {kWinErrorGenFailure, Suspect, Other, NoSuchDevice},
+        {kWinErrorFileNotFound, Neither, NoSuchDevice, NoSuchDevice},
+        {kWinErrorSharingViolation, Neither, Busy, Busy},
+        {kWinErrorBusy, Neither, Busy, Busy},
+        {kWinErrorNotSupported, Neither, NotSerial, NotSerial},
+        {87, Neither, Other, Other},    // ERROR_INVALID_PARAMETER
+        {1460, Neither, Other, Other},  // ERROR_TIMEOUT
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.error);
+        EXPECT_EQ(ReadDriverError(row.error), row.reading);
+        EXPECT_EQ(OpenErrorKindOfWin32(row.error, false), row.open);
+        EXPECT_EQ(OpenErrorKindOfWin32(row.error, true), row.openConfirmed);
+    }
+    EXPECT_EQ(ReadDriverError(kWinErrorOperationAborted, true), Neither);
+}
+
+}  // namespace
+}  // namespace morvane
