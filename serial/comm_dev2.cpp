@@ -1,5 +1,6 @@
 #include "serial/comm_dev2.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <utility>
@@ -18,14 +19,30 @@ void CommDebugLine(const char* format, ...) {
     OutputDebugStringA(line);
 }
 
-std::chrono::milliseconds LineTime(std::uint32_t bytes, std::uint32_t rate) {
+std::chrono::microseconds LineTime(std::uint32_t bytes, std::uint32_t rate) {
     const std::uint64_t bitsPerSecond = rate > 0 ? rate : 9600;
-    const std::uint64_t ms = (std::uint64_t{bytes} * 10 * 1000 + bitsPerSecond - 1) / bitsPerSecond;
-    return std::chrono::milliseconds(std::max<std::uint64_t>(ms, 1));
+    const std::uint64_t us =
+        (std::uint64_t{bytes} * 10 * 1'000'000 + bitsPerSecond - 1) / bitsPerSecond;
+    return std::chrono::microseconds(us);
+}
+
+namespace {
+std::atomic<int> g_abandonedPorts{0};
+}  // namespace
+
+int AbandonedPortCount() { return g_abandonedPorts.load(); }
+
+void CCommDev2::CountAbandonedPort() {
+    g_abandonedPorts.fetch_add(1);
+    OutputDebugStringA(Format("morvane: the driver of %s kept requests past their cancellation "
+                              "and the port's close: its buffers and its thread are left to it\n",
+                              lastOpenError_.devicePath.c_str())
+                           .c_str());
 }
 
 std::string CCommDev2::BeginOpen(int port) {
     Close();
+    goneAtClose_ = false;
     lastOpenError_ = OpenError{};
     lastOpenError_.devicePath = DevicePathFor(port);
     return lastOpenError_.devicePath;
@@ -54,11 +71,6 @@ bool CCommDev2::SetHandshake(bool enable) {
 int CCommDev2::Read(char* buffer, int length) {
     OpenPort* port = Port();
     return port != nullptr && IsOpen() ? port->ring.Take(buffer, length) : 0;
-}
-
-bool CCommDev2::LineGone() const {
-    const OpenPort* port = Port();
-    return port != nullptr && port->lineGone.load();
 }
 
 int CCommDev2::RingCount() const {

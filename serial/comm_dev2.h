@@ -61,18 +61,29 @@ private:
     std::string BeginOpen(int port);
     // Records why Open failed, releases everything and returns false.
     bool OpenFailed(OpenErrorKind kind, int osError, std::string osText);
+    // A port whose driver still held a request after the port was closed is left to it, with its
+    // buffers and its receive thread: counted, and said in the debug channel.
+    void CountAbandonedPort();
     // The open port's shared part; null while closed.
     [[nodiscard]] OpenPort* Port() const;
 
     SLineSettings lineSettings_;
     OpenError lastOpenError_;
     std::unique_ptr<Backend> backend_;
+    // The device went away under the port last opened: kept past its Close (a write that hung
+    // closes the port itself) until the next Open. The owner's thread only.
+    bool goneAtClose_ = false;
     // The device this one last closed, and when: opened again a moment later, it is the loader's
     // own close and reopen at another rate (used where the system's holders are looked up).
     std::string closedPath_;
     std::chrono::steady_clock::time_point closedAt_;
     [[maybe_unused]] CWin32CommCalls* calls_ = nullptr;  // null: the system's own
 };
+
+// Ports this program left to their drivers because a request was still pending after the port
+// was closed (a driver that ignores cancellation under an adapter pulled out): each keeps a
+// thread and a few handles until the program ends. Any thread.
+[[nodiscard]] int AbandonedPortCount();
 
 // A device that opens one fixed tty path whatever number it is given, for a port the user
 // names by its path.

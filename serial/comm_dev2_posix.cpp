@@ -340,14 +340,17 @@ bool CCommDev2::Write(const void* data, int length) {
             return false;
         }
     }
-    return WaitUntilSent([fd] { return Backend::QueuedOut(fd); }, [] { return CommClock::now(); },
-                         [](CommClock::time_point t) { SleepUntil(t); }, deadline, b.lineRate,
-                         LineQuietAt(handedAt, static_cast<std::uint32_t>(length), b.lineRate));
+    const CommClock::time_point completedAt = CommClock::now();
+    return WaitUntilSent(
+        [fd] { return Backend::QueuedOut(fd); }, [] { return CommClock::now(); },
+        [](CommClock::time_point t) { SleepUntil(t); }, deadline, b.lineRate,
+        LineQuietAt(handedAt, completedAt, static_cast<std::uint32_t>(length), b.lineRate));
 }
 
 void CCommDev2::Close() {
     if (!backend_) return;
     Backend& b = *backend_;
+    goneAtClose_ = goneAtClose_ || b.lineGone.load();
     const int fd = b.portFd.exchange(-1);
     if (b.wakeFd >= 0) {
         const std::uint64_t one = 1;
@@ -375,5 +378,7 @@ void CCommDev2::Close() {
 }
 
 bool CCommDev2::IsOpen() const { return backend_ && backend_->portFd.load() >= 0; }
+
+bool CCommDev2::LineGone() const { return goneAtClose_ || (backend_ && backend_->lineGone.load()); }
 
 }  // namespace morvane

@@ -35,7 +35,8 @@ struct CCommDev2::OpenPort {
     std::array<char, kBufferSize> chunk{};
     CReceiveRing ring{ringBytes};
     // Raised by the receive thread or a write once the device went away; a hung-up port never
-    // carries bytes again, so it stays raised until Close.
+    // carries bytes again, so it stays raised until Close, and the device keeps it after that
+    // until its next Open.
     std::atomic<bool> lineGone{false};
 };
 
@@ -47,9 +48,9 @@ void CommDebugLine(const char* format, ...) MORVANE_PRINTF_FORMAT(1, 2);
     return length >= 0 && (data != nullptr || length == 0);
 }
 
-// How long `bytes` take on a line at `rate` with ten bit times a byte, in whole milliseconds
-// rounded up (never 0); an unknown rate counts as 9600.
-[[nodiscard]] std::chrono::milliseconds LineTime(std::uint32_t bytes, std::uint32_t rate);
+// How long `bytes` take on a line at `rate` with ten bit times a byte, rounded up to the
+// microsecond; an unknown rate counts as 9600.
+[[nodiscard]] std::chrono::microseconds LineTime(std::uint32_t bytes, std::uint32_t rate);
 
 // A USB serial adapter's driver completes a write, and reports its output queue empty, once the
 // bytes are in the adapter chip's own transmit buffer, which holds a whole block: only the clock
@@ -58,11 +59,15 @@ void CommDebugLine(const char* format, ...) MORVANE_PRINTF_FORMAT(1, 2);
 // missed it.
 inline constexpr std::chrono::milliseconds kUsbHandOver{2};
 
-// The earliest time the last of `bytes`, handed to the driver at `handedAt`, has left a line at
-// `rate`, whatever the driver reports.
+// The earliest time the last of `bytes`, handed to the driver at `handedAt` in a write that it
+// completed at `completedAt`, has left a line at `rate`, whatever the driver reports. The chip
+// starts sending when the USB transfer is in (at most kUsbHandOver after the hand-over), and
+// never before the driver completed the write that carried them to it: a driver slower than the
+// margin would otherwise shorten the silence after the block by what it took longer.
 [[nodiscard]] inline CommClock::time_point LineQuietAt(CommClock::time_point handedAt,
+                                                       CommClock::time_point completedAt,
                                                        std::uint32_t bytes, std::uint32_t rate) {
-    return handedAt + kUsbHandOver + LineTime(bytes, rate);
+    return std::max(handedAt + kUsbHandOver, completedAt) + LineTime(bytes, rate);
 }
 
 // A write is complete when its bytes have left the line, not when the driver took them: only

@@ -8,22 +8,36 @@
 // came and the line then paused for 10 ms, and it stays pending, at no cost, while nothing comes.
 // A thread parked in WaitCommEvent for EV_RXCHAR instead would depend on the driver's event
 // support: Wine's serial layer on a pseudo-terminal ends every such wait at once with
-// ERROR_OPERATION_ABORTED, so that loop spins a processor while nothing arrives. Close wakes the
-// thread through an event of its own; the thread then cancels its read and waits for the
-// cancellation to finish before it ends.
+// ERROR_OPERATION_ABORTED, so that loop spins a processor while nothing arrives. Nothing waits on
+// a comm event, so no event mask is set: some drivers fail reads that are pending beside one.
+// Close wakes the thread through an event of its own; the thread then cancels its read and waits
+// for the cancellation to finish before it ends.
 //
-// Every wait on the driver has a bound. Drivers need not honour a cancellation, and one whose
-// adapter was pulled out may complete a pending read or write only when its handle is closed:
-// an I/O still pending after its cancellation is ended by closing the port, and its buffers and
-// OVERLAPPED stay alive until the driver has completed it, or for good when it never does.
+// Every call on the driver that the load waits for has a bound. Drivers need not honour a
+// cancellation, and one whose adapter was pulled out may complete a pending read or write only
+// when its handle is closed, or later still: an I/O still pending after its cancellation is ended
+// by closing the port, and its buffers, events and OVERLAPPED stay alive until the driver has
+// completed it, or for good when it does not. The requests that cannot be overlapped
+// (ClearCommError for the output queue and the error bits) are made by the receive thread, whose
+// end Close waits for with a bound, and the write's look at the queue waits for its answer only
+// until the write's deadline. A port whose driver held a request past its bound is closed before
+// it is asked anything more.
+//
+// A pulled adapter is a port that went away, as a hung-up tty is on Linux: the driver's errors
+// are read by ReadDriverError (comm_error_text.h), the ones that need it are confirmed by the
+// system (the device-handle notification, or the port's absence from the system's list), and
+// LineGone then tells the load.
 #include <windows.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/text.h"
 #include "serial/com_port_path.h"
@@ -52,35 +66,24 @@ constexpr std::chrono::milliseconds kReleaseAfterClose{1000};
 constexpr std::chrono::milliseconds kReopenRetry{50};
 
 // What a driver gets beyond a write's own time-out, and after a cancellation or the close of its
-// port, to complete an I/O. A driver that honours them needs a few USB frames; half a second
-// leaves a busy PC room, and a load on an adapter pulled out under a driver that honours
-// nothing still ends within about three seconds of its last good write.
-constexpr std::chrono::milliseconds kCompletionMargin{500};
-// How long Close gives the receive thread to end: its one wait on the driver, a cancelled read,
-// is itself bounded by the margin above.
+// port, to complete an I/O. A driver that honours them needs a few USB frames. With a quarter of
+// a second, a write held by a driver that honours nothing ends 1.5 s after it started and the
+// port's close takes at most another 0.75 s: the record of the load is written within about
+// 2.5 s of the last good write, inside the 4.5 s morvane-cli.exe has when Windows logs off.
+constexpr std::chrono::milliseconds kCompletionMargin{250};
+// How long Close gives the receive thread to end before it closes the port: its one wait on the
+// driver, a cancelled read, is itself bounded by the margin above.
 constexpr std::chrono::milliseconds kReceiveThreadEnd{2 * kCompletionMargin};
+
+// The receive thread's answer when the driver would not tell its output queue.
+constexpr std::int64_t kQueueUnknown = -1;
+// What the write's look at the queue counts when no answer came in time: bytes still queued.
+constexpr std::uint32_t kQueueUnanswered = std::numeric_limits<std::uint32_t>::max();
 
 DWORD Ms(std::chrono::milliseconds time) { return static_cast<DWORD>(time.count()); }
 
 // How an overlapped I/O ended.
 enum class IoEnd { Done, Failed, Pending };
-
-OpenErrorKind KindForError(DWORD error) {
-    switch (error) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-        case ERROR_INVALID_NAME:
-        case ERROR_BAD_UNIT:
-        case ERROR_DEV_NOT_EXIST: return OpenErrorKind::NoSuchDevice;
-        // Windows gives one program at a time a COM port; the next one is denied access.
-        case ERROR_ACCESS_DENIED:
-        case ERROR_SHARING_VIOLATION:
-        case ERROR_BUSY: return OpenErrorKind::Busy;
-        case ERROR_INVALID_FUNCTION:
-        case ERROR_NOT_SUPPORTED: return OpenErrorKind::NotSerial;
-        default: return OpenErrorKind::Other;
-    }
-}
 
 // Opens `path`; a refusal within kReleaseAfterClose of this program's own close of it is tried
 // again until then. INVALID_HANDLE_VALUE with `error` set when the port stays refused.
@@ -90,7 +93,8 @@ HANDLE OpenAfterOurClose(CWin32CommCalls& calls, const std::string& path, DWORD&
         if (handle != INVALID_HANDLE_VALUE) return handle;
         error = calls.GetLastError();
         const std::optional<CommClock::time_point> closed = calls.ClosedAt(path);
-        if (error != ERROR_ACCESS_DENIED || !closed) return handle;
+        // A port gone from the system's list is not being let go of: it went away.
+        if (error != ERROR_ACCESS_DENIED || !closed || !calls.PortListed(path)) return handle;
         const CommClock::time_point now = calls.Now();
         const CommClock::time_point givenUpAt = *closed + kReleaseAfterClose;
         if (now >= givenUpAt) return handle;
@@ -100,57 +104,79 @@ HANDLE OpenAfterOurClose(CWin32CommCalls& calls, const std::string& path, DWORD&
 
 }  // namespace
 
-// What an open port holds here besides the ring: the handle, the receive thread and the
-// overlapped structures of both directions.
+// What an open port holds here besides the ring: the handle, the receive thread, the events that
+// wake it and answer the owner, and the overlapped structures of both directions.
 struct CCommDev2::Backend : OpenPort {
     explicit Backend(CWin32CommCalls& c) : calls(c) {}
     Backend(const Backend&) = delete;
     Backend& operator=(const Backend&) = delete;
 
     CWin32CommCalls& calls;
-    std::string path;  // the device opened, to note our close of it
+    std::string path;                  // the device opened, to note our close of it
+    CommClock::time_point openedAt{};  // by the calls' clock: a removal noted since is this port's
     // The open port, or INVALID_HANDLE_VALUE. Close invalidates it first: the receive thread
     // checks it after every wait and ends when it is gone.
     std::atomic<HANDLE> portHandle{INVALID_HANDLE_VALUE};
     HANDLE threadHandle = nullptr;
     HANDLE stopEvent = nullptr;  // Close sets it to end the receive thread's wait at once
+    // The owner asks the receive thread for the driver's output queue (queueAsked), and the
+    // thread answers in queueAnswer (bytes, or kQueueUnknown) and sets queueTold.
+    HANDLE queueAsked = nullptr;
+    HANDLE queueTold = nullptr;
+    std::atomic<std::int64_t> queueAnswer{kQueueUnknown};
     OVERLAPPED writeOverlapped{};
     OVERLAPPED readOverlapped{};  // receive thread only
     std::uint32_t lineRate = 0;   // owner thread only: the rate last applied
+    void* removalWatch = nullptr;
     // An I/O the driver did not complete even when asked to cancel it: only the port's close
     // ends it. The receive thread sets readPending before it ends; the owner sets writePending.
     std::atomic<bool> readPending{false};
     bool writePending = false;
+    // Owner thread only: the driver held a request of ours past its bound.
+    bool driverHung = false;
 
     static DWORD WINAPI ReceiveThread(void* self);
     void ReceiveLoop(HANDLE port);
     // Bytes of one read into chunk; 0 when the read failed or `stop` was raised.
     DWORD ReadChunk(HANDLE port, bool& stop);
-    void ReportErrors(HANDLE port);
-    // Bytes in the driver's output queue; nothing when it cannot tell. Errors it clears on the
-    // way are reported.
+    // Waits up to `ms` for `io` (null: none) or the stop, answering the owner's questions
+    // meanwhile: WAIT_OBJECT_0 for the I/O (or, without one, the stop), else what ended it.
+    DWORD WaitAnswering(HANDLE port, HANDLE io, DWORD ms);
+    // Receive thread: the driver's output queue into queueAnswer, for the owner.
+    void AnswerQueue(HANDLE port);
+    // Receive thread: bytes in the driver's output queue; nothing when it cannot tell. Errors it
+    // clears on the way are reported.
     std::optional<std::uint32_t> QueuedOut(HANDLE port);
+    // Owner: the queue as the receive thread reads it, waiting for the answer until `deadline`
+    // (or kCompletionMargin, when that is later); `hung` when none came by then.
+    std::optional<std::uint32_t> AskQueue(CommClock::time_point deadline, bool& hung);
+    // What a driver's `error` says of the device: raises lineGone when it is gone. Any thread.
+    void NoteDriverError(DWORD error, bool cancelledByUs);
+    // The system confirms that the device went away since the port opened.
+    bool GoneConfirmed();
+    [[nodiscard]] bool Gone() const;
     // Waits up to `time` for the I/O on `overlapped`: `count`, or `error`, of one that completed.
     IoEnd WaitIo(HANDLE port, OVERLAPPED& overlapped, DWORD& count, DWORD& error,
                  std::chrono::milliseconds time);
-    // WaitIo for `bound`; one still pending then is cancelled and given kCompletionMargin more.
+    // WaitIo for `bound`; one still pending then is cancelled (`cancelled`) and given
+    // kCompletionMargin more.
     IoEnd FinishIo(HANDLE port, OVERLAPPED& overlapped, DWORD& count, DWORD& error,
-                   std::chrono::milliseconds bound);
-    // After the port's close: true once the I/O that was left pending has completed.
-    bool Settled(HANDLE port, OVERLAPPED& overlapped, bool pending);
-    void Rest() const {
-        (void)::WaitForSingleObject(stopEvent, static_cast<DWORD>(kFailedReadRest.count()));
-    }
+                   std::chrono::milliseconds bound, bool& cancelled);
+    // After the port's close: true once the I/O left pending has completed, waiting for it until
+    // `deadline`; the closed handle is not touched.
+    bool Settled(OVERLAPPED& overlapped, bool pending, CommClock::time_point deadline);
+    // True once the receive thread has ended, waiting for it until `deadline`.
+    bool ThreadEnded(CommClock::time_point deadline);
 };
 
 DWORD WINAPI CCommDev2::Backend::ReceiveThread(void* self) {
     Backend& b = *static_cast<Backend*>(self);
-    // The handle is closed only after this thread ended, so the thread may keep its value.
+    // The handle is closed only after this thread ended, or once Close gave up waiting for it,
+    // when the thread's calls on it fail: the thread may keep its value.
     b.ReceiveLoop(b.portHandle.load());
     return 0;
 }
 
-// The thread waits on no comm event: a driver that refuses the event mask still reads.
 void CCommDev2::Backend::ReceiveLoop(HANDLE port) {
     while (portHandle.load() != INVALID_HANDLE_VALUE) {
         bool stop = false;
@@ -158,11 +184,11 @@ void CCommDev2::Backend::ReceiveLoop(HANDLE port) {
         // A chunk read while Close was already under way belongs to nobody.
         if (stop || portHandle.load() == INVALID_HANDLE_VALUE) return;
         // With these time-outs a good read waits for its first byte: one that brings nothing
-        // has failed.
+        // has failed. A dead port is read again after a rest, so that it costs no processor.
         if (n > 0)
             ring.Store(chunk.data(), static_cast<int>(n));
         else
-            Rest();
+            (void)WaitAnswering(port, nullptr, Ms(kFailedReadRest));
     }
 }
 
@@ -171,17 +197,17 @@ DWORD CCommDev2::Backend::ReadChunk(HANDLE port, bool& stop) {
     if (calls.ReadFile(port, chunk.data(), kMaxChunk, count, readOverlapped)) return count;
     const DWORD started = calls.GetLastError();
     if (started != ERROR_IO_PENDING) {
-        ReportErrors(port);
+        NoteDriverError(started, false);
+        if (!lineGone.load()) (void)QueuedOut(port);
         return 0;
     }
-    const HANDLE waitFor[2] = {readOverlapped.hEvent, stopEvent};
-    const DWORD woken = ::WaitForMultipleObjects(2, waitFor, FALSE, INFINITE);
-    if (woken != WAIT_OBJECT_0) {
+    if (WaitAnswering(port, readOverlapped.hEvent, INFINITE) != WAIT_OBJECT_0) {
         // Close is under way: the read must be over before its buffer and event go away; one the
         // driver will not cancel is left to Close, which ends it by closing the port.
         stop = true;
         DWORD error = 0;
-        if (FinishIo(port, readOverlapped, count, error, std::chrono::milliseconds(0)) ==
+        bool cancelled = false;
+        if (FinishIo(port, readOverlapped, count, error, std::chrono::milliseconds(0), cancelled) ==
             IoEnd::Pending)
             readPending.store(true);
         return 0;
@@ -192,9 +218,71 @@ DWORD CCommDev2::Backend::ReadChunk(HANDLE port, bool& stop) {
     // as an error, with the count still valid.
     if (error == ERROR_TIMEOUT) return count;
     if (portHandle.load() == INVALID_HANDLE_VALUE) return 0;
+    // A port gone says so once, not at every read that fails after.
+    if (lineGone.load()) return count;
     CommDebugLine("<CE-%u>\n", static_cast<unsigned>(error));
-    ReportErrors(port);
+    NoteDriverError(error, false);
+    if (!lineGone.load()) (void)QueuedOut(port);
     return count;
+}
+
+DWORD CCommDev2::Backend::WaitAnswering(HANDLE port, HANDLE io, DWORD ms) {
+    HANDLE waitFor[3];
+    DWORD count = 0;
+    if (io != nullptr) waitFor[count++] = io;
+    waitFor[count++] = stopEvent;
+    waitFor[count++] = queueAsked;
+    for (;;) {
+        const DWORD woken = ::WaitForMultipleObjects(count, waitFor, FALSE, ms);
+        if (woken != WAIT_OBJECT_0 + count - 1) return woken;
+        AnswerQueue(port);
+    }
+}
+
+void CCommDev2::Backend::AnswerQueue(HANDLE port) {
+    const std::optional<std::uint32_t> queued = QueuedOut(port);
+    queueAnswer.store(queued ? static_cast<std::int64_t>(*queued) : kQueueUnknown);
+    (void)::SetEvent(queueTold);
+}
+
+std::optional<std::uint32_t> CCommDev2::Backend::QueuedOut(HANDLE port) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!calls.ClearCommError(port, errors, status)) return std::nullopt;
+    if (errors != 0) CommDebugLine("<CE-%s>\n", CommErrorText(errors).c_str());
+    return status.cbOutQue;
+}
+
+std::optional<std::uint32_t> CCommDev2::Backend::AskQueue(CommClock::time_point deadline,
+                                                          bool& hung) {
+    (void)::ResetEvent(queueTold);
+    (void)::SetEvent(queueAsked);
+    // A write that completed late still gets the margin for the answer.
+    if (!calls.WaitForObject(queueTold, std::max(deadline, calls.Now() + kCompletionMargin))) {
+        hung = true;
+        return std::nullopt;
+    }
+    const std::int64_t answer = queueAnswer.load();
+    if (answer == kQueueUnknown) return std::nullopt;
+    return static_cast<std::uint32_t>(answer);
+}
+
+void CCommDev2::Backend::NoteDriverError(DWORD error, bool cancelledByUs) {
+    switch (ReadDriverError(error, cancelledByUs)) {
+        case DriverErrorReading::Gone: lineGone.store(true); return;
+        case DriverErrorReading::Suspect:
+            if (GoneConfirmed()) lineGone.store(true);
+            return;
+        case DriverErrorReading::Neither: return;
+    }
+}
+
+bool CCommDev2::Backend::GoneConfirmed() {
+    return calls.RemovedSince(path, openedAt) || !calls.PortListed(path);
+}
+
+bool CCommDev2::Backend::Gone() const {
+    return lineGone.load() || calls.RemovedSince(path, openedAt);
 }
 
 IoEnd CCommDev2::Backend::WaitIo(HANDLE port, OVERLAPPED& overlapped, DWORD& count, DWORD& error,
@@ -205,27 +293,27 @@ IoEnd CCommDev2::Backend::WaitIo(HANDLE port, OVERLAPPED& overlapped, DWORD& cou
 }
 
 IoEnd CCommDev2::Backend::FinishIo(HANDLE port, OVERLAPPED& overlapped, DWORD& count, DWORD& error,
-                                   std::chrono::milliseconds bound) {
+                                   std::chrono::milliseconds bound, bool& cancelled) {
     const IoEnd first = WaitIo(port, overlapped, count, error, bound);
     if (first != IoEnd::Pending) return first;
     (void)calls.CancelIo(port);
+    cancelled = true;
     return WaitIo(port, overlapped, count, error, kCompletionMargin);
 }
 
-bool CCommDev2::Backend::Settled(HANDLE port, OVERLAPPED& overlapped, bool pending) {
-    DWORD count = 0;
-    DWORD error = 0;
-    return !pending || WaitIo(port, overlapped, count, error, kCompletionMargin) != IoEnd::Pending;
+bool CCommDev2::Backend::Settled(OVERLAPPED& overlapped, bool pending,
+                                 CommClock::time_point deadline) {
+    if (!pending) return true;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - calls.Now());
+    return calls.IoCompleted(overlapped, Ms(std::max(left, std::chrono::milliseconds(0))));
 }
 
-void CCommDev2::Backend::ReportErrors(HANDLE port) { (void)QueuedOut(port); }
-
-std::optional<std::uint32_t> CCommDev2::Backend::QueuedOut(HANDLE port) {
-    DWORD errors = 0;
-    COMSTAT status{};
-    if (!calls.ClearCommError(port, errors, status)) return std::nullopt;
-    if (errors != 0) CommDebugLine("<CE-%s>\n", CommErrorText(errors).c_str());
-    return status.cbOutQue;
+bool CCommDev2::Backend::ThreadEnded(CommClock::time_point deadline) {
+    if (threadHandle == nullptr) return true;
+    if (!calls.WaitForObject(threadHandle, deadline)) return false;
+    ::CloseHandle(threadHandle);
+    threadHandle = nullptr;
+    return true;
 }
 
 // Made and destroyed where the Backend is complete.
@@ -247,26 +335,36 @@ bool CCommDev2::Open(int port) {
         return OpenFailed(kind, static_cast<int>(error), SystemErrorText(error));
     };
 
-    // The ring and its chunk buffer come with the backend; the three events follow.
+    // The ring and its chunk buffer come with the backend; the events follow.
     CWin32CommCalls& calls = calls_ != nullptr ? *calls_ : SystemCommCalls();
     backend_.reset(new (std::nothrow) Backend(calls));
     if (!backend_) return fail(OpenErrorKind::Other, ERROR_NOT_ENOUGH_MEMORY);
     Backend& b = *backend_;
     b.path = path;
-    b.readOverlapped.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (b.readOverlapped.hEvent == nullptr) return fail(OpenErrorKind::Other, ::GetLastError());
-    b.writeOverlapped.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (b.writeOverlapped.hEvent == nullptr) return fail(OpenErrorKind::Other, ::GetLastError());
-    b.stopEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (b.stopEvent == nullptr) return fail(OpenErrorKind::Other, ::GetLastError());
+    for (auto [event, manualReset] : {std::pair{&b.readOverlapped.hEvent, TRUE},
+                                      {&b.writeOverlapped.hEvent, TRUE},
+                                      {&b.stopEvent, TRUE},
+                                      {&b.queueAsked, FALSE},
+                                      {&b.queueTold, FALSE}}) {
+        *event = ::CreateEventA(nullptr, manualReset, FALSE, nullptr);
+        if (*event == nullptr) return fail(OpenErrorKind::Other, ::GetLastError());
+    }
 
     // No sharing: while the load runs, no other program can hold the port.
     DWORD error = 0;
     const HANDLE handle = OpenAfterOurClose(calls, path, error);
-    if (handle == INVALID_HANDLE_VALUE) return fail(KindForError(error), error);
+    if (handle == INVALID_HANDLE_VALUE) {
+        // Windows denies access to a port another program holds, and to one whose adapter was
+        // pulled out while the system still holds its name: the port's absence from the system's
+        // list tells the second, which went away, from the first, which is in use.
+        const bool goneConfirmed =
+            ReadDriverError(error) == DriverErrorReading::Suspect && !calls.PortListed(path);
+        return fail(OpenErrorKindOfWin32(error, goneConfirmed), error);
+    }
     b.portHandle.store(handle);
+    b.openedAt = calls.Now();
+    b.removalWatch = calls.WatchRemoval(handle, path);
 
-    (void)calls.SetCommMask(handle, EV_RXCHAR);
     (void)calls.SetupComm(handle, kQueueSize, kQueueSize);
     (void)calls.PurgeComm(handle, kPurgeAll);
 
@@ -331,8 +429,9 @@ bool CCommDev2::ApplyCommState() {
 }
 
 // True only when every byte was written and has left the PC within the write time-out, and has
-// had its time on the line. A write the driver holds past its time-out and will not cancel ends
-// the port: the load then meets a port that went away.
+// had its time on the line. A port whose driver holds the write, or the look at its queue, past
+// the bound is closed: the load then meets a port that went away, when the system confirms it,
+// or a write that failed.
 bool CCommDev2::Write(const void* data, int length) {
     if (!IsOpen() || !WritableBytes(data, length)) return false;
     Backend& b = *backend_;
@@ -340,74 +439,98 @@ bool CCommDev2::Write(const void* data, int length) {
     const HANDLE port = b.portHandle.load();
     const CommClock::time_point handedAt = calls.Now();
     const CommClock::time_point deadline = handedAt + kWriteTimeout;
+    // The error bits of a failed write, read by the receive thread.
+    auto reportFailure = [&b, deadline](DWORD error, bool cancelled) {
+        b.NoteDriverError(error, cancelled);
+        if (!b.lineGone.load()) (void)b.AskQueue(deadline, b.driverHung);
+    };
     DWORD written = 0;
     (void)::ResetEvent(b.writeOverlapped.hEvent);
-    if (!calls.WriteFile(port, data, static_cast<DWORD>(length), written, b.writeOverlapped)) {
+    bool done = calls.WriteFile(port, data, static_cast<DWORD>(length), written,
+                                b.writeOverlapped) != FALSE;
+    if (!done) {
         const DWORD started = calls.GetLastError();
         if (started != ERROR_IO_PENDING) {
             CommDebugLine("Other Write Error \n");
-            b.ReportErrors(port);
-            return false;
-        }
-        // The port's write time-out ends the write within kWriteTimeout on a driver that keeps it.
-        DWORD error = 0;
-        switch (b.FinishIo(port, b.writeOverlapped, written, error,
-                           kWriteTimeout + kCompletionMargin)) {
-            case IoEnd::Done: break;
-            case IoEnd::Failed:
-                CommDebugLine("<CE-%u>\n", static_cast<unsigned>(error));
-                b.ReportErrors(port);
-                return false;
-            case IoEnd::Pending:
-                CommDebugLine("<write hung>\n");
-                b.writePending = true;
-                Close();
-                return false;
+            reportFailure(started, false);
+        } else {
+            // The port's write time-out ends the write within kWriteTimeout on a driver that
+            // keeps it.
+            DWORD error = 0;
+            bool cancelled = false;
+            switch (b.FinishIo(port, b.writeOverlapped, written, error,
+                               kWriteTimeout + kCompletionMargin, cancelled)) {
+                case IoEnd::Done: done = true; break;
+                case IoEnd::Failed:
+                    CommDebugLine("<CE-%u>\n", static_cast<unsigned>(error));
+                    reportFailure(error, cancelled);
+                    break;
+                case IoEnd::Pending:
+                    CommDebugLine("<write hung>\n");
+                    b.writePending = true;
+                    b.driverHung = true;
+                    break;
+            }
         }
     }
     // The write completed when the driver took the bytes; the driver, or the adapter's chip,
     // still holds them for as long as they take on the line.
-    if (written != static_cast<DWORD>(length)) return false;
-    return WaitUntilSent([&b, port] { return b.QueuedOut(port); }, [&calls] { return calls.Now(); },
-                         [&calls](CommClock::time_point t) { calls.SleepUntil(t); }, deadline,
-                         b.lineRate,
-                         LineQuietAt(handedAt, static_cast<std::uint32_t>(length), b.lineRate));
+    bool sent = false;
+    if (done && written == static_cast<DWORD>(length)) {
+        const CommClock::time_point completedAt = calls.Now();
+        sent = WaitUntilSent(
+            [&b, deadline]() -> std::optional<std::uint32_t> {
+                const std::optional<std::uint32_t> queued = b.AskQueue(deadline, b.driverHung);
+                return b.driverHung ? std::optional(kQueueUnanswered) : queued;
+            },
+            [&calls] { return calls.Now(); },
+            [&calls](CommClock::time_point t) { calls.SleepUntil(t); }, deadline, b.lineRate,
+            LineQuietAt(handedAt, completedAt, static_cast<std::uint32_t>(length), b.lineRate));
+    }
+    if (b.driverHung) {
+        // A driver that held a request this long is dying, or its adapter was pulled out: the
+        // system says which.
+        if (b.GoneConfirmed()) b.lineGone.store(true);
+        Close();
+    }
+    return sent;
 }
 
 void CCommDev2::Close() {
     if (!backend_) return;
     Backend& b = *backend_;
     CWin32CommCalls& calls = b.calls;
+    goneAtClose_ = goneAtClose_ || b.Gone();
     const HANDLE port = b.portHandle.exchange(INVALID_HANDLE_VALUE);
     if (port != INVALID_HANDLE_VALUE) {
-        (void)calls.SetCommMask(port, 0);
+        calls.EndRemovalWatch(b.removalWatch);
+        b.removalWatch = nullptr;
         if (b.threadHandle != nullptr) (void)::SetEvent(b.stopEvent);
-        auto threadEnded = [&b] {
-            if (b.threadHandle == nullptr) return true;
-            if (::WaitForSingleObject(b.threadHandle, Ms(kReceiveThreadEnd)) != WAIT_OBJECT_0)
-                return false;
-            ::CloseHandle(b.threadHandle);
-            b.threadHandle = nullptr;
-            return true;
-        };
-        const bool endedBeforeClose = threadEnded();
-        (void)calls.EscapeCommFunction(port, CLRDTR);
-        (void)calls.PurgeComm(port, kPurgeAll);
+        const bool endedBeforeClose = b.ThreadEnded(calls.Now() + kReceiveThreadEnd);
+        // A driver that held a request past its bound, or whose device is gone, may hold the
+        // next one for good: the port is closed before it is asked anything more.
+        if (endedBeforeClose && !b.driverHung && !goneAtClose_) {
+            (void)calls.EscapeCommFunction(port, CLRDTR);
+            (void)calls.PurgeComm(port, kPurgeAll);
+        }
         // Closing the port makes the driver complete whatever it still had pending.
         calls.CloseHandle(port);
         calls.NoteClosed(b.path);
-        const bool settled = (endedBeforeClose || threadEnded()) &&
-                             b.Settled(port, b.readOverlapped, b.readPending.load()) &&
-                             b.Settled(port, b.writeOverlapped, b.writePending);
+        const CommClock::time_point settleBy = calls.Now() + kCompletionMargin;
+        const bool settled = (endedBeforeClose || b.ThreadEnded(settleBy)) &&
+                             b.Settled(b.readOverlapped, b.readPending.load(), settleBy) &&
+                             b.Settled(b.writeOverlapped, b.writePending, settleBy);
         if (!settled) {
             // The driver may still write into the buffers and OVERLAPPEDs, or the thread still
             // use them: they are left to the driver for good rather than freed under it.
             CommDebugLine("<port abandoned>\n");
+            CountAbandonedPort();
             (void)backend_.release();
             return;
         }
     }
-    for (HANDLE* event : {&b.writeOverlapped.hEvent, &b.readOverlapped.hEvent, &b.stopEvent}) {
+    for (HANDLE* event : {&b.writeOverlapped.hEvent, &b.readOverlapped.hEvent, &b.stopEvent,
+                          &b.queueAsked, &b.queueTold}) {
         if (*event != nullptr) ::CloseHandle(*event);
         *event = nullptr;
     }
@@ -417,5 +540,7 @@ void CCommDev2::Close() {
 bool CCommDev2::IsOpen() const {
     return backend_ && backend_->portHandle.load() != INVALID_HANDLE_VALUE;
 }
+
+bool CCommDev2::LineGone() const { return goneAtClose_ || (backend_ && backend_->Gone()); }
 
 }  // namespace morvane

@@ -103,8 +103,8 @@ public:
     [[nodiscard]] virtual bool IsOpen() const = 0;
     // True once the device went away under the open port (a USB adapter pulled, a receiver that
     // left the bus, the far end of a pseudo-terminal closed): the tty is hung up for good and
-    // nothing written reaches the line any more. False while closed; a device that cannot tell
-    // says false.
+    // nothing written reaches the line any more. It stays true after the port's Close until the
+    // next Open; a device that cannot tell says false.
     [[nodiscard]] virtual bool LineGone() const { return false; }
 
     // The settings ApplyCommState applies; the owner edits them in place between Open and
