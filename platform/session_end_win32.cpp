@@ -17,20 +17,34 @@ constexpr const wchar_t* kGuardClass = L"MorvaneSessionEndGuard";
 // destroyed on the window's own thread, as Windows asks.
 constexpr UINT kLoadsChanged = WM_APP + 1;
 
+class CSystemShutdownReasonCalls final : public CShutdownReasonCalls {
+public:
+    BOOL Create(HWND window, const wchar_t* reason) override {
+        return ::ShutdownBlockReasonCreate(window, reason);
+    }
+    BOOL Destroy(HWND window) override { return ::ShutdownBlockReasonDestroy(window); }
+};
+
 }  // namespace
 
-void HoldOffSessionEnd(HWND window, const std::string& why) {
-    if (::ShutdownBlockReasonCreate(window, WideFromUtf8(why).c_str()) == FALSE)
+CShutdownReasonCalls& SystemShutdownReasonCalls() {
+    static CSystemShutdownReasonCalls calls;
+    return calls;
+}
+
+void HoldOffSessionEnd(HWND window, const std::string& why, CShutdownReasonCalls& calls) {
+    if (calls.Create(window, WideFromUtf8(why).c_str()) == FALSE)
         OutputDebugStringA("morvane: Windows took no reason for holding off shutdown\n");
 }
 
-void AllowSessionEnd(HWND window) { (void)::ShutdownBlockReasonDestroy(window); }
+void AllowSessionEnd(HWND window, CShutdownReasonCalls& calls) { (void)calls.Destroy(window); }
 
 struct CSessionEndGuard::Impl {
     std::atomic<int> loads{0};  // the loads that hold off the session's end now
     bool reasonShown = false;   // the window's thread only
     std::string why;
     std::function<void()> ended;
+    CShutdownReasonCalls* reasons = nullptr;
     std::mutex lock;
     std::condition_variable made;
     bool ready = false;     // guarded by lock
@@ -49,7 +63,8 @@ struct CSessionEndGuard::Impl {
                 if (self != nullptr) self->ShowReason(window);
                 return 0;
             case WM_CLOSE:
-                AllowSessionEnd(window);
+                AllowSessionEnd(window,
+                                self != nullptr ? *self->reasons : SystemShutdownReasonCalls());
                 (void)::DestroyWindow(window);
                 return 0;
             case WM_DESTROY: ::PostQuitMessage(0); return 0;
@@ -63,9 +78,9 @@ struct CSessionEndGuard::Impl {
         if (wanted == reasonShown) return;
         reasonShown = wanted;
         if (wanted)
-            HoldOffSessionEnd(guardWindow, why);
+            HoldOffSessionEnd(guardWindow, why, *reasons);
         else
-            AllowSessionEnd(guardWindow);
+            AllowSessionEnd(guardWindow, *reasons);
     }
 
     void Run() {
@@ -117,10 +132,12 @@ void CountLoad(int change) {
 void CSessionEndGuard::LoadStarted() { CountLoad(1); }
 void CSessionEndGuard::LoadEnded() { CountLoad(-1); }
 
-CSessionEndGuard::CSessionEndGuard(const std::string& why, std::function<void()> ended)
+CSessionEndGuard::CSessionEndGuard(const std::string& why, std::function<void()> ended,
+                                   CShutdownReasonCalls* reasons)
     : impl_(std::make_unique<Impl>()) {
     impl_->why = why;
     impl_->ended = std::move(ended);
+    impl_->reasons = reasons != nullptr ? reasons : &SystemShutdownReasonCalls();
     impl_->thread = std::thread([impl = impl_.get()] { impl->Run(); });
     {
         std::unique_lock<std::mutex> guard(impl_->lock);

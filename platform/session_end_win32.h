@@ -12,10 +12,22 @@
 
 namespace morvane {
 
+// ShutdownBlockReasonCreate and ShutdownBlockReasonDestroy, the calls that register and withdraw
+// the reason Windows shows beside a program that holds off the session's end: the system's own,
+// unless a test watches them. Called on the thread that made the window.
+class CShutdownReasonCalls {
+public:
+    virtual ~CShutdownReasonCalls() = default;
+    virtual BOOL Create(HWND window, const wchar_t* reason) = 0;
+    virtual BOOL Destroy(HWND window) = 0;
+};
+[[nodiscard]] CShutdownReasonCalls& SystemShutdownReasonCalls();
+
 // For a window of the program: call when a load starts, answer WM_QUERYENDSESSION with FALSE
 // until the load ends, then call AllowSessionEnd.
-void HoldOffSessionEnd(HWND window, const std::string& why);
-void AllowSessionEnd(HWND window);
+void HoldOffSessionEnd(HWND window, const std::string& why,
+                       CShutdownReasonCalls& calls = SystemShutdownReasonCalls());
+void AllowSessionEnd(HWND window, CShutdownReasonCalls& calls = SystemShutdownReasonCalls());
 
 // A hidden top-level window, on a thread of its own, for a program without a window of its own
 // (morvane-cli.exe): it holds off log-off and shutdown while an image goes out, and lets them
@@ -26,8 +38,9 @@ class CSessionEndGuard {
 public:
     // `ended` runs on the window's thread when the session ends (all the same, during a load);
     // Windows ends the process soon after it returns, so it should see the loads stopped and the
-    // ports closed first.
-    CSessionEndGuard(const std::string& why, std::function<void()> ended);
+    // ports closed first. `reasons`: the calls that register the reason; null: the system's.
+    CSessionEndGuard(const std::string& why, std::function<void()> ended,
+                     CShutdownReasonCalls* reasons = nullptr);
     ~CSessionEndGuard();
     CSessionEndGuard(const CSessionEndGuard&) = delete;
     CSessionEndGuard& operator=(const CSessionEndGuard&) = delete;

@@ -6,16 +6,21 @@
 
 #include <atomic>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "platform/power.h"
+#include "tests/support/shutdown_reasons_win32.h"
 
 namespace morvane {
 namespace {
 
 TEST(SessionEndGuard, HoldsOffTheSessionsEndOnlyWhileALoadRunsAndStopsItWhenItEndsAllTheSame) {
     std::atomic<int> ended{0};
+    testing::CRecordedShutdownReasons reasons;
     {
-        const CSessionEndGuard guard("a load is running", [&] { ended.fetch_add(1); });
+        const CSessionEndGuard guard(
+            "a load is running", [&] { ended.fetch_add(1); }, &reasons);
         const HWND window = guard.Window();
         ASSERT_NE(window, nullptr);
         EXPECT_FALSE(::IsWindowVisible(window));
@@ -30,6 +35,8 @@ TEST(SessionEndGuard, HoldsOffTheSessionsEndOnlyWhileALoadRunsAndStopsItWhenItEn
             const CAwakeLock second = SystemPowerService().HoldAwake("a load is running");
             first.reset();
             EXPECT_FALSE(mayEnd());
+            // Windows shows why beside the program, once, for as long as any load runs.
+            EXPECT_EQ(reasons.Calls(1), std::vector<std::string>{"registered: a load is running"});
             // The user chose not to end the session after all: the load goes on.
             (void)::SendMessageW(window, WM_ENDSESSION, FALSE, 0);
             EXPECT_EQ(ended.load(), 0);
@@ -37,6 +44,8 @@ TEST(SessionEndGuard, HoldsOffTheSessionsEndOnlyWhileALoadRunsAndStopsItWhenItEn
             EXPECT_EQ(ended.load(), 1);
         }
         EXPECT_TRUE(mayEnd());
+        EXPECT_EQ(reasons.Calls(2),
+                  (std::vector<std::string>{"registered: a load is running", "withdrawn"}));
     }
     // A second guard, as the next run of the same program makes, works as the first.
     const CSessionEndGuard again("a load is running", [] {});
