@@ -7,11 +7,16 @@
 
 namespace morvane {
 
+// The name people know the PC by: the host name of its DNS name, not the NetBIOS name, which
+// Windows cuts to 15 characters.
 std::string HostName() {
-    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
-    if (!GetComputerNameW(name, &size)) return {};
-    return Utf8FromWide(std::wstring_view(name, size));
+    DWORD size = 0;
+    (void)::GetComputerNameExW(ComputerNameDnsHostname, nullptr, &size);
+    if (size == 0) return {};
+    std::wstring name(size, L'\0');
+    if (!::GetComputerNameExW(ComputerNameDnsHostname, name.data(), &size)) return {};
+    name.resize(size);
+    return Utf8FromWide(name);
 }
 
 }  // namespace morvane
