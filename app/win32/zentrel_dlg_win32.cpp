@@ -11,8 +11,10 @@
 #include <windows.h>
 // Holding off the end of the session needs the system's types.
 #include "platform/session_end_win32.h"
-// The common controls need the system's types first.
+#include "serial/comm_calls_win32.h"
+// The common controls and the device-change records need the system's types first.
 #include <commctrl.h>
+#include <dbt.h>
 
 namespace morvane {
 namespace {
@@ -30,6 +32,14 @@ std::wstring GetText(HWND control) {
     text.resize(static_cast<std::size_t>(
         ::GetWindowTextW(control, text.data(), static_cast<int>(text.size()))));
     return text;
+}
+
+// Windows tells every window of a port whose device went away: a load on that port learns it
+// from its device at once, even where the port's driver says nothing itself.
+void NoteRemovedPort(LPARAM lParam) {
+    const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam);
+    if (header == nullptr || header->dbch_devicetype != DBT_DEVTYP_PORT) return;
+    NotePortRemoved(Utf8FromWide(reinterpret_cast<const DEV_BROADCAST_PORT_W*>(header)->dbcp_name));
 }
 
 INT_PTR CALLBACK DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -123,6 +133,7 @@ bool CZentrelDlg::OnMessage(Window hWnd, unsigned message, std::uintptr_t wParam
             // An adapter came or went: the list follows at once, from a scan off this thread
             // (Windows asks that these messages be handled quickly). The port timer stays as the
             // fallback for ports no such message announces (Wine's, a driver that sends none).
+            if (wParam == kDeviceRemoveComplete) NoteRemovedPort(lParam);
             if (wParam == kDeviceArrival || wParam == kDeviceRemoveComplete ||
                 wParam == kDevNodesChanged)
                 m_controller.RescanPorts();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cwchar>
 #include <functional>
 #include <memory>
 #include <string>
@@ -13,10 +14,14 @@
 #include "loader/loader_w6.h"
 #include "record/loader_state.h"
 #include "record/loader_status.h"
+#include "serial/comm_calls_win32.h"
 #include "tests/app/win32/dialog_fixture_win32.h"
 #include "tests/app/window_test_seams.h"
 #include "tests/support/fake_power.h"
 #include "view/open_error_text.h"
+
+// After windows.h (the fixture's), which it needs.
+#include <dbt.h>
 
 namespace morvane::testing_win32 {
 namespace {
@@ -109,6 +114,19 @@ TEST_F(WindowsDialog, ALoadRunsThroughTheWindow) {
     ports_.push_back(Port("COM7", "COM7"));
     ::SendMessageA(window_, WM_DEVICECHANGE, 0x0007, 0);
     EXPECT_EQ(::SendMessageA(Item(window_, IDC_COMPORT), CB_GETCOUNT, 0, 0), 3);
+    // Windows tells the window that the load's port went away: the port's device hears of it.
+    const auto beforeRemoval = SystemCommCalls().Now();
+    struct {
+        DEV_BROADCAST_PORT_W port;
+        wchar_t room[8];
+    } removed{};
+    removed.port.dbcp_size = sizeof removed;
+    removed.port.dbcp_devicetype = DBT_DEVTYP_PORT;
+    (void)std::wcscpy(removed.port.dbcp_name, L"COM5");
+    ::SendMessageW(window_, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE,
+                   reinterpret_cast<LPARAM>(&removed));
+    EXPECT_TRUE(SystemCommCalls().RemovedSince("\\\\.\\COM5", beforeRemoval));
+    EXPECT_FALSE(SystemCommCalls().RemovedSince("\\\\.\\COM7", beforeRemoval));
     EXPECT_EQ(::SendMessageA(window_, WM_QUERYENDSESSION, 0, 0), FALSE);
     // Escape, the close box, Alt+F4 and Enter change nothing while the load runs; each refused
     // close says why.
