@@ -3,7 +3,8 @@
 # The Windows installer as a user meets it, under Wine: a silent install (/S) into a prefix of
 # its own, the installed morvane-cli.exe --version, the licence, the Start-menu entry, the
 # entry among the installed programs and the event source of the records of loads, then a
-# silent uninstall, which waits while morvane-cli.exe runs and then leaves nothing behind.
+# silent uninstall, which waits while morvane-cli.exe runs and then leaves nothing behind; and
+# an install into a folder outside Program Files, and its uninstall.
 # The portable .zip, when given, must hold the same files, stripped.
 #   tools/test-windows-installer.sh SETUP.exe VERSION [PORTABLE.zip]
 set -euo pipefail
@@ -98,4 +99,15 @@ fi
 if wine reg query "$event_source_key" >/dev/null 2>&1; then
   fail "the event source 'Morvane' is still registered"
 fi
+# A folder outside Program Files (its rights are set so that only administrators may change it;
+# Wine's icacls only takes the request): installed there, and removed again.
+tools="$WINEPREFIX/drive_c/Tools/Morvane"
+rm -rf "$tools"
+wine "$setup" /S '/D=C:\Tools\Morvane'
+wineserver --wait
+[ -f "$tools/morvane-cli.exe" ] && [ -f "$tools/uninstall.exe" ] ||
+  fail "not installed into a folder outside Program Files"
+wine "$tools/uninstall.exe" /S
+wineserver --wait
+[ ! -e "$tools" ] || fail "files left in C:\Tools\Morvane: $(ls "$tools")"
 echo "installed, ran and uninstalled $(basename "$setup")"
