@@ -4,9 +4,10 @@
 installer's pictures for its pages (.bmp only).
 
 Our own drawings, made from a few shapes so they can be redrawn on any machine with nothing but
-Python: the two icons are 32 x 32 in at most 256 colours, the banner is 497 x 99 in 24-bit colour.
-Each is written twice: as PNG for the Qt window (palette PNG with transparency for the icons) and
-as the Windows program's resources (.ico with one 256-colour image and its mask, .bmp). Shapes are
+Python: the two icons are 32 x 32 in at most 256 colours for the Qt window, the banner is 497 x 99
+in 24-bit colour. Each is written twice: as PNG for the Qt window (palette PNG with transparency
+for the icons) and as the Windows program's resources (.bmp, and .ico with the icon drawn at 16,
+24, 32, 48 and 256 pixels in 32-bit colour, so that Windows never scales it up at 150 or 200 %). Shapes are
 anti-aliased by their distance to the pixel's centre (strokes, circles) or by 4 x 4 supersampling
 (polygons).
 
@@ -190,13 +191,15 @@ def draw_app_icon(size=32):
     return c
 
 
-def draw_warning_icon():
-    c = Canvas(32, 32)
-    outer = [(16, 1.5), (31, 29.5), (1, 29.5)]
+def draw_warning_icon(size=32):
+    """Drawn on a 32-unit grid and scaled, as the application icon."""
+    k = size / 32
+    c = Canvas(size, size)
+    outer = [(16 * k, 1.5 * k), (31 * k, 29.5 * k), (1 * k, 29.5 * k)]
     polygon(c, outer, INK)
-    polygon(c, [(16, 5.5), (27.6, 27.3), (4.4, 27.3)], AMBER)
-    stroke(c, [(16, 12), (16, 20)], 3.0, INK)
-    disc(c, 16, 24, 1.8, INK)
+    polygon(c, [(16 * k, 5.5 * k), (27.6 * k, 27.3 * k), (4.4 * k, 27.3 * k)], AMBER)
+    stroke(c, [(16 * k, 12 * k), (16 * k, 20 * k)], 3.0 * k, INK)
+    disc(c, 16 * k, 24 * k, 1.8 * k, INK)
     return c
 
 
@@ -303,34 +306,41 @@ def png_palette(canvas):
                              ((b"PLTE", plte), (b"tRNS", trns)))
 
 
-# A 256-colour icon has no partial transparency, only a mask: pixels at least half covered are
-# drawn, blended over the dialog face colour they mostly sit on; the others are left out.
-DIALOG_FACE = rgb("f0f0f0")
+# The sizes Windows asks a program's icon for: 16 and 24 in lists and the taskbar at 100 and
+# 150 %, 32 and 48 for the desktop and Alt+Tab, 256 for large views and 200 % screens.
+ICO_SIZES = (16, 24, 32, 48, 256)
 
 
-def ico_256(canvas):
-    w, h = canvas.w, canvas.h
-    opaque = [p[3] >= 0.5 for p in canvas.px]
-    pixels = [tuple(to_bytes(v) for v in mix(DIALOG_FACE, p[:3], p[3])) + (255,) if o else (0, 0, 0, 0)
-              for p, o in zip(canvas.px, opaque)]
-    colours, indices = quantise(pixels)
-    palette = b"".join(bytes((c[2], c[1], c[0], 0)) for c in colours) + bytes(4 * (256 - len(colours)))
-    # Rows bottom-up; the colour rows are w bytes, the mask rows w bits, each padded to 4 bytes.
-    xor = bytearray()
-    mask = bytearray()
-    mask_row = (w + 31) // 32 * 4
-    for y in reversed(range(h)):
-        xor += bytes(indices[y * w:(y + 1) * w]) + bytes((-w) % 4)
-        bits = bytearray(mask_row)
-        for x in range(w):
-            if not opaque[y * w + x]:
-                bits[x // 8] |= 0x80 >> (x % 8)
-        mask += bits
-    # The header's height counts the colour rows and the mask rows.
-    header = struct.pack("<IiiHHIIiiII", 40, w, 2 * h, 1, 8, 0, len(xor) + len(mask), 0, 0, 256, 0)
-    image = header + palette + bytes(xor) + bytes(mask)
-    directory = struct.pack("<HHH", 0, 1, 1) + struct.pack("<BBBBHHII", w, h, 0, 0, 1, 8, len(image), 6 + 16)
-    return directory + image
+def ico_sizes(draw):
+    """An .ico of the picture `draw(size)` at each of ICO_SIZES: 32-bit colour with alpha and its
+    mask, and PNG at 256 pixels (as Windows Vista and later read it)."""
+    images = []
+    for size in ICO_SIZES:
+        canvas = draw(size)
+        if size == 256:
+            images.append(png_rgba(canvas))
+            continue
+        colour = bytearray()
+        mask = bytearray()
+        mask_row = (size + 31) // 32 * 4
+        for y in reversed(range(size)):
+            bits = bytearray(mask_row)
+            for x in range(size):
+                r, g, b, a = (to_bytes(v) for v in canvas.px[y * size + x])
+                colour += bytes((b, g, r, a))
+                if a < 128:
+                    bits[x // 8] |= 0x80 >> (x % 8)
+            mask += bits
+        header = struct.pack("<IiiHHIIiiII", 40, size, 2 * size, 1, 32, 0, len(colour) + len(mask),
+                             0, 0, 0, 0)
+        images.append(header + bytes(colour) + bytes(mask))
+    directory = struct.pack("<HHH", 0, 1, len(images))
+    offset = 6 + 16 * len(images)
+    for size, image in zip(ICO_SIZES, images):
+        side = size if size < 256 else 0
+        directory += struct.pack("<BBBBHHII", side, side, 0, 0, 1, 32, len(image), offset)
+        offset += len(image)
+    return directory + b"".join(images)
 
 
 def bmp_rgb(canvas):
@@ -356,8 +366,8 @@ def main():
         "app_icon.png": png_palette(app_icon),
         "warning_icon.png": png_palette(warning_icon),
         "banner.png": png_rgb(banner),
-        "app_icon.ico": ico_256(app_icon),
-        "warning_icon.ico": ico_256(warning_icon),
+        "app_icon.ico": ico_sizes(draw_app_icon),
+        "warning_icon.ico": ico_sizes(draw_warning_icon),
         "banner.bmp": bmp_rgb(banner),
         "installer_side.bmp": bmp_rgb(draw_installer_side()),
         "installer_header.bmp": bmp_rgb(draw_installer_header()),

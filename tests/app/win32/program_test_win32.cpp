@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "app/resource.h"
 #include "tests/support/wait_until.h"
@@ -65,18 +66,35 @@ std::string FixedFileVersion(const std::string& program) {
            std::to_string(LOWORD(fixed->dwFileVersionLS));
 }
 
-// The program's own manifest, as the system reads it when the program starts; empty: none.
-std::string Manifest(const std::string& program) {
+// The bytes of the program's resource `name` of `type`, as the system reads them; empty: none.
+std::string Resource(const std::string& program, LPCSTR name, LPCSTR type) {
     HMODULE module = ::LoadLibraryExA(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     if (module == nullptr) return {};
-    std::string text;
-    HRSRC found = ::FindResourceA(module, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
+    std::string bytes;
+    HRSRC found = ::FindResourceA(module, name, type);
     HGLOBAL data = found != nullptr ? ::LoadResource(module, found) : nullptr;
     if (data != nullptr)
-        text.assign(static_cast<const char*>(::LockResource(data)),
-                    ::SizeofResource(module, found));
+        bytes.assign(static_cast<const char*>(::LockResource(data)),
+                     ::SizeofResource(module, found));
     ::FreeLibrary(module);
-    return text;
+    return bytes;
+}
+
+// The program's own manifest, as the system reads it when the program starts; empty: none.
+std::string Manifest(const std::string& program) {
+    return Resource(program, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
+}
+
+// The sizes of the images of the program's icon `id` (its group directory: a 6-byte header,
+// then 14 bytes an image, the width first, 0 standing for 256).
+std::vector<int> IconSizes(const std::string& program, int id) {
+    const std::string group = Resource(program, MAKEINTRESOURCEA(id), MAKEINTRESOURCEA(14));
+    std::vector<int> sizes;
+    for (std::size_t at = 6; at + 14 <= group.size(); at += 14) {
+        const int width = static_cast<unsigned char>(group[at]);
+        sizes.push_back(width == 0 ? 256 : width);
+    }
+    return sizes;
 }
 
 // What Explorer's Properties show of each program: what it is, its version, maker and copyright,
@@ -106,6 +124,9 @@ TEST(WindowsProgram, BothProgramsCarryTheirVersionInformation) {
         EXPECT_EQ(VersionString(program, "CompanyName"), MORVANE_COMPANY) << program;
         EXPECT_EQ(VersionString(program, "LegalCopyright"), MORVANE_COPYRIGHT) << program;
     }
+    // Explorer, the taskbar and Alt+Tab show the window program's icon sharp at every scale.
+    const std::string window = ProgramPath("MORVANE_EXE");
+    EXPECT_EQ(IconSizes(window, IDI_APP), (std::vector<int>{16, 24, 32, 48, 256}));
 }
 
 TEST(WindowsProgram, StartsOnThePortOfItsCommandLineAndEndsWhenClosed) {
