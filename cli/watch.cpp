@@ -11,6 +11,7 @@
 #include "cli/json_events.h"
 #include "platform/debug.h"
 #include "platform/text.h"
+#include "serial/comm_dev2.h"
 #include "serial/port_identity.h"
 
 namespace morvane {
@@ -41,6 +42,7 @@ public:
     bool Pass() {
         if (runner_.Now() >= nextDiscovery_) {
             Discover();
+            SayAbandonedPorts();
             nextDiscovery_ = runner_.Now() + kWatchDiscoveryPeriod;
         }
         return true;
@@ -69,6 +71,20 @@ private:
         request.comPort = ComNumberOf(port);
         runner_.Add(sessions_(request));
         ports_->LoadStarted(port.portName);
+    }
+
+    // An adapter pulled out under a driver that ignores cancellation leaves its port's thread and
+    // handles to the driver for good: a watch that runs for days says so once several have.
+    void SayAbandonedPorts() {
+        const int abandoned = deps_.abandonedPorts ? deps_.abandonedPorts() : AbandonedPortCount();
+        if (abandoned < kSeveralAbandonedPorts || abandoned == abandonedSaid_) return;
+        abandonedSaid_ = abandoned;
+        const std::string text = Format(
+            "morvane-cli: the drivers of %d pulled adapters never let go of their ports; each "
+            "keeps a thread and a few handles of this watch. Restart the watch while no load runs.",
+            abandoned);
+        OutputDebugStringA((text + "\n").c_str());
+        runner_.Warn(text);
     }
 
     // The ports there now; nothing when they could not be listed, which is said once until a
@@ -131,6 +147,7 @@ private:
     std::vector<SSerInfo> settling_;  // appeared at the last listing: loaded at this one
     std::chrono::steady_clock::time_point nextDiscovery_;
     bool listingFailed_ = false;
+    int abandonedSaid_ = 0;  // the count of ports left to their drivers last said
 };
 
 }  // namespace

@@ -25,7 +25,12 @@ struct WatchDeps {
     SessionFactory makeSession;
     StopSource stops;
     RunnerClock clock;
+    // The ports this program left to their drivers; empty: the serial devices' own count.
+    std::function<int()> abandonedPorts;
 };
+
+// A watch that has left this many ports to their drivers says so, and again at each one more.
+inline constexpr int kSeveralAbandonedPorts = 3;
 
 // A plug is noticed within this time: far below the receiver's own start-up and detection, and a
 // listing of the ports costs little. The systems' hot-plug notices would need a platform file

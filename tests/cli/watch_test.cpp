@@ -17,6 +17,7 @@
 #include "cli/summary_table.h"
 #include "loader/loader_w6.h"
 #include "record/loader_status.h"
+#include "tests/support/debug_capture.h"
 #include "tests/support/output_text.h"
 #include "tests/support/ports.h"
 #include "tests/support/scripted_loader.h"
@@ -226,6 +227,7 @@ protected:
             return due == stops_.end() ? StopRequest::None : due->second;
         };
         deps.clock = [this] { return now_; };
+        deps.abandonedPorts = abandoned_;
         return deps;
     }
 
@@ -279,6 +281,7 @@ protected:
     std::string out_;
     std::vector<std::string> events_;
     std::ostringstream err_;
+    std::function<int()> abandoned_ = [] { return 0; };
 };
 
 using namespace std::chrono_literals;
@@ -306,6 +309,24 @@ TEST_F(WatchLoop, LoadsEachReceiverPluggedAndEndsAtOnceWhenIdle) {
     EXPECT_FALSE(requests_[0].verify);
     EXPECT_EQ(now_, start_ + 20s);  // ended at the first Ctrl-C, with no warning
     EXPECT_EQ(err_.str().find("WARNING"), std::string::npos) << err_.str();
+}
+
+// Each port left to its driver keeps a thread and handles of the watch: once several are, the
+// watch says so on its screen and in the debug channel, and again at each one more.
+TEST_F(WatchLoop, SaysWhenSeveralPortsWereLeftToTheirDrivers) {
+    abandoned_ = [this] { return now_ < start_ + 3s ? 2 : now_ < start_ + 9s ? 3 : 4; };
+    StopAt(12s, StopRequest::Interrupt);
+    const testing::CDebugCapture debug;
+    EXPECT_EQ(Run(LoadRequest{}, false), kExitLoaded);
+    for (const std::string& said : {err_.str(), debug.Text()}) {
+        std::size_t times = 0;
+        for (auto at = said.find("never let go"); at != std::string::npos;
+             at = said.find("never let go", at + 1))
+            ++times;
+        EXPECT_EQ(times, 2u) << said;
+        EXPECT_NE(said.find("drivers of 3 pulled adapters"), std::string::npos) << said;
+        EXPECT_NE(said.find("drivers of 4 pulled adapters"), std::string::npos) << said;
+    }
 }
 
 // On a terminal each port keeps its line, which ends with what became of the receiver; results
