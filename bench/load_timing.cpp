@@ -1,6 +1,7 @@
 // One real-time W6 load against the simulated receiver, timed: how closely the transfer keeps
-// to its schedule (the pauses plus the time the device took for each write), how closely the
-// fixed waits keep to their nominal length, and how much processor the load used.
+// to its schedule (the pauses plus the time the device took for each write), the block period
+// (one block's start to the next one's), how closely the fixed waits keep to their nominal
+// length, and how much processor the load used.
 //
 // Usage: load_timing [path-to-morvane-sim]   (the build's own by default)
 #include <sys/resource.h>
@@ -15,6 +16,7 @@
 #include "record/loader_status.h"
 #include "serial/comm_dev2.h"
 #include "tests/support/sim_process.h"
+#include "tests/support/timing_device.h"
 
 namespace {
 
@@ -46,29 +48,6 @@ public:
     unsigned long sleeps = 0;
 };
 
-// The real device, with the time of every image block write (any write of more than one byte).
-class TimingDevice : public morvane::CSerialDeviceWrapper {
-public:
-    TimingDevice() : CSerialDeviceWrapper(std::make_unique<morvane::CCommDev2>()) {}
-
-    bool Write(const void* data, int length) override {
-        if (length <= 1) return Inner().Write(data, length);
-        const Clock::time_point t0 = Clock::now();
-        const bool ok = Inner().Write(data, length);
-        const Clock::time_point t1 = Clock::now();
-        if (blocks == 0) firstBlockStart = t0;
-        lastBlockEnd = t1;
-        writeTime += t1 - t0;
-        ++blocks;
-        return ok;
-    }
-
-    Clock::time_point firstBlockStart;
-    Clock::time_point lastBlockEnd;
-    Seconds writeTime{0};
-    unsigned long blocks = 0;
-};
-
 double CpuSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -89,11 +68,11 @@ int main(int argc, char** argv) {
     morvane::SLoaderState state;
     state.SetComPort(kComPort);
     TimingWaits waits;
-    auto device = std::make_unique<TimingDevice>();
-    TimingDevice* timing = device.get();
+    morvane::testing::SPortTiming timing;
 
     morvane::LoaderDeps deps;
-    deps.device = std::move(device);
+    deps.device = std::make_unique<morvane::testing::CTimingDevice>(
+        std::make_unique<morvane::CCommDev2>(), timing);
     deps.waits = &waits;
     morvane::CLoaderW6 loader(&state, std::move(deps));
 
@@ -105,15 +84,19 @@ int main(int argc, char** argv) {
     sim.Stop();
 
     const auto status = morvane::StatusText(state.GetStatus());
-    const Seconds transfer = timing->lastBlockEnd - timing->firstBlockStart;
+    const Seconds transfer = timing.Transfer();
     // The last block has no pause after it, so the schedule is every pause plus every write.
-    const Seconds schedule = Seconds(waits.sleepNominalMs / 1000.0) + timing->writeTime;
+    const Seconds schedule = Seconds(waits.sleepNominalMs / 1000.0) + timing.writeTime;
 
     std::printf("load outcome            %s\n", status ? std::string(*status).c_str() : "?");
     std::printf("load wall time          %.3f s\n", wall.count());
     std::printf(
-        "transfer                %lu blocks, %lu pauses of 20 ms, device write time %.3f s\n",
-        timing->blocks, waits.sleeps, timing->writeTime.count());
+        "transfer                %zu blocks, %lu pauses of 20 ms, device write time %.3f s\n",
+        timing.Blocks(), waits.sleeps, timing.writeTime.count());
+    // A block's start to the next one's: its line time (26.04 ms for 50 bytes at 19200 Bd), the
+    // hand-over margin and the pause.
+    std::printf("block period            median %.2f ms  (min %.2f, 95th percentile %.2f)\n",
+                timing.BlockPeriodMs(0.5), timing.BlockPeriodMs(0), timing.BlockPeriodMs(0.95));
     std::printf("transfer wall/schedule  %.4f  (%.3f s / %.3f s)\n",
                 transfer.count() / schedule.count(), transfer.count(), schedule.count());
     std::printf("fixed waits wall/nominal %.4f  (%.3f s / %.3f s)\n",

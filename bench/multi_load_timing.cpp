@@ -1,8 +1,9 @@
 // N simulated receivers loaded side by side by the CLI's own load runner (what morvane-cli does
 // with N --com options), timed per port: how closely each transfer keeps to its schedule (the
-// pauses plus the time the device took for each write), how closely the fixed waits between
-// detection and the first block keep to their nominal 21.5 s, and how much processor the whole
-// process used per second of wall time. Real time: each round takes a whole load (~100 s).
+// pauses plus the time the device took for each write), the median block period of the slowest
+// port, how closely the fixed waits between detection and the first block keep to their nominal
+// 21.5 s, and how much processor the whole process used per second of wall time. Real time: each
+// round takes a whole load (~100 s).
 //
 // Beside each round stands the floor of this machine at that moment: plain 20 ms sleeps with
 // the least timer slack, taken on a thread of their own while the round runs. A transfer cannot
@@ -45,6 +46,7 @@
 #include "serial/comm_dev2.h"
 #include "tests/support/sim_process.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/timing_device.h"
 #include "tests/support/wait_until.h"
 
 namespace {
@@ -59,45 +61,6 @@ constexpr int kMostReceivers = 255 - kFirstComPort + 1;
 constexpr double kNominalFixedWait =
     21.5;  // from the reopen at the working rate to the first block
 constexpr unsigned kBlockPauseMs = 20;
-
-// What one port's device saw; outlives the device, which the load's loader owns.
-struct PortTiming {
-    Clock::time_point lastOpen;
-    Clock::time_point openBeforeFirstBlock;
-    Clock::time_point firstBlockStart;
-    Clock::time_point lastBlockEnd;
-    Seconds writeTime{0};
-    unsigned long blocks = 0;
-};
-
-// The real device on a path, with the time of every open and every image block write.
-class TimingDevice : public morvane::CSerialDeviceWrapper {
-public:
-    TimingDevice(const std::string& path, PortTiming& timing)
-        : CSerialDeviceWrapper(std::make_unique<morvane::CPathCommDev>(path)), timing_(timing) {}
-
-    bool Open(int port) override {
-        timing_.lastOpen = Clock::now();
-        return Inner().Open(port);
-    }
-    bool Write(const void* data, int length) override {
-        if (length <= 1) return Inner().Write(data, length);
-        const Clock::time_point t0 = Clock::now();
-        const bool ok = Inner().Write(data, length);
-        const Clock::time_point t1 = Clock::now();
-        if (timing_.blocks == 0) {
-            timing_.firstBlockStart = t0;
-            timing_.openBeforeFirstBlock = timing_.lastOpen;
-        }
-        timing_.lastBlockEnd = t1;
-        timing_.writeTime += t1 - t0;
-        ++timing_.blocks;
-        return ok;
-    }
-
-private:
-    PortTiming& timing_;
-};
 
 double CpuSeconds() {
     rusage usage{};
@@ -153,24 +116,27 @@ struct Round {
     double meanTransfer = 0;   // the same, over all ports loaded
     double floor = 0;          // a plain 20 ms sleep's wall / 20 ms during the round
     double worstFixed = 0;     // fixed waits wall / nominal, the worst port
+    double worstPeriod = 0;    // the median block period in ms, the worst port
     double cpuPerWall = 0;
     double wall = 0;
 };
 
 // How closely the ports whose loads were good kept to their schedule.
-void JudgeTransfers(const std::vector<PortTiming>& timings, const std::vector<bool>& good,
-                    Round& round) {
+void JudgeTransfers(const std::vector<morvane::testing::SPortTiming>& timings,
+                    const std::vector<bool>& good, Round& round) {
     for (std::size_t i = 0; i < timings.size(); ++i) {
-        const PortTiming& t = timings[i];
-        if (!good[i] || t.blocks == 0) continue;
+        const morvane::testing::SPortTiming& t = timings[i];
+        if (!good[i] || t.Blocks() == 0) continue;
         ++round.loaded;
-        const double transfer = Seconds(t.lastBlockEnd - t.firstBlockStart).count();
+        const double transfer = t.Transfer().count();
         // The last block has no pause after it.
-        const double schedule = (t.blocks - 1) * kBlockPauseMs / 1000.0 + t.writeTime.count();
-        const double fixed = Seconds(t.firstBlockStart - t.openBeforeFirstBlock).count();
+        const double schedule =
+            static_cast<double>(t.Blocks() - 1) * kBlockPauseMs / 1000.0 + t.writeTime.count();
+        const double fixed = Seconds(t.blockStarts.front() - t.openBeforeFirstBlock).count();
         round.worstTransfer = std::max(round.worstTransfer, transfer / schedule);
         round.meanTransfer += transfer / schedule;
         round.worstFixed = std::max(round.worstFixed, fixed / kNominalFixedWait);
+        round.worstPeriod = std::max(round.worstPeriod, t.BlockPeriodMs(0.5));
     }
     if (round.loaded != 0) round.meanTransfer /= round.loaded;
 }
@@ -193,7 +159,7 @@ bool RunRound(const std::string& simPath, int n, Round& round) {
     std::vector<std::unique_ptr<morvane::testing::SimProcess>> sims;
     if (!StartSims(simPath, n, sims)) return false;
     std::vector<morvane::LoadRequest> requests(static_cast<std::size_t>(n));
-    std::vector<PortTiming> timings(static_cast<std::size_t>(n));
+    std::vector<morvane::testing::SPortTiming> timings(static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i)
         requests[static_cast<std::size_t>(i)].portPath =
             sims[static_cast<std::size_t>(i)]->DevicePath();
@@ -203,7 +169,8 @@ bool RunRound(const std::string& simPath, int n, Round& round) {
                          [&](const morvane::LoadRequest& q) { return q.portPath == r.portPath; }) -
             requests.begin());
         morvane::SessionDeps deps;
-        deps.device = std::make_unique<TimingDevice>(r.portPath, timings[at]);
+        deps.device = std::make_unique<morvane::testing::CTimingDevice>(
+            std::make_unique<morvane::CPathCommDev>(r.portPath), timings[at]);
         return std::make_unique<morvane::CLoadSession>(r, std::move(deps));
     };
     // The output a log would get (every line prefixed with its port), thrown away here.
@@ -303,7 +270,7 @@ bool RunWatchRound(const std::string& simPath, int n, Seconds within, bool withP
     load.skipCurrent = true;
     load.log = {true, log};
     load.program = "morvane-cli";
-    std::vector<PortTiming> timings(static_cast<std::size_t>(n));
+    std::vector<morvane::testing::SPortTiming> timings(static_cast<std::size_t>(n));
     std::ostringstream out;
     std::ostringstream err;
     morvane::RunnerOutput output;
@@ -315,8 +282,8 @@ bool RunWatchRound(const std::string& simPath, int n, Seconds within, bool withP
     morvane::WatchDeps deps;
     deps.makeSession = [&](const morvane::LoadRequest& r) {
         morvane::SessionDeps sessionDeps;
-        sessionDeps.device = std::make_unique<TimingDevice>(
-            board.LinkPath(r.comPort),
+        sessionDeps.device = std::make_unique<morvane::testing::CTimingDevice>(
+            std::make_unique<morvane::CPathCommDev>(board.LinkPath(r.comPort)),
             timings[static_cast<std::size_t>(r.comPort - kFirstComPort)]);
         return std::make_unique<morvane::CLoadSession>(r, std::move(sessionDeps));
     };
@@ -372,10 +339,11 @@ bool RunWatchRound(const std::string& simPath, int n, Seconds within, bool withP
 void PrintWatchRound(const char* name, int n, const WatchRound& w, double loadAverage) {
     std::printf(
         "%s: %d plugged within 30 s, %d verified, %d records; transfer/schedule mean %.4f max "
-        "%.4f, floor %.4f; first plug to last result %.1f s, slowest plug to result %.1f s; "
-        "CPU/wall %.5f (limit %.3f); loadavg %.1f\n",
+        "%.4f, floor %.4f, block period max %.2f ms; first plug to last result %.1f s, slowest "
+        "plug to result %.1f s; CPU/wall %.5f (limit %.3f); loadavg %.1f\n",
         name, w.plugged, w.verified, w.records, w.transfers.meanTransfer, w.transfers.worstTransfer,
-        w.floor, w.firstPlugToLastEnd, w.worstPlugToEnd, w.cpuPerWall, 0.002 * n, loadAverage);
+        w.floor, w.transfers.worstPeriod, w.firstPlugToLastEnd, w.worstPlugToEnd, w.cpuPerWall,
+        0.002 * n, loadAverage);
     std::fflush(stdout);
 }
 
@@ -422,18 +390,18 @@ int main(int argc, char** argv) {
 
     // The machine's load matters to the timing: the pauses end when the scheduler lets them.
     if (!sizes.empty())
-        std::printf("%4s  %6s  %26s  %6s  %23s  %9s  %6s  %8s\n", "N", "loaded",
-                    "transfer/schedule mean max", "floor", "fixed waits/nominal max", "CPU/wall",
-                    "limit", "loadavg");
+        std::printf("%4s  %6s  %26s  %6s  %23s  %10s  %9s  %6s  %8s\n", "N", "loaded",
+                    "transfer/schedule mean max", "floor", "fixed waits/nominal max", "period max",
+                    "CPU/wall", "limit", "loadavg");
     bool allLoaded = true;
     for (const int n : sizes) {
         Round r;
         const double load = LoadAverage();
         if (!RunRound(simPath, n, r)) return 2;
         allLoaded &= r.loaded == n;
-        std::printf("%4d  %3d/%-2d  %19.4f %6.4f  %6.4f  %23.4f  %9.5f  %6.3f  %8.1f\n", r.n,
-                    r.loaded, r.n, r.meanTransfer, r.worstTransfer, r.floor, r.worstFixed,
-                    r.cpuPerWall, 0.002 * r.n, load);
+        std::printf("%4d  %3d/%-2d  %19.4f %6.4f  %6.4f  %23.4f  %7.2f ms  %9.5f  %6.3f  %8.1f\n",
+                    r.n, r.loaded, r.n, r.meanTransfer, r.worstTransfer, r.floor, r.worstFixed,
+                    r.worstPeriod, r.cpuPerWall, 0.002 * r.n, load);
         std::fflush(stdout);
     }
     if (watch || watchOnly) {
