@@ -112,9 +112,10 @@ std::size_t BytesBeforeTheImage() {
 
 // A whole load of the receiver, through the device, against drivers that behave as USB serial
 // adapters do: each row is a load that Wine's serial ports would let pass and a real PC would
-// not. Each block's silence after it is the loader's pause, and the block's period, from its
-// first byte on the line to the next block's, is its line time, the USB hand-over and the pause:
-// a load's time on the driver's clock has that bound.
+// not. After each block's last byte has left the line, the device hands over nothing for the
+// loader's pause (the line is quiet longer by the next block's hand-over); and the block period,
+// from one hand-over to the next, is the block's line time, its USB hand-over and the pause: a
+// load's time on the driver's clock has that bound.
 TEST(CommDev2Win32Driver, LoadsThroughDriversThatBehaveAsAdaptersDo) {
     DriverScript holdsThePort;
     holdsThePort.heldAfterClose = 300ms;
@@ -172,8 +173,8 @@ TEST(CommDev2Win32Driver, LoadsThroughDriversThatBehaveAsAdaptersDo) {
             if (pause.afterWrites == 0 || pause.afterWrites >= written.size()) continue;
             const ScriptedDriver::OnLine& block = written[pause.afterWrites - 1];
             const ScriptedDriver::OnLine& next = written[pause.afterWrites];
-            const Ms silence = next.leaves - block.left;
-            const Ms period = next.leaves - block.leaves;
+            const Ms silence = next.handed - block.left;
+            const Ms period = next.handed - block.handed;
             shortest = std::min(shortest, silence);
             longest = std::max(longest, period);
             if (silence < pause.length) ++shortened;

@@ -154,7 +154,7 @@ BOOL ScriptedDriver::WriteFile(HANDLE /*port*/, const void* data, DWORD size, DW
                 std::max(lineBusyUntil_,
                          now_ + std::chrono::duration_cast<Clock::duration>(script_.handOver));
             lineBusyUntil_ = leaves + byteTime * size;
-            onLine_.push_back({leaves, lineBusyUntil_});
+            onLine_.push_back({now_, leaves, lineBusyUntil_});
             const std::string answer = receiver_.Receive(
                 std::string_view(static_cast<const char*>(data), size), dcb_.BaudRate,
                 std::chrono::duration_cast<SimTime>(now_ - start_));

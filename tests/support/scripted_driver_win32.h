@@ -121,8 +121,10 @@ public:
     std::vector<DCB> AppliedSettings();
     int RefusedOpens();
     std::size_t BytesWritten();
-    // When each write's first byte began to leave on the line, and its last one had left.
+    // When each write was handed to the driver, when its first byte began to leave on the line,
+    // and when its last one had left.
     struct OnLine {
+        Clock::time_point handed;
         Clock::time_point leaves;
         Clock::time_point left;
     };
