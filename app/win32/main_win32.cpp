@@ -16,6 +16,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     morvane::UseSystemLibrariesOnly();
     const std::vector<std::string> arguments = morvane::ArgumentsUtf8();
     std::vector<const char*> argv;
+    argv.reserve(arguments.size());
     for (const std::string& argument : arguments) argv.push_back(argument.c_str());
     theApp.InitInstance(static_cast<int>(argv.size()), argv.data());
     return 0;

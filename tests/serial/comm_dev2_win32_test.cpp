@@ -349,14 +349,14 @@ TEST(CommDev2Win32Driver, APortWhoseDriverCompletesLateIsLeftToIt) {
     for (const Row& row : {Row{"the read", false}, Row{"a write", true}}) {
         SCOPED_TRACE(row.name);
         CSimEngine receiver(SSimOptions{});
-        DriverScript script;
-        script.pull.emplace();
-        script.pull->afterBytes = row.whileWriting ? 1 : 0;
+        DriverScript::Pull pull;
+        pull.afterBytes = row.whileWriting ? 1 : 0;
         // Of a write held past the close, the read is ended at the pull: only the write holds.
-        script.pull->read =
-            row.whileWriting ? PendingAtPull::EndsWithError : PendingAtPull::AfterClose;
-        script.pull->write = PendingAtPull::AfterClose;
-        script.pull->listed = true;
+        pull.read = row.whileWriting ? PendingAtPull::EndsWithError : PendingAtPull::AfterClose;
+        pull.write = PendingAtPull::AfterClose;
+        pull.listed = true;
+        DriverScript script;
+        script.pull = pull;
         ScriptedDriver driver(script, receiver);
         const int abandonedBefore = AbandonedPortCount();
         {

@@ -14,7 +14,7 @@ const HANDLE kPort = reinterpret_cast<HANDLE>(std::uintptr_t{0x7001});
 thread_local DWORD ScriptedDriver::lastError_ = 0;
 
 ScriptedDriver::ScriptedDriver(DriverScript script, CSimEngine& receiver)
-    : script_(std::move(script)), receiver_(receiver), dcb_(script_.left) {}
+    : script_(script), receiver_(receiver), dcb_(script_.left) {}
 
 HANDLE ScriptedDriver::CreateFileA(const char* /*path*/) {
     const std::lock_guard<std::mutex> guard(lock_);
