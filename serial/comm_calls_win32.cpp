@@ -196,6 +196,20 @@ bool CWin32CommCalls::RemovedSince(const std::string& path, Clock::time_point si
     return it != removedAt_.end() && it->second >= since;
 }
 
+void CWin32CommCalls::NoteOpened(const std::string& path, bool listed) {
+    const CMutexLock guard(closesLock_);
+    listedAtOpen_[path] = listed;
+}
+
+bool CWin32CommCalls::LeftTheList(const std::string& path) {
+    {
+        const CMutexLock guard(closesLock_);
+        const auto it = listedAtOpen_.find(path);
+        if (it == listedAtOpen_.end() || !it->second) return false;
+    }
+    return !PortListed(path);
+}
+
 CWin32CommCalls& SystemCommCalls() {
     static CSystemCommCalls calls;
     return calls;

@@ -86,10 +86,18 @@ public:
     void NoteRemoved(const std::string& path);
     [[nodiscard]] bool RemovedSince(const std::string& path, Clock::time_point since);
 
+    // Whether the system listed the port at `path` (PortListed) when this program last opened it:
+    // only a port that was listed can be seen to leave the list (some drivers' virtual ports are
+    // never in it). Any thread.
+    void NoteOpened(const std::string& path, bool listed);
+    // The port was listed when last opened, and is no longer: its device went away.
+    [[nodiscard]] bool LeftTheList(const std::string& path);
+
 private:
     CMutex closesLock_;
     std::map<std::string, Clock::time_point> closedAt_ MORVANE_GUARDED_BY(closesLock_);
     std::map<std::string, Clock::time_point> removedAt_ MORVANE_GUARDED_BY(closesLock_);
+    std::map<std::string, bool> listedAtOpen_ MORVANE_GUARDED_BY(closesLock_);
 };
 
 // The system's own calls and the steady clock.

@@ -25,7 +25,7 @@
 //
 // A pulled adapter is a port that went away, as a hung-up tty is on Linux: the driver's errors
 // are read by ReadDriverError (comm_error_text.h), the ones that need it are confirmed by the
-// system (the device-handle notification, or the port's absence from the system's list), and
+// system (the device-handle notification, or the port's leaving the system's list of ports), and
 // LineGone then tells the load.
 #include <windows.h>
 
@@ -94,7 +94,7 @@ HANDLE OpenAfterOurClose(CWin32CommCalls& calls, const std::string& path, DWORD&
         error = calls.GetLastError();
         const std::optional<CommClock::time_point> closed = calls.ClosedAt(path);
         // A port gone from the system's list is not being let go of: it went away.
-        if (error != ERROR_ACCESS_DENIED || !closed || !calls.PortListed(path)) return handle;
+        if (error != ERROR_ACCESS_DENIED || !closed || calls.LeftTheList(path)) return handle;
         const CommClock::time_point now = calls.Now();
         const CommClock::time_point givenUpAt = *closed + kReleaseAfterClose;
         if (now >= givenUpAt) return handle;
@@ -278,7 +278,7 @@ void CCommDev2::Backend::NoteDriverError(DWORD error, bool cancelledByUs) {
 }
 
 bool CCommDev2::Backend::GoneConfirmed() {
-    return calls.RemovedSince(path, openedAt) || !calls.PortListed(path);
+    return calls.RemovedSince(path, openedAt) || calls.LeftTheList(path);
 }
 
 bool CCommDev2::Backend::Gone() const {
@@ -355,14 +355,15 @@ bool CCommDev2::Open(int port) {
     const HANDLE handle = OpenAfterOurClose(calls, path, error);
     if (handle == INVALID_HANDLE_VALUE) {
         // Windows denies access to a port another program holds, and to one whose adapter was
-        // pulled out while the system still holds its name: the port's absence from the system's
-        // list tells the second, which went away, from the first, which is in use.
+        // pulled out while the system still holds its name: the port's leaving the system's list
+        // tells the second, which went away, from the first, which is in use.
         const bool goneConfirmed =
-            ReadDriverError(error) == DriverErrorReading::Suspect && !calls.PortListed(path);
+            ReadDriverError(error) == DriverErrorReading::Suspect && calls.LeftTheList(path);
         return fail(OpenErrorKindOfWin32(error, goneConfirmed), error);
     }
     b.portHandle.store(handle);
     b.openedAt = calls.Now();
+    calls.NoteOpened(path, calls.PortListed(path));
     b.removalWatch = calls.WatchRemoval(handle, path);
 
     (void)calls.SetupComm(handle, kQueueSize, kQueueSize);

@@ -16,6 +16,7 @@
 #include "loader/loader_w6.h"
 #include "record/loader_status.h"
 #include "res/firmware_image.h"
+#include "serial/comm_calls_win32.h"
 #include "serial/comm_dev2.h"
 #include "serial/system_text_win32.h"
 #include "session/load_outcome.h"
@@ -224,6 +225,10 @@ TEST(CommDev2Win32Driver, APulledAdapterIsAPortThatWentAway) {
     };
     DriverScript holdsWrites;
     holdsWrites.holdsWritesUntilCancelled = true;
+    DriverScript handsOverLate = with(pull(inImage, ERROR_DEVICE_NOT_CONNECTED), allFail);
+    handsOverLate.handOver = 1ms;
+    DriverScript neverListed = with(pull(inImage, ERROR_ACCESS_DENIED), allFail);
+    neverListed.neverListed = true;
     struct Row {
         const char* name;
         DriverScript script;
@@ -241,6 +246,8 @@ TEST(CommDev2Win32Driver, APulledAdapterIsAPortThatWentAway) {
         {"the read ends with ERROR_BAD_COMMAND in the wait before the image",
          with(pull(beforeImage, ERROR_BAD_COMMAND), readEnds), LoadEnd::GoneBeforeImage,
          "went away before the image", 2500ms},
+        {"the write under way (a chip's hand-over) ends with ERROR_DEVICE_NOT_CONNECTED",
+         handsOverLate, LoadEnd::GoneInImage, after19950.c_str(), 1s},
         {"ERROR_DEVICE_REMOVED on every call", with(pull(inImage, ERROR_DEVICE_REMOVED), allFail),
          LoadEnd::GoneInImage, after20000.c_str(), 1s},
         {"ERROR_NO_SUCH_DEVICE on every call", with(pull(inImage, 433), allFail),
@@ -264,6 +271,8 @@ TEST(CommDev2Win32Driver, APulledAdapterIsAPortThatWentAway) {
                   p.read = p.write = PendingAtPull::EndsWithError;
                   p.listed = true;
               }),
+         LoadEnd::TransferFailed, "after 20000 of", 1s},
+        {"access denied on a port the system never lists, no notice: unconfirmed", neverListed,
          LoadEnd::TransferFailed, "after 20000 of", 1s},
         {"an abort nobody asked for, with the system's notice",
          with(pull(beforeImage, ERROR_OPERATION_ABORTED),
@@ -378,26 +387,59 @@ TEST(CommDev2Win32Driver, APortWhoseDriverCompletesLateIsLeftToIt) {
 }
 
 // A refusal is taken for the driver letting go only soon after our own close: a port another
-// program holds is busy at once, and one still refused a second after our close is busy then.
+// program holds is busy at once, and one still refused a second after our close is busy then; a
+// port the system never lists is no port gone for that.
 TEST(CommDev2Win32Driver, ARefusedOpenIsTriedAgainOnlyForASecondAfterOurClose) {
     CSimEngine receiver(SSimOptions{});
     DriverScript held;
     held.heldByAnotherProgram = true;
+    DriverScript heldUnlisted = held;
+    heldUnlisted.neverListed = true;
     DriverScript neverLetsGo;
     neverLetsGo.heldAfterClose = 1h;
-    for (const bool closedByUs : {false, true}) {
-        SCOPED_TRACE(closedByUs ? "after our close" : "held by another program");
-        ScriptedDriver driver(closedByUs ? neverLetsGo : held, receiver);
+    struct Row {
+        const char* name;
+        DriverScript script;
+        bool closedByUs;
+    };
+    for (const Row& row : {Row{"held by another program", held, false},
+                           Row{"held by another program, never listed", heldUnlisted, false},
+                           Row{"after our close", neverLetsGo, true}}) {
+        SCOPED_TRACE(row.name);
+        ScriptedDriver driver(row.script, receiver);
         CCommDev2 device(driver);
-        if (closedByUs) {
+        if (row.closedByUs) {
             ASSERT_TRUE(device.Open(7));
             device.Close();
         }
         const auto from = driver.Now();
         EXPECT_FALSE(device.Open(7));
         EXPECT_EQ(device.LastOpenError().kind, OpenErrorKind::Busy);
-        EXPECT_EQ(driver.Now() - from, closedByUs ? 1000ms : 0ms);
+        EXPECT_EQ(driver.Now() - from, row.closedByUs ? 1000ms : 0ms);
     }
+}
+
+// The system's list of ports, as the device asks it whether a port is still there: by the port's
+// name, whatever its case, and no other port's.
+TEST(CommDev2Win32, TheSystemsListOfPortsIsReadByTheirNames) {
+    HKEY key = nullptr;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
+                                REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const wchar_t name[] = L"COM213";
+    ASSERT_EQ(::RegSetValueExW(key, L"\\Device\\MorvaneTest", 0, REG_SZ,
+                               reinterpret_cast<const BYTE*>(name), sizeof name),
+              ERROR_SUCCESS);
+    struct Row {
+        const char* path;
+        bool listed;
+    };
+    for (const Row& row :
+         {Row{"\\\\.\\COM213", true}, Row{"\\\\.\\com213", true}, Row{"\\\\.\\COM21", false},
+          Row{"\\\\.\\COM2130", false}, Row{"\\\\.\\COM214", false}})
+        EXPECT_EQ(SystemCommCalls().PortListed(row.path), row.listed) << row.path;
+    (void)::RegDeleteValueW(key, L"\\Device\\MorvaneTest");
+    ::RegCloseKey(key);
 }
 
 TEST(CommDev2Win32, ClosedOrMissingPortIsAHarmlessNoOp) {

@@ -236,7 +236,7 @@ bool ScriptedDriver::WaitForObject(HANDLE object, Clock::time_point deadline) {
 
 bool ScriptedDriver::PortListed(const std::string& /*path*/) {
     const std::lock_guard<std::mutex> guard(lock_);
-    return !pulled_ || script_.pull->listed;
+    return !script_.neverListed && (!pulled_ || script_.pull->listed);
 }
 
 void* ScriptedDriver::WatchRemoval(HANDLE /*port*/, const std::string& path) {

@@ -46,6 +46,8 @@ struct DriverScript {
     std::chrono::microseconds handOver{0};
     // A read that got bytes ends with ERROR_TIMEOUT and its count, as Wine's do.
     bool readsEndWithTimeout = false;
+    // The system's list of ports never names the port, as some drivers' virtual ports.
+    bool neverListed = false;
     // Writes from the first one of more than one byte on stay pending until they are cancelled.
     bool holdsWritesUntilCancelled = false;
     // The adapter is pulled out once this many bytes were written; the write that carries the
