@@ -341,9 +341,17 @@ bool CCommDev2::Write(const void* data, int length) {
         }
     }
     const CommClock::time_point completedAt = CommClock::now();
+    // Earlier writes had left the line, so the driver holds no more of ours than this one: a USB
+    // modem's driver (cdc_acm) counts a whole USB buffer for every byte in flight, which taken
+    // at its word would hold each byte of a command for the full write time-out.
+    const auto queued = [fd, length]() -> std::optional<std::uint32_t> {
+        const std::optional<std::uint32_t> reported = Backend::QueuedOut(fd);
+        if (!reported) return reported;
+        return std::min(*reported, static_cast<std::uint32_t>(length));
+    };
     return WaitUntilSent(
-        [fd] { return Backend::QueuedOut(fd); }, [] { return CommClock::now(); },
-        [](CommClock::time_point t) { SleepUntil(t); }, deadline, b.lineRate,
+        queued, [] { return CommClock::now(); }, [](CommClock::time_point t) { SleepUntil(t); },
+        deadline, b.lineRate,
         LineQuietAt(handedAt, completedAt, static_cast<std::uint32_t>(length), b.lineRate));
 }
 
