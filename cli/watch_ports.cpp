@@ -8,8 +8,12 @@
 namespace morvane {
 namespace {
 
+// The port listed under a name is the one the watch knew there: the same adapter by what it says
+// of itself (a receiver back from its restart at another place on the bus, another hub port, is
+// still that receiver), or else the same device with all it says of itself unchanged.
 bool SameName(const SSerInfo& a, const SSerInfo& b) {
-    return a.devicePath == b.devicePath && a.usb == b.usb && a.stableName == b.stableName;
+    return SameAdapter(a, b) ||
+           (a.devicePath == b.devicePath && a.usb == b.usb && a.stableName == b.stableName);
 }
 
 }  // namespace

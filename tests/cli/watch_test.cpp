@@ -79,6 +79,9 @@ TEST(WatchedPorts, APortGoesFromAddedToHandledToRemoved) {
     SSerInfo renumbered = moved;  // back from its restart under another number
     renumbered.portName = "COM40";
     renumbered.devicePath = "/dev/ttyUSB6";
+    const SSerInfo ownUsb = Port(66).Device("/dev/ttyACM1").Usb(0x1199, 0x9071, "W6A", "3-1");
+    SSerInfo elsewhere = ownUsb;  // back from its restart on another hub port
+    elsewhere.usb.location = "4-1";
 
     WatchRules rules;
     rules.named = {5};
@@ -131,6 +134,21 @@ TEST(WatchedPorts, APortGoesFromAddedToHandledToRemoved) {
          {},
          {},
          [&] { ports.LoadEnded("COM33"); }},
+        {"a receiver with a USB port of its own; the old number is gone for good",
+         {onBoard, modem, other, renumbered, ownUsb},
+         {"COM66"},
+         {"COM33"},
+         [&] { ports.LoadStarted("COM66"); }},
+        {"back from its restart at another place on the bus",
+         {onBoard, modem, other, renumbered, elsewhere},
+         {},
+         {},
+         [&] { ports.LoadEnded("COM66"); }},
+        {"its serial number says it is the receiver loaded there",
+         {onBoard, modem, other, renumbered, elsewhere},
+         {},
+         {},
+         [] {}},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.what);
