@@ -1,9 +1,10 @@
-// morvane-sim: a Tundro W6 receiver in software, on a pseudo-terminal.
+// morvane-sim: a Tundro W6 receiver in software, on a pseudo-terminal or an existing serial
+// device.
 //
-// The first line on stdout is the path of the device the updater opens, and a line "restarting"
-// follows each time the receiver restarts into new firmware; everything else goes to stderr as
-// a log. Exit status: 0 when a complete, faultless copy of the expected image
-// arrived (with --no-transfer-expected: when no transfer was attempted), 1 when not, 2 for a
+// The first line on stdout is the path of the device the updater opens (or the device served),
+// and a line "restarting" follows each time the receiver restarts into new firmware; everything
+// else goes to stderr as a log. Exit status: 0 when a complete, faultless copy of the expected
+// image arrived (with --no-transfer-expected: when no transfer was attempted), 1 when not, 2 for a
 // bad command line, 3 when the line or the report could not be set up, 4 after
 // --hangup-after-bytes dropped the line.
 #include <CLI/CLI.hpp>
@@ -17,7 +18,7 @@
 #include "platform/text.h"
 #include "res/firmware_image.h"
 #include "sim/sim_engine.h"
-#include "sim/sim_pty.h"
+#include "sim/sim_line.h"
 
 namespace {
 
@@ -56,8 +57,9 @@ bool WriteReport(const std::string& path, const morvane::SSimSession& session) {
 // Only an allocation failure can escape here; ending with abort() is then the right outcome.
 int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
     CLI::App app{
-        "Simulated Tundro W6 receiver on a pseudo-terminal. Prints the path of the device to "
-        "open as the first line on stdout, logs to stderr, runs until SIGINT or SIGTERM.\n"
+        "Simulated Tundro W6 receiver on a pseudo-terminal, or on a serial device. Prints the "
+        "path of the device to open (or served) as the first line on stdout, logs to stderr, runs "
+        "until SIGINT or SIGTERM.\n"
         "Exit status: 0 a complete, faultless copy of the expected image arrived (with "
         "--no-transfer-expected: no transfer was attempted); 1 otherwise; 2 bad command line; "
         "3 the line or the report could not be set up; 4 --hangup-after-bytes dropped the line.",
@@ -69,7 +71,7 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
                                            std::end(morvane::kSimRates));
 
     morvane::SSimOptions sim;
-    morvane::SSimPtyOptions line;
+    morvane::SSimLineOptions line;
     std::uint32_t onlyRate = 0;
     std::string reportPath;
     std::string imagePath;
@@ -85,6 +87,19 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
            "Make $MORVANE_DEVICES/comN a link to the device (removed on exit), so the updater finds "
            "the receiver as COM N")
         ->check(CLI::Range(1, 255));
+    app.add_option("--device", line.device,
+                   "Serve this serial device instead of a pseudo-terminal: the receiver's end of a "
+                   "cable crossed to the updater's adapter, or a USB gadget's port; refused while "
+                   "another program holds it")
+        ->type_name("PATH");
+    app.add_flag("--usb-native", sim.usbNative,
+                 "The receiver has a USB port of its own: it answers at whatever rate the "
+                 "updater's side is set to, and its device keeps the rate it has");
+    app.add_option("--gadget", line.gadget,
+                   "With --device and --drop-port-on-restart: the configfs folder of the USB "
+                   "gadget that plays the device's USB port; it leaves the bus while the receiver "
+                   "restarts, and comes back on the same controller")
+        ->type_name("DIR");
     app.add_option(
         "--report", reportPath,
         "Write a JSON summary here: the commands seen (time, line rate, text) and the transfer "
@@ -125,9 +140,9 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
     double dropSeconds = 0;
     app.add_option("--drop-port-on-restart", dropSeconds,
                    "When the receiver restarts into the new firmware after a good image, close the "
-                   "pseudo-terminal and remove the COM link, as a receiver with a USB serial port "
-                   "of its own drops its port; come back SECONDS later on a new pseudo-terminal "
-                   "under the same link")
+                   "pseudo-terminal and remove the COM link (or close the --device), as a receiver "
+                   "with a USB serial port of its own drops its port; come back SECONDS later on a "
+                   "new pseudo-terminal under the same link (or on the device)")
         ->option_text("SECONDS")
         ->check(CLI::PositiveNumber);
     try {
@@ -136,6 +151,16 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
         // help's option column.
         if (line.exitAfterTransfer && dropSeconds > 0)
             throw CLI::ExcludesError("--exit-after-transfer", "--drop-port-on-restart");
+        if (!line.device.empty() && line.comPort != 0)
+            throw CLI::ValidationError(
+                "--com",
+                "links the simulator's own pseudo-terminal; with --device the updater "
+                "opens its own end of the line");
+        if (!line.gadget.empty() && (line.device.empty() || dropSeconds <= 0))
+            throw CLI::ValidationError("--gadget",
+                                       "takes the --device's USB port off the bus while the "
+                                       "receiver restarts: give --device and "
+                                       "--drop-port-on-restart too");
     } catch (const CLI::ParseError& e) {
         const int status = app.exit(e);
         return status == 0 ? 0 : kExitBadCommandLine;
@@ -170,20 +195,22 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
         std::printf("restarting\n");
         std::fflush(stdout);
     };
-    morvane::CSimPty pty(engine, line);
+    morvane::CSimLine port(engine, line);
     std::string error;
-    if (!pty.Open(&error)) {
+    if (!port.Open(&error)) {
         LogLine(error);
         return kExitSetupFailed;
     }
-    std::printf("%s\n", pty.SlavePath().c_str());
+    std::printf("%s\n", port.DevicePath().c_str());
     std::fflush(stdout);
-    LogLine(morvane::Format("listening on %s at %u baud%s%s, firmware %s", pty.SlavePath().c_str(),
-                            engine.Rate(), pty.LinkPath().empty() ? "" : ", linked as ",
-                            pty.LinkPath().c_str(), engine.Version().c_str()));
+    const std::string rate = sim.usbNative ? std::string("any rate (a USB port of its own)")
+                                           : morvane::Format("%u baud", engine.Rate());
+    LogLine(morvane::Format("listening on %s at %s%s%s, firmware %s", port.DevicePath().c_str(),
+                            rate.c_str(), port.LinkPath().empty() ? "" : ", linked as ",
+                            port.LinkPath().c_str(), engine.Version().c_str()));
 
-    const morvane::SimRunEnd end = pty.Run(g_stop);
-    pty.Close();
+    const morvane::SimRunEnd end = port.Run(g_stop);
+    port.Close();
     const morvane::SSimSession session = engine.Session();
     if (!reportPath.empty()) reportFailed |= !WriteReport(reportPath, session);
     if (reportFailed) {

@@ -75,7 +75,7 @@ std::string CSimEngine::Receive(std::string_view bytes, std::uint32_t lineRate, 
             lineFeedDue_ = false;
             if (c == '\n' && lineRate == lineFeedRate_) continue;
         }
-        if (lineRate == rate_) {
+        if (Hears(lineRate)) {
             Put(c, lineRate, now, out);
         } else if (options_.garble) {
             Put(Garble(c), lineRate, now, out);
@@ -284,7 +284,7 @@ std::string CSimEngine::Tick(std::uint32_t lineRate, SimTime now) {
     if (nextPeriodic_ <= now) nextPeriodic_ = now + kPeriod;
     std::string out;
     Send(out, PositionBody(now));
-    if (lineRate != rate_) {
+    if (!Hears(lineRate)) {
         if (!options_.garble) return {};
         for (char& c : out) c = static_cast<char>(Garble(static_cast<std::uint8_t>(c)));
     }

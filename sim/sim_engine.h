@@ -37,7 +37,10 @@ inline constexpr std::uint32_t kSimRates[] = {4800, 9600, 19200, 38400, 57600, 1
 struct SSimOptions {
     std::uint32_t rate = 9600;   // the rate the receiver listens at when the session starts
     std::uint32_t onlyRate = 0;  // not 0: listens at this rate only and ignores "$JBAUD"
-    int fields = 7;              // data fields of the ">JI" sentence
+    // A receiver on a USB port of its own has no rate on its line: it hears the updater, and is
+    // heard, whatever rate the updater's side is set to.
+    bool usbNative = false;
+    int fields = 7;  // data fields of the ">JI" sentence
     std::string firmwareVersion = "1.21";
     std::string loaderVersion = "2.05";
     bool silent = false;       // never sends anything
@@ -62,7 +65,8 @@ class CSimEngine {
 public:
     explicit CSimEngine(SSimOptions options);
 
-    // Bytes the updater wrote while its side ran at `lineRate`; returns what the receiver sends.
+    // Bytes the updater wrote while its side ran at `lineRate` (0 where the line does not tell);
+    // returns what the receiver sends.
     [[nodiscard]] std::string Receive(std::string_view bytes, std::uint32_t lineRate, SimTime now);
     // What the receiver sends on its own by `now` (the periodic position sentence).
     [[nodiscard]] std::string Tick(std::uint32_t lineRate, SimTime now);
@@ -70,6 +74,7 @@ public:
     void Finish(SimTime now);
 
     [[nodiscard]] std::uint32_t Rate() const { return rate_; }
+    [[nodiscard]] bool UsbNative() const { return options_.usbNative; }
     // The application firmware's version; empty while the receiver is in its boot loader.
     [[nodiscard]] std::string Version() const { return InBootLoader() ? std::string() : version_; }
     [[nodiscard]] bool InTransfer() const { return mode_ == Mode::Transfer; }
@@ -91,6 +96,10 @@ public:
 private:
     enum class Mode : std::uint8_t { Application, Transfer, BootLoader, Restarting };
 
+    // Whether the receiver and the updater's side, at `lineRate`, understand each other.
+    [[nodiscard]] bool Hears(std::uint32_t lineRate) const {
+        return options_.usbNative || lineRate == rate_;
+    }
     // Ends a restart whose time is up: the new firmware runs, at the rate the receiver starts at.
     void SettleRestart(SimTime now);
 

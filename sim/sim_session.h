@@ -15,7 +15,7 @@ using SimTime = std::chrono::milliseconds;
 
 struct SSimCommand {
     SimTime t{0};
-    std::uint32_t rate = 0;  // the updater's line rate when the line arrived
+    std::uint32_t rate = 0;  // the updater's line rate when the line arrived; 0: not told
     std::string line;
 };
 

@@ -23,6 +23,8 @@ packages=(
   libsystemd-dev python3-dbusmock
   # the bench's page: its HTTP server, and the browser that tests it
   libcpp-httplib-dev chromium chromium-driver python3-selenium
+  # two pseudo-terminals joined as crossed adapters, for the simulator on a serial device
+  socat
 )
 for extra in "$@"; do
   case $extra in

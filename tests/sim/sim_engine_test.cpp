@@ -66,22 +66,35 @@ UpdaterView AsTheUpdaterSeesIt(const std::string& out) {
 TEST(SimEngine, AnswersOnlyAtItsOwnRate) {
     struct Row {
         std::uint32_t listening;
-        std::uint32_t lineRate;
+        std::uint32_t lineRate;  // 0: the line does not tell
         bool answers;
+        bool usbNative = false;
     };
     const Row rows[] = {
-        {9600, 9600, true},   {9600, 4800, false},    {9600, 19200, false},
-        {19200, 19200, true}, {19200, 115200, false}, {115200, 115200, true},
+        {9600, 9600, true},
+        {9600, 4800, false},
+        {9600, 19200, false},
+        {19200, 19200, true},
+        {19200, 115200, false},
+        {115200, 115200, true},
+        {9600, 0, false},
+        // On a USB port of its own the receiver has no rate to miss.
+        {9600, 4800, true, true},
+        {9600, 0, true, true},
     };
     for (const Row& row : rows) {
         SSimOptions o = Options();
         o.rate = row.listening;
+        o.usbNative = row.usbNative;
         CSimEngine sim(o);
         const std::string out = sim.Receive("$JOFF\r\n$JI\r\n", row.lineRate, 1500ms);
         EXPECT_EQ(AsTheUpdaterSeesIt(out).replySeen, row.answers)
-            << row.listening << " / " << row.lineRate;
+            << row.listening << " / " << row.lineRate << (row.usbNative ? " native" : "");
         // Only what was understood counts as a command.
         EXPECT_EQ(sim.Session().commands.size(), row.answers ? 2u : 0u);
+        // The receiver's periodic sentence reaches the updater exactly when its replies do.
+        CSimEngine ticking(o);
+        EXPECT_EQ(ticking.Tick(row.lineRate, 0ms).empty(), !row.answers);
     }
 }
 

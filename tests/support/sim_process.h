@@ -119,6 +119,8 @@ public:
 
     [[nodiscard]] bool Started() const { return pid_ > 0; }
     [[nodiscard]] bool Running() const { return pid_ > 0 && !exited_; }
+    // The process id, as programs name a process ("morvane-sim (pid 1234)"); -1 when not started.
+    [[nodiscard]] pid_t Pid() const { return pid_; }
 
     // The first whole line on stdout without its line end; empty when none came within `limit`.
     std::string FirstLine(std::chrono::milliseconds limit) {

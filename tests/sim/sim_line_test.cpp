@@ -1,6 +1,6 @@
 // The simulated receiver on a real pseudo-terminal, driven from the updater's side of the line.
 // These run in real time; every wait is bounded and ends as soon as its condition holds.
-#include "sim/sim_pty.h"
+#include "sim/sim_line.h"
 
 #include <fcntl.h>
 #include <gmock/gmock.h>
@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -22,6 +23,7 @@
 
 #include "res/firmware_image.h"
 #include "serial/termios_line_posix.h"
+#include "tests/support/pty_line.h"
 #include "tests/support/sim_process.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait_until.h"
@@ -41,10 +43,18 @@ class UpdaterEnd {
 public:
     explicit UpdaterEnd(const std::string& path)
         : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {}
+    // The updater's end of a cable whose other end is the device the receiver serves: the master
+    // side of a pseudo-terminal, which shares the device's line settings.
+    explicit UpdaterEnd(const testing::PtyPair& cable) : fd_(cable.Master()), owned_(false) {}
     ~UpdaterEnd() { Close(); }
     void Close() {
-        if (fd_ >= 0) close(fd_);
+        if (fd_ >= 0 && owned_) close(fd_);
         fd_ = -1;
+    }
+    // The rate set on the line, in baud.
+    [[nodiscard]] std::uint32_t Rate() const {
+        termios tio{};
+        return tcgetattr(fd_, &tio) == 0 ? RateForSpeed(cfgetospeed(&tio)) : 0;
     }
     [[nodiscard]] bool IsOpen() const { return fd_ >= 0; }
     void SetRate(std::uint32_t rate) {
@@ -56,9 +66,12 @@ public:
         cfsetospeed(&tio, *SpeedForRate(rate));
         ASSERT_EQ(tcsetattr(fd_, TCSANOW, &tio), 0);
     }
-    // Writes everything, waiting for room; false when the line refuses (errno kept).
+    // Writes everything, waiting for room; false when the line refuses (errno kept) or has no
+    // room for the bound.
     bool Write(std::string_view bytes) {
+        const auto until = std::chrono::steady_clock::now() + kBound;
         while (!bytes.empty()) {
+            if (std::chrono::steady_clock::now() >= until) return false;
             const ssize_t n = write(fd_, bytes.data(), bytes.size());
             if (n > 0) {
                 bytes.remove_prefix(static_cast<std::size_t>(n));
@@ -89,22 +102,23 @@ public:
 
 private:
     int fd_;
+    bool owned_ = true;
 };
 
 // A receiver served on its own thread, as morvane-sim serves it.
 class RunningSim {
 public:
-    RunningSim(SSimOptions simOptions, SSimPtyOptions lineOptions)
+    RunningSim(SSimOptions simOptions, SSimLineOptions lineOptions)
         : engine_(WithLog(std::move(simOptions))) {
         lineOptions.log = [this](const std::string& line) { Append(line); };
-        pty_ = std::make_unique<CSimPty>(engine_, std::move(lineOptions));
+        line_ = std::make_unique<CSimLine>(engine_, std::move(lineOptions));
     }
     ~RunningSim() { Stop(); }
 
     bool Start(std::string* error) {
-        if (!pty_->Open(error)) return false;
+        if (!line_->Open(error)) return false;
         thread_ = std::thread([this] {
-            end_ = pty_->Run(stop_);
+            end_ = line_->Run(stop_);
             ended_.store(true);
         });
         return true;
@@ -119,7 +133,7 @@ public:
         std::lock_guard lock(mutex_);
         return log_;
     }
-    CSimPty& Pty() { return *pty_; }
+    CSimLine& Line() { return *line_; }
     CSimEngine& Engine() { return engine_; }
 
 private:
@@ -135,7 +149,7 @@ private:
     std::mutex mutex_;
     std::string log_;
     CSimEngine engine_;
-    std::unique_ptr<CSimPty> pty_;
+    std::unique_ptr<CSimLine> line_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> ended_{false};
     SimRunEnd end_ = SimRunEnd::Stopped;
@@ -148,18 +162,18 @@ SSimOptions Options() {
     return o;
 }
 
-SSimPtyOptions Line(const std::function<void(SSimPtyOptions&)>& set) {
-    SSimPtyOptions o;
+SSimLineOptions Line(const std::function<void(SSimLineOptions&)>& set) {
+    SSimLineOptions o;
     set(o);
     return o;
 }
 
-TEST(SimPty, AnswersAtItsRateAndHearsNoiseAtAnother) {
+TEST(SimOnAPty, AnswersAtItsRateAndHearsNoiseAtAnother) {
     RunningSim sim(Options(), {});
     std::string error;
     ASSERT_TRUE(sim.Start(&error)) << error;
 
-    UpdaterEnd updater(sim.Pty().SlavePath());
+    UpdaterEnd updater(sim.Line().DevicePath());
     ASSERT_TRUE(updater.IsOpen());
     updater.SetRate(4800);
     ASSERT_TRUE(updater.Write("$JOFF\r\n$JI\r\n"));
@@ -168,7 +182,7 @@ TEST(SimPty, AnswersAtItsRateAndHearsNoiseAtAnother) {
 
     // The updater closes and reopens the port for every rate it tries.
     updater.Close();
-    UpdaterEnd again(sim.Pty().SlavePath());
+    UpdaterEnd again(sim.Line().DevicePath());
     again.SetRate(9600);
     ASSERT_TRUE(again.Write("$JOFF\r\n$JI\r\n"));
     const std::string reply = again.ReadUntil("TUNDRO W6*");
@@ -182,11 +196,11 @@ TEST(SimPty, AnswersAtItsRateAndHearsNoiseAtAnother) {
     EXPECT_EQ(session.commands[1].rate, 9600u);
 }
 
-TEST(SimPty, HangsUpInTheMiddleOfTheTransfer) {
-    RunningSim sim(Options(), Line([](SSimPtyOptions& o) { o.hangupAfterBytes = 1000; }));
+TEST(SimOnAPty, HangsUpInTheMiddleOfTheTransfer) {
+    RunningSim sim(Options(), Line([](SSimLineOptions& o) { o.hangupAfterBytes = 1000; }));
     std::string error;
     ASSERT_TRUE(sim.Start(&error)) << error;
-    UpdaterEnd updater(sim.Pty().SlavePath());
+    UpdaterEnd updater(sim.Line().DevicePath());
     updater.SetRate(9600);
     ASSERT_TRUE(updater.Write("$JAPPTRANSFER\r\n"));
 
@@ -201,17 +215,18 @@ TEST(SimPty, HangsUpInTheMiddleOfTheTransfer) {
     EXPECT_EQ(sim.End(), SimRunEnd::HungUp);
     EXPECT_EQ(sim.Engine().ImageBytes(), 1000u);
     EXPECT_FALSE(sim.Engine().Session().transfer.complete);
+    EXPECT_THAT(sim.Log(), HasSubstr("transfer INCOMPLETE: 1000 bytes"));
 }
 
-TEST(SimPty, EndsOnItsOwnWhenTheUpdaterClosesAfterTheTransfer) {
-    RunningSim sim(Options(), Line([](SSimPtyOptions& o) {
+TEST(SimOnAPty, EndsOnItsOwnWhenTheUpdaterClosesAfterTheTransfer) {
+    RunningSim sim(Options(), Line([](SSimLineOptions& o) {
                        o.split = true;
                        o.exitAfterTransfer = true;
                    }));
     std::string error;
     ASSERT_TRUE(sim.Start(&error)) << error;
     {
-        UpdaterEnd updater(sim.Pty().SlavePath());
+        UpdaterEnd updater(sim.Line().DevicePath());
         updater.SetRate(9600);
         ASSERT_TRUE(updater.Write("$JAPPTRANSFER\r\n"));
         EXPECT_THAT(updater.ReadUntil("\r\n"), HasSubstr("$W6LOADER,Version,"));
@@ -229,7 +244,7 @@ TEST(SimPty, EndsOnItsOwnWhenTheUpdaterClosesAfterTheTransfer) {
 // A receiver with a USB port of its own: at its restart the port and its COM link go, and come
 // back on another pseudo-terminal under the same link, where the new firmware answers. Whoever
 // plays the receiver's USB port is told the moment it restarts.
-TEST(SimPty, DropsItsPortAtTheRestartAndComesBackUnderTheSameLink) {
+TEST(SimOnAPty, DropsItsPortAtTheRestartAndComesBackUnderTheSameLink) {
     std::atomic<int> restarts{0};
     const testing::TempDir dir("sim-drop");
     ASSERT_EQ(setenv("MORVANE_DEVICES", dir.Path().c_str(), 1), 0);
@@ -237,7 +252,7 @@ TEST(SimPty, DropsItsPortAtTheRestartAndComesBackUnderTheSameLink) {
     auto linked = [&] {
         return std::filesystem::is_symlink(std::filesystem::symlink_status(link));
     };
-    RunningSim sim(Options(), Line([&restarts](SSimPtyOptions& o) {
+    RunningSim sim(Options(), Line([&restarts](SSimLineOptions& o) {
                        o.comPort = 9;
                        o.dropPortOnRestart = SimTime(300);
                        o.onRestart = [&restarts] { ++restarts; };
@@ -267,6 +282,91 @@ TEST(SimPty, DropsItsPortAtTheRestartAndComesBackUnderTheSameLink) {
     ASSERT_EQ(unsetenv("MORVANE_DEVICES"), 0);
 }
 
+// On an existing serial device the receiver's UART runs at the receiver's rate: it sets the
+// device to it, and follows "$JBAUD". A receiver on a USB port of its own has no rate, and leaves
+// the device's alone (a gadget's port cannot be set to one).
+TEST(SimOnADevice, TheReceiverSetsItsRateUnlessItsPortIsItsOwnUsb) {
+    for (const bool native : {false, true}) {
+        SCOPED_TRACE(native ? "its own USB port" : "behind a UART");
+        testing::PtyPair cable;
+        ASSERT_TRUE(cable.Ok());
+        UpdaterEnd updater(cable);
+        updater.SetRate(4800);
+        SSimOptions options = Options();
+        options.usbNative = native;
+        RunningSim sim(options, Line([&](SSimLineOptions& o) { o.device = cable.SlavePath(); }));
+        std::string error;
+        ASSERT_TRUE(sim.Start(&error)) << error;
+        EXPECT_EQ(sim.Line().DevicePath(), cable.SlavePath());
+        EXPECT_EQ(updater.Rate(), native ? 4800u : 9600u);
+
+        ASSERT_TRUE(updater.Write("$JOFF\r\n$JBAUD,19200\r\n"));
+        ASSERT_TRUE(WaitUntil([&] {
+            return sim.Log().find("now listening at 19200") != std::string::npos;
+        })) << sim.Log();
+        ASSERT_TRUE(updater.Write("$JI\r\n"));
+        EXPECT_THAT(updater.ReadUntil("TUNDRO W6*"), HasSubstr("$>JI,")) << sim.Log();
+        // The reply comes after the receiver took its new rate.
+        EXPECT_EQ(updater.Rate(), native ? 4800u : 19200u);
+        sim.Stop();
+        // What the updater's side runs at is known only from a UART's rate.
+        EXPECT_EQ(sim.Engine().Session().commands.back().rate, native ? 0u : 19200u);
+    }
+}
+
+// A receiver whose USB port a gadget plays, reached through a link as a by-id name leads to a
+// port: it takes the gadget off the bus while it restarts and puts it back on its controller;
+// a device that hangs up under it is waited for, and served once it opens again; and the device
+// is its alone while it serves it.
+TEST(SimOnADevice, ItDropsOffTheBusAndWaitsForAPortThatHungUp) {
+    const testing::TempDir dir("sim-device");
+    const std::filesystem::path gadget = dir / "w6";
+    std::filesystem::create_directories(gadget);
+    std::ofstream(gadget / "UDC") << "dummy_udc.0\n";
+    const auto udc = [&] { return testing::ReadTextFile((gadget / "UDC").string()); };
+    const std::filesystem::path port = dir / "port";
+    auto first = std::make_unique<testing::PtyPair>();
+    testing::PtyPair second;
+    ASSERT_TRUE(first->Ok() && second.Ok());
+    std::filesystem::create_symlink(first->SlavePath(), port);
+
+    SSimOptions options = Options();
+    options.usbNative = true;
+    RunningSim sim(options, Line([&](SSimLineOptions& o) {
+                       o.device = port.string();
+                       o.gadget = gadget.string();
+                       o.dropPortOnRestart = SimTime(300);
+                   }));
+    std::string error;
+    ASSERT_TRUE(sim.Start(&error)) << error;
+    {
+        SSimOptions otherOptions = Options();
+        CSimEngine otherEngine(otherOptions);
+        CSimLine other(otherEngine, Line([&](SSimLineOptions& o) { o.device = port.string(); }));
+        EXPECT_FALSE(other.Open(&error));
+        EXPECT_THAT(error, HasSubstr(port.string() + " is in use by"));
+    }
+
+    first.reset();  // the adapter pulled
+    ASSERT_TRUE(WaitUntil([&] { return sim.Log().find("hung up") != std::string::npos; }));
+    std::filesystem::remove(port);
+    std::filesystem::create_symlink(second.SlavePath(), port);  // and plugged again
+    UpdaterEnd updater(second);
+    ASSERT_TRUE(WaitUntil([&] { return sim.Log().find("is back on") != std::string::npos; }))
+        << sim.Log();
+    ASSERT_TRUE(updater.Write("$JOFF\r\n$JI\r\n"));
+    EXPECT_THAT(updater.ReadUntil("TUNDRO W6*"), HasSubstr("1.21"));
+
+    const auto image = EmbeddedFirmwareImage();
+    ASSERT_TRUE(updater.Write("$JAPPTRANSFER\r\n"));
+    ASSERT_TRUE(updater.Write({reinterpret_cast<const char*>(image.data()), image.size()}));
+    EXPECT_TRUE(WaitUntil([&] { return udc() == "\n"; })) << sim.Log();
+    EXPECT_TRUE(WaitUntil([&] { return udc() == "dummy_udc.0\n"; })) << sim.Log();
+    ASSERT_TRUE(WaitUntil([&] { return sim.Log().find("running firmware") != std::string::npos; }));
+    ASSERT_TRUE(updater.Write("$JOFF\r\n$JI\r\n"));
+    EXPECT_THAT(updater.ReadUntil("TUNDRO W6*"), HasSubstr("$W6,VERSION,A,1.22,")) << sim.Log();
+}
+
 // The program's command line with these options.
 std::vector<std::string> SimProgram(std::vector<std::string> options) {
     options.insert(options.begin(), MORVANE_SIM_PROGRAM);
@@ -287,7 +387,9 @@ TEST(SimProgram, FirstLineLinkReportAndExitStatus) {
     // stays the first one's.
     ChildProcess second(SimProgram({"--com", "9"}), {}, testing::ChildStderr::Piped);
     EXPECT_EQ(second.Wait(kBound), 3);
-    EXPECT_THAT(second.Err(), HasSubstr(path + " is the line of another receiver, morvane-sim"));
+    EXPECT_THAT(second.Err(),
+                HasSubstr(path + " is the line of another receiver, morvane-sim (pid " +
+                          std::to_string(sim.Pid()) + ")"));
     EXPECT_EQ(std::filesystem::read_symlink(dir / "devices" / "com9"), path);
     {
         UpdaterEnd updater(path);
@@ -316,6 +418,39 @@ TEST(SimProgram, FirstLineLinkReportAndExitStatus) {
     ASSERT_EQ(unsetenv("MORVANE_DEVICES"), 0);
     EXPECT_EQ(ChildProcess(SimProgram({"--com", "9"})).Wait(kBound), 3)
         << "a COM link needs the devices folder";
+}
+
+// Two USB serial adapters joined by a null-modem cable, stood in for by two pseudo-terminals that
+// socat joins: the receiver serves one end, morvane-cli loads it through the other. socat holds
+// neither terminal (wait-slave), so both programs find their port free, and it outlives the
+// updater's closing and reopening of its end (ignoreeof).
+TEST(SimProgram, ServesAWholeLoadThroughTwoCrossedPorts) {
+    const std::string socatPath = "/usr/bin/socat";
+    if (!std::filesystem::exists(socatPath))
+        GTEST_SKIP() << "socat is not installed (tools/deps.sh installs it)";
+    const testing::TempDir dir("sim-crossed");
+    const std::string receiverEnd = (dir / "receiver").string();
+    const std::string updaterEnd = (dir / "updater").string();
+    const std::string report = (dir / "report.json").string();
+    ChildProcess cable({socatPath, "pty,raw,echo=0,wait-slave,link=" + receiverEnd,
+                        "pty,raw,echo=0,wait-slave,ignoreeof,link=" + updaterEnd});
+    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(receiverEnd); }));
+
+    ChildProcess sim(SimProgram({"--device", receiverEnd, "--rate", "115200", "--report", report,
+                                 "--exit-after-transfer"}),
+                     {}, testing::ChildStderr::ToFile, (dir / "sim.log").string());
+    ASSERT_EQ(sim.FirstLine(kBound), receiverEnd);
+    ChildProcess second(SimProgram({"--device", receiverEnd}), {}, testing::ChildStderr::Piped);
+    EXPECT_EQ(second.Wait(kBound), 3);
+    EXPECT_THAT(second.Err(), HasSubstr(receiverEnd + " is in use by morvane-sim (pid"));
+
+    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(updaterEnd); }));
+    ChildProcess cli({MORVANE_CLI_PROGRAM, "--port", updaterEnd, "--no-log"},
+                     {"XDG_STATE_HOME=" + (dir / "state").string()}, testing::ChildStderr::Piped);
+    EXPECT_EQ(cli.Wait(std::chrono::minutes(5)), 0) << cli.Out() << cli.Err();
+    EXPECT_EQ(sim.Wait(std::chrono::seconds(20)), 0)
+        << testing::ReadTextFile((dir / "sim.log").string());
+    EXPECT_EQ(testing::JsonValue(testing::ReadTextFile(report), "image_matches"), "true");
 }
 
 }  // namespace
