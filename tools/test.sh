@@ -51,7 +51,7 @@ if [ "$preset" = "vm" ]; then
   cmake --preset default >/dev/null
   cmake --build --preset default -j "$(nproc)" --target morvane-cli morvane-sim
   # One guest per case; they wait on the line nearly all the time, so all run at once.
-  ctest --preset vm -j 5
+  ctest --preset vm -j 7
   exit
 fi
 case $preset in

@@ -8,6 +8,11 @@ output and an end marker with the exit status back); QMP plugs and pulls the USB
 adapter, an FTDI chip that QEMU emulates and the guest's ftdi_sio binds. The simulated
 receiver runs on the host; its pseudo-terminal is the far side of the adapter, so the guest's
 rate changes reach it as they would from a real port.
+
+A guest made with `gadget` plays a receiver with a USB port of its own instead, all inside it:
+a USB gadget with the receiver's ids on a software USB controller (dummy_hcd), served by the
+simulated receiver in the guest on the gadget's side (/dev/ttyGS0), seen by cdc_acm on the
+host's side (/dev/ttyACM0). The gadget leaves the bus and comes back through configfs.
 """
 
 import ctypes
@@ -24,7 +29,18 @@ import threading
 import time
 
 KERNEL_MODULES = ["usb-common", "usbcore", "xhci-hcd", "xhci-pci", "usbserial", "ftdi_sio"]
+# A receiver with a USB port of its own, all inside the guest: dummy_hcd is a USB host and device
+# controller in software (two of them, two places on the bus to plug into), a configfs gadget
+# with an ACM function plays the receiver's port (/dev/ttyGS0), and cdc_acm binds it on the host
+# side (/dev/ttyACM0).
+GADGET_MODULES = ["cdc-acm", "udc-core", "configfs", "libcomposite", "u_serial", "usb_f_acm",
+                  "dummy_hcd num=2"]
 END_MARK = "@@vm-end "
+# A receiver's USB port as a configfs gadget, and the two controllers it can be plugged into.
+# Its ids are pid.codes' test ids, which name no product.
+GADGETS = "/sys/kernel/config/usb_gadget"
+GADGET_IDS = ("1209", "0001")
+UDCS = ("dummy_udc.0", "dummy_udc.1")
 
 GUEST_INIT = r"""#!/bin/busybox sh
 /bin/busybox --install -s /bin
@@ -34,7 +50,8 @@ mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
 mount -t tmpfs run /run
 mount -t tmpfs tmp /tmp
-for m in $(cat /etc/modules.order); do insmod "$m"; done
+while read -r m args; do insmod "$m" $args; done </etc/modules.order
+[ -d /sys/kernel/config ] && mount -t configfs none /sys/kernel/config
 /lib/systemd/systemd-udevd --daemon
 udevadm trigger --action=add
 udevadm settle
@@ -108,7 +125,7 @@ def libraries_of(program):
     return re.findall(r"(/\S+) \(0x", out)
 
 
-def build_initrd(cli, out):
+def build_initrd(cli, out, sim=None, gadget=False):
     release = kernel_release()
     root = out + ".root"
     shutil.rmtree(root, ignore_errors=True)
@@ -120,16 +137,20 @@ def build_initrd(cli, out):
     busybox = "/bin/busybox" if os.path.exists("/bin/busybox") else shutil.which("busybox")
     add(busybox, "/bin/busybox")
     udevadm = os.path.realpath("/lib/systemd/systemd-udevd")
-    for program in (udevadm, cli):
-        add(program, program if program != cli else "/bin/morvane-cli")
+    programs = {udevadm: udevadm, cli: "/bin/morvane-cli"}
+    if sim:
+        programs[sim] = "/bin/morvane-sim"
+    for program, dest in programs.items():
+        add(program, dest)
         for lib in libraries_of(program):
             add(os.path.realpath(lib), lib)
     order = []
-    for name in KERNEL_MODULES:
+    for entry in KERNEL_MODULES + (GADGET_MODULES if gadget else []):
+        name, _, args = entry.partition(" ")
         path = subprocess.run(["modinfo", "-k", release, "-n", name], capture_output=True,
                               text=True, check=True).stdout.strip()
         add(path)
-        order.append(path)
+        order.append(f"{path} {args}".strip())
     for rules in ("50-udev-default.rules", "60-serial.rules"):
         add("/lib/udev/rules.d/" + rules)
     for dest, src in files.items():
@@ -212,10 +233,11 @@ class Simulator:
 
 
 class Machine:
-    """One guest. `usb` adds the xHCI controller (adapters are plugged with plug());
-    `pci_serial_pty` adds an 8250 PCI serial port on that pseudo-terminal."""
+    """One guest, with the xHCI controller (adapters are plugged with plug()).
+    `pci_serial_pty` adds an 8250 PCI serial port on that pseudo-terminal; `gadget` the modules
+    of a USB gadget and the simulated receiver in the guest (make_gadget())."""
 
-    def __init__(self, build, work, pci_serial_pty=None):
+    def __init__(self, build, work, pci_serial_pty=None, gadget=False):
         self.work = work
         self.cache = os.path.join(build, "vm")
         os.makedirs(self.cache, exist_ok=True)
@@ -228,7 +250,8 @@ class Machine:
         # MORVANE_VM_CLI: another morvane-cli to put in the guest (to see a case fail on a
         # build without the behaviour it proves).
         cli = os.environ.get("MORVANE_VM_CLI") or os.path.join(build, "cli", "morvane-cli")
-        build_initrd(cli, initrd)
+        sim = os.path.join(build, "sim", "morvane-sim") if gadget else None
+        build_initrd(cli, initrd, sim, gadget)
         self.ctl_path = os.path.join(work, "ctl.sock")
         self.qmp_path = os.path.join(work, "qmp.sock")
         args = [
@@ -302,9 +325,42 @@ class Machine:
         return int(status), out[: -len(END_MARK)].decode(errors="replace").replace("\r", "")
 
     def start(self, name, command):
-        """Starts a command in the guest in the background; finish(name) waits for it."""
+        """Starts a command in the guest in the background; finish(name) waits for it, and
+        ended_at(name) is the guest's uptime when it ended."""
         self.run(f"(sh -c 'echo $$ >/tmp/{name}.pid; exec {command}' >/tmp/{name}.out "
-                 f"2>/tmp/{name}.err; echo $? >/tmp/{name}.rc) &")
+                 f"2>/tmp/{name}.err; echo $? >/tmp/{name}.status; "
+                 f"cut -d' ' -f1 /proc/uptime >/tmp/{name}.ended; "
+                 f"mv /tmp/{name}.status /tmp/{name}.rc) &")
+
+    def uptime_after(self, command):
+        """Runs a command in the guest: the guest's uptime right after it, in seconds."""
+        return float(self.run(f"{command}; cut -d' ' -f1 /proc/uptime")[1].split()[-1])
+
+    def ended_at(self, name):
+        return float(self.run(f"cat /tmp/{name}.ended")[1])
+
+    def make_gadget(self, name, serial):
+        """A receiver's USB port, off the bus until gadget_on(); its ACM function's device side
+        (the path returned, /dev/ttyGSn) is there from now on."""
+        vid, pid = GADGET_IDS
+        rc, out = self.run(
+            f"mkdir {GADGETS}/{name} && cd {GADGETS}/{name} && echo 0x{vid} >idVendor"
+            f" && echo 0x{pid} >idProduct && mkdir strings/0x409"
+            f" && echo {serial} >strings/0x409/serialnumber"
+            f" && echo Tundro >strings/0x409/manufacturer && echo W6 >strings/0x409/product"
+            f" && mkdir configs/c.1 functions/acm.0 && ln -s functions/acm.0 configs/c.1/"
+            f" && cat functions/acm.0/port_num")
+        if rc != 0:
+            raise VmError(f"the gadget {name} could not be made: {out}")
+        return "/dev/ttyGS" + out.strip()
+
+    def gadget_on(self, name, udc):
+        """Plugs a receiver's USB port into one of the two controllers."""
+        self.run(f"echo {udc} >{GADGETS}/{name}/UDC")
+
+    def gadget_off(self, name):
+        """Takes a receiver's USB port off the bus: the guest's uptime right after."""
+        return self.uptime_after(f"echo >{GADGETS}/{name}/UDC")
 
     def signal(self, name, sig="INT"):
         self.run(f"kill -{sig} $(cat /tmp/{name}.pid)")
@@ -367,6 +423,18 @@ class Machine:
             if time.monotonic() - started > timeout:
                 raise VmError(f"{path} did not {'appear' if present else 'go'} in {timeout} s")
             time.sleep(0.1)
+
+    def fetch(self, pattern, folder):
+        """Copies the guest's files that `pattern` names into `folder` on the host."""
+        os.makedirs(folder, exist_ok=True)
+        try:
+            _, names = self.run(f"ls {pattern} 2>/dev/null", timeout=20)
+            for name in names.split():
+                _, text = self.run(f"cat {name}", timeout=20)
+                with open(os.path.join(folder, os.path.basename(name)), "w") as f:
+                    f.write(text)
+        except (OSError, VmError, ValueError):
+            pass  # a guest that no longer answers has nothing more to give
 
     def close(self):
         try:

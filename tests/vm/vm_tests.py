@@ -3,9 +3,12 @@
 
     vm_tests.py CASE BUILD_DIR
 
-Cases: identity-load-verify, verify-gone, watch, pulled, pci-8250. Exit 0 when the case held,
-1 with the reasons when it did not. Each case leaves QEMU's, the guest console's and the
-simulator's logs in BUILD_DIR/vm/CASE/, and each check with its outcome in checks.txt there.
+Cases: identity-load-verify, verify-gone, watch, pulled, pci-8250 (an FTDI adapter's
+ftdi_sio and the 8250 driver, the simulated receiver on the host), usb-acm, usb-acm-watch (a
+receiver with a USB port of its own under cdc_acm, the simulated receiver in the guest). Exit 0
+when the case held, 1 with the reasons when it did not. Each case leaves QEMU's, the guest
+console's and the simulators' logs in BUILD_DIR/vm/CASE/, and each check with its outcome in
+checks.txt there.
 """
 
 import json
@@ -14,7 +17,7 @@ import shutil
 import sys
 import time
 
-from machine import Machine, Simulator, VmError
+from machine import GADGET_IDS, GADGETS, UDCS, Machine, Simulator, VmError
 
 SERIAL = "MRV00001"
 BY_ID = "/dev/serial/by-id/usb-QEMU_QEMU_USB_SERIAL_{}-if00-port0"
@@ -24,6 +27,15 @@ COM_USB0 = 33  # ttyUSB0 is COM33
 PULL_NOTICED_S = 5.0
 LOAD_S = 300
 IMAGE_BYTES = "136352"
+# Receivers with a USB port of their own: the one loaded, and the one whose port goes for good.
+ACM_SERIAL = "W6ACM0001"
+ACM_SERIAL_GONE = "W6ACM0002"
+ACM0 = "/dev/ttyACM0"
+COM_ACM0 = 65  # ttyACM0 is COM65, ttyACM1 COM66
+# How soon after the receiver's own port left the bus for good a load must say so.
+GONE_NOTICED_S = 2.0
+# The guest's files the cases leave behind for a look afterwards.
+GUEST_LOGS = "/tmp/*.out /tmp/*.err /tmp/*.json"
 
 
 class Case:
@@ -62,6 +74,7 @@ class Case:
 
     def close(self):
         if self.machine:
+            self.machine.fetch(GUEST_LOGS, os.path.join(self.work, "guest"))
             self.machine.close()
         for s in self.sims:
             s.stop()
@@ -119,19 +132,25 @@ def verify_gone(case):
                "the verdict says the port went away", out + err)
 
 
+def output_of(m, name, text, timeout):
+    """What a command started in the guest wrote so far, once it holds `text` (or the time is
+    up)."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        out = m.run(f"cat /tmp/{name}.out /tmp/{name}.err")[1]
+        if text in out:
+            return out
+        time.sleep(0.5)
+    return m.run(f"cat /tmp/{name}.out /tmp/{name}.err")[1]
+
+
 def watch(case):
     rx = case.sim("rx")
     m = case.boot()
     m.start("watch", f"morvane-cli --watch --match 0403:6001:{SERIAL}")
 
     def wait_output(text, timeout):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            out = m.run("cat /tmp/watch.out /tmp/watch.err")[1]
-            if text in out:
-                return out
-            time.sleep(0.5)
-        return m.run("cat /tmp/watch.out /tmp/watch.err")[1]
+        return output_of(m, "watch", text, timeout)
 
     # A port there before the watch looked is left alone: plug once it has looked.
     started = time.monotonic()
@@ -231,12 +250,126 @@ def pci_8250(case):
     case.check(transfer["image_matches"], "byte for byte", json.dumps(transfer))
 
 
+def guest_sim(m, name, device, *options, bus=None):
+    """The simulated receiver in the guest, on the device side of its own USB port; ready once
+    it named the device it serves. `bus`: a shell command that reads what the receiver says on
+    stdout after that first line ("restarting"), playing the bus it is plugged into."""
+    command = (f"morvane-sim --device {device} --usb-native --report /tmp/{name}.json "
+               + " ".join(options))
+    if bus:
+        m.run(f"({command} 2>/tmp/{name}.err | tee /tmp/{name}.out | (read path; {bus})) &")
+    else:
+        m.start(name, command)
+    if device not in output_of(m, name, device, 30):
+        raise VmError(f"the simulated receiver {name} did not start in the guest")
+
+
+def guest_report(m, name):
+    """The guest simulator's report, once it has ended."""
+    m.signal(name, "TERM")
+    m.finish(name, 30)
+    return json.loads(m.run(f"cat /tmp/{name}.json")[1])
+
+
+def by_id(serial):
+    return f"/dev/serial/by-id/usb-Tundro_W6_{serial}-if00"
+
+
+def usb_acm(case):
+    """Receivers with a USB port of their own, two side by side: the first one's identity, and a
+    verified load across its drop-off at the restart, which the simulated receiver makes itself
+    by taking its gadget off the bus; meanwhile the second one's port held, and gone for good in
+    the middle of the image."""
+    m = case.boot(gadget=True)
+    verified_side = m.make_gadget("w6", ACM_SERIAL)
+    gone_side = m.make_gadget("w6b", ACM_SERIAL_GONE)
+    m.gadget_on("w6", UDCS[0])
+    m.wait_for(by_id(ACM_SERIAL))
+    m.gadget_on("w6b", UDCS[1])
+    m.wait_for(by_id(ACM_SERIAL_GONE))
+    guest_sim(m, "rx", verified_side, "--gadget", f"{GADGETS}/w6", "--drop-port-on-restart", "3")
+    guest_sim(m, "rx-gone", gone_side)
+
+    _, listed = m.run("morvane-cli --list --json")
+    ports = [json.loads(line) for line in listed.splitlines() if line.startswith("{")]
+    acm0 = next((p for p in ports if p["device"] == ACM0), None)
+    case.check(acm0 is not None and acm0["port"] == f"COM{COM_ACM0}",
+               "--list names ttyACM0 as COM65", listed)
+    if acm0:
+        usb = acm0.get("usb") or {}
+        case.check((usb.get("vid"), usb.get("pid"), usb.get("serial")) ==
+                   (*GADGET_IDS, ACM_SERIAL), "with the gadget's ids and serial number", listed)
+        case.check(acm0.get("stable_name") == by_id(ACM_SERIAL),
+                   "and its by-id link as stable name", listed)
+
+    m.start("load", f"morvane-cli --com {COM_ACM0} --verify")
+    m.start("gone", f"morvane-cli --com {COM_ACM0 + 1}")
+    output_of(m, "gone", "Updating Firmware", 120)
+    time.sleep(5)
+    rc, out = m.run(f"morvane-cli --probe --com {COM_ACM0 + 1} 2>&1")
+    case.check(rc == 2 and "morvane-cli (pid" in out,
+               "a second morvane-cli on a held ttyACM port is refused, the holder named",
+               f"exit {rc}\n{out}")
+    gone_at = m.gadget_off("w6b")
+    rc, out, err, _ = m.finish("gone", 60)
+    noticed = m.ended_at("gone") - gone_at
+    text = out + err
+    case.check(rc != 0 and "Complete" not in text, "gone during the image: a failure",
+               f"exit {rc}\n{text}")
+    case.check("went away during the image" in text, "\"went away during the image\"", text)
+    case.check(noticed <= GONE_NOTICED_S,
+               f"said within {GONE_NOTICED_S:.0f} s (took {noticed:.2f} s)")
+
+    rc, out, err, waited = m.finish("load", LOAD_S)
+    case.check(rc == 0, "a load through cdc_acm, verified across the drop-off: exit 0",
+               f"exit {rc}\n{out}{err}")
+    case.check("Verified: the receiver reports firmware 1.22" in out + err,
+               "the verdict is \"Verified ... 1.22\"", out + err)
+    transfer = guest_report(m, "rx")["transfer"]
+    case.check(transfer["image_matches"] and str(transfer["bytes_received"]) == IMAGE_BYTES,
+               "the receiver got the image byte for byte", json.dumps(transfer))
+
+
+def usb_acm_watch(case):
+    """A watch across the receiver's drop-off at its restart, the harness playing the bus: the
+    receiver comes back on the other controller, another place on the bus."""
+    m = case.boot(gadget=True)
+    side = m.make_gadget("w6", ACM_SERIAL)
+    guest_sim(m, "rx", side, bus=f"read restarting; echo >{GADGETS}/w6/UDC; sleep 3; "
+                                 f"echo {UDCS[1]} >{GADGETS}/w6/UDC; cat >/dev/null")
+    vid, pid = GADGET_IDS
+    m.start("watch", f"morvane-cli --watch --match {vid}:{pid}:{ACM_SERIAL}")
+    out = output_of(m, "watch", "Watching for receivers", 90)
+    if "Watching for receivers" not in out:
+        raise VmError("the watch did not start:\n" + out)
+    m.gadget_on("w6", UDCS[0])
+    out = output_of(m, "watch", "verified — unplug", LOAD_S)
+    case.check("done 1.22, verified — unplug" in out,
+               "--match VID:PID:SERIAL took the receiver: loaded, verified, \"unplug\"", out)
+    _, listed = m.run("morvane-cli --list --json")
+    case.check('"location":"4-' in listed, "it came back at another place on the bus", listed)
+    # A few of the watch's listings after the load: time to take it for a new receiver.
+    time.sleep(5)
+    out = m.run("cat /tmp/watch.out /tmp/watch.err")[1]
+    case.check(out.count("plugged (") == 1 and "unplugged" not in out and "skipped —" not in out,
+               "the watch knows it for the receiver it loaded, not a new one", out)
+    m.signal("watch")
+    rc, out, err, _ = m.finish("watch", 30)
+    case.check(rc == 0, "an idle Ctrl-C ends the watch with exit 0", f"exit {rc}\n{out}{err}")
+    _, history = m.run("morvane-cli --history")
+    loads = [line for line in history.splitlines() if "COM" in line]
+    case.check(len(loads) == 1 and "verified" in loads[0] and "not-verified" not in loads[0],
+               "the record holds one load, verified", history)
+
+
 CASES = {
     "identity-load-verify": identity_load_verify,
     "verify-gone": verify_gone,
     "watch": watch,
     "pulled": pulled,
     "pci-8250": pci_8250,
+    "usb-acm": usb_acm,
+    "usb-acm-watch": usb_acm_watch,
 }
 
 
