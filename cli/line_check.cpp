@@ -205,6 +205,12 @@ std::string PausesText(const SLineCheckResult& result, const SLineCheckPlan& pla
         result.periodMs, lineMs, plan.baudRate, result.blockMs, plan.pauseMs, result.runMs / 1000.0,
         result.scheduleMs / 1000.0, result.silenceMs, result.minSilenceMs, result.medianSilenceMs,
         result.p95SilenceMs, kLineTimingResolutionMs);
+    if (result.untimed != 0) {
+        text += Format(
+            "%zu of the %zu silences fell inside reads that came late (one gathered for %.0f ms)\n"
+            "  and are not among the single silences.\n",
+            result.untimed, result.pauses, result.untimedReadMs);
+    }
     if (result.merged != 0) {
         text += Format(
             "%zu of the %zu blocks came back run into the next one, at most %.1f ms apart: the\n"

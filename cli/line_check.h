@@ -69,7 +69,10 @@ struct SLineCheckResult {
     double untimedReadMs = 0;  // the longest while such a read gathered bytes
 
     [[nodiscard]] bool BytesIntact() const { return received == sent && changed == 0; }
-    [[nodiscard]] bool BlocksTimed() const { return untimed == 0; }
+    // A read that came late now and then (the PC busy elsewhere) leaves a few silences untimed;
+    // an adapter that hands bytes over in batches leaves most of them so. Up to one in ten, the
+    // rest tell the line's pauses.
+    [[nodiscard]] bool BlocksTimed() const { return untimed * 10 <= pauses; }
     [[nodiscard]] bool PausesKept(const SLineCheckPlan& plan) const;
     [[nodiscard]] bool Passed(const SLineCheckPlan& plan) const {
         return !writeFailed && BytesIntact() && PausesKept(plan);

@@ -56,6 +56,16 @@ std::vector<SLineArrival> InPackets(const std::vector<SLineArrival>& arrivals, d
     return packets;
 }
 
+// The bytes of `blocks` blocks from block 10 on handed over in one read as their last byte came,
+// as a PC busy elsewhere reads them now and then.
+std::vector<SLineArrival> OneLateRead(std::vector<SLineArrival> arrivals, int blocks) {
+    const auto first = arrivals.begin() + 10 * 50;
+    const auto last = first + blocks * 50 - 1;
+    *first = {last->ms, static_cast<std::size_t>(blocks) * 50};
+    arrivals.erase(first + 1, last + 1);
+    return arrivals;
+}
+
 TEST(LineCheck, JudgesThePausesByThePeriodAndTheWholeRunNotBySingleSilences) {
     struct Row {
         const char* what;
@@ -64,6 +74,7 @@ TEST(LineCheck, JudgesThePausesByThePeriodAndTheWholeRunNotBySingleSilences) {
         bool kept;
         const char* says;
         double min, median;
+        int lateBlocks = 0;  // blocks read back in one late read
     };
     const Row rows[] = {
         {"a load's pace", {20.4, 25.0, 21.0}, 0, true, "median 21.0 ms", 20.4, 21.0},
@@ -75,11 +86,16 @@ TEST(LineCheck, JudgesThePausesByThePeriodAndTheWholeRunNotBySingleSilences) {
         {"half the pause", {10.0, 10.0, 10.0}, 0, false, "less than 20 ms", 10.0, 10.0},
         {"read back in batches", std::vector<double>(59, 20.5), 300, false, "Blocks not timed", 0,
          0},
+        {"a read that came late", std::vector<double>(59, 20.5), 0, true,
+         "2 of the 59 silences fell inside reads that came late", 20.5, 20.5, 3},
+        {"reads late for one silence in ten", std::vector<double>(59, 20.5), 0, false,
+         "Blocks not timed: 6 of the 59", 20.5, 20.5, 7},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         STimeline line = Timeline(row.silences);
         if (row.packetMs > 0) line.arrivals = InPackets(line.arrivals, row.packetMs);
+        if (row.lateBlocks > 0) line.arrivals = OneLateRead(line.arrivals, row.lateBlocks);
         const SLineCheckPlan plan = Plan(static_cast<int>(row.silences.size()) + 1);
         const SLineCheckResult result = AnalyseLineCheck(plan, line.sent, line.sent, line.arrivals);
         const std::string report = LineCheckReport(result, plan, "COM5");
